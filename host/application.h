@@ -1,0 +1,42 @@
+// The application loop and its main queue, on GLib's default main context.
+//
+// The download window runs inside `runApplication` on the main thread. Other threads (the URL
+// session's delegate queue) reach the main thread through the main queue: `runOnMain` waits
+// for the closure (the stand-in for a synchronous dispatch), `postToMain` does not, and
+// `runOnMainAfter` runs one later. Closures run in the order they were posted. Once the loop
+// has stopped, pending closures are dropped and every waiting thread is released at once.
+#pragma once
+
+#include <chrono>
+#include <functional>
+
+namespace host {
+
+// Runs the loop on the calling thread, which must be the main thread, until `stopApplication`.
+// `didFinishLaunching` runs on the loop once it has started. While the loop runs, SIGINT,
+// SIGTERM and SIGHUP call `closeRequested` on the main thread; outside it they keep their
+// default actions. Returns the status given to `stopApplication`.
+int runApplication(std::function<void()> didFinishLaunching, std::function<void()> closeRequested);
+
+// Ends the running loop with `status`. Safe from any thread, also from inside a closure or a
+// session callback; a later call does not change the status. Does nothing when no loop runs.
+void stopApplication(int status);
+
+// True while `runApplication` is running its loop.
+bool applicationIsRunning();
+
+// True on the thread that runs (or last ran) the application loop.
+bool isMainThread();
+
+// Runs `work` on the main thread and waits for it. On the main thread it runs at once.
+// Returns false, without running `work`, when the loop is not running or stops before `work`
+// could run.
+bool runOnMain(std::function<void()> work);
+
+// Queues `work` for the main thread without waiting. Dropped when the loop is not running.
+void postToMain(std::function<void()> work);
+
+// Runs `work` on the main thread after `delay`, unless the loop has stopped by then.
+void runOnMainAfter(std::chrono::milliseconds delay, std::function<void()> work);
+
+}  // namespace host

@@ -1,0 +1,33 @@
+// Starting a program as a process of its own.
+//
+// The child inherits the environment, working directory and standard streams. The starter does
+// not wait; it keeps the process id so that another part of the installer can wait later.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace host {
+
+class Process {
+ public:
+  // Starts `program` with `arguments` (argv[1..]; argv[0] is `program`). Nothing is split or
+  // quoted. The result's `started()` is false when the program could not be started.
+  static Process start(const std::string& program, const std::vector<std::string>& arguments);
+
+  Process() = default;
+  bool started() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
+
+  // Waits for the process to end and returns its status in the form of waitpid, or -1 when
+  // it was not started or cannot be waited for. Retries on EINTR.
+  int wait();
+
+ private:
+  explicit Process(pid_t pid) : pid_(pid) {}
+  pid_t pid_ = -1;
+};
+
+}  // namespace host

@@ -1,0 +1,117 @@
+// The URL session: HTTP and HTTPS downloads on libcurl, with a delegate.
+//
+// A session owns one worker thread, its serial delegate queue: the transfer runs there and
+// every delegate callback is delivered there, one at a time, never on the main thread.
+// `cancel` and `invalidateAndCancel` may be called from any thread, also from inside a
+// callback; they take effect at once and never wait for the delegate queue. After either, no
+// data or finish callback is delivered; at most the task's end.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace host {
+
+class DownloadTask;
+
+// The server's answer, known from the first data callback on.
+struct UrlResponse {
+  long statusCode = 0;                 // HTTP status of the final response (after redirects)
+  int64_t expectedContentLength = -1;  // -1 when the server gives no length
+  std::vector<std::pair<std::string, std::string>> headerFields;
+
+  // The value of a header field, its name compared without regard to case; nothing if absent.
+  std::optional<std::string> headerField(std::string_view name) const;
+};
+
+// Why a task ended without a finished download.
+struct UrlError {
+  bool cancelled = false;   // ended by `cancel` or `invalidateAndCancel`
+  std::string description;  // the transport's short reason, e.g. "Couldn't connect to server"
+};
+
+class UrlSessionDelegate {
+ public:
+  virtual ~UrlSessionDelegate() = default;
+
+  // Bytes of the body arrived: `bytesWritten` since the last call, `totalBytesWritten` so far,
+  // `totalBytesExpectedToWrite` the expected length or -1. The first data comes at once; later
+  // ones are coalesced (about one call every 50 ms, and one at the end), and the
+  // `bytesWritten` of all calls add up to the body's length.
+  virtual void didWriteData(DownloadTask& task, int64_t bytesWritten, int64_t totalBytesWritten,
+                            int64_t totalBytesExpectedToWrite) = 0;
+
+  // The whole body is in `location`, the session's own temporary file; the session removes it
+  // when this returns.
+  virtual void didFinishDownloading(DownloadTask& task, const std::string& location) = 0;
+
+  // The task ended: `error` is empty after a finished download.
+  virtual void didComplete(DownloadTask& /*task*/, const std::optional<UrlError>& /*error*/) {}
+};
+
+struct UrlSessionConfiguration {
+  std::chrono::milliseconds idleTimeout{60'000};     // no byte for this long ends the task
+  std::chrono::milliseconds connectTimeout{30'000};  // for each connection attempt
+  long maximumRedirects = 16;
+  std::string userAgent = "bootstrap-installer/" INSTALLER_VERSION;
+  std::string temporaryDirectory;  // where the body file is made; empty: TMPDIR, else /tmp
+  std::chrono::milliseconds progressInterval{50};  // least time between two data callbacks
+
+  static UrlSessionConfiguration defaultConfiguration() { return {}; }
+};
+
+class UrlSession {
+ public:
+  // Prepares the transport (libcurl's global state) once per process. The installer's `main`
+  // calls it before any thread starts; the constructor calls it too, in case.
+  static void initializeTransport();
+
+  // Starts the delegate queue. `delegate` must outlive the session's last callback.
+  UrlSession(UrlSessionConfiguration configuration, UrlSessionDelegate* delegate);
+  // Invalidates and cancels, then joins the delegate queue (unless called on it). Not to be
+  // destroyed on the main thread while the loop runs and a callback may wait on the main queue.
+  ~UrlSession();
+  UrlSession(const UrlSession&) = delete;
+  UrlSession& operator=(const UrlSession&) = delete;
+
+  // A new, suspended task for `url`; `resume` starts it.
+  std::shared_ptr<DownloadTask> downloadTask(const std::string& url);
+
+  // Cancels every task and accepts no new work. Any thread; never blocks on the delegate
+  // queue.
+  void invalidateAndCancel();
+
+  struct Shared;  // state shared with the delegate queue and the tasks
+
+ private:
+  std::shared_ptr<Shared> shared_;
+};
+
+class DownloadTask : public std::enable_shared_from_this<DownloadTask> {
+ public:
+  // Starts the task, once; does nothing when the session has been invalidated. A task
+  // cancelled before it started ends with a cancelled error.
+  void resume();
+  // Any thread, also from inside a delegate callback; takes effect at once.
+  void cancel();
+  // A copy of the server's answer; status 0 and no fields before the first data.
+  UrlResponse response() const;
+  const std::string& url() const { return url_; }
+
+  struct State;  // owned jointly with the delegate queue
+  DownloadTask(std::shared_ptr<UrlSession::Shared> session, std::string url);
+
+ private:
+  friend struct UrlSession::Shared;
+  std::shared_ptr<UrlSession::Shared> session_;
+  std::string url_;
+  std::shared_ptr<State> state_;
+};
+
+}  // namespace host

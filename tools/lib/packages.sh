@@ -1,0 +1,29 @@
+# shellcheck shell=bash disable=SC2034  # the lists are used by the tools that source this file
+# Debian packages the installer's tools need, and how they get them. Sourced by tools/*.
+
+# To build the installer.
+BUILD_PACKAGES=(cmake g++ pkg-config libcurl4-openssl-dev libglib2.0-dev libgtk-3-dev unzip)
+# To run its tests: GoogleTest, loopback servers, and a virtual display for the window.
+TEST_PACKAGES=(googletest libcpp-httplib-dev nginx-light zip xvfb xauth xdotool imagemagick)
+# For tools/demo, besides BUILD_PACKAGES: configuring the build also looks for the test
+# libraries; nginx serves the agent archive, zip packs it, ImageMagick draws the splash.
+DEMO_PACKAGES=(googletest libcpp-httplib-dev nginx-light zip imagemagick)
+
+# Installs the named packages that are missing. As root it runs apt-get; otherwise it prints
+# the apt-get line to run and fails.
+ensure_packages() {
+  local missing=() package
+  for package in "$@"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" ||
+      missing+=("$package")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "These packages are missing; install them, then run this command again:" >&2
+    echo "  sudo apt-get update && sudo apt-get install -y ${missing[*]}" >&2
+    return 1
+  fi
+  echo "Installing ${missing[*]}" >&2
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+}
