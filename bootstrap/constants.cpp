@@ -1,0 +1,26 @@
+#include "bootstrap/constants.h"
+
+// Plain character arrays are constant-initialized, so they are ready before any other
+// start-up code of the installer can read them.
+const char PATH_SEPARATOR[] = "/";
+const char RELEASE_LABEL[] = "Q7312m";
+const char ARCH_TAG[] = "x64osx";
+const char INSTALL_AGENT_ZIP[] = "InstallAgent.zip";
+const char INSTALL_AGENT_DIR[] = "installagent";
+const char VALIDATION_STRING_FILE[] = ".validatestring";
+
+std::string composeInstallAgentCacheSubpath(const std::string& releaseLabel,
+                                            const std::string& archTag) {
+  std::string subpath = ".vellum";
+  subpath += PATH_SEPARATOR;
+  subpath += "app_installer_cache";
+  subpath += PATH_SEPARATOR;
+  subpath += releaseLabel;
+  subpath += PATH_SEPARATOR;
+  subpath += archTag;
+  subpath += PATH_SEPARATOR;
+  return subpath;
+}
+
+const std::string INSTALL_AGENT_CACHE_SUBPATH =
+    composeInstallAgentCacheSubpath(RELEASE_LABEL, ARCH_TAG);

@@ -1,0 +1,27 @@
+// The names and the per-user cache path that the whole installer shares.
+//
+// Every part of the installer takes these from here. They are set up before `main` runs and
+// never change; any thread may read them.
+#pragma once
+
+#include <string>
+
+// Joins a directory and a name in every path that the installer forms.
+extern const char PATH_SEPARATOR[];
+// The release and platform that the per-user cache is kept for.
+extern const char RELEASE_LABEL[];
+extern const char ARCH_TAG[];
+// The agent archive carried in the bundle's resources, and the download's file name.
+extern const char INSTALL_AGENT_ZIP[];
+// The agent directory inside the cache directory.
+extern const char INSTALL_AGENT_DIR[];
+// The file beside the agent directory that holds the server's tag of the cached agent.
+extern const char VALIDATION_STRING_FILE[];
+
+// The cache directory below the user's home directory: relative, ending in the separator.
+// Composed at start-up from the constants above.
+extern const std::string INSTALL_AGENT_CACHE_SUBPATH;
+
+// How INSTALL_AGENT_CACHE_SUBPATH is composed, for any release label and platform tag.
+std::string composeInstallAgentCacheSubpath(const std::string& releaseLabel,
+                                            const std::string& archTag);

@@ -1,0 +1,14 @@
+// The endpoint URL file "installAgentURL.txt" in the bundle location: the address from which
+// the install agent's archive is downloaded when the bundle carries no agent.
+//
+// Read once per run by the bootstrap driver, on the main thread.
+#pragma once
+
+#include <string>
+
+#include "bootstrap/message.h"
+
+// The file's first line as it stands (no trimming; a carriage return before the line feed
+// stays). Empty, without a message, when the file is absent or empty. Reports "Failed to open
+// install agent URL file" and answers empty when it exists but cannot be opened.
+std::string readEndpointUrlFile(std::string path, MessageCallback report);

@@ -1,0 +1,137 @@
+#include "bootstrap/launch.h"
+
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "bootstrap/bootstrap.h"
+#include "platform/shell.h"
+#include "support/bundle_builder.h"
+#include "support/message_log.h"
+#include "support/scratch_dir.h"
+
+using testsupport::AgentRun;
+using testsupport::AgentScript;
+using testsupport::MessageLog;
+using testsupport::readAgentRuns;
+using testsupport::ScratchTest;
+
+TEST(InstallAgentCommandLine, IsPrefixOptionArchiveAndUserArguments) {
+  const char* argv[] = {"Setup", "-mode", "silent"};
+  EXPECT_EQ(installAgentCommandLine("sh /opt/agent/install",
+                                    "/Applications/Setup.app/Contents/Resources", 3, argv),
+            "sh /opt/agent/install -installbundle "
+            "/Applications/Setup.app/Contents/Resources/bundle.zip -mode silent ");
+  EXPECT_EQ(installAgentCommandLine("sh /opt/agent/install",
+                                    "/Volumes/Setup Disk/Setup.app/Contents/Resources", 3, argv),
+            "sh /opt/agent/install -installbundle "
+            "\"/Volumes/Setup Disk/Setup.app/Contents/Resources/bundle.zip\" -mode silent ");
+  EXPECT_EQ(installAgentCommandLine("sh /opt/agent/install",
+                                    "/Applications/Setup.app/Contents/Resources", 1, argv),
+            "sh /opt/agent/install -installbundle "
+            "/Applications/Setup.app/Contents/Resources/bundle.zip");
+  EXPECT_EQ(installAgentCommandLine("sh x", "/R/", 0, argv), "sh x -installbundle /R//bundle.zip");
+  EXPECT_EQ(installAgentCommandLine("sh x", "/R\tS", 1, argv),
+            "sh x -installbundle \"/R\tS/bundle.zip\"");
+}
+
+TEST(InstallAgentCommandLine, QuotesAnArchivePathOfOtherCharactersLiterally) {
+  const char* argv[] = {"Setup"};
+  EXPECT_EQ(installAgentCommandLine("sh x", "/it's $here", 1, argv),
+            "sh x -installbundle '/it'\\''s $here/bundle.zip'");
+}
+
+class LaunchTest : public ScratchTest {
+ protected:
+  // A test agent at `name` in the scratch directory, exiting with `status`.
+  std::string writeAgent(const std::string& name, int status) {
+    return scratch.writeFile(name, testsupport::agentScript({record(), status, ""}));
+  }
+  std::string record() const { return scratch.file("record"); }
+  bool fire(const std::string& agent, const std::string& bundleLocation,
+            std::vector<const char*> argv) {
+    return fireInstallAgentWithArgs(agent, "sh " + shell_word(agent), bundleLocation,
+                                    static_cast<int>(argv.size()), argv.data(),
+                                    MessageLog::callback);
+  }
+};
+
+TEST_F(LaunchTest, AgentGetsTheOptionTheArchiveAndTheSplitUserArguments) {
+  std::string agent = writeAgent("install", 0);
+  MessageLog log;
+  EXPECT_TRUE(fire(agent, "/Applications/Setup.app/Contents/Resources",
+                   {"Setup", "-mode", "silent", "my file"}));
+  std::vector<AgentRun> runs = readAgentRuns(record());
+  ASSERT_EQ(runs.size(), 1u);
+  EXPECT_EQ(runs[0].program, agent);
+  EXPECT_EQ(runs[0].arguments,
+            (std::vector<std::string>{"-installbundle",
+                                      "/Applications/Setup.app/Contents/Resources/bundle.zip",
+                                      "-mode", "silent", "my", "file"}));
+  EXPECT_TRUE(log.all().empty());
+}
+
+TEST_F(LaunchTest, WithoutUserArgumentsTheArchiveComesLast) {
+  std::string agent = writeAgent("install", 0);
+  EXPECT_TRUE(fire(agent, "/R", {"Setup"}));
+  std::vector<AgentRun> runs = readAgentRuns(record());
+  ASSERT_EQ(runs.size(), 1u);
+  EXPECT_EQ(runs[0].arguments, (std::vector<std::string>{"-installbundle", "/R/bundle.zip"}));
+}
+
+TEST_F(LaunchTest, OnlyExitStatusZeroSucceeds) {
+  MessageLog log;
+  EXPECT_TRUE(fire(writeAgent("good", 0), "/R", {"Setup"}));
+  EXPECT_FALSE(fire(writeAgent("bad", 1), "/R", {"Setup"}));
+  EXPECT_FALSE(fire(writeAgent("worse", 255), "/R", {"Setup"}));
+  std::string killed = scratch.writeFile("killed", "kill -KILL $$\n");
+  EXPECT_FALSE(fire(killed, "/R", {"Setup"}));
+  EXPECT_EQ(readAgentRuns(record()).size(), 3u);
+  EXPECT_TRUE(log.all().empty());
+}
+
+TEST_F(LaunchTest, AgentThatShCannotRunFails) {
+  MessageLog log;
+  EXPECT_FALSE(fire(scratch.file("missing"), "/R", {"Setup"}));
+  EXPECT_TRUE(log.all().empty());
+}
+
+TEST_F(LaunchTest, AgentThatIsADirectoryFails) {
+  // sh would take the directory for an empty script and end with status 0.
+  MessageLog log;
+  EXPECT_FALSE(fire(scratch.makeDir("install"), "/R", {"Setup"}));
+  EXPECT_TRUE(log.all().empty());
+}
+
+TEST_F(LaunchTest, PathsReachTheAgentByteForByte) {
+  const std::string hostile =
+      "b l\tank \"dq\" 'sq' $HOME `touch canary1` $(touch canary2) \\ ;touch canary3; "
+      "&touch canary4& |touch canary5 *?[a] ~ #\nlf \xff\xfe";
+  std::string dir = scratch.makeDir(hostile);
+  std::string agent = dir + "/" + hostile;
+  testsupport::writeFile(agent, testsupport::agentScript({record(), 0, ""}));
+  std::string bundleLocation = dir + "/Resources " + hostile;
+  char old[4096];
+  ASSERT_NE(getcwd(old, sizeof old), nullptr);
+  ASSERT_EQ(chdir(scratch.path().c_str()), 0);
+  bool fired = fire(agent, bundleLocation, {"Setup", "last"});
+  ASSERT_EQ(chdir(old), 0);
+  EXPECT_TRUE(fired);
+  std::vector<AgentRun> runs = readAgentRuns(record());
+  ASSERT_EQ(runs.size(), 1u);
+  EXPECT_EQ(runs[0].program, agent);
+  EXPECT_EQ(runs[0].arguments,
+            (std::vector<std::string>{"-installbundle", bundleLocation + "/bundle.zip", "last"}));
+  for (const char* canary : {"canary1", "canary2", "canary3", "canary4", "canary5"})
+    EXPECT_FALSE(testsupport::pathExists(scratch.file(canary))) << canary;
+}
+
+TEST(ExtractPayload, HasNothingToDo) {
+  MessageLog log;
+  EXPECT_EQ(extractPayloadToDir("/nonexistent", false, MessageLog::callback), 0);
+  EXPECT_EQ(extractPayloadToDir("", true, MessageLog::callback), 0);
+  EXPECT_TRUE(log.all().empty());
+}

@@ -1,0 +1,105 @@
+// End to end: paths that hold the shell's special characters, line feeds and bytes that are
+// not UTF-8 reach the install agent and unzip byte for byte, and nothing in them is ever run.
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/bundle_builder.h"
+#include "support/installer_fixture.h"
+
+using namespace testsupport;
+
+namespace {
+
+// A path component with every kind of trouble; each canary command would leave a file
+// "canaryN" in the run's working directory (the scratch directory) if the shell ran it.
+const std::string kHostile =
+    "b l\tank \"dq\" 'sq' $HOME ${TMPDIR} `touch canary1` $(touch canary2) \\ ;touch canary3; "
+    "&touch canary4& |touch canary5 *?[a] ~x #\nlf \xff\xfe\x80 -";
+
+const std::vector<std::string> kCanaries = {"canary1", "canary2", "canary3", "canary4", "canary5"};
+
+}  // namespace
+
+class HostilePathTest : public InstallerTest {
+ protected:
+  std::string record() const { return scratch.file("record"); }
+
+  // Options whose TMPDIR is itself a hostile directory.
+  RunOptions hostileOptions() {
+    hostileTmp_ = scratch.makeDir("tmp/" + kHostile);
+    RunOptions options = installerOptions();
+    options.setEnv.push_back({"TMPDIR", hostileTmp_});
+    return options;
+  }
+
+  void expectNoCanary() const {
+    for (const std::string& canary : kCanaries)
+      EXPECT_FALSE(pathExists(scratch.file(canary))) << canary;
+  }
+
+  std::string hostileTmp_;
+};
+
+TEST_F(HostilePathTest, ReadyAgentInAHostileBundleGetsExactPaths) {
+  std::string parent = scratch.makeDir("bundles/" + kHostile);
+  BundleBuilder bundle(parent, kHostile);
+  std::string ready = bundle.addReadyAgent({record(), 0, ""});
+  RunResult result = runInstaller(bundle, {"Setup", "plain"}, hostileOptions());
+  ASSERT_TRUE(result.exited) << result.describe();
+  EXPECT_EQ(result.exitCode, 0) << result.describe();
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, "");
+  std::vector<AgentRun> runs = readAgentRuns(record());
+  ASSERT_EQ(runs.size(), 1u);
+  EXPECT_EQ(runs[0].program, ready);
+  EXPECT_EQ(runs[0].arguments,
+            (std::vector<std::string>{"-installbundle", bundle.resourcesPath() + "/bundle.zip",
+                                      "plain"}));
+  expectNoCanary();
+  EXPECT_TRUE(listDir(hostileTmp_).empty());
+}
+
+TEST_F(HostilePathTest, ArchiveInAHostileBundleIsUnpackedIntoAHostileTemporaryDirectory) {
+  std::string parent = scratch.makeDir("bundles/" + kHostile);
+  BundleBuilder bundle(parent, kHostile);
+  bundle.addAgentArchive("InstallAgent.zip", {record(), 0, ""});
+  RunResult result = runInstaller(bundle, {"Setup"}, hostileOptions());
+  ASSERT_TRUE(result.exited) << result.describe();
+  EXPECT_EQ(result.exitCode, 0) << result.describe();
+  EXPECT_EQ(result.err, "");
+  std::vector<AgentRun> runs = readAgentRuns(record());
+  ASSERT_EQ(runs.size(), 1u);
+  const std::string prefix = hostileTmp_ + "/vl";
+  EXPECT_EQ(runs[0].program.compare(0, prefix.size(), prefix), 0) << runs[0].program;
+  EXPECT_EQ(runs[0].program.size(), prefix.size() + 6 + std::string("/install").size());
+  EXPECT_EQ(runs[0].arguments,
+            (std::vector<std::string>{"-installbundle", bundle.resourcesPath() + "/bundle.zip"}));
+  expectNoCanary();
+  EXPECT_TRUE(listDir(hostileTmp_).empty());
+}
+
+TEST_F(HostilePathTest, HostilePatternArchiveNameIsUnpacked) {
+  BundleBuilder bundle(scratch.path());
+  bundle.addAgentArchive("InstallAgent_" + kHostile + ".zip", {record(), 0, ""});
+  RunResult result = runInstaller(bundle, {"Setup"}, hostileOptions());
+  EXPECT_EQ(result.exitCode, 0) << result.describe();
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(readAgentRuns(record()).size(), 1u);
+  expectNoCanary();
+  EXPECT_TRUE(listDir(hostileTmp_).empty());
+}
+
+TEST_F(HostilePathTest, UserArgumentsAreLeftToTheShell) {
+  // The user's own arguments are not quoted: the shell splits them at blanks.
+  BundleBuilder bundle(scratch.path());
+  bundle.addReadyAgent({record(), 0, ""});
+  RunResult result = runInstaller(bundle, {"Setup", "one two", "three"});
+  EXPECT_EQ(result.exitCode, 0) << result.describe();
+  std::vector<AgentRun> runs = readAgentRuns(record());
+  ASSERT_EQ(runs.size(), 1u);
+  EXPECT_EQ(runs[0].arguments,
+            (std::vector<std::string>{"-installbundle", bundle.resourcesPath() + "/bundle.zip",
+                                      "one", "two", "three"}));
+}

@@ -1,0 +1,97 @@
+#include "platform/location.h"
+
+#include <limits.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "support/scratch_dir.h"
+
+using host::MainBundle;
+using testsupport::ScratchTest;
+
+TEST_F(ScratchTest, ReadExecutableLinkGivesTheTarget) {
+  std::string link = scratch.file("exe");
+  ASSERT_EQ(symlink("/opt/tools/setup", link.c_str()), 0);
+  EXPECT_EQ(readExecutableLink(link), "/opt/tools/setup");
+}
+
+TEST_F(ScratchTest, ReadExecutableLinkOfNothingIsEmpty) {
+  EXPECT_EQ(readExecutableLink(scratch.file("missing")), "");
+  EXPECT_EQ(readExecutableLink(scratch.writeFile("plain", "not a link")), "");
+}
+
+TEST_F(ScratchTest, ReadExecutableLinkKeepsAtMost1023Bytes) {
+  std::string target = "/" + std::string(1500, 'x');
+  std::string link = scratch.file("long");
+  ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+  EXPECT_EQ(readExecutableLink(link), target.substr(0, 1023));
+}
+
+TEST(DirectoryOfPath, CutsBeforeTheLastSeparator) {
+  EXPECT_EQ(directoryOfPath("/Applications/Installer.app"), "/Applications");
+  EXPECT_EQ(directoryOfPath("/opt/tools/setup"), "/opt/tools");
+  EXPECT_EQ(directoryOfPath("/setup"), "");
+  EXPECT_EQ(directoryOfPath("C:\\tools\\setup"), "C:\\tools");
+  EXPECT_EQ(directoryOfPath("setup"), "setup");
+  EXPECT_EQ(directoryOfPath("/opt/tools/"), "/opt/tools");
+  EXPECT_EQ(directoryOfPath("/opt//setup"), "/opt/");
+  EXPECT_EQ(directoryOfPath("/a\\b/c"), "/a\\b");
+}
+
+TEST_F(ScratchTest, PathToExecutableIsTheBundleElseTheLink) {
+  std::string link = scratch.file("exe");
+  ASSERT_EQ(symlink("/opt/tools/setup", link.c_str()), 0);
+  MainBundle bundle{"/Applications/Installer.app",
+                    "/Applications/Installer.app/Contents/Resources"};
+  EXPECT_EQ(pathToExecutableFor(bundle, link), "/Applications/Installer.app");
+  EXPECT_EQ(pathToExecutableFor(std::nullopt, link), "/opt/tools/setup");
+  EXPECT_EQ(pathToExecutableFor(std::nullopt, scratch.file("missing")), "");
+}
+
+TEST(BundleLocation, IsTheResourcesElseTheBundleElseTheExecutablesDirectory) {
+  MainBundle withResources{"/A/Setup.app", "/A/Setup.app/Contents/Resources"};
+  EXPECT_EQ(bundleLocationFor(withResources, "/ignored"), "/A/Setup.app/Contents/Resources");
+  MainBundle withoutResources{"/A/Setup.app", ""};
+  EXPECT_EQ(bundleLocationFor(withoutResources, "/ignored"), "/A/Setup.app");
+  EXPECT_EQ(bundleLocationFor(std::nullopt, "/opt/tools"), "/opt/tools");
+  EXPECT_EQ(bundleLocationFor(std::nullopt, ""), "");
+}
+
+TEST_F(ScratchTest, DefaultAgentLocationPrefersTheReadyAgent) {
+  std::string resources = scratch.makeDir("Setup.app/Contents/Resources");
+  MainBundle bundle{scratch.file("Setup.app"), resources};
+  // Nothing there: the archive's path all the same.
+  EXPECT_EQ(defaultInstallAgentLocationFor(bundle), resources + "/InstallAgent.zip");
+  scratch.writeFile("Setup.app/Contents/Resources/InstallAgent.zip", "zip");
+  EXPECT_EQ(defaultInstallAgentLocationFor(bundle), resources + "/InstallAgent.zip");
+  scratch.writeFile("Setup.app/Contents/Resources/InstallerForMac", "agent");
+  EXPECT_EQ(defaultInstallAgentLocationFor(bundle), resources + "/InstallerForMac");
+}
+
+TEST_F(ScratchTest, DefaultAgentLocationTakesAReadyAgentDirectory) {
+  std::string resources = scratch.makeDir("Setup.app/Contents/Resources");
+  scratch.makeDir("Setup.app/Contents/Resources/InstallerForMac");
+  MainBundle bundle{scratch.file("Setup.app"), resources};
+  EXPECT_EQ(defaultInstallAgentLocationFor(bundle), resources + "/InstallerForMac");
+}
+
+TEST(DefaultAgentLocation, IsEmptyWithoutBundleOrResources) {
+  EXPECT_EQ(defaultInstallAgentLocationFor(std::nullopt), "");
+  EXPECT_EQ(defaultInstallAgentLocationFor(MainBundle{"/A/Setup.app", ""}), "");
+}
+
+// The test binary does not run from a bundle, so every function takes its fallback.
+TEST(Location, WithoutABundleFollowsTheExecutable) {
+  char resolved[PATH_MAX];
+  ASSERT_NE(realpath("/proc/self/exe", resolved), nullptr);
+  std::string executable = resolved;
+  std::string directory = executable.substr(0, executable.rfind('/'));
+  EXPECT_EQ(getPathToExecutable(), executable);
+  EXPECT_EQ(getDirectoryOfExecutable(), directory);
+  EXPECT_EQ(getBundleLocation(), directory);
+  EXPECT_EQ(getDefaultInstallAgentLocation(), "");
+}
