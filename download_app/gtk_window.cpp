@@ -1,0 +1,453 @@
+#include "download_app/gtk_window.h"
+
+#include <gtk/gtk.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+
+// Made by glib-compile-resources from download_window.gresource.xml (see CMakeLists.txt).
+extern "C" void installer_download_window_register_resource(void);
+
+namespace download_app {
+namespace {
+
+constexpr const char kInterfaceResource[] = "/installer/download/download_window.ui";
+constexpr const char kStyleResource[] = "/installer/download/download_window.css";
+constexpr const char kFailedStyleClass[] = "failed";
+constexpr unsigned kPulseIntervalMs = 100;
+
+// Owns one reference to a GObject.
+template <typename T>
+class ObjectRef {
+ public:
+  ObjectRef() = default;
+  // Takes over a reference the caller already owns.
+  static ObjectRef adopt(T* object) { return ObjectRef(object); }
+  // Adds a reference of its own.
+  static ObjectRef retain(T* object) {
+    if (object != nullptr) g_object_ref(object);
+    return ObjectRef(object);
+  }
+  ~ObjectRef() {
+    if (object_ != nullptr) g_object_unref(object_);
+  }
+  ObjectRef(ObjectRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+  ObjectRef& operator=(ObjectRef&& other) noexcept {
+    std::swap(object_, other.object_);
+    return *this;
+  }
+  ObjectRef(const ObjectRef&) = delete;
+  ObjectRef& operator=(const ObjectRef&) = delete;
+
+  T* get() const { return object_; }
+
+ private:
+  explicit ObjectRef(T* object) : object_(object) {}
+  T* object_ = nullptr;
+};
+
+// A signal handler that is disconnected when its owner goes away. The owner keeps the
+// instance alive for at least as long (its ObjectRef is declared before this).
+class SignalConnection {
+ public:
+  SignalConnection() = default;
+  SignalConnection(gpointer instance, const char* signal, GCallback handler, gpointer data)
+      : instance_(instance), id_(g_signal_connect(instance, signal, handler, data)) {}
+  ~SignalConnection() { disconnect(); }
+  SignalConnection(const SignalConnection&) = delete;
+  SignalConnection& operator=(const SignalConnection&) = delete;
+
+  void disconnect() {
+    // A destroyed widget has already dropped all of its handlers.
+    if (id_ != 0 && g_signal_handler_is_connected(instance_, id_)) {
+      g_signal_handler_disconnect(instance_, id_);
+    }
+    id_ = 0;
+  }
+
+ private:
+  gpointer instance_ = nullptr;
+  gulong id_ = 0;
+};
+
+// A repeating timer on the default main context (the application loop's), removed when its
+// owner goes away.
+class TimeoutSource {
+ public:
+  TimeoutSource() = default;
+  ~TimeoutSource() { stop(); }
+  TimeoutSource(const TimeoutSource&) = delete;
+  TimeoutSource& operator=(const TimeoutSource&) = delete;
+
+  void start(unsigned intervalMs, GSourceFunc tick, gpointer data) {
+    stop();
+    source_ = g_timeout_source_new(intervalMs);
+    g_source_set_callback(source_, tick, data, nullptr);
+    g_source_attach(source_, nullptr);
+  }
+  void stop() {
+    if (source_ == nullptr) return;
+    g_source_destroy(source_);
+    g_source_unref(source_);
+    source_ = nullptr;
+  }
+  bool running() const { return source_ != nullptr; }
+
+ private:
+  GSource* source_ = nullptr;
+};
+
+// Sends what GTK has queued for the display now: after the application loop has stopped,
+// nothing else would, and a closed window would stay on the screen.
+void flushDisplay(GtkWidget* widget) { gdk_display_flush(gtk_widget_get_display(widget)); }
+
+std::string sizeText(double bytes) {
+  gchar* text = g_format_size(static_cast<guint64>(std::max(0.0, bytes)));
+  std::string result(text);
+  g_free(text);
+  return result;
+}
+
+class GtkDownloadWindow : public Window {
+ public:
+  explicit GtkDownloadWindow(GtkWidget* window)
+      : window_(ObjectRef<GtkWidget>::retain(window)),
+        deleteEvent_(window, "delete-event", G_CALLBACK(onDeleteEvent), this),
+        destroyed_(window, "destroy", G_CALLBACK(onDestroyed), this) {}
+
+  ~GtkDownloadWindow() override {
+    deleteEvent_.disconnect();
+    destroyed_.disconnect();
+    if (gone_) return;
+    GdkDisplay* display = gtk_widget_get_display(window_.get());
+    gtk_widget_destroy(window_.get());
+    gdk_display_flush(display);
+  }
+
+  void setDelegate(WindowDelegate* delegate) override { delegate_ = delegate; }
+
+  void close() override {
+    if (closed_) return;
+    closed_ = true;
+    if (delegate_ != nullptr) delegate_->windowWillClose();
+    if (!gone_) {
+      gtk_widget_hide(window_.get());
+      flushDisplay(window_.get());
+    }
+  }
+
+  bool isVisible() const override {
+    return !closed_ && !gone_ && gtk_widget_get_visible(window_.get());
+  }
+
+  void layoutIfNeeded() override {
+    if (!gone_) gtk_widget_queue_resize(window_.get());
+  }
+
+  void setViewsNeedDisplay(bool needed) override {
+    if (needed && !gone_) gtk_widget_queue_draw(window_.get());
+  }
+
+ private:
+  // The title-bar button or the window manager asks to close: close as the button does, and
+  // keep GTK from destroying the window underneath its controls.
+  static gboolean onDeleteEvent(GtkWidget*, GdkEvent*, gpointer self) {
+    static_cast<GtkDownloadWindow*>(self)->close();
+    return TRUE;
+  }
+
+  // Someone outside destroyed the window (a client killing it with XDestroyWindow): the run
+  // must still end as for a closed window.
+  static void onDestroyed(GtkWidget*, gpointer self) {
+    auto* window = static_cast<GtkDownloadWindow*>(self);
+    window->gone_ = true;
+    window->close();
+  }
+
+  ObjectRef<GtkWidget> window_;
+  SignalConnection deleteEvent_;
+  SignalConnection destroyed_;
+  WindowDelegate* delegate_ = nullptr;
+  bool closed_ = false;
+  bool gone_ = false;  // GTK has destroyed the window
+};
+
+// A bar that counts in any unit (the download counts bytes). GTK's bar only knows a fraction,
+// so the value and maximum live here. While bytes are being counted, the bar shows them.
+class GtkProgress : public ProgressBar {
+ public:
+  explicit GtkProgress(GtkProgressBar* bar) : bar_(ObjectRef<GtkProgressBar>::retain(bar)) {
+    refresh();
+  }
+
+  void setDoubleValue(double value) override {
+    value_ = value;
+    countingBytes_ = false;
+    refresh();
+  }
+  void setMaxValue(double value) override {
+    max_ = value;
+    refresh();
+  }
+  double maxValue() const override { return max_; }
+
+  // An indeterminate bar pulses until its animation is stopped.
+  void setIndeterminate(bool indeterminate) override {
+    if (indeterminate && !indeterminate_) {
+      animationStopped_ = false;
+      countingBytes_ = false;
+    }
+    indeterminate_ = indeterminate;
+    refresh();
+  }
+  // The pulse runs on the application loop; GTK has no other animation thread.
+  void setUsesThreadedAnimation(bool) override {}
+  void startAnimation() override {
+    animationStopped_ = false;
+    refresh();
+  }
+  void stopAnimation() override {
+    animationStopped_ = true;
+    refresh();
+  }
+  void incrementBy(double delta) override {
+    value_ += delta;
+    countingBytes_ = true;
+    refresh();
+  }
+
+ private:
+  static gboolean onPulse(gpointer self) {
+    gtk_progress_bar_pulse(static_cast<GtkProgress*>(self)->bar_.get());
+    return G_SOURCE_CONTINUE;
+  }
+
+  void refresh() {
+    GtkProgressBar* bar = bar_.get();
+    bool pulsing = indeterminate_ && !animationStopped_;
+    if (pulsing && !pulse_.running()) {
+      pulse_.start(kPulseIntervalMs, onPulse, this);
+      gtk_progress_bar_pulse(bar);
+    } else if (!pulsing) {
+      pulse_.stop();
+    }
+    if (!indeterminate_) {
+      double fraction = max_ > 0 ? value_ / max_ : 0.0;
+      gtk_progress_bar_set_fraction(bar,
+                                    std::isfinite(fraction) ? std::clamp(fraction, 0.0, 1.0) : 0.0);
+    } else if (!pulsing) {
+      // GTK keeps a pulsed bar moving on its own until it is given a fraction again.
+      gtk_progress_bar_set_fraction(bar, 0.0);
+    }
+    if (countingBytes_) {
+      std::string text =
+          indeterminate_ ? sizeText(value_) : sizeText(value_) + " of " + sizeText(max_);
+      gtk_progress_bar_set_text(bar, text.c_str());
+    }
+    gtk_progress_bar_set_show_text(bar, countingBytes_);
+  }
+
+  ObjectRef<GtkProgressBar> bar_;
+  TimeoutSource pulse_;
+  double value_ = 0;
+  double max_ = 100;
+  bool indeterminate_ = false;
+  bool animationStopped_ = false;
+  bool countingBytes_ = false;  // the value grows by increments: show it on the bar
+};
+
+class GtkStatus : public StatusText {
+ public:
+  explicit GtkStatus(GtkLabel* label) : label_(ObjectRef<GtkLabel>::retain(label)) {
+    ObjectRef<GtkCssProvider> style = ObjectRef<GtkCssProvider>::adopt(gtk_css_provider_new());
+    gtk_css_provider_load_from_resource(style.get(), kStyleResource);
+    gtk_style_context_add_provider(gtk_widget_get_style_context(GTK_WIDGET(label)),
+                                   GTK_STYLE_PROVIDER(style.get()),
+                                   GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
+  }
+
+  void setUsesSingleLineMode(bool singleLine) override {
+    gtk_label_set_single_line_mode(label_.get(), singleLine);
+    gtk_label_set_ellipsize(label_.get(), singleLine ? PANGO_ELLIPSIZE_END : PANGO_ELLIPSIZE_NONE);
+  }
+
+  // Plain text, never markup; bytes that are not UTF-8 are shown as replacement characters.
+  void setStringValue(const std::string& text) override {
+    gchar* valid = g_utf8_make_valid(text.data(), static_cast<gssize>(text.size()));
+    gtk_label_set_text(label_.get(), valid);
+    g_free(valid);
+  }
+
+  void setTextColor(TextColor color) override {
+    GtkStyleContext* style = gtk_widget_get_style_context(GTK_WIDGET(label_.get()));
+    if (color == TextColor::Red) {
+      gtk_style_context_add_class(style, kFailedStyleClass);
+    } else {
+      gtk_style_context_remove_class(style, kFailedStyleClass);
+    }
+  }
+
+ private:
+  ObjectRef<GtkLabel> label_;
+};
+
+class GtkActionButton : public Button {
+ public:
+  explicit GtkActionButton(GtkButton* button)
+      : button_(ObjectRef<GtkButton>::retain(button)),
+        clicked_(button, "clicked", G_CALLBACK(onClicked), this) {}
+
+  void setTitle(const std::string& title) override {
+    gtk_button_set_label(button_.get(), title.c_str());
+  }
+  void setEnabled(bool enabled) override {
+    gtk_widget_set_sensitive(GTK_WIDGET(button_.get()), enabled);
+  }
+
+  // "\r" makes the button the window's default and gives it the focus, so that Return
+  // presses it; an empty key takes that away. GTK has no other key equivalents for a button.
+  void setKeyEquivalent(const std::string& key) override {
+    GtkWidget* widget = GTK_WIDGET(button_.get());
+    GtkWidget* toplevel = gtk_widget_get_toplevel(widget);
+    if (key == "\r") {
+      gtk_widget_set_can_default(widget, TRUE);
+      gtk_widget_grab_default(widget);
+      gtk_widget_grab_focus(widget);
+    } else if (key.empty() && GTK_IS_WINDOW(toplevel)) {
+      gtk_window_set_default(GTK_WINDOW(toplevel), nullptr);
+    }
+  }
+
+  void setAction(std::function<void()> action) override { action_ = std::move(action); }
+
+ private:
+  static void onClicked(GtkButton*, gpointer self) {
+    // A copy: the action may replace itself or close the window that owns this button.
+    std::function<void()> action = static_cast<GtkActionButton*>(self)->action_;
+    if (action) action();
+  }
+
+  ObjectRef<GtkButton> button_;
+  SignalConnection clicked_;
+  std::function<void()> action_;
+};
+
+class GtkSplash : public ImageView {
+ public:
+  explicit GtkSplash(GtkImage* image) : image_(ObjectRef<GtkImage>::retain(image)) {}
+
+  void setScalesProportionally(bool proportionally) override { proportional_ = proportionally; }
+  // A GTK image is never editable.
+  void setEditable(bool) override {}
+
+  // Loads the file scaled to the image's size in points (fitted within it when proportional).
+  // A file that cannot be read leaves the view as it was.
+  void setImage(const Image& image) override {
+    GtkWidget* widget = GTK_WIDGET(image_.get());
+    int scale = std::max(1, gtk_widget_get_scale_factor(widget));
+    auto pixels = [scale](double points) {
+      return points > 0 ? std::max(1, static_cast<int>(std::lround(points * scale))) : -1;
+    };
+    GError* error = nullptr;
+    // The loader scales while it decodes, so a huge file never lands in memory whole.
+    GdkPixbuf* pixbuf = gdk_pixbuf_new_from_file_at_scale(
+        image.path.c_str(), pixels(image.width), pixels(image.height), proportional_, &error);
+    if (pixbuf == nullptr) {
+      g_clear_error(&error);
+      return;
+    }
+    cairo_surface_t* surface =
+        gdk_cairo_surface_create_from_pixbuf(pixbuf, scale, gtk_widget_get_window(widget));
+    gtk_image_set_from_surface(image_.get(), surface);
+    cairo_surface_destroy(surface);
+    g_object_unref(pixbuf);
+  }
+
+ private:
+  ObjectRef<GtkImage> image_;
+  bool proportional_ = false;
+};
+
+template <typename T>
+T* builderObject(GtkBuilder* builder, const char* id, GType type) {
+  GObject* object = gtk_builder_get_object(builder, id);
+  if (object == nullptr || !G_TYPE_CHECK_INSTANCE_TYPE(object, type)) return nullptr;
+  return reinterpret_cast<T*>(object);
+}
+
+}  // namespace
+
+#if defined(__SANITIZE_ADDRESS__)
+// Sanitizer builds only. While GTK initialises, GLib, fontconfig and D-Bus make allocations that
+// live as long as the process; the leak checker would report them at every exit. (GLib is built
+// without frame pointers, so its allocations cannot be told apart by their callers.)
+extern "C" const char* __lsan_default_suppressions() {
+  return "leak:libglib-2.0.so\nleak:libfontconfig.so\nleak:libdbus-1.so\n";
+}
+// Keeps the run's last line on standard error the installer's own.
+extern "C" const char* __lsan_default_options() { return "print_suppressions=0"; }
+#endif
+
+#if defined(__SANITIZE_THREAD__)
+// Sanitizer builds only. Pango starts a thread that loads the font configuration while GTK
+// goes on; the two meet inside fontconfig, which the race detector cannot see into.
+extern "C" const char* __tsan_default_suppressions() { return "race:libfontconfig.so\n"; }
+#endif
+
+bool openDesktopDisplay() {
+  static const bool opened = [] {
+    const char* x11 = std::getenv("DISPLAY");
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    bool hasDisplay = (x11 != nullptr && *x11 != '\0') || (wayland != nullptr && *wayland != '\0');
+    if (!hasDisplay) return false;
+    // The installer's messages and numbers stay the same with or without a desktop.
+    gtk_disable_setlocale();
+    return gtk_init_check(nullptr, nullptr) == TRUE;
+  }();
+  return opened;
+}
+
+std::optional<WindowControls> makeGtkWindow() {
+  if (!openDesktopDisplay()) return std::nullopt;
+  static const bool registered = [] {
+    installer_download_window_register_resource();
+    return true;
+  }();
+  (void)registered;
+
+  ObjectRef<GtkBuilder> builder = ObjectRef<GtkBuilder>::adopt(gtk_builder_new());
+  GError* error = nullptr;
+  if (gtk_builder_add_from_resource(builder.get(), kInterfaceResource, &error) == 0) {
+    g_clear_error(&error);
+    return std::nullopt;
+  }
+  auto* window = builderObject<GtkWindow>(builder.get(), "window", GTK_TYPE_WINDOW);
+  auto* progress = builderObject<GtkProgressBar>(builder.get(), "progress", GTK_TYPE_PROGRESS_BAR);
+  auto* status = builderObject<GtkLabel>(builder.get(), "status", GTK_TYPE_LABEL);
+  auto* button = builderObject<GtkButton>(builder.get(), "button", GTK_TYPE_BUTTON);
+  auto* splash = builderObject<GtkImage>(builder.get(), "splash", GTK_TYPE_IMAGE);
+  if (window == nullptr || progress == nullptr || status == nullptr || button == nullptr ||
+      splash == nullptr) {
+    if (window != nullptr) gtk_widget_destroy(GTK_WIDGET(window));
+    return std::nullopt;
+  }
+  gtk_window_set_title(window, kDownloadWindowTitle);
+
+  WindowControls controls;
+  controls.window = std::make_unique<GtkDownloadWindow>(GTK_WIDGET(window));
+  controls.progress = std::make_unique<GtkProgress>(progress);
+  controls.status = std::make_unique<GtkStatus>(status);
+  controls.button = std::make_unique<GtkActionButton>(button);
+  controls.image = std::make_unique<GtkSplash>(splash);
+  controls.closesAfterFailure = false;
+  gtk_widget_show(GTK_WIDGET(window));
+  return controls;
+}
+
+}  // namespace download_app

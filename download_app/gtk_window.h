@@ -1,0 +1,27 @@
+// The download window on a desktop, built with GTK 3.
+//
+// The window, its splash image, progress bar, status line and button come from the interface
+// file "download_window.ui", compiled into the installer as a resource. `makeGtkWindow`
+// (declared in controls.h) builds it and hands out its controls; the download entry falls back
+// to the terminal window when no display can be opened.
+//
+// Threads: GTK is touched only on the main thread, the one that runs the application loop on
+// GLib's default main context. Every function here and every control it returns must be called
+// there.
+#pragma once
+
+#include "download_app/controls.h"
+
+namespace download_app {
+
+// The title of the download window, by which a user (or a test) finds it on the screen.
+inline constexpr const char kDownloadWindowTitle[] = "Installer";
+
+// The side, in points, of the square into which the splash image is fitted.
+inline constexpr double kSplashSide = 400;
+
+// True when DISPLAY or WAYLAND_DISPLAY is set and GTK could open the display. GTK is
+// initialised on the first call; later calls give the same answer without trying again.
+bool openDesktopDisplay();
+
+}  // namespace download_app

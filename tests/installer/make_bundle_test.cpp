@@ -1,0 +1,202 @@
+// tools/make-bundle: the bundles it lays out, run with the real installer, and how it answers
+// inputs that are missing or wrong.
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/bundle_builder.h"
+#include "support/desktop.h"
+#include "support/run_program.h"
+#include "support/scratch_dir.h"
+#include "support/test_http_server.h"
+
+namespace {
+
+using namespace testsupport;
+
+const std::string kTool = std::string(INSTALLER_SOURCE_DIR) + "/tools/make-bundle";
+
+class MakeBundleTest : public ScratchTest {
+ protected:
+  void SetUp() override {
+    out = scratch.makeDir("out");
+    ASSERT_TRUE(makeZip(scratch.file("bundle.zip"), {{"product.txt", "the product"}}));
+    ASSERT_TRUE(writeSplashPng(scratch.file("splash.png"), 64, 48));
+  }
+
+  RunResult makeBundle(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), "make-bundle");
+    RunOptions options;
+    options.timeout = std::chrono::seconds(60);
+    return runProgram(kTool, arguments, options);
+  }
+
+  // Runs an installer of a made bundle on the terminal, with a home of its own.
+  RunResult runInstaller(const std::string& executable) {
+    RunOptions options;
+    options.setEnv = {{"HOME", scratch.makeDir("home")}};
+    options.unsetEnv = {"DISPLAY", "WAYLAND_DISPLAY", "VL_INTERNAL_INSTALL_AGENT_URL",
+                        "__VL_BOOTSTRAP_INSTALLER_UNITTEST__"};
+    options.timeout = std::chrono::seconds(60);
+    return runProgram(executable, {"setup", "-x"}, options);
+  }
+
+  std::string out;
+};
+
+bool isExecutableFile(const std::string& path) {
+  struct stat info;
+  return lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && (info.st_mode & S_IXUSR);
+}
+
+TEST_F(MakeBundleTest, LaysOutABundleWhoseInstallerDownloadsTheAgent) {
+  TestHttpServer server;
+  AgentScript agent{scratch.file("record"), 0, ""};
+  ASSERT_TRUE(makeAgentZip(scratch.file("agent.zip"), agent));
+  Reply reply;
+  reply.body = readFile(scratch.file("agent.zip"));
+  reply.headers = {{"ETag", "\"1\""}};
+  server.serve("/agent.zip", reply);
+
+  RunResult made = makeBundle({"--executable", installerExecutable(), "--url",
+                               server.url("/agent.zip"), "--bundle-zip", scratch.file("bundle.zip"),
+                               "--splash", scratch.file("splash.png"), "--name", "My Setup", out});
+  ASSERT_EQ(made.exitCode, 0) << made.describe();
+
+  std::string bundle = out + "/My Setup.app";
+  std::string executable = bundle + "/Contents/MacOS/bootstrap-installer";
+  std::string resources = bundle + "/Contents/Resources";
+  EXPECT_TRUE(isExecutableFile(executable)) << "a copy, not a link";
+  EXPECT_EQ(readFile(executable), readFile(installerExecutable()));
+  EXPECT_EQ(readFile(resources + "/installAgentURL.txt"), server.url("/agent.zip") + "\n");
+  EXPECT_EQ(readFile(resources + "/bundle.zip"), readFile(scratch.file("bundle.zip")));
+  EXPECT_EQ(readFile(resources + "/splash.png"), readFile(scratch.file("splash.png")));
+  EXPECT_EQ(listDir(resources),
+            (std::vector<std::string>{"bundle.zip", "installAgentURL.txt", "splash.png"}));
+  EXPECT_EQ(listDir(out), std::vector<std::string>{"My Setup.app"});  // no leftovers
+  EXPECT_NE(made.out.find(bundle), std::string::npos) << made.out;
+
+  RunResult run = runInstaller(executable);
+  EXPECT_EQ(run.exitCode, 0) << run.describe();
+  std::vector<AgentRun> runs = readAgentRuns(agent.recordPath);
+  ASSERT_EQ(runs.size(), 1u);
+  EXPECT_EQ(runs[0].arguments,
+            (std::vector<std::string>{"-installbundle", resources + "/bundle.zip", "-x"}));
+}
+
+TEST_F(MakeBundleTest, CarriesAReadyAgentOrAnAgentArchive) {
+  AgentScript ready{scratch.file("ready-record"), 0, ""};
+  writeFile(scratch.file("ready.sh"), agentScript(ready));
+  RunResult made =
+      makeBundle({"--executable", installerExecutable(), "--bundle-zip", scratch.file("bundle.zip"),
+                  "--agent", scratch.file("ready.sh"), "--name", "Ready", out});
+  ASSERT_EQ(made.exitCode, 0) << made.describe();
+  std::string resources = out + "/Ready.app/Contents/Resources";
+  EXPECT_EQ(listDir(resources), (std::vector<std::string>{"InstallerForMac", "bundle.zip"}));
+  EXPECT_EQ(runInstaller(out + "/Ready.app/Contents/MacOS/bootstrap-installer").exitCode, 0);
+  EXPECT_EQ(readAgentRuns(ready.recordPath).size(), 1u);
+
+  AgentScript archived{scratch.file("archive-record"), 0, ""};
+  ASSERT_TRUE(makeAgentZip(scratch.file("agent.zip"), archived));
+  made = makeBundle({"--executable", installerExecutable(), "--url=http://127.0.0.1:9/unused.zip",
+                     "--bundle-zip", scratch.file("bundle.zip"), "--agent-zip",
+                     scratch.file("agent.zip"), "--name=Archived.app", out});
+  ASSERT_EQ(made.exitCode, 0) << made.describe();
+  resources = out + "/Archived.app/Contents/Resources";
+  EXPECT_EQ(listDir(resources),
+            (std::vector<std::string>{"InstallAgent.zip", "bundle.zip", "installAgentURL.txt"}));
+  EXPECT_EQ(runInstaller(out + "/Archived.app/Contents/MacOS/bootstrap-installer").exitCode, 0);
+  EXPECT_EQ(readAgentRuns(archived.recordPath).size(), 1u);
+}
+
+TEST_F(MakeBundleTest, ListsEveryProblemWithItsInputsAndMakesNothing) {
+  writeFile(scratch.file("not-a-zip.zip"), "plain text");
+  writeFile(scratch.file("not-a-png.png"), "plain text");
+  writeFile(scratch.file("not-executable"), "#!/bin/sh\n", 0644);
+  ASSERT_TRUE(makeZip(scratch.file("no-install.zip"), {{"setup.sh", "echo"}}));
+
+  RunResult result = makeBundle(
+      {"--executable", scratch.file("not-executable"), "--url", "ftp://example.com/agent.zip",
+       "--bundle-zip", scratch.file("not-a-zip.zip"), "--splash", scratch.file("not-a-png.png"),
+       "--agent-zip", scratch.file("no-install.zip"), out});
+  EXPECT_EQ(result.exitCode, 1) << result.describe();
+  for (const char* expected :
+       {"is not executable", "is not an http:// or https:// address", "is not a zip archive",
+        "is not a PNG image", "has no file 'install' at its top level"}) {
+    EXPECT_NE(result.err.find(expected), std::string::npos) << expected << "\n" << result.err;
+  }
+  EXPECT_TRUE(listDir(out).empty());
+
+  result = makeBundle({"--executable", scratch.file("missing"), out});
+  EXPECT_EQ(result.exitCode, 1) << result.describe();
+  for (const char* expected : {"does not exist", "no --url given", "no --bundle-zip given"}) {
+    EXPECT_NE(result.err.find(expected), std::string::npos) << expected << "\n" << result.err;
+  }
+
+  result = makeBundle({"--executable", installerExecutable(), "--bundle-zip",
+                       scratch.file("bundle.zip"), "--agent", scratch.file("bundle.zip"),
+                       "--agent-zip", scratch.file("bundle.zip"), "--name", "a/b", out});
+  EXPECT_EQ(result.exitCode, 1) << result.describe();
+  for (const char* expected : {"exclude each other", "is not a script", "not a plain file name"}) {
+    EXPECT_NE(result.err.find(expected), std::string::npos) << expected << "\n" << result.err;
+  }
+
+  result = makeBundle({"--executable", installerExecutable(), "--url", "http://127.0.0.1/a b.zip",
+                       "--bundle-zip", scratch.file("bundle.zip"), out});
+  EXPECT_EQ(result.exitCode, 1) << result.describe();
+  EXPECT_NE(result.err.find("holds blanks or control characters"), std::string::npos) << result.err;
+  EXPECT_TRUE(listDir(out).empty());
+}
+
+TEST_F(MakeBundleTest, RejectsUsageErrorsAndExplainsItsOptions) {
+  RunResult result = makeBundle({});
+  EXPECT_EQ(result.exitCode, 2);
+  EXPECT_NE(result.err.find("no output directory given"), std::string::npos) << result.err;
+
+  result = makeBundle({"--colour", "blue", out});
+  EXPECT_EQ(result.exitCode, 2);
+  EXPECT_NE(result.err.find("unknown option '--colour'"), std::string::npos) << result.err;
+
+  result = makeBundle({out, "--url"});
+  EXPECT_EQ(result.exitCode, 2);
+  EXPECT_NE(result.err.find("--url needs a value"), std::string::npos) << result.err;
+
+  result = makeBundle({out, scratch.path()});
+  EXPECT_EQ(result.exitCode, 2);
+  EXPECT_NE(result.err.find("one output directory only"), std::string::npos) << result.err;
+
+  result = makeBundle({"--help"});
+  EXPECT_EQ(result.exitCode, 0);
+  for (const char* option : {"--url", "--bundle-zip", "--splash", "--agent ", "--agent-zip",
+                             "--executable", "--name", "--force", "installAgentURL.txt"}) {
+    EXPECT_NE(result.out.find(option), std::string::npos) << option;
+  }
+}
+
+TEST_F(MakeBundleTest, ReplacesAnExistingBundleOnlyWithForce) {
+  std::vector<std::string> arguments = {
+      "--executable", installerExecutable(),      "--url", "https://example.com/agent.zip",
+      "--bundle-zip", scratch.file("bundle.zip"), out};
+  ASSERT_EQ(makeBundle(arguments).exitCode, 0);
+  std::string resources = out + "/Installer.app/Contents/Resources";
+  writeFile(resources + "/left-over", "old");
+
+  RunResult again = makeBundle(arguments);
+  EXPECT_EQ(again.exitCode, 1);
+  EXPECT_NE(again.err.find("already exists (add --force to replace it)"), std::string::npos)
+      << again.err;
+  EXPECT_TRUE(pathExists(resources + "/left-over"));
+
+  arguments.insert(arguments.begin(), "--force");
+  arguments.insert(arguments.end() - 1, {"--splash", scratch.file("splash.png")});
+  RunResult forced = makeBundle(arguments);
+  EXPECT_EQ(forced.exitCode, 0) << forced.describe();
+  EXPECT_EQ(listDir(resources),
+            (std::vector<std::string>{"bundle.zip", "installAgentURL.txt", "splash.png"}));
+  EXPECT_EQ(listDir(out), std::vector<std::string>{"Installer.app"});
+}
+
+}  // namespace

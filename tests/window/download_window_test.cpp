@@ -1,0 +1,255 @@
+// The installer's desktop window as a user meets it: the built installer runs in a bundle
+// against a loopback server, and the test finds its window with xdotool, looks at it through
+// screenshots, presses its button and closes it. Every test leaves its pictures in
+// "<build dir>/screenshots". Skipped without DISPLAY (CI runs this binary under xvfb-run).
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "bootstrap/constants.h"
+#include "download_app/gtk_window.h"
+#include "support/bundle_builder.h"
+#include "support/desktop.h"
+#include "support/run_program.h"
+#include "support/scratch_dir.h"
+#include "support/test_http_server.h"
+
+namespace {
+
+using namespace testsupport;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+constexpr const char* kTitle = download_app::kDownloadWindowTitle;
+constexpr seconds kAppearTimeout{20};
+// The splash, 800 x 600, fitted into 400 x 400 points: 400 x 300 pixels on a display of
+// scale 1 (Xvfb's).
+constexpr long kFittedSplashPixels = 400L * 300L;
+
+std::string randomBytes(size_t size) {
+  std::mt19937 generator(42);
+  std::string bytes(size, '\0');
+  for (char& byte : bytes) byte = static_cast<char>(generator() & 0xff);
+  return bytes;
+}
+
+bool waitForFile(const std::string& path, std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!pathExists(path)) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(milliseconds(50));
+  }
+  return true;
+}
+
+std::string lastLine(const std::string& text) {
+  std::vector<std::string> lines = splitLines(text);
+  return lines.empty() ? "" : lines.back();
+}
+
+class DownloadWindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!haveDisplay()) GTEST_SKIP() << "no DISPLAY: the desktop window needs one";
+    bundle = std::make_unique<BundleBuilder>(scratch.path(), "Setup");
+    bundle->addBundleZip();
+    ASSERT_TRUE(writeSplashPng(bundle->resourcesPath() + "/splash.png", 800, 600));
+    bundle->setEndpointFile(server.url("/agent.zip") + "\n");
+    home = scratch.makeDir("home");
+    cacheDir = home + "/" + INSTALL_AGENT_CACHE_SUBPATH;
+    options.setEnv = {{"HOME", home}, {"TMPDIR", scratch.makeDir("tmp")}};
+    options.unsetEnv = {"VL_INTERNAL_INSTALL_AGENT_URL", "__VL_BOOTSTRAP_INSTALLER_UNITTEST__",
+                        "WAYLAND_DISPLAY"};
+    options.timeout = seconds(60);
+  }
+
+  std::unique_ptr<RunningProgram> startInstaller() {
+    return startProgram(bundle->executablePath(), {"setup", "-mode", "gui test"}, options);
+  }
+
+  // An agent archive served with an entity tag, in small drips so the download takes a moment.
+  void serveAgent(const AgentScript& agent, Reply reply = {}) {
+    std::string archive = scratch.file("agent.zip");
+    ASSERT_TRUE(makeAgentZip(archive, agent, {{"ballast.bin", randomBytes(384 * 1024)}}));
+    reply.body = readFile(archive);
+    reply.headers = {{"ETag", "\"v1\""}};
+    reply.contentType = "application/zip";
+    server.serve("/agent.zip", reply);
+  }
+
+  ScratchDir scratch;
+  TestHttpServer server;
+  std::unique_ptr<BundleBuilder> bundle;
+  std::string home;
+  std::string cacheDir;
+  RunOptions options;
+};
+
+TEST_F(DownloadWindowTest, AppearsWithItsTitleAndTheSplashFitted) {
+  Reply stalled;
+  stalled.generatedSize = 1 << 20;
+  stalled.headers = {{"ETag", "\"v1\""}};
+  stalled.stallAfter = 64 * 1024;  // the window stays at "Downloading"
+  server.serve("/agent.zip", stalled);
+
+  std::unique_ptr<RunningProgram> run = startInstaller();
+  std::string window = findWindow(run->pid(), kTitle, kAppearTimeout);
+  ASSERT_FALSE(window.empty()) << "no window titled " << kTitle;
+  EXPECT_EQ(windowTitle(window), kTitle);
+
+  long splash = waitForPixels(window, isSplashGreen, kFittedSplashPixels * 95 / 100, seconds(10));
+  EXPECT_GE(splash, kFittedSplashPixels * 95 / 100);
+  EXPECT_LE(splash, kFittedSplashPixels * 102 / 100);  // fitted, not stretched to 400 x 400
+  EXPECT_EQ(countPixels(screenshot(window), isStatusRed), 0);
+
+  ASSERT_TRUE(requestClose(window));
+  RunResult result = run->finish();
+  EXPECT_FALSE(result.timedOut) << result.describe();
+  EXPECT_EQ(result.exitCode, 255) << result.describe();
+  EXPECT_EQ(lastLine(result.err), "Installation failed.");
+  server.releaseStalls();
+}
+
+TEST_F(DownloadWindowTest, ADownloadCompletesAndTheAgentRuns) {
+  // The agent says it has started, then waits for the test's word, so the test can look at
+  // the screen while the agent runs.
+  std::string started = scratch.file("agent-started");
+  std::string go = scratch.file("agent-go");
+  AgentScript agent{scratch.file("agent-record"), 0,
+                    "touch '" + started + "'; i=0; while [ ! -e '" + go +
+                        "' ] && [ $i -lt 300 ]; do sleep 0.1; i=$((i+1)); done"};
+  Reply reply;
+  reply.dripBytes = 16 * 1024;
+  reply.dripInterval = milliseconds(40);
+  serveAgent(agent, reply);
+
+  std::unique_ptr<RunningProgram> run = startInstaller();
+  std::string window = findWindow(run->pid(), kTitle, kAppearTimeout);
+  ASSERT_FALSE(window.empty()) << "no window titled " << kTitle;
+  screenshot(window, "downloading");
+
+  ASSERT_TRUE(waitForFile(started, seconds(30))) << "the agent did not start";
+  // Handed over: the window has left the screen while the agent still runs.
+  EXPECT_TRUE(waitForWindowGone(run->pid(), kTitle, seconds(10)));
+  writeFile(go, "");
+
+  RunResult result = run->finish();
+  EXPECT_FALSE(result.timedOut) << result.describe();
+  EXPECT_EQ(result.exitCode, 0) << result.describe();
+  std::vector<AgentRun> runs = readAgentRuns(agent.recordPath);
+  ASSERT_EQ(runs.size(), 1u);
+  EXPECT_EQ(runs[0].program, cacheDir + INSTALL_AGENT_DIR + "/install");
+  EXPECT_EQ(runs[0].arguments,
+            (std::vector<std::string>{"-installbundle", bundle->resourcesPath() + "/bundle.zip",
+                                      "-mode", "gui test"}));
+  EXPECT_EQ(readFile(cacheDir + VALIDATION_STRING_FILE), "\"v1\"");
+  EXPECT_EQ(server.hits("/agent.zip"), 1);
+}
+
+TEST_F(DownloadWindowTest, UnauthorizedShowsTheFailureAndCloseEndsWith255) {
+  Reply denied;
+  denied.status = 401;
+  denied.body = "denied";
+  server.serve("/agent.zip", denied);
+
+  std::unique_ptr<RunningProgram> run = startInstaller();
+  std::string window = findWindow(run->pid(), kTitle, kAppearTimeout);
+  ASSERT_FALSE(window.empty()) << "no window titled " << kTitle;
+  // "Download failed with error code 401" in red, under the splash, over a full bar.
+  EXPECT_GE(waitForPixels(window, isStatusRed, 100, seconds(10), "failed"), 100);
+  EXPECT_GE(countPixels(screenshot(window, "failed"), isSplashGreen),
+            kFittedSplashPixels * 95 / 100);
+
+  // A failure does not end the run: the window waits for the user.
+  std::this_thread::sleep_for(milliseconds(300));
+  EXPECT_EQ(findWindow(run->pid(), kTitle, seconds(1)), window);
+
+  ASSERT_TRUE(pressReturn(window));  // Return presses the button, now titled "Close"
+  RunResult result = run->finish();
+  EXPECT_FALSE(result.timedOut) << result.describe();
+  EXPECT_EQ(result.exitCode, 255) << result.describe();
+  EXPECT_NE(result.err.find("Download failed with http error code- 401"), std::string::npos)
+      << result.err;
+  EXPECT_EQ(lastLine(result.err), "Installation failed.");
+  EXPECT_TRUE(readAgentRuns(scratch.file("agent-record")).empty());
+  EXPECT_FALSE(pathExists(cacheDir + INSTALL_AGENT_DIR + "/install"));
+}
+
+TEST_F(DownloadWindowTest, ClosingTheWindowMidDownloadEndsTheRunPromptly) {
+  Reply stalled;
+  stalled.generatedSize = 4 << 20;
+  stalled.headers = {{"ETag", "\"v1\""}};
+  stalled.stallAfter = 256 * 1024;  // then silence: only the close can end the run
+  server.serve("/agent.zip", stalled);
+  // Far below the session's own idle timeout, so only a cancelled download ends in time.
+  options.timeout = seconds(20);
+
+  std::unique_ptr<RunningProgram> run = startInstaller();
+  std::string window = findWindow(run->pid(), kTitle, kAppearTimeout);
+  ASSERT_FALSE(window.empty()) << "no window titled " << kTitle;
+  screenshot(window, "downloading");
+
+  ASSERT_TRUE(requestClose(window));
+  RunResult result = run->finish();
+  EXPECT_FALSE(result.timedOut) << result.describe();
+  EXPECT_EQ(result.exitCode, 255) << result.describe();
+  EXPECT_EQ(lastLine(result.err), "Installation failed.");
+  EXPECT_TRUE(waitForWindowGone(run->pid(), kTitle, seconds(1)));
+  EXPECT_FALSE(pathExists(cacheDir + INSTALL_AGENT_DIR + "/install"));
+  EXPECT_FALSE(pathExists(cacheDir + VALIDATION_STRING_FILE));
+  server.releaseStalls();
+}
+
+TEST_F(DownloadWindowTest, AWindowDestroyedFromOutsideEndsTheRun) {
+  Reply stalled;
+  stalled.generatedSize = 4 << 20;
+  stalled.headers = {{"ETag", "\"v1\""}};
+  stalled.stallAfter = 256 * 1024;
+  server.serve("/agent.zip", stalled);
+  options.timeout = seconds(20);
+
+  std::unique_ptr<RunningProgram> run = startInstaller();
+  std::string window = findWindow(run->pid(), kTitle, kAppearTimeout);
+  ASSERT_FALSE(window.empty()) << "no window titled " << kTitle;
+
+  ASSERT_TRUE(destroyWindow(window));
+  RunResult result = run->finish();
+  EXPECT_FALSE(result.timedOut) << result.describe();
+  EXPECT_EQ(result.exitCode, 255) << result.describe();
+  EXPECT_EQ(lastLine(result.err), "Installation failed.");
+  server.releaseStalls();
+}
+
+// Needs no display of its own: a display that cannot be opened means the terminal window.
+TEST(DownloadWindowFallback, AnUnreachableDisplayGivesTheTerminalWindow) {
+  ScratchDir scratch;
+  TestHttpServer server;
+  Reply denied;
+  denied.status = 401;
+  server.serve("/agent.zip", denied);
+  BundleBuilder bundle(scratch.path(), "Setup");
+  bundle.addBundleZip();
+  bundle.setEndpointFile(server.url("/agent.zip"));
+  RunOptions options;
+  options.setEnv = {{"HOME", scratch.makeDir("home")}, {"DISPLAY", ":4242"}};
+  options.unsetEnv = {"VL_INTERNAL_INSTALL_AGENT_URL", "WAYLAND_DISPLAY"};
+  options.timeout = seconds(30);
+
+  // The terminal window closes itself after showing a failure, so the run ends on its own.
+  RunResult result = runProgram(bundle.executablePath(), {"setup"}, options);
+  EXPECT_FALSE(result.timedOut) << result.describe();
+  EXPECT_EQ(result.exitCode, 255) << result.describe();
+  std::vector<std::string> lines = splitLines(result.err);
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "Download failed with error code 401"),
+            lines.end())
+      << result.err;
+  EXPECT_EQ(lastLine(result.err), "Installation failed.");
+}
+
+}  // namespace

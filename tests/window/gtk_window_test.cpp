@@ -1,0 +1,348 @@
+// The desktop window's controls, driven in this process on a real display, and inspected
+// through GTK itself. Skipped without DISPLAY (CI runs this binary under xvfb-run).
+#include "download_app/gtk_window.h"
+
+#include <gtk/gtk.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/desktop.h"
+#include "support/scratch_dir.h"
+
+namespace download_app {
+namespace {
+
+using testsupport::ScratchDir;
+
+// Runs whatever GTK has queued: realizing, drawing, idle closes.
+void pumpEvents() {
+  for (int i = 0; i < 3; ++i) {
+    while (g_main_context_iteration(nullptr, FALSE)) {
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+// The toplevel windows GTK holds that carry the download window's title.
+std::vector<GtkWindow*> downloadWindows() {
+  std::vector<GtkWindow*> found;
+  GList* toplevels = gtk_window_list_toplevels();
+  for (GList* item = toplevels; item != nullptr; item = item->next) {
+    GtkWindow* window = GTK_WINDOW(item->data);
+    const char* title = gtk_window_get_title(window);
+    if (title != nullptr && std::string(title) == kDownloadWindowTitle) found.push_back(window);
+  }
+  g_list_free(toplevels);
+  return found;
+}
+
+GtkWidget* findNamed(GtkWidget* widget, const std::string& name) {
+  const char* own = gtk_buildable_get_name(GTK_BUILDABLE(widget));
+  if (own != nullptr && name == own) return widget;
+  GtkWidget* found = nullptr;
+  if (GTK_IS_CONTAINER(widget)) {
+    GList* children = gtk_container_get_children(GTK_CONTAINER(widget));
+    for (GList* child = children; child != nullptr && found == nullptr; child = child->next) {
+      found = findNamed(GTK_WIDGET(child->data), name);
+    }
+    g_list_free(children);
+  }
+  return found;
+}
+
+// The control with the interface file's id `name` in the download window, if it has `type`.
+template <typename T>
+T* control(const char* name, GType type) {
+  std::vector<GtkWindow*> windows = downloadWindows();
+  if (windows.size() != 1) return nullptr;
+  GtkWidget* widget = findNamed(GTK_WIDGET(windows[0]), name);
+  if (widget == nullptr || !G_TYPE_CHECK_INSTANCE_TYPE(widget, type)) return nullptr;
+  return reinterpret_cast<T*>(widget);
+}
+
+GtkImage* splashImage() { return control<GtkImage>("splash", GTK_TYPE_IMAGE); }
+GtkProgressBar* progressBar() { return control<GtkProgressBar>("progress", GTK_TYPE_PROGRESS_BAR); }
+GtkLabel* statusLabel() { return control<GtkLabel>("status", GTK_TYPE_LABEL); }
+GtkButton* button() { return control<GtkButton>("button", GTK_TYPE_BUTTON); }
+
+struct CountingDelegate : WindowDelegate {
+  void windowWillClose() override { ++calls; }
+  int calls = 0;
+};
+
+class GtkWindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!testsupport::haveDisplay()) GTEST_SKIP() << "no DISPLAY: the desktop window needs one";
+    ASSERT_TRUE(openDesktopDisplay());
+    controls = makeGtkWindow();
+    ASSERT_TRUE(controls.has_value());
+    pumpEvents();
+  }
+  void TearDown() override {
+    controls.reset();
+    pumpEvents();
+  }
+
+  std::optional<WindowControls> controls;
+};
+
+TEST_F(GtkWindowTest, BuildsOneTitledWindowWithEveryControl) {
+  std::vector<GtkWindow*> windows = downloadWindows();
+  ASSERT_EQ(windows.size(), 1u);
+  EXPECT_TRUE(gtk_widget_get_visible(GTK_WIDGET(windows[0])));
+  EXPECT_TRUE(controls->window->isVisible());
+  EXPECT_FALSE(controls->closesAfterFailure);
+  EXPECT_NE(splashImage(), nullptr);
+  EXPECT_NE(progressBar(), nullptr);
+  ASSERT_NE(statusLabel(), nullptr);
+  EXPECT_TRUE(gtk_label_get_single_line_mode(statusLabel()));
+  ASSERT_NE(button(), nullptr);
+  EXPECT_STREQ(gtk_button_get_label(button()), "Cancel");
+}
+
+TEST_F(GtkWindowTest, ButtonTakesTitleStateReturnAndAction) {
+  GtkButton* button = download_app::button();
+  ASSERT_NE(button, nullptr);
+  int pressed = 0;
+  controls->button->setAction([&pressed] { ++pressed; });
+
+  controls->button->setKeyEquivalent("\r");
+  EXPECT_TRUE(gtk_widget_has_default(GTK_WIDGET(button)));
+  // Return in the window activates its default widget; GTK shows the press for a moment
+  // before the click.
+  EXPECT_TRUE(gtk_window_activate_default(downloadWindows().at(0)));
+  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (pressed == 0 && std::chrono::steady_clock::now() < end) pumpEvents();
+  EXPECT_EQ(pressed, 1);
+  gtk_button_clicked(button);
+  EXPECT_EQ(pressed, 2);
+
+  controls->button->setTitle("Close");
+  EXPECT_STREQ(gtk_button_get_label(button), "Close");
+  controls->button->setEnabled(false);
+  EXPECT_FALSE(gtk_widget_get_sensitive(GTK_WIDGET(button)));
+  controls->button->setEnabled(true);
+  EXPECT_TRUE(gtk_widget_get_sensitive(GTK_WIDGET(button)));
+
+  controls->button->setKeyEquivalent("");
+  EXPECT_FALSE(gtk_widget_has_default(GTK_WIDGET(button)));
+  controls->button->setAction(nullptr);
+  gtk_button_clicked(button);
+  EXPECT_EQ(pressed, 2);
+}
+
+TEST_F(GtkWindowTest, StatusTextTurnsRedOnFailureAndBack) {
+  GtkLabel* label = statusLabel();
+  ASSERT_NE(label, nullptr);
+  GtkStyleContext* style = gtk_widget_get_style_context(GTK_WIDGET(label));
+  GdkRGBA standard;
+  gtk_style_context_get_color(style, gtk_style_context_get_state(style), &standard);
+
+  controls->status->setUsesSingleLineMode(true);
+  controls->status->setStringValue("Download failed with error code 401");
+  controls->status->setTextColor(TextColor::Red);
+  EXPECT_STREQ(gtk_label_get_text(label), "Download failed with error code 401");
+  EXPECT_TRUE(gtk_label_get_single_line_mode(label));
+  GdkRGBA red;
+  gtk_style_context_get_color(style, gtk_style_context_get_state(style), &red);
+  EXPECT_GT(red.red, 0.6);
+  EXPECT_LT(red.green, 0.2);
+  EXPECT_LT(red.blue, 0.2);
+
+  controls->status->setTextColor(TextColor::Standard);
+  GdkRGBA back;
+  gtk_style_context_get_color(style, gtk_style_context_get_state(style), &back);
+  EXPECT_TRUE(gdk_rgba_equal(&back, &standard));
+}
+
+TEST_F(GtkWindowTest, StatusTextIsPlainTextAndSurvivesBadBytes) {
+  GtkLabel* label = statusLabel();
+  ASSERT_NE(label, nullptr);
+  controls->status->setStringValue("<b>Downloading</b> & more");
+  EXPECT_STREQ(gtk_label_get_text(label), "<b>Downloading</b> & more");
+  controls->status->setStringValue(std::string("bad \xff\xfe bytes"));
+  std::string shown = gtk_label_get_text(label);
+  EXPECT_TRUE(g_utf8_validate(shown.c_str(), -1, nullptr));
+  EXPECT_EQ(shown.rfind("bad ", 0), 0u);
+  EXPECT_NE(shown.find(" bytes"), std::string::npos);
+}
+
+TEST_F(GtkWindowTest, ProgressBarCountsBytesAndShowsThem) {
+  GtkProgressBar* bar = progressBar();
+  ASSERT_NE(bar, nullptr);
+  controls->progress->setDoubleValue(0.0);
+  controls->progress->setMaxValue(100.0);
+  EXPECT_DOUBLE_EQ(gtk_progress_bar_get_fraction(bar), 0.0);
+  EXPECT_FALSE(gtk_progress_bar_get_show_text(bar));
+
+  // The first data: the bar's maximum becomes the archive's length, then bytes are added.
+  controls->progress->setDoubleValue(0.0);
+  controls->progress->setMaxValue(4000.0);
+  controls->progress->setIndeterminate(false);
+  EXPECT_DOUBLE_EQ(controls->progress->maxValue(), 4000.0);
+  controls->progress->incrementBy(1000.0);
+  controls->progress->incrementBy(2000.0);
+  EXPECT_DOUBLE_EQ(gtk_progress_bar_get_fraction(bar), 0.75);
+  EXPECT_TRUE(gtk_progress_bar_get_show_text(bar));
+  gchar* done = g_format_size(3000);
+  gchar* total = g_format_size(4000);
+  EXPECT_EQ(std::string(gtk_progress_bar_get_text(bar)), std::string(done) + " of " + total);
+  g_free(done);
+  g_free(total);
+
+  // More bytes than announced keep the bar full, never beyond.
+  controls->progress->incrementBy(5000.0);
+  EXPECT_DOUBLE_EQ(gtk_progress_bar_get_fraction(bar), 1.0);
+
+  // The failure display: stopped, determinate, full, and no byte count left over.
+  controls->progress->stopAnimation();
+  controls->progress->setIndeterminate(false);
+  controls->progress->setDoubleValue(controls->progress->maxValue());
+  EXPECT_DOUBLE_EQ(gtk_progress_bar_get_fraction(bar), 1.0);
+  EXPECT_FALSE(gtk_progress_bar_get_show_text(bar));
+}
+
+TEST_F(GtkWindowTest, IndeterminateBarCountsWithoutALengthAndPulses) {
+  GtkProgressBar* bar = progressBar();
+  ASSERT_NE(bar, nullptr);
+  int pulses = 0;
+  // Every pulse redraws the bar; count the frames it asks for.
+  auto onDraw = +[](GtkWidget*, cairo_t*, gpointer count) -> gboolean {
+    ++*static_cast<int*>(count);
+    return FALSE;
+  };
+  gulong handler = g_signal_connect(bar, "draw", G_CALLBACK(onDraw), &pulses);
+  controls->progress->setDoubleValue(0.0);
+  controls->progress->setIndeterminate(true);
+  controls->progress->incrementBy(1500.0);
+  gchar* received = g_format_size(1500);
+  EXPECT_STREQ(gtk_progress_bar_get_text(bar), received);
+  g_free(received);
+
+  auto drawsWithin = [&](std::chrono::milliseconds span) {
+    pulses = 0;
+    auto end = std::chrono::steady_clock::now() + span;
+    while (std::chrono::steady_clock::now() < end) pumpEvents();
+    return pulses;
+  };
+  EXPECT_GT(drawsWithin(std::chrono::milliseconds(600)), 1);
+
+  controls->progress->stopAnimation();
+  drawsWithin(std::chrono::milliseconds(200));  // the last frame of the pulse
+  EXPECT_EQ(drawsWithin(std::chrono::milliseconds(400)), 0);
+  g_signal_handler_disconnect(bar, handler);
+}
+
+TEST_F(GtkWindowTest, SplashIsFittedInto400PointsProportionally) {
+  ScratchDir scratch;
+  GtkImage* image = splashImage();
+  ASSERT_NE(image, nullptr);
+  auto shownSize = [&](int* width, int* height) {
+    GtkRequisition natural;
+    gtk_widget_get_preferred_size(GTK_WIDGET(image), nullptr, &natural);
+    *width = natural.width;
+    *height = natural.height;
+  };
+
+  controls->image->setScalesProportionally(true);
+  controls->image->setEditable(false);
+  // Wider than tall, and larger than the box: scaled down to 400 wide.
+  std::string wide = scratch.file("wide.png");
+  ASSERT_TRUE(testsupport::writeSplashPng(wide, 800, 600));
+  controls->image->setImage(Image{wide, kSplashSide, kSplashSide});
+  ASSERT_EQ(gtk_image_get_storage_type(image), GTK_IMAGE_SURFACE);
+  int width = 0, height = 0;
+  shownSize(&width, &height);
+  EXPECT_EQ(width, 400);
+  EXPECT_EQ(height, 300);
+
+  // Smaller and taller than wide: scaled up to 400 high.
+  std::string tall = scratch.file("tall.png");
+  ASSERT_TRUE(testsupport::writeSplashPng(tall, 50, 100));
+  controls->image->setImage(Image{tall, kSplashSide, kSplashSide});
+  shownSize(&width, &height);
+  EXPECT_EQ(width, 200);
+  EXPECT_EQ(height, 400);
+
+  // Not proportional: stretched to the box.
+  controls->image->setScalesProportionally(false);
+  controls->image->setImage(Image{wide, kSplashSide, kSplashSide});
+  shownSize(&width, &height);
+  EXPECT_EQ(width, 400);
+  EXPECT_EQ(height, 400);
+
+  // A file that is not an image leaves the splash as it was.
+  std::string broken = scratch.writeFile("broken.png", "not a picture");
+  controls->image->setImage(Image{broken, kSplashSide, kSplashSide});
+  controls->image->setImage(Image{scratch.file("missing.png"), kSplashSide, kSplashSide});
+  shownSize(&width, &height);
+  EXPECT_EQ(width, 400);
+  EXPECT_EQ(height, 400);
+}
+
+TEST_F(GtkWindowTest, CloseTellsTheDelegateOnceAndHidesTheWindow) {
+  CountingDelegate delegate;
+  controls->window->setDelegate(&delegate);
+  controls->window->layoutIfNeeded();
+  controls->window->setViewsNeedDisplay(true);
+  pumpEvents();
+  controls->window->close();
+  EXPECT_EQ(delegate.calls, 1);
+  EXPECT_FALSE(controls->window->isVisible());
+  ASSERT_EQ(downloadWindows().size(), 1u);
+  EXPECT_FALSE(gtk_widget_get_visible(GTK_WIDGET(downloadWindows()[0])));
+  controls->window->close();
+  EXPECT_EQ(delegate.calls, 1);
+}
+
+TEST_F(GtkWindowTest, WindowManagerCloseGoesThroughTheDelegate) {
+  CountingDelegate delegate;
+  controls->window->setDelegate(&delegate);
+  std::vector<GtkWindow*> windows = downloadWindows();
+  ASSERT_EQ(windows.size(), 1u);
+  // The same request a title-bar close button sends (a delete event).
+  gtk_window_close(windows[0]);
+  pumpEvents();
+  EXPECT_EQ(delegate.calls, 1);
+  EXPECT_FALSE(controls->window->isVisible());
+  // The window is hidden, not destroyed: its controls stay usable until they go.
+  controls->status->setStringValue("still here");
+  EXPECT_EQ(downloadWindows().size(), 1u);
+}
+
+TEST_F(GtkWindowTest, ButtonThatClosesEndsLikeTheCloseButton) {
+  CountingDelegate delegate;
+  controls->window->setDelegate(&delegate);
+  Window* window = controls->window.get();
+  controls->button->setAction([window] { window->close(); });
+  gtk_button_clicked(button());
+  EXPECT_EQ(delegate.calls, 1);
+  EXPECT_FALSE(controls->window->isVisible());
+}
+
+TEST_F(GtkWindowTest, DestroyingTheControlsTakesTheWindowAway) {
+  CountingDelegate delegate;
+  controls->window->setDelegate(&delegate);
+  ASSERT_EQ(downloadWindows().size(), 1u);
+  controls.reset();
+  pumpEvents();
+  EXPECT_TRUE(downloadWindows().empty());
+  EXPECT_EQ(delegate.calls, 0);  // going away is not a close request
+}
+
+TEST_F(GtkWindowTest, EachCallMakesAWindowOfItsOwn) {
+  std::optional<WindowControls> second = makeGtkWindow();
+  ASSERT_TRUE(second.has_value());
+  EXPECT_EQ(downloadWindows().size(), 2u);
+  second.reset();
+  EXPECT_EQ(downloadWindows().size(), 1u);
+}
+
+}  // namespace
+}  // namespace download_app
