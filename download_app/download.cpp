@@ -1,0 +1,356 @@
+#include "download_app/download.h"
+
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <utility>
+
+#include "bootstrap/constants.h"
+#include "bootstrap/message.h"
+#include "download_app/download_entry.h"
+#include "host/application.h"
+#include "host/system_log.h"
+#include "platform/temp_dir.h"
+#include "provisioning/cache.h"
+#include "provisioning/unzip.h"
+
+namespace download_app {
+
+namespace {
+
+constexpr char kIdleTimeoutVariable[] = "__VL_DOWNLOAD_IDLE_TIMEOUT_MS__";
+constexpr std::chrono::milliseconds kCloseDelay{3000};
+
+bool pathExists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+// The directory part of `path`: everything before its last "/" ("/" itself for a file at the
+// root), or empty when it names no directory.
+std::string directoryOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return "";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// Only http and https can be downloaded, and a URL holds no blank or control character.
+bool isDownloadableUrl(const std::string& url) {
+  std::string scheme;
+  size_t colon = url.find("://");
+  if (colon == std::string::npos || colon + 3 >= url.size()) return false;
+  for (size_t i = 0; i < colon; ++i) scheme += static_cast<char>(std::tolower(url[i]));
+  if (scheme != "http" && scheme != "https") return false;
+  for (unsigned char c : url) {
+    if (c <= 0x20 || c == 0x7f) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::vector<std::string> currentProcessArguments() {
+  std::ifstream in("/proc/self/cmdline", std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<std::string> arguments;
+  size_t start = 0;
+  // Every argument, the empty one included, ends with a NUL byte.
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    if (bytes[i] == '\0') {
+      arguments.push_back(bytes.substr(start, i - start));
+      start = i + 1;
+    }
+  }
+  return arguments;
+}
+
+Download::Download() = default;
+
+Download::~Download() { finishSession(); }
+
+void Download::finishSession() {
+  if (urlSession_) urlSession_->invalidateAndCancel();
+  urlSession_.reset();  // joins the delegate queue
+}
+
+bool Download::init() {
+  if (!progress_ || !downloadPercent_ || !cancel_) return false;
+  progress_->setDoubleValue(0.0);
+  progress_->setMaxValue(100.0);
+  progress_->setUsesThreadedAnimation(true);
+  downloadPercent_->setUsesSingleLineMode(true);
+  downloadPercent_->setStringValue("Downloading");
+  installAgentLocation_ = downloadTo;
+  sessionDirectory_ = directoryOf(downloadTo);
+  cancel_->setKeyEquivalent("\r");
+  return true;
+}
+
+void Download::applicationDidFinishLaunching() {
+  if (!bundleSet_) {
+    bundle_ = host::mainBundle();
+    bundleSet_ = true;
+  }
+  if (!bundle_) {
+    // Without a bundle there are no resources to hand to an agent: say so instead of waiting.
+    const char* message = "The installer is not inside an application bundle.";
+    host::systemLog("%s", message);
+    failure(message, TextColor::Red);
+    return;
+  }
+  std::string splash = bundle_->resourcePath + "/splash.png";
+  if (!bundle_->resourcePath.empty() && pathExists(splash) && image_) {
+    Image loaded{splash, 400, 400};
+    image_->setScalesProportionally(true);
+    image_->setEditable(false);
+    image_->setImage(loaded);
+    if (window_) {
+      window_->layoutIfNeeded();
+      window_->setViewsNeedDisplay(true);
+    }
+  }
+  downloadFromURL(downloadFrom);
+}
+
+void Download::windowWillClose() {
+  int status;
+  {
+    std::lock_guard<std::mutex> lock(handOverMutex_);
+    windowClosed_ = true;
+    status = handedOver_ ? 1 : 0;
+  }
+  if (theDownload_) theDownload_->cancel();
+  if (urlSession_) urlSession_->invalidateAndCancel();
+  host::stopApplication(status);
+}
+
+void Download::failure(const std::string& message, TextColor color) {
+  if (cancel_) cancel_->setTitle("Close");
+  if (progress_) {
+    progress_->stopAnimation();
+    progress_->setIndeterminate(false);
+    progress_->setDoubleValue(progress_->maxValue());
+  }
+  if (downloadPercent_) {
+    downloadPercent_->setStringValue(message);
+    downloadPercent_->setTextColor(color);
+  }
+  if (window_) {
+    window_->layoutIfNeeded();
+    window_->setViewsNeedDisplay(true);
+    if (closesAfterFailure_) {
+      // After whatever the caller still draws on this turn of the loop.
+      Window* window = window_;
+      host::postToMain([window] { window->close(); });
+    }
+  }
+}
+
+void Download::downloadFromURL(const std::string& url) {
+  if (!isDownloadableUrl(url)) {
+    std::string message =
+        url.empty() ? "Download failed: no download address was given."
+                    : "Download failed: the download address is not an http or https URL.";
+    host::systemLog("%s", message.c_str());
+    failure(message, TextColor::Red);
+    return;
+  }
+  host::UrlSessionConfiguration configuration =
+      host::UrlSessionConfiguration::defaultConfiguration();
+  // The archive stays in the run's own temporary directory, which the driver removes.
+  configuration.temporaryDirectory = sessionDirectory_;
+  if (const char* idle = getenv(kIdleTimeoutVariable)) {
+    char* end = nullptr;
+    long long ms = strtoll(idle, &end, 10);
+    if (end != idle && *end == '\0' && ms > 0) {
+      configuration.idleTimeout = std::chrono::milliseconds(ms);
+    }
+  }
+  urlSession_ = std::make_unique<host::UrlSession>(configuration, this);
+  theDownload_ = urlSession_->downloadTask(url);
+  theDownload_->resume();
+}
+
+void Download::didWriteData(host::DownloadTask& /*task*/, int64_t bytesWritten,
+                            int64_t /*totalBytesWritten*/, int64_t /*totalBytesExpectedToWrite*/) {
+  if (!sawFirstData_) {
+    // The first data decides, once per download, whether the cache is current.
+    sawFirstData_ = true;
+    host::UrlResponse response = theDownload_->response();
+    long status = response.statusCode;
+    if (status > 400) {
+      host::systemLog("Download failed with http error code- %ld", status);
+      host::runOnMain([this, status] {
+        failure("Download failed with error code " + std::to_string(status), TextColor::Red);
+        cancel_->setTitle("Close");
+        window_->layoutIfNeeded();
+      });
+      theDownload_->cancel();
+      host::runOnMain([this] { urlSession_->invalidateAndCancel(); });
+      return;
+    }
+    validationString_ = response.headerField("ETag").value_or("");
+    fileLength_ = response.expectedContentLength;
+    std::string cacheDir = getInstallAgentCacheDir();
+    std::string agentDir = installAgentDirOnDisk();
+    if (!agentDir.empty() && isCacheValid(cacheDir, validationString_)) {
+      bool started = fireInstallAgent();
+      theDownload_->cancel();
+      host::runOnMain([this, started] {
+        urlSession_->invalidateAndCancel();
+        if (started) {
+          window_->close();
+        } else if (!windowClosed()) {
+          failure("Failed to start the install agent", TextColor::Red);
+        }
+      });
+      return;
+    }
+    if (!agentDir.empty()) removeTree(agentDir);
+    if (validationString_.empty()) {
+      // No tag from the server: no stored tag may vouch for what is downloaded now.
+      std::string tagFile = cacheDir + PATH_SEPARATOR + VALIDATION_STRING_FILE;
+      unlink(tagFile.c_str());
+    }
+    int64_t length = fileLength_;
+    host::runOnMain([this, length] {
+      progress_->setDoubleValue(0.0);
+      if (length == -1) {
+        progress_->setIndeterminate(true);
+      } else {
+        progress_->setMaxValue(static_cast<double>(length));
+        progress_->setIndeterminate(false);
+      }
+    });
+  }
+  host::runOnMain([this, bytesWritten] {
+    downloadPercent_->setStringValue("Downloading");
+    progress_->incrementBy(static_cast<double>(bytesWritten));
+    window_->layoutIfNeeded();
+    window_->setViewsNeedDisplay(true);
+  });
+}
+
+void Download::didFinishDownloading(host::DownloadTask& /*task*/, const std::string& location) {
+  long status = theDownload_->response().statusCode;
+  if (status > 400) {
+    host::systemLog("Download failed! Error code- %3.0f", static_cast<double>(status));
+    host::runOnMain([this, status] {
+      failure("Download failed with error code " + std::to_string(status), TextColor::Red);
+      cancel_->setTitle("Close");
+      window_->layoutIfNeeded();
+      window_->setViewsNeedDisplay(true);
+    });
+    return;
+  }
+  bool running = host::runOnMain([this] {
+    downloadPercent_->setStringValue("Initializing the installer");
+    progress_->setIndeterminate(true);
+    progress_->startAnimation();
+    cancel_->setEnabled(false);
+    window_->setViewsNeedDisplay(true);
+    window_->layoutIfNeeded();
+  });
+  // A window closed meanwhile ended the run: nothing more goes into the cache.
+  if (!running || windowClosed()) return;
+
+  std::string cacheDir = getInstallAgentCacheDir();
+  writeValidationString(cacheDir, validationString_);
+  if (!unpackIntoCache(location, cacheDir)) {
+    host::runOnMain([this] { failure("Failed to unzip the installer.", TextColor::Red); });
+    return;
+  }
+  if (!fireInstallAgent()) {
+    host::runOnMain([this] {
+      if (!windowClosed()) failure("Failed to start the install agent", TextColor::Red);
+    });
+    return;
+  }
+  host::runOnMain([this] {
+    Window* window = window_;
+    host::runOnMainAfter(kCloseDelay, [window] { window->close(); });
+  });
+  host::stopApplication(1);
+}
+
+void Download::didComplete(host::DownloadTask& /*task*/,
+                           const std::optional<host::UrlError>& error) {
+  if (!error || error->cancelled) return;
+  std::string message = "Download failed: " + error->description;
+  host::systemLog("%s", message.c_str());
+  host::runOnMain([this, message] {
+    if (!windowClosed()) failure(message, TextColor::Red);
+  });
+}
+
+bool Download::unpackIntoCache(const std::string& archive, const std::string& cacheDir) {
+  std::string agentDir = cacheDir + INSTALL_AGENT_DIR;
+  // A fresh directory beside the agent directory, so a half-unpacked agent never counts.
+  std::string pattern = agentDir + ".unpacking-XXXXXX";
+  if (!mkdtemp(pattern.data())) return false;
+  const std::string& fresh = pattern;
+  bool unpacked = unzipInstallAgent(archive, fresh, "unzip", report_message_main) &&
+                  pathExists(fresh + PATH_SEPARATOR + "install");
+  if (unpacked) {
+    removeTree(agentDir);
+    unpacked = rename(fresh.c_str(), agentDir.c_str()) == 0;
+  }
+  if (!unpacked) removeTree(fresh);
+  return unpacked;
+}
+
+bool Download::fireInstallAgent() {
+  std::lock_guard<std::mutex> lock(handOverMutex_);
+  // One agent per run, and none once the window has closed.
+  if (windowClosed_ || handedOver_) return false;
+  std::string agentDir = installAgentDirOnDisk();
+  installAgentLocation_ = agentDir;
+  if (agentDir.empty()) return false;
+  std::string entry = agentDir;
+  if (entry.back() != '/') entry += PATH_SEPARATOR;
+  entry += "install";
+
+  std::optional<host::MainBundle> bundle = bundleSet_ ? bundle_ : host::mainBundle();
+  std::string resources;
+  if (bundle) {
+    resources = bundle->resourcePath.empty() ? bundle->bundlePath + "/Contents/Resources"
+                                             : bundle->resourcePath;
+  }
+  std::vector<std::string> arguments = {entry, "-installbundle", resources + "/bundle.zip"};
+  std::vector<std::string> processArguments =
+      processArguments_ ? *processArguments_ : currentProcessArguments();
+  if (processArguments.size() >= 2) {
+    arguments.insert(arguments.end(), processArguments.begin() + 1, processArguments.end());
+  }
+  host::Process agent = host::Process::start("/bin/sh", arguments);
+  if (!agent.started()) return false;
+  agent_ = agent;
+  handedOver_ = true;
+  return true;
+}
+
+bool Download::windowClosed() const {
+  std::lock_guard<std::mutex> lock(handOverMutex_);
+  return windowClosed_;
+}
+
+bool Download::handedOver() const {
+  std::lock_guard<std::mutex> lock(handOverMutex_);
+  return handedOver_;
+}
+
+std::optional<host::Process> Download::takeAgent() {
+  std::lock_guard<std::mutex> lock(handOverMutex_);
+  std::optional<host::Process> agent = agent_;
+  agent_.reset();
+  return agent;
+}
+
+}  // namespace download_app

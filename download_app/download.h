@@ -1,0 +1,147 @@
+// The download window's object: it downloads the agent archive, keeps the per-user cache
+// current and hands over to the agent.
+//
+// One `Download` lives for one run of the download window. The main interface creates it,
+// connects the window's controls and makes it the delegate of the application, the window and
+// the URL session. `init`, `applicationDidFinishLaunching`, `windowWillClose` and `failure`
+// run on the main thread; the session callbacks and `fireInstallAgent` run on the session's
+// delegate queue and reach the controls only through the main queue (host::runOnMain), in
+// callback order.
+//
+// A test-only environment variable, "__VL_DOWNLOAD_IDLE_TIMEOUT_MS__", shortens the time the
+// download waits for a silent server (milliseconds; the session's default otherwise).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "download_app/controls.h"
+#include "host/main_bundle.h"
+#include "host/process.h"
+#include "host/url_session.h"
+
+namespace download_app {
+
+class Download : public host::UrlSessionDelegate, public WindowDelegate {
+ public:
+  Download();
+  // Invalidates the session and waits for its delegate queue to finish.
+  ~Download() override;
+  Download(const Download&) = delete;
+  Download& operator=(const Download&) = delete;
+
+  // Puts the connected controls into their first state ("Downloading" over a bar from 0 to
+  // 100, Return presses the button) and takes the archive's destination from `downloadTo`.
+  // False when a control is missing.
+  bool init();
+
+  // Shows the splash when the bundle's resources hold "splash.png", then starts the download
+  // from `downloadFrom`. Without a main bundle it shows a failure instead.
+  void applicationDidFinishLaunching();
+
+  // Cancels the task, invalidates the session and stops the application loop: with a non-zero
+  // status exactly when the agent has been handed over. Afterwards no agent is started.
+  void windowWillClose() override;
+
+  // Shows `message` in `color` over a full, stopped bar; the button reads "Close". A window
+  // that closes after a failure (the terminal) is then closed.
+  void failure(const std::string& message, TextColor color);
+
+  // Starts the download task for `url` on a new session. An empty URL, or one that is not
+  // http or https, is shown as a failure and nothing is downloaded.
+  void downloadFromURL(const std::string& url);
+
+  // The session's callbacks, on its delegate queue.
+  void didWriteData(host::DownloadTask& task, int64_t bytesWritten, int64_t totalBytesWritten,
+                    int64_t totalBytesExpectedToWrite) override;
+  void didFinishDownloading(host::DownloadTask& task, const std::string& location) override;
+  // A transport error ("Download failed: " and the transport's reason) is logged and shown.
+  void didComplete(host::DownloadTask& task, const std::optional<host::UrlError>& error) override;
+
+  // Starts the cached agent with "/bin/sh", "-installbundle", the bundle archive and the
+  // installer's own arguments, without waiting for it. True when it runs; false when there is
+  // no agent on disk, the shell could not be started, or the window has already closed.
+  bool fireInstallAgent();
+
+  // The connections the main interface makes. The controls are owned by the main interface,
+  // which outlives this object; the window is not owned either.
+  ProgressBar* progress() const { return progress_; }
+  void setProgress(ProgressBar* progress) { progress_ = progress; }
+  ImageView* image() const { return image_; }
+  void setImage(ImageView* image) { image_ = image; }
+  int64_t fileLength() const { return fileLength_; }
+  void setFileLength(int64_t length) { fileLength_ = length; }
+  StatusText* downloadPercent() const { return downloadPercent_; }
+  void setDownloadPercent(StatusText* text) { downloadPercent_ = text; }
+  Window* window() const { return window_; }
+  void setWindow(Window* window) { window_ = window; }
+  const std::shared_ptr<host::DownloadTask>& theDownload() const { return theDownload_; }
+  // Never set: the session keeps the archive in its own temporary file.
+  const std::string& tempDir() const { return tempDir_; }
+  const std::string& installAgentLocation() const { return installAgentLocation_; }
+  Button* cancel() const { return cancel_; }
+  void setCancel(Button* button) { cancel_ = button; }
+  const std::string& validationString() const { return validationString_; }
+  void setValidationString(const std::string& value) { validationString_ = value; }
+  host::UrlSession* urlSession() const { return urlSession_.get(); }
+
+  // A window nobody can close after a failure closes itself right after showing it.
+  void setClosesAfterFailure(bool closes) { closesAfterFailure_ = closes; }
+
+  // Where the agent's bundle archive and the splash are looked up: the process's main bundle
+  // unless a test sets another (or none) before `applicationDidFinishLaunching`.
+  void setMainBundle(std::optional<host::MainBundle> bundle) {
+    bundle_ = std::move(bundle);
+    bundleSet_ = true;
+  }
+  // The installer's arguments, program name first: /proc/self/cmdline unless set.
+  void setProcessArguments(std::vector<std::string> arguments) {
+    processArguments_ = std::move(arguments);
+  }
+
+  // True once the agent has been handed over.
+  bool handedOver() const;
+  // The agent started by `fireInstallAgent`, taken once.
+  std::optional<host::Process> takeAgent();
+  // Invalidates the session and waits for the delegate queue (for the end of a run).
+  void finishSession();
+
+ private:
+  // Unpacks the archive at `archive` into a fresh directory beside the agent directory and
+  // renames it into place only after unzip succeeded. False when nothing was put in place.
+  bool unpackIntoCache(const std::string& archive, const std::string& cacheDir);
+  bool windowClosed() const;
+
+  ProgressBar* progress_ = nullptr;
+  ImageView* image_ = nullptr;
+  int64_t fileLength_ = -1;
+  StatusText* downloadPercent_ = nullptr;
+  Window* window_ = nullptr;
+  std::shared_ptr<host::DownloadTask> theDownload_;
+  std::string tempDir_;
+  std::string installAgentLocation_;
+  Button* cancel_ = nullptr;
+  std::string validationString_;
+  std::unique_ptr<host::UrlSession> urlSession_;
+
+  bool closesAfterFailure_ = false;
+  std::optional<host::MainBundle> bundle_;
+  bool bundleSet_ = false;
+  std::optional<std::vector<std::string>> processArguments_;
+  std::string sessionDirectory_;  // where the session keeps the archive: beside `downloadTo`
+  bool sawFirstData_ = false;     // delegate queue only
+
+  mutable std::mutex handOverMutex_;  // orders a hand-over against the window's close
+  bool windowClosed_ = false;
+  bool handedOver_ = false;
+  std::optional<host::Process> agent_;
+};
+
+// The installer's own arguments as the kernel recorded them, program name first.
+std::vector<std::string> currentProcessArguments();
+
+}  // namespace download_app

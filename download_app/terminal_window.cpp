@@ -1,0 +1,261 @@
+#include "download_app/terminal_window.h"
+
+#include <errno.h>
+#include <glib.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <memory>
+#include <utility>
+
+namespace download_app {
+
+namespace {
+
+constexpr int kBarWidth = 24;
+constexpr guint kAnimationIntervalMs = 120;
+constexpr char kEraseLine[] = "\r\033[K";
+constexpr char kRed[] = "\033[31m";
+constexpr char kReset[] = "\033[0m";
+
+void writeAll(int fd, const std::string& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    done += static_cast<size_t>(n);
+  }
+}
+
+// Owns a timer source on the application loop's context.
+class LoopTimer {
+ public:
+  LoopTimer() = default;
+  ~LoopTimer() { stop(); }
+  LoopTimer(const LoopTimer&) = delete;
+  LoopTimer& operator=(const LoopTimer&) = delete;
+
+  void start(guint intervalMs, GSourceFunc tick, gpointer data) {
+    stop();
+    id_ = g_timeout_add(intervalMs, tick, data);
+  }
+  void stop() {
+    if (id_ != 0) g_source_remove(id_);
+    id_ = 0;
+  }
+
+ private:
+  guint id_ = 0;
+};
+
+// Everything the terminal window shows; the controls are views onto it.
+class Screen {
+ public:
+  Screen(int fd, bool isTerminal) : fd_(fd), isTerminal_(isTerminal) {
+    if (isTerminal_) timer_.start(kAnimationIntervalMs, &Screen::onTick, this);
+  }
+
+  // Status text.
+  void setText(const std::string& text) { text_ = text; }
+  void setColor(TextColor color) {
+    color_ = color;
+    render();
+  }
+
+  // Bar.
+  void setValue(double value) { value_ = value; }
+  double value() const { return value_; }
+  void setMax(double max) { max_ = max; }
+  double max() const { return max_; }
+  void setIndeterminate(bool indeterminate) { indeterminate_ = indeterminate; }
+
+  // Window.
+  void setDelegate(WindowDelegate* delegate) { delegate_ = delegate; }
+  bool visible() const { return !closed_; }
+  void close() {
+    if (closed_) return;
+    closed_ = true;
+    if (delegate_) delegate_->windowWillClose();
+    timer_.stop();
+    eraseLine();
+  }
+
+  // Draws what changed: a new failure on a line of its own, otherwise the progress line.
+  void render() {
+    if (closed_) return;
+    if (color_ == TextColor::Red) {
+      if (text_ == shownFailure_) return;
+      shownFailure_ = text_;
+      eraseLine();
+      if (isTerminal_) {
+        writeAll(fd_, kRed + text_ + kReset + "\n");
+      } else {
+        writeAll(fd_, text_ + "\n");
+      }
+      return;
+    }
+    shownFailure_.clear();
+    if (!isTerminal_) return;
+    std::string line = fitToWidth(progressLine());
+    if (lineShown_ && line == shownLine_) return;
+    writeAll(fd_, kEraseLine + line);
+    shownLine_ = line;
+    lineShown_ = true;
+  }
+
+ private:
+  static gboolean onTick(gpointer data) {
+    auto* screen = static_cast<Screen*>(data);
+    if (screen->indeterminate_) ++screen->phase_;
+    screen->render();
+    return G_SOURCE_CONTINUE;
+  }
+
+  void eraseLine() {
+    if (!lineShown_) return;
+    writeAll(fd_, kEraseLine);
+    lineShown_ = false;
+  }
+
+  std::string progressLine() const {
+    std::string bar(kBarWidth, ' ');
+    if (indeterminate_) {
+      // A small block that travels back and forth.
+      const int block = 3;
+      int span = kBarWidth - block;
+      int step = static_cast<int>(phase_ % static_cast<unsigned>(2 * span));
+      int at = step <= span ? step : 2 * span - step;
+      for (int i = 0; i < block; ++i) bar[at + i] = '=';
+    } else if (max_ > 0) {
+      double fraction = std::fmin(1.0, std::fmax(0.0, value_ / max_));
+      int filled = static_cast<int>(std::lround(fraction * kBarWidth));
+      for (int i = 0; i < filled; ++i) bar[i] = '=';
+    }
+    std::string line = text_ + " [" + bar + "]";
+    if (value_ > 0) {
+      line += " " + formatByteCount(static_cast<int64_t>(value_));
+      if (!indeterminate_) line += " / " + formatByteCount(static_cast<int64_t>(max_));
+    }
+    return line;
+  }
+
+  // One line may not wrap, or the next redraw would not replace it.
+  std::string fitToWidth(const std::string& line) const {
+    struct winsize size {};
+    size_t columns = 80;
+    if (ioctl(fd_, TIOCGWINSZ, &size) == 0 && size.ws_col > 1) columns = size.ws_col;
+    if (line.size() < columns) return line;
+    return line.substr(0, columns - 1);
+  }
+
+  int fd_;
+  bool isTerminal_;
+  std::string text_;
+  TextColor color_ = TextColor::Standard;
+  std::string shownFailure_;
+  double value_ = 0;
+  double max_ = 100;
+  bool indeterminate_ = false;
+  unsigned phase_ = 0;
+  bool closed_ = false;
+  bool lineShown_ = false;
+  std::string shownLine_;  // the progress line on screen, when `lineShown_`
+  WindowDelegate* delegate_ = nullptr;
+  LoopTimer timer_;
+};
+
+class TerminalProgressBar : public ProgressBar {
+ public:
+  explicit TerminalProgressBar(std::shared_ptr<Screen> screen) : screen_(std::move(screen)) {}
+  void setDoubleValue(double value) override { screen_->setValue(value); }
+  void setMaxValue(double value) override { screen_->setMax(value); }
+  double maxValue() const override { return screen_->max(); }
+  void setIndeterminate(bool indeterminate) override { screen_->setIndeterminate(indeterminate); }
+  void setUsesThreadedAnimation(bool) override {}
+  // An indeterminate bar always moves on the terminal; a determinate one shows its value.
+  void startAnimation() override {}
+  void stopAnimation() override {}
+  void incrementBy(double delta) override { screen_->setValue(screen_->value() + delta); }
+
+ private:
+  std::shared_ptr<Screen> screen_;
+};
+
+class TerminalStatusText : public StatusText {
+ public:
+  explicit TerminalStatusText(std::shared_ptr<Screen> screen) : screen_(std::move(screen)) {}
+  void setUsesSingleLineMode(bool) override {}
+  void setStringValue(const std::string& text) override { screen_->setText(text); }
+  void setTextColor(TextColor color) override { screen_->setColor(color); }
+
+ private:
+  std::shared_ptr<Screen> screen_;
+};
+
+// Nobody can press a button on the terminal; Ctrl-C closes the window instead.
+class TerminalButton : public Button {
+ public:
+  void setTitle(const std::string&) override {}
+  void setEnabled(bool) override {}
+  void setKeyEquivalent(const std::string&) override {}
+  void setAction(std::function<void()>) override {}
+};
+
+class TerminalImageView : public ImageView {
+ public:
+  void setScalesProportionally(bool) override {}
+  void setEditable(bool) override {}
+  void setImage(const Image&) override {}
+};
+
+class TerminalWindow : public Window {
+ public:
+  explicit TerminalWindow(std::shared_ptr<Screen> screen) : screen_(std::move(screen)) {}
+  void setDelegate(WindowDelegate* delegate) override { screen_->setDelegate(delegate); }
+  void close() override { screen_->close(); }
+  bool isVisible() const override { return screen_->visible(); }
+  void layoutIfNeeded() override { screen_->render(); }
+  void setViewsNeedDisplay(bool needed) override {
+    if (needed) screen_->render();
+  }
+
+ private:
+  std::shared_ptr<Screen> screen_;
+};
+
+}  // namespace
+
+std::string formatByteCount(int64_t bytes) {
+  static const char* const kUnits[] = {"KB", "MB", "GB", "TB"};
+  if (bytes < 1024) return std::to_string(bytes) + " B";
+  double amount = static_cast<double>(bytes) / 1024.0;
+  size_t unit = 0;
+  while (amount >= 1024.0 && unit + 1 < sizeof(kUnits) / sizeof(kUnits[0])) {
+    amount /= 1024.0;
+    ++unit;
+  }
+  char text[32];
+  snprintf(text, sizeof(text), "%.1f %s", amount, kUnits[unit]);
+  return text;
+}
+
+WindowControls makeTerminalWindowOn(int fd, bool isTerminal) {
+  auto screen = std::make_shared<Screen>(fd, isTerminal);
+  WindowControls controls;
+  controls.window = std::make_unique<TerminalWindow>(screen);
+  controls.progress = std::make_unique<TerminalProgressBar>(screen);
+  controls.status = std::make_unique<TerminalStatusText>(screen);
+  controls.button = std::make_unique<TerminalButton>();
+  controls.image = std::make_unique<TerminalImageView>();
+  controls.closesAfterFailure = true;
+  return controls;
+}
+
+WindowControls makeTerminalWindow() {
+  return makeTerminalWindowOn(STDERR_FILENO, isatty(STDERR_FILENO) == 1);
+}
+
+}  // namespace download_app

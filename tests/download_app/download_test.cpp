@@ -1,0 +1,526 @@
+#include "download_app/download.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "download_app/download_entry.h"
+#include "download_app/main_interface.h"
+#include "host/application.h"
+#include "support/bundle_builder.h"
+#include "support/download_fixture.h"
+#include "support/scratch_dir.h"
+#include "support/test_http_server.h"
+#include "tests/download_app/recording_controls.h"
+
+namespace {
+
+using download_app::TextColor;
+using testsupport::AgentRun;
+using testsupport::AgentScript;
+using testsupport::ControlLog;
+using testsupport::readFile;
+using testsupport::Reply;
+using testsupport::ScopedEnv;
+using testsupport::TestHttpServer;
+
+// What one run of the download window did.
+struct Outcome {
+  int status = -1;
+  std::optional<host::Process> agent;
+  int agentStatus = -1;  // the agent's exit status, when one was started
+  bool watchdogFired = false;
+  bool closedByTest = false;
+  bool visibleWhenClosedByTest = false;
+  std::vector<std::string> runDirWhenClosedByTest;
+  std::string installAgentLocation;
+};
+
+struct RunSettings {
+  bool closesAfterFailure = false;
+  // Checked on the main thread while the window runs; when it holds, the test closes the
+  // window as its user would.
+  std::function<bool(const ControlLog&)> closeWhen;
+  // Done instead of closing the window when `closeWhen` holds (on the main thread).
+  std::function<void()> insteadOfClosing;
+  std::vector<std::string> arguments = {"Setup"};
+  bool withBundle = true;
+};
+
+class DownloadTest : public testsupport::ScratchTest {
+ protected:
+  void SetUp() override {
+    home = scratch.makeDir("home");
+    runDir = scratch.makeDir("run");
+    bundlePath = scratch.makeDir("Setup.app");
+    resources = scratch.makeDir("Setup.app/Contents/Resources");
+    record = scratch.file("record");
+    homeEnv = std::make_unique<ScopedEnv>("HOME", home);
+    idleEnv = std::make_unique<ScopedEnv>("__VL_DOWNLOAD_IDLE_TIMEOUT_MS__");
+    // Provisioning makes the (empty) agent directory before any download.
+    scratch.makeDir("home/.vellum/app_installer_cache/Q7312m/x64osx/installagent");
+  }
+
+  std::string cacheDir() const { return home + "/.vellum/app_installer_cache/Q7312m/x64osx/"; }
+  std::string agentDir() const { return cacheDir() + "installagent"; }
+  std::string tagFile() const { return cacheDir() + ".validatestring"; }
+
+  // The bytes of an agent archive whose "install" records its start and exits with `status`.
+  std::string agentArchive(int status, const std::map<std::string, std::string>& extra = {}) {
+    std::string path = scratch.file("archive-" + std::to_string(archives++) + ".zip");
+    EXPECT_TRUE(testsupport::makeAgentZip(path, AgentScript{record, status, ""}, extra));
+    return readFile(path);
+  }
+
+  // An agent already in the cache, vouched for by `tag`.
+  void cacheAgent(const std::string& recordPath, const std::string& tag) {
+    testsupport::writeFile(agentDir() + "/install",
+                           testsupport::agentScript(AgentScript{recordPath, 0, ""}));
+    testsupport::writeFile(tagFile(), tag);
+  }
+
+  Reply archiveReply(const std::string& body, const std::string& etag) {
+    Reply reply;
+    reply.body = body;
+    if (!etag.empty()) reply.headers = {{"ETag", etag}};
+    return reply;
+  }
+
+  Outcome run(const std::string& url, const RunSettings& settings = {}) {
+    downloadTo = runDir + "/InstallAgent.zip";
+    downloadFrom = url;
+    download_app::MainInterface ui(
+        testsupport::makeRecordingControls(log, settings.closesAfterFailure));
+    if (settings.withBundle) {
+      ui.download().setMainBundle(host::MainBundle{bundlePath, resources});
+    } else {
+      ui.download().setMainBundle(std::nullopt);
+    }
+    ui.download().setProcessArguments(settings.arguments);
+
+    Outcome outcome;
+    std::mutex mutex;
+    std::condition_variable ended;
+    bool done = false;
+    // Closes the window when the test's condition holds; ends a run that hangs.
+    std::thread helper([&] {
+      auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+      std::unique_lock<std::mutex> lock(mutex);
+      while (!ended.wait_for(lock, std::chrono::milliseconds(20), [&] { return done; })) {
+        if (std::chrono::steady_clock::now() > deadline) {
+          outcome.watchdogFired = true;
+          host::stopApplication(-1);
+          continue;
+        }
+        if (!settings.closeWhen || outcome.closedByTest) continue;
+        lock.unlock();
+        host::runOnMain([&] {
+          if (outcome.closedByTest || !settings.closeWhen(*log)) return;
+          outcome.closedByTest = true;
+          outcome.visibleWhenClosedByTest = log->visible;
+          outcome.runDirWhenClosedByTest = testsupport::listDir(runDir);
+          if (settings.insteadOfClosing) {
+            settings.insteadOfClosing();
+          } else {
+            ui.window().close();
+          }
+        });
+        lock.lock();
+      }
+    });
+    outcome.status = download_app::runMainInterface(ui);
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      done = true;
+    }
+    ended.notify_all();
+    helper.join();
+    outcome.installAgentLocation = ui.download().installAgentLocation();
+    outcome.agent = ui.download().takeAgent();
+    if (outcome.agent) {
+      int status = outcome.agent->wait();
+      outcome.agentStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    EXPECT_FALSE(outcome.watchdogFired) << "the download window did not end by itself";
+    EXPECT_EQ(log->offMainThreadCalls, 0) << "a control was touched off the main thread";
+    EXPECT_FALSE(log->visible) << "a window stayed on screen after the loop";
+    return outcome;
+  }
+
+  std::vector<AgentRun> agentRuns() const { return testsupport::readAgentRuns(record); }
+
+  void expectFailure(const std::string& message) const {
+    EXPECT_EQ(log->text, message);
+    EXPECT_EQ(log->color, TextColor::Red);
+    EXPECT_EQ(log->title, "Close");
+    EXPECT_FALSE(log->animating);
+    EXPECT_FALSE(log->indeterminate);
+    EXPECT_EQ(log->value, log->max) << "the bar is not full";
+  }
+
+  std::string home, runDir, bundlePath, resources, record;
+  std::unique_ptr<ScopedEnv> homeEnv, idleEnv;
+  std::shared_ptr<ControlLog> log = std::make_shared<ControlLog>();
+  // Made on first use: a test that needs no server makes none.
+  TestHttpServer& server() {
+    if (!server_) server_.emplace();
+    return *server_;
+  }
+  std::optional<TestHttpServer> server_;
+  int archives = 0;
+};
+
+TEST_F(DownloadTest, FirstRunFillsTheCacheAndHandsOverToTheNewAgent) {
+  std::string archive = agentArchive(7);
+  server().serve("/agent.zip", archiveReply(archive, "\"5f3a-1c\""));
+  RunSettings settings;
+  settings.arguments = {"/opt/Setup", "-mode", "silent words", "q\"uote", ""};
+  Outcome outcome = run(server().url("/agent.zip"), settings);
+
+  EXPECT_EQ(outcome.status, 1);
+  ASSERT_TRUE(outcome.agent);
+  EXPECT_EQ(outcome.agentStatus, 7);
+  std::vector<AgentRun> runs = agentRuns();
+  ASSERT_EQ(runs.size(), 1u);
+  EXPECT_EQ(runs[0].program, agentDir() + "/install");
+  EXPECT_EQ(runs[0].arguments,
+            (std::vector<std::string>{"-installbundle", resources + "/bundle.zip", "-mode",
+                                      "silent words", "q\"uote", ""}));
+  EXPECT_EQ(outcome.installAgentLocation, agentDir() + "/");
+  EXPECT_EQ(readFile(tagFile()), "\"5f3a-1c\"");
+  EXPECT_EQ(readFile(agentDir() + "/install"),
+            testsupport::agentScript(AgentScript{record, 7, ""}));
+  EXPECT_EQ(server().hits("/agent.zip"), 1);
+
+  // The bar counted the archive's bytes; then the window showed the unpacking.
+  EXPECT_EQ(log->max, static_cast<double>(archive.size()));
+  EXPECT_EQ(log->incremented, static_cast<double>(archive.size()));
+  EXPECT_GE(log->increments, 1);
+  EXPECT_EQ(log->text, "Initializing the installer");
+  EXPECT_TRUE(log->indeterminate);
+  EXPECT_TRUE(log->animating);
+  EXPECT_FALSE(log->enabled);
+  EXPECT_EQ(log->color, TextColor::Standard);
+  int sized = log->indexOf("progress.setMaxValue(" + std::to_string(double(archive.size())) + ")");
+  EXPECT_GE(sized, 0);
+  EXPECT_LT(sized, log->indexOf("status.setStringValue(Initializing the installer)"));
+
+  // Nothing but the agent and its tag in the cache; nothing left in the run's directory.
+  EXPECT_EQ(testsupport::listDir(cacheDir()),
+            (std::vector<std::string>{".validatestring", "installagent"}));
+  EXPECT_TRUE(testsupport::listDir(runDir).empty());
+}
+
+TEST_F(DownloadTest, CurrentCacheHandsOverOnTheFirstData) {
+  std::string cachedRecord = scratch.file("cached-record");
+  cacheAgent(cachedRecord, "\"v1\"");
+  std::string before = readFile(agentDir() + "/install");
+  Reply reply;
+  reply.generatedSize = int64_t{64} << 20;
+  reply.dripBytes = 64 * 1024;
+  reply.dripInterval = std::chrono::milliseconds(20);
+  reply.headers = {{"ETag", "\"v1\""}};
+  server().serve("/agent.zip", reply);
+  RunSettings settings;
+  settings.arguments = {"Setup", "-x"};
+  Outcome outcome = run(server().url("/agent.zip"), settings);
+
+  EXPECT_EQ(outcome.status, 1);
+  ASSERT_TRUE(outcome.agent);
+  std::vector<AgentRun> runs = testsupport::readAgentRuns(cachedRecord);
+  ASSERT_EQ(runs.size(), 1u);
+  EXPECT_EQ(runs[0].arguments,
+            (std::vector<std::string>{"-installbundle", resources + "/bundle.zip", "-x"}));
+  // The download was abandoned: no progress, no unpacking, the cache as it was.
+  EXPECT_EQ(log->increments, 0);
+  EXPECT_EQ(log->indexOf("status.setStringValue(Initializing the installer)"), -1);
+  EXPECT_EQ(log->closes, 1);
+  EXPECT_EQ(readFile(agentDir() + "/install"), before);
+  EXPECT_EQ(readFile(tagFile()), "\"v1\"");
+  EXPECT_TRUE(testsupport::listDir(runDir).empty());
+}
+
+TEST_F(DownloadTest, ChangedTagReplacesTheStaleAgent) {
+  std::string staleRecord = scratch.file("stale-record");
+  cacheAgent(staleRecord, "\"v1\"");
+  testsupport::writeFile(agentDir() + "/stale-only", "old");
+  server().serve("/agent.zip", archiveReply(agentArchive(0), "\"v2\""));
+  Outcome outcome = run(server().url("/agent.zip"));
+
+  EXPECT_EQ(outcome.status, 1);
+  EXPECT_TRUE(testsupport::readAgentRuns(staleRecord).empty());
+  EXPECT_EQ(agentRuns().size(), 1u);
+  EXPECT_EQ(readFile(tagFile()), "\"v2\"");
+  EXPECT_FALSE(testsupport::pathExists(agentDir() + "/stale-only"));
+}
+
+TEST_F(DownloadTest, StaleAgentIsGoneEvenWhenTheDownloadThenFails) {
+  cacheAgent(scratch.file("stale-record"), "\"v1\"");
+  Reply reply = archiveReply(std::string(100000, 'z'), "\"v2\"");
+  reply.stallAfter = 1000;  // released after the first data: the connection closes early
+  server().serve("/agent.zip", reply);
+  RunSettings settings;
+  settings.closesAfterFailure = true;
+  settings.closeWhen = [](const ControlLog& log) { return log.increments > 0; };
+  settings.insteadOfClosing = [this] { server().releaseStalls(); };
+  Outcome outcome = run(server().url("/agent.zip"), settings);
+
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_FALSE(outcome.agent);
+  EXPECT_EQ(log->text.rfind("Download failed: ", 0), 0u) << log->text;
+  EXPECT_GT(log->text.size(), std::string("Download failed: ").size());
+  EXPECT_FALSE(testsupport::pathExists(agentDir() + "/install"));
+}
+
+TEST_F(DownloadTest, Status401FailsOnTheFirstDataAndTheWindowStaysOpen) {
+  cacheAgent(scratch.file("stale-record"), "\"v1\"");
+  Reply reply = archiveReply(std::string(5000, 'x'), "\"v2\"");
+  reply.status = 401;
+  server().serve("/agent.zip", reply);
+  RunSettings settings;
+  settings.closeWhen = [](const ControlLog& log) { return log.color == TextColor::Red; };
+  Outcome outcome = run(server().url("/agent.zip"), settings);
+
+  EXPECT_TRUE(outcome.closedByTest);
+  EXPECT_TRUE(outcome.visibleWhenClosedByTest) << "a failure closed the desktop window";
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_FALSE(outcome.agent);
+  expectFailure("Download failed with error code 401");
+  EXPECT_EQ(log->increments, 0);
+  // The cache is untouched.
+  EXPECT_TRUE(testsupport::pathExists(agentDir() + "/install"));
+  EXPECT_EQ(readFile(tagFile()), "\"v1\"");
+}
+
+TEST_F(DownloadTest, FailureClosesAWindowThatNobodyCanClose) {
+  Reply reply = archiveReply("denied", "");
+  reply.status = 403;
+  server().serve("/agent.zip", reply);
+  RunSettings settings;
+  settings.closesAfterFailure = true;
+  Outcome outcome = run(server().url("/agent.zip"), settings);
+  EXPECT_FALSE(outcome.closedByTest);
+  EXPECT_EQ(outcome.status, 0);
+  expectFailure("Download failed with error code 403");
+  EXPECT_EQ(log->closes, 1);
+}
+
+TEST_F(DownloadTest, Status404WithAnEmptyBodyFailsWhenFinished) {
+  RunSettings settings;
+  settings.closesAfterFailure = true;
+  Outcome outcome = run(server().url("/missing.zip"), settings);  // not served: 404, no body
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_FALSE(outcome.agent);
+  expectFailure("Download failed with error code 404");
+  EXPECT_FALSE(testsupport::pathExists(tagFile()));
+  EXPECT_TRUE(testsupport::listDir(runDir).empty());
+}
+
+TEST_F(DownloadTest, ArchiveThatIsNotAZipLeavesNoAgent) {
+  cacheAgent(scratch.file("stale-record"), "\"v1\"");
+  server().serve("/agent.zip", archiveReply("this is not a zip archive", "\"v2\""));
+  RunSettings settings;
+  settings.closeWhen = [](const ControlLog& log) { return log.color == TextColor::Red; };
+  Outcome outcome = run(server().url("/agent.zip"), settings);
+
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_FALSE(outcome.agent);
+  expectFailure("Failed to unzip the installer.");
+  EXPECT_FALSE(log->enabled);
+  // The tag was written before unpacking; no agent, and no half-unpacked directory.
+  EXPECT_EQ(readFile(tagFile()), "\"v2\"");
+  EXPECT_EQ(testsupport::listDir(cacheDir()), std::vector<std::string>{".validatestring"});
+}
+
+TEST_F(DownloadTest, ArchiveWithoutAnEntryFileLeavesNoAgent) {
+  std::string path = scratch.file("no-install.zip");
+  ASSERT_TRUE(testsupport::makeZip(path, {{"readme.txt", "no agent here"}}));
+  server().serve("/agent.zip", archiveReply(readFile(path), "\"v1\""));
+  RunSettings settings;
+  settings.closesAfterFailure = true;
+  Outcome outcome = run(server().url("/agent.zip"), settings);
+  EXPECT_EQ(outcome.status, 0);
+  expectFailure("Failed to unzip the installer.");
+  // The agent directory stays as provisioning made it: empty.
+  EXPECT_EQ(testsupport::listDir(cacheDir()),
+            (std::vector<std::string>{".validatestring", "installagent"}));
+  EXPECT_TRUE(testsupport::listDir(agentDir()).empty());
+}
+
+TEST_F(DownloadTest, WithoutContentLengthTheBarIsIndeterminate) {
+  std::string archive = agentArchive(0);
+  Reply reply = archiveReply(archive, "\"v1\"");
+  reply.chunked = true;
+  server().serve("/agent.zip", reply);
+  Outcome outcome = run(server().url("/agent.zip"));
+  EXPECT_EQ(outcome.status, 1);
+  EXPECT_GE(log->indexOf("progress.setIndeterminate(1)"), 0);
+  EXPECT_EQ(log->indexOf("progress.setMaxValue(" + std::to_string(double(archive.size())) + ")"),
+            -1);
+  EXPECT_EQ(log->incremented, static_cast<double>(archive.size()));
+  EXPECT_GE(log->increments, 1);
+}
+
+TEST_F(DownloadTest, WithoutATagTheStaleAgentAndItsTagGo) {
+  std::string staleRecord = scratch.file("stale-record");
+  cacheAgent(staleRecord, "");  // an empty tag file, as an earlier tagless download left none
+  testsupport::writeFile(tagFile(), "\"v1\"");
+  server().serve("/agent.zip", archiveReply(agentArchive(0), ""));
+  Outcome outcome = run(server().url("/agent.zip"));
+
+  EXPECT_EQ(outcome.status, 1);
+  EXPECT_TRUE(testsupport::readAgentRuns(staleRecord).empty());
+  EXPECT_EQ(agentRuns().size(), 1u);
+  EXPECT_FALSE(testsupport::pathExists(tagFile()));
+  EXPECT_TRUE(testsupport::pathExists(agentDir() + "/install"));
+}
+
+TEST_F(DownloadTest, ConnectionRefusedIsShownAndLeavesTheCache) {
+  cacheAgent(scratch.file("stale-record"), "\"v1\"");
+  RunSettings settings;
+  settings.closesAfterFailure = true;
+  Outcome outcome =
+      run("http://127.0.0.1:" + std::to_string(testsupport::unusedLoopbackPort()) + "/agent.zip",
+          settings);
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_EQ(log->text.rfind("Download failed: ", 0), 0u) << log->text;
+  EXPECT_GT(log->text.size(), std::string("Download failed: ").size());
+  EXPECT_EQ(log->color, TextColor::Red);
+  EXPECT_TRUE(testsupport::pathExists(agentDir() + "/install"));
+  EXPECT_EQ(readFile(tagFile()), "\"v1\"");
+}
+
+TEST_F(DownloadTest, SilentServerEndsWithATimeOut) {
+  ScopedEnv idle("__VL_DOWNLOAD_IDLE_TIMEOUT_MS__", "400");
+  Reply reply = archiveReply(std::string(100000, 'y'), "\"v1\"");
+  reply.stallAfter = 2000;
+  server().serve("/agent.zip", reply);
+  RunSettings settings;
+  settings.closesAfterFailure = true;
+  Outcome outcome = run(server().url("/agent.zip"), settings);
+  server().releaseStalls();
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_EQ(log->text.rfind("Download failed: ", 0), 0u) << log->text;
+  EXPECT_GT(log->text.size(), std::string("Download failed: ").size());
+  EXPECT_TRUE(testsupport::listDir(runDir).empty());
+}
+
+TEST_F(DownloadTest, ClosingTheWindowMidDownloadEndsTheRun) {
+  Reply reply = archiveReply(std::string(100000, 'y'), "\"v1\"");
+  reply.stallAfter = 2000;
+  server().serve("/agent.zip", reply);
+  RunSettings settings;
+  settings.closeWhen = [](const ControlLog& log) { return log.increments > 0; };
+  Outcome outcome = run(server().url("/agent.zip"), settings);
+  server().releaseStalls();
+
+  EXPECT_TRUE(outcome.closedByTest);
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_FALSE(outcome.agent);
+  EXPECT_EQ(log->color, TextColor::Standard);
+  EXPECT_EQ(log->text, "Downloading");
+  // While it ran, the session kept the archive in the run's directory, and took it away.
+  EXPECT_EQ(outcome.runDirWhenClosedByTest.size(), 1u);
+  EXPECT_TRUE(testsupport::listDir(runDir).empty());
+}
+
+TEST_F(DownloadTest, EndpointThatCannotBeDownloadedIsShown) {
+  struct Case {
+    std::string url;
+    std::string message;
+  };
+  for (const Case& c :
+       {Case{"", "Download failed: no download address was given."},
+        Case{"ftp://127.0.0.1/agent.zip",
+             "Download failed: the download address is not an http or https URL."},
+        Case{server().url("/agent.zip") + "\r",
+             "Download failed: the download address is not an http or https URL."},
+        Case{"agent.zip", "Download failed: the download address is not an http or https URL."}}) {
+    log = std::make_shared<ControlLog>();
+    RunSettings settings;
+    settings.closesAfterFailure = true;
+    Outcome outcome = run(c.url, settings);
+    EXPECT_EQ(outcome.status, 0) << c.url;
+    expectFailure(c.message);
+  }
+  EXPECT_EQ(server().hits("/agent.zip"), 0);
+}
+
+TEST_F(DownloadTest, WithoutABundleNothingIsDownloaded) {
+  server().serve("/agent.zip", archiveReply(agentArchive(0), "\"v1\""));
+  RunSettings settings;
+  settings.closesAfterFailure = true;
+  settings.withBundle = false;
+  Outcome outcome = run(server().url("/agent.zip"), settings);
+  EXPECT_EQ(outcome.status, 0);
+  expectFailure("The installer is not inside an application bundle.");
+  EXPECT_EQ(server().hits("/agent.zip"), 0);
+}
+
+TEST_F(DownloadTest, SplashIsShownWhenTheResourcesHoldIt) {
+  std::string splash = resources + "/splash.png";
+  testsupport::writeFile(splash, "png bytes");
+  server().serve("/agent.zip", archiveReply(agentArchive(0), "\"v1\""));
+  run(server().url("/agent.zip"));
+  ASSERT_TRUE(log->hasImage);
+  EXPECT_EQ(log->image.path, splash);
+  EXPECT_EQ(log->image.width, 400);
+  EXPECT_EQ(log->image.height, 400);
+  EXPECT_GE(log->indexOf("image.setScalesProportionally(1)"), 0);
+  EXPECT_GE(log->indexOf("image.setEditable(0)"), 0);
+}
+
+TEST_F(DownloadTest, WithoutASplashTheImageIsLeftAlone) {
+  server().serve("/agent.zip", archiveReply(agentArchive(0), "\"v1\""));
+  Outcome outcome = run(server().url("/agent.zip"));
+  EXPECT_EQ(outcome.status, 1);
+  EXPECT_FALSE(log->hasImage);
+  EXPECT_EQ(log->count("image."), 0);
+}
+
+TEST_F(DownloadTest, OneAgentPerRun) {
+  server().serve("/agent.zip", archiveReply(agentArchive(0), "\"v1\""));
+  downloadTo = runDir + "/InstallAgent.zip";
+  Outcome outcome = run(server().url("/agent.zip"));
+  ASSERT_EQ(outcome.status, 1);
+  // A second hand-over in the same run is refused.
+  download_app::Download download;
+  download.setMainBundle(host::MainBundle{bundlePath, resources});
+  download.setProcessArguments({"Setup"});
+  EXPECT_TRUE(download.fireInstallAgent());
+  EXPECT_FALSE(download.fireInstallAgent());
+  std::optional<host::Process> agent = download.takeAgent();
+  ASSERT_TRUE(agent);
+  agent->wait();
+  EXPECT_FALSE(download.takeAgent());
+  EXPECT_EQ(agentRuns().size(), 2u);
+}
+
+TEST(DownloadHandOver, NoAgentOnDiskIsNoHandOver) {
+  testsupport::ScratchDir scratch;
+  ScopedEnv home("HOME", scratch.path());
+  download_app::Download download;
+  download.setMainBundle(host::MainBundle{scratch.path() + "/Setup.app", ""});
+  EXPECT_FALSE(download.fireInstallAgent());
+  EXPECT_EQ(download.installAgentLocation(), "");
+  EXPECT_FALSE(download.handedOver());
+}
+
+TEST(ProcessArguments, AreTheKernelsRecord) {
+  std::vector<std::string> arguments = download_app::currentProcessArguments();
+  ASSERT_FALSE(arguments.empty());
+  EXPECT_NE(arguments[0].find("download_app_tests"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,210 @@
+#include "download_app/terminal_window.h"
+
+#include <fcntl.h>
+#include <glib.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using download_app::TextColor;
+using download_app::WindowControls;
+
+// Counts the delegate's calls.
+class CountingDelegate : public download_app::WindowDelegate {
+ public:
+  void windowWillClose() override { ++closes; }
+  int closes = 0;
+};
+
+// Both ends of a pipe; the window writes into `writeEnd`.
+struct Pipe {
+  Pipe() {
+    int fds[2];
+    EXPECT_EQ(pipe2(fds, O_NONBLOCK), 0);
+    readEnd = fds[0];
+    writeEnd = fds[1];
+  }
+  ~Pipe() {
+    close(readEnd);
+    close(writeEnd);
+  }
+  int readEnd = -1;
+  int writeEnd = -1;
+};
+
+// A pseudo terminal in raw mode, so that the bytes read are the bytes written.
+struct PseudoTerminal {
+  PseudoTerminal() {
+    struct winsize size {};
+    size.ws_col = 100;
+    size.ws_row = 24;
+    EXPECT_EQ(openpty(&master, &slave, nullptr, nullptr, &size), 0);
+    struct termios mode;
+    tcgetattr(slave, &mode);
+    cfmakeraw(&mode);
+    tcsetattr(slave, TCSANOW, &mode);
+  }
+  ~PseudoTerminal() {
+    close(master);
+    close(slave);
+  }
+  int master = -1;
+  int slave = -1;
+};
+
+// Everything that can be read from `fd` within `waitMs`.
+std::string drain(int fd, int waitMs = 50) {
+  std::string bytes;
+  char buffer[4096];
+  struct pollfd p = {fd, POLLIN, 0};
+  while (poll(&p, 1, waitMs) > 0) {
+    ssize_t n = read(fd, buffer, sizeof(buffer));
+    if (n <= 0) break;
+    bytes.append(buffer, static_cast<size_t>(n));
+  }
+  return bytes;
+}
+
+void showFailure(WindowControls& controls, const std::string& message) {
+  controls.status->setStringValue(message);
+  controls.status->setTextColor(TextColor::Red);
+  controls.window->layoutIfNeeded();
+  controls.window->setViewsNeedDisplay(true);
+}
+
+TEST(TerminalWindow, WithoutATerminalWritesOnlyFailuresAsPlainLines) {
+  Pipe out;
+  WindowControls controls = download_app::makeTerminalWindowOn(out.writeEnd, false);
+  EXPECT_TRUE(controls.closesAfterFailure);
+
+  controls.status->setStringValue("Downloading");
+  controls.progress->setMaxValue(4096);
+  controls.progress->incrementBy(1024);
+  controls.window->layoutIfNeeded();
+  controls.window->setViewsNeedDisplay(true);
+  EXPECT_EQ(drain(out.readEnd), "");
+
+  showFailure(controls, "Download failed with error code 401");
+  // Showing the same failure again draws nothing more.
+  controls.window->layoutIfNeeded();
+  EXPECT_EQ(drain(out.readEnd), "Download failed with error code 401\n");
+
+  showFailure(controls, "Failed to unzip the installer.");
+  EXPECT_EQ(drain(out.readEnd), "Failed to unzip the installer.\n");
+}
+
+TEST(TerminalWindow, CloseTellsTheDelegateOnceAndHidesTheWindow) {
+  Pipe out;
+  WindowControls controls = download_app::makeTerminalWindowOn(out.writeEnd, false);
+  CountingDelegate delegate;
+  controls.window->setDelegate(&delegate);
+  EXPECT_TRUE(controls.window->isVisible());
+
+  controls.window->close();
+  controls.window->close();
+  EXPECT_EQ(delegate.closes, 1);
+  EXPECT_FALSE(controls.window->isVisible());
+
+  // A closed window draws nothing, failures included.
+  showFailure(controls, "Download failed: Timeout was reached");
+  EXPECT_EQ(drain(out.readEnd), "");
+}
+
+TEST(TerminalWindow, OnATerminalRedrawsOneLineWithTheBarAndTheBytes) {
+  PseudoTerminal terminal;
+  WindowControls controls = download_app::makeTerminalWindowOn(terminal.slave, true);
+
+  controls.status->setStringValue("Downloading");
+  controls.progress->setDoubleValue(0);
+  controls.progress->setMaxValue(2048);
+  controls.progress->setIndeterminate(false);
+  controls.progress->incrementBy(1024);
+  controls.window->layoutIfNeeded();
+  std::string drawn = drain(terminal.master);
+  EXPECT_EQ(drawn, "\r\033[KDownloading [============            ] 1.0 KB / 2.0 KB");
+
+  controls.progress->incrementBy(1024);
+  controls.window->setViewsNeedDisplay(true);
+  drawn = drain(terminal.master);
+  EXPECT_EQ(drawn, "\r\033[KDownloading [========================] 2.0 KB / 2.0 KB");
+  EXPECT_EQ(drawn.find('\n'), std::string::npos);
+
+  // The failure replaces the line and stands in red on a line of its own.
+  showFailure(controls, "Download failed with error code 404");
+  drawn = drain(terminal.master);
+  EXPECT_EQ(drawn, "\r\033[K\033[31mDownload failed with error code 404\033[0m\n");
+
+  controls.window->close();
+  EXPECT_EQ(drain(terminal.master), "");
+}
+
+TEST(TerminalWindow, OnATerminalClosingErasesTheLine) {
+  PseudoTerminal terminal;
+  WindowControls controls = download_app::makeTerminalWindowOn(terminal.slave, true);
+  controls.status->setStringValue("Initializing the installer");
+  controls.window->layoutIfNeeded();
+  EXPECT_NE(drain(terminal.master).find("Initializing the installer ["), std::string::npos);
+  controls.window->close();
+  EXPECT_EQ(drain(terminal.master), "\r\033[K");
+}
+
+TEST(TerminalWindow, OnATerminalTheLineFitsTheWidth) {
+  PseudoTerminal terminal;
+  WindowControls controls = download_app::makeTerminalWindowOn(terminal.slave, true);
+  controls.status->setStringValue(std::string(300, 'x'));
+  controls.window->layoutIfNeeded();
+  std::string drawn = drain(terminal.master);
+  ASSERT_EQ(drawn.rfind("\r\033[K", 0), 0u);
+  EXPECT_EQ(drawn.size() - 4, 99u);  // one column short of the terminal's 100
+}
+
+TEST(TerminalWindow, OnATerminalAnIndeterminateBarMovesWithTheLoop) {
+  PseudoTerminal terminal;
+  WindowControls controls = download_app::makeTerminalWindowOn(terminal.slave, true);
+  controls.status->setStringValue("Downloading");
+  controls.progress->setIndeterminate(true);
+  controls.progress->setDoubleValue(0);
+  controls.progress->incrementBy(3 * 1024 * 1024);
+
+  // Turn the loop until two different bars were drawn (bounded).
+  std::string drawn;
+  std::string first;
+  std::string other;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (other.empty() && std::chrono::steady_clock::now() < deadline) {
+    g_main_context_iteration(nullptr, TRUE);
+    drawn += drain(terminal.master, 10);
+    size_t end = drawn.rfind("\r\033[K");
+    if (end == std::string::npos) continue;
+    std::string line = drawn.substr(end);
+    if (line.find(" 3.0 MB") == std::string::npos) continue;  // not complete yet
+    if (first.empty()) {
+      first = line;
+    } else if (line != first) {
+      other = line;
+    }
+  }
+  ASSERT_FALSE(other.empty()) << "the bar did not move: " << drawn;
+  EXPECT_NE(first.find("==="), std::string::npos);
+  EXPECT_EQ(first.find(" / "), std::string::npos);  // no total when the length is unknown
+  controls.window->close();
+}
+
+TEST(TerminalWindow, FormatsByteCounts) {
+  EXPECT_EQ(download_app::formatByteCount(0), "0 B");
+  EXPECT_EQ(download_app::formatByteCount(1023), "1023 B");
+  EXPECT_EQ(download_app::formatByteCount(1024), "1.0 KB");
+  EXPECT_EQ(download_app::formatByteCount(1536), "1.5 KB");
+  EXPECT_EQ(download_app::formatByteCount(5 * 1024 * 1024), "5.0 MB");
+  EXPECT_EQ(download_app::formatByteCount(int64_t{3} << 30), "3.0 GB");
+}
+
+}  // namespace

@@ -1,0 +1,192 @@
+// How a run on the download road fails: each failure is shown, ends the run with 255 within a
+// bounded time, starts no agent, leaves no half agent in the cache and no temporary directory.
+
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/download_fixture.h"
+#include "support/scratch_dir.h"
+#include "support/test_http_server.h"
+
+namespace {
+
+using testsupport::BundleBuilder;
+using testsupport::listDir;
+using testsupport::readFile;
+using testsupport::Reply;
+using testsupport::RunResult;
+using testsupport::TestHttpServer;
+
+class DownloadFailureTest : public testsupport::DownloadRunTest {
+ protected:
+  // The system-log line for `message`: "<date> <time> <program>[<pid>] <message>".
+  static bool logged(const RunResult& result, const std::string& message) {
+    for (const std::string& line : testsupport::splitLines(result.err)) {
+      if (line.size() > message.size() + 2 &&
+          line.compare(line.size() - message.size() - 2, std::string::npos, "] " + message) == 0) {
+        return true;
+      }
+    }
+    return false;
+  }
+
+  // The first line on standard error that starts with `prefix`, or empty.
+  static std::string lineStartingWith(const RunResult& result, const std::string& prefix) {
+    for (const std::string& line : testsupport::splitLines(result.err)) {
+      if (line.rfind(prefix, 0) == 0) return line;
+    }
+    return "";
+  }
+};
+
+TEST_F(DownloadFailureTest, Status401OnTheFirstData) {
+  TestHttpServer server;
+  Reply reply = archiveReply(std::string(20000, 'x'), "\"v1\"");
+  reply.status = 401;
+  server.serve("/agent.zip", reply);
+  RunResult result = runInstaller(makeBundle(server.url("/agent.zip")), {"Setup"});
+  expectFailedRun(result, "Download failed with error code 401");
+  EXPECT_TRUE(logged(result, "Download failed with http error code- 401")) << result.err;
+  EXPECT_FALSE(testsupport::pathExists(agentEntry()));
+  EXPECT_FALSE(testsupport::pathExists(tagFile()));
+}
+
+TEST_F(DownloadFailureTest, Status404WithAnEmptyBody) {
+  TestHttpServer server;
+  // Nothing is served at the path: 404 with an empty body.
+  RunResult result = runInstaller(makeBundle(server.url("/agent.zip")), {"Setup"});
+  expectFailedRun(result, "Download failed with error code 404");
+  EXPECT_TRUE(logged(result, "Download failed! Error code- 404")) << result.err;
+  EXPECT_FALSE(logged(result, "Download failed with http error code- 404")) << result.err;
+  EXPECT_EQ(server.hits("/agent.zip"), 1);
+}
+
+TEST_F(DownloadFailureTest, ArchiveThatIsNotAZip) {
+  TestHttpServer server;
+  server.serve("/agent.zip", archiveReply("certainly not a zip archive", "\"v1\""));
+  RunResult result = runInstaller(makeBundle(server.url("/agent.zip")), {"Setup"});
+  expectFailedRun(result, "Failed to unzip the installer.");
+  std::vector<std::string> lines = testsupport::splitLines(result.err);
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "Failed to unzip the install agent"), lines.end())
+      << result.err;
+  // The tag is written before unpacking; the cache holds no agent, not even half of one.
+  EXPECT_EQ(readFile(tagFile()), "\"v1\"");
+  EXPECT_FALSE(testsupport::pathExists(agentEntry()));
+  EXPECT_EQ(listDir(cacheDir()), (std::vector<std::string>{".validatestring", "installagent"}));
+  EXPECT_TRUE(listDir(agentDir()).empty());
+}
+
+TEST_F(DownloadFailureTest, ConnectionRefused) {
+  std::string url =
+      "http://127.0.0.1:" + std::to_string(testsupport::unusedLoopbackPort()) + "/agent.zip";
+  RunResult result = runInstaller(makeBundle(url), {"Setup"});
+  std::string shown = lineStartingWith(result, "Download failed: ");
+  ASSERT_GT(shown.size(), std::string("Download failed: ").size()) << result.describe();
+  expectFailedRun(result, shown);
+  EXPECT_TRUE(logged(result, shown)) << result.err;
+}
+
+TEST_F(DownloadFailureTest, ServerThatStalls) {
+  TestHttpServer server;
+  Reply reply = archiveReply(std::string(200000, 's'), "\"v1\"");
+  reply.stallAfter = 4096;
+  server.serve("/agent.zip", reply);
+  testsupport::RunOptions options = installerOptions();
+  options.setEnv.push_back({"__VL_DOWNLOAD_IDLE_TIMEOUT_MS__", "500"});
+  RunResult result = runInstaller(makeBundle(server.url("/agent.zip")), {"Setup"}, options);
+  server.releaseStalls();
+  std::string shown = lineStartingWith(result, "Download failed: ");
+  ASSERT_GT(shown.size(), std::string("Download failed: ").size()) << result.describe();
+  expectFailedRun(result, shown);
+  EXPECT_FALSE(testsupport::pathExists(agentEntry()));
+}
+
+TEST_F(DownloadFailureTest, BodyCutShort) {
+  TestHttpServer server;
+  Reply reply = archiveReply(agentArchive(0), "\"v1\"");
+  reply.closeAfter = 100;
+  server.serve("/agent.zip", reply);
+  RunResult result = runInstaller(makeBundle(server.url("/agent.zip")), {"Setup"});
+  std::string shown = lineStartingWith(result, "Download failed: ");
+  ASSERT_GT(shown.size(), std::string("Download failed: ").size()) << result.describe();
+  expectFailedRun(result, shown);
+  EXPECT_FALSE(testsupport::pathExists(agentEntry()));
+}
+
+TEST_F(DownloadFailureTest, InterruptMidDownload) {
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(strsignal(signal));
+    TestHttpServer server;  // a released stall stays released
+    Reply reply = archiveReply(std::string(200000, 'i'), "\"v1\"");
+    reply.stallAfter = 8192;
+    server.serve("/agent.zip", reply);
+    BundleBuilder bundle = makeBundle(server.url("/agent.zip"));
+    std::unique_ptr<testsupport::RunningProgram> running =
+        testsupport::startProgram(bundle.executablePath(), {"Setup"}, installerOptions());
+
+    // Wait (bounded) until the body streams into the run's temporary directory.
+    bool streaming = false;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!streaming && std::chrono::steady_clock::now() < deadline) {
+      for (const std::string& run : tempEntries()) {
+        for (const std::string& file : listDir(tmpDir() + "/" + run)) {
+          struct stat info;
+          std::string path = tmpDir() + "/" + run + "/" + file;
+          streaming = streaming || (stat(path.c_str(), &info) == 0 && info.st_size > 0);
+        }
+      }
+      if (!streaming) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_TRUE(streaming) << "the download never started";
+    // As a terminal's Ctrl-C does: to the whole process group.
+    running->signal(signal, signal == SIGINT);
+    RunResult result = running->finish();
+    server.releaseStalls();
+    EXPECT_EQ(testsupport::splitLines(result.err),
+              std::vector<std::string>{"Installation failed."});
+    expectFailedRun(result, "Installation failed.");
+  }
+}
+
+TEST_F(DownloadFailureTest, EndpointThatIsNotHttp) {
+  RunResult result = runInstaller(makeBundle("ftp://127.0.0.1/agent.zip"), {"Setup"});
+  expectFailedRun(result, "Download failed: the download address is not an http or https URL.");
+}
+
+TEST_F(DownloadFailureTest, EmptyEndpointFromTheEnvironment) {
+  TestHttpServer server;
+  server.serve("/agent.zip", archiveReply(agentArchive(0), "\"v1\""));
+  testsupport::RunOptions options = installerOptions();
+  options.unsetEnv.erase(std::remove(options.unsetEnv.begin(), options.unsetEnv.end(),
+                                     "VL_INTERNAL_INSTALL_AGENT_URL"),
+                         options.unsetEnv.end());
+  options.setEnv.push_back({"VL_INTERNAL_INSTALL_AGENT_URL", ""});
+  RunResult result = runInstaller(makeBundle(server.url("/agent.zip")), {"Setup"}, options);
+  expectFailedRun(result, "Download failed: no download address was given.");
+  EXPECT_EQ(server.hits("/agent.zip"), 0);
+}
+
+TEST_F(DownloadFailureTest, InstallerOutsideABundle) {
+  TestHttpServer server;
+  server.serve("/agent.zip", archiveReply(agentArchive(0), "\"v1\""));
+  std::string executable = scratch.file("bin/setup");
+  testsupport::writeFile(executable, readFile(testsupport::installerExecutable()), 0755);
+  testsupport::RunOptions options = installerOptions();
+  options.unsetEnv.erase(std::remove(options.unsetEnv.begin(), options.unsetEnv.end(),
+                                     "VL_INTERNAL_INSTALL_AGENT_URL"),
+                         options.unsetEnv.end());
+  options.setEnv.push_back({"VL_INTERNAL_INSTALL_AGENT_URL", server.url("/agent.zip")});
+  RunResult result = testsupport::runProgram(executable, {"setup"}, options);
+  expectFailedRun(result, "The installer is not inside an application bundle.");
+  EXPECT_EQ(server.hits("/agent.zip"), 0);
+}
+
+}  // namespace
