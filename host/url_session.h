@@ -4,7 +4,8 @@
 // every delegate callback is delivered there, one at a time, never on the main thread.
 // `cancel` and `invalidateAndCancel` may be called from any thread, also from inside a
 // callback; they take effect at once and never wait for the delegate queue. After either, no
-// data or finish callback is delivered; at most the task's end.
+// data or finish callback begins; at most the task's end (with `cancelled`) is delivered. A
+// callback already under way when another thread cancels runs to its end.
 #pragma once
 
 #include <chrono>
@@ -20,7 +21,8 @@ namespace host {
 
 class DownloadTask;
 
-// The server's answer, known from the first data callback on.
+// The server's final answer (after redirects), known from the first data callback on, or
+// from the finish when the body is empty.
 struct UrlResponse {
   long statusCode = 0;                 // HTTP status of the final response (after redirects)
   int64_t expectedContentLength = -1;  // -1 when the server gives no length
@@ -55,8 +57,16 @@ class UrlSessionDelegate {
   virtual void didComplete(DownloadTask& /*task*/, const std::optional<UrlError>& /*error*/) {}
 };
 
+// Besides these, the session follows the environment: SSL_CERT_FILE and SSL_CERT_DIR (read
+// when the session is made) replace the system's certificate file and directory, and
+// http_proxy, https_proxy, all_proxy and no_proxy (credentials in the proxy URL) choose the
+// proxy. Only http and https URLs are fetched, also after a redirect; HTTP/2 is used where
+// an HTTPS server offers it.
 struct UrlSessionConfiguration {
-  std::chrono::milliseconds idleTimeout{60'000};     // no byte for this long ends the task
+  // No byte from the server for this long ends the task with "Timeout was reached". Checked
+  // by the session itself, to the millisecond; time spent in delegate callbacks is not
+  // counted.
+  std::chrono::milliseconds idleTimeout{60'000};
   std::chrono::milliseconds connectTimeout{30'000};  // for each connection attempt
   long maximumRedirects = 16;
   std::string userAgent = "bootstrap-installer/" INSTALLER_VERSION;

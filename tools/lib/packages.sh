@@ -4,7 +4,7 @@
 # To build the installer.
 BUILD_PACKAGES=(cmake g++ pkg-config libcurl4-openssl-dev libglib2.0-dev libgtk-3-dev unzip)
 # To run its tests: GoogleTest, loopback servers, and a virtual display for the window.
-TEST_PACKAGES=(googletest libcpp-httplib-dev nginx-light zip xvfb xauth xdotool imagemagick)
+TEST_PACKAGES=(googletest libcpp-httplib-dev nginx-light openssl zip xvfb xauth xdotool imagemagick)
 # For tools/demo, besides BUILD_PACKAGES: configuring the build also looks for the test
 # libraries; nginx serves the agent archive, zip packs it, ImageMagick draws the splash.
 DEMO_PACKAGES=(googletest libcpp-httplib-dev nginx-light zip imagemagick)

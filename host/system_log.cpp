@@ -1,0 +1,70 @@
+#include "host/system_log.h"
+
+#include <errno.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <sys/time.h>
+#include <syslog.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <mutex>
+#include <string>
+
+namespace host {
+namespace {
+
+std::string formatMessage(const char* format, va_list arguments) {
+  va_list copy;
+  va_copy(copy, arguments);
+  int length = vsnprintf(nullptr, 0, format, copy);
+  va_end(copy);
+  if (length <= 0) return {};
+  std::string text(static_cast<size_t>(length) + 1, '\0');
+  vsnprintf(text.data(), text.size(), format, arguments);
+  text.resize(static_cast<size_t>(length));
+  return text;
+}
+
+// "2024-05-01 14:03:27.481", local time.
+std::string timestamp() {
+  timeval now{};
+  gettimeofday(&now, nullptr);
+  tm local{};
+  localtime_r(&now.tv_sec, &local);
+  char text[64];
+  size_t length = strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+  snprintf(text + length, sizeof text - length, ".%03ld", static_cast<long>(now.tv_usec / 1000));
+  return text;
+}
+
+void writeAll(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t written = write(fd, text.data() + done, text.size() - done);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return;
+    done += static_cast<size_t>(written);
+  }
+}
+
+}  // namespace
+
+void systemLog(const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  std::string message = formatMessage(format, arguments);
+  va_end(arguments);
+  while (!message.empty() && message.back() == '\n') message.pop_back();
+
+  std::string line = timestamp() + " " + program_invocation_short_name + "[" +
+                     std::to_string(getpid()) + "] " + message + "\n";
+  // One write, so that lines from several threads do not interleave.
+  writeAll(STDERR_FILENO, line);
+
+  static std::once_flag opened;
+  std::call_once(opened, [] { openlog(nullptr, LOG_PID, LOG_USER); });
+  syslog(LOG_NOTICE, "%s", message.c_str());
+}
+
+}  // namespace host

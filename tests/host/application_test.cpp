@@ -1,0 +1,223 @@
+// The application loop and its main queue.
+#include "host/application.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <future>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Runs the loop with a watchdog: a hang ends the run with status 99 after 10 s.
+int runGuarded(
+    std::function<void()> launched, std::function<void()> closeRequested = [] {}) {
+  return host::runApplication(
+      [&] {
+        host::runOnMainAfter(10s, [] { host::stopApplication(99); });
+        launched();
+      },
+      std::move(closeRequested));
+}
+
+TEST(Application, RunsUntilStoppedAndReturnsTheStatus) {
+  EXPECT_FALSE(host::applicationIsRunning());
+  bool launchedOnMain = false;
+  bool runningInside = false;
+  int status = runGuarded([&] {
+    launchedOnMain = host::isMainThread();
+    runningInside = host::applicationIsRunning();
+    host::stopApplication(42);
+    host::stopApplication(7);  // a later stop does not change the status
+  });
+  EXPECT_EQ(status, 42);
+  EXPECT_TRUE(launchedOnMain);
+  EXPECT_TRUE(runningInside);
+  EXPECT_FALSE(host::applicationIsRunning());
+  EXPECT_TRUE(host::isMainThread());
+  host::stopApplication(1);  // no loop: nothing happens
+
+  // The loop runs again, and a stop from another thread right at the start is not lost.
+  std::thread stopper;
+  status = runGuarded([&] { stopper = std::thread([] { host::stopApplication(8); }); });
+  stopper.join();
+  EXPECT_EQ(status, 8);
+}
+
+TEST(Application, ANestedRunIsRefused) {
+  int nested = 0;
+  int status = runGuarded([&] {
+    nested = host::runApplication([] {}, [] {});
+    host::stopApplication(0);
+  });
+  EXPECT_EQ(nested, -1);
+  EXPECT_EQ(status, 0);
+}
+
+TEST(Application, RunOnMainRunsTheClosureOnTheMainThreadAndWaitsForIt) {
+  std::atomic<bool> ranOnMain{false};
+  bool returned = false;
+  bool sideEffectSeen = false;
+  bool nestedRanAtOnce = false;
+  int status = runGuarded([&] {
+    std::thread([&] {
+      int value = 0;
+      returned = host::runOnMain([&] {
+        ranOnMain = host::isMainThread();
+        value = 1;
+        bool inner = false;
+        host::runOnMain([&] { inner = true; });  // on the main thread: at once
+        nestedRanAtOnce = inner;
+      });
+      sideEffectSeen = value == 1;  // runOnMain returned after the closure
+      EXPECT_FALSE(host::isMainThread());
+      host::stopApplication(0);
+    }).detach();
+  });
+  EXPECT_EQ(status, 0);
+  EXPECT_TRUE(returned);
+  EXPECT_TRUE(ranOnMain);
+  EXPECT_TRUE(sideEffectSeen);
+  EXPECT_TRUE(nestedRanAtOnce);
+}
+
+TEST(Application, ClosuresRunInTheOrderTheyWerePosted) {
+  std::vector<int> order;  // touched on the main thread only
+  std::thread poster;
+  int status = runGuarded([&] {
+    poster = std::thread([&] {
+      for (int i = 0; i < 200; ++i) {
+        if (i % 10 == 9)
+          host::runOnMain([&order, i] { order.push_back(i); });
+        else
+          host::postToMain([&order, i] { order.push_back(i); });
+      }
+      host::postToMain([] { host::stopApplication(0); });
+    });
+  });
+  poster.join();
+  EXPECT_EQ(status, 0);
+  ASSERT_EQ(order.size(), 200u);
+  for (int i = 0; i < 200; ++i) EXPECT_EQ(order[static_cast<size_t>(i)], i);
+}
+
+TEST(Application, DelayedClosuresRunLaterInDelayOrder) {
+  std::vector<std::string> order;
+  int status = runGuarded([&] {
+    host::runOnMainAfter(60ms, [&] {
+      order.push_back("late");
+      host::stopApplication(0);
+    });
+    host::runOnMainAfter(10ms, [&] { order.push_back("early"); });
+    host::postToMain([&] { order.push_back("posted"); });
+  });
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(order, (std::vector<std::string>{"posted", "early", "late"}));
+}
+
+TEST(Application, WithoutALoopNothingRunsAndNoOneWaits) {
+  bool ran = false;
+  EXPECT_FALSE(host::runOnMain([&] { ran = true; }));  // on the main thread
+  bool fromOther = true;
+  std::thread([&] { fromOther = host::runOnMain([&] { ran = true; }); }).join();
+  EXPECT_FALSE(fromOther);
+  host::postToMain([&] { ran = true; });
+  host::runOnMainAfter(0ms, [&] { ran = true; });
+  // A later loop does not run what was posted while none ran.
+  int status = runGuarded([] { host::runOnMainAfter(50ms, [] { host::stopApplication(0); }); });
+  EXPECT_EQ(status, 0);
+  EXPECT_FALSE(ran);
+}
+
+TEST(Application, StoppingDropsPendingClosuresAndReleasesEveryWaiter) {
+  constexpr int kWaiters = 4;
+  std::atomic<int> ran{0};
+  std::atomic<int> queued{0};
+  std::vector<std::future<bool>> results;
+  bool delayedRan = false;
+  int status = runGuarded([&] {
+    host::runOnMainAfter(100ms, [&] { delayedRan = true; });
+    for (int i = 0; i < kWaiters; ++i) {
+      results.push_back(std::async(std::launch::async, [&] {
+        ++queued;
+        return host::runOnMain([&] { ++ran; });
+      }));
+    }
+    // The main thread is busy until the waiters have queued, then stops with them pending.
+    while (queued < kWaiters) std::this_thread::sleep_for(1ms);
+    std::this_thread::sleep_for(30ms);
+    host::postToMain([&] { ++ran; });
+    host::stopApplication(4);
+    host::postToMain([&] { ++ran; });  // after the stop: refused
+    EXPECT_FALSE(host::runOnMain([&] { ++ran; }));
+  });
+  EXPECT_EQ(status, 4);
+  for (auto& result : results) {
+    ASSERT_EQ(result.wait_for(5s), std::future_status::ready) << "a waiter was left hanging";
+    EXPECT_FALSE(result.get());
+  }
+  EXPECT_EQ(ran, 0);
+
+  // Nothing of that run leaks into the next one, the pending delayed closure included.
+  status = runGuarded([] { host::runOnMainAfter(200ms, [] { host::stopApplication(0); }); });
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(ran, 0);
+  EXPECT_FALSE(delayedRan);
+}
+
+TEST(Application, StopFromAnotherThreadReleasesAWaiterWhoseClosureCannotRun) {
+  std::promise<bool> result;
+  std::atomic<bool> ran{false};
+  int status = runGuarded([&] {
+    std::thread([&] {
+      // Queued behind a closure that stops the loop: it must not run, and must not hang.
+      host::postToMain([] { host::stopApplication(6); });
+      result.set_value(host::runOnMain([&] { ran = true; }));
+    }).detach();
+  });
+  EXPECT_EQ(status, 6);
+  auto future = result.get_future();
+  ASSERT_EQ(future.wait_for(5s), std::future_status::ready);
+  EXPECT_FALSE(future.get());
+  EXPECT_FALSE(ran);
+}
+
+struct sigaction dispositionOf(int signal) {
+  struct sigaction action {};
+  sigaction(signal, nullptr, &action);
+  return action;
+}
+
+TEST(Application, SignalsAskToCloseWhileTheLoopRunsAndKeepTheirDefaultsOutside) {
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(sig);
+    ASSERT_EQ(dispositionOf(sig).sa_handler, SIG_DFL);
+    bool closeOnMain = false;
+    int closeCalls = 0;
+    int status = runGuarded([&] { kill(getpid(), sig); },
+                            [&] {
+                              ++closeCalls;
+                              closeOnMain = host::isMainThread();
+                              host::stopApplication(10 + sig);
+                            });
+    EXPECT_EQ(status, 10 + sig);
+    EXPECT_EQ(closeCalls, 1);
+    EXPECT_TRUE(closeOnMain);
+    struct sigaction after = dispositionOf(sig);
+    EXPECT_EQ(after.sa_handler, SIG_DFL) << "the loop's handler stayed behind";
+  }
+  // A disposition the process had before (an ignored SIGHUP under nohup) is put back.
+  signal(SIGHUP, SIG_IGN);
+  int status = runGuarded([] { host::stopApplication(0); });
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(dispositionOf(SIGHUP).sa_handler, SIG_IGN);
+  signal(SIGHUP, SIG_DFL);
+}
+
+}  // namespace

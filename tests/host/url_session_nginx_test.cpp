@@ -1,0 +1,93 @@
+// The URL session against a real production web server on loopback.
+#include <regex>
+
+#include <gtest/gtest.h>
+
+#include "host/url_session.h"
+#include "support/nginx_server.h"
+#include "support/recording_delegate.h"
+#include "support/scratch_dir.h"
+#include "support/test_http_server.h"
+
+namespace {
+
+using testsupport::NginxServer;
+using testsupport::RecordingDelegate;
+
+class UrlSessionWithNginx : public testsupport::ScratchTest {
+ protected:
+  void download(const std::string& url, RecordingDelegate& recorder) {
+    host::UrlSessionConfiguration configuration;
+    configuration.temporaryDirectory = scratch.makeDir("downloads");
+    host::UrlSession session(configuration, &recorder);
+    session.downloadTask(url)->resume();
+    ASSERT_TRUE(recorder.waitForCompletion());
+  }
+};
+
+TEST_F(UrlSessionWithNginx, DownloadsAFileWithTheServersOwnEntityTag) {
+  std::string root = scratch.makeDir("www");
+  std::string body = testsupport::TestHttpServer::generatedBody(3'000'000);
+  scratch.writeFile("www/agent.zip", body);
+  NginxServer nginx(root);
+  ASSERT_TRUE(nginx.started()) << nginx.errorLog();
+
+  RecordingDelegate recorder;
+  download(nginx.url("/agent.zip"), recorder);
+  EXPECT_FALSE(recorder.error().has_value()) << recorder.error()->description;
+  EXPECT_EQ(recorder.body(), body);
+  EXPECT_EQ(recorder.firstResponse().statusCode, 200);
+  EXPECT_EQ(recorder.firstResponse().expectedContentLength, 3'000'000);
+  std::optional<std::string> etag = recorder.firstResponse().headerField("etag");
+  ASSERT_TRUE(etag.has_value());
+  EXPECT_TRUE(std::regex_match(*etag, std::regex(R"("[0-9a-f]+-2dc6c0")"))) << *etag;
+  EXPECT_EQ(recorder.bytesDelivered(), 3'000'000);
+
+  RecordingDelegate missing;
+  download(nginx.url("/none.zip"), missing);
+  EXPECT_FALSE(missing.error().has_value());
+  EXPECT_TRUE(missing.finished());
+  EXPECT_EQ(missing.firstResponse().statusCode, 404);
+  EXPECT_TRUE(testsupport::listDir(scratch.file("downloads")).empty());
+}
+
+TEST_F(UrlSessionWithNginx, VerifiesHttpsAgainstTheTrustedCertificatesAndSpeaksHttp2) {
+  std::string root = scratch.makeDir("www");
+  scratch.writeFile("www/agent.zip", "secure archive");
+  NginxServer nginx(root, {.tls = true});
+  ASSERT_TRUE(nginx.started()) << nginx.errorLog();
+
+  // The system's store does not know the test's certificate: the download is refused.
+  RecordingDelegate untrusted;
+  {
+    testsupport::ScopedEnv file("SSL_CERT_FILE", scratch.writeFile("empty.pem", ""));
+    testsupport::ScopedEnv directory("SSL_CERT_DIR", scratch.makeDir("no-certificates"));
+    download(nginx.url("/agent.zip"), untrusted);
+  }
+  ASSERT_TRUE(untrusted.error().has_value());
+  EXPECT_FALSE(untrusted.error()->cancelled);
+  EXPECT_TRUE(untrusted.data().empty());
+  EXPECT_FALSE(untrusted.finished());
+
+  RecordingDelegate systemStore;
+  {
+    testsupport::ScopedEnv file("SSL_CERT_FILE");
+    testsupport::ScopedEnv directory("SSL_CERT_DIR");
+    download(nginx.url("/agent.zip"), systemStore);
+  }
+  ASSERT_TRUE(systemStore.error().has_value()) << "a self-signed certificate was accepted";
+
+  // Trusted through SSL_CERT_FILE, it is fetched, over HTTP/2.
+  RecordingDelegate trusted;
+  {
+    testsupport::ScopedEnv file("SSL_CERT_FILE", nginx.certificateFile());
+    download(nginx.url("/agent.zip"), trusted);
+  }
+  EXPECT_FALSE(trusted.error().has_value()) << trusted.error()->description;
+  EXPECT_EQ(trusted.body(), "secure archive");
+  EXPECT_TRUE(trusted.firstResponse().headerField("ETag").has_value());
+  EXPECT_NE(nginx.accessLog().find("HTTP/2.0 200 /agent.zip"), std::string::npos)
+      << nginx.accessLog();
+}
+
+}  // namespace

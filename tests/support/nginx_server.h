@@ -1,0 +1,60 @@
+// A real production web server (the system's nginx) on loopback, for end-to-end tests.
+//
+// `NginxServer` starts /usr/sbin/nginx as a child in the foreground, with a configuration and
+// prefix of its own in a private scratch directory, listening on 127.0.0.1 at a free port and
+// serving the files of `root` as they are, with nginx's own "ETag" and Content-Length. With
+// `tls`, it speaks HTTPS, offers HTTP/2, and uses a self-signed certificate for 127.0.0.1 and
+// localhost whose file a test can trust through SSL_CERT_FILE. The constructor returns once
+// the port accepts connections; the destructor stops nginx and waits for it.
+//
+// Each request goes into the access log as "<protocol> <status> <uri>" (e.g.
+// "HTTP/2.0 200 /agent.zip"), which `accessLog` returns.
+//
+// Example:
+//   NginxServer nginx(scratch.path());
+//   ASSERT_TRUE(nginx.started()) << nginx.errorLog();
+//   download(nginx.url("/agent.zip"));
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+
+#include "support/scratch_dir.h"
+
+namespace testsupport {
+
+struct NginxOptions {
+  bool tls = false;  // HTTPS with HTTP/2 offered
+};
+
+class NginxServer {
+ public:
+  explicit NginxServer(const std::string& root, NginxOptions options = {});
+  ~NginxServer();
+  NginxServer(const NginxServer&) = delete;
+  NginxServer& operator=(const NginxServer&) = delete;
+
+  // False when nginx could not be started or never accepted connections.
+  bool started() const { return pid_ > 0; }
+  int port() const { return port_; }
+  // "http://127.0.0.1:<port>" (or "https://") followed by `path`.
+  std::string url(const std::string& path) const;
+  // The self-signed certificate's file (PEM) when `tls`, else empty.
+  const std::string& certificateFile() const { return certificate_; }
+
+  std::string accessLog() const;
+  std::string errorLog() const;
+
+ private:
+  bool startOnce(const std::string& root);
+  void stop();
+
+  NginxOptions options_;
+  ScratchDir prefix_;
+  std::string certificate_;
+  pid_t pid_ = -1;
+  int port_ = -1;
+};
+
+}  // namespace testsupport
