@@ -319,6 +319,10 @@ void UrlSession::Shared::finish(const std::shared_ptr<DownloadTask>& task, CURLc
   DownloadTask::State& state = *task->state_;
   if (state.cancelled || invalidated) return end(task, UrlError{true, "cancelled"});
   if (result != CURLE_OK) {
+    // Bytes that came in the same poll as the error are still news to the delegate: the first
+    // data is where it decides about the cache, and that must not depend on timing.
+    deliverProgress(task, true);
+    if (state.cancelled || invalidated) return end(task, UrlError{true, "cancelled"});
     std::string reason = state.failure.empty() ? transportError(result) : state.failure;
     return end(task, UrlError{false, reason});
   }
