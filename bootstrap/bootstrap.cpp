@@ -7,6 +7,7 @@
 #include "platform/location.h"
 #include "platform/shell.h"
 #include "platform/temp_dir.h"
+#include "platform/termination.h"
 #include "provisioning/endpoint_file.h"
 #include "provisioning/source_agent.h"
 
@@ -21,7 +22,11 @@ int extractPayloadToDir(std::string /*dir*/, bool /*flag*/, MessageCallback /*re
 }
 
 int bootstrapInstallerMainFunc(int argc, const char* argv[], MessageCallback report) {
-  // Declared first, so that it is destroyed last: the directory outlives the agent's command.
+  // Made first and destroyed last: a termination signal at any point of the run, the removal
+  // of the temporary directory included, lets the run end through its own cleanup.
+  TerminationGuard terminationGuard;
+  // Declared before everything else of the run, so that it is destroyed after it: the
+  // directory outlives the agent's command.
   TempDir tempDir("tmp_install_dir");
   std::string payloadDir = tempDir.getDir();
   if (payloadDir.empty() || getenv(kUnitTestSwitch) != nullptr)
@@ -40,11 +45,13 @@ int bootstrapInstallerMainFunc(int argc, const char* argv[], MessageCallback rep
   std::string endpointUrl =
       readEndpointUrlFile(bundleLocation + PATH_SEPARATOR + "installAgentURL.txt", report);
 
+  // A run asked to stop obtains no agent; what it made goes with the temporary directory.
+  if (terminationSignal() != 0) return -1;
   std::string agentPath = sourceInstallAgent(payloadDir, endpointUrl, report);
   if (agentPath.empty()) return -1;
 
   // The agent's path reaches sh unchanged, whatever it holds.
-  std::string commandPrefix = "sh " + shell_word(agentPath);
+  std::string commandPrefix = "sh " + shell_word(operand_path(agentPath));
   if (!fireInstallAgentWithArgs(agentPath, commandPrefix, bundleLocation, argc, argv, report)) {
     report("Application install was not successful.", true);
     return -1;

@@ -10,13 +10,14 @@
 #include "download_app/download_entry.h"
 #include "host/process.h"
 #include "platform/shell.h"
+#include "platform/termination.h"
 
 std::string installAgentCommandLine(const std::string& commandPrefix,
                                     const std::string& bundleLocation, int argc,
                                     const char* argv[]) {
   std::string options = " -installbundle ";
   // The archive's path reaches the agent unchanged, whatever it holds.
-  options += shell_word(bundleLocation + PATH_SEPARATOR + "bundle.zip");
+  options += shell_word(operand_path(bundleLocation + PATH_SEPARATOR + "bundle.zip"));
   if (argc > 1) options += " " + argv2cmdline(argc, argv);
   return commandPrefix + options;
 }
@@ -26,7 +27,8 @@ bool fireInstallAgentWithArgs(const std::string& agentPath, const std::string& c
                               MessageCallback report) {
   // One agent per run: the download window may already have started it.
   if (std::optional<host::Process> agent = takeHandedOverAgent()) {
-    int status = agent->wait();
+    // Ctrl-C or a kill of the installer reaches the agent; the run ends after the agent.
+    int status = waitForChild(agent->pid());
     return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
   }
 

@@ -1,5 +1,6 @@
 #include "download_app/download.h"
 
+#include <dirent.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +10,8 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <memory>
+#include <thread>
 #include <utility>
 
 #include "bootstrap/constants.h"
@@ -16,7 +19,9 @@
 #include "download_app/download_entry.h"
 #include "host/application.h"
 #include "host/system_log.h"
+#include "platform/shell.h"
 #include "platform/temp_dir.h"
+#include "platform/termination.h"
 #include "provisioning/cache.h"
 #include "provisioning/unzip.h"
 
@@ -26,6 +31,9 @@ namespace {
 
 constexpr char kIdleTimeoutVariable[] = "__VL_DOWNLOAD_IDLE_TIMEOUT_MS__";
 constexpr std::chrono::milliseconds kCloseDelay{3000};
+constexpr std::chrono::milliseconds kLockPollInterval{50};
+constexpr char kWaitingText[] = "Waiting for another installer to finish";
+constexpr char kUnpackingPrefix[] = ".unpacking-";
 
 bool pathExists(const std::string& path) {
   struct stat st;
@@ -78,6 +86,7 @@ Download::~Download() { finishSession(); }
 void Download::finishSession() {
   if (urlSession_) urlSession_->invalidateAndCancel();
   urlSession_.reset();  // joins the delegate queue
+  cacheLock_.unlock();  // a run that gave up lets the others go on
 }
 
 bool Download::init() {
@@ -94,6 +103,11 @@ bool Download::init() {
 }
 
 void Download::applicationDidFinishLaunching() {
+  // A termination signal that came before the application loop took the signals over.
+  if (terminationSignal() != 0) {
+    if (window_) window_->close();
+    return;
+  }
   if (!bundleSet_) {
     bundle_ = host::mainBundle();
     bundleSet_ = true;
@@ -199,9 +213,23 @@ void Download::didWriteData(host::DownloadTask& /*task*/, int64_t bytesWritten,
     validationString_ = response.headerField("ETag").value_or("");
     fileLength_ = response.expectedContentLength;
     std::string cacheDir = getInstallAgentCacheDir();
+    // A cache that another user could change is neither started nor filled.
+    CacheTrust trust = checkCacheTrust();
+    if (!trust.trusted()) {
+      std::string message = untrustedCacheMessage(trust);
+      host::systemLog("%s", message.c_str());
+      host::runOnMain([this, message] { failure(message, TextColor::Red); });
+      theDownload_->cancel();
+      host::runOnMain([this] { urlSession_->invalidateAndCancel(); });
+      return;
+    }
+    // From this decision to the hand-over the cache is this run's alone.
+    if (!lockCache(cacheDir)) return;
+    removeUnfinishedUnpacking(cacheDir);
     std::string agentDir = installAgentDirOnDisk();
     if (!agentDir.empty() && isCacheValid(cacheDir, validationString_)) {
       bool started = fireInstallAgent();
+      cacheLock_.unlock();
       theDownload_->cancel();
       host::runOnMain([this, started] {
         urlSession_->invalidateAndCancel();
@@ -264,10 +292,13 @@ void Download::didFinishDownloading(host::DownloadTask& /*task*/, const std::str
   std::string cacheDir = getInstallAgentCacheDir();
   writeValidationString(cacheDir, validationString_);
   if (!unpackIntoCache(location, cacheDir)) {
+    cacheLock_.unlock();
     host::runOnMain([this] { failure("Failed to unzip the installer.", TextColor::Red); });
     return;
   }
-  if (!fireInstallAgent()) {
+  bool started = fireInstallAgent();
+  cacheLock_.unlock();
+  if (!started) {
     host::runOnMain([this] {
       if (!windowClosed()) failure("Failed to start the install agent", TextColor::Red);
     });
@@ -282,6 +313,7 @@ void Download::didFinishDownloading(host::DownloadTask& /*task*/, const std::str
 
 void Download::didComplete(host::DownloadTask& /*task*/,
                            const std::optional<host::UrlError>& error) {
+  cacheLock_.unlock();
   if (!error || error->cancelled) return;
   std::string message = "Download failed: " + error->description;
   host::systemLog("%s", message.c_str());
@@ -290,10 +322,56 @@ void Download::didComplete(host::DownloadTask& /*task*/,
   });
 }
 
+bool Download::lockCache(const std::string& cacheDir) {
+  bool waiting = false;
+  for (;;) {
+    switch (cacheLock_.tryLock(cacheDir)) {
+      case CacheLock::Result::kHeld:
+        return true;
+      case CacheLock::Result::kUnavailable:
+        // No lock file can be made there, nor an agent unpacked: the steps that follow fail.
+        return true;
+      case CacheLock::Result::kBusy:
+        break;
+    }
+    if (!waiting) {
+      waiting = true;
+      host::systemLog("%s", kWaitingText);
+      host::runOnMain([this] {
+        downloadPercent_->setStringValue(kWaitingText);
+        window_->layoutIfNeeded();
+        window_->setViewsNeedDisplay(true);
+      });
+    }
+    // A window closed meanwhile ends the wait, and the run.
+    if (windowClosed() || !host::applicationIsRunning()) return false;
+    std::this_thread::sleep_for(kLockPollInterval);
+  }
+}
+
+void Download::removeUnfinishedUnpacking(const std::string& cacheDir) {
+  // Under the lock no other run unpacks: what is there was left by a run that died.
+  const std::string prefix = std::string(INSTALL_AGENT_DIR) + kUnpackingPrefix;
+  std::string dir = cacheDir;
+  if (!dir.empty() && dir.back() != '/') dir += '/';
+  struct DirCloser {
+    void operator()(DIR* listing) const { closedir(listing); }
+  };
+  std::vector<std::string> unfinished;
+  {
+    std::unique_ptr<DIR, DirCloser> listing(opendir(dir.c_str()));
+    if (!listing) return;
+    while (struct dirent* entry = readdir(listing.get())) {
+      if (std::string(entry->d_name).rfind(prefix, 0) == 0) unfinished.push_back(entry->d_name);
+    }
+  }
+  for (const std::string& name : unfinished) removeTree(dir + name);
+}
+
 bool Download::unpackIntoCache(const std::string& archive, const std::string& cacheDir) {
   std::string agentDir = cacheDir + INSTALL_AGENT_DIR;
   // A fresh directory beside the agent directory, so a half-unpacked agent never counts.
-  std::string pattern = agentDir + ".unpacking-XXXXXX";
+  std::string pattern = agentDir + kUnpackingPrefix + "XXXXXX";
   if (!mkdtemp(pattern.data())) return false;
   const std::string& fresh = pattern;
   bool unpacked = unzipInstallAgent(archive, fresh, "unzip", report_message_main) &&
@@ -323,7 +401,9 @@ bool Download::fireInstallAgent() {
     resources = bundle->resourcePath.empty() ? bundle->bundlePath + "/Contents/Resources"
                                              : bundle->resourcePath;
   }
-  std::vector<std::string> arguments = {entry, "-installbundle", resources + "/bundle.zip"};
+  // A relative HOME makes a relative entry path; "./" keeps sh from taking it for an option.
+  std::vector<std::string> arguments = {operand_path(entry), "-installbundle",
+                                        operand_path(resources + "/bundle.zip")};
   std::vector<std::string> processArguments =
       processArguments_ ? *processArguments_ : currentProcessArguments();
   if (processArguments.size() >= 2) {

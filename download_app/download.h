@@ -8,6 +8,11 @@
 // delegate queue and reach the controls only through the main queue (host::runOnMain), in
 // callback order.
 //
+// On the first data the cache must be the user's own and closed to others
+// (`checkCacheTrust`), or the run fails naming the directory. From that decision to the
+// hand-over the run holds the cache's lock (provisioning/cache_lock.h); a run that has to wait
+// for another installer says so in its status text.
+//
 // A test-only environment variable, "__VL_DOWNLOAD_IDLE_TIMEOUT_MS__", shortens the time the
 // download waits for a silent server (milliseconds; the session's default otherwise).
 #pragma once
@@ -23,6 +28,7 @@
 #include "host/main_bundle.h"
 #include "host/process.h"
 #include "host/url_session.h"
+#include "provisioning/cache_lock.h"
 
 namespace download_app {
 
@@ -111,6 +117,11 @@ class Download : public host::UrlSessionDelegate, public WindowDelegate {
   void finishSession();
 
  private:
+  // Takes the cache's lock, waiting (and saying so in the window) while another installer
+  // holds it. False when the window closed meanwhile.
+  bool lockCache(const std::string& cacheDir);
+  // Removes the fresh directories that runs which died while unpacking left in the cache.
+  void removeUnfinishedUnpacking(const std::string& cacheDir);
   // Unpacks the archive at `archive` into a fresh directory beside the agent directory and
   // renames it into place only after unzip succeeded. False when nothing was put in place.
   bool unpackIntoCache(const std::string& archive, const std::string& cacheDir);
@@ -134,6 +145,7 @@ class Download : public host::UrlSessionDelegate, public WindowDelegate {
   std::optional<std::vector<std::string>> processArguments_;
   std::string sessionDirectory_;  // where the session keeps the archive: beside `downloadTo`
   bool sawFirstData_ = false;     // delegate queue only
+  CacheLock cacheLock_;           // delegate queue only, while the session lives
 
   mutable std::mutex handOverMutex_;  // orders a hand-over against the window's close
   bool windowClosed_ = false;

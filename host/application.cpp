@@ -1,5 +1,7 @@
 #include "host/application.h"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <glib-unix.h>
 #include <glib.h>
 #include <signal.h>
@@ -7,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -120,12 +123,36 @@ gboolean callOnce(gpointer data) {
   return G_SOURCE_REMOVE;
 }
 
-gboolean forwardSignal(gpointer data) {
+// The loop's own signal handler records each signal before anything else happens, so that
+// one that comes while the loop stops is not lost: it is raised again afterwards. (A GLib
+// signal source only learns of a signal when it is dispatched, which a stopping loop may
+// never do.) The handler uses only lock-free atomics and write().
+std::atomic<int> pendingSignals{0};  // a bit for each signal not yet acted on
+std::atomic<int> signalPipeWrite{-1};
+static_assert(std::atomic<int>::is_always_lock_free);
+
+void onLoopSignal(int signal) {
+  int savedErrno = errno;
+  pendingSignals.fetch_or(1 << signal);
+  int fd = signalPipeWrite.load();
+  if (fd >= 0) {
+    char byte = 1;
+    ssize_t ignored = write(fd, &byte, 1);  // a full pipe wakes the loop all the same
+    (void)ignored;
+  }
+  errno = savedErrno;
+}
+
+gboolean forwardSignal(gint fd, GIOCondition /*condition*/, gpointer data) {
+  char bytes[64];
+  while (read(fd, bytes, sizeof bytes) > 0) {
+  }
   {
     Loop& s = shared();
     std::lock_guard lock(s.mutex);
-    if (!acceptsWork(s)) return G_SOURCE_CONTINUE;
+    if (!acceptsWork(s)) return G_SOURCE_CONTINUE;  // left pending: raised after the loop
   }
+  if (pendingSignals.exchange(0) == 0) return G_SOURCE_CONTINUE;
   auto* closeRequested = static_cast<std::function<void()>*>(data);
   if (*closeRequested) (*closeRequested)();
   return G_SOURCE_CONTINUE;
@@ -154,14 +181,26 @@ int runApplication(std::function<void()> didFinishLaunching, std::function<void(
     s.mainThread = std::this_thread::get_id();
   }
 
-  // GLib puts SIG_DFL back when its last watch on a signal goes; we put back whatever was
-  // there before the loop instead (an ignored SIGHUP under nohup, say).
+  // The signals are the loop's while it runs; afterwards whatever was there before comes
+  // back (an ignored SIGHUP under nohup, say, or the installer's own handler).
+  int signalPipe[2] = {-1, -1};
+  guint signalSource = 0;
+  if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
+    pendingSignals = 0;
+    signalPipeWrite = signalPipe[1];
+    signalSource = g_unix_fd_add_full(G_PRIORITY_DEFAULT, signalPipe[0], G_IO_IN, forwardSignal,
+                                      &closeRequested, nullptr);
+  }
   struct sigaction previous[std::size(kHandledSignals)];
-  guint signalSources[std::size(kHandledSignals)];
+  struct sigaction action {};
+  action.sa_handler = onLoopSignal;
+  action.sa_flags = SA_RESTART;
+  sigemptyset(&action.sa_mask);
   for (size_t i = 0; i < std::size(kHandledSignals); ++i) {
     sigaction(kHandledSignals[i], nullptr, &previous[i]);
-    signalSources[i] = g_unix_signal_add_full(G_PRIORITY_DEFAULT, kHandledSignals[i], forwardSignal,
-                                              &closeRequested, nullptr);
+    // A signal that the installer was started with ignored stays ignored.
+    if (signalSource != 0 && previous[i].sa_handler != SIG_IGN)
+      sigaction(kHandledSignals[i], &action, nullptr);
   }
   GSource* launch = g_idle_source_new();
   g_source_set_priority(launch, G_PRIORITY_DEFAULT);
@@ -173,8 +212,20 @@ int runApplication(std::function<void()> didFinishLaunching, std::function<void(
   g_source_destroy(launch);
   g_source_unref(launch);
   for (size_t i = 0; i < std::size(kHandledSignals); ++i) {
-    g_source_remove(signalSources[i]);
     sigaction(kHandledSignals[i], &previous[i], nullptr);
+  }
+  if (signalSource != 0) {
+    g_source_remove(signalSource);
+    signalPipeWrite = -1;
+    close(signalPipe[0]);
+    close(signalPipe[1]);
+  }
+  // A signal that came while the loop was stopping closed nothing: it is raised again for
+  // what was there before the loop (the installer's own handler, which passes it on to the
+  // agent that the run now waits for).
+  int missed = pendingSignals.exchange(0);
+  for (int signal : kHandledSignals) {
+    if (missed & (1 << signal)) raise(signal);
   }
 
   std::deque<std::shared_ptr<Job>> dropped;

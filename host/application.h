@@ -14,8 +14,10 @@ namespace host {
 
 // Runs the loop on the calling thread, which must be the main thread, until `stopApplication`.
 // `didFinishLaunching` runs on the loop once it has started. While the loop runs, SIGINT,
-// SIGTERM and SIGHUP call `closeRequested` on the main thread; outside it they keep their
-// default actions. Returns the status given to `stopApplication`.
+// SIGTERM and SIGHUP call `closeRequested` on the main thread (unless the process was started
+// with one ignored); outside it they keep the actions they had before. One that comes while
+// the loop is stopping is raised again once those actions are back, so that it is not lost.
+// Returns the status given to `stopApplication`.
 int runApplication(std::function<void()> didFinishLaunching, std::function<void()> closeRequested);
 
 // Ends the running loop with `status`. Safe from any thread, also from inside a closure or a

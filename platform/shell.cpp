@@ -1,6 +1,14 @@
 #include "platform/shell.h"
 
-#include <cstdlib>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <cerrno>
+
+#include "platform/termination.h"
+
+extern char** environ;
 
 namespace {
 
@@ -67,6 +75,53 @@ std::string argv2cmdline(int argc, const char* argv[]) {
   return line;
 }
 
+std::string operand_path(std::string path) {
+  if (!path.empty() && path.front() == '-') return "./" + path;
+  return path;
+}
+
+// system() itself cannot pass a signal on: it ignores SIGINT and SIGQUIT while it waits and
+// never tells its caller the command's process id. So the shell is started here as system()
+// starts it, and the wait passes the termination signals on.
 int call_system(std::string /*program*/, std::string command) {
-  return std::system(command.c_str());
+  if (int signal = terminationSignal()) return signal;  // the wait status of that end
+
+  // The shell outlives its command: a termination signal that it receives, from the terminal
+  // or passed on, takes effect only after the command (which got the signal too) has ended,
+  // and then ends the shell with that same signal, as system()'s status would show it.
+  std::string line;
+  for (const char* name : {"INT", "TERM", "HUP"}) {
+    line += std::string("trap 'trap - ") + name + "; kill -" + name + " $$' " + name + "; ";
+  }
+  line += command;
+  char shell[] = "sh";
+  char dashC[] = "-c";
+  char endOfOptions[] = "--";  // a command that starts with "-" is still the command
+  char* argv[] = {shell, dashC, endOfOptions, line.data(), nullptr};
+
+  // Only the standard streams go to the command: a download's file and sockets stay ours.
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+  // The command starts with no signal blocked, whatever thread runs it, and with SIGQUIT and
+  // SIGPIPE at their defaults; a signal ignored under nohup stays ignored.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t none;
+  sigemptyset(&none);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGQUIT);
+  sigaddset(&defaults, SIGPIPE);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+  pid_t pid = -1;
+  int error = posix_spawn(&pid, "/bin/sh", &actions, &attributes, argv, environ);
+  posix_spawnattr_destroy(&attributes);
+  posix_spawn_file_actions_destroy(&actions);
+  if (error == ENOENT || error == EACCES || error == ENOEXEC) return 127 << 8;
+  if (error != 0) return -1;
+  return waitForChild(pid);
 }

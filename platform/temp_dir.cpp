@@ -16,6 +16,13 @@ namespace fs = std::filesystem;
 TempDir::TempDir(std::string /*name*/) {
   std::string base = host::userTemporaryDirectory();
   if (base.empty()) base = "/tmp";
+  // A relative TMPDIR is taken from the working directory: the directory's path is absolute,
+  // so no program that receives a path in it can take it for an option ("-tmp", say).
+  if (base.front() != '/') {
+    std::error_code ec;
+    fs::path cwd = fs::current_path(ec);
+    base = ec ? "/tmp" : (cwd / base).string();
+  }
   // One separator between the base and the template, whether or not the base ends in one.
   while (base.size() > 1 && base.back() == '/') base.pop_back();
   if (base.back() != '/') base += '/';

@@ -2,7 +2,9 @@
 
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 
 #include "bootstrap/constants.h"
@@ -56,4 +58,61 @@ void writeValidationString(std::string dir, std::string validationString) {
   if (file == nullptr) return;
   fwrite(validationString.data(), 1, validationString.size(), file);
   fclose(file);  // a short write leaves a tag that matches nothing: the next run downloads
+}
+
+namespace {
+
+// Why `level` may not be trusted, or empty when it may (or does not exist).
+std::string distrust(const std::string& level, bool* missing) {
+  *missing = false;
+  struct stat info;
+  if (lstat(level.c_str(), &info) != 0) {
+    if (errno == ENOENT) {
+      *missing = true;
+      return "";
+    }
+    return "cannot be examined";
+  }
+  if (S_ISLNK(info.st_mode)) {
+    // Only the user can have made a link that the user owns; another's link is a trap.
+    if (info.st_uid != geteuid()) return "is a symbolic link made by another user";
+    if (stat(level.c_str(), &info) != 0) {
+      *missing = errno == ENOENT;
+      return *missing ? "" : "cannot be examined";
+    }
+  }
+  if (!S_ISDIR(info.st_mode)) return "is not a directory";
+  if (info.st_uid != geteuid()) return "is owned by another user";
+  if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) return "can be changed by other users";
+  return "";
+}
+
+}  // namespace
+
+CacheTrust checkCacheTrust() {
+  std::string cacheDir = getInstallAgentCacheDir();
+  const std::string subpath = INSTALL_AGENT_CACHE_SUBPATH;
+  // The levels: every component of the sub-path, then the agent directory.
+  std::string level = cacheDir.substr(0, cacheDir.size() - subpath.size());
+  std::string components = subpath + INSTALL_AGENT_DIR;
+  size_t start = 0;
+  while (start < components.size()) {
+    size_t end = components.find(PATH_SEPARATOR[0], start);
+    if (end == std::string::npos) end = components.size();
+    if (end > start) {
+      level += components.substr(start, end - start);
+      bool missing = false;
+      std::string reason = distrust(level, &missing);
+      if (!reason.empty()) return {level, reason};
+      if (missing) break;  // nothing below it exists either
+      level += PATH_SEPARATOR;
+    }
+    start = end + 1;
+  }
+  return {};
+}
+
+std::string untrustedCacheMessage(const CacheTrust& trust) {
+  return "The install agent cache is not safe to use: " + trust.directory + " " + trust.reason +
+         ".";
 }

@@ -4,6 +4,9 @@
 //   .vellum/app_installer_cache/<release>/<platform>/   the cache directory
 //       installagent/install                          the agent's entry file
 //       .validatestring                               the server's tag of that agent
+//       .lock                                         the lock of concurrent runs (cache_lock.h)
+// Every directory the installer makes there is private (0700); one that another user could
+// change is not used (`checkCacheTrust`).
 // Provisioning uses it on the main thread, the download application on its session's
 // delegate queue, never both at once. Nothing here reports a message or keeps state.
 #pragma once
@@ -29,3 +32,21 @@ bool isCacheValid(std::string dir, std::string validationString);
 // Stores exactly the bytes of `validationString` in the validation-string file in `dir`.
 // Does nothing when either is empty; gives up silently when the file cannot be written.
 void writeValidationString(std::string dir, std::string validationString);
+
+// Whether the cache may be used by the user who runs the installer. When HOME is unset the
+// cache lies in "/tmp", where any user could plant an agent for another to start.
+struct CacheTrust {
+  std::string directory;  // the first directory that failed the test; empty when none did
+  std::string reason;     // why, e.g. "is owned by another user"
+  bool trusted() const { return directory.empty(); }
+};
+
+// Tests every directory of the cache below its base (".vellum" down to the agent directory,
+// as far as they exist; the base itself, HOME or "/tmp", is not tested): each must be owned
+// by the effective user and writable by neither group nor others. A symbolic link among them
+// counts only when that user made it, and then its target is tested instead.
+CacheTrust checkCacheTrust();
+
+// The failure for an untrusted cache, naming the directory:
+// "The install agent cache is not safe to use: <directory> <reason>."
+std::string untrustedCacheMessage(const CacheTrust& trust);

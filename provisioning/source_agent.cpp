@@ -9,6 +9,7 @@
 #include "download_app/download_entry.h"
 #include "platform/location.h"
 #include "platform/temp_dir.h"
+#include "platform/termination.h"
 #include "provisioning/cache.h"
 #include "provisioning/unzip.h"
 
@@ -78,6 +79,14 @@ std::string sourceInstallAgent(std::string payloadDir, std::string endpointUrl,
     // Nothing carried: download into the per-user cache.
     destination = getInstallAgentCacheDir() + INSTALL_AGENT_DIR;
     mkpath(destination, kAgentDirMode);  // a missing directory shows in the steps that follow
+    // An agent in a cache that another user can change is never started.
+    CacheTrust trust = checkCacheTrust();
+    if (!trust.trusted()) {
+      report(untrustedCacheMessage(trust), true);
+      return "";
+    }
+    // A run asked to stop shows no download window.
+    if (terminationSignal() != 0) return "";
     archive = payloadDir + PATH_SEPARATOR + INSTALL_AGENT_ZIP;
     if (!downloadInstallAgentFromVL(archive.c_str(), endpointUrl.c_str(), report)) return "";
     std::string cached = installAgentDirOnDisk();

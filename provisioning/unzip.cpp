@@ -13,8 +13,9 @@ bool unzipInstallAgent(std::string archivePath, std::string destinationDir, std:
 
   int status;
   try {
-    std::string command = shell_word(unzipTool) + " -qq -o " + shell_word(archivePath) + " -d " +
-                          shell_word(destinationDir);
+    std::string command = shell_word(unzipTool) + " -qq -o " +
+                          shell_word(operand_path(archivePath)) + " -d " +
+                          shell_word(operand_path(destinationDir));
     status = call_system(unzipTool, command);
   } catch (const std::exception&) {
     return false;

@@ -1,5 +1,6 @@
 #include "download_app/download.h"
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 #include "download_app/download_entry.h"
 #include "download_app/main_interface.h"
 #include "host/application.h"
+#include "provisioning/cache_lock.h"
 #include "support/bundle_builder.h"
 #include "support/download_fixture.h"
 #include "support/scratch_dir.h"
@@ -216,9 +218,10 @@ TEST_F(DownloadTest, FirstRunFillsTheCacheAndHandsOverToTheNewAgent) {
   EXPECT_GE(sized, 0);
   EXPECT_LT(sized, log->indexOf("status.setStringValue(Initializing the installer)"));
 
-  // Nothing but the agent and its tag in the cache; nothing left in the run's directory.
+  // Nothing but the agent, its tag and the lock file in the cache; nothing left in the run's
+  // directory.
   EXPECT_EQ(testsupport::listDir(cacheDir()),
-            (std::vector<std::string>{".validatestring", "installagent"}));
+            (std::vector<std::string>{".lock", ".validatestring", "installagent"}));
   EXPECT_TRUE(testsupport::listDir(runDir).empty());
 }
 
@@ -340,7 +343,8 @@ TEST_F(DownloadTest, ArchiveThatIsNotAZipLeavesNoAgent) {
   EXPECT_FALSE(log->enabled);
   // The tag was written before unpacking; no agent, and no half-unpacked directory.
   EXPECT_EQ(readFile(tagFile()), "\"v2\"");
-  EXPECT_EQ(testsupport::listDir(cacheDir()), std::vector<std::string>{".validatestring"});
+  EXPECT_EQ(testsupport::listDir(cacheDir()),
+            (std::vector<std::string>{".lock", ".validatestring"}));
 }
 
 TEST_F(DownloadTest, ArchiveWithoutAnEntryFileLeavesNoAgent) {
@@ -354,7 +358,7 @@ TEST_F(DownloadTest, ArchiveWithoutAnEntryFileLeavesNoAgent) {
   expectFailure("Failed to unzip the installer.");
   // The agent directory stays as provisioning made it: empty.
   EXPECT_EQ(testsupport::listDir(cacheDir()),
-            (std::vector<std::string>{".validatestring", "installagent"}));
+            (std::vector<std::string>{".lock", ".validatestring", "installagent"}));
   EXPECT_TRUE(testsupport::listDir(agentDir()).empty());
 }
 
@@ -505,6 +509,55 @@ TEST_F(DownloadTest, OneAgentPerRun) {
   agent->wait();
   EXPECT_FALSE(download.takeAgent());
   EXPECT_EQ(agentRuns().size(), 2u);
+}
+
+TEST_F(DownloadTest, WaitsForTheCacheLockAndSaysSo) {
+  // Another installer holds the cache's lock: this run waits, says so, and goes on once the
+  // other lets go.
+  server().serve("/agent.zip", archiveReply(agentArchive(0), "\"v1\""));
+  auto other = std::make_unique<CacheLock>();
+  ASSERT_EQ(other->tryLock(cacheDir()), CacheLock::Result::kHeld);
+  RunSettings settings;
+  settings.closeWhen = [](const ControlLog& log) {
+    return log.text == "Waiting for another installer to finish";
+  };
+  settings.insteadOfClosing = [&] { other.reset(); };
+  Outcome outcome = run(server().url("/agent.zip"), settings);
+  EXPECT_TRUE(outcome.closedByTest) << "the run never said it was waiting";
+  EXPECT_EQ(outcome.status, 1);
+  EXPECT_EQ(agentRuns().size(), 1u);
+  EXPECT_GE(log->indexOf("status.setStringValue(Waiting for another installer to finish)"), 0);
+}
+
+TEST_F(DownloadTest, ClosingTheWindowEndsTheWaitForTheCacheLock) {
+  server().serve("/agent.zip", archiveReply(agentArchive(0), "\"v1\""));
+  CacheLock other;
+  ASSERT_EQ(other.tryLock(cacheDir()), CacheLock::Result::kHeld);
+  RunSettings settings;
+  settings.closeWhen = [](const ControlLog& log) {
+    return log.text == "Waiting for another installer to finish";
+  };
+  Outcome outcome = run(server().url("/agent.zip"), settings);
+  EXPECT_TRUE(outcome.closedByTest);
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_FALSE(outcome.agent);
+  EXPECT_TRUE(agentRuns().empty());
+  EXPECT_FALSE(testsupport::pathExists(agentDir() + "/install"));
+}
+
+TEST_F(DownloadTest, CacheThatOthersCanChangeIsNotUsed) {
+  // A current agent, but in a cache directory that other users can write to.
+  cacheAgent(record, "\"v1\"");
+  server().serve("/agent.zip", archiveReply(agentArchive(0), "\"v1\""));
+  chmod(cacheDir().c_str(), 0777);
+  RunSettings settings;
+  settings.closesAfterFailure = true;
+  Outcome outcome = run(server().url("/agent.zip"), settings);
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_TRUE(agentRuns().empty());
+  std::string dir = cacheDir().substr(0, cacheDir().size() - 1);
+  expectFailure("The install agent cache is not safe to use: " + dir +
+                " can be changed by other users.");
 }
 
 TEST(DownloadHandOver, NoAgentOnDiskIsNoHandOver) {

@@ -2,6 +2,7 @@
 #include "host/application.h"
 
 #include <signal.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -217,6 +218,44 @@ TEST(Application, SignalsAskToCloseWhileTheLoopRunsAndKeepTheirDefaultsOutside) 
   int status = runGuarded([] { host::stopApplication(0); });
   EXPECT_EQ(status, 0);
   EXPECT_EQ(dispositionOf(SIGHUP).sa_handler, SIG_IGN);
+  signal(SIGHUP, SIG_DFL);
+}
+
+volatile sig_atomic_t recordedSignal = 0;
+void recordSignal(int signal) { recordedSignal = signal; }
+
+TEST(Application, SignalThatComesWhileTheLoopStopsIsRaisedAgainAfterIt) {
+  struct sigaction record;
+  struct sigaction before;
+  memset(&record, 0, sizeof record);
+  record.sa_handler = recordSignal;
+  sigemptyset(&record.sa_mask);
+  sigaction(SIGTERM, &record, &before);
+  recordedSignal = 0;
+  int closeCalls = 0;
+  int status = runGuarded(
+      [] {
+        host::stopApplication(5);
+        kill(getpid(), SIGTERM);
+      },
+      [&] { ++closeCalls; });
+  EXPECT_EQ(status, 5);
+  EXPECT_EQ(closeCalls, 0);
+  EXPECT_EQ(recordedSignal, SIGTERM) << "the signal was lost";
+  sigaction(SIGTERM, &before, nullptr);
+}
+
+TEST(Application, SignalIgnoredBeforeTheLoopIsNotTakenOver) {
+  signal(SIGHUP, SIG_IGN);
+  int closeCalls = 0;
+  int status = runGuarded(
+      [] {
+        kill(getpid(), SIGHUP);
+        host::runOnMainAfter(std::chrono::milliseconds(100), [] { host::stopApplication(3); });
+      },
+      [&] { ++closeCalls; });
+  EXPECT_EQ(status, 3);
+  EXPECT_EQ(closeCalls, 0);
   signal(SIGHUP, SIG_DFL);
 }
 

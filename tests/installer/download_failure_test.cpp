@@ -80,7 +80,8 @@ TEST_F(DownloadFailureTest, ArchiveThatIsNotAZip) {
   // The tag is written before unpacking; the cache holds no agent, not even half of one.
   EXPECT_EQ(readFile(tagFile()), "\"v1\"");
   EXPECT_FALSE(testsupport::pathExists(agentEntry()));
-  EXPECT_EQ(listDir(cacheDir()), (std::vector<std::string>{".validatestring", "installagent"}));
+  EXPECT_EQ(listDir(cacheDir()),
+            (std::vector<std::string>{".lock", ".validatestring", "installagent"}));
   EXPECT_TRUE(listDir(agentDir()).empty());
 }
 

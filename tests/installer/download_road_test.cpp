@@ -60,7 +60,8 @@ TEST_F(DownloadRoadTest, FirstRunDownloadsAndSecondRunUsesTheCacheWithNginx) {
   EXPECT_EQ(runs[0].program, agentEntry());
   EXPECT_EQ(runs[0].arguments, agentWords(bundle, arguments));
   // The cache: the agent directory and the server's tag, byte for byte.
-  EXPECT_EQ(listDir(cacheDir()), (std::vector<std::string>{".validatestring", "installagent"}));
+  EXPECT_EQ(listDir(cacheDir()),
+            (std::vector<std::string>{".lock", ".validatestring", "installagent"}));
   EXPECT_EQ(readFile(agentEntry()), testsupport::agentScript({record(), 0, ""}));
   std::string tag = nginxTag(www + "/agent.zip");
   ASSERT_FALSE(tag.empty());

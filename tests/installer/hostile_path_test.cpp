@@ -26,11 +26,13 @@ class HostilePathTest : public InstallerTest {
  protected:
   std::string record() const { return scratch.file("record"); }
 
-  // Options whose TMPDIR is itself a hostile directory.
+  // Options whose TMPDIR and HOME are themselves hostile directories.
   RunOptions hostileOptions() {
     hostileTmp_ = scratch.makeDir("tmp/" + kHostile);
+    hostileHome_ = scratch.makeDir("home/" + kHostile);
     RunOptions options = installerOptions();
     options.setEnv.push_back({"TMPDIR", hostileTmp_});
+    options.setEnv.push_back({"HOME", hostileHome_});
     return options;
   }
 
@@ -40,6 +42,7 @@ class HostilePathTest : public InstallerTest {
   }
 
   std::string hostileTmp_;
+  std::string hostileHome_;
 };
 
 TEST_F(HostilePathTest, ReadyAgentInAHostileBundleGetsExactPaths) {
@@ -89,6 +92,30 @@ TEST_F(HostilePathTest, HostilePatternArchiveNameIsUnpacked) {
   EXPECT_EQ(readAgentRuns(record()).size(), 1u);
   expectNoCanary();
   EXPECT_TRUE(listDir(hostileTmp_).empty());
+}
+
+TEST_F(HostilePathTest, RelativeTemporaryDirectoryThatStartsWithADash) {
+  // TMPDIR "-t ..." relative to the working directory: no program may take a path in it for
+  // an option, neither unzip nor sh.
+  std::string relative = "-t " + kHostile;
+  std::string absolute = scratch.makeDir(relative);
+  std::string parent = scratch.makeDir("-bundles/-" + kHostile);
+  BundleBuilder bundle(parent, "-" + kHostile);
+  bundle.addAgentArchive("InstallAgent.zip", {record(), 0, ""});
+  RunOptions options = installerOptions();
+  options.setEnv.push_back({"TMPDIR", relative});
+  RunResult result = runInstaller(bundle, {"Setup"}, options);
+  ASSERT_TRUE(result.exited) << result.describe();
+  EXPECT_EQ(result.exitCode, 0) << result.describe();
+  EXPECT_EQ(result.err, "");
+  std::vector<AgentRun> runs = readAgentRuns(record());
+  ASSERT_EQ(runs.size(), 1u);
+  const std::string prefix = absolute + "/vl";
+  EXPECT_EQ(runs[0].program.compare(0, prefix.size(), prefix), 0) << runs[0].program;
+  EXPECT_EQ(runs[0].arguments,
+            (std::vector<std::string>{"-installbundle", bundle.resourcesPath() + "/bundle.zip"}));
+  expectNoCanary();
+  EXPECT_TRUE(listDir(absolute).empty());
 }
 
 TEST_F(HostilePathTest, UserArgumentsAreLeftToTheShell) {

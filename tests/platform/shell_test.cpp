@@ -129,3 +129,25 @@ TEST_F(ScratchTest, CallSystemRunsOnlyTheCommand) {
   EXPECT_TRUE(testsupport::pathExists(marker));
   EXPECT_FALSE(testsupport::pathExists(scratch.file("not-this")));
 }
+
+TEST(OperandPath, KeepsARelativePathThatStartsWithADashFromBeingAnOption) {
+  EXPECT_EQ(operand_path("-rf"), "./-rf");
+  EXPECT_EQ(operand_path("-home/.vellum/x"), "./-home/.vellum/x");
+  EXPECT_EQ(operand_path("/abs/-x"), "/abs/-x");
+  EXPECT_EQ(operand_path("rel/-x"), "rel/-x");
+  EXPECT_EQ(operand_path(""), "");
+}
+
+TEST(CallSystem, CommandThatStartsWithADashIsStillTheCommand) {
+  int status = call_system("sh", "-x 2>/dev/null; exit 4");
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 4);
+}
+
+TEST(CallSystem, CommandGetsNoBlockedSignalAndTheCallersStandardStreamsOnly) {
+  // Signal 15 is not blocked, and no descriptor beyond 2 is passed on.
+  int status = call_system("sh",
+                           "grep -q '^SigBlk:[[:space:]]*0*$' /proc/self/status && "
+                           "test \"$(ls /proc/$$/fd | sort -n | tail -1)\" -le 3");
+  EXPECT_EQ(status, 0);
+}

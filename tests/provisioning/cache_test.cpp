@@ -1,8 +1,11 @@
 #include "provisioning/cache.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -122,4 +125,107 @@ TEST_F(ScratchTest, WhatIsWrittenIsValid) {
     EXPECT_TRUE(isCacheValid(scratch.path() + "/", tag)) << tag;
     EXPECT_TRUE(isCacheValid(scratch.path(), tag)) << tag;
   }
+}
+
+// Trust in the cache: each level below HOME must be the user's own and closed to others.
+class CacheTrustTest : public CacheTest {
+ protected:
+  std::string level(const std::string& relative) const { return scratch.file(relative); }
+  // The whole chain down to the agent directory, as provisioning makes it.
+  void makeChain() const {
+    scratch.makeDir(".vellum/app_installer_cache/Q7312m/x64osx/installagent");
+    std::string path = scratch.path();
+    for (const char* name :
+         {".vellum", "app_installer_cache", "Q7312m", "x64osx", "installagent"}) {
+      path += std::string("/") + name;
+      chmod(path.c_str(), 0700);
+    }
+  }
+};
+
+TEST_F(CacheTrustTest, MissingOrPrivateLevelsAreTrusted) {
+  EXPECT_TRUE(checkCacheTrust().trusted());
+  scratch.makeDir(".vellum");
+  chmod(level(".vellum").c_str(), 0700);
+  EXPECT_TRUE(checkCacheTrust().trusted());
+  makeChain();
+  EXPECT_TRUE(checkCacheTrust().trusted());
+  // Read and search permission for others does not let them plant anything.
+  chmod(level(".vellum").c_str(), 0755);
+  EXPECT_TRUE(checkCacheTrust().trusted());
+}
+
+TEST_F(CacheTrustTest, LevelWritableByOthersIsNamed) {
+  makeChain();
+  const std::vector<std::pair<std::string, mode_t>> cases = {
+      {".vellum", 0770},
+      {".vellum/app_installer_cache", 0702},
+      {".vellum/app_installer_cache/Q7312m/x64osx", 0777},
+      {".vellum/app_installer_cache/Q7312m/x64osx/installagent", 01777},
+  };
+  for (const auto& [relative, mode] : cases) {
+    SCOPED_TRACE(relative);
+    chmod(level(relative).c_str(), mode);
+    CacheTrust trust = checkCacheTrust();
+    EXPECT_EQ(trust.directory, level(relative));
+    EXPECT_EQ(trust.reason, "can be changed by other users");
+    EXPECT_EQ(untrustedCacheMessage(trust),
+              "The install agent cache is not safe to use: " + level(relative) +
+                  " can be changed by other users.");
+    chmod(level(relative).c_str(), 0700);
+  }
+  EXPECT_TRUE(checkCacheTrust().trusted());
+}
+
+TEST_F(CacheTrustTest, LevelThatIsNotADirectoryIsNamed) {
+  scratch.makeDir(".vellum/app_installer_cache/Q7312m");
+  chmod(level(".vellum").c_str(), 0700);
+  chmod(level(".vellum/app_installer_cache").c_str(), 0700);
+  chmod(level(".vellum/app_installer_cache/Q7312m").c_str(), 0700);
+  scratch.writeFile(".vellum/app_installer_cache/Q7312m/x64osx", "", 0600);
+  CacheTrust trust = checkCacheTrust();
+  EXPECT_EQ(trust.directory, level(".vellum/app_installer_cache/Q7312m/x64osx"));
+  EXPECT_EQ(trust.reason, "is not a directory");
+}
+
+TEST_F(CacheTrustTest, OwnLinkCountsByItsTarget) {
+  std::string elsewhere = scratch.makeDir("elsewhere");
+  chmod(elsewhere.c_str(), 0700);
+  ASSERT_EQ(symlink(elsewhere.c_str(), level(".vellum").c_str()), 0);
+  EXPECT_TRUE(checkCacheTrust().trusted());
+  chmod(elsewhere.c_str(), 0777);
+  CacheTrust trust = checkCacheTrust();
+  EXPECT_EQ(trust.directory, level(".vellum"));
+  EXPECT_EQ(trust.reason, "can be changed by other users");
+}
+
+TEST_F(CacheTrustTest, AnotherUsersLevelOrLinkIsNamed) {
+  if (!testsupport::runningAsRoot()) GTEST_SKIP() << "only root can give a file to another user";
+  const uid_t other = 65534;
+  makeChain();
+  std::string x64osx = level(".vellum/app_installer_cache/Q7312m/x64osx");
+  ASSERT_EQ(chown(x64osx.c_str(), other, static_cast<gid_t>(-1)), 0);
+  CacheTrust trust = checkCacheTrust();
+  EXPECT_EQ(trust.directory, x64osx);
+  EXPECT_EQ(trust.reason, "is owned by another user");
+  ASSERT_EQ(chown(x64osx.c_str(), getuid(), static_cast<gid_t>(-1)), 0);
+
+  // A link planted by another user, even one that leads to a private directory of ours.
+  std::string target = scratch.makeDir("target");
+  chmod(target.c_str(), 0700);
+  std::string agentDir = x64osx + "/installagent";
+  rmdir(agentDir.c_str());
+  ASSERT_EQ(symlink(target.c_str(), agentDir.c_str()), 0);
+  EXPECT_TRUE(checkCacheTrust().trusted());
+  ASSERT_EQ(lchown(agentDir.c_str(), other, static_cast<gid_t>(-1)), 0);
+  trust = checkCacheTrust();
+  EXPECT_EQ(trust.directory, agentDir);
+  EXPECT_EQ(trust.reason, "is a symbolic link made by another user");
+}
+
+TEST(CacheTrust, OneCharacterHomeIsFollowedLikeTheCacheDirectory) {
+  // HOME "h" makes the cache "h.vellum/..." relative to the working directory; it is missing
+  // here, and so trusted, and the levels tested follow the same rule.
+  ScopedEnv home("HOME", "h");
+  EXPECT_TRUE(checkCacheTrust().trusted());
 }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -97,6 +98,18 @@ bool pressReturn(const std::string& windowId) {
          runTool({"xdotool", "key", "--clearmodifiers", "Return"});
 }
 
+namespace {
+
+// Set while `requestClose` talks to the server: a window that has gone meanwhile is a
+// failure of that call, not (as with Xlib's own handler) the end of the test program.
+std::atomic<bool> xErrorSeen{false};
+int noteXError(Display*, XErrorEvent*) {
+  xErrorSeen = true;
+  return 0;
+}
+
+}  // namespace
+
 bool requestClose(const std::string& windowId) {
   // The test binaries do not link Xlib; GTK's own copy of it is opened by name instead.
   void* xlib = dlopen("libX11.so.6", RTLD_NOW | RTLD_LOCAL);
@@ -106,10 +119,14 @@ bool requestClose(const std::string& windowId) {
   auto sendEvent = reinterpret_cast<decltype(&XSendEvent)>(dlsym(xlib, "XSendEvent"));
   auto sync = reinterpret_cast<decltype(&XSync)>(dlsym(xlib, "XSync"));
   auto closeDisplay = reinterpret_cast<decltype(&XCloseDisplay)>(dlsym(xlib, "XCloseDisplay"));
+  auto setErrorHandler =
+      reinterpret_cast<decltype(&XSetErrorHandler)>(dlsym(xlib, "XSetErrorHandler"));
   bool sent = false;
   Display* display = nullptr;
-  if (openDisplay && internAtom && sendEvent && sync && closeDisplay &&
+  if (openDisplay && internAtom && sendEvent && sync && closeDisplay && setErrorHandler &&
       (display = openDisplay(nullptr)) != nullptr) {
+    xErrorSeen = false;
+    XErrorHandler previous = setErrorHandler(noteXError);
     XEvent event{};
     event.xclient.type = ClientMessage;
     event.xclient.window = std::stoul(windowId);
@@ -119,7 +136,9 @@ bool requestClose(const std::string& windowId) {
     event.xclient.data.l[1] = CurrentTime;
     sent = sendEvent(display, event.xclient.window, False, NoEventMask, &event) != 0;
     sync(display, False);
+    sent = sent && !xErrorSeen;
     closeDisplay(display);
+    setErrorHandler(previous);
   }
   dlclose(xlib);
   return sent;

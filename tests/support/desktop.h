@@ -33,7 +33,8 @@ std::string windowTitle(const std::string& windowId);
 // Gives the window the keyboard focus and presses Return on it.
 bool pressReturn(const std::string& windowId);
 
-// Asks the window to close as a window manager's close button does (WM_DELETE_WINDOW).
+// Asks the window to close as a window manager's close button does (WM_DELETE_WINDOW). False
+// when the window is gone already.
 bool requestClose(const std::string& windowId);
 
 // Destroys the window from outside, as `xdotool windowclose` does.

@@ -93,6 +93,7 @@ void RunningProgram::State::readUntilEnd() {
         reaped = true;
         result.status = status;
         exitedAt = Clock::now();
+        result.endedAt = *exitedAt;
       }
     }
     Clock::time_point now = Clock::now();
@@ -107,6 +108,7 @@ void RunningProgram::State::readUntilEnd() {
       result.status = status;
       reaped = true;
       exitedAt = Clock::now();
+      result.endedAt = *exitedAt;
       continue;
     }
     if (signalAt && now >= *signalAt && !reaped) {

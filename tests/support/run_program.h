@@ -56,7 +56,9 @@ struct RunResult {
   int exitCode = -1;
   bool signaled = false;  // ended by a signal: `termSignal` holds it
   int termSignal = 0;
-  bool timedOut = false;         // killed because `timeout` passed
+  bool timedOut = false;  // killed because `timeout` passed
+  // When the child itself was collected (its output may come a little later).
+  std::chrono::steady_clock::time_point endedAt;
   std::string out;               // standard output (and error, when merged)
   std::string err;               // standard error
   std::string describe() const;  // a summary for assertion messages

@@ -1,0 +1,211 @@
+#include "platform/termination.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int kTerminationSignals[] = {SIGINT, SIGTERM, SIGHUP};
+// How often a wait looks at its child when no signal wakes it.
+constexpr int kWaitPollMs = 100;
+
+// Shared with the handler, which may only use lock-free atomics and write().
+std::atomic<int> received{0};     // the first signal under the guard
+std::atomic<int> unforwarded{0};  // a signal that no child has been sent yet
+std::atomic<int> wakeFd{-1};      // write end of the guard's pipe; -1 without a guard
+std::atomic<int> wakeReadFd{-1};  // its read end, for the waiting thread
+static_assert(std::atomic<int>::is_always_lock_free);
+
+// Main thread only.
+int guardDepth = 0;
+int pipeFds[2] = {-1, -1};
+struct sigaction previousActions[std::size(kTerminationSignals)];
+bool caught[std::size(kTerminationSignals)];
+
+std::mutex quitMutex;  // guards the two below
+int quitDepth = 0;
+struct sigaction previousQuit;
+
+void onTerminationSignal(int signal, siginfo_t* info, void* /*context*/) {
+  int savedErrno = errno;
+  int none = 0;
+  received.compare_exchange_strong(none, signal);
+  // The terminal sends to its whole foreground group, the waited-for processes included.
+  bool fromTerminal = info != nullptr && info->si_code == SI_KERNEL;
+  if (!fromTerminal) unforwarded.store(signal);
+  int fd = wakeFd.load();
+  if (fd >= 0) {
+    char byte = 1;
+    ssize_t ignored = write(fd, &byte, 1);  // a full pipe already wakes the waiter
+    (void)ignored;
+  }
+  errno = savedErrno;
+}
+
+void ignoreQuit() {
+  std::lock_guard<std::mutex> lock(quitMutex);
+  if (quitDepth++ > 0) return;
+  struct sigaction ignore;
+  memset(&ignore, 0, sizeof ignore);
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  sigaction(SIGQUIT, &ignore, &previousQuit);
+}
+
+void restoreQuit() {
+  std::lock_guard<std::mutex> lock(quitMutex);
+  if (--quitDepth > 0) return;
+  sigaction(SIGQUIT, &previousQuit, nullptr);
+}
+
+// Parent and process group of every process, read from /proc/<pid>/stat.
+struct ProcessEntry {
+  pid_t parent;
+  pid_t group;
+};
+
+std::map<pid_t, ProcessEntry> listProcesses() {
+  std::map<pid_t, ProcessEntry> processes;
+  struct DirCloser {
+    void operator()(DIR* dir) const { closedir(dir); }
+  };
+  std::unique_ptr<DIR, DirCloser> proc(opendir("/proc"));
+  if (!proc) return processes;
+  while (struct dirent* entry = readdir(proc.get())) {
+    char* end = nullptr;
+    long pid = strtol(entry->d_name, &end, 10);
+    if (end == entry->d_name || *end != '\0' || pid <= 0) continue;
+    std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // "pid (name) state ppid pgrp ...": the name may hold blanks and parentheses.
+    size_t close = text.rfind(')');
+    if (close == std::string::npos) continue;
+    char state = 0;
+    int parent = 0, group = 0;
+    if (sscanf(text.c_str() + close + 1, " %c %d %d", &state, &parent, &group) != 3) continue;
+    processes[static_cast<pid_t>(pid)] = {parent, group};
+  }
+  return processes;
+}
+
+// Sends `signal` to `child` and to the processes below it that share the installer's process
+// group (where a terminal's Ctrl-C reaches them), children before their parents.
+void passOn(pid_t child, int signal) {
+  std::map<pid_t, ProcessEntry> processes = listProcesses();
+  pid_t ownGroup = getpgrp();
+  std::vector<pid_t> tree = {child};  // breadth first: parents before children
+  for (size_t i = 0; i < tree.size(); ++i) {
+    for (const auto& [pid, entry] : processes) {
+      if (entry.parent == tree[i] && entry.group == ownGroup) tree.push_back(pid);
+    }
+  }
+  for (auto it = tree.rbegin(); it != tree.rend(); ++it) kill(*it, signal);
+}
+
+enum class ChildState { kRunning, kEnded, kLost };
+
+// The child's state, without collecting it once it ended, so that its process id cannot be
+// reused while a signal may still be passed on.
+ChildState waitForEnd(pid_t child, bool block) {
+  for (;;) {
+    siginfo_t info;
+    memset(&info, 0, sizeof info);
+    int options = WEXITED | WNOWAIT | (block ? 0 : WNOHANG);
+    if (waitid(P_PID, static_cast<id_t>(child), &info, options) == 0) {
+      return info.si_pid == child ? ChildState::kEnded : ChildState::kRunning;
+    }
+    if (errno != EINTR) return ChildState::kLost;
+  }
+}
+
+}  // namespace
+
+TerminationGuard::TerminationGuard() {
+  if (guardDepth++ > 0) return;
+  received = 0;
+  unforwarded = 0;
+  if (pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) == 0) {
+    wakeReadFd = pipeFds[0];
+    wakeFd = pipeFds[1];
+  }
+  struct sigaction action;
+  memset(&action, 0, sizeof action);
+  action.sa_sigaction = onTerminationSignal;
+  // Restarted calls: an interrupted write of a message to the console is not lost.
+  action.sa_flags = SA_SIGINFO | SA_RESTART;
+  sigemptyset(&action.sa_mask);
+  for (size_t i = 0; i < std::size(kTerminationSignals); ++i) {
+    sigaction(kTerminationSignals[i], nullptr, &previousActions[i]);
+    caught[i] = previousActions[i].sa_handler != SIG_IGN;
+    if (caught[i]) sigaction(kTerminationSignals[i], &action, nullptr);
+  }
+}
+
+TerminationGuard::~TerminationGuard() {
+  if (--guardDepth > 0) return;
+  for (size_t i = 0; i < std::size(kTerminationSignals); ++i) {
+    if (caught[i]) sigaction(kTerminationSignals[i], &previousActions[i], nullptr);
+  }
+  wakeFd = -1;
+  wakeReadFd = -1;
+  for (int& fd : pipeFds) {
+    if (fd >= 0) close(fd);
+    fd = -1;
+  }
+  // Nothing recorded now may stop a later call or reach a later child.
+  received = 0;
+  unforwarded = 0;
+}
+
+int terminationSignal() { return received.load(); }
+
+int waitForChild(pid_t child) {
+  if (child <= 0) return -1;
+  ignoreQuit();
+  ChildState state;
+  int wakeRead = wakeReadFd.load();
+  if (wakeRead < 0) {
+    state = waitForEnd(child, /*block=*/true);
+  } else {
+    // Woken by the handler's pipe or by the child's end (a process descriptor becomes
+    // readable then); the time-out only bounds a missed wake-up where there is none.
+    int childFd = static_cast<int>(syscall(SYS_pidfd_open, child, 0));
+    for (;;) {
+      if (int signal = unforwarded.exchange(0)) passOn(child, signal);
+      state = waitForEnd(child, /*block=*/false);
+      if (state != ChildState::kRunning) break;
+      pollfd wake[2] = {{wakeRead, POLLIN, 0}, {childFd, POLLIN, 0}};
+      if (poll(wake, childFd >= 0 ? 2 : 1, kWaitPollMs) > 0 && (wake[0].revents & POLLIN)) {
+        char bytes[64];
+        while (read(wakeRead, bytes, sizeof bytes) > 0) {
+        }
+      }
+    }
+    if (childFd >= 0) close(childFd);
+  }
+  restoreQuit();
+  if (state != ChildState::kEnded) return -1;
+
+  int status = 0;
+  for (;;) {
+    if (waitpid(child, &status, 0) == child) return status;
+    if (errno != EINTR) return -1;
+  }
+}

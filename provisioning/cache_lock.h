@@ -1,0 +1,39 @@
+// The cache's lock: one installer at a time decides about, fills and starts the cached agent.
+//
+// Installers of the same user may run at once. Each takes an advisory lock (flock) on the
+// file ".lock" in the cache directory from the moment it decides on the first data whether
+// the cache is current until it has handed over to the agent (or given up), so that no run
+// removes or overwrites an agent that another is unpacking or starting. The kernel releases
+// the lock when its holder dies, however it dies.
+//
+// The download application uses it on its session's delegate queue; one object per run.
+#pragma once
+
+#include <string>
+
+class CacheLock {
+ public:
+  CacheLock() = default;
+  // Releases the lock if it is held.
+  ~CacheLock();
+  CacheLock(const CacheLock&) = delete;
+  CacheLock& operator=(const CacheLock&) = delete;
+
+  enum class Result {
+    kHeld,         // held now (also when this object held it already)
+    kBusy,         // another process holds it
+    kUnavailable,  // the lock file cannot be opened or made: no lock can be had at all
+  };
+
+  // Takes the lock of the cache directory `cacheDir` without waiting. The lock file is made
+  // with mode 0600 and never opened through a symbolic link.
+  Result tryLock(const std::string& cacheDir);
+  void unlock();
+  bool held() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
+
+// The lock file of `cacheDir` (which ends in "/").
+std::string cacheLockPath(const std::string& cacheDir);

@@ -1,0 +1,144 @@
+// End to end: a per-user cache that another user could have changed is never used. The run
+// names the directory, shows no download window, downloads nothing and starts no agent.
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <httplib.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "support/download_fixture.h"
+#include "support/scratch_dir.h"
+#include "support/test_http_server.h"
+
+namespace {
+
+using testsupport::BundleBuilder;
+using testsupport::RunResult;
+using testsupport::TestHttpServer;
+
+class CacheTrustRunTest : public testsupport::DownloadRunTest {
+ protected:
+  // A cache whose agent is current for the server's tag "v1": a run that trusted it would
+  // start that agent at once.
+  void plantCurrentAgent() {
+    std::string archive = scratch.file("planted.zip");
+    ASSERT_TRUE(testsupport::makeAgentZip(archive, {scratch.file("planted-record"), 0, ""}));
+    ASSERT_EQ(mkpathForTest(agentDir()), 0);
+    ASSERT_EQ(system(("unzip -qq -o '" + archive + "' -d '" + agentDir() + "'").c_str()), 0);
+    testsupport::writeFile(tagFile(), "\"v1\"");
+  }
+  static int mkpathForTest(const std::string& path) {
+    return system(("mkdir -p -m 700 '" + path + "'").c_str()) == 0 ? 0 : -1;
+  }
+  std::string vellum() const { return homeDir() + "/.vellum"; }
+};
+
+TEST_F(CacheTrustRunTest, CacheWritableByOthersIsRefusedAndNamed) {
+  TestHttpServer server;
+  server.serve("/agent.zip", archiveReply(agentArchive(0), "\"v1\""));
+  plantCurrentAgent();
+  chmod(vellum().c_str(), 0777);
+  RunResult result = runInstaller(makeBundle(server.url("/agent.zip")), {"Setup"});
+  expectFailedRun(result, "The install agent cache is not safe to use: " + vellum() +
+                              " can be changed by other users.");
+  EXPECT_EQ(testsupport::splitLines(result.err).size(), 2u) << result.err;
+  EXPECT_EQ(server.hits("/agent.zip"), 0);
+  EXPECT_FALSE(testsupport::pathExists(scratch.file("planted-record")));
+}
+
+TEST_F(CacheTrustRunTest, AgentDirectoryOfAnotherUserIsRefused) {
+  if (!testsupport::runningAsRoot()) GTEST_SKIP() << "only root can give a file to another user";
+  TestHttpServer server;
+  server.serve("/agent.zip", archiveReply(agentArchive(0), "\"v1\""));
+  plantCurrentAgent();
+  ASSERT_EQ(chown(agentDir().c_str(), 65534, 65534), 0);
+  RunResult result = runInstaller(makeBundle(server.url("/agent.zip")), {"Setup"});
+  expectFailedRun(result, "The install agent cache is not safe to use: " + agentDir() +
+                              " is owned by another user.");
+  EXPECT_EQ(server.hits("/agent.zip"), 0);
+  EXPECT_FALSE(testsupport::pathExists(scratch.file("planted-record")));
+}
+
+TEST_F(CacheTrustRunTest, LinkPlantedByAnotherUserIsRefused) {
+  if (!testsupport::runningAsRoot()) GTEST_SKIP() << "only root can give a file to another user";
+  TestHttpServer server;
+  server.serve("/agent.zip", archiveReply(agentArchive(0), "\"v1\""));
+  // The other user's link leads to a private cache of the user's own, agent and tag current.
+  plantCurrentAgent();
+  std::string moved = scratch.file("moved-vellum");
+  ASSERT_EQ(rename(vellum().c_str(), moved.c_str()), 0);
+  ASSERT_EQ(symlink(moved.c_str(), vellum().c_str()), 0);
+  ASSERT_EQ(lchown(vellum().c_str(), 65534, 65534), 0);
+  RunResult result = runInstaller(makeBundle(server.url("/agent.zip")), {"Setup"});
+  expectFailedRun(result, "The install agent cache is not safe to use: " + vellum() +
+                              " is a symbolic link made by another user.");
+  EXPECT_FALSE(testsupport::pathExists(scratch.file("planted-record")));
+}
+
+TEST_F(CacheTrustRunTest, PrivateCacheMadeByTheInstallerIsUsed) {
+  // The same planted agent in a cache made private, as the installer makes it, is started.
+  TestHttpServer server;
+  server.serve("/agent.zip", archiveReply(agentArchive(0), "\"v1\""));
+  plantCurrentAgent();
+  RunResult result = runInstaller(makeBundle(server.url("/agent.zip")), {"Setup"});
+  EXPECT_EQ(result.exitCode, 0) << result.describe();
+  EXPECT_TRUE(testsupport::pathExists(scratch.file("planted-record")));
+}
+
+TEST_F(CacheTrustRunTest, DirectoriesTheInstallerMakesArePrivate) {
+  TestHttpServer server;
+  server.serve("/agent.zip", archiveReply(agentArchive(0), "\"v1\""));
+  RunResult result = runInstaller(makeBundle(server.url("/agent.zip")), {"Setup"});
+  EXPECT_EQ(result.exitCode, 0) << result.describe();
+  std::string level = homeDir();
+  for (const char* name : {".vellum", "app_installer_cache", "Q7312m", "x64osx", "installagent"}) {
+    level += std::string("/") + name;
+    struct stat info;
+    ASSERT_EQ(lstat(level.c_str(), &info), 0) << level;
+    EXPECT_TRUE(S_ISDIR(info.st_mode)) << level;
+    EXPECT_EQ(info.st_mode & 0777, 0700u) << level;
+  }
+}
+
+TEST_F(CacheTrustRunTest, CacheThatTurnsUntrustedBeforeTheFirstDataIsRefusedByTheWindow) {
+  // The server holds its answer until the test has opened the cache to others, after the
+  // installer made and checked it: the download window checks it again on the first data.
+  // Made before the server, so that they outlive its threads.
+  std::string archive = agentArchive(0);
+  std::atomic<bool> asked{false}, answer{false};
+  TestHttpServer server;
+  server.handle("/agent.zip", [&](const httplib::Request&, httplib::Response& response) {
+    asked = true;
+    for (int i = 0; i < 500 && !answer; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    response.set_header("ETag", "\"v1\"");
+    response.set_content(archive, "application/zip");
+  });
+  BundleBuilder bundle = makeBundle(server.url("/agent.zip"));
+  auto run = testsupport::startProgram(bundle.executablePath(), {"Setup"}, installerOptions());
+  for (int i = 0; i < 500 && !asked; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_TRUE(asked);
+  chmod(vellum().c_str(), 0777);
+  answer = true;
+  RunResult result = run->finish();
+  std::string message =
+      "The install agent cache is not safe to use: " + vellum() + " can be changed by other users.";
+  expectFailedRun(result, message);
+  bool logged = false;
+  for (const std::string& line : testsupport::splitLines(result.err))
+    logged = logged || (line.size() >= message.size() + 2 &&
+                        line.compare(line.size() - message.size() - 2, std::string::npos,
+                                     "] " + message) == 0);
+  EXPECT_TRUE(logged) << result.err;
+  EXPECT_FALSE(testsupport::pathExists(agentEntry()));
+}
+
+}  // namespace

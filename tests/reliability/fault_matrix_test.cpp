@@ -1,0 +1,275 @@
+// The fault matrix: every server fault against the download road, each run on a cache that
+// holds an older agent. A failed run shows its failure, ends with 255 and "Installation
+// failed." last, starts no agent, leaves no temporary directory and a cache that is either
+// untouched or without an agent, all within a bounded time. The two faults that the installer
+// survives (no "ETag", no Content-Length) must start the new agent.
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/agent_check.h"
+#include "support/nginx_server.h"
+#include "support/reliability.h"
+#include "support/scratch_dir.h"
+#include "support/storm_fixture.h"
+#include "support/test_http_server.h"
+
+namespace {
+
+using testsupport::BundleBuilder;
+using testsupport::CacheState;
+using testsupport::Reply;
+using testsupport::RunOptions;
+using testsupport::RunResult;
+using testsupport::TestHttpServer;
+
+// What a case must end with.
+enum class Expect {
+  kFailsCacheUntouched,  // failure; the older agent and its tag are still there
+  kFailsNoAgent,         // failure; no agent is left in the cache
+  kStartsNewAgent,       // the run goes on and starts the new agent
+};
+
+struct FaultCase {
+  std::string name;
+  Expect expect;
+  std::string message;     // a line that the window must show; a prefix when it ends in "*"
+  std::string logMessage;  // the system-log line, or empty when none is required
+  // Sets up the fault; returns the URL to download.
+  std::function<std::string(TestHttpServer&)> serve;
+  bool idleTimeout = false;  // shortens the idle time-out to 1 s
+};
+
+bool matches(const std::string& line, const std::string& pattern) {
+  if (!pattern.empty() && pattern.back() == '*')
+    return line.rfind(pattern.substr(0, pattern.size() - 1), 0) == 0;
+  return line == pattern;
+}
+
+bool anyMatches(const std::vector<std::string>& lines, const std::string& pattern) {  // NOLINT
+  for (const std::string& line : lines)
+    if (matches(line, pattern)) return true;
+  return false;
+}
+
+std::string join(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) text += (text.empty() ? "" : "\n") + line;
+  return text;
+}
+
+class FaultMatrix : public testsupport::StormTest {
+ protected:
+  void SetUp() override {
+    StormTest::SetUp();
+    agentShape.payloadFiles = 20;
+    newArchive_ = archiveOf("v1").body;
+  }
+
+  Reply archive(const std::string& version) { return archiveOf(version); }
+
+  std::string newArchive_;
+};
+
+TEST_F(FaultMatrix, EveryServerFaultEndsCleanly) {
+  auto statusOnFirstData = [this](int status) {
+    return [this, status](TestHttpServer& server) {
+      Reply reply = archive("v1");
+      reply.status = status;
+      server.serve("/agent.zip", reply);
+      return server.url("/agent.zip");
+    };
+  };
+  auto statusAtTheEnd = [](int status) {
+    return [status](TestHttpServer& server) {
+      Reply reply;
+      reply.status = status;
+      reply.headers = {{"ETag", testsupport::tagOf("v1")}};
+      server.serve("/agent.zip", reply);  // no body: the end comes without any data
+      return server.url("/agent.zip");
+    };
+  };
+  auto fault = [this](std::function<void(Reply&)> change) {
+    return [this, change](TestHttpServer& server) {
+      Reply reply = archive("v1");
+      reply.generatedSize = 400000;  // long enough for the fault to come mid-body
+      reply.body.clear();
+      // Slowly enough that the first data is seen (and the older agent removed) before it.
+      reply.dripBytes = 16384;
+      reply.dripInterval = std::chrono::milliseconds(20);
+      change(reply);
+      server.serve("/agent.zip", reply);
+      return server.url("/agent.zip");
+    };
+  };
+
+  std::vector<FaultCase> cases;
+  for (int status : {401, 403, 404, 500}) {
+    std::string code = std::to_string(status);
+    cases.push_back({"status " + code + " on the first data", Expect::kFailsCacheUntouched,
+                     "Download failed with error code " + code,
+                     "Download failed with http error code- " + code, statusOnFirstData(status)});
+  }
+  for (int status : {401, 403, 404, 500}) {
+    std::string code = std::to_string(status);
+    cases.push_back({"status " + code + " at the end (no body)", Expect::kFailsCacheUntouched,
+                     "Download failed with error code " + code,
+                     "Download failed! Error code- " + code, statusAtTheEnd(status)});
+  }
+  cases.push_back({"connection refused", Expect::kFailsCacheUntouched, "Download failed: *",
+                   "Download failed: *", [](TestHttpServer&) {
+                     return "http://127.0.0.1:" +
+                            std::to_string(testsupport::unusedLoopbackPort()) + "/agent.zip";
+                   }});
+  cases.push_back({"name not resolved", Expect::kFailsCacheUntouched, "Download failed: *",
+                   "Download failed: *",
+                   [](TestHttpServer&) { return std::string("http://agent.invalid/agent.zip"); }});
+  std::unique_ptr<testsupport::NginxServer> tls;
+  cases.push_back({"TLS: self-signed certificate", Expect::kFailsCacheUntouched,
+                   "Download failed: *", "Download failed: *", [&](TestHttpServer&) {
+                     std::string www = scratch.makeDir("www");
+                     testsupport::writeFile(www + "/agent.zip", newArchive_);
+                     tls = std::make_unique<testsupport::NginxServer>(
+                         www, testsupport::NginxOptions{/*tls=*/true});
+                     EXPECT_TRUE(tls->started()) << tls->errorLog();
+                     return tls->url("/agent.zip");
+                   }});
+  cases.push_back({"connection reset mid-body", Expect::kFailsNoAgent, "Download failed: *",
+                   "Download failed: *", fault([](Reply& r) { r.resetAfter = 100000; })});
+  cases.push_back({"body shorter than its Content-Length", Expect::kFailsNoAgent,
+                   "Download failed: *", "Download failed: *",
+                   fault([](Reply& r) { r.closeAfter = 100000; })});
+  cases.push_back({"stall longer than the idle time-out (1 s)", Expect::kFailsNoAgent,
+                   "Download failed: *", "Download failed: *",
+                   fault([](Reply& r) { r.stallAfter = 100000; }), /*idleTimeout=*/true});
+  cases.push_back({"redirect loop", Expect::kFailsCacheUntouched, "Download failed: *",
+                   "Download failed: *", [](TestHttpServer& server) {
+                     server.redirect("/agent.zip", "/loop");
+                     server.redirect("/loop", "/agent.zip");
+                     return server.url("/agent.zip");
+                   }});
+  cases.push_back({"body that is not a zip", Expect::kFailsNoAgent,
+                   "Failed to unzip the installer.", "", [this](TestHttpServer& server) {
+                     Reply reply = archive("v1");
+                     reply.body = std::string(50000, 'z');
+                     server.serve("/agent.zip", reply);
+                     return server.url("/agent.zip");
+                   }});
+  cases.push_back({"zip without \"install\"", Expect::kFailsNoAgent,
+                   "Failed to unzip the installer.", "", [this](TestHttpServer& server) {
+                     std::string zip = scratch.file("no-install.zip");
+                     EXPECT_TRUE(testsupport::makeZip(zip, {{"version", "v1"}, {"readme", "x"}}));
+                     Reply reply = archive("v1");
+                     reply.body = testsupport::readFile(zip);
+                     server.serve("/agent.zip", reply);
+                     return server.url("/agent.zip");
+                   }});
+  cases.push_back({"no ETag", Expect::kStartsNewAgent, "", "", [this](TestHttpServer& server) {
+                     Reply reply = archive("v1");
+                     reply.headers.clear();
+                     server.serve("/agent.zip", reply);
+                     return server.url("/agent.zip");
+                   }});
+  cases.push_back(
+      {"no Content-Length", Expect::kStartsNewAgent, "", "", [this](TestHttpServer& server) {
+         Reply reply = archive("v1");
+         reply.chunked = true;
+         server.serve("/agent.zip", reply);
+         return server.url("/agent.zip");
+       }});
+
+  std::vector<std::vector<std::string>> rows;
+  int held = 0;
+  for (const FaultCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ::testing::TestResult* outcome =
+        ::testing::UnitTest::GetInstance()->current_test_info()->result();
+    int failuresBefore = outcome->total_part_count();
+    plantAgent("v0");
+    std::remove(agentRecord().c_str());
+    TestHttpServer server;
+    std::string url = c.serve(server);
+    BundleBuilder bundle = makeBundle(url);
+    RunOptions options = installerOptions();
+    if (c.idleTimeout) options.setEnv.push_back({"__VL_DOWNLOAD_IDLE_TIMEOUT_MS__", "1000"});
+    auto start = std::chrono::steady_clock::now();
+    RunResult result = runInstaller(bundle, {"Setup"}, options);
+    double ms = testsupport::millisecondsSince(start);
+    server.releaseStalls();
+    tls.reset();
+
+    testsupport::ConsoleLines console = testsupport::splitConsole(result.err);
+    testsupport::AgentStarts starts = testsupport::readAgentStarts(agentRecord());
+    CacheState cache = testsupport::inspectCache(cacheDir());
+    // The installer's own lines; unzip's complaints are left out of the table.
+    std::vector<std::string> shown;
+    for (const std::string& line : console.other) {
+      if (line == "Installation failed." || line.empty() || line[0] == ' ' || line[0] == '[' ||
+          line.rfind("unzip:", 0) == 0) {
+        continue;
+      }
+      shown.push_back(line);
+    }
+    std::string window = shown.empty() ? "" : shown.back();  // the window writes last
+    if (!shown.empty()) shown.pop_back();
+
+    EXPECT_FALSE(result.timedOut);
+    EXPECT_LT(ms, 20000.0) << "bounded";
+    EXPECT_TRUE(tempEntries().empty()) << "temporary directory left";
+    EXPECT_TRUE(cache.leftovers.empty()) << cache.describe();
+    if (c.expect == Expect::kStartsNewAgent) {
+      EXPECT_EQ(result.exitCode, 0) << result.describe();
+      EXPECT_EQ(starts.complete, 1);
+      EXPECT_EQ(starts.versions, std::vector<std::string>{"v1"});
+      EXPECT_TRUE(cache.agent && cache.complete && cache.version == "v1") << cache.describe();
+    } else {
+      EXPECT_TRUE(result.exited && result.exitCode == 255) << result.describe();
+      EXPECT_FALSE(console.other.empty());
+      if (!console.other.empty()) {
+        EXPECT_EQ(console.other.back(), "Installation failed.");
+      }
+      EXPECT_TRUE(matches(window, c.message)) << result.err;
+      if (!c.logMessage.empty()) {
+        EXPECT_TRUE(anyMatches(console.log, c.logMessage)) << result.err;
+      }
+      EXPECT_EQ(starts.complete + starts.partial, 0) << "an agent started";
+      if (c.expect == Expect::kFailsCacheUntouched) {
+        EXPECT_TRUE(cache.agent && cache.complete && cache.version == "v0" &&
+                    cache.tag == testsupport::tagOf("v0"))
+            << cache.describe();
+      } else {
+        EXPECT_FALSE(cache.agent) << cache.describe();
+      }
+    }
+    bool ok = outcome->total_part_count() == failuresBefore;
+    if (ok) ++held;
+    std::string exit = result.exited     ? std::to_string(result.exitCode)
+                       : result.timedOut ? "timed out"
+                                         : "signal";
+    std::string last = console.other.empty() ? "" : console.other.back();
+    rows.push_back({c.name, window, join(shown), join(console.log), exit, last, cache.describe(),
+                    tempEntries().empty() ? "none" : "LEFT", testsupport::formatMilliseconds(ms),
+                    ok ? "yes" : "NO"});
+  }
+
+  testsupport::ReliabilitySection section("10-fault-matrix", "Fault matrix");
+  section.paragraph(
+      "Each server fault against the download road, on a cache that holds an older agent "
+      "(v0, current for the tag \"v0\"); the server offers v1. The run has no terminal and no "
+      "display, so the window is the terminal window, which writes its failure as a plain line "
+      "on standard error; system-log lines are shown by their message. " +
+      std::to_string(held) + " of " + std::to_string(cases.size()) + " cases held.");
+  section.table({"fault", "window", "other console lines", "log", "exit", "last line",
+                 "cache after", "temp dir", "time (ms)", "held"},
+                rows);
+}
+
+}  // namespace
