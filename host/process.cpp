@@ -23,8 +23,9 @@ Process Process::start(const std::string& program, const std::vector<std::string
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addclosefrom_np(&actions, 3);
 
-  // The child starts with no signal blocked and SIGPIPE at its default, whatever the thread
-  // that starts it (the session's delegate queue, say) had.
+  // The child starts with no signal blocked and SIGPIPE and SIGQUIT at their defaults,
+  // whatever the thread that starts it (the session's delegate queue, say) had, and whatever
+  // the installer ignores while it waits; a signal ignored under nohup stays ignored.
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   sigset_t none;
@@ -32,6 +33,7 @@ Process Process::start(const std::string& program, const std::vector<std::string
   sigset_t defaults;
   sigemptyset(&defaults);
   sigaddset(&defaults, SIGPIPE);
+  sigaddset(&defaults, SIGQUIT);
   posix_spawnattr_setsigmask(&attributes, &none);
   posix_spawnattr_setsigdefault(&attributes, &defaults);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);

@@ -1,14 +1,7 @@
 #include "platform/shell.h"
 
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-
-#include <cerrno>
-
+#include "host/process.h"
 #include "platform/termination.h"
-
-extern char** environ;
 
 namespace {
 
@@ -94,34 +87,8 @@ int call_system(std::string /*program*/, std::string command) {
     line += std::string("trap 'trap - ") + name + "; kill -" + name + " $$' " + name + "; ";
   }
   line += command;
-  char shell[] = "sh";
-  char dashC[] = "-c";
-  char endOfOptions[] = "--";  // a command that starts with "-" is still the command
-  char* argv[] = {shell, dashC, endOfOptions, line.data(), nullptr};
-
-  // Only the standard streams go to the command: a download's file and sockets stay ours.
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-  // The command starts with no signal blocked, whatever thread runs it, and with SIGQUIT and
-  // SIGPIPE at their defaults; a signal ignored under nohup stays ignored.
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  sigset_t none;
-  sigemptyset(&none);
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGQUIT);
-  sigaddset(&defaults, SIGPIPE);
-  posix_spawnattr_setsigmask(&attributes, &none);
-  posix_spawnattr_setsigdefault(&attributes, &defaults);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-
-  pid_t pid = -1;
-  int error = posix_spawn(&pid, "/bin/sh", &actions, &attributes, argv, environ);
-  posix_spawnattr_destroy(&attributes);
-  posix_spawn_file_actions_destroy(&actions);
-  if (error == ENOENT || error == EACCES || error == ENOEXEC) return 127 << 8;
-  if (error != 0) return -1;
-  return waitForChild(pid);
+  // "--": a command that starts with "-" is still the command.
+  host::Process shell = host::Process::start("/bin/sh", {"-c", "--", line});
+  if (!shell.started()) return -1;
+  return waitForChild(shell.pid());
 }
