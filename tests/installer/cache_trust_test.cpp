@@ -132,12 +132,7 @@ TEST_F(CacheTrustRunTest, CacheThatTurnsUntrustedBeforeTheFirstDataIsRefusedByTh
   std::string message =
       "The install agent cache is not safe to use: " + vellum() + " can be changed by other users.";
   expectFailedRun(result, message);
-  bool logged = false;
-  for (const std::string& line : testsupport::splitLines(result.err))
-    logged = logged || (line.size() >= message.size() + 2 &&
-                        line.compare(line.size() - message.size() - 2, std::string::npos,
-                                     "] " + message) == 0);
-  EXPECT_TRUE(logged) << result.err;
+  EXPECT_TRUE(logged(result, message)) << result.err;
   EXPECT_FALSE(testsupport::pathExists(agentEntry()));
 }
 

@@ -27,17 +27,6 @@ using testsupport::TestHttpServer;
 
 class DownloadFailureTest : public testsupport::DownloadRunTest {
  protected:
-  // The system-log line for `message`: "<date> <time> <program>[<pid>] <message>".
-  static bool logged(const RunResult& result, const std::string& message) {
-    for (const std::string& line : testsupport::splitLines(result.err)) {
-      if (line.size() > message.size() + 2 &&
-          line.compare(line.size() - message.size() - 2, std::string::npos, "] " + message) == 0) {
-        return true;
-      }
-    }
-    return false;
-  }
-
   // The first line on standard error that starts with `prefix`, or empty.
   static std::string lineStartingWith(const RunResult& result, const std::string& prefix) {
     for (const std::string& line : testsupport::splitLines(result.err)) {
