@@ -101,6 +101,7 @@ struct DownloadTask::State {
   int64_t pendingBytes = 0;  // written but not yet reported
   int64_t expectedBytes = -1;
   int deliveries = 0;
+  bool paused = false;  // holding the body back until the first data has been delivered
   Clock::time_point lastDelivery;
   Clock::time_point lastActivity;  // last byte from the server, or end of a callback
   std::string failure;             // our own reason for ending the transfer, if any
@@ -142,6 +143,13 @@ struct DownloadTask::State {
     if (state->cancelled) return CURL_WRITEFUNC_ERROR;
     state->lastActivity = Clock::now();
     if (!state->responseCaptured) state->captureResponse();
+    // Until the delegate has had the first data, no more is read: what it decides there, an
+    // abandoned download above all, must not cost the reads libcurl would make meanwhile.
+    // libcurl keeps the refused bytes and hands them over again once resumed.
+    if (state->deliveries == 0 && state->totalBytes > 0) {
+      state->paused = true;
+      return CURL_WRITEFUNC_PAUSE;
+    }
     if (!writeAll(state->file.get(), data, length)) {
       state->failure = systemError("Could not write the downloaded data", errno);
       return CURL_WRITEFUNC_ERROR;
@@ -238,6 +246,10 @@ void UrlSession::Shared::run() {
           continue;
         }
         deliverProgress(task, false);
+        if (state.paused && state.deliveries > 0 && !state.cancelled && !invalidated) {
+          state.paused = false;
+          curl_easy_pause(state.easy.get(), CURLPAUSE_CONT);
+        }
         if (Clock::now() - state.lastActivity >= idleTimeout)
           end(task, UrlError{false, transportError(CURLE_OPERATION_TIMEDOUT)});
       }

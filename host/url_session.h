@@ -43,9 +43,10 @@ class UrlSessionDelegate {
   virtual ~UrlSessionDelegate() = default;
 
   // Bytes of the body arrived: `bytesWritten` since the last call, `totalBytesWritten` so far,
-  // `totalBytesExpectedToWrite` the expected length or -1. The first data comes at once; later
-  // ones are coalesced (about one call every 50 ms, and one at the end), and the
-  // `bytesWritten` of all calls add up to the body's length.
+  // `totalBytesExpectedToWrite` the expected length or -1. The first data comes at once, and
+  // nothing more is read until it returns; later ones are coalesced (about one call every
+  // `progressInterval`, and one at the end), and the `bytesWritten` of all calls add up to the
+  // body's length.
   virtual void didWriteData(DownloadTask& task, int64_t bytesWritten, int64_t totalBytesWritten,
                             int64_t totalBytesExpectedToWrite) = 0;
 

@@ -1,5 +1,7 @@
 // The URL session against a real production web server on loopback.
+#include <chrono>
 #include <regex>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -49,6 +51,33 @@ TEST_F(UrlSessionWithNginx, DownloadsAFileWithTheServersOwnEntityTag) {
   EXPECT_TRUE(missing.finished());
   EXPECT_EQ(missing.firstResponse().statusCode, 404);
   EXPECT_TRUE(testsupport::listDir(scratch.file("downloads")).empty());
+}
+
+// What the delegate decides on the first data, abandoning the download above all, must not wait
+// for libcurl to read on: from a fast server that could be tens of megabytes.
+TEST_F(UrlSessionWithNginx, TheFirstDataComesBeforeMoreIsRead) {
+  constexpr int64_t kSize = 64LL << 20;
+  std::string root = scratch.makeDir("www");
+  scratch.writeFile("www/agent.zip", testsupport::TestHttpServer::generatedBody(kSize));
+  NginxServer nginx(root);
+  ASSERT_TRUE(nginx.started()) << nginx.errorLog();
+
+  RecordingDelegate recorder;
+  recorder.verifyGenerated = true;
+  int64_t firstTotal = -1;
+  recorder.onData = [&firstTotal](host::DownloadTask&, const RecordingDelegate::Data& data) {
+    if (firstTotal >= 0) return;
+    firstTotal = data.totalBytesWritten;
+    // Time enough for nginx to fill every buffer on the way.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  };
+  download(nginx.url("/agent.zip"), recorder);
+  EXPECT_GT(firstTotal, 0);
+  EXPECT_LE(firstTotal, 256 * 1024) << "more than one read before the first data";
+  // And the download goes on from there, whole.
+  EXPECT_FALSE(recorder.error().has_value()) << recorder.error()->description;
+  EXPECT_TRUE(recorder.generatedBodyMatched());
+  EXPECT_EQ(recorder.bytesDelivered(), kSize);
 }
 
 TEST_F(UrlSessionWithNginx, VerifiesHttpsAgainstTheTrustedCertificatesAndSpeaksHttp2) {
