@@ -93,7 +93,8 @@ struct WindowControls {
 // The one-line window drawn on standard error (download_app/terminal_window.cpp).
 WindowControls makeTerminalWindow();
 
-// The desktop window (download_app/gtk_window.cpp); nothing when no display can be opened.
-std::optional<WindowControls> makeGtkWindow();
+// The desktop window (download_app/desktop_window.cpp); nothing when no display is named or
+// none can be opened.
+std::optional<WindowControls> makeDesktopWindow();
 
 }  // namespace download_app

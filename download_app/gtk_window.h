@@ -1,14 +1,17 @@
 // The download window on a desktop, built with GTK 3.
 //
 // The window, its splash image, progress bar, status line and button come from the interface
-// file "download_window.ui", compiled into the installer as a resource. `makeGtkWindow`
-// (declared in controls.h) builds it and hands out its controls; the download entry falls back
-// to the terminal window when no display can be opened.
+// file "download_window.ui", compiled in as a resource. `makeGtkWindow` builds it and hands out
+// its controls. This code and GTK are not part of the installer's executable proper: they make
+// the desktop window module, which the executable carries and loads only when it shows the
+// window (download_app/desktop_window.h).
 //
 // Threads: GTK is touched only on the main thread, the one that runs the application loop on
 // GLib's default main context. Every function here and every control it returns must be called
 // there.
 #pragma once
+
+#include <optional>
 
 #include "download_app/controls.h"
 
@@ -23,5 +26,8 @@ inline constexpr double kSplashSide = 400;
 // True when DISPLAY or WAYLAND_DISPLAY is set and GTK could open the display. GTK is
 // initialised on the first call; later calls give the same answer without trying again.
 bool openDesktopDisplay();
+
+// The window and its controls, shown; nothing when no display can be opened.
+std::optional<WindowControls> makeGtkWindow();
 
 }  // namespace download_app

@@ -30,7 +30,7 @@ MainInterface::~MainInterface() {
 }
 
 std::unique_ptr<MainInterface> loadMainInterface() {
-  std::optional<WindowControls> desktop = makeGtkWindow();
+  std::optional<WindowControls> desktop = makeDesktopWindow();
   return std::make_unique<MainInterface>(desktop ? std::move(*desktop) : makeTerminalWindow());
 }
 

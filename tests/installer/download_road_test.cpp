@@ -125,6 +125,21 @@ TEST_F(DownloadRoadTest, SecondRunAbandonsALargeDownloadAfterItsFirstData) {
   EXPECT_TRUE(tempEntries().empty());
 }
 
+TEST_F(DownloadRoadTest, ATerminalRunNeverLoadsGtk) {
+  // The agent keeps the memory map of its parent, the installer, as it is at the hand-over.
+  std::string maps = scratch.file("installer-maps");
+  TestHttpServer server;
+  server.serve("/agent.zip",
+               archiveReply(agentArchive(0, "", {}, "cat /proc/$PPID/maps > '" + maps + "'"),
+                            "\"v1\""));
+  RunResult result = runInstaller(makeBundle(server.url("/agent.zip")), {"Setup"});
+  EXPECT_EQ(result.exitCode, 0) << result.describe();
+  std::string map = readFile(maps);
+  ASSERT_NE(map.find("libcurl"), std::string::npos) << "not the installer's map:\n" << map;
+  EXPECT_EQ(map.find("libgtk-3"), std::string::npos);
+  EXPECT_EQ(map.find("installer-desktop-window"), std::string::npos);
+}
+
 TEST_F(DownloadRoadTest, ChangedTagReplacesTheStaleAgent) {
   TestHttpServer server;
   std::string oldRecord = scratch.file("old-record");

@@ -19,9 +19,10 @@ BundleBuilder DownloadRunTest::makeBundle(const std::string& url) const {
 }
 
 std::string DownloadRunTest::agentArchive(int exitStatus, const std::string& recordPath,
-                                          const std::map<std::string, std::string>& extraFiles) {
+                                          const std::map<std::string, std::string>& extraFiles,
+                                          const std::string& extraShell) {
   std::string path = scratch.file("archive-" + std::to_string(archives_++) + ".zip");
-  AgentScript agent{recordPath.empty() ? record() : recordPath, exitStatus, ""};
+  AgentScript agent{recordPath.empty() ? record() : recordPath, exitStatus, extraShell};
   EXPECT_TRUE(makeAgentZip(path, agent, extraFiles));
   return readFile(path);
 }

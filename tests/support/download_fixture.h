@@ -37,9 +37,10 @@ class DownloadRunTest : public InstallerTest {
   std::vector<AgentRun> agentRuns() const { return readAgentRuns(record()); }
 
   // The bytes of an agent archive whose "install" records its start in `recordPath` (the
-  // fixture's record when empty) and exits with `exitStatus`.
+  // fixture's record when empty), runs `extraShell` and exits with `exitStatus`.
   std::string agentArchive(int exitStatus, const std::string& recordPath = "",
-                           const std::map<std::string, std::string>& extraFiles = {});
+                           const std::map<std::string, std::string>& extraFiles = {},
+                           const std::string& extraShell = "");
 
   // A reply with `body` and, when not empty, the "ETag" `etag`.
   static Reply archiveReply(const std::string& body, const std::string& etag);

@@ -119,10 +119,12 @@ TEST_F(DownloadWindowTest, AppearsWithItsTitleAndTheSplashFitted) {
 TEST_F(DownloadWindowTest, ADownloadCompletesAndTheAgentRuns) {
   // The agent says it has started, then waits for the test's word, so the test can look at
   // the screen while the agent runs.
+  // It keeps the memory map of its parent, the installer, first.
   std::string started = scratch.file("agent-started");
   std::string go = scratch.file("agent-go");
+  std::string maps = scratch.file("installer-maps");
   AgentScript agent{scratch.file("agent-record"), 0,
-                    "touch '" + started + "'; i=0; while [ ! -e '" + go +
+                    "cat /proc/$PPID/maps > '" + maps + "'; touch '" + started + "'; i=0; while [ ! -e '" + go +
                         "' ] && [ $i -lt 300 ]; do sleep 0.1; i=$((i+1)); done"};
   Reply reply;
   reply.dripBytes = 16 * 1024;
@@ -150,6 +152,10 @@ TEST_F(DownloadWindowTest, ADownloadCompletesAndTheAgentRuns) {
                                       "-mode", "gui test"}));
   EXPECT_EQ(readFile(cacheDir + VALIDATION_STRING_FILE), "\"v1\"");
   EXPECT_EQ(server.hits("/agent.zip"), 1);
+  // The window came from the module the installer carries, with GTK behind it.
+  std::string map = readFile(maps);
+  EXPECT_NE(map.find("/memfd:installer-desktop-window"), std::string::npos) << map;
+  EXPECT_NE(map.find("libgtk-3.so"), std::string::npos) << map;
 }
 
 TEST_F(DownloadWindowTest, UnauthorizedShowsTheFailureAndCloseEndsWith255) {
@@ -249,6 +255,41 @@ TEST(DownloadWindowFallback, AnUnreachableDisplayGivesTheTerminalWindow) {
   EXPECT_NE(std::find(lines.begin(), lines.end(), "Download failed with error code 401"),
             lines.end())
       << result.err;
+  EXPECT_EQ(lastLine(result.err), "Installation failed.");
+}
+
+// Needs no display either: the window module is loaded before any display is opened.
+TEST(DownloadWindowFallback, AWindowModuleThatCannotBeLoadedGivesTheTerminalWindow) {
+  ScratchDir scratch;
+  TestHttpServer server;
+  Reply denied;
+  denied.status = 401;
+  server.serve("/agent.zip", denied);
+  BundleBuilder bundle(scratch.path(), "Setup");
+  bundle.addBundleZip();
+  bundle.setEndpointFile(server.url("/agent.zip"));
+  // The GTK library found first is no library at all, as on a machine with a broken GTK.
+  std::string libraries = scratch.makeDir("libraries");
+  writeFile(libraries + "/libgtk-3.so.0", "not a library\n");
+  RunOptions options;
+  options.setEnv = {{"HOME", scratch.makeDir("home")},
+                    {"DISPLAY", ":4242"},
+                    {"LD_LIBRARY_PATH", libraries}};
+  options.unsetEnv = {"VL_INTERNAL_INSTALL_AGENT_URL", "WAYLAND_DISPLAY"};
+  options.timeout = seconds(30);
+
+  RunResult result = runProgram(bundle.executablePath(), {"setup"}, options);
+  EXPECT_FALSE(result.timedOut) << result.describe();
+  EXPECT_EQ(result.exitCode, 255) << result.describe();
+  std::vector<std::string> lines = splitLines(result.err);
+  auto said = [&lines](const std::string& text) {
+    return std::any_of(lines.begin(), lines.end(), [&text](const std::string& line) {
+      return line.find(text) != std::string::npos;
+    });
+  };
+  EXPECT_TRUE(said("] The desktop window could not be loaded: ") && said("libgtk-3.so.0"))
+      << result.err;
+  EXPECT_TRUE(said("Download failed with error code 401")) << result.err;
   EXPECT_EQ(lastLine(result.err), "Installation failed.");
 }
 

@@ -1,0 +1,86 @@
+#include "download_app/desktop_window.h"
+
+#include <dlfcn.h>
+#include <errno.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "host/system_log.h"
+
+// The module's file, made by the build (see download_app/CMakeLists.txt), as bytes of this
+// program.
+asm(R"(
+  .pushsection .rodata, "a"
+  .balign 64
+  .globl desktopWindowModule
+  .globl desktopWindowModuleEnd
+  .hidden desktopWindowModule
+  .hidden desktopWindowModuleEnd
+desktopWindowModule:
+  .incbin ")" DESKTOP_WINDOW_MODULE R"("
+desktopWindowModuleEnd:
+  .popsection
+)");
+extern "C" const char desktopWindowModule[];
+extern "C" const char desktopWindowModuleEnd[];
+
+namespace download_app {
+namespace {
+
+using MakeWindow = bool (*)(WindowControls*);
+
+bool displayNamed() {
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
+    const char* value = std::getenv(name);
+    if (value != nullptr && *value != '\0') return true;
+  }
+  return false;
+}
+
+// Loads the module from an anonymous file; nothing when that fails (said in the system log).
+MakeWindow loadModule() {
+  int fd = memfd_create("installer-desktop-window", MFD_CLOEXEC);
+  if (fd < 0) {
+    host::systemLog("The desktop window could not be loaded: %s", std::strerror(errno));
+    return nullptr;
+  }
+  const char* bytes = desktopWindowModule;
+  size_t left = static_cast<size_t>(desktopWindowModuleEnd - desktopWindowModule);
+  while (left > 0) {
+    ssize_t written = write(fd, bytes, left);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) {
+      host::systemLog("The desktop window could not be loaded: %s", std::strerror(errno));
+      close(fd);
+      return nullptr;
+    }
+    bytes += written;
+    left -= static_cast<size_t>(written);
+  }
+  std::string path = "/proc/self/fd/" + std::to_string(fd);
+  void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  close(fd);  // the loaded module keeps its own mapping
+  if (module == nullptr) {
+    host::systemLog("The desktop window could not be loaded: %s", dlerror());
+    return nullptr;
+  }
+  auto make = reinterpret_cast<MakeWindow>(dlsym(module, "installer_make_desktop_window"));
+  if (make == nullptr) host::systemLog("The desktop window could not be loaded: %s", dlerror());
+  return make;
+}
+
+}  // namespace
+
+std::optional<WindowControls> makeDesktopWindow() {
+  if (!displayNamed()) return std::nullopt;
+  static const MakeWindow make = loadModule();  // once per process
+  WindowControls controls;
+  if (make == nullptr || !make(&controls)) return std::nullopt;
+  return controls;
+}
+
+}  // namespace download_app
