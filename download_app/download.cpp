@@ -32,6 +32,9 @@ namespace {
 constexpr char kIdleTimeoutVariable[] = "__VL_DOWNLOAD_IDLE_TIMEOUT_MS__";
 constexpr std::chrono::milliseconds kCloseDelay{3000};
 constexpr std::chrono::milliseconds kLockPollInterval{50};
+// Each delivery of progress is a trip to the main thread while the download waits; a bar and a
+// status line gain nothing from more than ten redraws a second.
+constexpr std::chrono::milliseconds kProgressInterval{100};
 constexpr char kWaitingText[] = "Waiting for another installer to finish";
 constexpr char kUnpackingPrefix[] = ".unpacking-";
 
@@ -180,6 +183,7 @@ void Download::downloadFromURL(const std::string& url) {
       host::UrlSessionConfiguration::defaultConfiguration();
   // The archive stays in the run's own temporary directory, which the driver removes.
   configuration.temporaryDirectory = sessionDirectory_;
+  configuration.progressInterval = kProgressInterval;
   if (const char* idle = getenv(kIdleTimeoutVariable)) {
     char* end = nullptr;
     long long ms = strtoll(idle, &end, 10);
@@ -193,8 +197,9 @@ void Download::downloadFromURL(const std::string& url) {
 }
 
 void Download::didWriteData(host::DownloadTask& /*task*/, int64_t bytesWritten,
-                            int64_t /*totalBytesWritten*/, int64_t /*totalBytesExpectedToWrite*/) {
-  if (!sawFirstData_) {
+                            int64_t totalBytesWritten, int64_t totalBytesExpectedToWrite) {
+  const bool first = !sawFirstData_;
+  if (first) {
     // The first data decides, once per download, whether the cache is current.
     sawFirstData_ = true;
     host::UrlResponse response = theDownload_->response();
@@ -247,8 +252,16 @@ void Download::didWriteData(host::DownloadTask& /*task*/, int64_t bytesWritten,
       std::string tagFile = cacheDir + PATH_SEPARATOR + VALIDATION_STRING_FILE;
       unlink(tagFile.c_str());
     }
-    int64_t length = fileLength_;
-    host::runOnMain([this, length] {
+  }
+  // One trip to the main thread for each delivery, the first included, but not for the one
+  // that completes a known length: the finish follows at once and shows it.
+  if (!first && totalBytesWritten == totalBytesExpectedToWrite) {
+    unshownBytes_ += bytesWritten;
+    return;
+  }
+  int64_t length = fileLength_;
+  host::runOnMain([this, bytesWritten, first, length] {
+    if (first) {
       progress_->setDoubleValue(0.0);
       if (length == -1) {
         progress_->setIndeterminate(true);
@@ -256,9 +269,7 @@ void Download::didWriteData(host::DownloadTask& /*task*/, int64_t bytesWritten,
         progress_->setMaxValue(static_cast<double>(length));
         progress_->setIndeterminate(false);
       }
-    });
-  }
-  host::runOnMain([this, bytesWritten] {
+    }
     downloadPercent_->setStringValue("Downloading");
     progress_->incrementBy(static_cast<double>(bytesWritten));
     window_->layoutIfNeeded();
@@ -278,7 +289,9 @@ void Download::didFinishDownloading(host::DownloadTask& /*task*/, const std::str
     });
     return;
   }
-  bool running = host::runOnMain([this] {
+  int64_t unshown = std::exchange(unshownBytes_, 0);
+  bool running = host::runOnMain([this, unshown] {
+    progress_->incrementBy(static_cast<double>(unshown));
     downloadPercent_->setStringValue("Initializing the installer");
     progress_->setIndeterminate(true);
     progress_->startAnimation();
@@ -304,10 +317,8 @@ void Download::didFinishDownloading(host::DownloadTask& /*task*/, const std::str
     });
     return;
   }
-  host::runOnMain([this] {
-    Window* window = window_;
-    host::runOnMainAfter(kCloseDelay, [window] { window->close(); });
-  });
+  Window* window = window_;
+  host::runOnMainAfter(kCloseDelay, [window] { window->close(); });
   host::stopApplication(1);
 }
 

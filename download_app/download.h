@@ -145,6 +145,7 @@ class Download : public host::UrlSessionDelegate, public WindowDelegate {
   std::optional<std::vector<std::string>> processArguments_;
   std::string sessionDirectory_;  // where the session keeps the archive: beside `downloadTo`
   bool sawFirstData_ = false;     // delegate queue only
+  int64_t unshownBytes_ = 0;      // delegate queue only: received, not yet on the bar
   CacheLock cacheLock_;           // delegate queue only, while the session lives
 
   mutable std::mutex handOverMutex_;  // orders a hand-over against the window's close

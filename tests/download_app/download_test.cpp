@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -223,6 +224,33 @@ TEST_F(DownloadTest, FirstRunFillsTheCacheAndHandsOverToTheNewAgent) {
   EXPECT_EQ(testsupport::listDir(cacheDir()),
             (std::vector<std::string>{".lock", ".validatestring", "installagent"}));
   EXPECT_TRUE(testsupport::listDir(runDir).empty());
+}
+
+TEST_F(DownloadTest, ProgressWakesTheMainThreadAboutTenTimesASecond) {
+  // Incompressible ballast, dripped in 8 KB pieces 10 ms apart: a download of about a second
+  // in a hundred reads.
+  std::string ballast(768 * 1024, '\0');
+  std::mt19937 random(7);
+  for (char& byte : ballast) byte = static_cast<char>(random());
+  std::string archive = agentArchive(0, {{"ballast.bin", ballast}});
+  Reply reply = archiveReply(archive, "\"v1\"");
+  reply.dripBytes = 8 * 1024;
+  reply.dripInterval = std::chrono::milliseconds(10);
+  server().serve("/agent.zip", reply);
+
+  const uint64_t before = host::mainQueueClosuresRun();
+  const auto started = std::chrono::steady_clock::now();
+  Outcome outcome = run(server().url("/agent.zip"));
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  const double closures = static_cast<double>(host::mainQueueClosuresRun() - before);
+
+  EXPECT_EQ(outcome.status, 1);
+  ASSERT_GE(seconds, 0.8) << "the drip was too fast to tell";
+  // The first data, a delivery every 100 ms, and the finish.
+  EXPECT_LE(closures, 3 + seconds * 10);
+  EXPECT_GE(log->increments, seconds * 10 / 2) << "the bar did not move steadily";
+  EXPECT_EQ(log->incremented, static_cast<double>(archive.size()));
 }
 
 TEST_F(DownloadTest, CurrentCacheHandsOverOnTheFirstData) {
