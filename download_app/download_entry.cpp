@@ -2,10 +2,13 @@
 
 #include <stdlib.h>
 
+#include <cinttypes>
+#include <cstdio>
 #include <memory>
 #include <utility>
 
 #include "download_app/main_interface.h"
+#include "host/application.h"
 
 std::string downloadTo;
 std::string downloadFrom;
@@ -15,6 +18,16 @@ namespace {
 
 // The agent the download window started; the driver takes it to wait for it.
 std::optional<host::Process> handedOverAgent;
+
+void reportMainQueue(uint64_t closuresBefore) {
+  const char* path = getenv("__VL_MAIN_QUEUE_REPORT__");
+  if (!path || !*path) return;
+  if (FILE* report = fopen(path, "ae")) {
+    fprintf(report, "main-queue closures: %" PRIu64 "\n",
+            host::mainQueueClosuresRun() - closuresBefore);
+    fclose(report);
+  }
+}
 
 }  // namespace
 
@@ -27,9 +40,11 @@ bool downloadInstallAgentFromVL(const char* to, const char* from, MessageCallbac
 }
 
 int CallNSApplicationMain(int /*argc*/, const char** /*argv*/) {
+  const uint64_t closuresBefore = host::mainQueueClosuresRun();
   std::unique_ptr<download_app::MainInterface> ui = download_app::loadMainInterface();
   int status = download_app::runMainInterface(*ui);
   handedOverAgent = ui->download().takeAgent();
+  reportMainQueue(closuresBefore);
   return status;
 }
 

@@ -5,7 +5,9 @@
 // keeps the archive in its own temporary file in the directory of `to` (the run's temporary
 // directory), so nothing is left behind when the driver removes that directory.
 // For tests, "__VL_DOWNLOAD_IDLE_TIMEOUT_MS__" (milliseconds) shortens how long the download
-// waits for a silent server before it fails.
+// waits for a silent server before it fails. For the benchmark, "__VL_MAIN_QUEUE_REPORT__"
+// names a file to which each run of the window appends one line, "main-queue closures: N",
+// the number of times the download woke the main thread.
 #pragma once
 
 #include <optional>

@@ -48,6 +48,8 @@ struct Loop {
   std::thread::id mainThread;
 };
 
+std::atomic<uint64_t> closuresRun{0};
+
 // Never destroyed: a thread may still post while the process exits.
 Loop& shared() {
   static Loop* loop = new Loop;
@@ -75,6 +77,7 @@ gboolean drainQueue(gpointer) {
     lock.unlock();
     job->work();
     job->work = nullptr;  // its captures die here, on the main thread
+    closuresRun.fetch_add(1, std::memory_order_relaxed);
     lock.lock();
     job->state = Job::State::kDone;
     s.settled.notify_all();
@@ -317,6 +320,8 @@ void postToMain(std::function<void()> work) {
   s.queue.push_back(std::move(job));
   scheduleDrain(s);
 }
+
+uint64_t mainQueueClosuresRun() { return closuresRun.load(std::memory_order_relaxed); }
 
 void runOnMainAfter(std::chrono::milliseconds delay, std::function<void()> work) {
   Loop& s = shared();

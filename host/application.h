@@ -8,6 +8,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 
 namespace host {
@@ -37,6 +38,10 @@ bool runOnMain(std::function<void()> work);
 
 // Queues `work` for the main thread without waiting. Dropped when the loop is not running.
 void postToMain(std::function<void()> work);
+
+// How many closures from other threads (`runOnMain`, `postToMain`) the main queue has run
+// since the process started: each one is a wake-up of the main thread.
+uint64_t mainQueueClosuresRun();
 
 // Runs `work` on the main thread after `delay`, unless the loop has stopped by then.
 void runOnMainAfter(std::chrono::milliseconds delay, std::function<void()> work);

@@ -4,10 +4,16 @@
 # To build the installer.
 BUILD_PACKAGES=(cmake g++ pkg-config libcurl4-openssl-dev libglib2.0-dev libgtk-3-dev unzip)
 # To run its tests: GoogleTest, loopback servers, and a virtual display for the window.
-TEST_PACKAGES=(googletest libcpp-httplib-dev nginx-light openssl zip xvfb xauth xdotool imagemagick)
+# The suite runs the benchmark's short form too (BENCH_PACKAGES).
+TEST_PACKAGES=(googletest libcpp-httplib-dev nginx-light openssl zip xvfb xauth xdotool imagemagick
+  curl iproute2)
 # For tools/demo, besides BUILD_PACKAGES: configuring the build also looks for the test
 # libraries; nginx serves the agent archive, zip packs it, ImageMagick draws the splash.
 DEMO_PACKAGES=(googletest libcpp-httplib-dev nginx-light zip imagemagick)
+
+# For bench/run, besides BUILD_PACKAGES: nginx serves the archives, zip packs them, curl is the
+# command the installer is measured against, Xvfb the desktop, ip sets up the namespace's loopback.
+BENCH_PACKAGES=(curl nginx-light zip xvfb iproute2)
 
 # Installs the named packages that are missing. As root it runs apt-get; otherwise it prints
 # the apt-get line to run and fails.
