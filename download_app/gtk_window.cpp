@@ -1,6 +1,9 @@
 #include "download_app/gtk_window.h"
 
 #include <gtk/gtk.h>
+#ifdef GDK_WINDOWING_X11
+#include <gdk/gdkx.h>
+#endif
 
 #include <algorithm>
 #include <cmath>
@@ -374,6 +377,32 @@ class GtkSplash : public ImageView {
   bool proportional_ = false;
 };
 
+#ifdef GDK_WINDOWING_X11
+// Another X client may destroy the window (XDestroyWindow, as a forced close does), and GTK
+// learns of that only from an event it reads later. Requests it made for the window meanwhile
+// fail with BadWindow or BadDrawable, for which GDK would end the process; those errors about
+// our own window are dropped, and its "destroy" signal ends the run as a close does. Every
+// other error goes to GDK. Main thread only, as all of GDK's X11 calls.
+XID shownWindow = 0;
+XErrorHandler gdkErrorHandler = nullptr;
+
+int onXError(Display* display, XErrorEvent* error) {
+  bool aboutShownWindow = shownWindow != 0 && error->resourceid == shownWindow;
+  if (aboutShownWindow && (error->error_code == BadWindow || error->error_code == BadDrawable))
+    return 0;
+  return gdkErrorHandler != nullptr ? gdkErrorHandler(display, error) : 0;
+}
+
+void toleratePeerDestruction(GtkWidget* window) {
+  GdkWindow* native = gtk_widget_get_window(window);
+  if (native == nullptr || !GDK_IS_X11_WINDOW(native)) return;
+  shownWindow = GDK_WINDOW_XID(native);
+  if (gdkErrorHandler == nullptr) gdkErrorHandler = XSetErrorHandler(onXError);
+}
+#else
+void toleratePeerDestruction(GtkWidget*) {}
+#endif
+
 template <typename T>
 T* builderObject(GtkBuilder* builder, const char* id, GType type) {
   GObject* object = gtk_builder_get_object(builder, id);
@@ -430,6 +459,7 @@ std::optional<WindowControls> makeGtkWindow() {
   controls.image = std::make_unique<GtkSplash>(splash);
   controls.closesAfterFailure = false;
   gtk_widget_show(GTK_WIDGET(window));
+  toleratePeerDestruction(GTK_WIDGET(window));
   return controls;
 }
 

@@ -8,6 +8,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -232,65 +233,56 @@ TEST_F(DownloadWindowTest, AWindowDestroyedFromOutsideEndsTheRun) {
   server.releaseStalls();
 }
 
-// Needs no display of its own: a display that cannot be opened means the terminal window.
-TEST(DownloadWindowFallback, AnUnreachableDisplayGivesTheTerminalWindow) {
-  ScratchDir scratch;
-  TestHttpServer server;
-  Reply denied;
-  denied.status = 401;
-  server.serve("/agent.zip", denied);
-  BundleBuilder bundle(scratch.path(), "Setup");
-  bundle.addBundleZip();
-  bundle.setEndpointFile(server.url("/agent.zip"));
-  RunOptions options;
-  options.setEnv = {{"HOME", scratch.makeDir("home")}, {"DISPLAY", ":4242"}};
-  options.unsetEnv = {"VL_INTERNAL_INSTALL_AGENT_URL", "WAYLAND_DISPLAY"};
-  options.timeout = seconds(30);
+// Runs that name a display but cannot show the desktop window. They need no display of their
+// own: the server refuses the download, and the terminal window, which closes itself after
+// showing a failure, ends the run.
+class DownloadWindowFallback : public ::testing::Test {
+ protected:
+  RunResult runWith(std::vector<std::pair<std::string, std::string>> environment) {
+    Reply denied;
+    denied.status = 401;
+    server.serve("/agent.zip", denied);
+    BundleBuilder bundle(scratch.path(), "Setup");
+    bundle.addBundleZip();
+    bundle.setEndpointFile(server.url("/agent.zip"));
+    RunOptions options;
+    options.setEnv = std::move(environment);
+    options.setEnv.push_back({"HOME", scratch.makeDir("home")});
+    options.unsetEnv = {"VL_INTERNAL_INSTALL_AGENT_URL", "WAYLAND_DISPLAY"};
+    options.timeout = seconds(30);
+    RunResult result = runProgram(bundle.executablePath(), {"setup"}, options);
+    EXPECT_FALSE(result.timedOut) << result.describe();
+    EXPECT_EQ(result.exitCode, 255) << result.describe();
+    EXPECT_TRUE(said(result, "Download failed with error code 401")) << result.err;
+    EXPECT_EQ(lastLine(result.err), "Installation failed.");
+    return result;
+  }
 
-  // The terminal window closes itself after showing a failure, so the run ends on its own.
-  RunResult result = runProgram(bundle.executablePath(), {"setup"}, options);
-  EXPECT_FALSE(result.timedOut) << result.describe();
-  EXPECT_EQ(result.exitCode, 255) << result.describe();
-  std::vector<std::string> lines = splitLines(result.err);
-  EXPECT_NE(std::find(lines.begin(), lines.end(), "Download failed with error code 401"),
-            lines.end())
-      << result.err;
-  EXPECT_EQ(lastLine(result.err), "Installation failed.");
-}
-
-// Needs no display either: the window module is loaded before any display is opened.
-TEST(DownloadWindowFallback, AWindowModuleThatCannotBeLoadedGivesTheTerminalWindow) {
-  ScratchDir scratch;
-  TestHttpServer server;
-  Reply denied;
-  denied.status = 401;
-  server.serve("/agent.zip", denied);
-  BundleBuilder bundle(scratch.path(), "Setup");
-  bundle.addBundleZip();
-  bundle.setEndpointFile(server.url("/agent.zip"));
-  // The GTK library found first is no library at all, as on a machine with a broken GTK.
-  std::string libraries = scratch.makeDir("libraries");
-  writeFile(libraries + "/libgtk-3.so.0", "not a library\n");
-  RunOptions options;
-  options.setEnv = {{"HOME", scratch.makeDir("home")},
-                    {"DISPLAY", ":4242"},
-                    {"LD_LIBRARY_PATH", libraries}};
-  options.unsetEnv = {"VL_INTERNAL_INSTALL_AGENT_URL", "WAYLAND_DISPLAY"};
-  options.timeout = seconds(30);
-
-  RunResult result = runProgram(bundle.executablePath(), {"setup"}, options);
-  EXPECT_FALSE(result.timedOut) << result.describe();
-  EXPECT_EQ(result.exitCode, 255) << result.describe();
-  std::vector<std::string> lines = splitLines(result.err);
-  auto said = [&lines](const std::string& text) {
+  // Whether a line on standard error holds `text`.
+  static bool said(const RunResult& result, const std::string& text) {
+    std::vector<std::string> lines = splitLines(result.err);
     return std::any_of(lines.begin(), lines.end(), [&text](const std::string& line) {
       return line.find(text) != std::string::npos;
     });
-  };
-  EXPECT_TRUE(said("] The desktop window could not be loaded: ") && said("libgtk-3.so.0"))
+  }
+
+  ScratchDir scratch;
+  TestHttpServer server;
+};
+
+TEST_F(DownloadWindowFallback, AnUnreachableDisplayGivesTheTerminalWindow) {
+  RunResult result = runWith({{"DISPLAY", ":4242"}});
+  EXPECT_FALSE(said(result, "could not be loaded")) << result.err;
+}
+
+TEST_F(DownloadWindowFallback, AWindowModuleThatCannotBeLoadedGivesTheTerminalWindow) {
+  // The GTK library found first is no library at all, as on a machine with a broken GTK.
+  std::string libraries = scratch.makeDir("libraries");
+  writeFile(libraries + "/libgtk-3.so.0", "not a library\n");
+  RunResult result = runWith({{"DISPLAY", ":4242"}, {"LD_LIBRARY_PATH", libraries}});
+  EXPECT_TRUE(said(result, "] The desktop window could not be loaded: ") &&
+              said(result, "libgtk-3.so.0"))
       << result.err;
-  EXPECT_TRUE(said("Download failed with error code 401")) << result.err;
-  EXPECT_EQ(lastLine(result.err), "Installation failed.");
 }
 
 }  // namespace
