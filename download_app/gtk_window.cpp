@@ -420,7 +420,15 @@ bool openDesktopDisplay() {
     if (!hasDisplay) return false;
     // The installer's messages and numbers stay the same with or without a desktop.
     gtk_disable_setlocale();
-    return gtk_init_check(nullptr, nullptr) == TRUE;
+    // The window draws nothing with OpenGL, and GDK's probe for it loads the system's GL
+    // driver, with a software one as much as 50 MB of libraries. GDK reads GDK_GL once, here;
+    // a value the user set is kept, and ours is gone again before the agent could inherit it
+    // (GTK has started no thread yet).
+    bool disableGl = g_getenv("GDK_GL") == nullptr;
+    if (disableGl) g_setenv("GDK_GL", "disable", TRUE);
+    bool initialised = gtk_init_check(nullptr, nullptr) == TRUE;
+    if (disableGl) g_unsetenv("GDK_GL");
+    return initialised;
   }();
   return opened;
 }

@@ -124,8 +124,10 @@ TEST_F(DownloadWindowTest, ADownloadCompletesAndTheAgentRuns) {
   std::string started = scratch.file("agent-started");
   std::string go = scratch.file("agent-go");
   std::string maps = scratch.file("installer-maps");
+  std::string glSetting = scratch.file("agent-gl-setting");
   AgentScript agent{scratch.file("agent-record"), 0,
-                    "cat /proc/$PPID/maps > '" + maps + "'; touch '" + started + "'; i=0; while [ ! -e '" + go +
+                    "cat /proc/$PPID/maps > '" + maps + "'; echo \"${GDK_GL-unset}\" > '" +
+                        glSetting + "'; touch '" + started + "'; i=0; while [ ! -e '" + go +
                         "' ] && [ $i -lt 300 ]; do sleep 0.1; i=$((i+1)); done"};
   Reply reply;
   reply.dripBytes = 16 * 1024;
@@ -153,10 +155,13 @@ TEST_F(DownloadWindowTest, ADownloadCompletesAndTheAgentRuns) {
                                       "-mode", "gui test"}));
   EXPECT_EQ(readFile(cacheDir + VALIDATION_STRING_FILE), "\"v1\"");
   EXPECT_EQ(server.hits("/agent.zip"), 1);
-  // The window came from the module the installer carries, with GTK behind it.
+  // The window came from the module the installer carries, with GTK behind it but no GL
+  // driver; the agent's environment is the installer's own.
   std::string map = readFile(maps);
   EXPECT_NE(map.find("/memfd:installer-desktop-window"), std::string::npos) << map;
   EXPECT_NE(map.find("libgtk-3.so"), std::string::npos) << map;
+  EXPECT_EQ(map.find("_dri.so"), std::string::npos) << map;
+  EXPECT_EQ(readFile(glSetting), "unset\n");
 }
 
 TEST_F(DownloadWindowTest, UnauthorizedShowsTheFailureAndCloseEndsWith255) {
