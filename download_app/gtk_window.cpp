@@ -14,6 +14,13 @@
 #include <string>
 #include <utility>
 
+#ifdef GDK_WINDOWING_X11
+// For XESetWireToError. Last, as it defines min and max as macros.
+#include <X11/Xlibint.h>
+#undef min
+#undef max
+#endif
+
 // Made by glib-compile-resources from download_window.gresource.xml (see CMakeLists.txt).
 extern "C" void installer_download_window_register_resource(void);
 
@@ -379,25 +386,37 @@ class GtkSplash : public ImageView {
 
 #ifdef GDK_WINDOWING_X11
 // Another X client may destroy the window (XDestroyWindow, as a forced close does), and GTK
-// learns of that only from an event it reads later. Requests it made for the window meanwhile
-// fail with BadWindow or BadDrawable, for which GDK would end the process; those errors about
-// our own window are dropped, and its "destroy" signal ends the run as a close does. Every
-// other error goes to GDK. Main thread only, as all of GDK's X11 calls.
+// learns of that only from an event it reads later. Requests it made meanwhile fail: first
+// with BadWindow or BadDrawable about the window, then with errors about the pixmaps and
+// pictures it tried to make from it. GDK would end the process on any of them. From the first
+// error about our window on, they are all dropped, and the window's "destroy" signal ends the
+// run as a close does. Xlib asks this per-display hook before any error handler, GDK's
+// included, also inside GDK's error traps. It runs with the display locked: no Xlib calls.
+using WireToError = Bool (*)(Display*, XErrorEvent*, xError*);
+WireToError previousWireToError[256] = {};
 XID shownWindow = 0;
-XErrorHandler gdkErrorHandler = nullptr;
+bool shownWindowGone = false;
 
-int onXError(Display* display, XErrorEvent* error) {
+Bool dropErrorsOnceWindowGone(Display* display, XErrorEvent* error, xError* wire) {
   bool aboutShownWindow = shownWindow != 0 && error->resourceid == shownWindow;
   if (aboutShownWindow && (error->error_code == BadWindow || error->error_code == BadDrawable))
-    return 0;
-  return gdkErrorHandler != nullptr ? gdkErrorHandler(display, error) : 0;
+    shownWindowGone = true;
+  if (shownWindowGone) return False;
+  WireToError previous = previousWireToError[error->error_code];
+  return previous != nullptr ? previous(display, error, wire) : True;
 }
 
 void toleratePeerDestruction(GtkWidget* window) {
   GdkWindow* native = gtk_widget_get_window(window);
   if (native == nullptr || !GDK_IS_X11_WINDOW(native)) return;
   shownWindow = GDK_WINDOW_XID(native);
-  if (gdkErrorHandler == nullptr) gdkErrorHandler = XSetErrorHandler(onXError);
+  shownWindowGone = false;
+  static const bool hooked = [display = GDK_WINDOW_XDISPLAY(native)] {
+    for (int code = 1; code < 256; ++code)
+      previousWireToError[code] = XESetWireToError(display, code, dropErrorsOnceWindowGone);
+    return true;
+  }();
+  (void)hooked;
 }
 #else
 void toleratePeerDestruction(GtkWidget*) {}
