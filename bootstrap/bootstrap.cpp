@@ -1,13 +1,13 @@
 #include "bootstrap/bootstrap.h"
 
 #include <stdlib.h>
+#include <sys/wait.h>
 
-#include "bootstrap/constants.h"
-#include "bootstrap/launch.h"
+#include "download_app/download_entry.h"
+#include "host/termination.h"
+#include "platform/constants.h"
 #include "platform/location.h"
-#include "platform/shell.h"
 #include "platform/temp_dir.h"
-#include "platform/termination.h"
 #include "provisioning/endpoint_file.h"
 #include "provisioning/source_agent.h"
 
@@ -21,12 +21,21 @@ int extractPayloadToDir(std::string /*dir*/, bool /*flag*/, MessageCallback /*re
   return 0;
 }
 
+bool fireInstallAgentWithArgs(const std::string& agentPath, std::optional<host::Process> running,
+                              const AgentArguments& arguments, MessageCallback report) {
+  host::Process agent = running ? *running : startInstallAgent(agentPath, arguments);
+  // A run asked to stop, or an agent that is a directory, starts nothing and says nothing.
+  if (!agent.started() && agent.error() != 0) report("Failed to start the install agent", true);
+  int status = agent.wait();
+  return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 int bootstrapInstallerMainFunc(int argc, const char* argv[], MessageCallback report) {
   // Made first and destroyed last: a termination signal at any point of the run, the removal
   // of the temporary directory included, lets the run end through its own cleanup.
-  TerminationGuard terminationGuard;
+  host::TerminationGuard terminationGuard;
   // Declared before everything else of the run, so that it is destroyed after it: the
-  // directory outlives the agent's command.
+  // directory outlives the agent.
   TempDir tempDir("tmp_install_dir");
   std::string payloadDir = tempDir.getDir();
   if (payloadDir.empty() || getenv(kUnitTestSwitch) != nullptr)
@@ -45,14 +54,21 @@ int bootstrapInstallerMainFunc(int argc, const char* argv[], MessageCallback rep
   std::string endpointUrl =
       readEndpointUrlFile(bundleLocation + PATH_SEPARATOR + "installAgentURL.txt", report);
 
-  // A run asked to stop obtains no agent; what it made goes with the temporary directory.
-  if (terminationSignal() != 0) return -1;
-  std::string agentPath = sourceInstallAgent(payloadDir, endpointUrl, report);
-  if (agentPath.empty()) return -1;
+  // Every start of the agent gets the user's arguments byte for byte, each a word of its own.
+  AgentArguments arguments{bundleLocation, {}};
+  for (int i = 1; i < argc; ++i) arguments.userArguments.emplace_back(argv[i] ? argv[i] : "");
 
-  // The agent's path reaches sh unchanged, whatever it holds.
-  std::string commandPrefix = "sh " + shell_word(operand_path(agentPath));
-  if (!fireInstallAgentWithArgs(agentPath, commandPrefix, bundleLocation, argc, argv, report)) {
+  // A run asked to stop obtains no agent; what it made goes with the temporary directory.
+  if (host::terminationSignal() != 0) return -1;
+  SourcedAgent agent = sourceInstallAgent(
+      payloadDir, endpointUrl,
+      [&](const std::string& to, const std::string& from) {
+        return downloadInstallAgentFromVL(to.c_str(), from.c_str(), arguments, report);
+      },
+      report);
+  if (agent.path.empty()) return -1;
+
+  if (!fireInstallAgentWithArgs(agent.path, std::move(agent.running), arguments, report)) {
     report("Application install was not successful.", true);
     return -1;
   }

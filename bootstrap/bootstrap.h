@@ -2,12 +2,16 @@
 //
 // `main` calls `bootstrapInstallerMainFunc` once, on the main thread, with the process's
 // arguments and the console reporter. The driver only orders the steps: locations, the
-// endpoint URL file, sourcing the agent and launching it are other parts' work.
+// endpoint URL file, sourcing the agent (with the download window when the installer carries
+// none) and starting it are other parts' work.
 #pragma once
 
+#include <optional>
 #include <string>
 
-#include "bootstrap/message.h"
+#include "host/process.h"
+#include "provisioning/agent_start.h"
+#include "provisioning/message.h"
 
 // Runs the whole sequence and returns 0 when the install agent ran and ended with status 0,
 // -1 otherwise. The run's temporary directory is removed before it returns. When the
@@ -17,3 +21,10 @@ int bootstrapInstallerMainFunc(int argc, const char* argv[], MessageCallback rep
 
 // The payload step: this installer carries no payload, so it does nothing and returns 0.
 int extractPayloadToDir(std::string dir, bool flag, MessageCallback report);
+
+// Waits for `running`, the agent the download window started, or else starts the agent at
+// `agentPath` (provisioning/agent_start.h) and waits for it; a termination signal meanwhile
+// reaches the agent first. True when it ended with status 0. Reports "Failed to start the
+// install agent" when no process could be made for it.
+bool fireInstallAgentWithArgs(const std::string& agentPath, std::optional<host::Process> running,
+                              const AgentArguments& arguments, MessageCallback report);

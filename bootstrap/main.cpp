@@ -1,5 +1,5 @@
 #include "bootstrap/bootstrap.h"
-#include "bootstrap/message.h"
+#include "provisioning/message.h"
 
 int main(int argc, const char* argv[]) {
   int result = bootstrapInstallerMainFunc(argc, argv, report_message_main);

@@ -3,12 +3,12 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <sys/mman.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "host/files.h"
 #include "host/system_log.h"
 
 // The module's file, made by the build (see download_app/CMakeLists.txt), as bytes of this
@@ -43,27 +43,16 @@ bool displayNamed() {
 
 // Loads the module from an anonymous file; nothing when that fails (said in the system log).
 MakeWindow loadModule() {
-  int fd = memfd_create("installer-desktop-window", MFD_CLOEXEC);
-  if (fd < 0) {
+  host::FileDescriptor file(memfd_create("installer-desktop-window", MFD_CLOEXEC));
+  std::string_view bytes(desktopWindowModule,
+                         static_cast<size_t>(desktopWindowModuleEnd - desktopWindowModule));
+  if (file.get() < 0 || !host::writeAll(file.get(), bytes)) {
     host::systemLog("The desktop window could not be loaded: %s", std::strerror(errno));
     return nullptr;
   }
-  const char* bytes = desktopWindowModule;
-  size_t left = static_cast<size_t>(desktopWindowModuleEnd - desktopWindowModule);
-  while (left > 0) {
-    ssize_t written = write(fd, bytes, left);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) {
-      host::systemLog("The desktop window could not be loaded: %s", std::strerror(errno));
-      close(fd);
-      return nullptr;
-    }
-    bytes += written;
-    left -= static_cast<size_t>(written);
-  }
-  std::string path = "/proc/self/fd/" + std::to_string(fd);
+  std::string path = "/proc/self/fd/" + std::to_string(file.get());
   void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  close(fd);  // the loaded module keeps its own mapping
+  file.reset();  // the loaded module keeps its own mapping
   if (module == nullptr) {
     host::systemLog("The desktop window could not be loaded: %s", dlerror());
     return nullptr;

@@ -1,28 +1,23 @@
 #include "download_app/download.h"
 
-#include <dirent.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <thread>
 #include <utility>
 
-#include "bootstrap/constants.h"
-#include "bootstrap/message.h"
-#include "download_app/download_entry.h"
 #include "host/application.h"
+#include "host/files.h"
 #include "host/system_log.h"
-#include "platform/shell.h"
+#include "platform/constants.h"
+#include "platform/location.h"
 #include "platform/temp_dir.h"
-#include "platform/termination.h"
 #include "provisioning/cache.h"
+#include "provisioning/message.h"
 #include "provisioning/unzip.h"
 
 namespace download_app {
@@ -30,27 +25,12 @@ namespace download_app {
 namespace {
 
 constexpr char kIdleTimeoutVariable[] = "__VL_DOWNLOAD_IDLE_TIMEOUT_MS__";
-constexpr std::chrono::milliseconds kCloseDelay{3000};
 constexpr std::chrono::milliseconds kLockPollInterval{50};
 // Each delivery of progress is a trip to the main thread while the download waits; a bar and a
 // status line gain nothing from more than ten redraws a second.
 constexpr std::chrono::milliseconds kProgressInterval{100};
 constexpr char kWaitingText[] = "Waiting for another installer to finish";
 constexpr char kUnpackingPrefix[] = ".unpacking-";
-
-bool pathExists(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0;
-}
-
-// The directory part of `path`: everything before its last "/" ("/" itself for a file at the
-// root), or empty when it names no directory.
-std::string directoryOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return "";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
 
 // Only http and https can be downloaded, and a URL holds no blank or control character.
 bool isDownloadableUrl(const std::string& url) {
@@ -67,22 +47,7 @@ bool isDownloadableUrl(const std::string& url) {
 
 }  // namespace
 
-std::vector<std::string> currentProcessArguments() {
-  std::ifstream in("/proc/self/cmdline", std::ios::binary);
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  std::vector<std::string> arguments;
-  size_t start = 0;
-  // Every argument, the empty one included, ends with a NUL byte.
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    if (bytes[i] == '\0') {
-      arguments.push_back(bytes.substr(start, i - start));
-      start = i + 1;
-    }
-  }
-  return arguments;
-}
-
-Download::Download() = default;
+Download::Download(DownloadRequest request) : request_(std::move(request)) {}
 
 Download::~Download() { finishSession(); }
 
@@ -99,18 +64,13 @@ bool Download::init() {
   progress_->setUsesThreadedAnimation(true);
   downloadPercent_->setUsesSingleLineMode(true);
   downloadPercent_->setStringValue("Downloading");
-  installAgentLocation_ = downloadTo;
-  sessionDirectory_ = directoryOf(downloadTo);
+  installAgentLocation_ = request_.to;
+  sessionDirectory_ = directoryOfPath(request_.to);
   cancel_->setKeyEquivalent("\r");
   return true;
 }
 
 void Download::applicationDidFinishLaunching() {
-  // A termination signal that came before the application loop took the signals over.
-  if (terminationSignal() != 0) {
-    if (window_) window_->close();
-    return;
-  }
   if (!bundleSet_) {
     bundle_ = host::mainBundle();
     bundleSet_ = true;
@@ -123,7 +83,7 @@ void Download::applicationDidFinishLaunching() {
     return;
   }
   std::string splash = bundle_->resourcePath + "/splash.png";
-  if (!bundle_->resourcePath.empty() && pathExists(splash) && image_) {
+  if (!bundle_->resourcePath.empty() && host::pathExists(splash) && image_) {
     Image loaded{splash, 400, 400};
     image_->setScalesProportionally(true);
     image_->setEditable(false);
@@ -133,7 +93,7 @@ void Download::applicationDidFinishLaunching() {
       window_->setViewsNeedDisplay(true);
     }
   }
-  downloadFromURL(downloadFrom);
+  downloadFromURL(request_.from);
 }
 
 void Download::windowWillClose() {
@@ -204,7 +164,8 @@ void Download::didWriteData(host::DownloadTask& /*task*/, int64_t bytesWritten,
     sawFirstData_ = true;
     host::UrlResponse response = theDownload_->response();
     long status = response.statusCode;
-    if (status > 400) {
+    // An error page is no archive, whatever proxy or server sent it.
+    if (status >= 400) {
       host::systemLog("Download failed with http error code- %ld", status);
       host::runOnMain([this, status] {
         failure("Download failed with error code " + std::to_string(status), TextColor::Red);
@@ -279,7 +240,7 @@ void Download::didWriteData(host::DownloadTask& /*task*/, int64_t bytesWritten,
 
 void Download::didFinishDownloading(host::DownloadTask& /*task*/, const std::string& location) {
   long status = theDownload_->response().statusCode;
-  if (status > 400) {
+  if (status >= 400) {
     host::systemLog("Download failed! Error code- %3.0f", static_cast<double>(status));
     host::runOnMain([this, status] {
       failure("Download failed with error code " + std::to_string(status), TextColor::Red);
@@ -317,8 +278,8 @@ void Download::didFinishDownloading(host::DownloadTask& /*task*/, const std::str
     });
     return;
   }
-  Window* window = window_;
-  host::runOnMainAfter(kCloseDelay, [window] { window->close(); });
+  // The loop stops at once, and the window closes as soon as it has stopped
+  // (CallNSApplicationMain): it never stays the three seconds a delayed close would give it.
   host::stopApplication(1);
 }
 
@@ -364,19 +325,10 @@ void Download::removeUnfinishedUnpacking(const std::string& cacheDir) {
   // Under the lock no other run unpacks: what is there was left by a run that died.
   const std::string prefix = std::string(INSTALL_AGENT_DIR) + kUnpackingPrefix;
   std::string dir = cacheDir;
-  if (!dir.empty() && dir.back() != '/') dir += '/';
-  struct DirCloser {
-    void operator()(DIR* listing) const { closedir(listing); }
-  };
-  std::vector<std::string> unfinished;
-  {
-    std::unique_ptr<DIR, DirCloser> listing(opendir(dir.c_str()));
-    if (!listing) return;
-    while (struct dirent* entry = readdir(listing.get())) {
-      if (std::string(entry->d_name).rfind(prefix, 0) == 0) unfinished.push_back(entry->d_name);
-    }
+  if (!dir.ends_with('/')) dir += '/';
+  for (const std::string& name : host::listDirectory(dir)) {
+    if (name.starts_with(prefix)) removeTree(dir + name);
   }
-  for (const std::string& name : unfinished) removeTree(dir + name);
 }
 
 bool Download::unpackIntoCache(const std::string& archive, const std::string& cacheDir) {
@@ -386,7 +338,7 @@ bool Download::unpackIntoCache(const std::string& archive, const std::string& ca
   if (!mkdtemp(pattern.data())) return false;
   const std::string& fresh = pattern;
   bool unpacked = unzipInstallAgent(archive, fresh, "unzip", report_message_main) &&
-                  pathExists(fresh + PATH_SEPARATOR + "install");
+                  host::pathExists(getInstallAgentExecutable(fresh));
   if (unpacked) {
     removeTree(agentDir);
     unpacked = rename(fresh.c_str(), agentDir.c_str()) == 0;
@@ -402,25 +354,7 @@ bool Download::fireInstallAgent() {
   std::string agentDir = installAgentDirOnDisk();
   installAgentLocation_ = agentDir;
   if (agentDir.empty()) return false;
-  std::string entry = agentDir;
-  if (entry.back() != '/') entry += PATH_SEPARATOR;
-  entry += "install";
-
-  std::optional<host::MainBundle> bundle = bundleSet_ ? bundle_ : host::mainBundle();
-  std::string resources;
-  if (bundle) {
-    resources = bundle->resourcePath.empty() ? bundle->bundlePath + "/Contents/Resources"
-                                             : bundle->resourcePath;
-  }
-  // A relative HOME makes a relative entry path; "./" keeps sh from taking it for an option.
-  std::vector<std::string> arguments = {operand_path(entry), "-installbundle",
-                                        operand_path(resources + "/bundle.zip")};
-  std::vector<std::string> processArguments =
-      processArguments_ ? *processArguments_ : currentProcessArguments();
-  if (processArguments.size() >= 2) {
-    arguments.insert(arguments.end(), processArguments.begin() + 1, processArguments.end());
-  }
-  host::Process agent = host::Process::start("/bin/sh", arguments);
+  host::Process agent = startInstallAgent(getInstallAgentExecutable(agentDir), request_.agent);
   if (!agent.started()) return false;
   agent_ = agent;
   handedOver_ = true;

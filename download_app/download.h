@@ -28,25 +28,33 @@
 #include "host/main_bundle.h"
 #include "host/process.h"
 #include "host/url_session.h"
+#include "provisioning/agent_start.h"
 #include "provisioning/cache_lock.h"
 
 namespace download_app {
 
+// What one run of the download window is asked to do.
+struct DownloadRequest {
+  std::string to;        // where the archive belongs; the session keeps its file in its directory
+  std::string from;      // the URL of the agent archive
+  AgentArguments agent;  // what the agent is started with
+};
+
 class Download : public host::UrlSessionDelegate, public WindowDelegate {
  public:
-  Download();
+  explicit Download(DownloadRequest request);
   // Invalidates the session and waits for its delegate queue to finish.
   ~Download() override;
   Download(const Download&) = delete;
   Download& operator=(const Download&) = delete;
 
   // Puts the connected controls into their first state ("Downloading" over a bar from 0 to
-  // 100, Return presses the button) and takes the archive's destination from `downloadTo`.
+  // 100, Return presses the button) and takes the archive's destination from the request.
   // False when a control is missing.
   bool init();
 
   // Shows the splash when the bundle's resources hold "splash.png", then starts the download
-  // from `downloadFrom`. Without a main bundle it shows a failure instead.
+  // from the request's URL. Without a main bundle it shows a failure instead.
   void applicationDidFinishLaunching();
 
   // Cancels the task, invalidates the session and stops the application loop: with a non-zero
@@ -68,9 +76,9 @@ class Download : public host::UrlSessionDelegate, public WindowDelegate {
   // A transport error ("Download failed: " and the transport's reason) is logged and shown.
   void didComplete(host::DownloadTask& task, const std::optional<host::UrlError>& error) override;
 
-  // Starts the cached agent with "/bin/sh", "-installbundle", the bundle archive and the
-  // installer's own arguments, without waiting for it. True when it runs; false when there is
-  // no agent on disk, the shell could not be started, or the window has already closed.
+  // Starts the cached agent as the request says (provisioning/agent_start.h), without waiting
+  // for it. True when it runs; false when there is no agent on disk, the shell could not be
+  // started, or the window has already closed.
   bool fireInstallAgent();
 
   // The connections the main interface makes. The controls are owned by the main interface,
@@ -79,34 +87,24 @@ class Download : public host::UrlSessionDelegate, public WindowDelegate {
   void setProgress(ProgressBar* progress) { progress_ = progress; }
   ImageView* image() const { return image_; }
   void setImage(ImageView* image) { image_ = image; }
-  int64_t fileLength() const { return fileLength_; }
-  void setFileLength(int64_t length) { fileLength_ = length; }
   StatusText* downloadPercent() const { return downloadPercent_; }
   void setDownloadPercent(StatusText* text) { downloadPercent_ = text; }
   Window* window() const { return window_; }
   void setWindow(Window* window) { window_ = window; }
   const std::shared_ptr<host::DownloadTask>& theDownload() const { return theDownload_; }
-  // Never set: the session keeps the archive in its own temporary file.
-  const std::string& tempDir() const { return tempDir_; }
   const std::string& installAgentLocation() const { return installAgentLocation_; }
   Button* cancel() const { return cancel_; }
   void setCancel(Button* button) { cancel_ = button; }
-  const std::string& validationString() const { return validationString_; }
-  void setValidationString(const std::string& value) { validationString_ = value; }
   host::UrlSession* urlSession() const { return urlSession_.get(); }
 
   // A window nobody can close after a failure closes itself right after showing it.
   void setClosesAfterFailure(bool closes) { closesAfterFailure_ = closes; }
 
-  // Where the agent's bundle archive and the splash are looked up: the process's main bundle
-  // unless a test sets another (or none) before `applicationDidFinishLaunching`.
+  // Where the splash is looked up: the process's main bundle unless a test sets another (or
+  // none) before `applicationDidFinishLaunching`.
   void setMainBundle(std::optional<host::MainBundle> bundle) {
     bundle_ = std::move(bundle);
     bundleSet_ = true;
-  }
-  // The installer's arguments, program name first: /proc/self/cmdline unless set.
-  void setProcessArguments(std::vector<std::string> arguments) {
-    processArguments_ = std::move(arguments);
   }
 
   // True once the agent has been handed over.
@@ -127,13 +125,13 @@ class Download : public host::UrlSessionDelegate, public WindowDelegate {
   bool unpackIntoCache(const std::string& archive, const std::string& cacheDir);
   bool windowClosed() const;
 
+  const DownloadRequest request_;
   ProgressBar* progress_ = nullptr;
   ImageView* image_ = nullptr;
   int64_t fileLength_ = -1;
   StatusText* downloadPercent_ = nullptr;
   Window* window_ = nullptr;
   std::shared_ptr<host::DownloadTask> theDownload_;
-  std::string tempDir_;
   std::string installAgentLocation_;
   Button* cancel_ = nullptr;
   std::string validationString_;
@@ -142,8 +140,7 @@ class Download : public host::UrlSessionDelegate, public WindowDelegate {
   bool closesAfterFailure_ = false;
   std::optional<host::MainBundle> bundle_;
   bool bundleSet_ = false;
-  std::optional<std::vector<std::string>> processArguments_;
-  std::string sessionDirectory_;  // where the session keeps the archive: beside `downloadTo`
+  std::string sessionDirectory_;  // where the session keeps the archive: beside `request_.to`
   bool sawFirstData_ = false;     // delegate queue only
   int64_t unshownBytes_ = 0;      // delegate queue only: received, not yet on the bar
   CacheLock cacheLock_;           // delegate queue only, while the session lives
@@ -153,8 +150,5 @@ class Download : public host::UrlSessionDelegate, public WindowDelegate {
   bool handedOver_ = false;
   std::optional<host::Process> agent_;
 };
-
-// The installer's own arguments as the kernel recorded them, program name first.
-std::vector<std::string> currentProcessArguments();
 
 }  // namespace download_app

@@ -5,19 +5,10 @@
 #include <cinttypes>
 #include <cstdio>
 #include <memory>
-#include <utility>
 
-#include "download_app/main_interface.h"
 #include "host/application.h"
 
-std::string downloadTo;
-std::string downloadFrom;
-const char** EMPTY_ARGV = nullptr;
-
 namespace {
-
-// The agent the download window started; the driver takes it to wait for it.
-std::optional<host::Process> handedOverAgent;
 
 void reportMainQueue(uint64_t closuresBefore) {
   const char* path = getenv("__VL_MAIN_QUEUE_REPORT__");
@@ -31,25 +22,24 @@ void reportMainQueue(uint64_t closuresBefore) {
 
 }  // namespace
 
-bool downloadInstallAgentFromVL(const char* to, const char* from, MessageCallback /*callback*/) {
+std::optional<host::Process> downloadInstallAgentFromVL(const char* to, const char* from,
+                                                        const AgentArguments& agent,
+                                                        MessageCallback /*callback*/) {
   // The override counts whenever it is set, even to the empty string.
   if (const char* url = getenv("VL_INTERNAL_INSTALL_AGENT_URL")) from = url;
-  downloadTo = to ? to : "";
-  downloadFrom = from ? from : "";
-  return CallNSApplicationMain(0, EMPTY_ARGV) != 0;
-}
-
-int CallNSApplicationMain(int /*argc*/, const char** /*argv*/) {
   const uint64_t closuresBefore = host::mainQueueClosuresRun();
-  std::unique_ptr<download_app::MainInterface> ui = download_app::loadMainInterface();
-  int status = download_app::runMainInterface(*ui);
-  handedOverAgent = ui->download().takeAgent();
+  std::unique_ptr<download_app::MainInterface> ui = download_app::loadMainInterface(
+      download_app::DownloadRequest{to ? to : "", from ? from : "", agent});
+  int status = CallNSApplicationMain(0, nullptr, *ui);
   reportMainQueue(closuresBefore);
-  return status;
+  if (status == 0) return std::nullopt;
+  return ui->download().takeAgent();
 }
 
-std::optional<host::Process> takeHandedOverAgent() {
-  std::optional<host::Process> agent = std::move(handedOverAgent);
-  handedOverAgent.reset();
-  return agent;
+int CallNSApplicationMain(int /*argc*/, const char** /*argv*/, download_app::MainInterface& ui) {
+  host::runApplication([&ui] { ui.applicationDidFinishLaunching(); },
+                       [&ui] { ui.closeRequested(); });
+  if (ui.window().isVisible()) ui.window().close();
+  ui.download().finishSession();
+  return ui.download().handedOver() ? 1 : 0;
 }

@@ -14,6 +14,8 @@
 #include <string>
 #include <utility>
 
+#include "host/loop_timer.h"
+
 #ifdef GDK_WINDOWING_X11
 // For XESetWireToError. Last, as it defines min and max as macros.
 #include <X11/Xlibint.h>
@@ -86,43 +88,9 @@ class SignalConnection {
   gulong id_ = 0;
 };
 
-// A repeating timer on the default main context (the application loop's), removed when its
-// owner goes away.
-class TimeoutSource {
- public:
-  TimeoutSource() = default;
-  ~TimeoutSource() { stop(); }
-  TimeoutSource(const TimeoutSource&) = delete;
-  TimeoutSource& operator=(const TimeoutSource&) = delete;
-
-  void start(unsigned intervalMs, GSourceFunc tick, gpointer data) {
-    stop();
-    source_ = g_timeout_source_new(intervalMs);
-    g_source_set_callback(source_, tick, data, nullptr);
-    g_source_attach(source_, nullptr);
-  }
-  void stop() {
-    if (source_ == nullptr) return;
-    g_source_destroy(source_);
-    g_source_unref(source_);
-    source_ = nullptr;
-  }
-  bool running() const { return source_ != nullptr; }
-
- private:
-  GSource* source_ = nullptr;
-};
-
 // Sends what GTK has queued for the display now: after the application loop has stopped,
 // nothing else would, and a closed window would stay on the screen.
 void flushDisplay(GtkWidget* widget) { gdk_display_flush(gtk_widget_get_display(widget)); }
-
-std::string sizeText(double bytes) {
-  gchar* text = g_format_size(static_cast<guint64>(std::max(0.0, bytes)));
-  std::string result(text);
-  g_free(text);
-  return result;
-}
 
 class GtkDownloadWindow : public Window {
  public:
@@ -256,15 +224,15 @@ class GtkProgress : public ProgressBar {
       gtk_progress_bar_set_fraction(bar, 0.0);
     }
     if (countingBytes_) {
-      std::string text =
-          indeterminate_ ? sizeText(value_) : sizeText(value_) + " of " + sizeText(max_);
+      std::string text = formatByteCount(static_cast<int64_t>(value_));
+      if (!indeterminate_) text += " of " + formatByteCount(static_cast<int64_t>(max_));
       gtk_progress_bar_set_text(bar, text.c_str());
     }
     gtk_progress_bar_set_show_text(bar, countingBytes_);
   }
 
   ObjectRef<GtkProgressBar> bar_;
-  TimeoutSource pulse_;
+  host::LoopTimer pulse_;
   double value_ = 0;
   double max_ = 100;
   bool indeterminate_ = false;
@@ -433,10 +401,6 @@ T* builderObject(GtkBuilder* builder, const char* id, GType type) {
 
 bool openDesktopDisplay() {
   static const bool opened = [] {
-    const char* x11 = std::getenv("DISPLAY");
-    const char* wayland = std::getenv("WAYLAND_DISPLAY");
-    bool hasDisplay = (x11 != nullptr && *x11 != '\0') || (wayland != nullptr && *wayland != '\0');
-    if (!hasDisplay) return false;
     // The installer's messages and numbers stay the same with or without a desktop.
     gtk_disable_setlocale();
     // The window draws nothing with OpenGL, and GDK's probe for it loads the system's GL

@@ -23,8 +23,9 @@ inline constexpr const char kDownloadWindowTitle[] = "Installer";
 // The side, in points, of the square into which the splash image is fitted.
 inline constexpr double kSplashSide = 400;
 
-// True when DISPLAY or WAYLAND_DISPLAY is set and GTK could open the display. GTK is
-// initialised on the first call; later calls give the same answer without trying again.
+// True when GTK could open the display (the desktop window's loader asks for one only when
+// DISPLAY or WAYLAND_DISPLAY names it). GTK is initialised on the first call; later calls give
+// the same answer without trying again.
 bool openDesktopDisplay();
 
 // The window and its controls, shown; nothing when no display can be opened.

@@ -2,12 +2,10 @@
 
 #include <utility>
 
-#include "host/application.h"
-
 namespace download_app {
 
-MainInterface::MainInterface(WindowControls controls)
-    : controls_(std::move(controls)), download_(std::make_unique<Download>()) {
+MainInterface::MainInterface(WindowControls controls, DownloadRequest request)
+    : controls_(std::move(controls)), download_(std::make_unique<Download>(std::move(request))) {
   Window* window = controls_.window.get();
   download_->setProgress(controls_.progress.get());
   download_->setImage(controls_.image.get());
@@ -29,17 +27,10 @@ MainInterface::~MainInterface() {
   download_.reset();
 }
 
-std::unique_ptr<MainInterface> loadMainInterface() {
+std::unique_ptr<MainInterface> loadMainInterface(DownloadRequest request) {
   std::optional<WindowControls> desktop = makeDesktopWindow();
-  return std::make_unique<MainInterface>(desktop ? std::move(*desktop) : makeTerminalWindow());
-}
-
-int runMainInterface(MainInterface& ui) {
-  host::runApplication([&ui] { ui.applicationDidFinishLaunching(); },
-                       [&ui] { ui.closeRequested(); });
-  if (ui.window().isVisible()) ui.window().close();
-  ui.download().finishSession();
-  return ui.download().handedOver() ? 1 : 0;
+  return std::make_unique<MainInterface>(desktop ? std::move(*desktop) : makeTerminalWindow(),
+                                         std::move(request));
 }
 
 }  // namespace download_app

@@ -15,9 +15,9 @@ namespace download_app {
 
 class MainInterface {
  public:
-  // Connects `controls` to a new `Download`: the button's first title is "Cancel" and pressing
-  // it closes the window.
-  explicit MainInterface(WindowControls controls);
+  // Connects `controls` to a new `Download` for `request`: the button's first title is
+  // "Cancel" and pressing it closes the window.
+  MainInterface(WindowControls controls, DownloadRequest request);
   // Ends the download's session before the controls go.
   ~MainInterface();
   MainInterface(const MainInterface&) = delete;
@@ -38,11 +38,6 @@ class MainInterface {
 };
 
 // The interface on the desktop window when there is one, on the terminal window otherwise.
-std::unique_ptr<MainInterface> loadMainInterface();
-
-// Runs the application loop with `ui` until it stops, then closes the window if it is still
-// shown (a close still scheduled is done now) and waits for the session's delegate queue, so
-// that nothing more happens afterwards. Non-zero exactly when the agent was handed over.
-int runMainInterface(MainInterface& ui);
+std::unique_ptr<MainInterface> loadMainInterface(DownloadRequest request);
 
 }  // namespace download_app

@@ -1,14 +1,15 @@
 #include "download_app/terminal_window.h"
 
-#include <errno.h>
 #include <glib.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cmath>
-#include <cstdio>
 #include <memory>
 #include <utility>
+
+#include "host/files.h"
+#include "host/loop_timer.h"
 
 namespace download_app {
 
@@ -19,37 +20,6 @@ constexpr guint kAnimationIntervalMs = 120;
 constexpr char kEraseLine[] = "\r\033[K";
 constexpr char kRed[] = "\033[31m";
 constexpr char kReset[] = "\033[0m";
-
-void writeAll(int fd, const std::string& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    done += static_cast<size_t>(n);
-  }
-}
-
-// Owns a timer source on the application loop's context.
-class LoopTimer {
- public:
-  LoopTimer() = default;
-  ~LoopTimer() { stop(); }
-  LoopTimer(const LoopTimer&) = delete;
-  LoopTimer& operator=(const LoopTimer&) = delete;
-
-  void start(guint intervalMs, GSourceFunc tick, gpointer data) {
-    stop();
-    id_ = g_timeout_add(intervalMs, tick, data);
-  }
-  void stop() {
-    if (id_ != 0) g_source_remove(id_);
-    id_ = 0;
-  }
-
- private:
-  guint id_ = 0;
-};
 
 // Everything the terminal window shows; the controls are views onto it.
 class Screen {
@@ -91,9 +61,9 @@ class Screen {
       shownFailure_ = text_;
       eraseLine();
       if (isTerminal_) {
-        writeAll(fd_, kRed + text_ + kReset + "\n");
+        host::writeAll(fd_, kRed + text_ + kReset + "\n");
       } else {
-        writeAll(fd_, text_ + "\n");
+        host::writeAll(fd_, text_ + "\n");
       }
       return;
     }
@@ -101,7 +71,7 @@ class Screen {
     if (!isTerminal_) return;
     std::string line = fitToWidth(progressLine());
     if (lineShown_ && line == shownLine_) return;
-    writeAll(fd_, kEraseLine + line);
+    host::writeAll(fd_, kEraseLine + line);
     shownLine_ = line;
     lineShown_ = true;
   }
@@ -116,7 +86,7 @@ class Screen {
 
   void eraseLine() {
     if (!lineShown_) return;
-    writeAll(fd_, kEraseLine);
+    host::writeAll(fd_, kEraseLine);
     lineShown_ = false;
   }
 
@@ -164,7 +134,7 @@ class Screen {
   bool lineShown_ = false;
   std::string shownLine_;  // the progress line on screen, when `lineShown_`
   WindowDelegate* delegate_ = nullptr;
-  LoopTimer timer_;
+  host::LoopTimer timer_;
 };
 
 class TerminalProgressBar : public ProgressBar {
@@ -227,20 +197,6 @@ class TerminalWindow : public Window {
 };
 
 }  // namespace
-
-std::string formatByteCount(int64_t bytes) {
-  static const char* const kUnits[] = {"KB", "MB", "GB", "TB"};
-  if (bytes < 1024) return std::to_string(bytes) + " B";
-  double amount = static_cast<double>(bytes) / 1024.0;
-  size_t unit = 0;
-  while (amount >= 1024.0 && unit + 1 < sizeof(kUnits) / sizeof(kUnits[0])) {
-    amount /= 1024.0;
-    ++unit;
-  }
-  char text[32];
-  snprintf(text, sizeof(text), "%.1f %s", amount, kUnits[unit]);
-  return text;
-}
 
 WindowControls makeTerminalWindowOn(int fd, bool isTerminal) {
   auto screen = std::make_shared<Screen>(fd, isTerminal);

@@ -7,9 +7,6 @@
 // itself right after a failure, as no user can close it. Main thread only.
 #pragma once
 
-#include <cstdint>
-#include <string>
-
 #include "download_app/controls.h"
 
 namespace download_app {
@@ -17,8 +14,5 @@ namespace download_app {
 // The terminal window on `fd`; `isTerminal` chooses between the redrawn line and plain failure
 // lines. `makeTerminalWindow` uses standard error and asks whether it is a terminal.
 WindowControls makeTerminalWindowOn(int fd, bool isTerminal);
-
-// A byte count for people: "512 B", "1.5 KB", "12.0 MB", "1.2 GB".
-std::string formatByteCount(int64_t bytes);
 
 }  // namespace download_app

@@ -18,6 +18,8 @@
 #include <utility>
 #include <vector>
 
+#include "host/termination.h"
+
 namespace host {
 namespace {
 
@@ -28,12 +30,6 @@ struct Job {
   State state = State::kQueued;  // guarded by Loop::mutex
 };
 
-// A closure waiting for its delay; owned by its GLib source.
-struct Timer {
-  std::function<void()> work;
-  GSource* source = nullptr;
-};
-
 // Everything the loop and the main queue share between threads.
 struct Loop {
   std::mutex mutex;
@@ -42,8 +38,7 @@ struct Loop {
   bool stopping = false;            // stopApplication came during this run
   int status = 0;
   std::deque<std::shared_ptr<Job>> queue;
-  GSource* drain = nullptr;      // our reference to the source draining `queue`, while attached
-  std::vector<GSource*> timers;  // our references to pending runOnMainAfter sources
+  GSource* drain = nullptr;  // our reference to the source draining `queue`, while attached
   bool mainThreadKnown = false;
   std::thread::id mainThread;
 };
@@ -95,24 +90,6 @@ void scheduleDrain(Loop& s) {
   g_source_attach(s.drain, g_main_context_default());
 }
 
-gboolean fireTimer(gpointer data) {
-  auto* timer = static_cast<Timer*>(data);
-  Loop& s = shared();
-  {
-    std::lock_guard lock(s.mutex);
-    if (!acceptsWork(s)) return G_SOURCE_REMOVE;
-    auto it = std::find(s.timers.begin(), s.timers.end(), timer->source);
-    if (it != s.timers.end()) {
-      s.timers.erase(it);
-      g_source_unref(timer->source);  // the context keeps it until we return
-    }
-  }
-  timer->work();
-  return G_SOURCE_REMOVE;
-}
-
-void deleteTimer(gpointer data) { delete static_cast<Timer*>(data); }
-
 // Quitting from inside the loop cannot be lost: g_main_loop_quit before g_main_loop_run has
 // started would be undone by the run.
 gboolean quitLoop(gpointer data) {
@@ -126,42 +103,22 @@ gboolean callOnce(gpointer data) {
   return G_SOURCE_REMOVE;
 }
 
-// The loop's own signal handler records each signal before anything else happens, so that
-// one that comes while the loop stops is not lost: it is raised again afterwards. (A GLib
-// signal source only learns of a signal when it is dispatched, which a stopping loop may
-// never do.) The handler uses only lock-free atomics and write().
-std::atomic<int> pendingSignals{0};  // a bit for each signal not yet acted on
-std::atomic<int> signalPipeWrite{-1};
-static_assert(std::atomic<int>::is_always_lock_free);
-
-void onLoopSignal(int signal) {
-  int savedErrno = errno;
-  pendingSignals.fetch_or(1 << signal);
-  int fd = signalPipeWrite.load();
-  if (fd >= 0) {
-    char byte = 1;
-    ssize_t ignored = write(fd, &byte, 1);  // a full pipe wakes the loop all the same
-    (void)ignored;
-  }
-  errno = savedErrno;
-}
-
-gboolean forwardSignal(gint fd, GIOCondition /*condition*/, gpointer data) {
+// A termination signal closes the window, as its close button does. One that comes while the
+// loop is stopping closes nothing: it is taken up again after the loop (see runApplication).
+gboolean onTermination(gint fd, GIOCondition /*condition*/, gpointer data) {
   char bytes[64];
   while (read(fd, bytes, sizeof bytes) > 0) {
   }
   {
     Loop& s = shared();
     std::lock_guard lock(s.mutex);
-    if (!acceptsWork(s)) return G_SOURCE_CONTINUE;  // left pending: raised after the loop
+    if (!acceptsWork(s)) return G_SOURCE_CONTINUE;
   }
-  if (pendingSignals.exchange(0) == 0) return G_SOURCE_CONTINUE;
+  if (takeListenedSignals() == 0) return G_SOURCE_CONTINUE;
   auto* closeRequested = static_cast<std::function<void()>*>(data);
   if (*closeRequested) (*closeRequested)();
   return G_SOURCE_CONTINUE;
 }
-
-constexpr int kHandledSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 }  // namespace
 
@@ -184,55 +141,49 @@ int runApplication(std::function<void()> didFinishLaunching, std::function<void(
     s.mainThread = std::this_thread::get_id();
   }
 
-  // The signals are the loop's while it runs; afterwards whatever was there before comes
-  // back (an ignored SIGHUP under nohup, say, or the installer's own handler).
-  int signalPipe[2] = {-1, -1};
-  guint signalSource = 0;
-  if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
-    pendingSignals = 0;
-    signalPipeWrite = signalPipe[1];
-    signalSource = g_unix_fd_add_full(G_PRIORITY_DEFAULT, signalPipe[0], G_IO_IN, forwardSignal,
-                                      &closeRequested, nullptr);
-  }
-  struct sigaction previous[std::size(kHandledSignals)];
-  struct sigaction action {};
-  action.sa_handler = onLoopSignal;
-  action.sa_flags = SA_RESTART;
-  sigemptyset(&action.sa_mask);
-  for (size_t i = 0; i < std::size(kHandledSignals); ++i) {
-    sigaction(kHandledSignals[i], nullptr, &previous[i]);
-    // A signal that the installer was started with ignored stays ignored.
-    if (signalSource != 0 && previous[i].sa_handler != SIG_IGN)
-      sigaction(kHandledSignals[i], &action, nullptr);
-  }
-  GSource* launch = g_idle_source_new();
-  g_source_set_priority(launch, G_PRIORITY_DEFAULT);
-  g_source_set_callback(launch, callOnce, &didFinishLaunching, nullptr);
-  g_source_attach(launch, context);
+  int missed = 0;
+  {
+    // The signals wake the loop while it runs; afterwards they do what they did before (the
+    // driver's guard records them, an ignored SIGHUP under nohup stays ignored).
+    TerminationGuard guard;
+    int signalPipe[2] = {-1, -1};
+    guint signalSource = 0;
+    if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
+      signalSource = g_unix_fd_add_full(G_PRIORITY_DEFAULT, signalPipe[0], G_IO_IN, onTermination,
+                                        &closeRequested, nullptr);
+      listenForTermination(signalPipe[1]);
+    }
+    // A signal that came before the loop closes the window as soon as it is shown.
+    std::function<void()> launched = [&] {
+      if (terminationSignal() != 0 && closeRequested)
+        closeRequested();
+      else
+        didFinishLaunching();
+    };
+    GSource* launch = g_idle_source_new();
+    g_source_set_priority(launch, G_PRIORITY_DEFAULT);
+    g_source_set_callback(launch, callOnce, &launched, nullptr);
+    g_source_attach(launch, context);
 
-  g_main_loop_run(loop);
+    g_main_loop_run(loop);
 
-  g_source_destroy(launch);
-  g_source_unref(launch);
-  for (size_t i = 0; i < std::size(kHandledSignals); ++i) {
-    sigaction(kHandledSignals[i], &previous[i], nullptr);
-  }
-  if (signalSource != 0) {
-    g_source_remove(signalSource);
-    signalPipeWrite = -1;
-    close(signalPipe[0]);
-    close(signalPipe[1]);
+    g_source_destroy(launch);
+    g_source_unref(launch);
+    if (signalSource != 0) {
+      listenForTermination(-1);
+      g_source_remove(signalSource);
+      close(signalPipe[0]);
+      close(signalPipe[1]);
+    }
+    missed = takeListenedSignals();
   }
   // A signal that came while the loop was stopping closed nothing: it is raised again for
-  // what was there before the loop (the installer's own handler, which passes it on to the
-  // agent that the run now waits for).
-  int missed = pendingSignals.exchange(0);
-  for (int signal : kHandledSignals) {
+  // what was there before the loop (the driver's guard, which passes it on to the agent that
+  // the run now waits for).
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
     if (missed & (1 << signal)) raise(signal);
   }
-
   std::deque<std::shared_ptr<Job>> dropped;
-  std::vector<GSource*> timers;
   GSource* drain = nullptr;
   int status = 0;
   {
@@ -240,15 +191,10 @@ int runApplication(std::function<void()> didFinishLaunching, std::function<void(
     s.loop = nullptr;
     s.stopping = false;
     dropped = dropQueued(s);
-    timers = std::exchange(s.timers, {});
     drain = std::exchange(s.drain, nullptr);
     status = s.status;
   }
-  // Destroyed outside the lock: their destroy notifies free closures that may own anything.
-  for (GSource* timer : timers) {
-    g_source_destroy(timer);
-    g_source_unref(timer);
-  }
+  // Destroyed outside the lock: the closures may own anything.
   if (drain) {
     g_source_destroy(drain);
     g_source_unref(drain);
@@ -322,19 +268,5 @@ void postToMain(std::function<void()> work) {
 }
 
 uint64_t mainQueueClosuresRun() { return closuresRun.load(std::memory_order_relaxed); }
-
-void runOnMainAfter(std::chrono::milliseconds delay, std::function<void()> work) {
-  Loop& s = shared();
-  auto timer = std::make_unique<Timer>();
-  timer->work = std::move(work);
-  std::lock_guard lock(s.mutex);
-  if (!acceptsWork(s)) return;
-  GSource* source = g_timeout_source_new(static_cast<guint>(std::max<int64_t>(0, delay.count())));
-  timer->source = source;
-  g_source_set_priority(source, G_PRIORITY_DEFAULT);
-  g_source_set_callback(source, fireTimer, timer.release(), deleteTimer);
-  s.timers.push_back(source);  // keeps the creation reference
-  g_source_attach(source, g_main_context_default());
-}
 
 }  // namespace host

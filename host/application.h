@@ -2,12 +2,11 @@
 //
 // The download window runs inside `runApplication` on the main thread. Other threads (the URL
 // session's delegate queue) reach the main thread through the main queue: `runOnMain` waits
-// for the closure (the stand-in for a synchronous dispatch), `postToMain` does not, and
-// `runOnMainAfter` runs one later. Closures run in the order they were posted. Once the loop
-// has stopped, pending closures are dropped and every waiting thread is released at once.
+// for the closure (the stand-in for a synchronous dispatch), `postToMain` does not. Closures
+// run in the order they were posted. Once the loop has stopped, pending closures are dropped
+// and every waiting thread is released at once.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <functional>
 
@@ -16,8 +15,10 @@ namespace host {
 // Runs the loop on the calling thread, which must be the main thread, until `stopApplication`.
 // `didFinishLaunching` runs on the loop once it has started. While the loop runs, SIGINT,
 // SIGTERM and SIGHUP call `closeRequested` on the main thread (unless the process was started
-// with one ignored); outside it they keep the actions they had before. One that comes while
-// the loop is stopping is raised again once those actions are back, so that it is not lost.
+// with one ignored; see host/termination.h), and so does one that came before, in place of
+// `didFinishLaunching`. Outside the loop they keep the actions they had before. One that comes
+// while the loop is stopping is raised again once those actions are back, so that it is not
+// lost.
 // Returns the status given to `stopApplication`.
 int runApplication(std::function<void()> didFinishLaunching, std::function<void()> closeRequested);
 
@@ -42,8 +43,5 @@ void postToMain(std::function<void()> work);
 // How many closures from other threads (`runOnMain`, `postToMain`) the main queue has run
 // since the process started: each one is a wake-up of the main thread.
 uint64_t mainQueueClosuresRun();
-
-// Runs `work` on the main thread after `delay`, unless the loop has stopped by then.
-void runOnMainAfter(std::chrono::milliseconds delay, std::function<void()> work);
 
 }  // namespace host

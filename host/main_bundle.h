@@ -1,4 +1,4 @@
-// The application bundle the installer runs from, and the user's temporary area.
+// The application bundle the installer runs from.
 //
 // An installer bundle is a directory "<Name>.app" holding the executable at
 // "<Name>.app/Contents/MacOS/<file>" and its resources in "<Name>.app/Contents/Resources".
@@ -23,7 +23,7 @@ std::optional<MainBundle> bundleForExecutable(const std::string& executablePath)
 // The bundle of the running process (asked afresh on every call).
 std::optional<MainBundle> mainBundle();
 
-// The user's temporary directory: TMPDIR when set and not empty, otherwise empty (none).
-std::string userTemporaryDirectory();
+// The whole target of the symbolic link `link`, however long; empty when it cannot be read.
+std::string readLink(const std::string& link);
 
 }  // namespace host

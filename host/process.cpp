@@ -2,10 +2,9 @@
 
 #include <signal.h>
 #include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include "host/termination.h"
 
 extern char** environ;
 
@@ -42,17 +41,10 @@ Process Process::start(const std::string& program, const std::vector<std::string
   int error = posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ);
   posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
-  if (error != 0) return Process();
-  return Process(pid);
+  if (error != 0) return Process(-1, error);
+  return Process(pid, 0);
 }
 
-int Process::wait() {
-  if (pid_ <= 0) return -1;
-  int status = 0;
-  for (;;) {
-    if (waitpid(pid_, &status, 0) == pid_) return status;
-    if (errno != EINTR) return -1;
-  }
-}
+int Process::wait() { return waitForChild(pid_); }
 
 }  // namespace host

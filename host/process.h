@@ -14,20 +14,24 @@ namespace host {
 class Process {
  public:
   // Starts `program` with `arguments` (argv[1..]; argv[0] is `program`). Nothing is split or
-  // quoted. The result's `started()` is false when the program could not be started.
+  // quoted. The result's `started()` is false when the program could not be started, and
+  // `error()` then says why (an errno value).
   static Process start(const std::string& program, const std::vector<std::string>& arguments);
 
   Process() = default;
   bool started() const { return pid_ > 0; }
   pid_t pid() const { return pid_; }
+  int error() const { return error_; }
 
   // Waits for the process to end and returns its status in the form of waitpid, or -1 when
-  // it was not started or cannot be waited for. Retries on EINTR.
+  // it was not started or cannot be waited for. A termination signal meanwhile is passed on
+  // to it (`waitForChild`, host/termination.h).
   int wait();
 
  private:
-  explicit Process(pid_t pid) : pid_(pid) {}
+  Process(pid_t pid, int error) : pid_(pid), error_(error) {}
   pid_t pid_ = -1;
+  int error_ = 0;
 };
 
 }  // namespace host

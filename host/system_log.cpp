@@ -1,6 +1,5 @@
 #include "host/system_log.h"
 
-#include <errno.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <sys/time.h>
@@ -10,6 +9,8 @@
 
 #include <mutex>
 #include <string>
+
+#include "host/files.h"
 
 namespace host {
 namespace {
@@ -36,16 +37,6 @@ std::string timestamp() {
   size_t length = strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
   snprintf(text + length, sizeof text - length, ".%03ld", static_cast<long>(now.tv_usec / 1000));
   return text;
-}
-
-void writeAll(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t written = write(fd, text.data() + done, text.size() - done);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return;
-    done += static_cast<size_t>(written);
-  }
 }
 
 }  // namespace

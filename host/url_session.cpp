@@ -15,63 +15,15 @@
 #include <thread>
 
 #include "host/curl_handles.h"
+#include "host/files.h"
 
 namespace host {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The one place where a transport code becomes a message.
-std::string transportError(CURLcode code) { return curl_easy_strerror(code); }
-
 std::string systemError(const std::string& what, int error) {
   return what + ": " + std::strerror(error);
-}
-
-// Owner of a file descriptor.
-class FileDescriptor {
- public:
-  FileDescriptor() = default;
-  ~FileDescriptor() { reset(); }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-
-  int get() const { return fd_; }
-  void reset(int fd = -1) {
-    if (fd_ >= 0) close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_ = -1;
-};
-
-bool writeAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    ssize_t written = write(fd, data, size);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += written;
-    size -= static_cast<size_t>(written);
-  }
-  return true;
-}
-
-std::string_view trim(std::string_view text) {
-  const char* blanks = " \t\r\n";
-  size_t first = text.find_first_not_of(blanks);
-  if (first == std::string_view::npos) return {};
-  size_t last = text.find_last_not_of(blanks);
-  return text.substr(first, last - first + 1);
-}
-
-std::string temporaryDirectoryFor(const UrlSessionConfiguration& configuration) {
-  if (!configuration.temporaryDirectory.empty()) return configuration.temporaryDirectory;
-  const char* tmpdir = getenv("TMPDIR");
-  if (tmpdir && *tmpdir) return tmpdir;
-  return "/tmp";
 }
 
 }  // namespace
@@ -93,8 +45,8 @@ struct DownloadTask::State {
 
   // From here on, the worker thread alone.
   CurlEasy easy;
+  char errorBuffer[CURL_ERROR_SIZE] = {};  // libcurl's detail of a transport error
   bool responseCaptured = false;
-  std::vector<std::pair<std::string, std::string>> headers;  // of the response being read
   FileDescriptor file;
   std::string path;
   int64_t totalBytes = 0;    // written to the file
@@ -114,27 +66,29 @@ struct DownloadTask::State {
     curl_easy_getinfo(easy.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
     expectedBytes = length;
     responseCaptured = true;
+    std::vector<std::pair<std::string, std::string>> fields;
+    // The fields of the last response: not of a redirect, nor of an interim one.
+    for (curl_header* field = nullptr;
+         (field = curl_easy_nextheader(easy.get(), CURLH_HEADER, -1, field)) != nullptr;)
+      fields.emplace_back(field->name, field->value);
     std::lock_guard lock(responseMutex);
     response.statusCode = status;
     response.expectedContentLength = length;
-    response.headerFields = headers;
+    response.headerFields = std::move(fields);
   }
 
-  static size_t onHeader(char* data, size_t size, size_t count, void* user) {
+  // Any response header is a sign of life from the server.
+  static size_t onHeader(char* /*data*/, size_t size, size_t count, void* user) {
     auto* state = static_cast<State*>(user);
-    size_t length = size * count;
     if (state->cancelled) return 0;
     state->lastActivity = Clock::now();
-    std::string_view line(data, length);
-    if (line.substr(0, 5) == "HTTP/") {  // a new response: a redirect or an interim one came first
-      state->headers.clear();
-      return length;
-    }
-    size_t colon = line.find(':');
-    if (colon == std::string_view::npos || state->responseCaptured) return length;
-    state->headers.emplace_back(std::string(trim(line.substr(0, colon))),
-                                std::string(trim(line.substr(colon + 1))));
-    return length;
+    return size * count;
+  }
+
+  // libcurl's own detail of the failure ("Failed to connect to 127.0.0.1 port 9 after 0 ms:
+  // Couldn't connect to server"), else its short text for `code`.
+  std::string transportError(CURLcode code) const {
+    return errorBuffer[0] != '\0' ? errorBuffer : curl_easy_strerror(code);
   }
 
   static size_t onBody(char* data, size_t size, size_t count, void* user) {
@@ -150,7 +104,7 @@ struct DownloadTask::State {
       state->paused = true;
       return CURL_WRITEFUNC_PAUSE;
     }
-    if (!writeAll(state->file.get(), data, length)) {
+    if (!writeAll(state->file.get(), std::string_view(data, length))) {
       state->failure = systemError("Could not write the downloaded data", errno);
       return CURL_WRITEFUNC_ERROR;
     }
@@ -165,7 +119,9 @@ struct UrlSession::Shared {
       : configuration(std::move(configuration)),
         delegate(delegate),
         multi(curl_multi_init()),
-        temporaryDirectory(temporaryDirectoryFor(this->configuration)) {
+        temporaryDirectory(this->configuration.temporaryDirectory.empty()
+                               ? host::temporaryDirectory()
+                               : this->configuration.temporaryDirectory) {
     const char* file = getenv("SSL_CERT_FILE");
     const char* directory = getenv("SSL_CERT_DIR");
     if (file && *file) certificateFile = file;
@@ -251,7 +207,7 @@ void UrlSession::Shared::run() {
           curl_easy_pause(state.easy.get(), CURLPAUSE_CONT);
         }
         if (Clock::now() - state.lastActivity >= idleTimeout)
-          end(task, UrlError{false, transportError(CURLE_OPERATION_TIMEDOUT)});
+          end(task, UrlError{false, curl_easy_strerror(CURLE_OPERATION_TIMEDOUT)});
       }
     }
     int wait = static_cast<int>(nextWait().count());
@@ -293,13 +249,14 @@ void UrlSession::Shared::begin(const std::shared_ptr<DownloadTask>& task) {
   state.path = path;
   state.easy = CurlEasy(curl_easy_init());
   if (!state.easy || !multi) {
-    end(task, UrlError{false, transportError(CURLE_OUT_OF_MEMORY)});
+    end(task, UrlError{false, curl_easy_strerror(CURLE_OUT_OF_MEMORY)});
     return;
   }
   CURL* easy = state.easy.get();
   const UrlSessionConfiguration& c = configuration;
   curl_easy_setopt(easy, CURLOPT_URL, task->url().c_str());
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, state.errorBuffer);
   curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
@@ -335,7 +292,7 @@ void UrlSession::Shared::finish(const std::shared_ptr<DownloadTask>& task, CURLc
     // data is where it decides about the cache, and that must not depend on timing.
     deliverProgress(task, true);
     if (state.cancelled || invalidated) return end(task, UrlError{true, "cancelled"});
-    std::string reason = state.failure.empty() ? transportError(result) : state.failure;
+    std::string reason = state.failure.empty() ? state.transportError(result) : state.failure;
     return end(task, UrlError{false, reason});
   }
   if (!state.responseCaptured) state.captureResponse();  // an empty body

@@ -1,11 +1,7 @@
 #include "platform/location.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cstring>
-
-#include "bootstrap/constants.h"
+#include "host/files.h"
+#include "platform/constants.h"
 
 namespace {
 
@@ -19,20 +15,7 @@ std::string appendComponent(const std::string& directory, const std::string& com
   return directory + "/" + component;
 }
 
-// A file and a directory count alike; a path that cannot be tested counts as absent.
-bool pathExists(const std::string& path) {
-  struct stat info;
-  return stat(path.c_str(), &info) == 0;
-}
-
 }  // namespace
-
-std::string readExecutableLink(const std::string& link) {
-  char buffer[1024];
-  memset(buffer, 0, sizeof buffer);
-  if (readlink(link.c_str(), buffer, sizeof buffer - 1) == -1) return "";
-  return buffer;  // up to the first NUL: the zero-filled buffer ends the text
-}
 
 std::string directoryOfPath(const std::string& path) {
   size_t cut = path.find_last_of("/\\");
@@ -43,7 +26,7 @@ std::string directoryOfPath(const std::string& path) {
 std::string pathToExecutableFor(const std::optional<host::MainBundle>& bundle,
                                 const std::string& link) {
   if (bundle) return bundle->bundlePath;
-  return readExecutableLink(link);
+  return host::readLink(link);
 }
 
 std::string bundleLocationFor(const std::optional<host::MainBundle>& bundle,
@@ -57,7 +40,7 @@ std::string defaultInstallAgentLocationFor(const std::optional<host::MainBundle>
   // A bundle without resources carries no agent.
   if (!bundle || bundle->resourcePath.empty()) return "";
   std::string readyAgent = appendComponent(bundle->resourcePath, kReadyAgent);
-  if (pathExists(readyAgent)) return readyAgent;
+  if (host::pathExists(readyAgent)) return readyAgent;
   return appendComponent(bundle->resourcePath, INSTALL_AGENT_ZIP);
 }
 

@@ -31,10 +31,6 @@ std::string getDefaultInstallAgentLocation();
 // The pieces of the functions above, taking the platform's answers as arguments so that each
 // case can be checked on its own.
 
-// The target of the symbolic link `link`, read into a buffer of 1024 bytes (at most 1023
-// bytes of text); empty when it cannot be read.
-std::string readExecutableLink(const std::string& link);
-
 // `path` cut before its last "/" or backslash; `path` itself when it holds neither.
 std::string directoryOfPath(const std::string& path);
 

@@ -1,7 +1,7 @@
 #include "platform/shell.h"
 
 #include "host/process.h"
-#include "platform/termination.h"
+#include "host/termination.h"
 
 namespace {
 
@@ -59,15 +59,6 @@ std::string shell_word(std::string path) {
   return singleQuote(path);
 }
 
-std::string argv2cmdline(int argc, const char* argv[]) {
-  std::string line;
-  for (int i = 1; i < argc; ++i) {
-    if (argv[i] != nullptr) line += argv[i];
-    line += ' ';
-  }
-  return line;
-}
-
 std::string operand_path(std::string path) {
   if (!path.empty() && path.front() == '-') return "./" + path;
   return path;
@@ -77,7 +68,7 @@ std::string operand_path(std::string path) {
 // never tells its caller the command's process id. So the shell is started here as system()
 // starts it, and the wait passes the termination signals on.
 int call_system(std::string /*program*/, std::string command) {
-  if (int signal = terminationSignal()) return signal;  // the wait status of that end
+  if (int signal = host::terminationSignal()) return signal;  // the wait status of that end
 
   // The shell outlives its command: a termination signal that it receives, from the terminal
   // or passed on, takes effect only after the command (which got the signal too) has ended,
@@ -90,5 +81,5 @@ int call_system(std::string /*program*/, std::string command) {
   // "--": a command that starts with "-" is still the command.
   host::Process shell = host::Process::start("/bin/sh", {"-c", "--", line});
   if (!shell.started()) return -1;
-  return waitForChild(shell.pid());
+  return shell.wait();
 }

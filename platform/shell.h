@@ -1,7 +1,7 @@
-// Shell command lines: quoting a word, joining the user's arguments, running the line.
+// Shell command lines: quoting a word and running the line.
 //
-// The installer starts `unzip` and the install agent by handing one command line to the
-// system shell. Callers assemble the line from these pieces. Nothing here reports a message;
+// The installer starts `unzip` by handing one command line to the system shell; the caller
+// assembles the line from these pieces. Nothing here reports a message;
 // results say everything. All functions are stateless and safe on any thread.
 #pragma once
 
@@ -17,10 +17,6 @@ std::string smart_quote(std::string text);
 // written as '\''. Every path that the installer puts on a command line goes through here.
 std::string shell_word(std::string path);
 
-// The user's arguments argv[1] .. argv[argc-1], each followed by one blank, not quoted: the
-// shell splits and expands them, as the installer's callers expect. Empty when argc <= 1.
-std::string argv2cmdline(int argc, const char* argv[]);
-
 // `path` as a program's operand: a relative path that starts with "-" gets "./" in front, so
 // that no program takes it for an option; every other path is returned unchanged.
 std::string operand_path(std::string path);
@@ -31,7 +27,7 @@ std::string operand_path(std::string path);
 // names what the command starts; it is not used to run anything.
 //
 // Unlike system(), which ignores SIGINT while it waits, it passes the termination signals on
-// to the command under the driver's `TerminationGuard` (platform/termination.h), so that the
+// to the command under the driver's `TerminationGuard` (host/termination.h), so that the
 // command ends first and the installer still cleans up after it. Once the run has received
 // such a signal it starts nothing and answers as if the command had been ended by it.
 int call_system(std::string program, std::string command);

@@ -9,13 +9,12 @@
 #include <system_error>
 #include <vector>
 
-#include "host/main_bundle.h"
+#include "host/files.h"
 
 namespace fs = std::filesystem;
 
 TempDir::TempDir(std::string /*name*/) {
-  std::string base = host::userTemporaryDirectory();
-  if (base.empty()) base = "/tmp";
+  std::string base = host::temporaryDirectory();
   // A relative TMPDIR is taken from the working directory: the directory's path is absolute,
   // so no program that receives a path in it can take it for an option ("-tmp", say).
   if (base.front() != '/') {

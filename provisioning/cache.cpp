@@ -7,7 +7,8 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "bootstrap/constants.h"
+#include "host/files.h"
+#include "platform/constants.h"
 #include "provisioning/first_line.h"
 
 namespace {
@@ -31,9 +32,7 @@ std::string getInstallAgentCacheDir() {
 
 std::string installAgentDirOnDisk() {
   std::string agentDir = getInstallAgentCacheDir() + INSTALL_AGENT_DIR + PATH_SEPARATOR;
-  struct stat info;
-  if (stat(getInstallAgentExecutable(agentDir).c_str(), &info) != 0) return "";
-  return agentDir;
+  return host::pathExists(getInstallAgentExecutable(agentDir)) ? agentDir : "";
 }
 
 std::string getInstallAgentExecutable(std::string dir) {
@@ -44,11 +43,8 @@ std::string getInstallAgentExecutable(std::string dir) {
 bool isCacheValid(std::string dir, std::string validationString) {
   // Without a directory there is no cache to vouch for anything.
   if (dir.empty() || validationString.empty()) return false;
-  std::string path = validationStringPath(dir);
-  struct stat info;
-  if (stat(path.c_str(), &info) != 0) return false;
   std::string stored;
-  if (!readFirstLine(path, &stored)) return false;
+  if (!readFirstLine(validationStringPath(dir), &stored)) return false;
   return stored == validationString;
 }
 

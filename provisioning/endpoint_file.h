@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "bootstrap/message.h"
+#include "provisioning/message.h"
 
 // The file's first line as it stands (no trimming; a carriage return before the line feed
 // stays). Empty, without a message, when the file is absent or empty. Reports "Failed to open

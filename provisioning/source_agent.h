@@ -2,19 +2,34 @@
 //
 // The sources, in order: a ready agent "InstallerForMac" in the bundle's resources; an agent
 // archive carried there ("InstallAgent.zip", else the first "InstallAgent_*.zip" listed),
-// unpacked into the payload directory; otherwise a download into the per-user cache. Called
-// once per run by the bootstrap driver, on the main thread; a download runs the download
-// window on this thread until it ends.
+// unpacked into the payload directory; otherwise a download into the per-user cache, which the
+// caller provides (the download window). Called once per run by the bootstrap driver, on the
+// main thread; a download runs on this thread until it ends.
 #pragma once
 
+#include <functional>
+#include <optional>
 #include <string>
 
-#include "bootstrap/message.h"
+#include "host/process.h"
+#include "provisioning/message.h"
 
-// The file to run with sh, or empty when no agent could be provided. Reports "Failed to
-// initialize the install agent." when an archive could not be unpacked.
-std::string sourceInstallAgent(std::string payloadDir, std::string endpointUrl,
-                               MessageCallback report);
+// This run's agent.
+struct SourcedAgent {
+  std::string path;  // the file to run with sh; empty when no agent could be provided
+  std::optional<host::Process> running;  // the agent, when the download already started it
+};
+
+// Downloads the agent archive from the endpoint `from` into the cache, `to` naming the
+// archive's place in the payload directory. Gives the agent it started, or nothing when it
+// handed over to none.
+using AgentDownload =
+    std::function<std::optional<host::Process>(const std::string& to, const std::string& from)>;
+
+// This run's agent. Reports "Failed to initialize the install agent." when a carried archive
+// could not be unpacked.
+SourcedAgent sourceInstallAgent(std::string payloadDir, std::string endpointUrl,
+                                const AgentDownload& download, MessageCallback report);
 
 // True when `name` is a carried agent archive: "InstallAgent_" ... ".zip", case-sensitive.
 bool isCarriedArchiveName(const std::string& name);

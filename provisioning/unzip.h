@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "bootstrap/message.h"
+#include "provisioning/message.h"
 
 // Unpacks `archivePath` into `destinationDir` (created by the tool when missing), overwriting
 // files of the same name, by running "<tool> -qq -o <archive> -d <destination>" through the

@@ -1,4 +1,4 @@
-#include "bootstrap/launch.h"
+#include "bootstrap/bootstrap.h"
 
 #include <unistd.h>
 
@@ -7,8 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include "bootstrap/bootstrap.h"
-#include "platform/shell.h"
 #include "support/bundle_builder.h"
 #include "support/message_log.h"
 #include "support/scratch_dir.h"
@@ -19,31 +17,6 @@ using testsupport::MessageLog;
 using testsupport::readAgentRuns;
 using testsupport::ScratchTest;
 
-TEST(InstallAgentCommandLine, IsPrefixOptionArchiveAndUserArguments) {
-  const char* argv[] = {"Setup", "-mode", "silent"};
-  EXPECT_EQ(installAgentCommandLine("sh /opt/agent/install",
-                                    "/Applications/Setup.app/Contents/Resources", 3, argv),
-            "sh /opt/agent/install -installbundle "
-            "/Applications/Setup.app/Contents/Resources/bundle.zip -mode silent ");
-  EXPECT_EQ(installAgentCommandLine("sh /opt/agent/install",
-                                    "/Volumes/Setup Disk/Setup.app/Contents/Resources", 3, argv),
-            "sh /opt/agent/install -installbundle "
-            "\"/Volumes/Setup Disk/Setup.app/Contents/Resources/bundle.zip\" -mode silent ");
-  EXPECT_EQ(installAgentCommandLine("sh /opt/agent/install",
-                                    "/Applications/Setup.app/Contents/Resources", 1, argv),
-            "sh /opt/agent/install -installbundle "
-            "/Applications/Setup.app/Contents/Resources/bundle.zip");
-  EXPECT_EQ(installAgentCommandLine("sh x", "/R/", 0, argv), "sh x -installbundle /R//bundle.zip");
-  EXPECT_EQ(installAgentCommandLine("sh x", "/R\tS", 1, argv),
-            "sh x -installbundle \"/R\tS/bundle.zip\"");
-}
-
-TEST(InstallAgentCommandLine, QuotesAnArchivePathOfOtherCharactersLiterally) {
-  const char* argv[] = {"Setup"};
-  EXPECT_EQ(installAgentCommandLine("sh x", "/it's $here", 1, argv),
-            "sh x -installbundle '/it'\\''s $here/bundle.zip'");
-}
-
 class LaunchTest : public ScratchTest {
  protected:
   // A test agent at `name` in the scratch directory, exiting with `status`.
@@ -52,31 +25,39 @@ class LaunchTest : public ScratchTest {
   }
   std::string record() const { return scratch.file("record"); }
   bool fire(const std::string& agent, const std::string& bundleLocation,
-            std::vector<const char*> argv) {
-    return fireInstallAgentWithArgs(agent, "sh " + shell_word(agent), bundleLocation,
-                                    static_cast<int>(argv.size()), argv.data(),
+            std::vector<std::string> userArguments) {
+    return fireInstallAgentWithArgs(agent, std::nullopt, {bundleLocation, userArguments},
                                     MessageLog::callback);
   }
 };
 
-TEST_F(LaunchTest, AgentGetsTheOptionTheArchiveAndTheSplitUserArguments) {
+TEST_F(LaunchTest, AgentGetsTheOptionTheArchiveAndTheUserArgumentsAsTheyAre) {
   std::string agent = writeAgent("install", 0);
   MessageLog log;
   EXPECT_TRUE(fire(agent, "/Applications/Setup.app/Contents/Resources",
-                   {"Setup", "-mode", "silent", "my file"}));
+                   {"-mode", "silent", "my file"}));
   std::vector<AgentRun> runs = readAgentRuns(record());
   ASSERT_EQ(runs.size(), 1u);
   EXPECT_EQ(runs[0].program, agent);
   EXPECT_EQ(runs[0].arguments,
             (std::vector<std::string>{"-installbundle",
                                       "/Applications/Setup.app/Contents/Resources/bundle.zip",
-                                      "-mode", "silent", "my", "file"}));
+                                      "-mode", "silent", "my file"}));
   EXPECT_TRUE(log.all().empty());
+}
+
+TEST_F(LaunchTest, AnAgentAlreadyRunningIsWaitedForInsteadOfStartingAnother) {
+  std::string agent = writeAgent("install", 0);
+  EXPECT_FALSE(fireInstallAgentWithArgs(
+      agent, host::Process::start("/bin/sh", {"-c", "exit 3"}), {"/R", {}}, MessageLog::callback));
+  EXPECT_TRUE(fireInstallAgentWithArgs(
+      agent, host::Process::start("/bin/sh", {"-c", "exit 0"}), {"/R", {}}, MessageLog::callback));
+  EXPECT_TRUE(readAgentRuns(record()).empty());
 }
 
 TEST_F(LaunchTest, WithoutUserArgumentsTheArchiveComesLast) {
   std::string agent = writeAgent("install", 0);
-  EXPECT_TRUE(fire(agent, "/R", {"Setup"}));
+  EXPECT_TRUE(fire(agent, "/R", {}));
   std::vector<AgentRun> runs = readAgentRuns(record());
   ASSERT_EQ(runs.size(), 1u);
   EXPECT_EQ(runs[0].arguments, (std::vector<std::string>{"-installbundle", "/R/bundle.zip"}));
@@ -84,25 +65,25 @@ TEST_F(LaunchTest, WithoutUserArgumentsTheArchiveComesLast) {
 
 TEST_F(LaunchTest, OnlyExitStatusZeroSucceeds) {
   MessageLog log;
-  EXPECT_TRUE(fire(writeAgent("good", 0), "/R", {"Setup"}));
-  EXPECT_FALSE(fire(writeAgent("bad", 1), "/R", {"Setup"}));
-  EXPECT_FALSE(fire(writeAgent("worse", 255), "/R", {"Setup"}));
+  EXPECT_TRUE(fire(writeAgent("good", 0), "/R", {}));
+  EXPECT_FALSE(fire(writeAgent("bad", 1), "/R", {}));
+  EXPECT_FALSE(fire(writeAgent("worse", 255), "/R", {}));
   std::string killed = scratch.writeFile("killed", "kill -KILL $$\n");
-  EXPECT_FALSE(fire(killed, "/R", {"Setup"}));
+  EXPECT_FALSE(fire(killed, "/R", {}));
   EXPECT_EQ(readAgentRuns(record()).size(), 3u);
   EXPECT_TRUE(log.all().empty());
 }
 
 TEST_F(LaunchTest, AgentThatShCannotRunFails) {
   MessageLog log;
-  EXPECT_FALSE(fire(scratch.file("missing"), "/R", {"Setup"}));
+  EXPECT_FALSE(fire(scratch.file("missing"), "/R", {}));
   EXPECT_TRUE(log.all().empty());
 }
 
 TEST_F(LaunchTest, AgentThatIsADirectoryFails) {
   // sh would take the directory for an empty script and end with status 0.
   MessageLog log;
-  EXPECT_FALSE(fire(scratch.makeDir("install"), "/R", {"Setup"}));
+  EXPECT_FALSE(fire(scratch.makeDir("install"), "/R", {}));
   EXPECT_TRUE(log.all().empty());
 }
 
@@ -117,7 +98,7 @@ TEST_F(LaunchTest, PathsReachTheAgentByteForByte) {
   char old[4096];
   ASSERT_NE(getcwd(old, sizeof old), nullptr);
   ASSERT_EQ(chdir(scratch.path().c_str()), 0);
-  bool fired = fire(agent, bundleLocation, {"Setup", "last"});
+  bool fired = fire(agent, bundleLocation, {"last"});
   ASSERT_EQ(chdir(old), 0);
   EXPECT_TRUE(fired);
   std::vector<AgentRun> runs = readAgentRuns(record());

@@ -57,7 +57,7 @@ struct RunSettings {
   std::function<bool(const ControlLog&)> closeWhen;
   // Done instead of closing the window when `closeWhen` holds (on the main thread).
   std::function<void()> insteadOfClosing;
-  std::vector<std::string> arguments = {"Setup"};
+  std::vector<std::string> arguments;  // the user's, after the installer's program name
   bool withBundle = true;
 };
 
@@ -101,16 +101,14 @@ class DownloadTest : public testsupport::ScratchTest {
   }
 
   Outcome run(const std::string& url, const RunSettings& settings = {}) {
-    downloadTo = runDir + "/InstallAgent.zip";
-    downloadFrom = url;
     download_app::MainInterface ui(
-        testsupport::makeRecordingControls(log, settings.closesAfterFailure));
+        testsupport::makeRecordingControls(log, settings.closesAfterFailure),
+        {runDir + "/InstallAgent.zip", url, {resources, settings.arguments}});
     if (settings.withBundle) {
       ui.download().setMainBundle(host::MainBundle{bundlePath, resources});
     } else {
       ui.download().setMainBundle(std::nullopt);
     }
-    ui.download().setProcessArguments(settings.arguments);
 
     Outcome outcome;
     std::mutex mutex;
@@ -142,7 +140,7 @@ class DownloadTest : public testsupport::ScratchTest {
         lock.lock();
       }
     });
-    outcome.status = download_app::runMainInterface(ui);
+    outcome.status = CallNSApplicationMain(0, nullptr, ui);
     {
       std::lock_guard<std::mutex> lock(mutex);
       done = true;
@@ -188,7 +186,7 @@ TEST_F(DownloadTest, FirstRunFillsTheCacheAndHandsOverToTheNewAgent) {
   std::string archive = agentArchive(7);
   server().serve("/agent.zip", archiveReply(archive, "\"5f3a-1c\""));
   RunSettings settings;
-  settings.arguments = {"/opt/Setup", "-mode", "silent words", "q\"uote", ""};
+  settings.arguments = {"-mode", "silent words", "q\"uote", ""};
   Outcome outcome = run(server().url("/agent.zip"), settings);
 
   EXPECT_EQ(outcome.status, 1);
@@ -264,7 +262,7 @@ TEST_F(DownloadTest, CurrentCacheHandsOverOnTheFirstData) {
   reply.headers = {{"ETag", "\"v1\""}};
   server().serve("/agent.zip", reply);
   RunSettings settings;
-  settings.arguments = {"Setup", "-x"};
+  settings.arguments = {"-x"};
   Outcome outcome = run(server().url("/agent.zip"), settings);
 
   EXPECT_EQ(outcome.status, 1);
@@ -523,13 +521,10 @@ TEST_F(DownloadTest, WithoutASplashTheImageIsLeftAlone) {
 
 TEST_F(DownloadTest, OneAgentPerRun) {
   server().serve("/agent.zip", archiveReply(agentArchive(0), "\"v1\""));
-  downloadTo = runDir + "/InstallAgent.zip";
   Outcome outcome = run(server().url("/agent.zip"));
   ASSERT_EQ(outcome.status, 1);
   // A second hand-over in the same run is refused.
-  download_app::Download download;
-  download.setMainBundle(host::MainBundle{bundlePath, resources});
-  download.setProcessArguments({"Setup"});
+  download_app::Download download({runDir + "/InstallAgent.zip", "", {resources, {}}});
   EXPECT_TRUE(download.fireInstallAgent());
   EXPECT_FALSE(download.fireInstallAgent());
   std::optional<host::Process> agent = download.takeAgent();
@@ -591,17 +586,10 @@ TEST_F(DownloadTest, CacheThatOthersCanChangeIsNotUsed) {
 TEST(DownloadHandOver, NoAgentOnDiskIsNoHandOver) {
   testsupport::ScratchDir scratch;
   ScopedEnv home("HOME", scratch.path());
-  download_app::Download download;
-  download.setMainBundle(host::MainBundle{scratch.path() + "/Setup.app", ""});
+  download_app::Download download({});
   EXPECT_FALSE(download.fireInstallAgent());
   EXPECT_EQ(download.installAgentLocation(), "");
   EXPECT_FALSE(download.handedOver());
-}
-
-TEST(ProcessArguments, AreTheKernelsRecord) {
-  std::vector<std::string> arguments = download_app::currentProcessArguments();
-  ASSERT_FALSE(arguments.empty());
-  EXPECT_NE(arguments[0].find("download_app_tests"), std::string::npos);
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include "download_app/download_entry.h"
 #include "tests/download_app/recording_controls.h"
 
 namespace {
@@ -13,9 +12,9 @@ using testsupport::ControlLog;
 using testsupport::makeRecordingControls;
 
 TEST(MainInterface, ConnectsTheControlsAndShowsTheFirstState) {
-  downloadTo = "/tmp/vlABCDEF/InstallAgent.zip";
   auto log = std::make_shared<ControlLog>();
-  download_app::MainInterface ui(makeRecordingControls(log, true));
+  download_app::MainInterface ui(makeRecordingControls(log, true),
+                                 {"/tmp/vlABCDEF/InstallAgent.zip", "", {}});
   download_app::Download& download = ui.download();
 
   EXPECT_EQ(download.progress(), ui.controls().progress.get());
@@ -37,16 +36,13 @@ TEST(MainInterface, ConnectsTheControlsAndShowsTheFirstState) {
   EXPECT_EQ(log->color, download_app::TextColor::Standard);
 
   EXPECT_EQ(download.installAgentLocation(), "/tmp/vlABCDEF/InstallAgent.zip");
-  EXPECT_EQ(download.tempDir(), "");
-  EXPECT_EQ(download.fileLength(), -1);
   EXPECT_EQ(download.theDownload(), nullptr);
   EXPECT_EQ(download.urlSession(), nullptr);
-  downloadTo.clear();
 }
 
 TEST(MainInterface, PressingTheButtonClosesTheWindow) {
   auto log = std::make_shared<ControlLog>();
-  download_app::MainInterface ui(makeRecordingControls(log));
+  download_app::MainInterface ui(makeRecordingControls(log), {});
   ASSERT_TRUE(log->action);
   log->action();
   EXPECT_FALSE(log->visible);
@@ -58,7 +54,7 @@ TEST(MainInterface, PressingTheButtonClosesTheWindow) {
 
 TEST(MainInterface, CloseRequestsCloseTheWindow) {
   auto log = std::make_shared<ControlLog>();
-  download_app::MainInterface ui(makeRecordingControls(log));
+  download_app::MainInterface ui(makeRecordingControls(log), {});
   ui.closeRequested();
   ui.closeRequested();
   EXPECT_EQ(log->closes, 1);
@@ -67,7 +63,7 @@ TEST(MainInterface, CloseRequestsCloseTheWindow) {
 TEST(MainInterface, LetsGoOfTheControlsWhenItEnds) {
   auto log = std::make_shared<ControlLog>();
   {
-    download_app::MainInterface ui(makeRecordingControls(log));
+    download_app::MainInterface ui(makeRecordingControls(log), {});
     EXPECT_NE(log->delegate, nullptr);
   }
   EXPECT_EQ(log->delegate, nullptr);

@@ -12,19 +12,24 @@
 
 #include <gtest/gtest.h>
 
+#include "host/loop_timer.h"
+
 namespace {
 
 using namespace std::chrono_literals;
 
+// A loop timer's tick that stops the loop with the status it carries.
+gboolean stopWith(gpointer status) {
+  host::stopApplication(GPOINTER_TO_INT(status));
+  return G_SOURCE_CONTINUE;
+}
+
 // Runs the loop with a watchdog: a hang ends the run with status 99 after 10 s.
 int runGuarded(
     std::function<void()> launched, std::function<void()> closeRequested = [] {}) {
-  return host::runApplication(
-      [&] {
-        host::runOnMainAfter(10s, [] { host::stopApplication(99); });
-        launched();
-      },
-      std::move(closeRequested));
+  host::LoopTimer watchdog;
+  watchdog.start(10'000, stopWith, GINT_TO_POINTER(99));
+  return host::runApplication(std::move(launched), std::move(closeRequested));
 }
 
 TEST(Application, RunsUntilStoppedAndReturnsTheStatus) {
@@ -108,20 +113,6 @@ TEST(Application, ClosuresRunInTheOrderTheyWerePosted) {
   for (int i = 0; i < 200; ++i) EXPECT_EQ(order[static_cast<size_t>(i)], i);
 }
 
-TEST(Application, DelayedClosuresRunLaterInDelayOrder) {
-  std::vector<std::string> order;
-  int status = runGuarded([&] {
-    host::runOnMainAfter(60ms, [&] {
-      order.push_back("late");
-      host::stopApplication(0);
-    });
-    host::runOnMainAfter(10ms, [&] { order.push_back("early"); });
-    host::postToMain([&] { order.push_back("posted"); });
-  });
-  EXPECT_EQ(status, 0);
-  EXPECT_EQ(order, (std::vector<std::string>{"posted", "early", "late"}));
-}
-
 TEST(Application, WithoutALoopNothingRunsAndNoOneWaits) {
   bool ran = false;
   EXPECT_FALSE(host::runOnMain([&] { ran = true; }));  // on the main thread
@@ -129,9 +120,10 @@ TEST(Application, WithoutALoopNothingRunsAndNoOneWaits) {
   std::thread([&] { fromOther = host::runOnMain([&] { ran = true; }); }).join();
   EXPECT_FALSE(fromOther);
   host::postToMain([&] { ran = true; });
-  host::runOnMainAfter(0ms, [&] { ran = true; });
   // A later loop does not run what was posted while none ran.
-  int status = runGuarded([] { host::runOnMainAfter(50ms, [] { host::stopApplication(0); }); });
+  host::LoopTimer stop;
+  stop.start(50, stopWith, GINT_TO_POINTER(0));
+  int status = runGuarded([] {});
   EXPECT_EQ(status, 0);
   EXPECT_FALSE(ran);
 }
@@ -141,9 +133,7 @@ TEST(Application, StoppingDropsPendingClosuresAndReleasesEveryWaiter) {
   std::atomic<int> ran{0};
   std::atomic<int> queued{0};
   std::vector<std::future<bool>> results;
-  bool delayedRan = false;
   int status = runGuarded([&] {
-    host::runOnMainAfter(100ms, [&] { delayedRan = true; });
     for (int i = 0; i < kWaiters; ++i) {
       results.push_back(std::async(std::launch::async, [&] {
         ++queued;
@@ -165,11 +155,12 @@ TEST(Application, StoppingDropsPendingClosuresAndReleasesEveryWaiter) {
   }
   EXPECT_EQ(ran, 0);
 
-  // Nothing of that run leaks into the next one, the pending delayed closure included.
-  status = runGuarded([] { host::runOnMainAfter(200ms, [] { host::stopApplication(0); }); });
+  // Nothing of that run leaks into the next one.
+  host::LoopTimer stop;
+  stop.start(200, stopWith, GINT_TO_POINTER(0));
+  status = runGuarded([] {});
   EXPECT_EQ(status, 0);
   EXPECT_EQ(ran, 0);
-  EXPECT_FALSE(delayedRan);
 }
 
 TEST(Application, StopFromAnotherThreadReleasesAWaiterWhoseClosureCannotRun) {
@@ -248,12 +239,9 @@ TEST(Application, SignalThatComesWhileTheLoopStopsIsRaisedAgainAfterIt) {
 TEST(Application, SignalIgnoredBeforeTheLoopIsNotTakenOver) {
   signal(SIGHUP, SIG_IGN);
   int closeCalls = 0;
-  int status = runGuarded(
-      [] {
-        kill(getpid(), SIGHUP);
-        host::runOnMainAfter(std::chrono::milliseconds(100), [] { host::stopApplication(3); });
-      },
-      [&] { ++closeCalls; });
+  host::LoopTimer stop;
+  stop.start(100, stopWith, GINT_TO_POINTER(3));
+  int status = runGuarded([] { kill(getpid(), SIGHUP); }, [&] { ++closeCalls; });
   EXPECT_EQ(status, 3);
   EXPECT_EQ(closeCalls, 0);
   signal(SIGHUP, SIG_DFL);

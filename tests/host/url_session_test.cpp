@@ -14,6 +14,7 @@
 #include <httplib.h>
 
 #include "host/application.h"
+#include "host/loop_timer.h"
 #include "support/recording_delegate.h"
 #include "support/scratch_dir.h"
 #include "support/test_http_server.h"
@@ -488,9 +489,12 @@ TEST_F(UrlSession, InvalidationFromTheMainThreadWhileTheDelegateWaitsOnIt) {
     });
   };
   delegate.onComplete = [](host::DownloadTask&) { host::stopApplication(5); };
+  host::LoopTimer watchdog;  // a hang would end here
+  watchdog.start(
+      10'000, [](gpointer) -> gboolean { host::stopApplication(99); return G_SOURCE_CONTINUE; },
+      nullptr);
   int status = host::runApplication(
       [&] {
-        host::runOnMainAfter(10s, [] { host::stopApplication(99); });  // a hang would end here
         task = session.downloadTask(server.url("/agent.zip"));
         task->resume();
       },

@@ -65,7 +65,7 @@ TEST_F(CarriedAgentTest, ReadyAgentRunsWithTheBundleArchiveAndTheUsersArguments)
   EXPECT_EQ(runs[0].program, ready);
   EXPECT_EQ(runs[0].arguments,
             (std::vector<std::string>{"-installbundle", bundle.resourcesPath() + "/bundle.zip",
-                                      "-mode", "silent", "two", "words"}));
+                                      "-mode", "silent", "two words"}));
   // The run's temporary directory existed while the agent ran, and is gone now.
   std::vector<std::string> listing = splitLines(readFile(scratch.file("listing")));
   ASSERT_EQ(listing.size(), 1u);

@@ -36,16 +36,23 @@ class DownloadFailureTest : public testsupport::DownloadRunTest {
   }
 };
 
-TEST_F(DownloadFailureTest, Status401OnTheFirstData) {
-  TestHttpServer server;
-  Reply reply = archiveReply(std::string(20000, 'x'), "\"v1\"");
-  reply.status = 401;
-  server.serve("/agent.zip", reply);
-  RunResult result = runInstaller(makeBundle(server.url("/agent.zip")), {"Setup"});
-  expectFailedRun(result, "Download failed with error code 401");
-  EXPECT_TRUE(logged(result, "Download failed with http error code- 401")) << result.err;
-  EXPECT_FALSE(testsupport::pathExists(agentEntry()));
-  EXPECT_FALSE(testsupport::pathExists(tagFile()));
+TEST_F(DownloadFailureTest, ErrorStatusOnTheFirstDataLeavesTheCacheAlone) {
+  // 400 is an error page too (a broken proxy's, say), not the archive.
+  for (int status : {400, 401}) {
+    SCOPED_TRACE(status);
+    testsupport::writeFile(agentEntry(), "the stale agent");
+    testsupport::writeFile(tagFile(), "\"v0\"");
+    TestHttpServer server;
+    Reply reply = archiveReply(std::string(20000, 'x'), "\"v1\"");
+    reply.status = status;
+    server.serve("/agent.zip", reply);
+    RunResult result = runInstaller(makeBundle(server.url("/agent.zip")), {"Setup"});
+    std::string code = std::to_string(status);
+    expectFailedRun(result, "Download failed with error code " + code);
+    EXPECT_TRUE(logged(result, "Download failed with http error code- " + code)) << result.err;
+    EXPECT_EQ(readFile(agentEntry()), "the stale agent");
+    EXPECT_EQ(readFile(tagFile()), "\"v0\"");
+  }
 }
 
 TEST_F(DownloadFailureTest, Status404WithAnEmptyBody) {

@@ -1,12 +1,16 @@
 // End to end: paths that hold the shell's special characters, line feeds and bytes that are
 // not UTF-8 reach the install agent and unzip byte for byte, and nothing in them is ever run.
+#include <unistd.h>
+
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "support/bundle_builder.h"
+#include "support/download_fixture.h"
 #include "support/installer_fixture.h"
+#include "support/test_http_server.h"
 
 using namespace testsupport;
 
@@ -118,15 +122,37 @@ TEST_F(HostilePathTest, RelativeTemporaryDirectoryThatStartsWithADash) {
   EXPECT_TRUE(listDir(absolute).empty());
 }
 
-TEST_F(HostilePathTest, UserArgumentsAreLeftToTheShell) {
-  // The user's own arguments are not quoted: the shell splits them at blanks.
-  BundleBuilder bundle(scratch.path());
-  bundle.addReadyAgent({record(), 0, ""});
-  RunResult result = runInstaller(bundle, {"Setup", "one two", "three"});
-  EXPECT_EQ(result.exitCode, 0) << result.describe();
-  std::vector<AgentRun> runs = readAgentRuns(record());
-  ASSERT_EQ(runs.size(), 1u);
-  EXPECT_EQ(runs[0].arguments,
-            (std::vector<std::string>{"-installbundle", bundle.resourcesPath() + "/bundle.zip",
-                                      "one", "two", "three"}));
+// The user's arguments reach the agent byte for byte, each as one word, on every road: from a
+// ready agent, from a carried archive and from a download. So does a list longer than a shell
+// command line may be.
+class HostileArgumentsTest : public DownloadRunTest {};
+
+TEST_F(HostileArgumentsTest, ReachTheAgentByteForByteOnEveryRoad) {
+  const std::vector<std::string> hostile = {
+      "My Apps", "it's", "say \"hi\"", "$(touch canary2)", "`touch canary1`", ";touch canary3;",
+      "*", "line\nfeed", "", kHostile};
+  std::vector<std::string> many;
+  for (int i = 0; i < 1500; ++i) many.push_back(std::to_string(i) + std::string(96, 'a'));
+  TestHttpServer server;
+  server.serve("/agent.zip", archiveReply(agentArchive(0), "\"v1\""));
+  for (const std::vector<std::string>& arguments : {hostile, many}) {
+    for (const char* road : {"ready", "archive", "download"}) {
+      SCOPED_TRACE(std::string(road) + ", " + std::to_string(arguments.size()) + " arguments");
+      BundleBuilder bundle(scratch.makeDir(std::string("bundles/") + road));
+      bundle.addBundleZip();
+      if (road == std::string("ready")) bundle.addReadyAgent({record(), 0, ""});
+      if (road == std::string("archive")) bundle.addAgentArchive("InstallAgent.zip", {record(), 0, ""});
+      bundle.setEndpointFile(server.url("/agent.zip"));
+      std::vector<std::string> argv = {"Setup"};
+      argv.insert(argv.end(), arguments.begin(), arguments.end());
+      unlink(record().c_str());
+      RunResult result = runInstaller(bundle, argv);
+      EXPECT_EQ(result.exitCode, 0) << result.describe();
+      std::vector<AgentRun> runs = agentRuns();
+      ASSERT_EQ(runs.size(), 1u);
+      EXPECT_EQ(runs[0].arguments, agentWords(bundle, arguments));
+    }
+  }
+  for (const std::string& canary : kCanaries)
+    EXPECT_FALSE(pathExists(scratch.file(canary))) << canary;
 }

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "host/files.h"
+
 #include "support/scratch_dir.h"
 
 using testsupport::ScopedEnv;
@@ -49,15 +51,15 @@ TEST(MainBundle, OnlyTheBundleShapeCounts) {
 
 TEST(MainBundle, TheTestProgramHasNone) { EXPECT_FALSE(host::mainBundle().has_value()); }
 
-TEST(UserTemporaryDirectory, IsTmpdirWhenSetAndNotEmpty) {
+TEST(TemporaryDirectory, IsTmpdirWhenSetAndNotEmptyElseTmp) {
   {
     ScopedEnv set("TMPDIR", "/var/tmp/x");
-    EXPECT_EQ(host::userTemporaryDirectory(), "/var/tmp/x");
+    EXPECT_EQ(host::temporaryDirectory(), "/var/tmp/x");
   }
   {
     ScopedEnv empty("TMPDIR", "");
-    EXPECT_EQ(host::userTemporaryDirectory(), "");
+    EXPECT_EQ(host::temporaryDirectory(), "/tmp");
   }
   ScopedEnv unset("TMPDIR");
-  EXPECT_EQ(host::userTemporaryDirectory(), "");
+  EXPECT_EQ(host::temporaryDirectory(), "/tmp");
 }

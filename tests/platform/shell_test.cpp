@@ -89,26 +89,6 @@ TEST_F(ScratchTest, ShellWordReachesTheProgramByteForByte) {
   EXPECT_FALSE(testsupport::pathExists(canary));
 }
 
-TEST(Argv2cmdline, JoinsTheUserArgumentsEachFollowedByABlank) {
-  const char* none[] = {"setup"};
-  EXPECT_EQ(argv2cmdline(1, none), "");
-  EXPECT_EQ(argv2cmdline(0, none), "");
-  const char* two[] = {"setup", "alpha", "beta"};
-  EXPECT_EQ(argv2cmdline(3, two), "alpha beta ");
-  EXPECT_EQ(argv2cmdline(2, two), "alpha ");
-  const char* mode[] = {"setup", "-mode", "silent"};
-  EXPECT_EQ(argv2cmdline(3, mode), "-mode silent ");
-  const char* blank[] = {"setup", "my file", "last"};
-  EXPECT_EQ(argv2cmdline(3, blank), "my file last ");
-  const char* empty[] = {"setup", "", "last"};
-  EXPECT_EQ(argv2cmdline(3, empty), " last ");
-}
-
-TEST(Argv2cmdline, LeavesArgumentsUnquotedForTheShell) {
-  const char* argv[] = {"setup", "a;b", "$X", "\"q\""};
-  EXPECT_EQ(argv2cmdline(4, argv), "a;b $X \"q\" ");
-}
-
 TEST(CallSystem, ReturnsTheShellStatus) {
   EXPECT_EQ(call_system("anything", "exit 0"), 0);
   int status = call_system("sh", "exit 3");

@@ -2,7 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <optional>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -29,17 +31,32 @@ TEST(CarriedArchiveName, MatchesInstallAgentUnderscoreZipOnly) {
 }
 
 // The test program runs from no bundle, so it carries no agent: sourcing goes for the
-// download. The download window cannot work without a bundle; whatever it shows, sourcing
-// itself adds no message, gives no agent, and has made the cache's agent directory first.
-TEST_F(ScratchTest, WithoutABundleTheDownloadIsTriedAndTheAgentDirectoryMade) {
+// download, after it has made the cache's agent directory. A download that hands over to no
+// agent gives none, and sourcing adds no message of its own; one that hands over gives the
+// cached agent's entry file with the running agent.
+TEST_F(ScratchTest, WithoutABundleTheAgentIsDownloadedIntoTheCache) {
   ScopedEnv home("HOME", scratch.makeDir("home"));
-  ScopedEnv display("DISPLAY");
-  ScopedEnv wayland("WAYLAND_DISPLAY");
-  ScopedEnv url("VL_INTERNAL_INSTALL_AGENT_URL");
   std::string payload = scratch.makeDir("payload");
+  std::vector<std::string> asked;
+  std::optional<host::Process> handedOver;
+  AgentDownload download = [&](const std::string& to, const std::string& from) {
+    asked = {to, from};
+    return handedOver;
+  };
   MessageLog log;
-  EXPECT_EQ(sourceInstallAgent(payload, "", MessageLog::callback), "");
+  SourcedAgent agent = sourceInstallAgent(payload, "https://e.test/a.zip", download,
+                                          MessageLog::callback);
+  EXPECT_EQ(agent.path, "");
+  EXPECT_FALSE(agent.running);
+  EXPECT_EQ(asked, (std::vector<std::string>{payload + "/InstallAgent.zip", "https://e.test/a.zip"}));
   EXPECT_TRUE(log.all().empty());
+
+  handedOver = host::Process::start("/bin/true", {});
+  agent = sourceInstallAgent(payload, "", download, MessageLog::callback);
+  EXPECT_EQ(agent.path, scratch.file("home/.vellum/app_installer_cache/Q7312m/x64osx/installagent/install"));
+  ASSERT_TRUE(agent.running);
+  EXPECT_EQ(agent.running->pid(), handedOver->pid());
+  handedOver->wait();
 
   std::string level = scratch.file("home");
   for (const char* name : {".vellum", "app_installer_cache", "Q7312m", "x64osx", "installagent"}) {

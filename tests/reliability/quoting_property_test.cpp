@@ -1,8 +1,8 @@
 // Property: for any bytes used as a path, the command lines the installer builds make /bin/sh
-// hand the program exactly those bytes, and run nothing else. Three command lines are tried
-// with random paths: words quoted with `shell_word`, the agent's line from the driver
-// (`installAgentCommandLine` behind "sh " and the agent's path), and unzip's line
-// (`unzipInstallAgent`, with a recording program in place of the tool).
+// hand the program exactly those bytes, and run nothing else. Three starts are tried with random
+// paths: words quoted with `shell_word`, the agent's start (`startInstallAgent`, with random
+// user arguments too), and unzip's line (`unzipInstallAgent`, with a recording program in
+// place of the tool).
 
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -17,8 +17,8 @@
 
 #include <gtest/gtest.h>
 
-#include "bootstrap/launch.h"
 #include "platform/shell.h"
+#include "provisioning/agent_start.h"
 #include "provisioning/unzip.h"
 #include "support/message_log.h"
 #include "support/reliability.h"
@@ -184,17 +184,16 @@ TEST_F(QuotingProperty, ShellHandsEveryPathOnByteForByte) {
     EXPECT_EQ(printableWords(got), printableWords(expected)) << printable(line);
     if (status == 0 && got == expected) ++held[0];
 
-    // 2. The driver's agent line: sh, the agent, "-installbundle", the bundle archive.
+    // 2. The agent's start: sh, the agent, "-installbundle", the bundle archive, the user's
+    // arguments.
     std::string agent = scratch.path() + "/agents/" + agentName;
     testsupport::writeFile(agent, "printf '%s\\0' \"$0\" \"$@\" > \"$RECORD\"\n", 0644);
-    const char* argv[] = {"Setup"};
-    line =
-        installAgentCommandLine("sh " + shell_word(operand_path(agent)), bundleLocation, 1, argv);
-    status = call_system(agent, line);
-    expected = {agent, "-installbundle", operand_path(bundleLocation + "/bundle.zip")};
+    status = startInstallAgent(agent, {bundleLocation, {first, second}}).wait();
+    expected = {agent, "-installbundle", operand_path(bundleLocation + "/bundle.zip"), first,
+                second};
     got = recorded();
-    EXPECT_EQ(status, 0) << printable(line);
-    EXPECT_EQ(printableWords(got), printableWords(expected)) << printable(line);
+    EXPECT_EQ(status, 0) << printable(agent);
+    EXPECT_EQ(printableWords(got), printableWords(expected)) << printable(agent);
     if (status == 0 && got == expected) ++held[1];
     unlink(agent.c_str());
 
@@ -226,15 +225,15 @@ TEST_F(QuotingProperty, ShellHandsEveryPathOnByteForByte) {
       "that are not UTF-8 among them; an even mix; or bytes of any value), "
       "after " +
       std::to_string(fixed) +
-      " fixed canary commands, used as paths in the command lines the installer builds; /bin/sh "
-      "must hand the program "
+      " fixed canary commands, used as paths and arguments in the programs the installer "
+      "starts; /bin/sh must hand the program "
       "exactly those bytes, and nothing may run that the line did not name. Seed " +
       std::to_string(seed) + ".");
   section.table(
       {"command line", "cases", "held"},
       {{"two words quoted with shell_word", std::to_string(tried), std::to_string(held[0])},
-       {"the driver's agent line (sh, agent, -installbundle, archive)", std::to_string(tried),
-        std::to_string(held[1])},
+       {"the agent's start (sh, agent, -installbundle, archive, the user's arguments)",
+        std::to_string(tried), std::to_string(held[1])},
        {"unzip's line (tool, -qq -o, archive, -d, destination)", std::to_string(tried),
         std::to_string(held[2])}});
 }

@@ -13,7 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include "bootstrap/constants.h"
+#include "platform/constants.h"
 #include "download_app/gtk_window.h"
 #include "support/bundle_builder.h"
 #include "support/desktop.h"

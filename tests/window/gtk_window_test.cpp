@@ -190,11 +190,8 @@ TEST_F(GtkWindowTest, ProgressBarCountsBytesAndShowsThem) {
   controls->progress->incrementBy(2000.0);
   EXPECT_DOUBLE_EQ(gtk_progress_bar_get_fraction(bar), 0.75);
   EXPECT_TRUE(gtk_progress_bar_get_show_text(bar));
-  gchar* done = g_format_size(3000);
-  gchar* total = g_format_size(4000);
-  EXPECT_EQ(std::string(gtk_progress_bar_get_text(bar)), std::string(done) + " of " + total);
-  g_free(done);
-  g_free(total);
+  // As the terminal window counts them.
+  EXPECT_STREQ(gtk_progress_bar_get_text(bar), "3.0 kB of 4.0 kB");
 
   // More bytes than announced keep the bar full, never beyond.
   controls->progress->incrementBy(5000.0);
@@ -221,9 +218,7 @@ TEST_F(GtkWindowTest, IndeterminateBarCountsWithoutALengthAndPulses) {
   controls->progress->setDoubleValue(0.0);
   controls->progress->setIndeterminate(true);
   controls->progress->incrementBy(1500.0);
-  gchar* received = g_format_size(1500);
-  EXPECT_STREQ(gtk_progress_bar_get_text(bar), received);
-  g_free(received);
+  EXPECT_STREQ(gtk_progress_bar_get_text(bar), "1.5 kB");
 
   auto drawsWithin = [&](std::chrono::milliseconds span) {
     pulses = 0;

@@ -1,4 +1,4 @@
-#include "bootstrap/message.h"
+#include "provisioning/message.h"
 
 #include <cstdio>
 

@@ -1,4 +1,4 @@
-#include "platform/termination.h"
+#include "host/termination.h"
 
 #include <signal.h>
 #include <spawn.h>
@@ -18,6 +18,10 @@ extern char** environ;
 
 using testsupport::pathExists;
 using testsupport::ScratchTest;
+
+using host::TerminationGuard;
+using host::terminationSignal;
+using host::waitForChild;
 
 namespace {
 

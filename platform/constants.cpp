@@ -1,4 +1,4 @@
-#include "bootstrap/constants.h"
+#include "platform/constants.h"
 
 // Plain character arrays are constant-initialized, so they are ready before any other
 // start-up code of the installer can read them.

@@ -1,8 +1,8 @@
-#include "platform/termination.h"
+#include "host/termination.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <glib.h>
 #include <poll.h>
 #include <signal.h>
 #include <string.h>
@@ -12,14 +12,14 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <map>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "host/files.h"
+
+namespace host {
 namespace {
 
 constexpr int kTerminationSignals[] = {SIGINT, SIGTERM, SIGHUP};
@@ -31,6 +31,8 @@ std::atomic<int> received{0};     // the first signal under the guard
 std::atomic<int> unforwarded{0};  // a signal that no child has been sent yet
 std::atomic<int> wakeFd{-1};      // write end of the guard's pipe; -1 without a guard
 std::atomic<int> wakeReadFd{-1};  // its read end, for the waiting thread
+std::atomic<int> loopWakeFd{-1};  // the listening application loop's, or -1
+std::atomic<int> listened{0};     // a bit for each signal the loop has not taken yet
 static_assert(std::atomic<int>::is_always_lock_free);
 
 // Main thread only.
@@ -50,11 +52,12 @@ void onTerminationSignal(int signal, siginfo_t* info, void* /*context*/) {
   // The terminal sends to its whole foreground group, the waited-for processes included.
   bool fromTerminal = info != nullptr && info->si_code == SI_KERNEL;
   if (!fromTerminal) unforwarded.store(signal);
-  int fd = wakeFd.load();
-  if (fd >= 0) {
+  if (loopWakeFd.load() >= 0) listened.fetch_or(1 << signal);
+  for (int fd : {wakeFd.load(), loopWakeFd.load()}) {
     char byte = 1;
-    ssize_t ignored = write(fd, &byte, 1);  // a full pipe already wakes the waiter
-    (void)ignored;
+    if (fd >= 0 && write(fd, &byte, 1) < 0) {
+      // A full pipe already wakes its reader.
+    }
   }
   errno = savedErrno;
 }
@@ -83,17 +86,16 @@ struct ProcessEntry {
 
 std::map<pid_t, ProcessEntry> listProcesses() {
   std::map<pid_t, ProcessEntry> processes;
-  struct DirCloser {
-    void operator()(DIR* dir) const { closedir(dir); }
-  };
-  std::unique_ptr<DIR, DirCloser> proc(opendir("/proc"));
-  if (!proc) return processes;
-  while (struct dirent* entry = readdir(proc.get())) {
+  for (const std::string& name : listDirectory("/proc")) {
     char* end = nullptr;
-    long pid = strtol(entry->d_name, &end, 10);
-    if (end == entry->d_name || *end != '\0' || pid <= 0) continue;
-    std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    long pid = strtol(name.c_str(), &end, 10);
+    if (*end != '\0' || pid <= 0) continue;
+    // A process that ends while it is read is passed over.
+    gchar* contents = nullptr;
+    if (!g_file_get_contents(("/proc/" + name + "/stat").c_str(), &contents, nullptr, nullptr))
+      continue;
+    std::string text(contents);
+    g_free(contents);
     // "pid (name) state ppid pgrp ...": the name may hold blanks and parentheses.
     size_t close = text.rfind(')');
     if (close == std::string::npos) continue;
@@ -176,6 +178,13 @@ TerminationGuard::~TerminationGuard() {
 
 int terminationSignal() { return received.load(); }
 
+void listenForTermination(int wakeFd) {
+  if (wakeFd >= 0) listened = 0;
+  loopWakeFd = wakeFd;
+}
+
+int takeListenedSignals() { return listened.exchange(0); }
+
 int waitForChild(pid_t child) {
   if (child <= 0) return -1;
   ignoreQuit();
@@ -209,3 +218,5 @@ int waitForChild(pid_t child) {
     if (errno != EINTR) return -1;
   }
 }
+
+}  // namespace host

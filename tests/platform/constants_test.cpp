@@ -1,4 +1,4 @@
-#include "bootstrap/constants.h"
+#include "platform/constants.h"
 
 #include <cstring>
 #include <string>

@@ -1,0 +1,45 @@
+// Small file-system helpers that every layer of the installer shares.
+//
+// Stateless, report nothing and safe on any thread.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace host {
+
+// Owner of a file descriptor: closes it when replaced or destroyed.
+class FileDescriptor {
+ public:
+  FileDescriptor() = default;
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  ~FileDescriptor() { reset(); }
+  FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+
+  int get() const { return fd_; }
+  void reset(int fd = -1);
+
+ private:
+  int fd_ = -1;
+};
+
+// Writes all of `bytes`, resuming after interruptions and short writes. False on an error.
+bool writeAll(int fd, std::string_view bytes);
+
+// Whether `path` names anything (a link counts by its target); one that cannot be tested
+// counts as absent.
+bool pathExists(const std::string& path);
+bool isDirectory(const std::string& path);
+
+// The names in the directory `path`, in the order the listing gives them, without "." and
+// "..": empty when it cannot be listed.
+std::vector<std::string> listDirectory(const std::string& path);
+
+// The user's temporary directory: TMPDIR when set and not empty, otherwise "/tmp".
+std::string temporaryDirectory();
+
+}  // namespace host

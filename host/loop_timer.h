@@ -1,0 +1,32 @@
+// A repeating timer on the application loop's context (GLib's default main context), removed
+// when its owner goes away. Main thread only. Header-only, so that the desktop window module
+// can use it without linking the installer's core.
+#pragma once
+
+#include <glib.h>
+
+namespace host {
+
+class LoopTimer {
+ public:
+  LoopTimer() = default;
+  ~LoopTimer() { stop(); }
+  LoopTimer(const LoopTimer&) = delete;
+  LoopTimer& operator=(const LoopTimer&) = delete;
+
+  // Calls `tick(data)`, which returns G_SOURCE_CONTINUE, every `intervalMs` until stopped.
+  void start(unsigned intervalMs, GSourceFunc tick, gpointer data) {
+    stop();
+    id_ = g_timeout_add(intervalMs, tick, data);
+  }
+  void stop() {
+    if (id_ != 0) g_source_remove(id_);
+    id_ = 0;
+  }
+  bool running() const { return id_ != 0; }
+
+ private:
+  guint id_ = 0;
+};
+
+}  // namespace host

@@ -1,0 +1,33 @@
+#include "provisioning/agent_start.h"
+
+#include <cstring>
+
+#include "host/files.h"
+#include "host/system_log.h"
+#include "host/termination.h"
+#include "platform/constants.h"
+#include "platform/shell.h"
+
+namespace {
+
+const char kShell[] = "/bin/sh";
+
+}  // namespace
+
+std::vector<std::string> installAgentWords(const std::string& agentFile,
+                                           const AgentArguments& arguments) {
+  std::vector<std::string> words = {
+      operand_path(agentFile), "-installbundle",
+      operand_path(arguments.bundleLocation + PATH_SEPARATOR + "bundle.zip")};
+  words.insert(words.end(), arguments.userArguments.begin(), arguments.userArguments.end());
+  return words;
+}
+
+host::Process startInstallAgent(const std::string& agentFile, const AgentArguments& arguments) {
+  if (host::terminationSignal() != 0 || host::isDirectory(agentFile)) return host::Process();
+  host::Process agent = host::Process::start(kShell, installAgentWords(agentFile, arguments));
+  if (!agent.started())
+    host::systemLog("Could not start %s for the install agent: %s", kShell,
+                    std::strerror(agent.error()));
+  return agent;
+}

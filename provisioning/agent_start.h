@@ -1,0 +1,31 @@
+// Starting the install agent: one way for every road.
+//
+// The agent is started as the program "/bin/sh" with the words "<agent file> -installbundle
+// <bundle location>/bundle.zip <the user's arguments…>", each a word of its own: nothing is
+// quoted, joined or split, so every argument reaches the agent byte for byte. The driver
+// starts a ready or unpacked agent this way and waits for it; the download window starts the
+// cached agent this way and hands the process to the driver, which waits for it. The agent
+// inherits the installer's environment, working directory and standard streams.
+// Stateless; safe on any thread.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "host/process.h"
+
+// What every start of the agent is given besides the agent's own file.
+struct AgentArguments {
+  std::string bundleLocation;              // the directory that holds "bundle.zip"
+  std::vector<std::string> userArguments;  // the installer's arguments after its program name
+};
+
+// The words that "/bin/sh" is given for `agentFile`. A relative path that starts with "-" gets
+// "./" in front, so that sh does not take it for an option.
+std::vector<std::string> installAgentWords(const std::string& agentFile,
+                                           const AgentArguments& arguments);
+
+// Starts the agent without waiting for it. Nothing is started when the run has been asked to
+// stop, or when `agentFile` is a directory (sh would take it for an empty script and report
+// success). A shell that cannot be started is written to the system log with its cause.
+host::Process startInstallAgent(const std::string& agentFile, const AgentArguments& arguments);
