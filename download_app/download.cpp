@@ -57,8 +57,7 @@ void Download::finishSession() {
   cacheLock_.unlock();  // a run that gave up lets the others go on
 }
 
-bool Download::init() {
-  if (!progress_ || !downloadPercent_ || !cancel_) return false;
+void Download::init() {
   progress_->setDoubleValue(0.0);
   progress_->setMaxValue(100.0);
   progress_->setUsesThreadedAnimation(true);
@@ -67,7 +66,6 @@ bool Download::init() {
   installAgentLocation_ = request_.to;
   sessionDirectory_ = directoryOfPath(request_.to);
   cancel_->setKeyEquivalent("\r");
-  return true;
 }
 
 void Download::applicationDidFinishLaunching() {
@@ -88,10 +86,7 @@ void Download::applicationDidFinishLaunching() {
     image_->setScalesProportionally(true);
     image_->setEditable(false);
     image_->setImage(loaded);
-    if (window_) {
-      window_->layoutIfNeeded();
-      window_->setViewsNeedDisplay(true);
-    }
+    redraw();
   }
   downloadFromURL(request_.from);
 }
@@ -120,8 +115,7 @@ void Download::failure(const std::string& message, TextColor color) {
     downloadPercent_->setTextColor(color);
   }
   if (window_) {
-    window_->layoutIfNeeded();
-    window_->setViewsNeedDisplay(true);
+    redraw();
     if (closesAfterFailure_) {
       // After whatever the caller still draws on this turn of the loop.
       Window* window = window_;
@@ -144,13 +138,8 @@ void Download::downloadFromURL(const std::string& url) {
   // The archive stays in the run's own temporary directory, which the driver removes.
   configuration.temporaryDirectory = sessionDirectory_;
   configuration.progressInterval = kProgressInterval;
-  if (const char* idle = getenv(kIdleTimeoutVariable)) {
-    char* end = nullptr;
-    long long ms = strtoll(idle, &end, 10);
-    if (end != idle && *end == '\0' && ms > 0) {
-      configuration.idleTimeout = std::chrono::milliseconds(ms);
-    }
-  }
+  const char* idle = getenv(kIdleTimeoutVariable);
+  if (idle && atoll(idle) > 0) configuration.idleTimeout = std::chrono::milliseconds(atoll(idle));
   urlSession_ = std::make_unique<host::UrlSession>(configuration, this);
   theDownload_ = urlSession_->downloadTask(url);
   theDownload_->resume();
@@ -166,15 +155,9 @@ void Download::didWriteData(host::DownloadTask& /*task*/, int64_t bytesWritten,
     long status = response.statusCode;
     // An error page is no archive, whatever proxy or server sent it.
     if (status >= 400) {
-      host::systemLog("Download failed with http error code- %ld", status);
-      host::runOnMain([this, status] {
-        failure("Download failed with error code " + std::to_string(status), TextColor::Red);
-        cancel_->setTitle("Close");
-        window_->layoutIfNeeded();
-      });
-      theDownload_->cancel();
-      host::runOnMain([this] { urlSession_->invalidateAndCancel(); });
-      return;
+      showFailure("Download failed with error code " + std::to_string(status),
+                  "Download failed with http error code- " + std::to_string(status));
+      return endSession();
     }
     validationString_ = response.headerField("ETag").value_or("");
     fileLength_ = response.expectedContentLength;
@@ -182,12 +165,8 @@ void Download::didWriteData(host::DownloadTask& /*task*/, int64_t bytesWritten,
     // A cache that another user could change is neither started nor filled.
     CacheTrust trust = checkCacheTrust();
     if (!trust.trusted()) {
-      std::string message = untrustedCacheMessage(trust);
-      host::systemLog("%s", message.c_str());
-      host::runOnMain([this, message] { failure(message, TextColor::Red); });
-      theDownload_->cancel();
-      host::runOnMain([this] { urlSession_->invalidateAndCancel(); });
-      return;
+      showFailure(untrustedCacheMessage(trust), untrustedCacheMessage(trust));
+      return endSession();
     }
     // From this decision to the hand-over the cache is this run's alone.
     if (!lockCache(cacheDir)) return;
@@ -196,15 +175,9 @@ void Download::didWriteData(host::DownloadTask& /*task*/, int64_t bytesWritten,
     if (!agentDir.empty() && isCacheValid(cacheDir, validationString_)) {
       bool started = fireInstallAgent();
       cacheLock_.unlock();
-      theDownload_->cancel();
-      host::runOnMain([this, started] {
-        urlSession_->invalidateAndCancel();
-        if (started) {
-          window_->close();
-        } else if (!windowClosed()) {
-          failure("Failed to start the install agent", TextColor::Red);
-        }
-      });
+      endSession();
+      if (!started) return showFailure("Failed to start the install agent");
+      host::runOnMain([this] { window_->close(); });
       return;
     }
     if (!agentDir.empty()) removeTree(agentDir);
@@ -233,22 +206,15 @@ void Download::didWriteData(host::DownloadTask& /*task*/, int64_t bytesWritten,
     }
     downloadPercent_->setStringValue("Downloading");
     progress_->incrementBy(static_cast<double>(bytesWritten));
-    window_->layoutIfNeeded();
-    window_->setViewsNeedDisplay(true);
+    redraw();
   });
 }
 
 void Download::didFinishDownloading(host::DownloadTask& /*task*/, const std::string& location) {
   long status = theDownload_->response().statusCode;
   if (status >= 400) {
-    host::systemLog("Download failed! Error code- %3.0f", static_cast<double>(status));
-    host::runOnMain([this, status] {
-      failure("Download failed with error code " + std::to_string(status), TextColor::Red);
-      cancel_->setTitle("Close");
-      window_->layoutIfNeeded();
-      window_->setViewsNeedDisplay(true);
-    });
-    return;
+    return showFailure("Download failed with error code " + std::to_string(status),
+                       "Download failed! Error code- " + std::to_string(status));
   }
   int64_t unshown = std::exchange(unshownBytes_, 0);
   bool running = host::runOnMain([this, unshown] {
@@ -257,27 +223,18 @@ void Download::didFinishDownloading(host::DownloadTask& /*task*/, const std::str
     progress_->setIndeterminate(true);
     progress_->startAnimation();
     cancel_->setEnabled(false);
-    window_->setViewsNeedDisplay(true);
-    window_->layoutIfNeeded();
+    redraw();
   });
   // A window closed meanwhile ended the run: nothing more goes into the cache.
   if (!running || windowClosed()) return;
 
   std::string cacheDir = getInstallAgentCacheDir();
   writeValidationString(cacheDir, validationString_);
-  if (!unpackIntoCache(location, cacheDir)) {
-    cacheLock_.unlock();
-    host::runOnMain([this] { failure("Failed to unzip the installer.", TextColor::Red); });
-    return;
-  }
-  bool started = fireInstallAgent();
+  bool unpacked = unpackIntoCache(location, cacheDir);
+  bool started = unpacked && fireInstallAgent();
   cacheLock_.unlock();
-  if (!started) {
-    host::runOnMain([this] {
-      if (!windowClosed()) failure("Failed to start the install agent", TextColor::Red);
-    });
-    return;
-  }
+  if (!unpacked) return showFailure("Failed to unzip the installer.");
+  if (!started) return showFailure("Failed to start the install agent");
   // The loop stops at once, and the window closes as soon as it has stopped
   // (CallNSApplicationMain): it never stays the three seconds a delayed close would give it.
   host::stopApplication(1);
@@ -288,31 +245,33 @@ void Download::didComplete(host::DownloadTask& /*task*/,
   cacheLock_.unlock();
   if (!error || error->cancelled) return;
   std::string message = "Download failed: " + error->description;
-  host::systemLog("%s", message.c_str());
+  showFailure(message, message);
+}
+
+void Download::showFailure(const std::string& message, const std::string& logged) {
+  if (!logged.empty()) host::systemLog("%s", logged.c_str());
   host::runOnMain([this, message] {
     if (!windowClosed()) failure(message, TextColor::Red);
   });
 }
 
+void Download::endSession() {
+  theDownload_->cancel();
+  // The session is the main thread's: it ends it when the window's run is over.
+  host::runOnMain([this] { urlSession_->invalidateAndCancel(); });
+}
+
 bool Download::lockCache(const std::string& cacheDir) {
   bool waiting = false;
   for (;;) {
-    switch (cacheLock_.tryLock(cacheDir)) {
-      case CacheLock::Result::kHeld:
-        return true;
-      case CacheLock::Result::kUnavailable:
-        // No lock file can be made there, nor an agent unpacked: the steps that follow fail.
-        return true;
-      case CacheLock::Result::kBusy:
-        break;
-    }
+    // Without a lock file no agent can be unpacked there either: the steps that follow fail.
+    if (cacheLock_.tryLock(cacheDir) != CacheLock::Result::kBusy) return true;
     if (!waiting) {
       waiting = true;
       host::systemLog("%s", kWaitingText);
       host::runOnMain([this] {
         downloadPercent_->setStringValue(kWaitingText);
-        window_->layoutIfNeeded();
-        window_->setViewsNeedDisplay(true);
+        redraw();
       });
     }
     // A window closed meanwhile ends the wait, and the run.
@@ -359,6 +318,12 @@ bool Download::fireInstallAgent() {
   agent_ = agent;
   handedOver_ = true;
   return true;
+}
+
+void Download::redraw() {
+  if (!window_) return;
+  window_->layoutIfNeeded();
+  window_->setViewsNeedDisplay(true);
 }
 
 bool Download::windowClosed() const {

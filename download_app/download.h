@@ -1,20 +1,16 @@
 // The download window's object: it downloads the agent archive, keeps the per-user cache
 // current and hands over to the agent.
 //
-// One `Download` lives for one run of the download window. The main interface creates it,
-// connects the window's controls and makes it the delegate of the application, the window and
-// the URL session. `init`, `applicationDidFinishLaunching`, `windowWillClose` and `failure`
-// run on the main thread; the session callbacks and `fireInstallAgent` run on the session's
-// delegate queue and reach the controls only through the main queue (host::runOnMain), in
-// callback order.
+// One `Download` lives for one run of the download window, the delegate of the application,
+// the window and the URL session. `init`, `applicationDidFinishLaunching`, `windowWillClose`
+// and `failure` run on the main thread; the session callbacks and `fireInstallAgent` run on
+// the session's delegate queue and reach the controls only through the main queue
+// (host::runOnMain), in callback order.
 //
 // On the first data the cache must be the user's own and closed to others
 // (`checkCacheTrust`), or the run fails naming the directory. From that decision to the
 // hand-over the run holds the cache's lock (provisioning/cache_lock.h); a run that has to wait
 // for another installer says so in its status text.
-//
-// A test-only environment variable, "__VL_DOWNLOAD_IDLE_TIMEOUT_MS__", shortens the time the
-// download waits for a silent server (milliseconds; the session's default otherwise).
 #pragma once
 
 #include <cstdint>
@@ -35,7 +31,9 @@ namespace download_app {
 
 // What one run of the download window is asked to do.
 struct DownloadRequest {
-  std::string to;        // where the archive belongs; the session keeps its file in its directory
+  // Where the archive belongs: the session keeps its file in this directory (the run's
+  // temporary directory), so nothing is left behind when the driver removes it.
+  std::string to;
   std::string from;      // the URL of the agent archive
   AgentArguments agent;  // what the agent is started with
 };
@@ -50,8 +48,7 @@ class Download : public host::UrlSessionDelegate, public WindowDelegate {
 
   // Puts the connected controls into their first state ("Downloading" over a bar from 0 to
   // 100, Return presses the button) and takes the archive's destination from the request.
-  // False when a control is missing.
-  bool init();
+  void init();
 
   // Shows the splash when the bundle's resources hold "splash.png", then starts the download
   // from the request's URL. Without a main bundle it shows a failure instead.
@@ -83,19 +80,12 @@ class Download : public host::UrlSessionDelegate, public WindowDelegate {
 
   // The connections the main interface makes. The controls are owned by the main interface,
   // which outlives this object; the window is not owned either.
-  ProgressBar* progress() const { return progress_; }
   void setProgress(ProgressBar* progress) { progress_ = progress; }
-  ImageView* image() const { return image_; }
   void setImage(ImageView* image) { image_ = image; }
-  StatusText* downloadPercent() const { return downloadPercent_; }
   void setDownloadPercent(StatusText* text) { downloadPercent_ = text; }
-  Window* window() const { return window_; }
   void setWindow(Window* window) { window_ = window; }
-  const std::shared_ptr<host::DownloadTask>& theDownload() const { return theDownload_; }
   const std::string& installAgentLocation() const { return installAgentLocation_; }
-  Button* cancel() const { return cancel_; }
   void setCancel(Button* button) { cancel_ = button; }
-  host::UrlSession* urlSession() const { return urlSession_.get(); }
 
   // A window nobody can close after a failure closes itself right after showing it.
   void setClosesAfterFailure(bool closes) { closesAfterFailure_ = closes; }
@@ -124,6 +114,13 @@ class Download : public host::UrlSessionDelegate, public WindowDelegate {
   // renames it into place only after unzip succeeded. False when nothing was put in place.
   bool unpackIntoCache(const std::string& archive, const std::string& cacheDir);
   bool windowClosed() const;
+  // On the main thread: lays the window out again and draws it.
+  void redraw();
+  // On the delegate queue: writes `logged` to the system log unless it is empty, and shows
+  // `message` as the window's failure unless the window has closed.
+  void showFailure(const std::string& message, const std::string& logged = "");
+  // On the delegate queue: cancels the task, and the session on the main thread.
+  void endSession();
 
   const DownloadRequest request_;
   ProgressBar* progress_ = nullptr;

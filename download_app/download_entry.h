@@ -1,10 +1,7 @@
 // The download entry: runs the download window until the agent is handed over or the window
-// is closed.
+// is closed. Called through provisioning by the bootstrap driver, on the main thread, when the
+// installer carries no agent.
 //
-// Called through provisioning by the bootstrap driver, on the main thread, when the installer
-// carries no agent. The session keeps the archive in its own temporary file in the directory
-// of `to` (the run's temporary directory), so nothing is left behind when the driver removes
-// that directory.
 // For tests, "__VL_DOWNLOAD_IDLE_TIMEOUT_MS__" (milliseconds) shortens how long the download
 // waits for a silent server before it fails. For the benchmark, "__VL_MAIN_QUEUE_REPORT__"
 // names a file to which each run of the window appends one line, "main-queue closures: N",

@@ -35,58 +35,17 @@ constexpr const char kFailedStyleClass[] = "failed";
 constexpr unsigned kPulseIntervalMs = 100;
 
 // Owns one reference to a GObject.
+struct ObjectUnref {
+  void operator()(gpointer object) const { g_object_unref(object); }
+};
 template <typename T>
-class ObjectRef {
- public:
-  ObjectRef() = default;
-  // Takes over a reference the caller already owns.
-  static ObjectRef adopt(T* object) { return ObjectRef(object); }
-  // Adds a reference of its own.
-  static ObjectRef retain(T* object) {
-    if (object != nullptr) g_object_ref(object);
-    return ObjectRef(object);
-  }
-  ~ObjectRef() {
-    if (object_ != nullptr) g_object_unref(object_);
-  }
-  ObjectRef(ObjectRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
-  ObjectRef& operator=(ObjectRef&& other) noexcept {
-    std::swap(object_, other.object_);
-    return *this;
-  }
-  ObjectRef(const ObjectRef&) = delete;
-  ObjectRef& operator=(const ObjectRef&) = delete;
+using ObjectRef = std::unique_ptr<T, ObjectUnref>;
 
-  T* get() const { return object_; }
-
- private:
-  explicit ObjectRef(T* object) : object_(object) {}
-  T* object_ = nullptr;
-};
-
-// A signal handler that is disconnected when its owner goes away. The owner keeps the
-// instance alive for at least as long (its ObjectRef is declared before this).
-class SignalConnection {
- public:
-  SignalConnection() = default;
-  SignalConnection(gpointer instance, const char* signal, GCallback handler, gpointer data)
-      : instance_(instance), id_(g_signal_connect(instance, signal, handler, data)) {}
-  ~SignalConnection() { disconnect(); }
-  SignalConnection(const SignalConnection&) = delete;
-  SignalConnection& operator=(const SignalConnection&) = delete;
-
-  void disconnect() {
-    // A destroyed widget has already dropped all of its handlers.
-    if (id_ != 0 && g_signal_handler_is_connected(instance_, id_)) {
-      g_signal_handler_disconnect(instance_, id_);
-    }
-    id_ = 0;
-  }
-
- private:
-  gpointer instance_ = nullptr;
-  gulong id_ = 0;
-};
+// A reference of its own to `object`.
+template <typename T>
+ObjectRef<T> retain(T* object) {
+  return ObjectRef<T>(static_cast<T*>(g_object_ref(object)));
+}
 
 // Sends what GTK has queued for the display now: after the application loop has stopped,
 // nothing else would, and a closed window would stay on the screen.
@@ -95,13 +54,14 @@ void flushDisplay(GtkWidget* widget) { gdk_display_flush(gtk_widget_get_display(
 class GtkDownloadWindow : public Window {
  public:
   explicit GtkDownloadWindow(GtkWidget* window)
-      : window_(ObjectRef<GtkWidget>::retain(window)),
-        deleteEvent_(window, "delete-event", G_CALLBACK(onDeleteEvent), this),
-        destroyed_(window, "destroy", G_CALLBACK(onDestroyed), this) {}
+      : window_(retain(window)) {
+    g_signal_connect(window, "delete-event", G_CALLBACK(onDeleteEvent), this);
+    g_signal_connect(window, "destroy", G_CALLBACK(onDestroyed), this);
+  }
 
   ~GtkDownloadWindow() override {
-    deleteEvent_.disconnect();
-    destroyed_.disconnect();
+    // The reference keeps the widget, destroyed or not, until its handlers are gone.
+    g_signal_handlers_disconnect_by_data(window_.get(), this);
     if (gone_) return;
     GdkDisplay* display = gtk_widget_get_display(window_.get());
     gtk_widget_destroy(window_.get());
@@ -149,8 +109,6 @@ class GtkDownloadWindow : public Window {
   }
 
   ObjectRef<GtkWidget> window_;
-  SignalConnection deleteEvent_;
-  SignalConnection destroyed_;
   WindowDelegate* delegate_ = nullptr;
   bool closed_ = false;
   bool gone_ = false;  // GTK has destroyed the window
@@ -160,7 +118,7 @@ class GtkDownloadWindow : public Window {
 // so the value and maximum live here. While bytes are being counted, the bar shows them.
 class GtkProgress : public ProgressBar {
  public:
-  explicit GtkProgress(GtkProgressBar* bar) : bar_(ObjectRef<GtkProgressBar>::retain(bar)) {
+  explicit GtkProgress(GtkProgressBar* bar) : bar_(retain(bar)) {
     refresh();
   }
 
@@ -242,8 +200,8 @@ class GtkProgress : public ProgressBar {
 
 class GtkStatus : public StatusText {
  public:
-  explicit GtkStatus(GtkLabel* label) : label_(ObjectRef<GtkLabel>::retain(label)) {
-    ObjectRef<GtkCssProvider> style = ObjectRef<GtkCssProvider>::adopt(gtk_css_provider_new());
+  explicit GtkStatus(GtkLabel* label) : label_(retain(label)) {
+    ObjectRef<GtkCssProvider> style(gtk_css_provider_new());
     gtk_css_provider_load_from_resource(style.get(), kStyleResource);
     gtk_style_context_add_provider(gtk_widget_get_style_context(GTK_WIDGET(label)),
                                    GTK_STYLE_PROVIDER(style.get()),
@@ -278,8 +236,10 @@ class GtkStatus : public StatusText {
 class GtkActionButton : public Button {
  public:
   explicit GtkActionButton(GtkButton* button)
-      : button_(ObjectRef<GtkButton>::retain(button)),
-        clicked_(button, "clicked", G_CALLBACK(onClicked), this) {}
+      : button_(retain(button)) {
+    g_signal_connect(button, "clicked", G_CALLBACK(onClicked), this);
+  }
+  ~GtkActionButton() override { g_signal_handlers_disconnect_by_data(button_.get(), this); }
 
   void setTitle(const std::string& title) override {
     gtk_button_set_label(button_.get(), title.c_str());
@@ -312,13 +272,12 @@ class GtkActionButton : public Button {
   }
 
   ObjectRef<GtkButton> button_;
-  SignalConnection clicked_;
   std::function<void()> action_;
 };
 
 class GtkSplash : public ImageView {
  public:
-  explicit GtkSplash(GtkImage* image) : image_(ObjectRef<GtkImage>::retain(image)) {}
+  explicit GtkSplash(GtkImage* image) : image_(retain(image)) {}
 
   void setScalesProportionally(bool proportionally) override { proportional_ = proportionally; }
   // A GTK image is never editable.
@@ -390,13 +349,6 @@ void toleratePeerDestruction(GtkWidget* window) {
 void toleratePeerDestruction(GtkWidget*) {}
 #endif
 
-template <typename T>
-T* builderObject(GtkBuilder* builder, const char* id, GType type) {
-  GObject* object = gtk_builder_get_object(builder, id);
-  if (object == nullptr || !G_TYPE_CHECK_INSTANCE_TYPE(object, type)) return nullptr;
-  return reinterpret_cast<T*>(object);
-}
-
 }  // namespace
 
 bool openDesktopDisplay() {
@@ -424,30 +376,23 @@ std::optional<WindowControls> makeGtkWindow() {
   }();
   (void)registered;
 
-  ObjectRef<GtkBuilder> builder = ObjectRef<GtkBuilder>::adopt(gtk_builder_new());
+  ObjectRef<GtkBuilder> builder(gtk_builder_new());
   GError* error = nullptr;
   if (gtk_builder_add_from_resource(builder.get(), kInterfaceResource, &error) == 0) {
     g_clear_error(&error);
     return std::nullopt;
   }
-  auto* window = builderObject<GtkWindow>(builder.get(), "window", GTK_TYPE_WINDOW);
-  auto* progress = builderObject<GtkProgressBar>(builder.get(), "progress", GTK_TYPE_PROGRESS_BAR);
-  auto* status = builderObject<GtkLabel>(builder.get(), "status", GTK_TYPE_LABEL);
-  auto* button = builderObject<GtkButton>(builder.get(), "button", GTK_TYPE_BUTTON);
-  auto* splash = builderObject<GtkImage>(builder.get(), "splash", GTK_TYPE_IMAGE);
-  if (window == nullptr || progress == nullptr || status == nullptr || button == nullptr ||
-      splash == nullptr) {
-    if (window != nullptr) gtk_widget_destroy(GTK_WIDGET(window));
-    return std::nullopt;
-  }
+  // The interface file is compiled in: every control it names is there.
+  auto object = [&](const char* id) { return gtk_builder_get_object(builder.get(), id); };
+  GtkWindow* window = GTK_WINDOW(object("window"));
   gtk_window_set_title(window, kDownloadWindowTitle);
 
   WindowControls controls;
   controls.window = std::make_unique<GtkDownloadWindow>(GTK_WIDGET(window));
-  controls.progress = std::make_unique<GtkProgress>(progress);
-  controls.status = std::make_unique<GtkStatus>(status);
-  controls.button = std::make_unique<GtkActionButton>(button);
-  controls.image = std::make_unique<GtkSplash>(splash);
+  controls.progress = std::make_unique<GtkProgress>(GTK_PROGRESS_BAR(object("progress")));
+  controls.status = std::make_unique<GtkStatus>(GTK_LABEL(object("status")));
+  controls.button = std::make_unique<GtkActionButton>(GTK_BUTTON(object("button")));
+  controls.image = std::make_unique<GtkSplash>(GTK_IMAGE(object("splash")));
   controls.closesAfterFailure = false;
   gtk_widget_show(GTK_WIDGET(window));
   toleratePeerDestruction(GTK_WIDGET(window));

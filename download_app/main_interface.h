@@ -25,7 +25,6 @@ class MainInterface {
 
   Download& download() { return *download_; }
   Window& window() { return *controls_.window; }
-  WindowControls& controls() { return controls_; }
 
   // The application delegate's calls, as the application loop makes them.
   void applicationDidFinishLaunching() { download_->applicationDidFinishLaunching(); }

@@ -21,34 +21,26 @@ constexpr char kEraseLine[] = "\r\033[K";
 constexpr char kRed[] = "\033[31m";
 constexpr char kReset[] = "\033[0m";
 
-// Everything the terminal window shows; the controls are views onto it.
+// Everything the terminal window shows; the controls are views onto it, and set what it
+// shows directly.
 class Screen {
  public:
   Screen(int fd, bool isTerminal) : fd_(fd), isTerminal_(isTerminal) {
     if (isTerminal_) timer_.start(kAnimationIntervalMs, &Screen::onTick, this);
   }
 
-  // Status text.
-  void setText(const std::string& text) { text_ = text; }
-  void setColor(TextColor color) {
-    color_ = color;
-    render();
-  }
+  std::string text;
+  TextColor color = TextColor::Standard;
+  double value = 0;
+  double max = 100;
+  bool indeterminate = false;
+  WindowDelegate* delegate = nullptr;
 
-  // Bar.
-  void setValue(double value) { value_ = value; }
-  double value() const { return value_; }
-  void setMax(double max) { max_ = max; }
-  double max() const { return max_; }
-  void setIndeterminate(bool indeterminate) { indeterminate_ = indeterminate; }
-
-  // Window.
-  void setDelegate(WindowDelegate* delegate) { delegate_ = delegate; }
   bool visible() const { return !closed_; }
   void close() {
     if (closed_) return;
     closed_ = true;
-    if (delegate_) delegate_->windowWillClose();
+    if (delegate) delegate->windowWillClose();
     timer_.stop();
     eraseLine();
   }
@@ -56,15 +48,11 @@ class Screen {
   // Draws what changed: a new failure on a line of its own, otherwise the progress line.
   void render() {
     if (closed_) return;
-    if (color_ == TextColor::Red) {
-      if (text_ == shownFailure_) return;
-      shownFailure_ = text_;
+    if (color == TextColor::Red) {
+      if (text == shownFailure_) return;
+      shownFailure_ = text;
       eraseLine();
-      if (isTerminal_) {
-        host::writeAll(fd_, kRed + text_ + kReset + "\n");
-      } else {
-        host::writeAll(fd_, text_ + "\n");
-      }
+      host::writeAll(fd_, isTerminal_ ? kRed + text + kReset + "\n" : text + "\n");
       return;
     }
     shownFailure_.clear();
@@ -79,7 +67,7 @@ class Screen {
  private:
   static gboolean onTick(gpointer data) {
     auto* screen = static_cast<Screen*>(data);
-    if (screen->indeterminate_) ++screen->phase_;
+    if (screen->indeterminate) ++screen->phase_;
     screen->render();
     return G_SOURCE_CONTINUE;
   }
@@ -92,22 +80,22 @@ class Screen {
 
   std::string progressLine() const {
     std::string bar(kBarWidth, ' ');
-    if (indeterminate_) {
+    if (indeterminate) {
       // A small block that travels back and forth.
       const int block = 3;
       int span = kBarWidth - block;
       int step = static_cast<int>(phase_ % static_cast<unsigned>(2 * span));
       int at = step <= span ? step : 2 * span - step;
       for (int i = 0; i < block; ++i) bar[at + i] = '=';
-    } else if (max_ > 0) {
-      double fraction = std::fmin(1.0, std::fmax(0.0, value_ / max_));
+    } else if (max > 0) {
+      double fraction = std::fmin(1.0, std::fmax(0.0, value / max));
       int filled = static_cast<int>(std::lround(fraction * kBarWidth));
       for (int i = 0; i < filled; ++i) bar[i] = '=';
     }
-    std::string line = text_ + " [" + bar + "]";
-    if (value_ > 0) {
-      line += " " + formatByteCount(static_cast<int64_t>(value_));
-      if (!indeterminate_) line += " / " + formatByteCount(static_cast<int64_t>(max_));
+    std::string line = text + " [" + bar + "]";
+    if (value > 0) {
+      line += " " + formatByteCount(static_cast<int64_t>(value));
+      if (!indeterminate) line += " / " + formatByteCount(static_cast<int64_t>(max));
     }
     return line;
   }
@@ -123,32 +111,26 @@ class Screen {
 
   int fd_;
   bool isTerminal_;
-  std::string text_;
-  TextColor color_ = TextColor::Standard;
   std::string shownFailure_;
-  double value_ = 0;
-  double max_ = 100;
-  bool indeterminate_ = false;
   unsigned phase_ = 0;
   bool closed_ = false;
   bool lineShown_ = false;
   std::string shownLine_;  // the progress line on screen, when `lineShown_`
-  WindowDelegate* delegate_ = nullptr;
   host::LoopTimer timer_;
 };
 
 class TerminalProgressBar : public ProgressBar {
  public:
   explicit TerminalProgressBar(std::shared_ptr<Screen> screen) : screen_(std::move(screen)) {}
-  void setDoubleValue(double value) override { screen_->setValue(value); }
-  void setMaxValue(double value) override { screen_->setMax(value); }
-  double maxValue() const override { return screen_->max(); }
-  void setIndeterminate(bool indeterminate) override { screen_->setIndeterminate(indeterminate); }
+  void setDoubleValue(double value) override { screen_->value = value; }
+  void setMaxValue(double value) override { screen_->max = value; }
+  double maxValue() const override { return screen_->max; }
+  void setIndeterminate(bool indeterminate) override { screen_->indeterminate = indeterminate; }
   void setUsesThreadedAnimation(bool) override {}
   // An indeterminate bar always moves on the terminal; a determinate one shows its value.
   void startAnimation() override {}
   void stopAnimation() override {}
-  void incrementBy(double delta) override { screen_->setValue(screen_->value() + delta); }
+  void incrementBy(double delta) override { screen_->value += delta; }
 
  private:
   std::shared_ptr<Screen> screen_;
@@ -158,8 +140,11 @@ class TerminalStatusText : public StatusText {
  public:
   explicit TerminalStatusText(std::shared_ptr<Screen> screen) : screen_(std::move(screen)) {}
   void setUsesSingleLineMode(bool) override {}
-  void setStringValue(const std::string& text) override { screen_->setText(text); }
-  void setTextColor(TextColor color) override { screen_->setColor(color); }
+  void setStringValue(const std::string& text) override { screen_->text = text; }
+  void setTextColor(TextColor color) override {
+    screen_->color = color;
+    screen_->render();
+  }
 
  private:
   std::shared_ptr<Screen> screen_;
@@ -184,7 +169,7 @@ class TerminalImageView : public ImageView {
 class TerminalWindow : public Window {
  public:
   explicit TerminalWindow(std::shared_ptr<Screen> screen) : screen_(std::move(screen)) {}
-  void setDelegate(WindowDelegate* delegate) override { screen_->setDelegate(delegate); }
+  void setDelegate(WindowDelegate* delegate) override { screen_->delegate = delegate; }
   void close() override { screen_->close(); }
   bool isVisible() const override { return screen_->visible(); }
   void layoutIfNeeded() override { screen_->render(); }

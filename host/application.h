@@ -13,12 +13,9 @@
 namespace host {
 
 // Runs the loop on the calling thread, which must be the main thread, until `stopApplication`.
-// `didFinishLaunching` runs on the loop once it has started. While the loop runs, SIGINT,
-// SIGTERM and SIGHUP call `closeRequested` on the main thread (unless the process was started
-// with one ignored; see host/termination.h), and so does one that came before, in place of
-// `didFinishLaunching`. Outside the loop they keep the actions they had before. One that comes
-// while the loop is stopping is raised again once those actions are back, so that it is not
-// lost.
+// `didFinishLaunching` runs on the loop once it has started. A termination signal
+// (host/termination.h) calls `closeRequested` on the main thread instead, while the loop runs
+// or when it came before; one that comes while the loop stops is raised again afterwards.
 // Returns the status given to `stopApplication`.
 int runApplication(std::function<void()> didFinishLaunching, std::function<void()> closeRequested);
 

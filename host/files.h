@@ -1,11 +1,9 @@
-// Small file-system helpers that every layer of the installer shares.
-//
-// Stateless, report nothing and safe on any thread.
+// Small file-system helpers that every layer of the installer shares: stateless, silent and
+// safe on any thread.
 #pragma once
 
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 namespace host {
@@ -16,7 +14,6 @@ class FileDescriptor {
   FileDescriptor() = default;
   explicit FileDescriptor(int fd) : fd_(fd) {}
   ~FileDescriptor() { reset(); }
-  FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
   FileDescriptor(const FileDescriptor&) = delete;
   FileDescriptor& operator=(const FileDescriptor&) = delete;
 

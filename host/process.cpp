@@ -4,8 +4,6 @@
 #include <spawn.h>
 #include <unistd.h>
 
-#include "host/termination.h"
-
 extern char** environ;
 
 namespace host {
@@ -44,7 +42,5 @@ Process Process::start(const std::string& program, const std::vector<std::string
   if (error != 0) return Process(-1, error);
   return Process(pid, 0);
 }
-
-int Process::wait() { return waitForChild(pid_); }
 
 }  // namespace host

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "host/termination.h"
+
 namespace host {
 
 class Process {
@@ -26,7 +28,7 @@ class Process {
   // Waits for the process to end and returns its status in the form of waitpid, or -1 when
   // it was not started or cannot be waited for. A termination signal meanwhile is passed on
   // to it (`waitForChild`, host/termination.h).
-  int wait();
+  int wait() { return waitForChild(pid_); }
 
  private:
   Process(pid_t pid, int error) : pid_(pid), error_(error) {}

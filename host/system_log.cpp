@@ -1,5 +1,7 @@
 #include "host/system_log.h"
 
+#include <errno.h>  // program_invocation_short_name
+#include <glib.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <sys/time.h>
@@ -14,18 +16,6 @@
 
 namespace host {
 namespace {
-
-std::string formatMessage(const char* format, va_list arguments) {
-  va_list copy;
-  va_copy(copy, arguments);
-  int length = vsnprintf(nullptr, 0, format, copy);
-  va_end(copy);
-  if (length <= 0) return {};
-  std::string text(static_cast<size_t>(length) + 1, '\0');
-  vsnprintf(text.data(), text.size(), format, arguments);
-  text.resize(static_cast<size_t>(length));
-  return text;
-}
 
 // "2024-05-01 14:03:27.481", local time.
 std::string timestamp() {
@@ -44,8 +34,10 @@ std::string timestamp() {
 void systemLog(const char* format, ...) {
   va_list arguments;
   va_start(arguments, format);
-  std::string message = formatMessage(format, arguments);
+  gchar* formatted = g_strdup_vprintf(format, arguments);
   va_end(arguments);
+  std::string message = formatted;
+  g_free(formatted);
   while (!message.empty() && message.back() == '\n') message.pop_back();
 
   std::string line = timestamp() + " " + program_invocation_short_name + "[" +

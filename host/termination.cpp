@@ -65,10 +65,8 @@ void onTerminationSignal(int signal, siginfo_t* info, void* /*context*/) {
 void ignoreQuit() {
   std::lock_guard<std::mutex> lock(quitMutex);
   if (quitDepth++ > 0) return;
-  struct sigaction ignore;
-  memset(&ignore, 0, sizeof ignore);
+  struct sigaction ignore {};
   ignore.sa_handler = SIG_IGN;
-  sigemptyset(&ignore.sa_mask);
   sigaction(SIGQUIT, &ignore, &previousQuit);
 }
 

@@ -1,12 +1,11 @@
 // Termination signals during a run of the installer: SIGINT (Ctrl-C), SIGTERM and SIGHUP.
 //
-// One handler owns them. The bootstrap driver holds one `TerminationGuard` for its whole run
-// (the application loop holds one too, which nests). While a guard lives, such a signal does
-// not end the process on the spot, which would leave the run's temporary directory behind: it
-// is recorded, the run starts nothing new and the driver returns at its next step, and a child
-// that the run is waiting for (the install agent, unzip) receives it too, so that the child
-// ends first and the driver cleans up after it. While the application loop listens, the
-// signal also wakes the loop, which closes the download window (host/application.h).
+// One handler owns them, while a `TerminationGuard` lives: the driver holds one for its whole
+// run, the application loop one that nests. Such a signal then does not end the process on the
+// spot, which would leave the run's temporary directory behind: it is recorded, the run starts
+// nothing new and returns at its next step, and a child that the run waits for (the agent,
+// unzip) receives it too, so that it ends first. It also wakes a listening application loop,
+// which closes the download window (host/application.h).
 //
 // Thread rules: guards are made and destroyed on the main thread; everything else may be used
 // on any thread, one `waitForChild` at a time. The handler touches only lock-free atomics and
@@ -42,8 +41,8 @@ int terminationSignal();
 // A signal that the terminal sent already reached that whole group and is not sent again.
 int waitForChild(pid_t child);
 
-// For the application loop: from now on each termination signal under the guard is also
-// added to `takeListenedSignals` and writes a byte to `wakeFd`; -1 stops listening.
+// For the application loop: each termination signal under the guard also writes a byte to
+// `wakeFd` and is kept for `takeListenedSignals`; -1 stops listening.
 void listenForTermination(int wakeFd);
 // The signals received since listening began or since the last call, one bit per signal.
 int takeListenedSignals();

@@ -240,18 +240,14 @@ void UrlSession::Shared::begin(const std::shared_ptr<DownloadTask>& task) {
   std::string path = temporaryDirectory + "/download.XXXXXX";
   int fd = mkostemp(path.data(), O_CLOEXEC);  // a started agent must not inherit it
   if (fd < 0) {
-    end(task,
-        UrlError{false,
-                 systemError("Could not create a temporary file in " + temporaryDirectory, errno)});
-    return;
+    std::string where = "Could not create a temporary file in " + temporaryDirectory;
+    return end(task, UrlError{false, systemError(where, errno)});
   }
   state.file.reset(fd);
   state.path = path;
   state.easy = CurlEasy(curl_easy_init());
-  if (!state.easy || !multi) {
-    end(task, UrlError{false, curl_easy_strerror(CURLE_OUT_OF_MEMORY)});
-    return;
-  }
+  if (!state.easy || !multi)
+    return end(task, UrlError{false, curl_easy_strerror(CURLE_OUT_OF_MEMORY)});
   CURL* easy = state.easy.get();
   const UrlSessionConfiguration& c = configuration;
   curl_easy_setopt(easy, CURLOPT_URL, task->url().c_str());
@@ -276,10 +272,8 @@ void UrlSession::Shared::begin(const std::shared_ptr<DownloadTask>& task) {
   curl_easy_setopt(easy, CURLOPT_HEADERDATA, &state);
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &DownloadTask::State::onBody);
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, &state);
-  if (CURLMcode code = curl_multi_add_handle(multi.get(), easy); code != CURLM_OK) {
-    end(task, UrlError{false, curl_multi_strerror(code)});
-    return;
-  }
+  if (CURLMcode code = curl_multi_add_handle(multi.get(), easy); code != CURLM_OK)
+    return end(task, UrlError{false, curl_multi_strerror(code)});
   state.lastActivity = Clock::now();
   active_.push_back(task);
 }
@@ -341,13 +335,10 @@ void UrlSession::Shared::afterCallback() {
     task->state_->lastActivity = std::max(task->state_->lastActivity, now);
 }
 
-void UrlSession::initializeTransport() {
-  static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
 UrlSession::UrlSession(UrlSessionConfiguration configuration, UrlSessionDelegate* delegate) {
-  initializeTransport();
+  // libcurl's global state, once per process (thread-safe since libcurl 7.84).
+  static std::once_flag transport;
+  std::call_once(transport, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
   shared_ = std::make_shared<Shared>(std::move(configuration), delegate);
   shared_->worker = std::thread([shared = shared_] { shared->run(); });
 }

@@ -79,10 +79,6 @@ struct UrlSessionConfiguration {
 
 class UrlSession {
  public:
-  // Prepares the transport (libcurl's global state) once per process. The installer's `main`
-  // calls it before any thread starts; the constructor calls it too, in case.
-  static void initializeTransport();
-
   // Starts the delegate queue. `delegate` must outlive the session's last callback.
   UrlSession(UrlSessionConfiguration configuration, UrlSessionDelegate* delegate);
   // Invalidates and cancels, then joins the delegate queue (unless called on it). Not to be
@@ -94,8 +90,7 @@ class UrlSession {
   // A new, suspended task for `url`; `resume` starts it.
   std::shared_ptr<DownloadTask> downloadTask(const std::string& url);
 
-  // Cancels every task and accepts no new work. Any thread; never blocks on the delegate
-  // queue.
+  // Cancels every task and accepts no new work. Any thread; never blocks on the delegate queue.
   void invalidateAndCancel();
 
   struct Shared;  // state shared with the delegate queue and the tasks

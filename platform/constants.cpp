@@ -11,15 +11,9 @@ const char VALIDATION_STRING_FILE[] = ".validatestring";
 
 std::string composeInstallAgentCacheSubpath(const std::string& releaseLabel,
                                             const std::string& archTag) {
-  std::string subpath = ".vellum";
-  subpath += PATH_SEPARATOR;
-  subpath += "app_installer_cache";
-  subpath += PATH_SEPARATOR;
-  subpath += releaseLabel;
-  subpath += PATH_SEPARATOR;
-  subpath += archTag;
-  subpath += PATH_SEPARATOR;
-  return subpath;
+  const std::string separator = PATH_SEPARATOR;
+  return ".vellum" + separator + "app_installer_cache" + separator + releaseLabel + separator +
+         archTag + separator;
 }
 
 const std::string INSTALL_AGENT_CACHE_SUBPATH =

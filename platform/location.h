@@ -28,8 +28,7 @@ std::string getBundleLocation();
 // or without a resource directory.
 std::string getDefaultInstallAgentLocation();
 
-// The pieces of the functions above, taking the platform's answers as arguments so that each
-// case can be checked on its own.
+// The pieces of the functions above, taking the platform's answers as arguments.
 
 // `path` cut before its last "/" or backslash; `path` itself when it holds neither.
 std::string directoryOfPath(const std::string& path);

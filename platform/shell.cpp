@@ -1,5 +1,9 @@
 #include "platform/shell.h"
 
+#include <glib.h>
+
+#include <string_view>
+
 #include "host/process.h"
 #include "host/termination.h"
 
@@ -7,24 +11,7 @@ namespace {
 
 // Characters that the shell gives no meaning, bare or inside double quotes.
 bool isOrdinary(unsigned char c) {
-  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
-  switch (c) {
-    case '/':
-    case '.':
-    case '_':
-    case '-':
-    case '+':
-    case ',':
-    case ':':
-    case '@':
-    case '%':
-    case '=':
-    case ' ':
-    case '\t':
-      return true;
-    default:
-      return false;
-  }
+  return g_ascii_isalnum(c) || std::string_view("/._-+,:@%= \t").find(c) != std::string_view::npos;
 }
 
 std::string singleQuote(const std::string& text) {

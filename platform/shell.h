@@ -21,13 +21,9 @@ std::string shell_word(std::string path);
 // that no program takes it for an option; every other path is returned unchanged.
 std::string operand_path(std::string path);
 
-// Runs `command` with the system shell, "/bin/sh -c", waits for it and returns its status as
-// system() does: the wait status (0 only when the command ended with status 0), the status of
-// an exit with 127 when the shell cannot be run, -1 when no process could be made. `program`
-// names what the command starts; it is not used to run anything.
-//
-// Unlike system(), which ignores SIGINT while it waits, it passes the termination signals on
-// to the command under the driver's `TerminationGuard` (host/termination.h), so that the
-// command ends first and the installer still cleans up after it. Once the run has received
-// such a signal it starts nothing and answers as if the command had been ended by it.
+// Runs `command` with "/bin/sh -c", waits for it and returns its status as system() does (0
+// only when the command ended with status 0; -1 when no process could be made). `program`
+// names what the command starts; it is not used to run anything. Unlike system(), it passes
+// the termination signals on to the command (host/termination.h); once the run has received
+// one it starts nothing and answers as if the command had been ended by it.
 int call_system(std::string program, std::string command);

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
@@ -87,23 +88,17 @@ std::string distrust(const std::string& level, bool* missing) {
 
 CacheTrust checkCacheTrust() {
   std::string cacheDir = getInstallAgentCacheDir();
-  const std::string subpath = INSTALL_AGENT_CACHE_SUBPATH;
+  std::string level = cacheDir.substr(0, cacheDir.size() - INSTALL_AGENT_CACHE_SUBPATH.size());
   // The levels: every component of the sub-path, then the agent directory.
-  std::string level = cacheDir.substr(0, cacheDir.size() - subpath.size());
-  std::string components = subpath + INSTALL_AGENT_DIR;
-  size_t start = 0;
-  while (start < components.size()) {
-    size_t end = components.find(PATH_SEPARATOR[0], start);
-    if (end == std::string::npos) end = components.size();
-    if (end > start) {
-      level += components.substr(start, end - start);
-      bool missing = false;
-      std::string reason = distrust(level, &missing);
-      if (!reason.empty()) return {level, reason};
-      if (missing) break;  // nothing below it exists either
-      level += PATH_SEPARATOR;
-    }
-    start = end + 1;
+  std::string components = INSTALL_AGENT_CACHE_SUBPATH + INSTALL_AGENT_DIR;
+  for (size_t start = 0, end; start < components.size(); start = end + 1) {
+    end = std::min(components.find(PATH_SEPARATOR[0], start), components.size());
+    level += components.substr(start, end - start);
+    bool missing = false;
+    std::string reason = distrust(level, &missing);
+    if (!reason.empty()) return {level, reason};
+    if (missing) break;  // nothing below it exists either
+    level += PATH_SEPARATOR;
   }
   return {};
 }

@@ -6,9 +6,7 @@
 //       .validatestring                               the server's tag of that agent
 //       .lock                                         the lock of concurrent runs (cache_lock.h)
 // Every directory the installer makes there is private (0700); one that another user could
-// change is not used (`checkCacheTrust`).
-// Provisioning uses it on the main thread, the download application on its session's
-// delegate queue, never both at once. Nothing here reports a message or keeps state.
+// change is not used (`checkCacheTrust`). Used on one thread at a time; reports nothing.
 #pragma once
 
 #include <string>
@@ -25,8 +23,7 @@ std::string installAgentDirOnDisk();
 std::string getInstallAgentExecutable(std::string dir);
 
 // True when the first line of the validation-string file in `dir` equals `validationString`
-// byte for byte. False on every failure, for an empty `validationString` and for an empty
-// `dir`.
+// byte for byte. False on every failure, and when either is empty.
 bool isCacheValid(std::string dir, std::string validationString);
 
 // Stores exactly the bytes of `validationString` in the validation-string file in `dir`.

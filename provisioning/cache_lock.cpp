@@ -17,10 +17,8 @@ std::string cacheLockPath(const std::string& cacheDir) {
   return path + kLockFile;
 }
 
-CacheLock::~CacheLock() { unlock(); }
-
 CacheLock::Result CacheLock::tryLock(const std::string& cacheDir) {
-  if (fd_ >= 0) return Result::kHeld;
+  if (held()) return Result::kHeld;
   // Not passed on to unzip or the agent: a child must not keep the lock after this run.
   int fd = open(cacheLockPath(cacheDir).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) return Result::kUnavailable;
@@ -33,12 +31,6 @@ CacheLock::Result CacheLock::tryLock(const std::string& cacheDir) {
     close(fd);
     return error == EWOULDBLOCK ? Result::kBusy : Result::kUnavailable;
   }
-  fd_ = fd;
+  lock_.reset(fd);
   return Result::kHeld;
-}
-
-void CacheLock::unlock() {
-  if (fd_ < 0) return;
-  close(fd_);  // closing the only descriptor releases the lock
-  fd_ = -1;
 }

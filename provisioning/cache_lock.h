@@ -11,13 +11,11 @@
 
 #include <string>
 
+#include "host/files.h"
+
+// Holds the lock while it lives, or until `unlock`.
 class CacheLock {
  public:
-  CacheLock() = default;
-  // Releases the lock if it is held.
-  ~CacheLock();
-  CacheLock(const CacheLock&) = delete;
-  CacheLock& operator=(const CacheLock&) = delete;
 
   enum class Result {
     kHeld,         // held now (also when this object held it already)
@@ -28,11 +26,11 @@ class CacheLock {
   // Takes the lock of the cache directory `cacheDir` without waiting. The lock file is made
   // with mode 0600 and never opened through a symbolic link.
   Result tryLock(const std::string& cacheDir);
-  void unlock();
-  bool held() const { return fd_ >= 0; }
+  void unlock() { lock_.reset(); }  // closing the only descriptor releases the lock
+  bool held() const { return lock_.get() >= 0; }
 
  private:
-  int fd_ = -1;
+  host::FileDescriptor lock_;
 };
 
 // The lock file of `cacheDir` (which ends in "/").

@@ -14,15 +14,13 @@
 #include "host/process.h"
 #include "provisioning/message.h"
 
-// This run's agent.
 struct SourcedAgent {
   std::string path;  // the file to run with sh; empty when no agent could be provided
   std::optional<host::Process> running;  // the agent, when the download already started it
 };
 
-// Downloads the agent archive from the endpoint `from` into the cache, `to` naming the
-// archive's place in the payload directory. Gives the agent it started, or nothing when it
-// handed over to none.
+// Downloads the agent archive from the endpoint `from` into the cache (`to`: the archive's
+// place in the payload directory). Gives the agent it started, or nothing.
 using AgentDownload =
     std::function<std::optional<host::Process>(const std::string& to, const std::string& from)>;
 
