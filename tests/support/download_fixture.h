@@ -66,7 +66,4 @@ class DownloadRunTest : public InstallerTest {
   int archives_ = 0;
 };
 
-// A loopback port on which nobody listens.
-int unusedLoopbackPort();
-
 }  // namespace testsupport

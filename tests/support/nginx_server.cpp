@@ -14,28 +14,14 @@
 #include <thread>
 #include <vector>
 
+#include "support/test_http_server.h"
+
 extern char** environ;
 
 namespace testsupport {
 namespace {
 
 constexpr const char* kNginx = "/usr/sbin/nginx";
-
-// A port that was free a moment ago on 127.0.0.1.
-int freePort() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  int port = -1;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-    port = ntohs(address.sin_port);
-  close(fd);
-  return port;
-}
 
 bool accepts(int port) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -99,7 +85,7 @@ NginxServer::NginxServer(const std::string& root, NginxOptions options) : option
 NginxServer::~NginxServer() { stop(); }
 
 bool NginxServer::startOnce(const std::string& root) {
-  port_ = freePort();
+  port_ = unusedLoopbackPort();
   if (port_ <= 0) return false;
   const std::string p = prefix_.path();
   std::string listen = "listen 127.0.0.1:" + std::to_string(port_);
