@@ -40,15 +40,6 @@ std::string randomBytes(size_t size) {
   return bytes;
 }
 
-bool waitForFile(const std::string& path, std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!pathExists(path)) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(milliseconds(50));
-  }
-  return true;
-}
-
 std::string lastLine(const std::string& text) {
   std::vector<std::string> lines = splitLines(text);
   return lines.empty() ? "" : lines.back();
