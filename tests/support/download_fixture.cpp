@@ -36,15 +36,6 @@ std::vector<std::string> DownloadRunTest::agentWords(
   return words;
 }
 
-bool DownloadRunTest::logged(const RunResult& result, const std::string& message) {
-  for (const std::string& line : splitLines(result.err)) {
-    if (line.size() > message.size() + 2 &&
-        line.compare(line.size() - message.size() - 2, std::string::npos, "] " + message) == 0)
-      return true;
-  }
-  return false;
-}
-
 void DownloadRunTest::expectFailedRun(const RunResult& result, const std::string& message) const {
   EXPECT_FALSE(result.timedOut) << result.describe();
   EXPECT_TRUE(result.exited) << result.describe();
