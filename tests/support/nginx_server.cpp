@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "support/test_http_server.h"
@@ -63,6 +64,7 @@ int waitFor(pid_t pid) {
 
 NginxServer::NginxServer(const std::string& root, NginxOptions options) : options_(options) {
   if (prefix_.path().empty()) return;
+  prefix_.makeDir("temp");
   if (options_.tls) {
     certificate_ = prefix_.file("certificate.pem");
     pid_t openssl =
@@ -77,61 +79,36 @@ NginxServer::NginxServer(const std::string& root, NginxOptions options) : option
       return;
     }
   }
+  std::string configuration = readFile(INSTALLER_SOURCE_DIR "/tools/lib/nginx.conf.in");
+  if (configuration.empty()) {
+    ADD_FAILURE() << "no nginx configuration in tools/lib/nginx.conf.in";
+    return;
+  }
   // Another process may take the free port before nginx binds it: try a few.
-  for (int attempt = 0; attempt < 5 && pid_ <= 0; ++attempt) startOnce(root);
+  for (int attempt = 0; attempt < 5 && pid_ <= 0; ++attempt) startOnce(root, configuration);
   if (pid_ <= 0) ADD_FAILURE() << "nginx did not start:\n" << errorLog();
 }
 
 NginxServer::~NginxServer() { stop(); }
 
-bool NginxServer::startOnce(const std::string& root) {
+bool NginxServer::startOnce(const std::string& root, std::string configuration) {
   port_ = unusedLoopbackPort();
   if (port_ <= 0) return false;
   const std::string p = prefix_.path();
-  std::string listen = "listen 127.0.0.1:" + std::to_string(port_);
-  std::string tls;
-  if (options_.tls) {
-    listen += " ssl http2";
-    tls = "    ssl_certificate " + certificate_ + ";\n    ssl_certificate_key " + p + "/key.pem;\n";
+  std::string certificate;
+  if (options_.tls)
+    certificate = "ssl_certificate " + certificate_ + "; ssl_certificate_key " + p + "/key.pem;";
+  for (const auto& [name, value] : std::vector<std::pair<std::string, std::string>>{
+           {"@PREFIX@", p},
+           {"@PORT@", std::to_string(port_)},
+           {"@LISTEN_OPTIONS@", options_.tls ? "ssl http2" : ""},
+           {"@ROOT@", root},
+           {"@ACCESS_LOG_FORMAT@", "$server_protocol $status $uri"},
+           {"@SERVER_DIRECTIVES@", certificate}}) {
+    for (size_t at = configuration.find(name); at != std::string::npos;
+         at = configuration.find(name, at + value.size()))
+      configuration.replace(at, name.size(), value);
   }
-  std::string configuration =
-      "daemon off;\n"
-      "master_process off;\n"
-      "worker_processes 1;\n"
-      "pid " +
-      p +
-      "/nginx.pid;\n"
-      "error_log " +
-      p +
-      "/error.log;\n"
-      "events { worker_connections 64; }\n"
-      "http {\n"
-      "  log_format short '$server_protocol $status $uri';\n"
-      "  access_log " +
-      p +
-      "/access.log short;\n"
-      "  client_body_temp_path " +
-      p +
-      "/body;\n"
-      "  proxy_temp_path " +
-      p +
-      "/proxy;\n"
-      "  fastcgi_temp_path " +
-      p +
-      "/fastcgi;\n"
-      "  uwsgi_temp_path " +
-      p +
-      "/uwsgi;\n"
-      "  scgi_temp_path " +
-      p +
-      "/scgi;\n"
-      "  default_type application/octet-stream;\n"
-      "  server {\n"
-      "    " +
-      listen + ";\n" + tls + "    root " + root +
-      ";\n"
-      "  }\n"
-      "}\n";
   prefix_.writeFile("nginx.conf", configuration);
   pid_t pid =
       spawn({kNginx, "-e", p + "/error.log", "-p", p + "/", "-c", p + "/nginx.conf"}, false);
