@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "support/run_program.h"
 #include "support/test_http_server.h"
 
 extern char** environ;
@@ -36,17 +37,13 @@ bool accepts(int port) {
   return connected;
 }
 
-pid_t spawn(const std::vector<std::string>& arguments, bool quiet) {
+pid_t spawn(const std::vector<std::string>& arguments) {
   std::vector<char*> argv;
   for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  if (quiet) {
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  }
   pid_t pid = -1;
   int error = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
@@ -67,14 +64,13 @@ NginxServer::NginxServer(const std::string& root, NginxOptions options) : option
   prefix_.makeDir("temp");
   if (options_.tls) {
     certificate_ = prefix_.file("certificate.pem");
-    pid_t openssl =
-        spawn({"/usr/bin/openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
-               "-subj", "/CN=localhost", "-addext", "subjectAltName=IP:127.0.0.1,DNS:localhost",
-               "-keyout", prefix_.file("key.pem"), "-out", certificate_},
-              true);
-    int status = openssl > 0 ? waitFor(openssl) : -1;
-    if (status != 0) {
-      ADD_FAILURE() << "openssl could not make a test certificate";
+    RunResult openssl =
+        runProgram("/usr/bin/openssl", {"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes",
+                                        "-days", "2", "-subj", "/CN=localhost", "-addext",
+                                        "subjectAltName=IP:127.0.0.1,DNS:localhost", "-keyout",
+                                        prefix_.file("key.pem"), "-out", certificate_});
+    if (!openssl.exited || openssl.exitCode != 0) {
+      ADD_FAILURE() << "openssl could not make a test certificate: " << openssl.describe();
       certificate_.clear();
       return;
     }
@@ -110,8 +106,7 @@ bool NginxServer::startOnce(const std::string& root, std::string configuration) 
       configuration.replace(at, name.size(), value);
   }
   prefix_.writeFile("nginx.conf", configuration);
-  pid_t pid =
-      spawn({kNginx, "-e", p + "/error.log", "-p", p + "/", "-c", p + "/nginx.conf"}, false);
+  pid_t pid = spawn({kNginx, "-e", p + "/error.log", "-p", p + "/", "-c", p + "/nginx.conf"});
   if (pid <= 0) return false;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (std::chrono::steady_clock::now() < deadline) {
