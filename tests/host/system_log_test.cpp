@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <optional>
 #include <regex>
 #include <thread>
 #include <vector>
@@ -11,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "support/scratch_dir.h"
+#include "support/system_log.h"
 
 namespace {
 
@@ -44,10 +46,12 @@ class StderrCapture {
 
 class SystemLog : public testsupport::ScratchTest {};
 
-std::string linePattern(const std::string& message) {
-  return R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3} )" +
-         std::string(program_invocation_short_name) + R"(\[)" + std::to_string(getpid()) +
-         R"(\] )" + message;
+// The message of `line` when it is a system-log line of this process.
+std::optional<std::string> ownMessage(const std::string& line) {
+  std::optional<testsupport::SystemLogLine> read = testsupport::readSystemLogLine(line);
+  if (!read || read->program != program_invocation_short_name || read->pid != getpid())
+    return std::nullopt;
+  return read->message;
 }
 
 TEST_F(SystemLog, WritesOneStampedLineToStandardError) {
@@ -57,14 +61,9 @@ TEST_F(SystemLog, WritesOneStampedLineToStandardError) {
   host::systemLog("already ends in a newline\n");
   std::vector<std::string> lines = testsupport::splitLines(capture.text());
   ASSERT_EQ(lines.size(), 3u);
-  EXPECT_TRUE(std::regex_match(
-      lines[0], std::regex(linePattern("Download failed with http error code- 404"))))
-      << lines[0];
-  EXPECT_TRUE(
-      std::regex_match(lines[1], std::regex(linePattern("Download failed! Error code- 404"))))
-      << lines[1];
-  EXPECT_TRUE(std::regex_match(lines[2], std::regex(linePattern("already ends in a newline"))))
-      << lines[2];
+  EXPECT_EQ(ownMessage(lines[0]), "Download failed with http error code- 404") << lines[0];
+  EXPECT_EQ(ownMessage(lines[1]), "Download failed! Error code- 404") << lines[1];
+  EXPECT_EQ(ownMessage(lines[2]), "already ends in a newline") << lines[2];
 }
 
 TEST_F(SystemLog, LinesFromManyThreadsStayWhole) {
@@ -79,8 +78,11 @@ TEST_F(SystemLog, LinesFromManyThreadsStayWhole) {
   for (auto& thread : threads) thread.join();
   std::vector<std::string> lines = testsupport::splitLines(capture.text());
   ASSERT_EQ(lines.size(), 200u);
-  std::regex whole(linePattern(R"(thread \d line \d+ x{200})"));
-  for (const auto& line : lines) EXPECT_TRUE(std::regex_match(line, whole)) << line;
+  std::regex whole(R"(thread \d line \d+ x{200})");
+  for (const auto& line : lines) {
+    std::optional<std::string> message = ownMessage(line);
+    EXPECT_TRUE(message && std::regex_match(*message, whole)) << line;
+  }
 }
 
 }  // namespace

@@ -1,11 +1,6 @@
 // The URL session against a real HTTP server on loopback.
 #include "host/url_session.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <fstream>
 #include <thread>
@@ -25,6 +20,7 @@ using namespace std::chrono_literals;
 using testsupport::RecordingDelegate;
 using testsupport::Reply;
 using testsupport::TestHttpServer;
+using testsupport::unusedLoopbackPort;
 
 class UrlSession : public ::testing::Test {
  protected:
@@ -57,19 +53,6 @@ Reply withBody(std::string body, int status = 200) {
   reply.status = status;
   reply.body = std::move(body);
   return reply;
-}
-
-// A port on which nothing listens.
-int closedPort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  close(fd);
-  return ntohs(address.sin_port);
 }
 
 TEST_F(UrlSession, DownloadsABodyWithItsResponseBeforeTheFirstData) {
@@ -271,7 +254,7 @@ TEST_F(UrlSession, FollowsRedirectsUpToItsBound) {
 
 TEST_F(UrlSession, TransportFailuresEndTheTaskWithAnError) {
   for (std::string url :
-       {"http://127.0.0.1:" + std::to_string(closedPort()) + "/agent.zip",
+       {"http://127.0.0.1:" + std::to_string(unusedLoopbackPort()) + "/agent.zip",
         std::string("file:///etc/passwd"), std::string(""), std::string("http://[not a url")}) {
     SCOPED_TRACE(url);
     RecordingDelegate recorder;
@@ -321,7 +304,8 @@ TEST_F(UrlSession, UsesTheProxyFromTheEnvironmentWithItsCredentials) {
   RecordingDelegate direct;
   server.serve("/direct", withBody("direct"));
   {
-    testsupport::ScopedEnv proxy("http_proxy", "http://127.0.0.1:" + std::to_string(closedPort()));
+    testsupport::ScopedEnv proxy("http_proxy",
+                                 "http://127.0.0.1:" + std::to_string(unusedLoopbackPort()));
     testsupport::ScopedEnv noProxy("no_proxy", "127.0.0.1");
     host::UrlSession session(configuration(), &direct);
     session.downloadTask(server.url("/direct"))->resume();

@@ -1,12 +1,9 @@
 // End to end: the built installer facing bad input. Each case answers with the installer's
 // own messages and exit status, never crashes or hangs, and always removes its temporary
 // directory.
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -57,15 +54,8 @@ TEST_F(BadInputTest, MissingOrEmptyEndpointFileDoesNotStopACarriedAgent) {
 
 TEST_F(BadInputTest, EndpointFileThatCannotBeOpenedIsReportedAndTheRunGoesOn) {
   auto bundle = readyBundle();
-  // A socket exists but cannot be opened, whoever the user is.
-  std::string path = bundle->resourcesPath() + "/installAgentURL.txt";
-  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  int fd = makeSocketFile(bundle->resourcesPath() + "/installAgentURL.txt");
   ASSERT_GE(fd, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  ASSERT_LT(path.size(), sizeof address.sun_path);
-  memcpy(address.sun_path, path.c_str(), path.size() + 1);
-  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   RunResult result = runInstaller(*bundle, {"Setup"});
   close(fd);
   EXPECT_EQ(result.exitCode, 0) << result.describe();

@@ -15,6 +15,7 @@
 
 #include "support/download_fixture.h"
 #include "support/scratch_dir.h"
+#include "support/system_log.h"
 #include "support/test_http_server.h"
 
 namespace {
@@ -132,7 +133,7 @@ TEST_F(CacheTrustRunTest, CacheThatTurnsUntrustedBeforeTheFirstDataIsRefusedByTh
   std::string message =
       "The install agent cache is not safe to use: " + vellum() + " can be changed by other users.";
   expectFailedRun(result, message);
-  EXPECT_TRUE(logged(result, message)) << result.err;
+  EXPECT_TRUE(testsupport::logged(result.err, message)) << result.err;
   EXPECT_FALSE(testsupport::pathExists(agentEntry()));
 }
 

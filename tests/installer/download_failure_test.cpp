@@ -14,12 +14,14 @@
 
 #include "support/download_fixture.h"
 #include "support/scratch_dir.h"
+#include "support/system_log.h"
 #include "support/test_http_server.h"
 
 namespace {
 
 using testsupport::BundleBuilder;
 using testsupport::listDir;
+using testsupport::logged;
 using testsupport::readFile;
 using testsupport::Reply;
 using testsupport::RunResult;
@@ -49,7 +51,7 @@ TEST_F(DownloadFailureTest, ErrorStatusOnTheFirstDataLeavesTheCacheAlone) {
     RunResult result = runInstaller(makeBundle(server.url("/agent.zip")), {"Setup"});
     std::string code = std::to_string(status);
     expectFailedRun(result, "Download failed with error code " + code);
-    EXPECT_TRUE(logged(result, "Download failed with http error code- " + code)) << result.err;
+    EXPECT_TRUE(logged(result.err, "Download failed with http error code- " + code)) << result.err;
     EXPECT_EQ(readFile(agentEntry()), "the stale agent");
     EXPECT_EQ(readFile(tagFile()), "\"v0\"");
   }
@@ -60,8 +62,8 @@ TEST_F(DownloadFailureTest, Status404WithAnEmptyBody) {
   // Nothing is served at the path: 404 with an empty body.
   RunResult result = runInstaller(makeBundle(server.url("/agent.zip")), {"Setup"});
   expectFailedRun(result, "Download failed with error code 404");
-  EXPECT_TRUE(logged(result, "Download failed! Error code- 404")) << result.err;
-  EXPECT_FALSE(logged(result, "Download failed with http error code- 404")) << result.err;
+  EXPECT_TRUE(logged(result.err, "Download failed! Error code- 404")) << result.err;
+  EXPECT_FALSE(logged(result.err, "Download failed with http error code- 404")) << result.err;
   EXPECT_EQ(server.hits("/agent.zip"), 1);
 }
 
@@ -88,7 +90,7 @@ TEST_F(DownloadFailureTest, ConnectionRefused) {
   std::string shown = lineStartingWith(result, "Download failed: ");
   ASSERT_GT(shown.size(), std::string("Download failed: ").size()) << result.describe();
   expectFailedRun(result, shown);
-  EXPECT_TRUE(logged(result, shown)) << result.err;
+  EXPECT_TRUE(logged(result.err, shown)) << result.err;
 }
 
 TEST_F(DownloadFailureTest, ServerThatStalls) {

@@ -33,15 +33,6 @@ bool endsWithFailureLines(const std::string& err) {
   return err.size() >= tail.size() && err.compare(err.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-// Waits up to 30 s for `path` to appear.
-bool waitForFile(const std::string& path) {
-  for (int i = 0; i < 600; ++i) {
-    if (pathExists(path)) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return false;
-}
-
 }  // namespace
 
 class InterruptTest : public InstallerTest {
@@ -75,7 +66,7 @@ TEST_F(InterruptTest, SignalToTheInstallerAloneReachesTheAgentAndTheRunCleansUpA
     std::remove(scratch.file("caught").c_str());
     std::remove(scratch.file("dir-at-exit").c_str());
     auto run = startProgram(bundle.executablePath(), {"Setup"}, installerOptions());
-    ASSERT_TRUE(waitForFile(scratch.file("started")));
+    ASSERT_TRUE(waitForFile(scratch.file("started"), std::chrono::seconds(30)));
     EXPECT_EQ(tempEntries().size(), 1u);
     run->signal(signal);
     RunResult result = run->finish();
@@ -94,7 +85,7 @@ TEST_F(InterruptTest, AgentThatDoesNotCatchTheSignalEndsAndTheRunCleansUp) {
   BundleBuilder bundle(scratch.path());
   bundle.addAgentArchive("InstallAgent.zip", waitingAgent(/*trap=*/false));
   auto run = startProgram(bundle.executablePath(), {"Setup"}, installerOptions());
-  ASSERT_TRUE(waitForFile(scratch.file("started")));
+  ASSERT_TRUE(waitForFile(scratch.file("started"), std::chrono::seconds(30)));
   auto sent = std::chrono::steady_clock::now();
   run->signal(SIGTERM);
   RunResult result = run->finish();
@@ -111,7 +102,7 @@ TEST_F(InterruptTest, QuitOfTheInstallerAloneIsIgnoredWhileTheAgentRuns) {
   BundleBuilder bundle(scratch.path());
   bundle.addAgentArchive("InstallAgent.zip", waitingAgent(/*trap=*/false));
   auto run = startProgram(bundle.executablePath(), {"Setup"}, installerOptions());
-  ASSERT_TRUE(waitForFile(scratch.file("started")));
+  ASSERT_TRUE(waitForFile(scratch.file("started"), std::chrono::seconds(30)));
   run->signal(SIGQUIT);
   scratch.writeFile("go", "");
   RunResult result = run->finish();
@@ -124,7 +115,7 @@ TEST_F(InterruptTest, CtrlCOfTheWholeGroupEndsTheRunAndRemovesTheTemporaryDirect
   BundleBuilder bundle(scratch.path());
   bundle.addAgentArchive("InstallAgent.zip", waitingAgent(/*trap=*/false));
   auto run = startProgram(bundle.executablePath(), {"Setup"}, installerOptions());
-  ASSERT_TRUE(waitForFile(scratch.file("started")));
+  ASSERT_TRUE(waitForFile(scratch.file("started"), std::chrono::seconds(30)));
   run->signal(SIGINT, /*toGroup=*/true);
   RunResult result = run->finish();
   ASSERT_TRUE(result.exited) << result.describe();
@@ -174,7 +165,7 @@ TEST_F(InterruptTest, CtrlCOnATerminalReachesTheAgentOnce) {
   posix_spawnattr_destroy(&attributes);
   ASSERT_EQ(error, 0);
 
-  ASSERT_TRUE(waitForFile(scratch.file("started")));
+  ASSERT_TRUE(waitForFile(scratch.file("started"), std::chrono::seconds(30)));
   ASSERT_EQ(write(master, "\x03", 1), 1);  // Ctrl-C
   // Read the terminal until the run ends (bounded), so that its writes never block.
   std::string output;

@@ -1,11 +1,8 @@
 #include "provisioning/endpoint_file.h"
 
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -47,15 +44,9 @@ TEST_F(ScratchTest, MissingEndpointFileIsEmptyAndQuiet) {
 }
 
 TEST_F(ScratchTest, EndpointFileThatCannotBeOpenedIsReportedOnce) {
-  // A socket exists but cannot be opened, whoever the user is.
   std::string path = scratch.file("installAgentURL.txt");
-  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  int fd = testsupport::makeSocketFile(path);
   ASSERT_GE(fd, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  ASSERT_LT(path.size(), sizeof address.sun_path);
-  memcpy(address.sun_path, path.c_str(), path.size() + 1);
-  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
 
   MessageLog log;
   EXPECT_EQ(readEndpointUrlFile(path, MessageLog::callback), "");

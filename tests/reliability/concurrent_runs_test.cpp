@@ -14,6 +14,7 @@
 #include "platform/temp_dir.h"
 #include "support/reliability.h"
 #include "support/storm_fixture.h"
+#include "support/system_log.h"
 
 namespace {
 

@@ -20,6 +20,7 @@
 #include "support/reliability.h"
 #include "support/scratch_dir.h"
 #include "support/storm_fixture.h"
+#include "support/system_log.h"
 #include "support/test_http_server.h"
 
 namespace {

@@ -124,17 +124,4 @@ CacheState inspectCache(const std::string& cacheDir) {
   return state;
 }
 
-ConsoleLines splitConsole(const std::string& err) {
-  static const std::regex logLine(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} [^ ]+\[\d+\] (.*)$)");
-  ConsoleLines lines;
-  for (const std::string& line : splitLines(err)) {
-    std::smatch match;
-    if (std::regex_match(line, match, logLine))
-      lines.log.push_back(match[1]);
-    else
-      lines.other.push_back(line);
-  }
-  return lines;
-}
-
 }  // namespace testsupport

@@ -1,4 +1,4 @@
-// Agents that know whether they are whole, and what a run left in the cache and on the console.
+// Agents that know whether they are whole, and what a run left in the cache.
 //
 // For the reliability runs (tests/reliability): a storm of killed, interrupted or concurrent
 // runs must never start half an agent, and must leave the cache either current or empty. A
@@ -53,13 +53,5 @@ struct CacheState {
   std::string describe() const;
 };
 CacheState inspectCache(const std::string& cacheDir);
-
-// A run's standard error, split into system-log lines (their message only) and the rest (the
-// terminal window's failure lines, the console messages).
-struct ConsoleLines {
-  std::vector<std::string> log;
-  std::vector<std::string> other;
-};
-ConsoleLines splitConsole(const std::string& err);
 
 }  // namespace testsupport

@@ -1,10 +1,5 @@
 #include "support/download_fixture.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include "support/scratch_dir.h"
@@ -41,15 +36,6 @@ std::vector<std::string> DownloadRunTest::agentWords(
   return words;
 }
 
-bool DownloadRunTest::logged(const RunResult& result, const std::string& message) {
-  for (const std::string& line : splitLines(result.err)) {
-    if (line.size() > message.size() + 2 &&
-        line.compare(line.size() - message.size() - 2, std::string::npos, "] " + message) == 0)
-      return true;
-  }
-  return false;
-}
-
 void DownloadRunTest::expectFailedRun(const RunResult& result, const std::string& message) const {
   EXPECT_FALSE(result.timedOut) << result.describe();
   EXPECT_TRUE(result.exited) << result.describe();
@@ -62,21 +48,6 @@ void DownloadRunTest::expectFailedRun(const RunResult& result, const std::string
   EXPECT_TRUE(shown) << "\"" << message << "\" not on standard error: " << result.describe();
   EXPECT_TRUE(agentRuns().empty()) << "an agent ran";
   EXPECT_TRUE(tempEntries().empty()) << "the run left its temporary directory";
-}
-
-int unusedLoopbackPort() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  int port = -1;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-    port = ntohs(address.sin_port);
-  }
-  close(fd);
-  return port;
 }
 
 }  // namespace testsupport

@@ -58,15 +58,8 @@ class DownloadRunTest : public InstallerTest {
   // the run's temporary area.
   void expectFailedRun(const RunResult& result, const std::string& message) const;
 
-  // Whether the run wrote the system-log line of `message` ("<date> <time> <program>[<pid>]
-  // <message>") on standard error.
-  static bool logged(const RunResult& result, const std::string& message);
-
  private:
   int archives_ = 0;
 };
-
-// A loopback port on which nobody listens.
-int unusedLoopbackPort();
 
 }  // namespace testsupport

@@ -12,7 +12,11 @@
 #include <chrono>
 #include <cstdlib>
 #include <thread>
+#include <utility>
 #include <vector>
+
+#include "support/run_program.h"
+#include "support/test_http_server.h"
 
 extern char** environ;
 
@@ -20,22 +24,6 @@ namespace testsupport {
 namespace {
 
 constexpr const char* kNginx = "/usr/sbin/nginx";
-
-// A port that was free a moment ago on 127.0.0.1.
-int freePort() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  int port = -1;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-    port = ntohs(address.sin_port);
-  close(fd);
-  return port;
-}
 
 bool accepts(int port) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -49,17 +37,13 @@ bool accepts(int port) {
   return connected;
 }
 
-pid_t spawn(const std::vector<std::string>& arguments, bool quiet) {
+pid_t spawn(const std::vector<std::string>& arguments) {
   std::vector<char*> argv;
   for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  if (quiet) {
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  }
   pid_t pid = -1;
   int error = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
@@ -77,78 +61,52 @@ int waitFor(pid_t pid) {
 
 NginxServer::NginxServer(const std::string& root, NginxOptions options) : options_(options) {
   if (prefix_.path().empty()) return;
+  prefix_.makeDir("temp");
   if (options_.tls) {
     certificate_ = prefix_.file("certificate.pem");
-    pid_t openssl =
-        spawn({"/usr/bin/openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
-               "-subj", "/CN=localhost", "-addext", "subjectAltName=IP:127.0.0.1,DNS:localhost",
-               "-keyout", prefix_.file("key.pem"), "-out", certificate_},
-              true);
-    int status = openssl > 0 ? waitFor(openssl) : -1;
-    if (status != 0) {
-      ADD_FAILURE() << "openssl could not make a test certificate";
+    RunResult openssl =
+        runProgram("/usr/bin/openssl", {"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes",
+                                        "-days", "2", "-subj", "/CN=localhost", "-addext",
+                                        "subjectAltName=IP:127.0.0.1,DNS:localhost", "-keyout",
+                                        prefix_.file("key.pem"), "-out", certificate_});
+    if (!openssl.exited || openssl.exitCode != 0) {
+      ADD_FAILURE() << "openssl could not make a test certificate: " << openssl.describe();
       certificate_.clear();
       return;
     }
   }
+  std::string configuration = readFile(INSTALLER_SOURCE_DIR "/tools/lib/nginx.conf.in");
+  if (configuration.empty()) {
+    ADD_FAILURE() << "no nginx configuration in tools/lib/nginx.conf.in";
+    return;
+  }
   // Another process may take the free port before nginx binds it: try a few.
-  for (int attempt = 0; attempt < 5 && pid_ <= 0; ++attempt) startOnce(root);
+  for (int attempt = 0; attempt < 5 && pid_ <= 0; ++attempt) startOnce(root, configuration);
   if (pid_ <= 0) ADD_FAILURE() << "nginx did not start:\n" << errorLog();
 }
 
 NginxServer::~NginxServer() { stop(); }
 
-bool NginxServer::startOnce(const std::string& root) {
-  port_ = freePort();
+bool NginxServer::startOnce(const std::string& root, std::string configuration) {
+  port_ = unusedLoopbackPort();
   if (port_ <= 0) return false;
   const std::string p = prefix_.path();
-  std::string listen = "listen 127.0.0.1:" + std::to_string(port_);
-  std::string tls;
-  if (options_.tls) {
-    listen += " ssl http2";
-    tls = "    ssl_certificate " + certificate_ + ";\n    ssl_certificate_key " + p + "/key.pem;\n";
+  std::string certificate;
+  if (options_.tls)
+    certificate = "ssl_certificate " + certificate_ + "; ssl_certificate_key " + p + "/key.pem;";
+  for (const auto& [name, value] : std::vector<std::pair<std::string, std::string>>{
+           {"@PREFIX@", p},
+           {"@PORT@", std::to_string(port_)},
+           {"@LISTEN_OPTIONS@", options_.tls ? "ssl http2" : ""},
+           {"@ROOT@", root},
+           {"@ACCESS_LOG_FORMAT@", "$server_protocol $status $uri"},
+           {"@SERVER_DIRECTIVES@", certificate}}) {
+    for (size_t at = configuration.find(name); at != std::string::npos;
+         at = configuration.find(name, at + value.size()))
+      configuration.replace(at, name.size(), value);
   }
-  std::string configuration =
-      "daemon off;\n"
-      "master_process off;\n"
-      "worker_processes 1;\n"
-      "pid " +
-      p +
-      "/nginx.pid;\n"
-      "error_log " +
-      p +
-      "/error.log;\n"
-      "events { worker_connections 64; }\n"
-      "http {\n"
-      "  log_format short '$server_protocol $status $uri';\n"
-      "  access_log " +
-      p +
-      "/access.log short;\n"
-      "  client_body_temp_path " +
-      p +
-      "/body;\n"
-      "  proxy_temp_path " +
-      p +
-      "/proxy;\n"
-      "  fastcgi_temp_path " +
-      p +
-      "/fastcgi;\n"
-      "  uwsgi_temp_path " +
-      p +
-      "/uwsgi;\n"
-      "  scgi_temp_path " +
-      p +
-      "/scgi;\n"
-      "  default_type application/octet-stream;\n"
-      "  server {\n"
-      "    " +
-      listen + ";\n" + tls + "    root " + root +
-      ";\n"
-      "  }\n"
-      "}\n";
   prefix_.writeFile("nginx.conf", configuration);
-  pid_t pid =
-      spawn({kNginx, "-e", p + "/error.log", "-p", p + "/", "-c", p + "/nginx.conf"}, false);
+  pid_t pid = spawn({kNginx, "-e", p + "/error.log", "-p", p + "/", "-c", p + "/nginx.conf"});
   if (pid <= 0) return false;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (std::chrono::steady_clock::now() < deadline) {

@@ -1,11 +1,12 @@
 // A real production web server (the system's nginx) on loopback, for end-to-end tests.
 //
-// `NginxServer` starts /usr/sbin/nginx as a child in the foreground, with a configuration and
-// prefix of its own in a private scratch directory, listening on 127.0.0.1 at a free port and
-// serving the files of `root` as they are, with nginx's own "ETag" and Content-Length. With
-// `tls`, it speaks HTTPS, offers HTTP/2, and uses a self-signed certificate for 127.0.0.1 and
-// localhost whose file a test can trust through SSL_CERT_FILE. The constructor returns once
-// the port accepts connections; the destructor stops nginx and waits for it.
+// `NginxServer` starts /usr/sbin/nginx as a child in the foreground, with a prefix of its own
+// in a private scratch directory and the configuration the tools use too
+// (tools/lib/nginx.conf.in), listening on 127.0.0.1 at a free port and serving the files of
+// `root` as they are, with nginx's own "ETag" and Content-Length. With `tls`, it speaks
+// HTTPS, offers HTTP/2, and uses a self-signed certificate for 127.0.0.1 and localhost whose
+// file a test can trust through SSL_CERT_FILE. The constructor returns once the port accepts
+// connections; the destructor stops nginx and waits for it.
 //
 // Each request goes into the access log as "<protocol> <status> <uri>" (e.g.
 // "HTTP/2.0 200 /agent.zip"), which `accessLog` returns.
@@ -47,7 +48,8 @@ class NginxServer {
   std::string errorLog() const;
 
  private:
-  bool startOnce(const std::string& root);
+  // Fills in the placeholders of `configuration` (tools/lib/nginx.conf.in) and starts nginx.
+  bool startOnce(const std::string& root, std::string configuration);
   void stop();
 
   NginxOptions options_;

@@ -14,6 +14,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -59,6 +60,13 @@ std::string readFile(const std::string& path);
 
 // True when `path` exists (links not followed).
 bool pathExists(const std::string& path);
+
+// Waits until `path` exists, at most `timeout`; true when it does.
+bool waitForFile(const std::string& path, std::chrono::milliseconds timeout);
+
+// Binds a UNIX socket at `path`: a file that exists but cannot be opened, whoever the user
+// is. Returns its descriptor, for the test to close when done, or -1.
+int makeSocketFile(const std::string& path);
 
 // The names in directory `path`, sorted; empty when it cannot be listed.
 std::vector<std::string> listDir(const std::string& path);

@@ -66,6 +66,21 @@ void resetConnection(const httplib::Request& request) {
   connect(fd, &unspecified, sizeof unspecified);
 }
 
+int unusedLoopbackPort() {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  int port = -1;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+    port = ntohs(address.sin_port);
+  close(fd);
+  return port;
+}
+
 char TestHttpServer::generatedByte(int64_t offset) {
   return static_cast<char>('!' + offset % 89);  // 89 is prime
 }

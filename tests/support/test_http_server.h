@@ -13,6 +13,9 @@
 // until `releaseStalls` or the server's destruction, which releases it and waits for every
 // server thread.
 //
+// `unusedLoopbackPort` gives a port of 127.0.0.1 that nobody listens on, for a refused
+// connection or for another server of the test to take.
+//
 // Example:
 //   TestHttpServer server;
 //   Reply reply;
@@ -139,5 +142,8 @@ class TestHttpServer {
 // Resets the TCP connection that carries `request` (the peer sees ECONNRESET), leaving the
 // socket open for the server to close. For handlers registered with `handle`.
 void resetConnection(const httplib::Request& request);
+
+// A port of 127.0.0.1 on which nobody listens: it was free a moment ago. -1 on failure.
+int unusedLoopbackPort();
 
 }  // namespace testsupport

@@ -9,44 +9,32 @@
 #   stop_nginx
 #       stops it and waits for it
 #
-# nginx runs in the foreground from the private prefix. Its workers may run as another user,
-# so the prefix and what it serves must be world-readable.
+# The configuration is tools/lib/nginx.conf.in, which the tests' nginx uses too. nginx runs in
+# the foreground, as a single process of the user who runs the tool, from the private prefix.
 
 nginx_pid=""
 nginx_port=""
+nginx_template="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/nginx.conf.in"
 
 start_nginx() {
-  local prefix=$1 server_directives=${2:-} attempt candidate
+  local prefix=$1 server_directives=${2:-} attempt candidate template configuration
+  # shellcheck disable=SC2016  # nginx's variables
+  local format='"$request" $status $body_bytes_sent $request_time'
   mkdir -p "$prefix/www" "$prefix/temp"
-  chmod 0755 "$prefix"
+  if ! template=$(<"$nginx_template"); then
+    echo "no nginx configuration at $nginx_template" >&2
+    return 1
+  fi
   nginx_port=""
   for attempt in 1 2 3 4 5 6 7 8 9 10; do
     candidate=$((20000 + RANDOM % 40000))
-    cat >"$prefix/nginx.conf" <<EOF
-daemon off;
-master_process on;
-worker_processes 1;
-pid $prefix/nginx.pid;
-error_log $prefix/error.log;
-events { worker_connections 64; }
-http {
-  log_format transfer '"\$request" \$status \$body_bytes_sent \$request_time';
-  access_log $prefix/access.log transfer;
-  client_body_temp_path $prefix/temp/body;
-  proxy_temp_path $prefix/temp/proxy;
-  fastcgi_temp_path $prefix/temp/fastcgi;
-  uwsgi_temp_path $prefix/temp/uwsgi;
-  scgi_temp_path $prefix/temp/scgi;
-  types { application/zip zip; }
-  default_type application/octet-stream;
-  server {
-    listen 127.0.0.1:$candidate;
-    root $prefix/www;
-    etag on;
-    $server_directives
-  }
-}
-EOF
+    configuration=${template//@PREFIX@/"$prefix"}
+    configuration=${configuration//@PORT@/"$candidate"}
+    configuration=${configuration//@LISTEN_OPTIONS@/}
+    configuration=${configuration//@ROOT@/"$prefix/www"}
+    configuration=${configuration//@ACCESS_LOG_FORMAT@/"$format"}
+    configuration=${configuration//@SERVER_DIRECTIVES@/"$server_directives"}
+    printf '%s\n' "$configuration" >"$prefix/nginx.conf"
     /usr/sbin/nginx -p "$prefix" -e "$prefix/error.log" -c "$prefix/nginx.conf" &
     nginx_pid=$!
     for _ in $(seq 50); do
