@@ -47,7 +47,8 @@ bool isDownloadableUrl(const std::string& url) {
 
 }  // namespace
 
-Download::Download(DownloadRequest request) : request_(std::move(request)) {}
+Download::Download(DownloadRequest request)
+    : request_(std::move(request)), bundle_(host::mainBundle()) {}
 
 Download::~Download() { finishSession(); }
 
@@ -69,10 +70,6 @@ void Download::init() {
 }
 
 void Download::applicationDidFinishLaunching() {
-  if (!bundleSet_) {
-    bundle_ = host::mainBundle();
-    bundleSet_ = true;
-  }
   if (!bundle_) {
     // Without a bundle there are no resources to hand to an agent: say so instead of waiting.
     const char* message = "The installer is not inside an application bundle.";

@@ -92,10 +92,7 @@ class Download : public host::UrlSessionDelegate, public WindowDelegate {
 
   // Where the splash is looked up: the process's main bundle unless a test sets another (or
   // none) before `applicationDidFinishLaunching`.
-  void setMainBundle(std::optional<host::MainBundle> bundle) {
-    bundle_ = std::move(bundle);
-    bundleSet_ = true;
-  }
+  void setMainBundle(std::optional<host::MainBundle> bundle) { bundle_ = std::move(bundle); }
 
   // True once the agent has been handed over.
   bool handedOver() const;
@@ -136,7 +133,6 @@ class Download : public host::UrlSessionDelegate, public WindowDelegate {
 
   bool closesAfterFailure_ = false;
   std::optional<host::MainBundle> bundle_;
-  bool bundleSet_ = false;
   std::string sessionDirectory_;  // where the session keeps the archive: beside `request_.to`
   bool sawFirstData_ = false;     // delegate queue only
   int64_t unshownBytes_ = 0;      // delegate queue only: received, not yet on the bar

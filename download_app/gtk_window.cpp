@@ -47,10 +47,6 @@ ObjectRef<T> retain(T* object) {
   return ObjectRef<T>(static_cast<T*>(g_object_ref(object)));
 }
 
-// Sends what GTK has queued for the display now: after the application loop has stopped,
-// nothing else would, and a closed window would stay on the screen.
-void flushDisplay(GtkWidget* widget) { gdk_display_flush(gtk_widget_get_display(widget)); }
-
 class GtkDownloadWindow : public Window {
  public:
   explicit GtkDownloadWindow(GtkWidget* window)
@@ -76,7 +72,8 @@ class GtkDownloadWindow : public Window {
     if (delegate_ != nullptr) delegate_->windowWillClose();
     if (!gone_) {
       gtk_widget_hide(window_.get());
-      flushDisplay(window_.get());
+      // Now: after the application loop has stopped nothing else would send it to the display.
+      gdk_display_flush(gtk_widget_get_display(window_.get()));
     }
   }
 

@@ -175,11 +175,11 @@ int runApplication(std::function<void()> didFinishLaunching, std::function<void(
       close(signalPipe[0]);
       close(signalPipe[1]);
     }
-    missed = takeListenedSignals();
+    // An outer guard (the driver's) has recorded them already.
+    missed = guard.outermost() ? takeListenedSignals() : 0;
   }
-  // A signal that came while the loop was stopping closed nothing: it is raised again for
-  // what was there before the loop (the driver's guard, which passes it on to the agent that
-  // the run now waits for).
+  // A signal that came while the loop was stopping closed nothing: without an outer guard it
+  // is raised again for what was there before the loop.
   for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
     if (missed & (1 << signal)) raise(signal);
   }

@@ -15,7 +15,8 @@ namespace host {
 // Runs the loop on the calling thread, which must be the main thread, until `stopApplication`.
 // `didFinishLaunching` runs on the loop once it has started. A termination signal
 // (host/termination.h) calls `closeRequested` on the main thread instead, while the loop runs
-// or when it came before; one that comes while the loop stops is raised again afterwards.
+// or when it came before; one that comes while the loop stops is left to the caller's guard,
+// or raised again afterwards without one.
 // Returns the status given to `stopApplication`.
 int runApplication(std::function<void()> didFinishLaunching, std::function<void()> closeRequested);
 

@@ -137,8 +137,8 @@ ChildState waitForEnd(pid_t child, bool block) {
 
 }  // namespace
 
-TerminationGuard::TerminationGuard() {
-  if (guardDepth++ > 0) return;
+TerminationGuard::TerminationGuard() : outermost_(guardDepth++ == 0) {
+  if (!outermost_) return;
   received = 0;
   unforwarded = 0;
   if (pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) == 0) {

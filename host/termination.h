@@ -26,6 +26,12 @@ class TerminationGuard {
   ~TerminationGuard();
   TerminationGuard(const TerminationGuard&) = delete;
   TerminationGuard& operator=(const TerminationGuard&) = delete;
+
+  // False for a guard made while another lives.
+  bool outermost() const { return outermost_; }
+
+ private:
+  bool outermost_ = false;
 };
 
 // The first termination signal received under the living guard, or 0.

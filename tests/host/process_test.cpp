@@ -1,6 +1,7 @@
 // Starting a program as a process of its own.
 #include "host/process.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
@@ -74,6 +75,7 @@ TEST_F(Process, KeepsOtherDescriptorsAndIgnoredSigpipeToItself) {
 TEST_F(Process, AProgramThatCannotStartIsReported) {
   host::Process process = host::Process::start("/nonexistent/program", {});
   EXPECT_FALSE(process.started());
+  EXPECT_EQ(process.error(), ENOENT);
   EXPECT_EQ(process.wait(), -1);
   host::Process none;
   EXPECT_FALSE(none.started());
