@@ -38,8 +38,15 @@ int bootstrapInstallerMainFunc(int argc, const char* argv[], MessageCallback rep
   // directory outlives the agent.
   TempDir tempDir("tmp_install_dir");
   std::string payloadDir = tempDir.getDir();
-  if (payloadDir.empty() || getenv(kUnitTestSwitch) != nullptr)
+  if (getenv(kUnitTestSwitch) != nullptr) {
     payloadDir = getDirectoryOfExecutable();
+  } else if (payloadDir.empty()) {
+    // Never beside the bundle instead: unpacking there would overwrite the user's files.
+    std::string tried;
+    for (const std::string& dir : tempDir.tried()) tried += (tried.empty() ? "" : " or ") + dir;
+    report("Failed to make a private temporary directory in " + tried + ".", true);
+    return -1;
+  }
 
   std::string bundleLocation = getBundleLocation();
 
@@ -51,8 +58,7 @@ int bootstrapInstallerMainFunc(int argc, const char* argv[], MessageCallback rep
     return -1;
   }
 
-  std::string endpointUrl =
-      readEndpointUrlFile(bundleLocation + PATH_SEPARATOR + "installAgentURL.txt", report);
+  std::string endpointUrl = readEndpointUrlFile(endpointUrlFilePath(bundleLocation), report);
 
   // Every start of the agent gets the user's arguments byte for byte, each a word of its own.
   AgentArguments arguments{bundleLocation, {}};

@@ -1,8 +1,6 @@
-// The download window's controls, as the download application drives them.
-//
-// Two windows implement them: a GTK window on a desktop and a one-line window on the terminal.
-// The `Download` object only ever talks to these interfaces. Every call is made on the main
-// thread.
+// The download window's controls, as the download application drives them. Two windows implement
+// them: a GTK window on a desktop and a one-line window on the terminal. The `Download` object only
+// ever talks to these interfaces. Every call is made on the main thread.
 #pragma once
 
 #include <glib.h>

@@ -1,11 +1,13 @@
 #include "download_app/download.h"
 
+#include <glib.h>
 #include <stdlib.h>
-#include <unistd.h>
 
-#include <cctype>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <memory>
 #include <thread>
 #include <utility>
@@ -24,6 +26,8 @@ namespace download_app {
 
 namespace {
 
+namespace fs = std::filesystem;
+
 constexpr char kIdleTimeoutVariable[] = "__VL_DOWNLOAD_IDLE_TIMEOUT_MS__";
 constexpr std::chrono::milliseconds kLockPollInterval{50};
 // Each delivery of progress is a trip to the main thread while the download waits; a bar and a
@@ -31,18 +35,35 @@ constexpr std::chrono::milliseconds kLockPollInterval{50};
 constexpr std::chrono::milliseconds kProgressInterval{100};
 constexpr char kWaitingText[] = "Waiting for another installer to finish";
 constexpr char kUnpackingPrefix[] = ".unpacking-";
+constexpr char kUnzipFailure[] = "Failed to unzip the installer.";
+
+std::string systemError(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+// Why the agent unpacked in `dir` cannot be started, or empty: its entry file must be a
+// regular file, or a link to one inside `dir`.
+std::string entryFileProblem(const std::string& dir) {
+  std::error_code ec, targetError, dirError;
+  fs::path entry = getInstallAgentExecutable(dir);
+  if (!fs::exists(fs::symlink_status(entry, ec)))
+    return "The install agent archive has no file \"install\" at its top level.";
+  fs::path target = fs::canonical(entry, targetError);
+  fs::path inside = fs::canonical(dir, dirError) / "";
+  if (targetError || dirError || !fs::is_regular_file(target, ec) ||
+      !target.string().starts_with(inside.string()))
+    return "\"install\" in the install agent archive is not a regular file.";
+  return "";
+}
 
 // Only http and https can be downloaded, and a URL holds no blank or control character.
 bool isDownloadableUrl(const std::string& url) {
-  std::string scheme;
   size_t colon = url.find("://");
-  if (colon == std::string::npos || colon + 3 >= url.size()) return false;
-  for (size_t i = 0; i < colon; ++i) scheme += static_cast<char>(std::tolower(url[i]));
-  if (scheme != "http" && scheme != "https") return false;
-  for (unsigned char c : url) {
-    if (c <= 0x20 || c == 0x7f) return false;
-  }
-  return true;
+  std::string scheme = url.substr(0, colon);
+  if (colon == std::string::npos || colon + 3 >= url.size() ||
+      (g_ascii_strcasecmp(scheme.c_str(), "http") != 0 &&
+       g_ascii_strcasecmp(scheme.c_str(), "https") != 0))
+    return false;
+  return std::none_of(url.begin(), url.end(),
+                      [](unsigned char c) { return c <= 0x20 || c == 0x7f; });
 }
 
 }  // namespace
@@ -124,8 +145,9 @@ void Download::failure(const std::string& message, TextColor color) {
 void Download::downloadFromURL(const std::string& url) {
   if (!isDownloadableUrl(url)) {
     std::string message =
-        url.empty() ? "Download failed: no download address was given."
-                    : "Download failed: the download address is not an http or https URL.";
+        url.empty() ? "Download failed: no download address in " + request_.fromSource + "."
+                    : "Download failed: the download address in " + request_.fromSource +
+                          " is not an http or https URL.";
     host::systemLog("%s", message.c_str());
     failure(message, TextColor::Red);
     return;
@@ -150,8 +172,9 @@ void Download::didWriteData(host::DownloadTask& /*task*/, int64_t bytesWritten,
     sawFirstData_ = true;
     host::UrlResponse response = theDownload_->response();
     long status = response.statusCode;
-    // An error page is no archive, whatever proxy or server sent it.
-    if (status >= 400) {
+    // Only a whole answer is the archive: not an error page, whatever proxy or server sent it,
+    // nor a part of a body, nor an empty one.
+    if (status != 200) {
       showFailure("Download failed with error code " + std::to_string(status),
                   "Download failed with http error code- " + std::to_string(status));
       return endSession();
@@ -177,12 +200,10 @@ void Download::didWriteData(host::DownloadTask& /*task*/, int64_t bytesWritten,
       host::runOnMain([this] { window_->close(); });
       return;
     }
-    if (!agentDir.empty()) removeTree(agentDir);
-    if (validationString_.empty()) {
-      // No tag from the server: no stored tag may vouch for what is downloaded now.
-      std::string tagFile = cacheDir + PATH_SEPARATOR + VALIDATION_STRING_FILE;
-      unlink(tagFile.c_str());
-    }
+    // The directory itself, or the link that stands in its place, not what it points to.
+    if (!agentDir.empty()) removeTree(cacheDir + INSTALL_AGENT_DIR);
+    // No tag from the server: no stored tag may vouch for what is downloaded now.
+    if (validationString_.empty()) removeTree(validationStringPath(cacheDir));
   }
   // One trip to the main thread for each delivery, the first included, but not for the one
   // that completes a known length: the finish follows at once and shows it.
@@ -209,7 +230,7 @@ void Download::didWriteData(host::DownloadTask& /*task*/, int64_t bytesWritten,
 
 void Download::didFinishDownloading(host::DownloadTask& /*task*/, const std::string& location) {
   long status = theDownload_->response().statusCode;
-  if (status >= 400) {
+  if (status != 200) {
     return showFailure("Download failed with error code " + std::to_string(status),
                        "Download failed! Error code- " + std::to_string(status));
   }
@@ -227,10 +248,11 @@ void Download::didFinishDownloading(host::DownloadTask& /*task*/, const std::str
 
   std::string cacheDir = getInstallAgentCacheDir();
   writeValidationString(cacheDir, validationString_);
-  bool unpacked = unpackIntoCache(location, cacheDir);
-  bool started = unpacked && fireInstallAgent();
+  std::string unpackFailure = unpackIntoCache(location, cacheDir);
+  bool started = unpackFailure.empty() && fireInstallAgent();
   cacheLock_.unlock();
-  if (!unpacked) return showFailure("Failed to unzip the installer.");
+  if (unpackFailure == kUnzipFailure) return showFailure(unpackFailure);
+  if (!unpackFailure.empty()) return showFailure(unpackFailure, unpackFailure);
   if (!started) return showFailure("Failed to start the install agent");
   // The loop stops at once, and the window closes as soon as it has stopped
   // (CallNSApplicationMain): it never stays the three seconds a delayed close would give it.
@@ -278,29 +300,37 @@ bool Download::lockCache(const std::string& cacheDir) {
 }
 
 void Download::removeUnfinishedUnpacking(const std::string& cacheDir) {
-  // Under the lock no other run unpacks: what is there was left by a run that died.
-  const std::string prefix = std::string(INSTALL_AGENT_DIR) + kUnpackingPrefix;
+  // Under the lock no other run unpacks or writes a tag: what is there was left by a run that
+  // died.
+  const std::string unpacking = std::string(INSTALL_AGENT_DIR) + kUnpackingPrefix;
+  const std::string tag = std::string(VALIDATION_STRING_FILE) + ".";
   std::string dir = cacheDir;
   if (!dir.ends_with('/')) dir += '/';
   for (const std::string& name : host::listDirectory(dir)) {
-    if (name.starts_with(prefix)) removeTree(dir + name);
+    if (name.starts_with(unpacking) || name.starts_with(tag)) removeTree(dir + name);
   }
 }
 
-bool Download::unpackIntoCache(const std::string& archive, const std::string& cacheDir) {
+std::string Download::unpackIntoCache(const std::string& archive, const std::string& cacheDir) {
   std::string agentDir = cacheDir + INSTALL_AGENT_DIR;
   // A fresh directory beside the agent directory, so a half-unpacked agent never counts.
-  std::string pattern = agentDir + kUnpackingPrefix + "XXXXXX";
-  if (!mkdtemp(pattern.data())) return false;
-  const std::string& fresh = pattern;
-  bool unpacked = unzipInstallAgent(archive, fresh, "unzip", report_message_main) &&
-                  host::pathExists(getInstallAgentExecutable(fresh));
-  if (unpacked) {
-    removeTree(agentDir);
-    unpacked = rename(fresh.c_str(), agentDir.c_str()) == 0;
+  std::string fresh = agentDir + kUnpackingPrefix + "XXXXXX";
+  if (!mkdtemp(fresh.data())) return systemError("Could not make a directory in " + cacheDir);
+  std::string failure;
+  if (!unzipInstallAgent(archive, fresh, "unzip", report_message_main)) {
+    failure = kUnzipFailure;
+  } else if (std::string problem = entryFileProblem(fresh); !problem.empty()) {
+    failure = problem;
+  } else if (!removeTree(agentDir)) {
+    failure = "Could not remove the old install agent in " + agentDir;
+  } else if (rename(fresh.c_str(), agentDir.c_str()) != 0) {
+    failure = systemError("Could not put the install agent in place at " + agentDir);
   }
-  if (!unpacked) removeTree(fresh);
-  return unpacked;
+  if (failure.empty()) return "";
+  removeTree(fresh);
+  // A tag may stand beside no agent, but never vouch for a broken or an older one.
+  if (failure != kUnzipFailure) removeTree(validationStringPath(cacheDir));
+  return failure;
 }
 
 bool Download::fireInstallAgent() {
@@ -335,9 +365,7 @@ bool Download::handedOver() const {
 
 std::optional<host::Process> Download::takeAgent() {
   std::lock_guard<std::mutex> lock(handOverMutex_);
-  std::optional<host::Process> agent = agent_;
-  agent_.reset();
-  return agent;
+  return std::exchange(agent_, std::nullopt);
 }
 
 }  // namespace download_app

@@ -1,16 +1,14 @@
-// The download window's object: it downloads the agent archive, keeps the per-user cache
-// current and hands over to the agent.
+// The download window's object: it downloads the agent archive, keeps the per-user cache current
+// and hands over to the agent. One `Download` lives for one run of the download window, the
+// delegate of the application, the window and the URL session. `init`,
+// `applicationDidFinishLaunching`, `windowWillClose` and `failure` run on the main thread; the
+// session callbacks and `fireInstallAgent` run on the session's delegate queue and reach the
+// controls only through the main queue (host::runOnMain), in callback order.
 //
-// One `Download` lives for one run of the download window, the delegate of the application,
-// the window and the URL session. `init`, `applicationDidFinishLaunching`, `windowWillClose`
-// and `failure` run on the main thread; the session callbacks and `fireInstallAgent` run on
-// the session's delegate queue and reach the controls only through the main queue
-// (host::runOnMain), in callback order.
-//
-// On the first data the cache must be the user's own and closed to others
-// (`checkCacheTrust`), or the run fails naming the directory. From that decision to the
-// hand-over the run holds the cache's lock (provisioning/cache_lock.h); a run that has to wait
-// for another installer says so in its status text.
+// On the first data the cache must be the user's own and closed to others (`checkCacheTrust`), or
+// the run fails naming the directory. From that decision to the hand-over the run holds the cache's
+// lock (provisioning/cache_lock.h); a run that has to wait for another installer says so in its
+// status text.
 #pragma once
 
 #include <cstdint>
@@ -34,8 +32,9 @@ struct DownloadRequest {
   // Where the archive belongs: the session keeps its file in this directory (the run's
   // temporary directory), so nothing is left behind when the driver removes it.
   std::string to;
-  std::string from;      // the URL of the agent archive
-  AgentArguments agent;  // what the agent is started with
+  std::string from;        // the URL of the agent archive
+  std::string fromSource;  // where the URL came from, for messages about it
+  AgentArguments agent;    // what the agent is started with
 };
 
 class Download : public host::UrlSessionDelegate, public WindowDelegate {
@@ -108,8 +107,8 @@ class Download : public host::UrlSessionDelegate, public WindowDelegate {
   // Removes the fresh directories that runs which died while unpacking left in the cache.
   void removeUnfinishedUnpacking(const std::string& cacheDir);
   // Unpacks the archive at `archive` into a fresh directory beside the agent directory and
-  // renames it into place only after unzip succeeded. False when nothing was put in place.
-  bool unpackIntoCache(const std::string& archive, const std::string& cacheDir);
+  // renames it into place only when it holds an agent. Empty when it did; otherwise the cause.
+  std::string unpackIntoCache(const std::string& archive, const std::string& cacheDir);
   bool windowClosed() const;
   // On the main thread: lays the window out again and draws it.
   void redraw();

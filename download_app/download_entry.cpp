@@ -1,5 +1,6 @@
 #include "download_app/download_entry.h"
 
+#include <glib.h>
 #include <stdlib.h>
 
 #include <cinttypes>
@@ -7,8 +8,11 @@
 #include <memory>
 
 #include "host/application.h"
+#include "provisioning/endpoint_file.h"
 
 namespace {
+
+const char kUrlVariable[] = "VL_INTERNAL_INSTALL_AGENT_URL";
 
 void reportMainQueue(uint64_t closuresBefore) {
   const char* path = getenv("__VL_MAIN_QUEUE_REPORT__");
@@ -25,11 +29,19 @@ void reportMainQueue(uint64_t closuresBefore) {
 std::optional<host::Process> downloadInstallAgentFromVL(const char* to, const char* from,
                                                         const AgentArguments& agent,
                                                         MessageCallback /*callback*/) {
+  std::string source = endpointUrlFilePath(agent.bundleLocation);
   // The override counts whenever it is set, even to the empty string.
-  if (const char* url = getenv("VL_INTERNAL_INSTALL_AGENT_URL")) from = url;
+  if (const char* url = getenv(kUrlVariable)) {
+    from = url;
+    source = kUrlVariable;
+  }
+  // Blanks around the address and a line end from another system are no part of it.
+  gchar* trimmed = g_strstrip(g_strdup(from ? from : ""));
+  std::string url = trimmed;
+  g_free(trimmed);
   const uint64_t closuresBefore = host::mainQueueClosuresRun();
   std::unique_ptr<download_app::MainInterface> ui = download_app::loadMainInterface(
-      download_app::DownloadRequest{to ? to : "", from ? from : "", agent});
+      download_app::DownloadRequest{to ? to : "", url, source, agent});
   int status = CallNSApplicationMain(0, nullptr, *ui);
   reportMainQueue(closuresBefore);
   if (status == 0) return std::nullopt;

@@ -49,8 +49,7 @@ ObjectRef<T> retain(T* object) {
 
 class GtkDownloadWindow : public Window {
  public:
-  explicit GtkDownloadWindow(GtkWidget* window)
-      : window_(retain(window)) {
+  explicit GtkDownloadWindow(GtkWidget* window) : window_(retain(window)) {
     g_signal_connect(window, "delete-event", G_CALLBACK(onDeleteEvent), this);
     g_signal_connect(window, "destroy", G_CALLBACK(onDestroyed), this);
   }
@@ -115,9 +114,7 @@ class GtkDownloadWindow : public Window {
 // so the value and maximum live here. While bytes are being counted, the bar shows them.
 class GtkProgress : public ProgressBar {
  public:
-  explicit GtkProgress(GtkProgressBar* bar) : bar_(retain(bar)) {
-    refresh();
-  }
+  explicit GtkProgress(GtkProgressBar* bar) : bar_(retain(bar)) { refresh(); }
 
   void setDoubleValue(double value) override {
     value_ = value;
@@ -232,8 +229,7 @@ class GtkStatus : public StatusText {
 
 class GtkActionButton : public Button {
  public:
-  explicit GtkActionButton(GtkButton* button)
-      : button_(retain(button)) {
+  explicit GtkActionButton(GtkButton* button) : button_(retain(button)) {
     g_signal_connect(button, "clicked", G_CALLBACK(onClicked), this);
   }
   ~GtkActionButton() override { g_signal_handlers_disconnect_by_data(button_.get(), this); }

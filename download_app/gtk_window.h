@@ -1,10 +1,9 @@
-// The download window on a desktop, built with GTK 3.
-//
-// The window, its splash image, progress bar, status line and button come from the interface
-// file "download_window.ui", compiled in as a resource. This code and GTK make the desktop
-// window module, which the executable carries and loads only when it shows the window
-// (download_app/desktop_window.cpp). Every function here and every control it returns is for
-// the main thread, which runs the application loop on GLib's default main context.
+// The download window on a desktop, built with GTK 3. The window, its splash image, progress bar,
+// status line and button come from the interface file "download_window.ui", compiled in as a
+// resource. This code and GTK make the desktop window module, which the executable carries and
+// loads only when it shows the window (download_app/desktop_window.cpp). Every function here and
+// every control it returns is for the main thread, which runs the application loop on GLib's
+// default main context.
 #pragma once
 
 #include <optional>

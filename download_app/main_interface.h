@@ -1,9 +1,8 @@
 // The download window's main interface: it makes the window and its controls, creates the
-// `Download` object and connects the two.
-//
-// The desktop window is made when a display can be opened, the terminal window otherwise.
-// The `Download` object becomes the delegate of the window and of the application (the
-// application loop's launch and close requests go to it and to its window). Main thread only.
+// `Download` object and connects the two. The desktop window is made when a display can be opened,
+// the terminal window otherwise. The `Download` object becomes the delegate of the window and of
+// the application (the application loop's launch and close requests go to it and to its window).
+// Main thread only.
 #pragma once
 
 #include <memory>

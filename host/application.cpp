@@ -39,8 +39,6 @@ struct Loop {
   int status = 0;
   std::deque<std::shared_ptr<Job>> queue;
   GSource* drain = nullptr;  // our reference to the source draining `queue`, while attached
-  bool mainThreadKnown = false;
-  std::thread::id mainThread;
 };
 
 std::atomic<uint64_t> closuresRun{0};
@@ -137,8 +135,6 @@ int runApplication(std::function<void()> didFinishLaunching, std::function<void(
     s.loop = loop;
     s.stopping = false;
     s.status = 0;
-    s.mainThreadKnown = true;
-    s.mainThread = std::this_thread::get_id();
   }
 
   int missed = 0;
@@ -227,15 +223,7 @@ bool applicationIsRunning() {
   return acceptsWork(s);
 }
 
-bool isMainThread() {
-  Loop& s = shared();
-  {
-    std::lock_guard lock(s.mutex);
-    if (s.mainThreadKnown) return s.mainThread == std::this_thread::get_id();
-  }
-  // No loop has run yet: the main thread is the process's first one.
-  return static_cast<pid_t>(syscall(SYS_gettid)) == getpid();
-}
+bool isMainThread() { return static_cast<pid_t>(syscall(SYS_gettid)) == getpid(); }
 
 bool runOnMain(std::function<void()> work) {
   Loop& s = shared();

@@ -1,10 +1,8 @@
-// The application loop and its main queue, on GLib's default main context.
-//
-// The download window runs inside `runApplication` on the main thread. Other threads (the URL
-// session's delegate queue) reach the main thread through the main queue: `runOnMain` waits
-// for the closure (the stand-in for a synchronous dispatch), `postToMain` does not. Closures
-// run in the order they were posted. Once the loop has stopped, pending closures are dropped
-// and every waiting thread is released at once.
+// The application loop and its main queue, on GLib's default main context. The download window runs
+// inside `runApplication` on the main thread. Other threads (the URL session's delegate queue)
+// reach the main thread through the main queue: `runOnMain` waits for the closure (the stand-in for
+// a synchronous dispatch), `postToMain` does not. Closures run in the order they were posted. Once
+// the loop has stopped, pending closures are dropped and every waiting thread is released at once.
 #pragma once
 
 #include <cstdint>
@@ -12,12 +10,10 @@
 
 namespace host {
 
-// Runs the loop on the calling thread, which must be the main thread, until `stopApplication`.
-// `didFinishLaunching` runs on the loop once it has started. A termination signal
-// (host/termination.h) calls `closeRequested` on the main thread instead, while the loop runs
-// or when it came before; one that comes while the loop stops is left to the caller's guard,
-// or raised again afterwards without one.
-// Returns the status given to `stopApplication`.
+// Runs the loop on the main thread until `stopApplication` and returns the status given to it.
+// `didFinishLaunching` runs once the loop has started. A termination signal (host/termination.h)
+// calls `closeRequested` instead, while the loop runs or when it came before; one that comes
+// while the loop stops is left to the caller's guard, or raised again without one.
 int runApplication(std::function<void()> didFinishLaunching, std::function<void()> closeRequested);
 
 // Ends the running loop with `status`. Safe from any thread, also from inside a closure or a
@@ -27,7 +23,7 @@ void stopApplication(int status);
 // True while `runApplication` is running its loop.
 bool applicationIsRunning();
 
-// True on the thread that runs (or last ran) the application loop.
+// True on the process's first thread, the one that runs the application loop.
 bool isMainThread();
 
 // Runs `work` on the main thread and waits for it. On the main thread it runs at once.

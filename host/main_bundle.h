@@ -1,9 +1,8 @@
-// The application bundle the installer runs from.
-//
-// An installer bundle is a directory "<Name>.app" holding the executable at
-// "<Name>.app/Contents/MacOS/<file>" and its resources in "<Name>.app/Contents/Resources".
-// The process has a main bundle exactly when its executable (the target of /proc/self/exe)
-// lies at such a place. Every function here is stateless and safe on any thread.
+// The application bundle the installer runs from. An installer bundle is a directory "<Name>.app"
+// holding the executable at "<Name>.app/Contents/MacOS/<file>" and its resources in
+// "<Name>.app/Contents/Resources". The process has a main bundle exactly when its executable (the
+// target of /proc/self/exe) lies at such a place. Every function here is stateless and safe on any
+// thread.
 #pragma once
 
 #include <optional>

@@ -1,7 +1,6 @@
-// Starting a program as a process of its own.
-//
-// The child inherits the environment, working directory and standard streams. The starter does
-// not wait; it keeps the process id so that another part of the installer can wait later.
+// Starting a program as a process of its own. The child inherits the environment, working directory
+// and standard streams. The starter does not wait; it keeps the process id so that another part of
+// the installer can wait later.
 #pragma once
 
 #include <sys/types.h>

@@ -1,7 +1,5 @@
-// The installer's system-log line.
-//
-// Writes "<date> <time> <program>[<pid>] <message>" as one line to standard error and the same
-// message to syslog. Safe on any thread.
+// The installer's system-log line. Writes "<date> <time> <program>[<pid>] <message>" as one line to
+// standard error and the same message to syslog. Safe on any thread.
 #pragma once
 
 namespace host {

@@ -13,7 +13,6 @@
 #include <atomic>
 #include <cstdlib>
 #include <map>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -39,11 +38,6 @@ static_assert(std::atomic<int>::is_always_lock_free);
 int guardDepth = 0;
 int pipeFds[2] = {-1, -1};
 struct sigaction previousActions[std::size(kTerminationSignals)];
-bool caught[std::size(kTerminationSignals)];
-
-std::mutex quitMutex;  // guards the two below
-int quitDepth = 0;
-struct sigaction previousQuit;
 
 void onTerminationSignal(int signal, siginfo_t* info, void* /*context*/) {
   int savedErrno = errno;
@@ -60,20 +54,6 @@ void onTerminationSignal(int signal, siginfo_t* info, void* /*context*/) {
     }
   }
   errno = savedErrno;
-}
-
-void ignoreQuit() {
-  std::lock_guard<std::mutex> lock(quitMutex);
-  if (quitDepth++ > 0) return;
-  struct sigaction ignore {};
-  ignore.sa_handler = SIG_IGN;
-  sigaction(SIGQUIT, &ignore, &previousQuit);
-}
-
-void restoreQuit() {
-  std::lock_guard<std::mutex> lock(quitMutex);
-  if (--quitDepth > 0) return;
-  sigaction(SIGQUIT, &previousQuit, nullptr);
 }
 
 // Parent and process group of every process, read from /proc/<pid>/stat.
@@ -123,11 +103,11 @@ enum class ChildState { kRunning, kEnded, kLost };
 
 // The child's state, without collecting it once it ended, so that its process id cannot be
 // reused while a signal may still be passed on.
-ChildState waitForEnd(pid_t child, bool block) {
+ChildState waitForEnd(pid_t child) {
   for (;;) {
     siginfo_t info;
     memset(&info, 0, sizeof info);
-    int options = WEXITED | WNOWAIT | (block ? 0 : WNOHANG);
+    int options = WEXITED | WNOWAIT | WNOHANG;
     if (waitid(P_PID, static_cast<id_t>(child), &info, options) == 0) {
       return info.si_pid == child ? ChildState::kEnded : ChildState::kRunning;
     }
@@ -153,15 +133,14 @@ TerminationGuard::TerminationGuard() : outermost_(guardDepth++ == 0) {
   sigemptyset(&action.sa_mask);
   for (size_t i = 0; i < std::size(kTerminationSignals); ++i) {
     sigaction(kTerminationSignals[i], nullptr, &previousActions[i]);
-    caught[i] = previousActions[i].sa_handler != SIG_IGN;
-    if (caught[i]) sigaction(kTerminationSignals[i], &action, nullptr);
+    if (previousActions[i].sa_handler != SIG_IGN) sigaction(kTerminationSignals[i], &action, nullptr);
   }
 }
 
 TerminationGuard::~TerminationGuard() {
   if (--guardDepth > 0) return;
   for (size_t i = 0; i < std::size(kTerminationSignals); ++i) {
-    if (caught[i]) sigaction(kTerminationSignals[i], &previousActions[i], nullptr);
+    sigaction(kTerminationSignals[i], &previousActions[i], nullptr);
   }
   wakeFd = -1;
   wakeReadFd = -1;
@@ -185,29 +164,26 @@ int takeListenedSignals() { return listened.exchange(0); }
 
 int waitForChild(pid_t child) {
   if (child <= 0) return -1;
-  ignoreQuit();
-  ChildState state;
+  struct sigaction ignore {}, previousQuit;
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGQUIT, &ignore, &previousQuit);
+  // Woken by the guard's pipe or by the child's end (a process descriptor becomes readable
+  // then; poll passes over a descriptor of -1); the time-out only bounds a missed wake-up.
   int wakeRead = wakeReadFd.load();
-  if (wakeRead < 0) {
-    state = waitForEnd(child, /*block=*/true);
-  } else {
-    // Woken by the handler's pipe or by the child's end (a process descriptor becomes
-    // readable then); the time-out only bounds a missed wake-up where there is none.
-    int childFd = static_cast<int>(syscall(SYS_pidfd_open, child, 0));
-    for (;;) {
-      if (int signal = unforwarded.exchange(0)) passOn(child, signal);
-      state = waitForEnd(child, /*block=*/false);
-      if (state != ChildState::kRunning) break;
-      pollfd wake[2] = {{wakeRead, POLLIN, 0}, {childFd, POLLIN, 0}};
-      if (poll(wake, childFd >= 0 ? 2 : 1, kWaitPollMs) > 0 && (wake[0].revents & POLLIN)) {
-        char bytes[64];
-        while (read(wakeRead, bytes, sizeof bytes) > 0) {
-        }
+  FileDescriptor childFd(static_cast<int>(syscall(SYS_pidfd_open, child, 0)));
+  ChildState state;
+  for (;;) {
+    if (int signal = unforwarded.exchange(0)) passOn(child, signal);
+    state = waitForEnd(child);
+    if (state != ChildState::kRunning) break;
+    pollfd wake[2] = {{wakeRead, POLLIN, 0}, {childFd.get(), POLLIN, 0}};
+    if (poll(wake, 2, kWaitPollMs) > 0 && (wake[0].revents & POLLIN)) {
+      char bytes[64];
+      while (read(wakeRead, bytes, sizeof bytes) > 0) {
       }
     }
-    if (childFd >= 0) close(childFd);
   }
-  restoreQuit();
+  sigaction(SIGQUIT, &previousQuit, nullptr);
   if (state != ChildState::kEnded) return -1;
 
   int status = 0;

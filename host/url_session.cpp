@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 #include <fcntl.h>
+#include <glib.h>
 #include <pthread.h>
 #include <stdlib.h>
 #include <strings.h>
@@ -14,13 +15,24 @@
 #include <mutex>
 #include <thread>
 
-#include "host/curl_handles.h"
 #include "host/files.h"
 
 namespace host {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// Owners of libcurl's handles. Every easy handle leaves the multi handle before it goes.
+struct CurlEasyCleanup {
+  void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+struct CurlMultiCleanup {
+  void operator()(CURLM* handle) const { curl_multi_cleanup(handle); }
+};
+using CurlEasy = std::unique_ptr<CURL, CurlEasyCleanup>;
+using CurlMulti = std::unique_ptr<CURLM, CurlMultiCleanup>;
+
+bool isHttps(const std::string& url) { return g_ascii_strncasecmp(url.c_str(), "https:", 6) == 0; }
 
 std::string systemError(const std::string& what, int error) {
   return what + ": " + std::strerror(error);
@@ -86,8 +98,16 @@ struct DownloadTask::State {
   }
 
   // libcurl's own detail of the failure ("Failed to connect to 127.0.0.1 port 9 after 0 ms:
-  // Couldn't connect to server"), else its short text for `code`.
-  std::string transportError(CURLcode code) const {
+  // Couldn't connect to server"), else its short text for `code`; in its place for the two
+  // failures whose libcurl text would mislead.
+  std::string transportError(const std::string& url, CURLcode code) const {
+    const char* reached = nullptr;
+    curl_easy_getinfo(easy.get(), CURLINFO_EFFECTIVE_URL, &reached);
+    if (code == CURLE_UNSUPPORTED_PROTOCOL && isHttps(url) && reached && !isHttps(reached))
+      return std::string("the redirect from ") + url + " to " + reached +
+             " is refused: it would leave https";
+    if (code == CURLE_OUT_OF_MEMORY && !responseCaptured)
+      return "the response header was too large";
     return errorBuffer[0] != '\0' ? errorBuffer : curl_easy_strerror(code);
   }
 
@@ -254,7 +274,9 @@ void UrlSession::Shared::begin(const std::shared_ptr<DownloadTask>& task) {
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, state.errorBuffer);
   curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  // An https download never goes on unencrypted.
+  curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR,
+                   isHttps(task->url()) ? "https" : "http,https");
   curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(easy, CURLOPT_MAXREDIRS, c.maximumRedirects);
   curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(c.connectTimeout.count()));
@@ -286,7 +308,8 @@ void UrlSession::Shared::finish(const std::shared_ptr<DownloadTask>& task, CURLc
     // data is where it decides about the cache, and that must not depend on timing.
     deliverProgress(task, true);
     if (state.cancelled || invalidated) return end(task, UrlError{true, "cancelled"});
-    std::string reason = state.failure.empty() ? state.transportError(result) : state.failure;
+    std::string reason =
+        state.failure.empty() ? state.transportError(task->url(), result) : state.failure;
     return end(task, UrlError{false, reason});
   }
   if (!state.responseCaptured) state.captureResponse();  // an empty body

@@ -1,11 +1,10 @@
-// The URL session: HTTP and HTTPS downloads on libcurl, with a delegate.
-//
-// A session owns one worker thread, its serial delegate queue: the transfer runs there and
-// every delegate callback is delivered there, one at a time, never on the main thread.
-// `cancel` and `invalidateAndCancel` may be called from any thread, also from inside a
-// callback; they take effect at once and never wait for the delegate queue. After either, no
-// data or finish callback begins; at most the task's end (with `cancelled`) is delivered. A
-// callback already under way when another thread cancels runs to its end.
+// The URL session: HTTP and HTTPS downloads on libcurl, with a delegate. A session owns one worker
+// thread, its serial delegate queue: the transfer runs there and every delegate callback is
+// delivered there, one at a time, never on the main thread. `cancel` and `invalidateAndCancel` may
+// be called from any thread, also from inside a callback; they take effect at once and never wait
+// for the delegate queue. After either, no data or finish callback begins; at most the task's end
+// (with `cancelled`) is delivered. A callback already under way when another thread cancels runs to
+// its end.
 #pragma once
 
 #include <chrono>
@@ -45,8 +44,7 @@ class UrlSessionDelegate {
   // Bytes of the body arrived: `bytesWritten` since the last call, `totalBytesWritten` so far,
   // `totalBytesExpectedToWrite` the expected length or -1. The first data comes at once, and
   // nothing more is read until it returns; later ones are coalesced (about one call every
-  // `progressInterval`, and one at the end), and the `bytesWritten` of all calls add up to the
-  // body's length.
+  // `progressInterval`, and one at the end); their `bytesWritten` add up to the body's length.
   virtual void didWriteData(DownloadTask& task, int64_t bytesWritten, int64_t totalBytesWritten,
                             int64_t totalBytesExpectedToWrite) = 0;
 
@@ -58,11 +56,10 @@ class UrlSessionDelegate {
   virtual void didComplete(DownloadTask& /*task*/, const std::optional<UrlError>& /*error*/) {}
 };
 
-// Besides these, the session follows the environment: SSL_CERT_FILE and SSL_CERT_DIR (read
-// when the session is made) replace the system's certificate file and directory, and
-// http_proxy, https_proxy, all_proxy and no_proxy (credentials in the proxy URL) choose the
-// proxy. Only http and https URLs are fetched, also after a redirect; HTTP/2 is used where
-// an HTTPS server offers it.
+// Besides these, the session follows the environment: SSL_CERT_FILE and SSL_CERT_DIR (read when
+// the session is made) replace the system's certificate store; http_proxy, https_proxy,
+// all_proxy and no_proxy (credentials in the proxy URL) choose the proxy. Only http and https
+// are fetched, and an https download never follows a redirect to http; HTTP/2 where offered.
 struct UrlSessionConfiguration {
   // No byte from the server for this long ends the task with "Timeout was reached". Checked
   // by the session itself, to the millisecond; time spent in delegate callbacks is not

@@ -1,7 +1,6 @@
-// The names and the per-user cache path that the whole installer shares.
-//
-// Every part of the installer takes these from here. They are set up before `main` runs and
-// never change; any thread may read them.
+// The names and the per-user cache path that the whole installer shares. Every part of the
+// installer takes these from here. They are set up before `main` runs and never change; any thread
+// may read them.
 #pragma once
 
 #include <string>

@@ -1,5 +1,7 @@
 #include "platform/location.h"
 
+#include <filesystem>
+
 #include "host/files.h"
 #include "platform/constants.h"
 
@@ -7,13 +9,6 @@ namespace {
 
 const char kExecutableLink[] = "/proc/self/exe";
 const char kReadyAgent[] = "InstallerForMac";
-
-// Joins a directory and one component with a single "/" between them.
-std::string appendComponent(const std::string& directory, const std::string& component) {
-  if (directory.empty()) return component;
-  if (directory.back() == '/') return directory + component;
-  return directory + "/" + component;
-}
 
 }  // namespace
 
@@ -39,9 +34,9 @@ std::string bundleLocationFor(const std::optional<host::MainBundle>& bundle,
 std::string defaultInstallAgentLocationFor(const std::optional<host::MainBundle>& bundle) {
   // A bundle without resources carries no agent.
   if (!bundle || bundle->resourcePath.empty()) return "";
-  std::string readyAgent = appendComponent(bundle->resourcePath, kReadyAgent);
+  std::string readyAgent = (std::filesystem::path(bundle->resourcePath) / kReadyAgent).string();
   if (host::pathExists(readyAgent)) return readyAgent;
-  return appendComponent(bundle->resourcePath, INSTALL_AGENT_ZIP);
+  return (std::filesystem::path(bundle->resourcePath) / INSTALL_AGENT_ZIP).string();
 }
 
 std::string getPathToExecutable() {

@@ -1,9 +1,8 @@
-// Where the installer runs from: its executable, its bundle, and the agent the bundle carries.
-//
-// The bootstrap driver asks for the executable's directory and the bundle location (which
-// holds "installAgentURL.txt" and "bundle.zip"); provisioning asks what agent the bundle
-// carries. Nothing here reports a message or keeps state: where there is no answer, the
-// result is the empty string. Safe on any thread.
+// Where the installer runs from: its executable, its bundle, and the agent the bundle carries. The
+// bootstrap driver asks for the executable's directory and the bundle location (which holds
+// "installAgentURL.txt" and "bundle.zip"); provisioning asks what agent the bundle carries. Nothing
+// here reports a message or keeps state: where there is no answer, the result is the empty string.
+// Safe on any thread.
 #pragma once
 
 #include <optional>

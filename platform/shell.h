@@ -1,8 +1,7 @@
-// Shell command lines: quoting a word and running the line.
-//
-// The installer starts `unzip` by handing one command line to the system shell; the caller
-// assembles the line from these pieces. Nothing here reports a message;
-// results say everything. All functions are stateless and safe on any thread.
+// Shell command lines: quoting a word and running the line. The installer starts `unzip` by handing
+// one command line to the system shell; the caller assembles the line from these pieces. Nothing
+// here reports a message; results say everything. All functions are stateless and safe on any
+// thread.
 #pragma once
 
 #include <string>
@@ -11,10 +10,9 @@
 // is escaped, so this alone protects only words whose other characters are ordinary.
 std::string smart_quote(std::string text);
 
-// A path as one shell word that the shell takes literally, byte for byte. A path of ordinary
-// characters (letters, digits, blank, tab and / . _ - + , : @ % =, not starting with "-")
-// gets `smart_quote`; any other path, and the empty one, is put in single quotes with each '
-// written as '\''. Every path that the installer puts on a command line goes through here.
+// A path as one shell word that the shell takes literally. A path of ordinary characters
+// (letters, digits, blank, tab and / . _ - + , : @ % =, not starting with "-") gets `smart_quote`;
+// any other, and the empty one, is single-quoted with each ' written as '\''.
 std::string shell_word(std::string path);
 
 // `path` as a program's operand: a relative path that starts with "-" gets "./" in front, so

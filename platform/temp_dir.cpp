@@ -18,8 +18,15 @@ TempDir::TempDir(std::string /*name*/) {
   // so no program that receives a path in it can take it for an option ("-tmp", say).
   std::error_code ec;
   fs::path base = fs::absolute(host::temporaryDirectory(), ec);
-  std::string pattern = ((ec ? fs::path("/tmp") : base) / "vlXXXXXX").string();
-  if (mkdtemp(pattern.data()) != nullptr) dir = pattern;
+  for (const fs::path& candidate : {ec ? fs::path("/tmp") : base, fs::path("/tmp")}) {
+    if (!tried_.empty() && tried_.back() == candidate.string()) continue;
+    tried_.push_back(candidate.string());
+    std::string pattern = (candidate / "vlXXXXXX").string();
+    if (mkdtemp(pattern.data()) != nullptr) {
+      dir = pattern;
+      return;
+    }
+  }
 }
 
 TempDir::~TempDir() {
@@ -41,6 +48,8 @@ void openUpDirectories(const fs::path& path) {
 }  // namespace
 
 bool removeTree(const std::string& path) {
+  // "link/" would name what a symbolic link points to; the link itself is what goes.
+  if (path.size() > 1 && path.ends_with('/')) return removeTree(path.substr(0, path.size() - 1));
   std::error_code ec;
   fs::remove_all(path, ec);
   if (!ec && !fs::exists(fs::symlink_status(path, ec))) return true;

@@ -1,17 +1,18 @@
-// The run's scoped temporary directory, and creating a directory path level by level.
-//
-// The bootstrap driver holds one `TempDir` for the whole run as its working directory;
-// provisioning uses `mkpath` for the agent directory in the per-user cache. Neither reports
-// a message. Used on the main thread.
+// The run's scoped temporary directory, and creating a directory path level by level. The bootstrap
+// driver holds one `TempDir` for the whole run as its working directory; provisioning uses `mkpath`
+// for the agent directory in the per-user cache. Neither reports a message. Used on the main
+// thread.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 class TempDir {
  public:
   // Creates a new private directory "vlXXXXXX" in the user's temporary directory (TMPDIR,
-  // else "/tmp"). `name` only labels the object; it is not part of the path.
+  // else "/tmp"), or in "/tmp" when that fails. `name` only labels the object; it is not part
+  // of the path.
   explicit TempDir(std::string name);
   // Removes the directory with everything in it.
   ~TempDir();
@@ -20,18 +21,19 @@ class TempDir {
 
   // The directory's absolute path, or empty when none could be made.
   std::string getDir() const { return dir; }
+  // The directories it tried to make one in, in order.
+  const std::vector<std::string>& tried() const { return tried_; }
 
  private:
   std::string dir;
+  std::vector<std::string> tried_;
 };
 
-// Creates every missing directory of `path`, each with `mode`; levels that exist are kept.
-// Returns 0 when the whole path is a directory afterwards, -1 otherwise: errno is ENOTDIR
-// when a level exists and is not a directory, or mkdir's own error when a level could not be
-// made (no permission, say).
+// Creates every missing directory of `path` with `mode`. 0 when the whole path is a directory
+// afterwards; -1 otherwise, errno ENOTDIR for a level that is no directory, else mkdir's own.
 int mkpath(std::string path, uint16_t mode);
 
 // Removes `path` and everything below it, also entries in directories that their owner made
-// unwritable or unsearchable. Symbolic links are removed, never followed. True when nothing
-// is left.
+// unwritable or unsearchable. Symbolic links are removed, never followed, `path` itself too
+// when it ends in "/". True when nothing is left.
 bool removeTree(const std::string& path);

@@ -1,5 +1,6 @@
 #include "provisioning/cache.h"
 
+#include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,20 +10,21 @@
 #include <cstdio>
 
 #include "host/files.h"
+#include "host/system_log.h"
 #include "platform/constants.h"
+#include "platform/temp_dir.h"
 #include "provisioning/first_line.h"
 
 namespace {
 
 const char kEntryFile[] = "install";
-
-// The validation-string file joins its directory with a separator, whatever the directory
-// ends in; the file system reads a doubled one as one.
-std::string validationStringPath(const std::string& dir) {
-  return dir + PATH_SEPARATOR + VALIDATION_STRING_FILE;
-}
+const char kTemporarySuffix[] = ".XXXXXX";
 
 }  // namespace
+
+std::string validationStringPath(const std::string& dir) {
+  return dir + (dir.ends_with(PATH_SEPARATOR) ? "" : PATH_SEPARATOR) + VALIDATION_STRING_FILE;
+}
 
 std::string getInstallAgentCacheDir() {
   const char* home = getenv("HOME");
@@ -44,17 +46,31 @@ std::string getInstallAgentExecutable(std::string dir) {
 bool isCacheValid(std::string dir, std::string validationString) {
   // Without a directory there is no cache to vouch for anything.
   if (dir.empty() || validationString.empty()) return false;
+  // Only a file the installer wrote vouches for the agent, never one reached through a link.
+  std::string path = validationStringPath(dir);
+  struct stat info;
+  if (lstat(path.c_str(), &info) != 0) return false;
+  if (S_ISDIR(info.st_mode))
+    host::systemLog("The validation string %s is a directory; the agent is downloaded again",
+                    path.c_str());
   std::string stored;
-  if (!readFirstLine(validationStringPath(dir), &stored)) return false;
+  if (!S_ISREG(info.st_mode) || !readFirstLine(path, &stored)) return false;
   return stored == validationString;
 }
 
 void writeValidationString(std::string dir, std::string validationString) {
   if (dir.empty() || validationString.empty()) return;
-  FILE* file = fopen(validationStringPath(dir).c_str(), "w");
-  if (file == nullptr) return;
-  fwrite(validationString.data(), 1, validationString.size(), file);
-  fclose(file);  // a short write leaves a tag that matches nothing: the next run downloads
+  // A new file (mode 0600) renamed into place: a link or a directory there is replaced, never
+  // written through, and a short write leaves the old tag, not half of the new one.
+  std::string path = validationStringPath(dir);
+  std::string written = path + kTemporarySuffix;
+  host::FileDescriptor file(mkostemp(written.data(), O_CLOEXEC));
+  if (file.get() < 0) return;
+  bool complete = host::writeAll(file.get(), validationString);
+  file.reset();
+  struct stat info;
+  if (complete && lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) removeTree(path);
+  if (!complete || rename(written.c_str(), path.c_str()) != 0) unlink(written.c_str());
 }
 
 namespace {

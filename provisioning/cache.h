@@ -6,7 +6,9 @@
 //       .validatestring                               the server's tag of that agent
 //       .lock                                         the lock of concurrent runs (cache_lock.h)
 // Every directory the installer makes there is private (0700); one that another user could
-// change is not used (`checkCacheTrust`). Used on one thread at a time; reports nothing.
+// change is not used (`checkCacheTrust`), and nothing in it is followed through a symbolic link.
+// Used on one thread at a time; reports nothing (an odd validation string goes to the system
+// log).
 #pragma once
 
 #include <string>
@@ -22,12 +24,16 @@ std::string installAgentDirOnDisk();
 // An empty `dir` gives "install".
 std::string getInstallAgentExecutable(std::string dir);
 
+// The validation-string file of the cache directory `dir`.
+std::string validationStringPath(const std::string& dir);
+
 // True when the first line of the validation-string file in `dir` equals `validationString`
 // byte for byte. False on every failure, and when either is empty.
 bool isCacheValid(std::string dir, std::string validationString);
 
-// Stores exactly the bytes of `validationString` in the validation-string file in `dir`.
-// Does nothing when either is empty; gives up silently when the file cannot be written.
+// Stores exactly the bytes of `validationString` in the validation-string file in `dir`,
+// replacing whatever is there. Does nothing when either is empty; gives up silently when the
+// file cannot be written.
 void writeValidationString(std::string dir, std::string validationString);
 
 // Whether the cache may be used by the user who runs the installer. When HOME is unset the
@@ -38,10 +44,9 @@ struct CacheTrust {
   bool trusted() const { return directory.empty(); }
 };
 
-// Tests every directory of the cache below its base (".vellum" down to the agent directory,
-// as far as they exist; the base itself, HOME or "/tmp", is not tested): each must be owned
-// by the effective user and writable by neither group nor others. A symbolic link among them
-// counts only when that user made it, and then its target is tested instead.
+// Tests every directory of the cache below HOME or "/tmp" (".vellum" down to the agent directory,
+// as far as they exist): each must be owned by the effective user and writable by no one else. A
+// symbolic link among them counts only when that user made it, and then its target is tested.
 CacheTrust checkCacheTrust();
 
 // The failure for an untrusted cache, naming the directory:

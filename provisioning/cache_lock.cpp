@@ -20,17 +20,12 @@ std::string cacheLockPath(const std::string& cacheDir) {
 CacheLock::Result CacheLock::tryLock(const std::string& cacheDir) {
   if (held()) return Result::kHeld;
   // Not passed on to unzip or the agent: a child must not keep the lock after this run.
-  int fd = open(cacheLockPath(cacheDir).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) return Result::kUnavailable;
-  int result;
-  do {
-    result = flock(fd, LOCK_EX | LOCK_NB);
-  } while (result != 0 && errno == EINTR);
-  if (result != 0) {
-    int error = errno;
-    close(fd);
-    return error == EWOULDBLOCK ? Result::kBusy : Result::kUnavailable;
-  }
-  lock_.reset(fd);
-  return Result::kHeld;
+  lock_.reset(
+      open(cacheLockPath(cacheDir).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+  if (!held()) return Result::kUnavailable;
+  // Without waiting, so never interrupted.
+  if (flock(lock_.get(), LOCK_EX | LOCK_NB) == 0) return Result::kHeld;
+  Result result = errno == EWOULDBLOCK ? Result::kBusy : Result::kUnavailable;
+  lock_.reset();
+  return result;
 }

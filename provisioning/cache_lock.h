@@ -1,10 +1,9 @@
 // The cache's lock: one installer at a time decides about, fills and starts the cached agent.
-//
-// Installers of the same user may run at once. Each takes an advisory lock (flock) on the
-// file ".lock" in the cache directory from the moment it decides on the first data whether
-// the cache is current until it has handed over to the agent (or given up), so that no run
-// removes or overwrites an agent that another is unpacking or starting. The kernel releases
-// the lock when its holder dies, however it dies.
+// Installers of the same user may run at once. Each takes an advisory lock (flock) on the file
+// ".lock" in the cache directory from the moment it decides on the first data whether the cache is
+// current until it has handed over to the agent (or given up), so that no run removes or overwrites
+// an agent that another is unpacking or starting. The kernel releases the lock when its holder
+// dies, however it dies.
 //
 // The download application uses it on its session's delegate queue; one object per run.
 #pragma once
@@ -16,7 +15,6 @@
 // Holds the lock while it lives, or until `unlock`.
 class CacheLock {
  public:
-
   enum class Result {
     kHeld,         // held now (also when this object held it already)
     kBusy,         // another process holds it

@@ -1,10 +1,19 @@
 #include "provisioning/endpoint_file.h"
 
 #include "host/files.h"
+#include "platform/constants.h"
 #include "provisioning/first_line.h"
+
+std::string endpointUrlFilePath(const std::string& bundleLocation) {
+  return bundleLocation + PATH_SEPARATOR + "installAgentURL.txt";
+}
 
 std::string readEndpointUrlFile(std::string path, MessageCallback report) {
   if (!host::pathExists(path)) return "";  // no file: no endpoint, nothing to say
+  if (host::isDirectory(path)) {
+    report("The install agent URL file is a directory: " + path, true);
+    return "";
+  }
   std::string url;
   if (!readFirstLine(path, &url)) {
     report("Failed to open install agent URL file", true);

@@ -1,7 +1,6 @@
-// How every operation of the installer reports to the user.
-//
-// An operation that has something to say takes a `MessageCallback` as its last argument and
-// calls it with one short sentence and whether it is an error; nothing stores the callback.
+// How every operation of the installer reports to the user. An operation that has something to say
+// takes a `MessageCallback` as its last argument and calls it with one short sentence and whether
+// it is an error; nothing stores the callback.
 #pragma once
 
 #include <string>

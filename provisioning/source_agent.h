@@ -1,10 +1,9 @@
-// Deciding where this run's install agent comes from, and making it available.
-//
-// The sources, in order: a ready agent "InstallerForMac" in the bundle's resources; an agent
-// archive carried there ("InstallAgent.zip", else the first "InstallAgent_*.zip" listed),
-// unpacked into the payload directory; otherwise a download into the per-user cache, which the
-// caller provides (the download window). Called once per run by the bootstrap driver, on the
-// main thread; a download runs on this thread until it ends.
+// Deciding where this run's install agent comes from, and making it available. The sources, in
+// order: a ready agent "InstallerForMac" in the bundle's resources; an agent archive carried there
+// ("InstallAgent.zip", else the first "InstallAgent_*.zip" listed), unpacked into the payload
+// directory; otherwise a download into the per-user cache, which the caller provides (the download
+// window). Called once per run by the bootstrap driver, on the main thread; a download runs on this
+// thread until it ends.
 #pragma once
 
 #include <functional>

@@ -34,8 +34,8 @@ class LaunchTest : public ScratchTest {
 TEST_F(LaunchTest, AgentGetsTheOptionTheArchiveAndTheUserArgumentsAsTheyAre) {
   std::string agent = writeAgent("install", 0);
   MessageLog log;
-  EXPECT_TRUE(fire(agent, "/Applications/Setup.app/Contents/Resources",
-                   {"-mode", "silent", "my file"}));
+  EXPECT_TRUE(
+      fire(agent, "/Applications/Setup.app/Contents/Resources", {"-mode", "silent", "my file"}));
   std::vector<AgentRun> runs = readAgentRuns(record());
   ASSERT_EQ(runs.size(), 1u);
   EXPECT_EQ(runs[0].program, agent);
@@ -48,10 +48,10 @@ TEST_F(LaunchTest, AgentGetsTheOptionTheArchiveAndTheUserArgumentsAsTheyAre) {
 
 TEST_F(LaunchTest, AnAgentAlreadyRunningIsWaitedForInsteadOfStartingAnother) {
   std::string agent = writeAgent("install", 0);
-  EXPECT_FALSE(fireInstallAgentWithArgs(
-      agent, host::Process::start("/bin/sh", {"-c", "exit 3"}), {"/R", {}}, MessageLog::callback));
-  EXPECT_TRUE(fireInstallAgentWithArgs(
-      agent, host::Process::start("/bin/sh", {"-c", "exit 0"}), {"/R", {}}, MessageLog::callback));
+  EXPECT_FALSE(fireInstallAgentWithArgs(agent, host::Process::start("/bin/sh", {"-c", "exit 3"}),
+                                        {"/R", {}}, MessageLog::callback));
+  EXPECT_TRUE(fireInstallAgentWithArgs(agent, host::Process::start("/bin/sh", {"-c", "exit 0"}),
+                                       {"/R", {}}, MessageLog::callback));
   EXPECT_TRUE(readAgentRuns(record()).empty());
 }
 

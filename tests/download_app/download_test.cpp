@@ -78,6 +78,7 @@ class DownloadTest : public testsupport::ScratchTest {
   std::string cacheDir() const { return home + "/.vellum/app_installer_cache/Q7312m/x64osx/"; }
   std::string agentDir() const { return cacheDir() + "installagent"; }
   std::string tagFile() const { return cacheDir() + ".validatestring"; }
+  std::string endpointFile() const { return resources + "/installAgentURL.txt"; }
 
   // The bytes of an agent archive whose "install" records its start and exits with `status`.
   std::string agentArchive(int status, const std::map<std::string, std::string>& extra = {}) {
@@ -103,7 +104,7 @@ class DownloadTest : public testsupport::ScratchTest {
   Outcome run(const std::string& url, const RunSettings& settings = {}) {
     download_app::MainInterface ui(
         testsupport::makeRecordingControls(log, settings.closesAfterFailure),
-        {runDir + "/InstallAgent.zip", url, {resources, settings.arguments}});
+        {runDir + "/InstallAgent.zip", url, endpointFile(), {resources, settings.arguments}});
     if (settings.withBundle) {
       ui.download().setMainBundle(host::MainBundle{bundlePath, resources});
     } else {
@@ -381,10 +382,9 @@ TEST_F(DownloadTest, ArchiveWithoutAnEntryFileLeavesNoAgent) {
   settings.closesAfterFailure = true;
   Outcome outcome = run(server().url("/agent.zip"), settings);
   EXPECT_EQ(outcome.status, 0);
-  expectFailure("Failed to unzip the installer.");
-  // The agent directory stays as provisioning made it: empty.
-  EXPECT_EQ(testsupport::listDir(cacheDir()),
-            (std::vector<std::string>{".lock", ".validatestring", "installagent"}));
+  expectFailure("The install agent archive has no file \"install\" at its top level.");
+  // The agent directory stays as provisioning made it: empty; no tag vouches for nothing.
+  EXPECT_EQ(testsupport::listDir(cacheDir()), (std::vector<std::string>{".lock", "installagent"}));
   EXPECT_TRUE(testsupport::listDir(agentDir()).empty());
 }
 
@@ -470,13 +470,12 @@ TEST_F(DownloadTest, EndpointThatCannotBeDownloadedIsShown) {
     std::string url;
     std::string message;
   };
+  const std::string notHttp = "Download failed: the download address in " + endpointFile() +
+                              " is not an http or https URL.";
   for (const Case& c :
-       {Case{"", "Download failed: no download address was given."},
-        Case{"ftp://127.0.0.1/agent.zip",
-             "Download failed: the download address is not an http or https URL."},
-        Case{server().url("/agent.zip") + "\r",
-             "Download failed: the download address is not an http or https URL."},
-        Case{"agent.zip", "Download failed: the download address is not an http or https URL."}}) {
+       {Case{"", "Download failed: no download address in " + endpointFile() + "."},
+        Case{"ftp://127.0.0.1/agent.zip", notHttp},
+        Case{server().url("/agent.zip") + " x", notHttp}, Case{"agent.zip", notHttp}}) {
     log = std::make_shared<ControlLog>();
     RunSettings settings;
     settings.closesAfterFailure = true;
@@ -524,7 +523,7 @@ TEST_F(DownloadTest, OneAgentPerRun) {
   Outcome outcome = run(server().url("/agent.zip"));
   ASSERT_EQ(outcome.status, 1);
   // A second hand-over in the same run is refused.
-  download_app::Download download({runDir + "/InstallAgent.zip", "", {resources, {}}});
+  download_app::Download download({runDir + "/InstallAgent.zip", "", "", {resources, {}}});
   EXPECT_TRUE(download.fireInstallAgent());
   EXPECT_FALSE(download.fireInstallAgent());
   std::optional<host::Process> agent = download.takeAgent();

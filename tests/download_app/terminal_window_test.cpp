@@ -198,5 +198,4 @@ TEST(TerminalWindow, OnATerminalAnIndeterminateBarMovesWithTheLoop) {
   controls.window->close();
 }
 
-
 }  // namespace

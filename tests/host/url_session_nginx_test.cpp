@@ -83,7 +83,7 @@ TEST_F(UrlSessionWithNginx, TheFirstDataComesBeforeMoreIsRead) {
 TEST_F(UrlSessionWithNginx, VerifiesHttpsAgainstTheTrustedCertificatesAndSpeaksHttp2) {
   std::string root = scratch.makeDir("www");
   scratch.writeFile("www/agent.zip", "secure archive");
-  NginxServer nginx(root, {.tls = true});
+  NginxServer nginx(root, {.tls = true, .serverDirectives = ""});
   ASSERT_TRUE(nginx.started()) << nginx.errorLog();
 
   // The system's store does not know the test's certificate: the download is refused.

@@ -475,7 +475,11 @@ TEST_F(UrlSession, InvalidationFromTheMainThreadWhileTheDelegateWaitsOnIt) {
   delegate.onComplete = [](host::DownloadTask&) { host::stopApplication(5); };
   host::LoopTimer watchdog;  // a hang would end here
   watchdog.start(
-      10'000, [](gpointer) -> gboolean { host::stopApplication(99); return G_SOURCE_CONTINUE; },
+      10'000,
+      [](gpointer) -> gboolean {
+        host::stopApplication(99);
+        return G_SOURCE_CONTINUE;
+      },
       nullptr);
   int status = host::runApplication(
       [&] {

@@ -238,22 +238,3 @@ TEST_F(CarriedAgentTest, UnitTestSwitchUsesTheExecutablesDirectory) {
     std::remove(record().c_str());
   }
 }
-
-TEST_F(CarriedAgentTest, WithoutATemporaryDirectoryTheExecutablesDirectoryIsUsed) {
-  std::string plainFile = scratch.writeFile("not-a-dir", "x");
-  for (const std::string& tmpdir : {scratch.file("missing"), plainFile}) {
-    ScratchDir place;
-    BundleBuilder bundle(place.path());
-    bundle.addAgentArchive("InstallAgent.zip", {record(), 0, ""});
-    RunOptions options = installerOptions();
-    options.setEnv.push_back({"TMPDIR", tmpdir});
-    RunResult result = runInstaller(bundle, {"Setup"}, options);
-    EXPECT_EQ(result.exitCode, 0) << result.describe();
-    EXPECT_EQ(result.err, "");
-    std::vector<AgentRun> runs = readAgentRuns(record());
-    ASSERT_EQ(runs.size(), 1u);
-    EXPECT_EQ(runs[0].program, place.path() + "/install");
-    std::remove(record().c_str());
-  }
-  EXPECT_FALSE(pathExists(scratch.file("missing")));
-}

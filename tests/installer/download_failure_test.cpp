@@ -157,8 +157,10 @@ TEST_F(DownloadFailureTest, InterruptMidDownload) {
 }
 
 TEST_F(DownloadFailureTest, EndpointThatIsNotHttp) {
-  RunResult result = runInstaller(makeBundle("ftp://127.0.0.1/agent.zip"), {"Setup"});
-  expectFailedRun(result, "Download failed: the download address is not an http or https URL.");
+  BundleBuilder bundle = makeBundle("ftp://127.0.0.1/agent.zip");
+  RunResult result = runInstaller(bundle, {"Setup"});
+  expectFailedRun(result, "Download failed: the download address in " + bundle.resourcesPath() +
+                              "/installAgentURL.txt is not an http or https URL.");
 }
 
 TEST_F(DownloadFailureTest, EmptyEndpointFromTheEnvironment) {
@@ -170,7 +172,7 @@ TEST_F(DownloadFailureTest, EmptyEndpointFromTheEnvironment) {
                          options.unsetEnv.end());
   options.setEnv.push_back({"VL_INTERNAL_INSTALL_AGENT_URL", ""});
   RunResult result = runInstaller(makeBundle(server.url("/agent.zip")), {"Setup"}, options);
-  expectFailedRun(result, "Download failed: no download address was given.");
+  expectFailedRun(result, "Download failed: no download address in VL_INTERNAL_INSTALL_AGENT_URL.");
   EXPECT_EQ(server.hits("/agent.zip"), 0);
 }
 

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -129,9 +130,9 @@ TEST_F(DownloadRoadTest, ATerminalRunNeverLoadsGtk) {
   // The agent keeps the memory map of its parent, the installer, as it is at the hand-over.
   std::string maps = scratch.file("installer-maps");
   TestHttpServer server;
-  server.serve("/agent.zip",
-               archiveReply(agentArchive(0, "", {}, "cat /proc/$PPID/maps > '" + maps + "'"),
-                            "\"v1\""));
+  server.serve(
+      "/agent.zip",
+      archiveReply(agentArchive(0, "", {}, "cat /proc/$PPID/maps > '" + maps + "'"), "\"v1\""));
   RunResult result = runInstaller(makeBundle(server.url("/agent.zip")), {"Setup"});
   EXPECT_EQ(result.exitCode, 0) << result.describe();
   std::string map = readFile(maps);
@@ -204,6 +205,22 @@ TEST_F(DownloadRoadTest, EnvironmentOverridesTheEndpointFile) {
   RunResult result = runInstaller(bundle, {"Setup"}, options);
   EXPECT_EQ(result.exitCode, 0) << result.describe();
   EXPECT_EQ(agentRuns().size(), 1u);
+}
+
+TEST_F(DownloadRoadTest, AnAgentThatRemovesItsEntryFileIsWaitedFor) {
+  // Once the agent runs, the run's outcome is the agent's, whatever it does to its files.
+  TestHttpServer server;
+  server.serve("/agent.zip",
+               archiveReply(agentArchive(3, "", {}, "rm -f \"$0\"\nsleep 0.5"), "\"v1\""));
+  auto start = std::chrono::steady_clock::now();
+  RunResult result = runInstaller(makeBundle(server.url("/agent.zip")), {"Setup"});
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+  EXPECT_EQ(result.exitCode, 255) << result.describe();
+  EXPECT_EQ(testsupport::splitLines(result.err),
+            (std::vector<std::string>{"Application install was not successful.",
+                                      "Installation failed."}));
+  EXPECT_EQ(agentRuns().size(), 1u);
+  EXPECT_FALSE(testsupport::pathExists(agentEntry()));
 }
 
 }  // namespace

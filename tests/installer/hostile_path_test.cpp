@@ -1,7 +1,9 @@
 // End to end: paths that hold the shell's special characters, line feeds and bytes that are
 // not UTF-8 reach the install agent and unzip byte for byte, and nothing in them is ever run.
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -10,9 +12,11 @@
 #include "support/bundle_builder.h"
 #include "support/download_fixture.h"
 #include "support/installer_fixture.h"
+#include "support/system_log.h"
 #include "support/test_http_server.h"
 
 using namespace testsupport;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -128,9 +132,16 @@ TEST_F(HostilePathTest, RelativeTemporaryDirectoryThatStartsWithADash) {
 class HostileArgumentsTest : public DownloadRunTest {};
 
 TEST_F(HostileArgumentsTest, ReachTheAgentByteForByteOnEveryRoad) {
-  const std::vector<std::string> hostile = {
-      "My Apps", "it's", "say \"hi\"", "$(touch canary2)", "`touch canary1`", ";touch canary3;",
-      "*", "line\nfeed", "", kHostile};
+  const std::vector<std::string> hostile = {"My Apps",
+                                            "it's",
+                                            "say \"hi\"",
+                                            "$(touch canary2)",
+                                            "`touch canary1`",
+                                            ";touch canary3;",
+                                            "*",
+                                            "line\nfeed",
+                                            "",
+                                            kHostile};
   std::vector<std::string> many;
   for (int i = 0; i < 1500; ++i) many.push_back(std::to_string(i) + std::string(96, 'a'));
   TestHttpServer server;
@@ -141,7 +152,8 @@ TEST_F(HostileArgumentsTest, ReachTheAgentByteForByteOnEveryRoad) {
       BundleBuilder bundle(scratch.makeDir(std::string("bundles/") + road));
       bundle.addBundleZip();
       if (road == std::string("ready")) bundle.addReadyAgent({record(), 0, ""});
-      if (road == std::string("archive")) bundle.addAgentArchive("InstallAgent.zip", {record(), 0, ""});
+      if (road == std::string("archive"))
+        bundle.addAgentArchive("InstallAgent.zip", {record(), 0, ""});
       bundle.setEndpointFile(server.url("/agent.zip"));
       std::vector<std::string> argv = {"Setup"};
       argv.insert(argv.end(), arguments.begin(), arguments.end());
@@ -155,4 +167,95 @@ TEST_F(HostileArgumentsTest, ReachTheAgentByteForByteOnEveryRoad) {
   }
   for (const std::string& canary : kCanaries)
     EXPECT_FALSE(pathExists(scratch.file(canary))) << canary;
+}
+
+TEST_F(HostilePathTest, UnusableTemporaryDirectoryFallsBackToTmpNeverBesideTheBundle) {
+  for (const std::string& tmpdir :
+       {scratch.file("no/such/dir"), scratch.writeFile("not-a-dir", "x")}) {
+    ScratchDir place;
+    writeFile(place.path() + "/install", "the user's own file");
+    BundleBuilder bundle(place.path());
+    bundle.addAgentArchive("InstallAgent.zip", {record(), 0, ""});
+    RunOptions options = installerOptions();
+    options.setEnv.push_back({"TMPDIR", tmpdir});
+    RunResult result = runInstaller(bundle, {"Setup"}, options);
+    EXPECT_EQ(result.exitCode, 0) << result.describe();
+    std::vector<AgentRun> runs = readAgentRuns(record());
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0].program.rfind("/tmp/vl", 0), 0u) << runs[0].program;
+    // Nothing was unpacked beside the bundle, over the user's files.
+    EXPECT_EQ(listDir(place.path()), (std::vector<std::string>{"Setup.app", "install"}));
+    EXPECT_EQ(readFile(place.path() + "/install"), "the user's own file");
+    std::remove(record().c_str());
+  }
+}
+
+// Links and directories that stand in the cache where the installer keeps its agent and its
+// tag are replaced, never followed: what they point to is left alone.
+class HostileCacheTest : public DownloadRunTest {};
+
+TEST_F(HostileCacheTest, LinksAndDirectoriesInTheCacheAreReplacedNeverFollowed) {
+  TestHttpServer server;
+  server.serve("/agent.zip", archiveReply(agentArchive(0), "\"v2\""));
+  BundleBuilder bundle = makeBundle(server.url("/agent.zip"));
+  std::string elsewhere = scratch.makeDir("elsewhere");
+  std::string precious = elsewhere + "/precious";
+  writeFile(precious, "the user's");
+
+  // "installagent" a link to the user's folder, with an agent there and a stale tag.
+  writeFile(elsewhere + "/install", agentScript({scratch.file("stale-record"), 0, ""}));
+  fs::create_directories(cacheDir());
+  ASSERT_EQ(symlink(elsewhere.c_str(), agentDir().c_str()), 0);
+  writeFile(tagFile(), "\"v1\"");
+  RunResult result = runInstaller(bundle, {"Setup"});
+  EXPECT_EQ(result.exitCode, 0) << result.describe();
+  EXPECT_EQ(readFile(precious), "the user's");
+  EXPECT_TRUE(pathExists(elsewhere + "/install"));
+  EXPECT_TRUE(fs::is_directory(fs::symlink_status(agentDir())));
+
+  // ".validatestring" a link to the user's file: the new tag replaces the link.
+  fs::remove_all(tagFile());
+  ASSERT_EQ(symlink(precious.c_str(), tagFile().c_str()), 0);
+  server.serve("/agent.zip", archiveReply(agentArchive(0), "\"v3\""));
+  result = runInstaller(bundle, {"Setup"});
+  EXPECT_EQ(result.exitCode, 0) << result.describe();
+  EXPECT_EQ(readFile(precious), "the user's");
+  EXPECT_FALSE(fs::is_symlink(fs::symlink_status(tagFile())));
+  EXPECT_EQ(readFile(tagFile()), "\"v3\"");
+  struct stat info;
+  ASSERT_EQ(stat(tagFile().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+  // ".validatestring" a directory: said in the log, downloaded again, and replaced.
+  fs::remove_all(tagFile());
+  fs::create_directories(tagFile() + "/inside");
+  result = runInstaller(bundle, {"Setup"});
+  EXPECT_EQ(result.exitCode, 0) << result.describe();
+  EXPECT_TRUE(logged(result.err, "The validation string " + tagFile() +
+                                     " is a directory; the agent is downloaded again"))
+      << result.err;
+  EXPECT_EQ(readFile(tagFile()), "\"v3\"");
+  EXPECT_EQ(agentRuns().size(), 3u);
+}
+
+// The address file may come from another system: a line end of CR LF and blanks around the
+// address are no part of it. A directory in its place is named.
+TEST_F(HostileCacheTest, AddressFileFromAnotherSystemOrInTheWayIsNamed) {
+  TestHttpServer server;
+  server.serve("/agent.zip", archiveReply(agentArchive(0), "\"v1\""));
+  BundleBuilder bundle = makeBundle("");
+  bundle.setEndpointFile("  " + server.url("/agent.zip") + " \t\r\nsecond line\r\n");
+  RunResult result = runInstaller(bundle, {"Setup"});
+  EXPECT_EQ(result.exitCode, 0) << result.describe();
+  EXPECT_EQ(agentRuns().size(), 1u);
+
+  std::string file = bundle.resourcesPath() + "/installAgentURL.txt";
+  fs::remove_all(file);
+  fs::remove(record());
+  fs::create_directories(file);
+  result = runInstaller(bundle, {"Setup"});
+  expectFailedRun(result, "Download failed: no download address in " + file + ".");
+  EXPECT_NE(result.err.find("The install agent URL file is a directory: " + file),
+            std::string::npos)
+      << result.err;
 }

@@ -98,16 +98,14 @@ TEST_F(ScratchTest, TempDirWithoutTmpdirUsesSlashTmp) {
   }
 }
 
-TEST_F(ScratchTest, TempDirThatCannotBeMadeIsEmptyAndHarmless) {
-  ScopedEnv missing("TMPDIR", scratch.file("no/such/dir"));
-  {
+TEST_F(ScratchTest, TempDirFallsBackToTmpWhenTmpdirCannotBeUsed) {
+  for (const std::string& unusable :
+       {scratch.file("no/such/dir"), scratch.writeFile("plain-file", "x")}) {
+    ScopedEnv tmpdir("TMPDIR", unusable);
     TempDir temp("x");
-    EXPECT_EQ(temp.getDir(), "");
+    EXPECT_TRUE(madeFromTemplate(temp.getDir(), "/tmp")) << temp.getDir();
+    EXPECT_EQ(temp.tried(), (std::vector<std::string>{unusable, "/tmp"}));
   }
-  std::string file = scratch.writeFile("plain-file", "x");
-  ScopedEnv notADirectory("TMPDIR", file);
-  TempDir temp("x");
-  EXPECT_EQ(temp.getDir(), "");
 }
 
 TEST_F(ScratchTest, MkpathCreatesMissingLevelsWithTheMode) {

@@ -72,8 +72,10 @@ TEST_F(ScratchTest, EndpointFileThatIsANamedPipeDoesNotHang) {
   EXPECT_TRUE(log.all().empty());
 }
 
-TEST_F(ScratchTest, EndpointFileThatIsADirectoryGivesNothing) {
+TEST_F(ScratchTest, EndpointFileThatIsADirectoryGivesNothingAndSaysSo) {
   MessageLog log;
-  EXPECT_EQ(readEndpointUrlFile(scratch.makeDir("installAgentURL.txt"), MessageLog::callback), "");
-  EXPECT_TRUE(log.all().empty());
+  std::string dir = scratch.makeDir("installAgentURL.txt");
+  EXPECT_EQ(readEndpointUrlFile(dir, MessageLog::callback), "");
+  EXPECT_EQ(log.errors(),
+            std::vector<std::string>{"The install agent URL file is a directory: " + dir});
 }

@@ -44,16 +44,18 @@ TEST_F(ScratchTest, WithoutABundleTheAgentIsDownloadedIntoTheCache) {
     return handedOver;
   };
   MessageLog log;
-  SourcedAgent agent = sourceInstallAgent(payload, "https://e.test/a.zip", download,
-                                          MessageLog::callback);
+  SourcedAgent agent =
+      sourceInstallAgent(payload, "https://e.test/a.zip", download, MessageLog::callback);
   EXPECT_EQ(agent.path, "");
   EXPECT_FALSE(agent.running);
-  EXPECT_EQ(asked, (std::vector<std::string>{payload + "/InstallAgent.zip", "https://e.test/a.zip"}));
+  EXPECT_EQ(asked,
+            (std::vector<std::string>{payload + "/InstallAgent.zip", "https://e.test/a.zip"}));
   EXPECT_TRUE(log.all().empty());
 
   handedOver = host::Process::start("/bin/true", {});
   agent = sourceInstallAgent(payload, "", download, MessageLog::callback);
-  EXPECT_EQ(agent.path, scratch.file("home/.vellum/app_installer_cache/Q7312m/x64osx/installagent/install"));
+  EXPECT_EQ(agent.path,
+            scratch.file("home/.vellum/app_installer_cache/Q7312m/x64osx/installagent/install"));
   ASSERT_TRUE(agent.running);
   EXPECT_EQ(agent.running->pid(), handedOver->pid());
   handedOver->wait();

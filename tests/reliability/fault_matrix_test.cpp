@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,7 @@ using testsupport::TestHttpServer;
 enum class Expect {
   kFailsCacheUntouched,  // failure; the older agent and its tag are still there
   kFailsNoAgent,         // failure; no agent is left in the cache
+  kFailsNothingLeft,     // failure; neither an agent nor a tag is left in the cache
   kStartsNewAgent,       // the run goes on and starts the new agent
 };
 
@@ -47,6 +49,7 @@ struct FaultCase {
   // Sets up the fault; returns the URL to download.
   std::function<std::string(TestHttpServer&)> serve;
   bool idleTimeout = false;  // shortens the idle time-out to 1 s
+  bool trustTls = false;     // the run trusts the HTTPS server's certificate
 };
 
 bool matches(const std::string& line, const std::string& pattern) {
@@ -112,14 +115,26 @@ TEST_F(FaultMatrix, EveryServerFaultEndsCleanly) {
     };
   };
 
+  auto archiveWith = [this](std::map<std::string, std::string> files) {
+    return [this, files](TestHttpServer& server) {
+      std::string zip = scratch.file("odd-" + std::to_string(files.size()) + ".zip");
+      EXPECT_TRUE(testsupport::makeZip(zip, files));
+      Reply reply = archive("v1");
+      reply.body = testsupport::readFile(zip);
+      server.serve("/agent.zip", reply);
+      return server.url("/agent.zip");
+    };
+  };
+
   std::vector<FaultCase> cases;
-  for (int status : {401, 403, 404, 500}) {
+  // Only a whole 200 answer is the archive: not a part of it, a choice, or an error page.
+  for (int status : {206, 300, 400, 401, 403, 404, 500}) {
     std::string code = std::to_string(status);
     cases.push_back({"status " + code + " on the first data", Expect::kFailsCacheUntouched,
                      "Download failed with error code " + code,
                      "Download failed with http error code- " + code, statusOnFirstData(status)});
   }
-  for (int status : {401, 403, 404, 500}) {
+  for (int status : {204, 400, 401, 403, 404, 500}) {
     std::string code = std::to_string(status);
     cases.push_back({"status " + code + " at the end (no body)", Expect::kFailsCacheUntouched,
                      "Download failed with error code " + code,
@@ -139,7 +154,7 @@ TEST_F(FaultMatrix, EveryServerFaultEndsCleanly) {
                      std::string www = scratch.makeDir("www");
                      testsupport::writeFile(www + "/agent.zip", newArchive_);
                      tls = std::make_unique<testsupport::NginxServer>(
-                         www, testsupport::NginxOptions{/*tls=*/true});
+                         www, testsupport::NginxOptions{.tls = true, .serverDirectives = ""});
                      EXPECT_TRUE(tls->started()) << tls->errorLog();
                      return tls->url("/agent.zip");
                    }});
@@ -164,15 +179,37 @@ TEST_F(FaultMatrix, EveryServerFaultEndsCleanly) {
                      server.serve("/agent.zip", reply);
                      return server.url("/agent.zip");
                    }});
-  cases.push_back({"zip without \"install\"", Expect::kFailsNoAgent,
-                   "Failed to unzip the installer.", "", [this](TestHttpServer& server) {
-                     std::string zip = scratch.file("no-install.zip");
-                     EXPECT_TRUE(testsupport::makeZip(zip, {{"version", "v1"}, {"readme", "x"}}));
+  cases.push_back({"zip without \"install\"", Expect::kFailsNothingLeft,
+                   "The install agent archive has no file \"install\" at its top level.",
+                   "The install agent archive has no file \"install\" at its top level.",
+                   archiveWith({{"version", "v1"}, {"readme", "x"}})});
+  cases.push_back({"\"install\" that is a directory", Expect::kFailsNothingLeft,
+                   "\"install\" in the install agent archive is not a regular file.",
+                   "\"install\" in the install agent archive is not a regular file.",
+                   archiveWith({{"install/run", "exit 0"}})});
+  cases.push_back({"ETag larger than a response header may be", Expect::kFailsCacheUntouched,
+                   "Download failed: the response header was too large",
+                   "Download failed: the response header was too large",
+                   [this](TestHttpServer& server) {
                      Reply reply = archive("v1");
-                     reply.body = testsupport::readFile(zip);
+                     reply.headers = {{"ETag", "\"" + std::string(200000, 'e') + "\""}};
                      server.serve("/agent.zip", reply);
                      return server.url("/agent.zip");
                    }});
+  cases.push_back({"redirect from https to http", Expect::kFailsCacheUntouched,
+                   "Download failed: the redirect from https://*", "Download failed: *",
+                   [&](TestHttpServer& server) {
+                     server.serve("/agent.zip", archive("v1"));
+                     testsupport::NginxOptions options{
+                         .tls = true,
+                         .serverDirectives = "location = /agent.zip { return 302 " +
+                                             server.url("/agent.zip") + "; }"};
+                     tls = std::make_unique<testsupport::NginxServer>(scratch.makeDir("www"),
+                                                                      options);
+                     EXPECT_TRUE(tls->started()) << tls->errorLog();
+                     return tls->url("/agent.zip");
+                   },
+                   /*idleTimeout=*/false, /*trustTls=*/true});
   cases.push_back({"no ETag", Expect::kStartsNewAgent, "", "", [this](TestHttpServer& server) {
                      Reply reply = archive("v1");
                      reply.headers.clear();
@@ -201,6 +238,7 @@ TEST_F(FaultMatrix, EveryServerFaultEndsCleanly) {
     BundleBuilder bundle = makeBundle(url);
     RunOptions options = installerOptions();
     if (c.idleTimeout) options.setEnv.push_back({"__VL_DOWNLOAD_IDLE_TIMEOUT_MS__", "1000"});
+    if (c.trustTls) options.setEnv.push_back({"SSL_CERT_FILE", tls->certificateFile()});
     auto start = std::chrono::steady_clock::now();
     RunResult result = runInstaller(bundle, {"Setup"}, options);
     double ms = testsupport::millisecondsSince(start);
@@ -248,6 +286,9 @@ TEST_F(FaultMatrix, EveryServerFaultEndsCleanly) {
             << cache.describe();
       } else {
         EXPECT_FALSE(cache.agent) << cache.describe();
+        if (c.expect == Expect::kFailsNothingLeft) {
+          EXPECT_FALSE(cache.hasTag) << cache.describe();
+        }
       }
     }
     bool ok = outcome->total_part_count() == failuresBefore;

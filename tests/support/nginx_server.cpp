@@ -100,7 +100,7 @@ bool NginxServer::startOnce(const std::string& root, std::string configuration) 
            {"@LISTEN_OPTIONS@", options_.tls ? "ssl http2" : ""},
            {"@ROOT@", root},
            {"@ACCESS_LOG_FORMAT@", "$server_protocol $status $uri"},
-           {"@SERVER_DIRECTIVES@", certificate}}) {
+           {"@SERVER_DIRECTIVES@", certificate + options_.serverDirectives}}) {
     for (size_t at = configuration.find(name); at != std::string::npos;
          at = configuration.find(name, at + value.size()))
       configuration.replace(at, name.size(), value);

@@ -26,7 +26,8 @@
 namespace testsupport {
 
 struct NginxOptions {
-  bool tls = false;  // HTTPS with HTTP/2 offered
+  bool tls = false;              // HTTPS with HTTP/2 offered
+  std::string serverDirectives;  // more directives of the server block
 };
 
 class NginxServer {

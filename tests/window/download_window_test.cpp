@@ -13,8 +13,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/constants.h"
 #include "download_app/gtk_window.h"
+#include "platform/constants.h"
 #include "support/bundle_builder.h"
 #include "support/desktop.h"
 #include "support/run_program.h"
