@@ -1,8 +1,12 @@
 // tools/make-bundle: the bundles it lays out, run with the real installer, and how it answers
 // inputs that are missing or wrong.
+#include <signal.h>
 #include <sys/stat.h>
 
+#include <chrono>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -197,6 +201,121 @@ TEST_F(MakeBundleTest, ReplacesAnExistingBundleOnlyWithForce) {
   EXPECT_EQ(listDir(resources),
             (std::vector<std::string>{"bundle.zip", "installAgentURL.txt", "splash.png"}));
   EXPECT_EQ(listDir(out), std::vector<std::string>{"Installer.app"});
+}
+
+// The bundle as one file (--run): run with sh or as a program, it hands the installer every
+// argument as it is, passes the exit status through, runs nothing when damaged, and leaves
+// nothing behind, also after a signal.
+class RunFileTest : public MakeBundleTest {
+ protected:
+  // Makes out/Setup.run downloading from `url`.
+  std::string makeRunFile(const std::string& url) {
+    RunResult made = makeBundle({"--executable", installerExecutable(), "--url", url,
+                                 "--bundle-zip", scratch.file("bundle.zip"), "--name", "Setup",
+                                 "--run", out + "/Setup.run", out});
+    EXPECT_EQ(made.exitCode, 0) << made.describe();
+    return out + "/Setup.run";
+  }
+
+  RunOptions options() {
+    RunOptions options;
+    options.setEnv = {{"HOME", scratch.makeDir("home")}, {"TMPDIR", tmp}};
+    options.unsetEnv = {"DISPLAY", "WAYLAND_DISPLAY", "VL_INTERNAL_INSTALL_AGENT_URL"};
+    return options;
+  }
+
+  // Whether the unpacked copy is gone (its remover may take a moment after the run's end).
+  bool nothingLeft() const {
+    for (int i = 0; i < 50 && !listDir(tmp).empty(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return listDir(tmp).empty();
+  }
+
+  std::string tmp = scratch.makeDir("tmp");
+};
+
+TEST_F(RunFileTest, RunsTheInstallerWithTheArgumentsAsTheyAreAndPassesItsStatusOn) {
+  TestHttpServer server;
+  ASSERT_TRUE(makeAgentZip(scratch.file("agent.zip"), {scratch.file("record"), 0, ""}));
+  Reply reply;
+  reply.body = readFile(scratch.file("agent.zip"));
+  reply.headers = {{"ETag", "\"1\""}};
+  server.serve("/agent.zip", reply);
+  std::string run = makeRunFile(server.url("/agent.zip"));
+  const std::vector<std::string> hostile = {"My Apps", "it's", "$(touch canary)", "-mode",
+                                            "--help",  "",     "line\nfeed"};
+
+  std::vector<std::string> argv = {"sh", run};
+  argv.insert(argv.end(), hostile.begin(), hostile.end());
+  RunResult result = runProgram("sh", argv, options());
+  EXPECT_EQ(result.exitCode, 0) << result.describe();
+  EXPECT_EQ(result.out + result.err, "");
+  std::vector<AgentRun> runs = readAgentRuns(scratch.file("record"));
+  ASSERT_EQ(runs.size(), 1u);
+  std::vector<std::string> words(runs[0].arguments.begin() + 2, runs[0].arguments.end());
+  EXPECT_EQ(words, hostile);
+  EXPECT_EQ(runs[0].arguments[1].rfind(tmp + "/installer.", 0), 0u) << runs[0].arguments[1];
+  EXPECT_FALSE(pathExists(scratch.file("canary")));
+  EXPECT_TRUE(nothingLeft());
+
+  // Where TMPDIR is mounted noexec it unpacks in the next place where programs may run.
+  if (runProgram("unshare", {"unshare", "-m", "true"}).exitCode == 0) {
+    result = runProgram("unshare",
+                        {"unshare", "-m", "sh", "-c",
+                         "mount -t tmpfs -o noexec none \"$TMPDIR\" && exec sh \"$0\" last", run},
+                        options());
+    EXPECT_EQ(result.exitCode, 0) << result.describe();
+    runs = readAgentRuns(scratch.file("record"));
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_EQ(runs[1].arguments[1].rfind("/tmp/installer.", 0), 0u) << runs[1].arguments[1];
+    std::string unpacked = runs[1].arguments[1].substr(0, runs[1].arguments[1].find("/Setup.app"));
+    for (int i = 0; i < 50 && pathExists(unpacked); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(pathExists(unpacked));
+  }
+
+  // As a program, with the installer's failure status.
+  Reply notFound;
+  notFound.status = 404;
+  server.serve("/agent.zip", notFound);
+  result = runProgram(run, {run}, options());
+  EXPECT_EQ(result.exitCode, 255) << result.describe();
+  EXPECT_EQ(splitLines(result.err).back(), "Installation failed.");
+  EXPECT_TRUE(nothingLeft());
+}
+
+TEST_F(RunFileTest, ADamagedFileSaysSoAndRunsNothing) {
+  std::string run = makeRunFile("http://127.0.0.1:9/agent.zip");
+  std::string bytes = readFile(run);
+  bytes[bytes.size() - 100] ^= 0x20;
+  writeFile(run, bytes, 0755);
+  RunResult result = runProgram(run, {run}, options());
+  EXPECT_EQ(result.exitCode, 255) << result.describe();
+  EXPECT_NE(result.err.find(run + " is damaged"), std::string::npos) << result.err;
+  EXPECT_TRUE(listDir(tmp).empty());
+}
+
+TEST_F(RunFileTest, ASignalMidDownloadReachesTheInstallerAndNothingIsLeft) {
+  TestHttpServer server;
+  Reply reply;
+  reply.body = std::string(100000, 'x');
+  reply.headers = {{"ETag", "\"1\""}};
+  reply.stallAfter = 1000;
+  server.serve("/agent.zip", reply);
+  std::string run = makeRunFile(server.url("/agent.zip"));
+  for (int signal : {SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(signal);
+    int hits = server.hits("/agent.zip");
+    std::unique_ptr<RunningProgram> running = startProgram(run, {run}, options());
+    for (int i = 0; i < 500 && server.hits("/agent.zip") == hits; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    running->signal(signal);
+    RunResult result = running->finish();
+    EXPECT_EQ(result.exitCode, 255) << result.describe();
+    EXPECT_EQ(splitLines(result.err).back(), "Installation failed.");
+    EXPECT_TRUE(nothingLeft());
+  }
+  server.releaseStalls();
 }
 
 }  // namespace

@@ -6,10 +6,11 @@ BUILD_PACKAGES=(cmake g++ pkg-config libcurl4-openssl-dev libglib2.0-dev libgtk-
 # To run its tests: GoogleTest, loopback servers, and a virtual display for the window.
 # The suite runs the benchmark's short form too (BENCH_PACKAGES).
 TEST_PACKAGES=(googletest libcpp-httplib-dev nginx-light openssl zip xvfb xauth xdotool imagemagick
-  curl iproute2)
+  curl iproute2 makeself)
 # For tools/demo, besides BUILD_PACKAGES: configuring the build also looks for the test
-# libraries; nginx serves the agent archive, zip packs it, ImageMagick draws the splash.
-DEMO_PACKAGES=(googletest libcpp-httplib-dev nginx-light zip imagemagick)
+# libraries; nginx serves the agent archive, zip packs it, ImageMagick draws the splash,
+# makeself makes the one-file installer.
+DEMO_PACKAGES=(googletest libcpp-httplib-dev nginx-light zip imagemagick makeself)
 
 # For bench/run, besides BUILD_PACKAGES: nginx serves the archives, zip packs them, curl is the
 # command the installer is measured against, Xvfb the desktop, ip sets up the namespace's loopback.

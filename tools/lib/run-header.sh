@@ -1,0 +1,60 @@
+# shellcheck shell=sh disable=SC2154
+# The start of a one-file installer ("Setup.run"): makeself reads this file to write the header
+# of the file it makes (tools/make-bundle --run), with its own figures filled in: the header's
+# length in lines (SKIP), the payload's SHA-256 (SHAsum), the label and the program to start.
+#
+# The header checks the payload, unpacks it into a private directory where programs may run,
+# and replaces itself with the installer: every argument, the standard streams, the signals
+# and the exit status are the installer's own. A remover waits for the installer to end,
+# however it ends (but for SIGKILL), and deletes the unpacked copy.
+cat <<EOF >"$archname"
+#!/bin/sh
+# An installer in one file, made with makeself $MS_VERSION. Run it with sh or as a program;
+# every argument goes to the installer as it is.
+skip=$SKIP
+sha256=$SHAsum
+label='$LABEL'
+program='$SCRIPT'
+EOF
+cat <<'EOF' >>"$archname"
+umask 077
+file=$0
+offset=$(head -n "$skip" "$file" | wc -c)
+payload() { tail -c +"$((offset + 1))" "$file"; }
+
+if [ "$(payload | sha256sum | cut -b-64)" != "$sha256" ]; then
+  echo "$file is damaged: its contents do not match its checksum. Nothing was run." >&2
+  echo "Installation failed." >&2
+  exit 255
+fi
+
+# TMPDIR (else /tmp) first; where that is full or mounted noexec, the next place that is not.
+dir=
+for base in "${TMPDIR:-/tmp}" /tmp "${XDG_RUNTIME_DIR:-}" "${HOME:+$HOME/.cache}" /var/tmp \
+  /dev/shm; do
+  [ -n "$base" ] && [ -d "$base" ] || continue
+  dir=$(mktemp -d "$base/installer.XXXXXX" 2>/dev/null) || continue
+  printf '#!/bin/sh\n' >"$dir/.probe" && chmod 0700 "$dir/.probe" &&
+    "$dir/.probe" 2>/dev/null && rm -f "$dir/.probe" &&
+    payload | gzip -cd | tar -xf - -C "$dir" 2>/dev/null && break
+  rm -rf "$dir"
+  dir=
+done
+if [ -z "$dir" ]; then
+  echo "$label could not be unpacked: no temporary directory where it may run" \
+    "(TMPDIR, /tmp, XDG_RUNTIME_DIR, ~/.cache, /var/tmp, /dev/shm)." >&2
+  echo "Installation failed." >&2
+  exit 255
+fi
+
+# The installer holds the only writer of this pipe: the remover reads it to its end, which
+# comes when the installer has ended.
+mkfifo "$dir/.running"
+(
+  trap '' INT TERM HUP QUIT TSTP
+  cat "$dir/.running"
+  rm -rf "$dir"
+) </dev/null >/dev/null 2>&1 &
+exec 9>"$dir/.running"
+exec "$dir/$program" "$@"
+EOF
