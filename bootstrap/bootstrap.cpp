@@ -5,7 +5,6 @@
 
 #include "download_app/download_entry.h"
 #include "host/termination.h"
-#include "platform/constants.h"
 #include "platform/location.h"
 #include "platform/temp_dir.h"
 #include "provisioning/endpoint_file.h"
