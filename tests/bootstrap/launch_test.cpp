@@ -46,15 +46,6 @@ TEST_F(LaunchTest, AgentGetsTheOptionTheArchiveAndTheUserArgumentsAsTheyAre) {
   EXPECT_TRUE(log.all().empty());
 }
 
-TEST_F(LaunchTest, AnAgentAlreadyRunningIsWaitedForInsteadOfStartingAnother) {
-  std::string agent = writeAgent("install", 0);
-  EXPECT_FALSE(fireInstallAgentWithArgs(agent, host::Process::start("/bin/sh", {"-c", "exit 3"}),
-                                        {"/R", {}}, MessageLog::callback));
-  EXPECT_TRUE(fireInstallAgentWithArgs(agent, host::Process::start("/bin/sh", {"-c", "exit 0"}),
-                                       {"/R", {}}, MessageLog::callback));
-  EXPECT_TRUE(readAgentRuns(record()).empty());
-}
-
 TEST_F(LaunchTest, WithoutUserArgumentsTheArchiveComesLast) {
   std::string agent = writeAgent("install", 0);
   EXPECT_TRUE(fire(agent, "/R", {}));
