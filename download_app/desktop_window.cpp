@@ -14,7 +14,6 @@
 #include <sys/mman.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
 #include "download_app/controls.h"
@@ -57,7 +56,8 @@ MakeWindow loadModule() {
   std::string_view bytes(desktopWindowModule,
                          static_cast<size_t>(desktopWindowModuleEnd - desktopWindowModule));
   if (file.get() < 0 || !host::writeAll(file.get(), bytes)) {
-    host::systemLog("The desktop window could not be loaded: %s", std::strerror(errno));
+    host::systemLog("%s",
+                    host::systemError("The desktop window could not be loaded", errno).c_str());
     return nullptr;
   }
   std::string path = "/proc/self/fd/" + std::to_string(file.get());

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
+#include <cerrno>
 #include <filesystem>
 #include <memory>
 #include <thread>
@@ -36,8 +36,6 @@ constexpr std::chrono::milliseconds kProgressInterval{100};
 constexpr char kWaitingText[] = "Waiting for another installer to finish";
 constexpr char kUnpackingPrefix[] = ".unpacking-";
 constexpr char kUnzipFailure[] = "Failed to unzip the installer.";
-
-std::string systemError(const std::string& what) { return what + ": " + std::strerror(errno); }
 
 // Why the agent unpacked in `dir` cannot be started, or empty: its entry file must be a
 // regular file, or a link to one inside `dir`.
@@ -315,7 +313,8 @@ std::string Download::unpackIntoCache(const std::string& archive, const std::str
   std::string agentDir = cacheDir + INSTALL_AGENT_DIR;
   // A fresh directory beside the agent directory, so a half-unpacked agent never counts.
   std::string fresh = agentDir + kUnpackingPrefix + "XXXXXX";
-  if (!mkdtemp(fresh.data())) return systemError("Could not make a directory in " + cacheDir);
+  if (!mkdtemp(fresh.data()))
+    return host::systemError("Could not make a directory in " + cacheDir, errno);
   std::string failure;
   if (!unzipInstallAgent(archive, fresh, "unzip", report_message_main)) {
     failure = kUnzipFailure;
@@ -324,7 +323,7 @@ std::string Download::unpackIntoCache(const std::string& archive, const std::str
   } else if (!removeTree(agentDir)) {
     failure = "Could not remove the old install agent in " + agentDir;
   } else if (rename(fresh.c_str(), agentDir.c_str()) != 0) {
-    failure = systemError("Could not put the install agent in place at " + agentDir);
+    failure = host::systemError("Could not put the install agent in place at " + agentDir, errno);
   }
   if (failure.empty()) return "";
   removeTree(fresh);

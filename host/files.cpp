@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
+
 namespace host {
 
 void FileDescriptor::reset(int fd) {
@@ -21,6 +23,10 @@ bool writeAll(int fd, std::string_view bytes) {
     bytes.remove_prefix(static_cast<size_t>(written));
   }
   return true;
+}
+
+std::string systemError(const std::string& what, int error) {
+  return what + ": " + std::strerror(error);
 }
 
 bool pathExists(const std::string& path) {

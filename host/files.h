@@ -27,6 +27,9 @@ class FileDescriptor {
 // Writes all of `bytes`, resuming after interruptions and short writes. False on an error.
 bool writeAll(int fd, std::string_view bytes);
 
+// `what`, ": " and the text of the errno value `error`: the one place an errno becomes words.
+std::string systemError(const std::string& what, int error);
+
 // Whether `path` names anything (a link counts by its target); one that cannot be tested
 // counts as absent.
 bool pathExists(const std::string& path);

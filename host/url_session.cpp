@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <cstring>
 #include <mutex>
 #include <thread>
 
@@ -33,10 +32,6 @@ using CurlEasy = std::unique_ptr<CURL, CurlEasyCleanup>;
 using CurlMulti = std::unique_ptr<CURLM, CurlMultiCleanup>;
 
 bool isHttps(const std::string& url) { return g_ascii_strncasecmp(url.c_str(), "https:", 6) == 0; }
-
-std::string systemError(const std::string& what, int error) {
-  return what + ": " + std::strerror(error);
-}
 
 }  // namespace
 

@@ -1,7 +1,5 @@
 #include "provisioning/agent_start.h"
 
-#include <cstring>
-
 #include "host/files.h"
 #include "host/system_log.h"
 #include "host/termination.h"
@@ -27,7 +25,8 @@ host::Process startInstallAgent(const std::string& agentFile, const AgentArgumen
   if (host::terminationSignal() != 0 || host::isDirectory(agentFile)) return host::Process();
   host::Process agent = host::Process::start(kShell, installAgentWords(agentFile, arguments));
   if (!agent.started())
-    host::systemLog("Could not start %s for the install agent: %s", kShell,
-                    std::strerror(agent.error()));
+    host::systemLog(
+        "%s",
+        host::systemError("Could not start /bin/sh for the install agent", agent.error()).c_str());
   return agent;
 }
