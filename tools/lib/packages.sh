@@ -2,15 +2,16 @@
 # Debian packages the installer's tools need, and how they get them. Sourced by tools/*.
 
 # To build the installer.
-BUILD_PACKAGES=(cmake g++ pkg-config libcurl4-openssl-dev libglib2.0-dev libgtk-3-dev unzip)
+BUILD_PACKAGES=(cmake g++ pkg-config libcurl4-openssl-dev libglib2.0-dev libgtk-3-dev libsodium-dev
+  unzip)
 # To run its tests: GoogleTest, loopback servers, and a virtual display for the window.
 # The suite runs the benchmark's short form too (BENCH_PACKAGES).
 TEST_PACKAGES=(googletest libcpp-httplib-dev nginx-light openssl zip xvfb xauth xdotool imagemagick
-  curl iproute2 makeself)
+  curl iproute2 makeself minisign)
 # For tools/demo, besides BUILD_PACKAGES: configuring the build also looks for the test
 # libraries; nginx serves the agent archive, zip packs it, ImageMagick draws the splash,
-# makeself makes the one-file installer.
-DEMO_PACKAGES=(googletest libcpp-httplib-dev nginx-light zip imagemagick makeself)
+# makeself makes the one-file installer, minisign signs the agent archive.
+DEMO_PACKAGES=(googletest libcpp-httplib-dev nginx-light zip imagemagick makeself minisign)
 
 # For bench/run, besides BUILD_PACKAGES: nginx serves the archives, zip packs them, curl is the
 # command the installer is measured against, Xvfb the desktop, ip sets up the namespace's loopback.
