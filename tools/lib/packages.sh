@@ -14,8 +14,9 @@ TEST_PACKAGES=(googletest libcpp-httplib-dev nginx-light openssl zip xvfb xauth 
 DEMO_PACKAGES=(googletest libcpp-httplib-dev nginx-light zip imagemagick makeself minisign)
 
 # For bench/run, besides BUILD_PACKAGES: nginx serves the archives, zip packs them, curl is the
-# command the installer is measured against, Xvfb the desktop, ip sets up the namespace's loopback.
-BENCH_PACKAGES=(curl nginx-light zip xvfb iproute2)
+# command the installer is measured against, Xvfb the desktop, ip sets up the namespace's loopback,
+# minisign signs the archive for the signed road.
+BENCH_PACKAGES=(curl nginx-light zip xvfb iproute2 minisign)
 
 # Installs the named packages that are missing. As root it runs apt-get; otherwise it prints
 # the apt-get line to run and fails.
