@@ -2,6 +2,7 @@
 
 #include <glib.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -12,7 +13,7 @@ namespace {
 
 constexpr char kUntrustedPrefix[] = "untrusted comment: ";
 constexpr char kTrustedPrefix[] = "trusted comment: ";
-constexpr size_t kMostPendingBytes = 4 << 20;
+constexpr size_t kRingBytes = 4 << 20;
 
 // The lines of a small text file, without their line ends ("\n" or "\r\n").
 std::vector<std::string> linesOf(const std::string& text) {
@@ -161,7 +162,7 @@ std::string verifyArchiveSignature(const SigningKey& key, const std::string& sig
   return "";
 }
 
-ArchiveDigest::ArchiveDigest() {
+ArchiveDigest::ArchiveDigest() : ring_(kRingBytes) {
   if (sodium_init() < 0) abort();  // only when the system gives no randomness at all
   crypto_generichash_init(&state_, nullptr, 0, crypto_generichash_BYTES_MAX);
   thread_ = std::thread([this] { run(); });
@@ -177,23 +178,33 @@ ArchiveDigest::~ArchiveDigest() {
 }
 
 void ArchiveDigest::add(std::string_view bytes) {
-  if (bytes.empty()) return;
   std::unique_lock lock(mutex_);
-  changed_.wait(lock, [this] { return pendingBytes_ < kMostPendingBytes || ending_; });
-  pending_.emplace_back(bytes);
-  pendingBytes_ += bytes.size();
-  changed_.notify_all();
+  while (!bytes.empty()) {
+    changed_.wait(lock, [this] { return waiting_ < ring_.size(); });
+    // Into the free room after the waiting bytes, up to the ring's end.
+    size_t end = (first_ + waiting_) % ring_.size();
+    size_t room = std::min(ring_.size() - waiting_, ring_.size() - end);
+    size_t length = std::min(room, bytes.size());
+    memcpy(ring_.data() + end, bytes.data(), length);
+    waiting_ += length;
+    bytes.remove_prefix(length);
+    changed_.notify_all();
+  }
+}
+
+void ArchiveDigest::waitUntilHashed(std::unique_lock<std::mutex>& lock) {
+  changed_.wait(lock, [this] { return waiting_ == 0; });
 }
 
 void ArchiveDigest::restart() {
-  std::lock_guard lock(mutex_);
-  pending_.emplace_back();
-  changed_.notify_all();
+  std::unique_lock lock(mutex_);
+  waitUntilHashed(lock);
+  crypto_generichash_init(&state_, nullptr, 0, crypto_generichash_BYTES_MAX);
 }
 
 ArchiveHash ArchiveDigest::finish() {
   std::unique_lock lock(mutex_);
-  changed_.wait(lock, [this] { return pending_.empty() && !computing_; });
+  waitUntilHashed(lock);
   ArchiveHash hash;
   crypto_generichash_final(&state_, hash.data(), hash.size());
   return hash;
@@ -202,21 +213,15 @@ ArchiveHash ArchiveDigest::finish() {
 void ArchiveDigest::run() {
   std::unique_lock lock(mutex_);
   for (;;) {
-    changed_.wait(lock, [this] { return !pending_.empty() || ending_; });
+    changed_.wait(lock, [this] { return waiting_ > 0 || ending_; });
     if (ending_) return;
-    std::string bytes = std::move(pending_.front());
-    pending_.pop_front();
-    pendingBytes_ -= bytes.size();
-    computing_ = true;
-    changed_.notify_all();
+    // The waiting bytes up to the ring's end; `add` writes only after all that waits.
+    size_t length = std::min(waiting_, ring_.size() - first_);
     lock.unlock();
-    if (bytes.empty())
-      crypto_generichash_init(&state_, nullptr, 0, crypto_generichash_BYTES_MAX);
-    else
-      crypto_generichash_update(&state_, reinterpret_cast<const unsigned char*>(bytes.data()),
-                                bytes.size());
+    crypto_generichash_update(&state_, ring_.data() + first_, length);
     lock.lock();
-    computing_ = false;
+    first_ = (first_ + length) % ring_.size();
+    waiting_ -= length;
     changed_.notify_all();
   }
 }

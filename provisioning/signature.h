@@ -12,12 +12,12 @@
 #include <array>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "provisioning/message.h"
 
@@ -51,8 +51,8 @@ std::string verifyArchiveSignature(const SigningKey& key, const std::string& sig
                                    std::string* trustedComment);
 
 // The BLAKE2b-512 hash of an archive, computed while it downloads on a thread of its own, so
-// the download does not wait for it. Its bytes are copied in order; at most a few megabytes
-// wait at a time (`add` waits for the hash to catch up).
+// the download does not wait for it. The bytes pass through a ring of a few megabytes (`add`
+// waits while it is full); nothing is allocated per piece.
 class ArchiveDigest {
  public:
   ArchiveDigest();
@@ -70,13 +70,15 @@ class ArchiveDigest {
 
  private:
   void run();
+  // Waits, with `lock` held on `mutex_`, until every byte added is in the hash.
+  void waitUntilHashed(std::unique_lock<std::mutex>& lock);
 
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::deque<std::string> pending_;  // an empty string stands for a restart
-  size_t pendingBytes_ = 0;
-  bool computing_ = false;  // the thread is hashing what it took from `pending_`
+  std::vector<unsigned char> ring_;
+  size_t first_ = 0;     // where the bytes not yet hashed begin in the ring
+  size_t waiting_ = 0;   // how many there are, those being hashed included
   bool ending_ = false;
-  crypto_generichash_state state_;  // the thread's alone, except in `finish` once idle
+  crypto_generichash_state state_;  // the thread's, except while nothing waits
   std::thread thread_;
 };
