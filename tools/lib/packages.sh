@@ -5,9 +5,10 @@
 BUILD_PACKAGES=(cmake g++ pkg-config libcurl4-openssl-dev libglib2.0-dev libgtk-3-dev libsodium-dev
   unzip)
 # To run its tests: GoogleTest, loopback servers, and a virtual display for the window.
-# The suite runs the benchmark's short form too (BENCH_PACKAGES).
+# The suite runs the benchmark's short form too (BENCH_PACKAGES), and some tests as the user
+# nobody (setpriv, from util-linux).
 TEST_PACKAGES=(googletest libcpp-httplib-dev nginx-light openssl zip xvfb xauth xdotool imagemagick
-  curl iproute2 makeself minisign)
+  curl iproute2 makeself minisign util-linux)
 # For tools/demo, besides BUILD_PACKAGES: configuring the build also looks for the test
 # libraries; nginx serves the agent archive, zip packs it, ImageMagick draws the splash,
 # makeself makes the one-file installer, minisign signs the agent archive.
