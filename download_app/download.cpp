@@ -106,7 +106,6 @@ void Download::applicationDidFinishLaunching() {
     image_->setScalesProportionally(true);
     image_->setEditable(false);
     image_->setImage(loaded);
-    redraw();
   }
   downloadFromURL(request_.from);
 }
@@ -233,7 +232,7 @@ void Download::didWriteData(host::DownloadTask& task, int64_t bytesWritten,
     return;
   }
   int64_t length = fileLength_;
-  host::runOnMain([this, bytesWritten, first, length] {
+  auto show = [this, bytesWritten, first, length] {
     if (first) {
       progress_->setDoubleValue(0.0);
       if (length == -1) {
@@ -246,7 +245,13 @@ void Download::didWriteData(host::DownloadTask& task, int64_t bytesWritten,
     downloadPercent_->setStringValue("Downloading");
     progress_->incrementBy(static_cast<double>(bytesWritten));
     redraw();
-  });
+  };
+  // The first delivery loads the window: the download goes on meanwhile, without waiting.
+  if (first) {
+    host::postToMain(std::move(show));
+  } else {
+    host::runOnMain(std::move(show));
+  }
 }
 
 void Download::didFinishDownloading(host::DownloadTask& task, const std::string& location) {

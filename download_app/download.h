@@ -3,7 +3,7 @@
 // delegate of the application, the window and the URL session. `init`,
 // `applicationDidFinishLaunching`, `windowWillClose` and `failure` run on the main thread; the
 // session callbacks and `fireInstallAgent` run on the session's delegate queue and reach the
-// controls only through the main queue (host::runOnMain), in callback order.
+// controls only through the main queue (host/application.h), in callback order.
 //
 // On the first data the cache must be the user's own and closed to others (`checkCacheTrust`), or
 // the run fails naming the directory. From that decision to the hand-over the run holds the cache's

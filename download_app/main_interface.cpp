@@ -1,36 +1,63 @@
 #include "download_app/main_interface.h"
 
+#include <stdlib.h>
+
+#include <optional>
 #include <utility>
 
 namespace download_app {
+namespace {
 
-MainInterface::MainInterface(WindowControls controls, DownloadRequest request)
-    : controls_(std::move(controls)), download_(std::make_unique<Download>(std::move(request))) {
-  Window* window = controls_.window.get();
-  download_->setProgress(controls_.progress.get());
-  download_->setImage(controls_.image.get());
-  download_->setDownloadPercent(controls_.status.get());
+std::chrono::milliseconds windowDelay() {
+  const char* delay = getenv("__VL_WINDOW_DELAY_MS__");
+  if (delay && atoll(delay) > 0) return std::chrono::milliseconds(atoll(delay));
+  return kWindowDelay;
+}
+
+}  // namespace
+
+MainInterface::MainInterface(std::function<WindowControls()> loadWindow, DownloadRequest request)
+    : window_([this, loadWindow = std::move(loadWindow)] {
+        WindowControls controls = loadWindow();
+        // Known only now, as a display that cannot be opened gives the terminal window. A
+        // failure draws the window, and so loads it, before it asks.
+        download_->setClosesAfterFailure(controls.closesAfterFailure);
+        return controls;
+      }),
+      download_(std::make_unique<Download>(std::move(request))) {
+  WindowControls& controls = window_.controls();
+  Window* window = controls.window.get();
+  download_->setProgress(controls.progress.get());
+  download_->setImage(controls.image.get());
+  download_->setDownloadPercent(controls.status.get());
   download_->setWindow(window);
-  download_->setCancel(controls_.button.get());
-  download_->setClosesAfterFailure(controls_.closesAfterFailure);
+  download_->setCancel(controls.button.get());
   window->setDelegate(download_.get());
-  controls_.button->setTitle("Cancel");
+  controls.button->setTitle("Cancel");
   // A run that has not handed over ends only when the window closes.
-  controls_.button->setAction([window] { window->close(); });
+  controls.button->setAction([window] { window->close(); });
   download_->init();
 }
 
 MainInterface::~MainInterface() {
   download_->finishSession();
-  controls_.button->setAction(nullptr);
-  controls_.window->setDelegate(nullptr);
+  window_.controls().button->setAction(nullptr);
+  window().setDelegate(nullptr);
   download_.reset();
 }
 
+void MainInterface::applicationDidFinishLaunching() {
+  download_->applicationDidFinishLaunching();
+  window_.drawAfter(windowDelay());
+}
+
 std::unique_ptr<MainInterface> loadMainInterface(DownloadRequest request) {
-  std::optional<WindowControls> desktop = makeDesktopWindow();
-  return std::make_unique<MainInterface>(desktop ? std::move(*desktop) : makeTerminalWindow(),
-                                         std::move(request));
+  return std::make_unique<MainInterface>(
+      [] {
+        std::optional<WindowControls> desktop = makeDesktopWindow();
+        return desktop ? std::move(*desktop) : makeTerminalWindow();
+      },
+      std::move(request));
 }
 
 }  // namespace download_app

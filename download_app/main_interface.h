@@ -1,37 +1,47 @@
-// The download window's main interface: it makes the window and its controls, creates the
-// `Download` object and connects the two. The desktop window is made when a display can be opened,
-// the terminal window otherwise. The `Download` object becomes the delegate of the window and of
-// the application (the application loop's launch and close requests go to it and to its window).
+// The download window's main interface: it creates the `Download` object and connects it to the
+// window's controls, as stand-ins until the window has something to show (deferred_window.h).
+// The window is made when it is loaded: the desktop window when a display can be opened, the
+// terminal window otherwise. The `Download` object becomes the delegate of the window and of the
+// application (the application loop's launch and close requests go to it and to its window).
 // Main thread only.
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <memory>
 
 #include "download_app/controls.h"
+#include "download_app/deferred_window.h"
 #include "download_app/download.h"
 
 namespace download_app {
 
+// How long a download may go without a decision before its window is shown anyway: a slow
+// server or name lookup still gets a window promptly, and a current cache found sooner gets
+// none. For tests, "__VL_WINDOW_DELAY_MS__" (milliseconds) replaces it.
+inline constexpr std::chrono::milliseconds kWindowDelay{150};
+
 class MainInterface {
  public:
-  // Connects `controls` to a new `Download` for `request`: the button's first title is
-  // "Cancel" and pressing it closes the window.
-  MainInterface(WindowControls controls, DownloadRequest request);
+  // Connects a new `Download` for `request` to the window that `loadWindow` makes once it has
+  // something to show: the button's first title is "Cancel" and pressing it closes the window.
+  MainInterface(std::function<WindowControls()> loadWindow, DownloadRequest request);
   // Ends the download's session before the controls go.
   ~MainInterface();
   MainInterface(const MainInterface&) = delete;
   MainInterface& operator=(const MainInterface&) = delete;
 
   Download& download() { return *download_; }
-  Window& window() { return *controls_.window; }
+  Window& window() { return *window_.controls().window; }
 
-  // The application delegate's calls, as the application loop makes them.
-  void applicationDidFinishLaunching() { download_->applicationDidFinishLaunching(); }
+  // The application delegate's calls, as the application loop makes them. The download starts
+  // first; the window follows when it has something to show, or after `kWindowDelay`.
+  void applicationDidFinishLaunching();
   // Ctrl-C, SIGTERM and SIGHUP close the window like its close button.
-  void closeRequested() { controls_.window->close(); }
+  void closeRequested() { window().close(); }
 
  private:
-  WindowControls controls_;
+  DeferredWindow window_;
   std::unique_ptr<Download> download_;
 };
 

@@ -11,56 +11,83 @@ namespace {
 using testsupport::ControlLog;
 using testsupport::makeRecordingControls;
 
-TEST(MainInterface, ConnectsTheControlsAndShowsTheFirstState) {
-  auto log = std::make_shared<ControlLog>();
-  download_app::MainInterface ui(makeRecordingControls(log, true),
+// A loader of recording controls that counts its calls.
+struct RecordingLoader {
+  std::shared_ptr<ControlLog> log = std::make_shared<ControlLog>();
+  int loads = 0;
+  std::function<download_app::WindowControls()> loader() {
+    return [this] {
+      ++loads;
+      return makeRecordingControls(log);
+    };
+  }
+};
+
+TEST(MainInterface, LoadsTheWindowToDrawItInItsFirstState) {
+  RecordingLoader window;
+  download_app::MainInterface ui(window.loader(),
                                  {"/tmp/vlABCDEF/InstallAgent.zip", "", "", {}, {}});
   download_app::Download& download = ui.download();
-
-  EXPECT_EQ(log->delegate, &download);
-
-  // The first state: "Downloading" over a bar from 0 to 100; the button is "Cancel" and
-  // Return presses it.
-  EXPECT_EQ(log->title, "Cancel");
-  EXPECT_EQ(log->keyEquivalent, "\r");
-  EXPECT_EQ(log->text, "Downloading");
-  EXPECT_EQ(log->value, 0);
-  EXPECT_EQ(log->max, 100);
-  EXPECT_GE(log->indexOf("status.setUsesSingleLineMode(1)"), 0);
-  EXPECT_GE(log->indexOf("progress.setUsesThreadedAnimation(1)"), 0);
-  EXPECT_EQ(log->color, download_app::TextColor::Standard);
-
   EXPECT_EQ(download.installAgentLocation(), "/tmp/vlABCDEF/InstallAgent.zip");
+  // Nothing to draw yet: no window.
+  EXPECT_EQ(window.loads, 0);
+  EXPECT_TRUE(ui.window().isVisible());
+
+  ui.window().layoutIfNeeded();
+  ui.window().setViewsNeedDisplay(true);
+  EXPECT_EQ(window.loads, 1);
+  EXPECT_EQ(window.log->delegate, &download);
+  // The first state, set before the load, in the order it was set: "Downloading" over a bar
+  // from 0 to 100; the button is "Cancel" and Return presses it. Then the drawing.
+  EXPECT_EQ(window.log->calls,
+            (std::vector<std::string>{
+                "button.setTitle(Cancel)", "progress.setDoubleValue(0.000000)",
+                "progress.setMaxValue(100.000000)", "progress.setUsesThreadedAnimation(1)",
+                "status.setUsesSingleLineMode(1)", "status.setStringValue(Downloading)",
+                "button.setKeyEquivalent(\r)", "window.layoutIfNeeded()",
+                "window.setViewsNeedDisplay(1)"}));
+  EXPECT_EQ(window.log->color, download_app::TextColor::Standard);
+
+  // Later calls go straight to the loaded window.
+  download.failure("Download failed with error code 401", download_app::TextColor::Red);
+  EXPECT_EQ(window.loads, 1);
+  EXPECT_EQ(window.log->title, "Close");
+  EXPECT_EQ(window.log->value, 100);
 }
 
-TEST(MainInterface, PressingTheButtonClosesTheWindow) {
-  auto log = std::make_shared<ControlLog>();
-  download_app::MainInterface ui(makeRecordingControls(log), {});
-  ASSERT_TRUE(log->action);
-  log->action();
-  EXPECT_FALSE(log->visible);
-  EXPECT_EQ(log->closes, 1);
-  EXPECT_FALSE(ui.download().handedOver());
+TEST(MainInterface, AWindowClosedBeforeItHadSomethingToShowIsNeverLoaded) {
+  RecordingLoader window;
+  download_app::MainInterface ui(window.loader(), {});
+  ui.closeRequested();
+  ui.closeRequested();
+  EXPECT_FALSE(ui.window().isVisible());
+  ui.window().layoutIfNeeded();
+  EXPECT_EQ(window.loads, 0);
   // A closed window hands over no agent.
   EXPECT_FALSE(ui.download().fireInstallAgent());
 }
 
-TEST(MainInterface, CloseRequestsCloseTheWindow) {
-  auto log = std::make_shared<ControlLog>();
-  download_app::MainInterface ui(makeRecordingControls(log), {});
-  ui.closeRequested();
-  ui.closeRequested();
-  EXPECT_EQ(log->closes, 1);
+TEST(MainInterface, PressingTheButtonClosesTheWindow) {
+  RecordingLoader window;
+  download_app::MainInterface ui(window.loader(), {});
+  ui.window().layoutIfNeeded();
+  ASSERT_TRUE(window.log->action);
+  window.log->action();
+  EXPECT_FALSE(window.log->visible);
+  EXPECT_EQ(window.log->closes, 1);
+  EXPECT_FALSE(ui.download().handedOver());
+  EXPECT_FALSE(ui.download().fireInstallAgent());
 }
 
 TEST(MainInterface, LetsGoOfTheControlsWhenItEnds) {
-  auto log = std::make_shared<ControlLog>();
+  RecordingLoader window;
   {
-    download_app::MainInterface ui(makeRecordingControls(log), {});
-    EXPECT_NE(log->delegate, nullptr);
+    download_app::MainInterface ui(window.loader(), {});
+    ui.window().layoutIfNeeded();
+    EXPECT_NE(window.log->delegate, nullptr);
   }
-  EXPECT_EQ(log->delegate, nullptr);
-  EXPECT_FALSE(log->action);
+  EXPECT_EQ(window.log->delegate, nullptr);
+  EXPECT_FALSE(window.log->action);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -14,7 +15,7 @@
 #include "support/run_program.h"
 
 // Last: Xlib's macros (None, Bool, Status...) would clash with the headers above. Only its
-// types are used; its functions are looked up at run time (see `requestClose`).
+// types are used; its functions are looked up at run time (see `xlib`).
 #include <X11/Xlib.h>
 
 namespace testsupport {
@@ -100,6 +101,41 @@ bool pressReturn(const std::string& windowId) {
 
 namespace {
 
+// The Xlib functions the helpers call. The test binaries do not link Xlib: GTK's own copy of it
+// is opened by name instead, once, and stays loaded.
+struct Xlib {
+  decltype(&XOpenDisplay) openDisplay;
+  decltype(&XCloseDisplay) closeDisplay;
+  decltype(&XInternAtom) internAtom;
+  decltype(&XSendEvent) sendEvent;
+  decltype(&XSelectInput) selectInput;
+  decltype(&XSync) sync;
+  decltype(&XPending) pending;
+  decltype(&XNextEvent) nextEvent;
+  decltype(&XSetErrorHandler) setErrorHandler;
+};
+
+// Nothing when the library or one of its functions cannot be found.
+const Xlib* xlib() {
+  static const std::optional<Xlib> loaded = []() -> std::optional<Xlib> {
+    void* library = dlopen("libX11.so.6", RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) return std::nullopt;
+    auto find = [library]<typename F>(F& function, const char* name) {
+      function = reinterpret_cast<F>(dlsym(library, name));
+      return function != nullptr;
+    };
+    Xlib x{};
+    if (find(x.openDisplay, "XOpenDisplay") && find(x.closeDisplay, "XCloseDisplay") &&
+        find(x.internAtom, "XInternAtom") && find(x.sendEvent, "XSendEvent") &&
+        find(x.selectInput, "XSelectInput") && find(x.sync, "XSync") &&
+        find(x.pending, "XPending") && find(x.nextEvent, "XNextEvent") &&
+        find(x.setErrorHandler, "XSetErrorHandler"))
+      return x;
+    return std::nullopt;
+  }();
+  return loaded ? &*loaded : nullptr;
+}
+
 // Set while `requestClose` talks to the server: a window that has gone meanwhile is a
 // failure of that call, not (as with Xlib's own handler) the end of the test program.
 std::atomic<bool> xErrorSeen{false};
@@ -111,37 +147,51 @@ int noteXError(Display*, XErrorEvent*) {
 }  // namespace
 
 bool requestClose(const std::string& windowId) {
-  // The test binaries do not link Xlib; GTK's own copy of it is opened by name instead.
-  void* xlib = dlopen("libX11.so.6", RTLD_NOW | RTLD_LOCAL);
-  if (xlib == nullptr) return false;
-  auto openDisplay = reinterpret_cast<decltype(&XOpenDisplay)>(dlsym(xlib, "XOpenDisplay"));
-  auto internAtom = reinterpret_cast<decltype(&XInternAtom)>(dlsym(xlib, "XInternAtom"));
-  auto sendEvent = reinterpret_cast<decltype(&XSendEvent)>(dlsym(xlib, "XSendEvent"));
-  auto sync = reinterpret_cast<decltype(&XSync)>(dlsym(xlib, "XSync"));
-  auto closeDisplay = reinterpret_cast<decltype(&XCloseDisplay)>(dlsym(xlib, "XCloseDisplay"));
-  auto setErrorHandler =
-      reinterpret_cast<decltype(&XSetErrorHandler)>(dlsym(xlib, "XSetErrorHandler"));
-  bool sent = false;
-  Display* display = nullptr;
-  if (openDisplay && internAtom && sendEvent && sync && closeDisplay && setErrorHandler &&
-      (display = openDisplay(nullptr)) != nullptr) {
-    xErrorSeen = false;
-    XErrorHandler previous = setErrorHandler(noteXError);
-    XEvent event{};
-    event.xclient.type = ClientMessage;
-    event.xclient.window = std::stoul(windowId);
-    event.xclient.message_type = internAtom(display, "WM_PROTOCOLS", False);
-    event.xclient.format = 32;
-    event.xclient.data.l[0] = static_cast<long>(internAtom(display, "WM_DELETE_WINDOW", False));
-    event.xclient.data.l[1] = CurrentTime;
-    sent = sendEvent(display, event.xclient.window, False, NoEventMask, &event) != 0;
-    sync(display, False);
-    sent = sent && !xErrorSeen;
-    closeDisplay(display);
-    setErrorHandler(previous);
-  }
-  dlclose(xlib);
+  const Xlib* x = xlib();
+  Display* display = x != nullptr ? x->openDisplay(nullptr) : nullptr;
+  if (display == nullptr) return false;
+  xErrorSeen = false;
+  XErrorHandler previous = x->setErrorHandler(noteXError);
+  XEvent event{};
+  event.xclient.type = ClientMessage;
+  event.xclient.window = std::stoul(windowId);
+  event.xclient.message_type = x->internAtom(display, "WM_PROTOCOLS", False);
+  event.xclient.format = 32;
+  event.xclient.data.l[0] = static_cast<long>(x->internAtom(display, "WM_DELETE_WINDOW", False));
+  event.xclient.data.l[1] = CurrentTime;
+  bool sent = x->sendEvent(display, event.xclient.window, False, NoEventMask, &event) != 0;
+  x->sync(display, False);
+  sent = sent && !xErrorSeen;
+  x->closeDisplay(display);
+  x->setErrorHandler(previous);
   return sent;
+}
+
+MappedWindows::MappedWindows() {
+  const Xlib* x = xlib();
+  display_ = x != nullptr ? x->openDisplay(nullptr) : nullptr;
+  if (display_ == nullptr) return;
+  // Every window put on the screen is a child of the root: its mapping is news to the root's
+  // substructure, whichever client made it.
+  x->selectInput(display_, DefaultRootWindow(display_), SubstructureNotifyMask);
+  x->sync(display_, False);
+}
+
+MappedWindows::~MappedWindows() {
+  if (display_ != nullptr) xlib()->closeDisplay(display_);
+}
+
+int MappedWindows::count() {
+  if (display_ == nullptr) return -1;
+  const Xlib* x = xlib();
+  // After the round trip every mapping the server made before it is in the queue.
+  x->sync(display_, False);
+  while (x->pending(display_) > 0) {
+    XEvent event;
+    x->nextEvent(display_, &event);
+    if (event.type == MapNotify) ++mapped_;
+  }
+  return mapped_;
 }
 
 bool destroyWindow(const std::string& windowId) {

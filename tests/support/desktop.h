@@ -15,6 +15,8 @@
 #include <functional>
 #include <string>
 
+struct _XDisplay;  // Xlib's Display
+
 namespace testsupport {
 
 // True when DISPLAY names a display (the window tests skip otherwise).
@@ -36,6 +38,24 @@ bool pressReturn(const std::string& windowId);
 // Asks the window to close as a window manager's close button does (WM_DELETE_WINDOW). False
 // when the window is gone already.
 bool requestClose(const std::string& windowId);
+
+// Counts the windows that any client maps on the display from its construction on, as a
+// window manager would see them: one that flashes by for a moment counts as much as one that
+// stays.
+class MappedWindows {
+ public:
+  MappedWindows();
+  ~MappedWindows();
+  MappedWindows(const MappedWindows&) = delete;
+  MappedWindows& operator=(const MappedWindows&) = delete;
+
+  // The windows mapped so far; -1 when the display cannot be watched.
+  int count();
+
+ private:
+  _XDisplay* display_ = nullptr;
+  int mapped_ = 0;
+};
 
 // Destroys the window from outside, as `xdotool windowclose` does.
 bool destroyWindow(const std::string& windowId);

@@ -224,6 +224,7 @@ void TestHttpServer::waitForRelease() {
 
 void TestHttpServer::answer(const Reply& reply, const httplib::Request& request,
                             httplib::Response& response) {
+  if (reply.stallBeforeAnswer) waitForRelease();
   response.status = reply.status;
   for (const auto& [name, value] : reply.headers) response.set_header(name, value);
 

@@ -3,10 +3,10 @@
 // `TestHttpServer` listens on 127.0.0.1 at a free port from construction to destruction and
 // answers GET requests from its own threads. A test tells it, path by path, what to send:
 // a `Reply` with any status, body and header fields (the "ETag" in any letter case), with or
-// without Content-Length, and with the faults a download must survive: a slow drip, a stall,
-// a body cut short by a clean close, or a connection reset (TCP RST) in the middle. Bodies of
-// any size can be generated on the fly, so a body of several hundred megabytes costs no
-// memory. Paths not registered answer 404 with an empty body.
+// without Content-Length, and with the faults a download must survive: a slow drip, a stall
+// (before the answer or within the body), a body cut short by a clean close, or a connection
+// reset (TCP RST) in the middle. Bodies of any size can be generated on the fly, so a body of
+// several hundred megabytes costs no memory. Paths not registered answer 404 with an empty body.
 //
 // Thread rules: register paths before a client asks for them; `hits`, `lastRequest` and
 // `releaseStalls` are safe from any thread at any time. A stalled reply holds its connection
@@ -66,6 +66,10 @@ struct Reply {
   // A slow drip: `dripBytes` bytes at a time, `dripInterval` apart. 0: as fast as possible.
   size_t dripBytes = 0;
   std::chrono::milliseconds dripInterval{0};
+
+  // Sends nothing at all, not even the status line, until `releaseStalls`: a server slow to
+  // give its first byte.
+  bool stallBeforeAnswer = false;
 
   // Faults, each after this many body bytes have gone out (the first that applies wins):
   std::optional<int64_t> stallAfter;  // then send nothing, keeping the connection open

@@ -156,6 +156,52 @@ TEST_F(DownloadWindowTest, ADownloadCompletesAndTheAgentRuns) {
   EXPECT_EQ(readFile(glSetting), "unset\n");
 }
 
+TEST_F(DownloadWindowTest, ACachedRunLoadsNoToolkitAndShowsNoWindow) {
+  // The agent keeps the memory map of its parent, the installer, as it is at the hand-over.
+  std::string maps = scratch.file("installer-maps");
+  AgentScript agent{scratch.file("agent-record"), 0, "cat /proc/$PPID/maps > '" + maps + "'"};
+  serveAgent(agent);
+  // The first run, on a terminal, makes the cache current.
+  RunOptions terminal = options;
+  terminal.unsetEnv.push_back("DISPLAY");
+  RunResult first = runProgram(bundle->executablePath(), {"setup"}, terminal);
+  ASSERT_EQ(first.exitCode, 0) << first.describe();
+
+  // However busy the machine, the decision comes before the window would.
+  options.setEnv.push_back({"__VL_WINDOW_DELAY_MS__", "20000"});
+  MappedWindows mapped;
+  ASSERT_EQ(mapped.count(), 0);
+  RunResult result = runProgram(bundle->executablePath(), {"setup"}, options);
+  EXPECT_EQ(result.exitCode, 0) << result.describe();
+  EXPECT_EQ(readAgentRuns(agent.recordPath).size(), 2u);
+  EXPECT_EQ(server.hits("/agent.zip"), 2);
+  std::string map = readFile(maps);
+  ASSERT_NE(map.find("libcurl"), std::string::npos) << "not the installer's map:\n" << map;
+  EXPECT_EQ(map.find("libgtk-3"), std::string::npos) << map;
+  EXPECT_EQ(map.find("installer-desktop-window"), std::string::npos) << map;
+  EXPECT_EQ(mapped.count(), 0) << "a window appeared on the screen";
+}
+
+TEST_F(DownloadWindowTest, ASlowFirstByteStillShowsTheWindow) {
+  AgentScript agent{scratch.file("agent-record"), 0, ""};
+  Reply silent;
+  silent.stallBeforeAnswer = true;  // until the window is on the screen
+  serveAgent(agent, silent);
+
+  std::unique_ptr<RunningProgram> run = startInstaller();
+  std::string window = findWindow(run->pid(), kTitle, kAppearTimeout);
+  ASSERT_FALSE(window.empty()) << "no window while the server was silent";
+  EXPECT_EQ(server.hits("/agent.zip"), 1);
+  EXPECT_GE(waitForPixels(window, isSplashGreen, kFittedSplashPixels * 95 / 100, seconds(10)),
+            kFittedSplashPixels * 95 / 100);
+
+  server.releaseStalls();
+  RunResult result = run->finish();
+  EXPECT_FALSE(result.timedOut) << result.describe();
+  EXPECT_EQ(result.exitCode, 0) << result.describe();
+  EXPECT_EQ(readAgentRuns(agent.recordPath).size(), 1u);
+}
+
 TEST_F(DownloadWindowTest, UnauthorizedShowsTheFailureAndCloseEndsWith255) {
   Reply denied;
   denied.status = 401;
