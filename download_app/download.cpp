@@ -232,7 +232,8 @@ void Download::didWriteData(host::DownloadTask& task, int64_t bytesWritten,
     return;
   }
   int64_t length = fileLength_;
-  auto show = [this, bytesWritten, first, length] {
+  // Without waiting: the download goes on while the main thread loads or draws the window.
+  host::postToMain([this, bytesWritten, first, length] {
     if (first) {
       progress_->setDoubleValue(0.0);
       if (length == -1) {
@@ -245,13 +246,7 @@ void Download::didWriteData(host::DownloadTask& task, int64_t bytesWritten,
     downloadPercent_->setStringValue("Downloading");
     progress_->incrementBy(static_cast<double>(bytesWritten));
     redraw();
-  };
-  // The first delivery loads the window: the download goes on meanwhile, without waiting.
-  if (first) {
-    host::postToMain(std::move(show));
-  } else {
-    host::runOnMain(std::move(show));
-  }
+  });
 }
 
 void Download::didFinishDownloading(host::DownloadTask& task, const std::string& location) {
