@@ -353,6 +353,11 @@ bool openDesktopDisplay() {
     // a value the user set is kept, and ours is gone again before the agent could inherit it
     // (GTK has started no thread yet).
     bool disableGl = g_getenv("GDK_GL") == nullptr;
+    // GTK's usual modifiers for shortcuts, given before it asks the keyboard for them: a
+    // Wayland compositor without a seat (a kiosk, a remote session) has no keyboard to ask.
+    gtk_accelerator_set_default_mod_mask(static_cast<GdkModifierType>(
+        GDK_CONTROL_MASK | GDK_SHIFT_MASK | GDK_MOD1_MASK | GDK_SUPER_MASK | GDK_HYPER_MASK |
+        GDK_META_MASK));
     if (disableGl) g_setenv("GDK_GL", "disable", TRUE);
     bool initialised = gtk_init_check(nullptr, nullptr) == TRUE;
     if (disableGl) g_unsetenv("GDK_GL");
@@ -379,6 +384,9 @@ std::optional<WindowControls> makeGtkWindow() {
   auto object = [&](const char* id) { return gtk_builder_get_object(builder.get(), id); };
   GtkWindow* window = GTK_WINDOW(object("window"));
   gtk_window_set_title(window, kDownloadWindowTitle);
+  // GTK centres a window on the pointer's monitor; without a seat there is no pointer.
+  if (gdk_display_get_default_seat(gtk_widget_get_display(GTK_WIDGET(window))) == nullptr)
+    gtk_window_set_position(window, GTK_WIN_POS_NONE);
 
   WindowControls controls;
   controls.window = std::make_unique<GtkDownloadWindow>(GTK_WIDGET(window));
