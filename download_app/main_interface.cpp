@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "download_app/translation.h"
+
 namespace download_app {
 
 MainInterface::MainInterface(WindowControls controls, DownloadRequest request)
@@ -14,7 +16,7 @@ MainInterface::MainInterface(WindowControls controls, DownloadRequest request)
   download_->setCancel(controls_.button.get());
   download_->setClosesAfterFailure(controls_.closesAfterFailure);
   window->setDelegate(download_.get());
-  controls_.button->setTitle("Cancel");
+  controls_.button->setTitle(translate("Cancel"));
   // A run that has not handed over ends only when the window closes.
   controls_.button->setAction([window] { window->close(); });
   download_->init();
