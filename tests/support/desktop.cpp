@@ -53,10 +53,13 @@ bool named(const char* variable) {
   return value != nullptr && *value != '\0';
 }
 
-// The desktop of the accessibility bus, connected once.
+// The desktop of the accessibility bus, connected once. An application that has stopped
+// answering (an installer whose window has closed waits for its agent without its loop) is
+// given up on within a second, not after AT-SPI's usual quarter of a minute.
 AtspiAccessible* atspiDesktop() {
   static AtspiAccessible* desktop = [] {
     atspi_init();
+    atspi_set_timeout(1000, 1000);
     return atspi_get_desktop(0);
   }();
   return desktop;
