@@ -396,13 +396,17 @@ TEST_F(DownloadWindowTest, SpeaksTheUsersLanguage) {
 // showing a failure, ends the run.
 class DownloadWindowFallback : public ::testing::Test {
  protected:
-  RunResult runWith(std::vector<std::pair<std::string, std::string>> environment) {
+  // A run with `environment` that shows `failure`; `catalogues`: the bundle carries them.
+  RunResult runWith(std::vector<std::pair<std::string, std::string>> environment,
+                    const std::string& failure = "Download failed with error code 401",
+                    bool catalogues = false) {
     Reply denied;
     denied.status = 401;
     server.serve("/agent.zip", denied);
     std::string run = scratch.makeDir("run" + std::to_string(++runs));
     BundleBuilder bundle(run, "Setup");
     bundle.addBundleZip();
+    if (catalogues) bundle.addCatalogues();
     bundle.setEndpointFile(server.url("/agent.zip"));
     RunOptions options;
     options.setEnv = std::move(environment);
@@ -412,7 +416,7 @@ class DownloadWindowFallback : public ::testing::Test {
     RunResult result = runProgram(bundle.executablePath(), {"setup"}, options);
     EXPECT_FALSE(result.timedOut) << result.describe();
     EXPECT_EQ(result.exitCode, 255) << result.describe();
-    EXPECT_TRUE(said(result, "Download failed with error code 401")) << result.err;
+    EXPECT_TRUE(said(result, failure)) << result.err;
     EXPECT_EQ(lastLine(result.err), "Installation failed.");
     return result;
   }
@@ -449,6 +453,16 @@ TEST_F(DownloadWindowFallback, AWindowModuleThatCannotBeLoadedGivesTheTerminalWi
     return message.rfind("The desktop window could not be loaded: ", 0) == 0 &&
            message.find("libgtk-3.so.0") != std::string::npos;
   })) << result.err;
+}
+
+TEST_F(DownloadWindowFallback, TheTerminalWindowSpeaksTheUsersLanguageFromTheBundle) {
+  std::vector<std::pair<std::string, std::string>> french = {{"LC_ALL", "C.UTF-8"},
+                                                             {"LANGUAGE", "fr"}};
+  RunResult result = runWith(french, "Échec du téléchargement, code d’erreur 401", true);
+  // Lines for scripts stay English.
+  EXPECT_TRUE(logged(result.err, "Download failed! Error code- 401")) << result.err;
+  // A bundle without catalogues speaks English.
+  runWith(french);
 }
 
 }  // namespace
