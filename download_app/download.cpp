@@ -12,6 +12,7 @@
 #include <thread>
 #include <utility>
 
+#include "download_app/translation.h"
 #include "host/application.h"
 #include "host/files.h"
 #include "host/system_log.h"
@@ -21,7 +22,6 @@
 #include "provisioning/cache.h"
 #include "provisioning/message.h"
 #include "provisioning/unzip.h"
-#include "download_app/translation.h"
 
 namespace download_app {
 
