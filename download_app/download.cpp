@@ -37,8 +37,12 @@ constexpr std::chrono::milliseconds kProgressInterval{100};
 constexpr const char* kWaitingText = N_("Waiting for another installer to finish");
 constexpr char kUnpackingPrefix[] = ".unpacking-";
 constexpr const char* kUnzipFailure = N_("Failed to unzip the installer.");
+constexpr const char* kVerificationFailure = N_("Failed to verify the installer.");
 constexpr const char* kStatusFailure = N_("Download failed with error code %ld");
 constexpr const char* kStartFailure = N_("Failed to start the install agent");
+constexpr char kSignatureSuffix[] = ".minisig";
+// A signature file is four short lines; a larger answer is not one.
+constexpr int64_t kMostSignatureBytes = 64 * 1024;
 
 // The reasons the cache gives for not being safe (provisioning/cache.cpp), for the catalogues.
 [[maybe_unused]] constexpr const char* kCacheDistrust[] = {
@@ -141,7 +145,10 @@ void Download::windowWillClose() {
 }
 
 void Download::failure(const std::string& message, TextColor color) {
-  if (cancel_) cancel_->setTitle(translate("Close"));
+  if (cancel_) {
+    cancel_->setTitle(translate("Close"));
+    cancel_->setEnabled(true);  // also after a failure while the agent was being unpacked
+  }
   if (progress_) {
     progress_->stopAnimation();
     progress_->setIndeterminate(false);
@@ -181,11 +188,23 @@ void Download::downloadFromURL(const std::string& url) {
   if (idle && atoll(idle) > 0) configuration.idleTimeout = std::chrono::milliseconds(atoll(idle));
   urlSession_ = std::make_unique<host::UrlSession>(configuration, this);
   theDownload_ = urlSession_->downloadTask(url);
+  if (request_.signingKey) {
+    digest_ = std::make_unique<ArchiveDigest>();
+    theDownload_->setBodyObserver([digest = digest_.get()](int64_t offset, std::string_view bytes) {
+      if (offset == 0) digest->restart();
+      digest->add(bytes);
+    });
+  }
   theDownload_->resume();
 }
 
-void Download::didWriteData(host::DownloadTask& /*task*/, int64_t bytesWritten,
+void Download::didWriteData(host::DownloadTask& task, int64_t bytesWritten,
                             int64_t totalBytesWritten, int64_t totalBytesExpectedToWrite) {
+  if (&task == signatureTask_.get()) {
+    std::string problem = signatureAnswerProblem(totalBytesWritten);
+    if (!problem.empty()) signatureMissing(problem);
+    return;
+  }
   const bool first = !sawFirstData_;
   if (first) {
     // The first data decides, once per download, whether the cache is current.
@@ -226,6 +245,10 @@ void Download::didWriteData(host::DownloadTask& /*task*/, int64_t bytesWritten,
     if (!agentDir.empty()) removeTree(cacheDir + INSTALL_AGENT_DIR);
     // No tag from the server: no stored tag may vouch for what is downloaded now.
     if (validationString_.empty()) removeTree(validationStringPath(cacheDir));
+    if (request_.signingKey) {
+      signatureTask_ = urlSession_->downloadTask(theDownload_->url() + kSignatureSuffix);
+      signatureTask_->resume();
+    }
   }
   // One trip to the main thread for each delivery, the first included, but not for the one
   // that completes a known length: the finish follows at once and shows it.
@@ -250,7 +273,8 @@ void Download::didWriteData(host::DownloadTask& /*task*/, int64_t bytesWritten,
   });
 }
 
-void Download::didFinishDownloading(host::DownloadTask& /*task*/, const std::string& location) {
+void Download::didFinishDownloading(host::DownloadTask& task, const std::string& location) {
+  if (&task == signatureTask_.get()) return signatureArrived(location);
   long status = theDownload_->response().statusCode;
   if (status != 200) {
     return showFailure(formatText(translate(kStatusFailure), status),
@@ -265,12 +289,62 @@ void Download::didFinishDownloading(host::DownloadTask& /*task*/, const std::str
     cancel_->setEnabled(false);
     redraw();
   });
-  // A window closed meanwhile ended the run: nothing more goes into the cache.
-  if (!running || windowClosed()) return;
+  if (!running) return;
+  if (request_.signingKey && !signature_) {
+    // Kept beside the session's file, which goes when this returns, until the signature is in.
+    archiveAwaitingSignature_ = location + ".archive";
+    if (rename(location.c_str(), archiveAwaitingSignature_.c_str()) != 0)
+      return verificationFailed(host::systemError("the archive could not be kept", errno));
+    return;
+  }
+  installArchive(location);
+}
 
+void Download::signatureArrived(const std::string& location) {
+  std::string problem = signatureAnswerProblem(0);
+  gchar* text = nullptr;
+  gsize length = 0;
+  if (problem.empty() && !g_file_get_contents(location.c_str(), &text, &length, nullptr))
+    problem = "the downloaded file could not be read";
+  if (!problem.empty()) return signatureMissing(problem);
+  signature_ = std::string(text, length);
+  g_free(text);
+  if (!archiveAwaitingSignature_.empty()) installArchive(archiveAwaitingSignature_);
+}
+
+std::string Download::signatureAnswerProblem(int64_t bytes) const {
+  long status = signatureTask_->response().statusCode;
+  if (status != 200) return "the server answered with status " + std::to_string(status);
+  if (bytes > kMostSignatureBytes) return "the answer is larger than a signature file";
+  return "";
+}
+
+void Download::signatureMissing(const std::string& why) {
+  verificationFailed("no signature from " + signatureTask_->url() + ": " + why);
+}
+
+void Download::verificationFailed(const std::string& reason) {
+  if (signatureTask_) signatureTask_->cancel();  // one failure, not one for each later delivery
+  cacheLock_.unlock();
+  archiveAwaitingSignature_.clear();
+  showFailure(translate(kVerificationFailure),
+              std::string(kVerificationFailure) + " The download from " + theDownload_->url() +
+                  " is not the vendor's: " + reason + ".");
+  endSession();
+}
+
+void Download::installArchive(const std::string& archive) {
+  if (windowClosed()) return;  // the run has ended: nothing more goes into the cache
+  if (request_.signingKey) {
+    std::string comment;
+    std::string problem = verifyArchiveSignature(*request_.signingKey, *signature_,
+                                                 digest_->finish(), archive, &comment);
+    if (!problem.empty()) return verificationFailed(problem);
+    host::systemLog("The installer's signature holds; trusted comment: %s", comment.c_str());
+  }
   std::string cacheDir = getInstallAgentCacheDir();
   writeValidationString(cacheDir, validationString_);
-  Failure unpackFailure = unpackIntoCache(location, cacheDir);
+  Failure unpackFailure = unpackIntoCache(archive, cacheDir);
   bool started = unpackFailure.logged.empty() && fireInstallAgent();
   cacheLock_.unlock();
   // unzip has said why on standard error already.
@@ -283,9 +357,14 @@ void Download::didFinishDownloading(host::DownloadTask& /*task*/, const std::str
   host::stopApplication(1);
 }
 
-void Download::didComplete(host::DownloadTask& /*task*/,
+void Download::didComplete(host::DownloadTask& task,
                            const std::optional<host::UrlError>& error) {
-  cacheLock_.unlock();
+  if (&task == signatureTask_.get()) {
+    if (error && !error->cancelled) signatureMissing(error->description);
+    return;
+  }
+  // An archive that waits for its signature keeps the cache locked.
+  if (archiveAwaitingSignature_.empty()) cacheLock_.unlock();
   if (!error || error->cancelled) return;
   Failure message = failureText(N_("Download failed: %s"), error->description.c_str());
   showFailure(message.shown, message.logged);

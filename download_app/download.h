@@ -24,6 +24,7 @@
 #include "host/url_session.h"
 #include "provisioning/agent_start.h"
 #include "provisioning/cache_lock.h"
+#include "provisioning/signature.h"
 
 namespace download_app {
 
@@ -35,6 +36,9 @@ struct DownloadRequest {
   std::string from;        // the URL of the agent archive
   std::string fromSource;  // where the URL came from, for messages about it
   AgentArguments agent;    // what the agent is started with
+  // The vendor's key: with one, the archive is used only when its signature holds
+  // (provisioning/signature.h).
+  std::optional<SigningKey> signingKey;
 };
 
 class Download : public host::UrlSessionDelegate, public WindowDelegate {
@@ -124,6 +128,18 @@ class Download : public host::UrlSessionDelegate, public WindowDelegate {
   void showFailure(const std::string& message, const std::string& logged = "");
   // On the delegate queue: cancels the task, and the session on the main thread.
   void endSession();
+  // On the delegate queue: the archive at `archive` has arrived whole, and its signature too
+  // when the bundle has a key. Checks the signature, stores the tag, unpacks the archive into the
+  // cache and starts the agent.
+  void installArchive(const std::string& archive);
+  // On the delegate queue: the signature file has arrived at `location`.
+  void signatureArrived(const std::string& location);
+  // Why the signature's answer, `bytes` long so far, is no signature file; empty when it may be.
+  std::string signatureAnswerProblem(int64_t bytes) const;
+  // On the delegate queue: the signature could not be fetched, for `why`.
+  void signatureMissing(const std::string& why);
+  // On the delegate queue: the download is not its vendor's, for `reason`: nothing of it is used.
+  void verificationFailed(const std::string& reason);
 
   const DownloadRequest request_;
   ProgressBar* progress_ = nullptr;
@@ -143,6 +159,12 @@ class Download : public host::UrlSessionDelegate, public WindowDelegate {
   bool sawFirstData_ = false;     // delegate queue only
   int64_t unshownBytes_ = 0;      // delegate queue only: received, not yet on the bar
   CacheLock cacheLock_;           // delegate queue only, while the session lives
+  // With a signing key, all of them on the delegate queue only: the archive's hash, the
+  // signature's download, its content once it has arrived, and the archive kept until then.
+  std::unique_ptr<ArchiveDigest> digest_;
+  std::shared_ptr<host::DownloadTask> signatureTask_;
+  std::optional<std::string> signature_;
+  std::string archiveAwaitingSignature_;
 
   mutable std::mutex handOverMutex_;  // orders a hand-over against the window's close
   bool windowClosed_ = false;

@@ -64,6 +64,7 @@ struct DownloadTask::State {
   Clock::time_point lastDelivery;
   Clock::time_point lastActivity;  // last byte from the server, or end of a callback
   std::string failure;             // our own reason for ending the transfer, if any
+  DownloadTask::BodyObserver bodyObserver;
 
   // Takes the final response's status, fields and length; called before the first data.
   void captureResponse() {
@@ -123,6 +124,7 @@ struct DownloadTask::State {
       state->failure = systemError("Could not write the downloaded data", errno);
       return CURL_WRITEFUNC_ERROR;
     }
+    if (state->bodyObserver) state->bodyObserver(state->totalBytes, std::string_view(data, length));
     state->totalBytes += static_cast<int64_t>(length);
     state->pendingBytes += static_cast<int64_t>(length);
     return length;
@@ -398,6 +400,10 @@ void DownloadTask::resume() {
 void DownloadTask::cancel() {
   state_->cancelled = true;
   session_->wake();
+}
+
+void DownloadTask::setBodyObserver(BodyObserver observer) {
+  state_->bodyObserver = std::move(observer);
 }
 
 UrlResponse DownloadTask::response() const {

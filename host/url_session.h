@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -103,6 +104,10 @@ class DownloadTask : public std::enable_shared_from_this<DownloadTask> {
   void resume();
   // Any thread, also from inside a delegate callback; takes effect at once.
   void cancel();
+  // Before `resume`: `observer` sees every byte of the body as it goes into the body file, in
+  // order, on the delegate queue, with the bytes' offset in the file (0 starts the file).
+  using BodyObserver = std::function<void(int64_t offset, std::string_view bytes)>;
+  void setBodyObserver(BodyObserver observer);
   // A copy of the server's answer; status 0 and no fields before the first data.
   UrlResponse response() const;
   const std::string& url() const { return url_; }

@@ -104,7 +104,7 @@ class DownloadTest : public testsupport::ScratchTest {
   Outcome run(const std::string& url, const RunSettings& settings = {}) {
     download_app::MainInterface ui(
         testsupport::makeRecordingControls(log, settings.closesAfterFailure),
-        {runDir + "/InstallAgent.zip", url, endpointFile(), {resources, settings.arguments}});
+        {runDir + "/InstallAgent.zip", url, endpointFile(), {resources, settings.arguments}, {}});
     if (settings.withBundle) {
       ui.download().setMainBundle(host::MainBundle{bundlePath, resources});
     } else {
@@ -367,7 +367,7 @@ TEST_F(DownloadTest, ArchiveThatIsNotAZipLeavesNoAgent) {
   EXPECT_EQ(outcome.status, 0);
   EXPECT_FALSE(outcome.agent);
   expectFailure("Failed to unzip the installer.");
-  EXPECT_FALSE(log->enabled);
+  EXPECT_TRUE(log->enabled) << "Close must be pressable after a failure";
   // The tag was written before unpacking; no agent, and no half-unpacked directory.
   EXPECT_EQ(readFile(tagFile()), "\"v2\"");
   EXPECT_EQ(testsupport::listDir(cacheDir()),
@@ -523,7 +523,7 @@ TEST_F(DownloadTest, OneAgentPerRun) {
   Outcome outcome = run(server().url("/agent.zip"));
   ASSERT_EQ(outcome.status, 1);
   // A second hand-over in the same run is refused.
-  download_app::Download download({runDir + "/InstallAgent.zip", "", "", {resources, {}}});
+  download_app::Download download({runDir + "/InstallAgent.zip", "", "", {resources, {}}, {}});
   EXPECT_TRUE(download.fireInstallAgent());
   EXPECT_FALSE(download.fireInstallAgent());
   std::optional<host::Process> agent = download.takeAgent();

@@ -14,7 +14,7 @@ using testsupport::makeRecordingControls;
 TEST(MainInterface, ConnectsTheControlsAndShowsTheFirstState) {
   auto log = std::make_shared<ControlLog>();
   download_app::MainInterface ui(makeRecordingControls(log, true),
-                                 {"/tmp/vlABCDEF/InstallAgent.zip", "", "", {}});
+                                 {"/tmp/vlABCDEF/InstallAgent.zip", "", "", {}, {}});
   download_app::Download& download = ui.download();
 
   EXPECT_EQ(log->delegate, &download);

@@ -150,7 +150,7 @@ TEST_F(DownloadFailureTest, InterruptMidDownload) {
     running->signal(signal, signal == SIGINT);
     RunResult result = running->finish();
     server.releaseStalls();
-    EXPECT_EQ(testsupport::splitLines(result.err),
+    EXPECT_EQ(testsupport::splitConsole(result.err).other,
               std::vector<std::string>{"Installation failed."});
     expectFailedRun(result, "Installation failed.");
   }

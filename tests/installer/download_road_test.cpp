@@ -19,6 +19,7 @@
 #include "support/download_fixture.h"
 #include "support/nginx_server.h"
 #include "support/scratch_dir.h"
+#include "support/system_log.h"
 #include "support/test_http_server.h"
 
 namespace {
@@ -55,7 +56,8 @@ TEST_F(DownloadRoadTest, FirstRunDownloadsAndSecondRunUsesTheCacheWithNginx) {
 
   RunResult first = runInstaller(bundle, argv);
   EXPECT_TRUE(first.exited && first.exitCode == 0) << first.describe();
-  EXPECT_EQ(first.err, "") << "nothing is drawn without a terminal";
+  EXPECT_EQ(testsupport::splitConsole(first.err).other, std::vector<std::string>{})
+      << "nothing is drawn without a terminal";
   std::vector<AgentRun> runs = agentRuns();
   ASSERT_EQ(runs.size(), 1u) << "the agent must start exactly once";
   EXPECT_EQ(runs[0].program, agentEntry());
@@ -88,7 +90,7 @@ TEST_F(DownloadRoadTest, RunEndsWithTheAgentsStatus) {
   BundleBuilder bundle = makeBundle(server.url("/agent.zip"));
   RunResult result = runInstaller(bundle, {"Setup"});
   EXPECT_EQ(result.exitCode, 255) << result.describe();
-  EXPECT_EQ(testsupport::splitLines(result.err),
+  EXPECT_EQ(testsupport::splitConsole(result.err).other,
             (std::vector<std::string>{"Application install was not successful.",
                                       "Installation failed."}));
   ASSERT_EQ(agentRuns().size(), 1u) << "the driver started a second agent";
@@ -216,7 +218,7 @@ TEST_F(DownloadRoadTest, AnAgentThatRemovesItsEntryFileIsWaitedFor) {
   RunResult result = runInstaller(makeBundle(server.url("/agent.zip")), {"Setup"});
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
   EXPECT_EQ(result.exitCode, 255) << result.describe();
-  EXPECT_EQ(testsupport::splitLines(result.err),
+  EXPECT_EQ(testsupport::splitConsole(result.err).other,
             (std::vector<std::string>{"Application install was not successful.",
                                       "Installation failed."}));
   EXPECT_EQ(agentRuns().size(), 1u);

@@ -1,7 +1,8 @@
 // End to end: signals while the install agent runs. The installer waits for the agent's
 // command; SIGINT, SIGTERM or SIGHUP sent to the installer alone are passed on to the agent,
 // the installer waits until the agent has ended and then removes its temporary directory and
-// ends with 255. An interrupt of the whole terminal group ends the agent and then the run.
+// ends with 255. An interrupt of the whole terminal group ends the agent and then the run. An
+// agent that a signal ends, on any road, is a failed installation.
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -20,7 +21,8 @@
 #include <gtest/gtest.h>
 
 #include "support/bundle_builder.h"
-#include "support/installer_fixture.h"
+#include "support/download_fixture.h"
+#include "support/test_http_server.h"
 
 using namespace testsupport;
 
@@ -35,7 +37,7 @@ bool endsWithFailureLines(const std::string& err) {
 
 }  // namespace
 
-class InterruptTest : public InstallerTest {
+class InterruptTest : public DownloadRunTest {
  protected:
   // An agent that says it started, then waits (at most 30 s) for the file "go". With `trap`,
   // it catches the three signals: it writes the signal's name to "caught", waits a moment
@@ -95,6 +97,31 @@ TEST_F(InterruptTest, AgentThatDoesNotCatchTheSignalEndsAndTheRunCleansUp) {
   EXPECT_TRUE(tempEntries().empty());
   // The agent ended at once, not after its own 30 s.
   EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(10));
+}
+
+TEST_F(InterruptTest, AgentEndedByASignalFailsTheRunOnEveryRoad) {
+  // On the download road the window starts the agent and the driver waits for it; either way
+  // an agent's death by a signal is no exit status 0.
+  TestHttpServer server;
+  BundleBuilder downloading = makeBundle(server.url("/agent.zip"));
+  for (std::string signal : {"TERM", "SEGV"}) {
+    std::string dies = "ulimit -c 0\nkill -" + signal + " $$";  // no core file
+    BundleBuilder carried(scratch.path(), "Carried" + signal);
+    carried.addAgentArchive("InstallAgent.zip", {record(), 0, dies});
+    // A new tag for each signal: the download road replaces the agent of the one before.
+    server.serve("/agent.zip", archiveReply(agentArchive(0, "", {}, dies), "\"" + signal + "\""));
+    for (const BundleBuilder* bundle : {&carried, &downloading}) {
+      SCOPED_TRACE("SIG" + signal + (bundle == &carried ? ", carried archive" : ", download"));
+      std::remove(record().c_str());
+      RunResult result = runInstaller(*bundle, {"Setup"});
+      ASSERT_TRUE(result.exited) << result.describe();
+      EXPECT_EQ(result.exitCode, 255) << result.describe();
+      EXPECT_TRUE(endsWithFailureLines(result.err)) << result.err;
+      EXPECT_EQ(agentRuns().size(), 1u);
+      EXPECT_TRUE(tempEntries().empty());
+    }
+  }
+  EXPECT_EQ(server.hits("/agent.zip"), 2);
 }
 
 TEST_F(InterruptTest, QuitOfTheInstallerAloneIsIgnoredWhileTheAgentRuns) {

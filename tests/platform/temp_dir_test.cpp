@@ -71,16 +71,28 @@ TEST_F(ScratchTest, TempDirRemovesEverythingInside) {
     std::string dir = temp.getDir();
     testsupport::writeFile(dir + "/a/b/c.txt", "deep");
     testsupport::writeFile(dir + "/top", "top");
-    // An unpacked archive may carry directories that their owner cannot write or search.
-    testsupport::writeFile(dir + "/locked/inner/file", "x");
-    chmod((dir + "/locked/inner").c_str(), 0500);
-    chmod((dir + "/locked").c_str(), 0);
     // A link out of the directory is removed, never followed.
     ASSERT_EQ(symlink(outside.c_str(), (dir + "/link").c_str()), 0);
     ASSERT_EQ(symlink(scratch.path().c_str(), (dir + "/dirlink").c_str()), 0);
   }
   EXPECT_TRUE(listDir(base).empty());
   EXPECT_EQ(testsupport::readFile(outside), "keep me");
+}
+
+TEST_F(ScratchTest, TempDirRemovesDirectoriesItsOwnerCannotEnter) {
+  std::string base = scratch.makeDir("tmp");
+  ScopedEnv tmpdir("TMPDIR", base);
+  {
+    TempDir temp("x");
+    std::string dir = temp.getDir();
+    // An unpacked archive may carry directories that their owner cannot write or search.
+    testsupport::writeFile(dir + "/locked/inner/file", "x");
+    ASSERT_EQ(chmod((dir + "/locked/inner").c_str(), 0500), 0);
+    ASSERT_EQ(chmod((dir + "/locked").c_str(), 0), 0);
+    if (testsupport::pathExists(dir + "/locked/inner"))
+      GTEST_SKIP() << "this user enters any directory (root does): the fallback goes unused";
+  }
+  EXPECT_TRUE(listDir(base).empty());
 }
 
 TEST_F(ScratchTest, TempDirWithoutTmpdirUsesSlashTmp) {

@@ -1,8 +1,9 @@
 // The fault matrix: every server fault against the download road, each run on a cache that
 // holds an older agent. A failed run shows its failure, ends with 255 and "Installation
 // failed." last, starts no agent, leaves no temporary directory and a cache that is either
-// untouched or without an agent, all within a bounded time. The two faults that the installer
-// survives (no "ETag", no Content-Length) must start the new agent.
+// untouched or without an agent, all within a bounded time. The faults that the installer
+// survives (no "ETag", no Content-Length, a current tag whose agent is gone) must start the
+// new agent.
 
 #include <sys/stat.h>
 
@@ -224,6 +225,16 @@ TEST_F(FaultMatrix, EveryServerFaultEndsCleanly) {
          return server.url("/agent.zip");
        }});
 
+  // A fault of the cache, not of the server: the stored tag is current, but the agent it
+  // vouches for has lost its entry file. Only a new download can give one back.
+  cases.push_back({"current tag, \"install\" missing", Expect::kStartsNewAgent, "", "",
+                   [this](TestHttpServer& server) {
+                     plantAgent("v1");
+                     std::remove(agentEntry().c_str());
+                     server.serve("/agent.zip", archive("v1"));
+                     return server.url("/agent.zip");
+                   }});
+
   std::vector<std::vector<std::string>> rows;
   int held = 0;
   for (const FaultCase& c : cases) {
@@ -305,7 +316,9 @@ TEST_F(FaultMatrix, EveryServerFaultEndsCleanly) {
   testsupport::ReliabilitySection section("10-fault-matrix", "Fault matrix");
   section.paragraph(
       "Each server fault against the download road, on a cache that holds an older agent "
-      "(v0, current for the tag \"v0\"); the server offers v1. The run has no terminal and no "
+      "(v0, current for the tag \"v0\"); the server offers v1. The last row is a fault of the "
+      "cache instead: it holds v1 with its current tag, but without its entry file \"install\". "
+      "The run has no terminal and no "
       "display, so the window is the terminal window, which writes its failure as a plain line "
       "on standard error; system-log lines are shown by their message. " +
       std::to_string(held) + " of " + std::to_string(cases.size()) + " cases held.");

@@ -1,0 +1,227 @@
+#include "provisioning/signature.h"
+
+#include <glib.h>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "host/files.h"
+#include "platform/constants.h"
+
+namespace {
+
+constexpr char kUntrustedPrefix[] = "untrusted comment: ";
+constexpr char kTrustedPrefix[] = "trusted comment: ";
+constexpr size_t kRingBytes = 4 << 20;
+
+// The lines of a small text file, without their line ends ("\n" or "\r\n").
+std::vector<std::string> linesOf(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    if (line.ends_with('\r')) line.pop_back();
+    lines.push_back(std::move(line));
+    start = end + 1;
+  }
+  return lines;
+}
+
+// The bytes of a base64 line of exactly `length` bytes; nothing for any other line. GLib's
+// decoder skips what is not base64, so the line is checked first.
+std::optional<std::string> decodeBase64(const std::string& line, size_t length) {
+  bool base64 = !line.empty() && line.size() % 4 == 0 &&
+                line.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                       "0123456789+/=") == std::string::npos;
+  if (!base64) return std::nullopt;
+  gsize size = 0;
+  guchar* bytes = g_base64_decode(line.c_str(), &size);
+  std::string decoded(reinterpret_cast<const char*>(bytes), size);
+  g_free(bytes);
+  if (decoded.size() != length) return std::nullopt;
+  return decoded;
+}
+
+bool verifies(std::string_view signature, std::string_view message, const SigningKey& key) {
+  return crypto_sign_verify_detached(reinterpret_cast<const unsigned char*>(signature.data()),
+                                     reinterpret_cast<const unsigned char*>(message.data()),
+                                     message.size(), key.publicKey.data()) == 0;
+}
+
+// Checks the signature `signature` ("Ed": of the file itself) over the archive in `path`.
+std::string verifyOverFile(std::string_view signature, const std::string& path,
+                           const SigningKey& key) {
+  GError* error = nullptr;
+  GMappedFile* file = g_mapped_file_new(path.c_str(), FALSE, &error);
+  if (!file) {
+    std::string reason = std::string("the archive could not be read: ") + error->message;
+    g_error_free(error);
+    return reason;
+  }
+  bool good = verifies(signature,
+                       std::string_view(g_mapped_file_get_contents(file),
+                                        g_mapped_file_get_length(file)),
+                       key);
+  g_mapped_file_unref(file);
+  return good ? "" : "the archive does not match its signature";
+}
+
+}  // namespace
+
+std::string signingKeyFilePath(const std::string& bundleLocation) {
+  return bundleLocation + PATH_SEPARATOR + "installAgentKey.pub";
+}
+
+std::string keyIdText(const std::array<unsigned char, 8>& id) {
+  std::string text;
+  // minisign reads the number as little-endian.
+  for (auto byte = id.rbegin(); byte != id.rend(); ++byte) {
+    char digits[3];
+    g_snprintf(digits, sizeof digits, "%02X", *byte);
+    text += digits;
+  }
+  return text;
+}
+
+std::optional<SigningKey> parseSigningKey(const std::string& text, std::string* problem) {
+  std::vector<std::string> lines = linesOf(text);
+  if (lines.size() < 2 || !lines[0].starts_with(kUntrustedPrefix)) {
+    *problem = "it does not start with an \"untrusted comment:\" line";
+    return std::nullopt;
+  }
+  std::optional<std::string> bytes = decodeBase64(lines[1], 2 + 8 + crypto_sign_PUBLICKEYBYTES);
+  if (!bytes) {
+    *problem = "its second line is not a base64 public key";
+    return std::nullopt;
+  }
+  if (!bytes->starts_with("Ed")) {
+    *problem = "its key is not an Ed25519 key";
+    return std::nullopt;
+  }
+  SigningKey key;
+  memcpy(key.id.data(), bytes->data() + 2, key.id.size());
+  memcpy(key.publicKey.data(), bytes->data() + 2 + key.id.size(), key.publicKey.size());
+  return key;
+}
+
+bool readSigningKey(const std::string& bundleLocation, std::optional<SigningKey>* key,
+                    MessageCallback report) {
+  std::string path = signingKeyFilePath(bundleLocation);
+  key->reset();
+  if (!host::pathExists(path)) return true;
+  std::string problem = "it cannot be read";
+  gchar* text = nullptr;
+  gsize length = 0;
+  // Only a regular file: a named pipe in its place must not hold the run up.
+  if (g_file_test(path.c_str(), G_FILE_TEST_IS_REGULAR) &&
+      g_file_get_contents(path.c_str(), &text, &length, nullptr)) {
+    *key = parseSigningKey(std::string(text, length), &problem);
+    g_free(text);
+  }
+  if (*key) return true;
+  report("The signing key file " + path + " is not a minisign public key: " + problem + ".",
+         true);
+  return false;
+}
+
+std::string verifyArchiveSignature(const SigningKey& key, const std::string& signatureText,
+                                   const ArchiveHash& hash, const std::string& archivePath,
+                                   std::string* trustedComment) {
+  std::vector<std::string> lines = linesOf(signatureText);
+  if (lines.size() < 4 || !lines[0].starts_with(kUntrustedPrefix) ||
+      !lines[2].starts_with(kTrustedPrefix))
+    return "the signature file is not a minisign signature";
+  std::optional<std::string> signature = decodeBase64(lines[1], 2 + 8 + crypto_sign_BYTES);
+  std::optional<std::string> global = decodeBase64(lines[3], crypto_sign_BYTES);
+  if (!signature || !global) return "the signature file is not a minisign signature";
+  std::string algorithm = signature->substr(0, 2);
+  if (algorithm != "ED" && algorithm != "Ed")
+    return "the signature file names an unknown algorithm";
+  std::array<unsigned char, 8> id;
+  memcpy(id.data(), signature->data() + 2, id.size());
+  if (id != key.id)
+    return "the signature was made with the key " + keyIdText(id) + ", not with " +
+           keyIdText(key.id);
+  std::string_view archiveSignature = std::string_view(*signature).substr(10);
+  std::string failure;
+  if (algorithm == "Ed") {
+    failure = verifyOverFile(archiveSignature, archivePath, key);
+  } else if (!verifies(archiveSignature,
+                       std::string_view(reinterpret_cast<const char*>(hash.data()), hash.size()),
+                       key)) {
+    failure = "the archive does not match its signature";
+  }
+  if (!failure.empty()) return failure;
+  std::string comment = lines[2].substr(strlen(kTrustedPrefix));
+  if (!verifies(*global, std::string(archiveSignature) + comment, key))
+    return "the trusted comment does not match its signature";
+  *trustedComment = comment;
+  return "";
+}
+
+ArchiveDigest::ArchiveDigest() : ring_(kRingBytes) {
+  if (sodium_init() < 0) abort();  // only when the system gives no randomness at all
+  crypto_generichash_init(&state_, nullptr, 0, crypto_generichash_BYTES_MAX);
+  thread_ = std::thread([this] { run(); });
+}
+
+ArchiveDigest::~ArchiveDigest() {
+  {
+    std::lock_guard lock(mutex_);
+    ending_ = true;
+  }
+  changed_.notify_all();
+  thread_.join();
+}
+
+void ArchiveDigest::add(std::string_view bytes) {
+  std::unique_lock lock(mutex_);
+  while (!bytes.empty()) {
+    changed_.wait(lock, [this] { return waiting_ < ring_.size(); });
+    // Into the free room after the waiting bytes, up to the ring's end.
+    size_t end = (first_ + waiting_) % ring_.size();
+    size_t room = std::min(ring_.size() - waiting_, ring_.size() - end);
+    size_t length = std::min(room, bytes.size());
+    memcpy(ring_.data() + end, bytes.data(), length);
+    waiting_ += length;
+    bytes.remove_prefix(length);
+    changed_.notify_all();
+  }
+}
+
+void ArchiveDigest::waitUntilHashed(std::unique_lock<std::mutex>& lock) {
+  changed_.wait(lock, [this] { return waiting_ == 0; });
+}
+
+void ArchiveDigest::restart() {
+  std::unique_lock lock(mutex_);
+  waitUntilHashed(lock);
+  crypto_generichash_init(&state_, nullptr, 0, crypto_generichash_BYTES_MAX);
+}
+
+ArchiveHash ArchiveDigest::finish() {
+  std::unique_lock lock(mutex_);
+  waitUntilHashed(lock);
+  ArchiveHash hash;
+  crypto_generichash_final(&state_, hash.data(), hash.size());
+  return hash;
+}
+
+void ArchiveDigest::run() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    changed_.wait(lock, [this] { return waiting_ > 0 || ending_; });
+    if (ending_) return;
+    // The waiting bytes up to the ring's end; `add` writes only after all that waits.
+    size_t length = std::min(waiting_, ring_.size() - first_);
+    lock.unlock();
+    crypto_generichash_update(&state_, ring_.data() + first_, length);
+    lock.lock();
+    first_ = (first_ + length) % ring_.size();
+    waiting_ -= length;
+    changed_.notify_all();
+  }
+}
