@@ -374,7 +374,8 @@ TEST_F(DownloadWindowTest, SpeaksTheUsersLanguage) {
   server.releaseStalls();
 
   // Japanese from LANGUAGE, on a locale that names no language; the log stays English.
-  options.setEnv = {{"HOME", home}, {"LC_ALL", "C.UTF-8"}, {"LANGUAGE", "ja"}};
+  options.setEnv.resize(2);  // HOME and TMPDIR, as the fixture set them
+  options.setEnv.insert(options.setEnv.end(), {{"LC_ALL", "C.UTF-8"}, {"LANGUAGE", "ja"}});
   serveDenied();
   run = startInstaller();
   window = DesktopWindow::find(run->pid(), kAppearTimeout);
