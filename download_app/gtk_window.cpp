@@ -211,8 +211,7 @@ double luminance(const GdkRGBA& colour) {
   auto linear = [](double channel) {
     return channel <= 0.03928 ? channel / 12.92 : std::pow((channel + 0.055) / 1.055, 2.4);
   };
-  return 0.2126 * linear(colour.red) + 0.7152 * linear(colour.green) +
-         0.0722 * linear(colour.blue);
+  return 0.2126 * linear(colour.red) + 0.7152 * linear(colour.green) + 0.0722 * linear(colour.blue);
 }
 
 double contrast(const GdkRGBA& one, const GdkRGBA& other) {
@@ -428,16 +427,16 @@ bool openDesktopDisplay() {
   static const bool opened = [] {
     // The installer's messages and numbers stay the same with or without a desktop.
     gtk_disable_setlocale();
+    // GTK's usual modifiers for shortcuts, given before it asks the keyboard for them: a
+    // Wayland compositor without a seat (a kiosk, a remote session) has no keyboard to ask.
+    gtk_accelerator_set_default_mod_mask(
+        static_cast<GdkModifierType>(GDK_CONTROL_MASK | GDK_SHIFT_MASK | GDK_MOD1_MASK |
+                                     GDK_SUPER_MASK | GDK_HYPER_MASK | GDK_META_MASK));
     // The window draws nothing with OpenGL, and GDK's probe for it loads the system's GL
     // driver, with a software one as much as 50 MB of libraries. GDK reads GDK_GL once, here;
     // a value the user set is kept, and ours is gone again before the agent could inherit it
     // (GTK has started no thread yet).
     bool disableGl = g_getenv("GDK_GL") == nullptr;
-    // GTK's usual modifiers for shortcuts, given before it asks the keyboard for them: a
-    // Wayland compositor without a seat (a kiosk, a remote session) has no keyboard to ask.
-    gtk_accelerator_set_default_mod_mask(static_cast<GdkModifierType>(
-        GDK_CONTROL_MASK | GDK_SHIFT_MASK | GDK_MOD1_MASK | GDK_SUPER_MASK | GDK_HYPER_MASK |
-        GDK_META_MASK));
     if (disableGl) g_setenv("GDK_GL", "disable", TRUE);
     bool initialised = gtk_init_check(nullptr, nullptr) == TRUE;
     if (disableGl) g_unsetenv("GDK_GL");

@@ -23,7 +23,8 @@ class UserLocale {
     std::error_code error;
     std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", error);
     if (!error) {
-      std::string catalogues = (executable.parent_path() / "../Resources/locale").lexically_normal();
+      std::string catalogues =
+          (executable.parent_path() / "../Resources/locale").lexically_normal();
       bindtextdomain(kDomain, catalogues.c_str());
     }
     bind_textdomain_codeset(kDomain, "UTF-8");

@@ -18,9 +18,9 @@ TEST(Translation, WithoutCataloguesTextsStayEnglish) {
 
 // In English the byte counts read as GLib writes them, with a plain blank before the unit.
 TEST(Translation, EnglishByteCountsAreGLibs) {
-  for (int64_t bytes : {0LL, 1LL, 2LL, 999LL, 1000LL, 1500LL, 65536LL, 999999LL, 1048576LL,
-                        12000000LL, 3000000000LL, 5000000000000LL, 7000000000000000LL,
-                        9000000000000000000LL}) {
+  for (int64_t bytes :
+       {0LL, 1LL, 2LL, 999LL, 1000LL, 1500LL, 65536LL, 999999LL, 1048576LL, 12000000LL,
+        3000000000LL, 5000000000000LL, 7000000000000000LL, 9000000000000000000LL}) {
     SCOPED_TRACE(bytes);
     gchar* glib = g_format_size(static_cast<guint64>(bytes));
     std::string expected = glib;

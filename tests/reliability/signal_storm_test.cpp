@@ -221,10 +221,10 @@ TEST_F(SignalStorm, ClosingTheWindowEndsTheRunSoonOnTheDesktop) {
     clearTmp();
   }
   testsupport::ReliabilitySection section("45-window-close-storm", "Window closes");
-  section.paragraph(
-      "Runs on a desktop (" + testsupport::desktopName() + ") whose download window was closed, as a window manager's close "
-      "button does, at a random moment of a dripped download. Seed " +
-      std::to_string(seed) + ".");
+  section.paragraph("Runs on a desktop (" + testsupport::desktopName() +
+                    ") whose download window was closed, as a window manager's close "
+                    "button does, at a random moment of a dripped download. Seed " +
+                    std::to_string(seed) + ".");
   section.table({"case", "runs", "held", "how they ended", "close to end (ms: min / median / max)"},
                 {row("window closed mid-download", tally)});
 }

@@ -253,8 +253,7 @@ std::optional<DesktopWindow> DesktopWindow::find(pid_t pid, std::chrono::millise
   return window;
 }
 
-bool DesktopWindow::waitFor(const std::function<bool()>& check,
-                            std::chrono::milliseconds timeout) {
+bool DesktopWindow::waitFor(const std::function<bool()>& check, std::chrono::milliseconds timeout) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
   while (!check()) {
     if (std::chrono::steady_clock::now() >= deadline) return false;
@@ -339,10 +338,9 @@ bool DesktopWindow::waitGone(std::chrono::milliseconds timeout) const {
 
 std::string DesktopWindow::x11Window() const {
   std::string out;
-  if (currentDesktop() != Desktop::kX11 ||
-      !runTool({"xdotool", "search", "--all", "--onlyvisible", "--pid", std::to_string(pid_),
-                "--class", "."},
-               &out))
+  if (currentDesktop() != Desktop::kX11 || !runTool({"xdotool", "search", "--all", "--onlyvisible",
+                                                     "--pid", std::to_string(pid_), "--class", "."},
+                                                    &out))
     return "";
   return firstLine(out);
 }
@@ -350,8 +348,8 @@ std::string DesktopWindow::x11Window() const {
 std::string DesktopWindow::screenshot(const std::string& step) const {
   std::string directory = std::string(INSTALLER_BUILD_DIR) + "/screenshots";
   mkdir(directory.c_str(), 0755);
-  std::string path = directory + "/" + currentTestName() + (step.empty() ? "" : "-" + step) +
-                     "-" + desktopName() + ".png";
+  std::string path = directory + "/" + currentTestName() + (step.empty() ? "" : "-" + step) + "-" +
+                     desktopName() + ".png";
   if (currentDesktop() == Desktop::kX11) {
     std::string id = x11Window();
     return !id.empty() && runTool({"import", "-window", id, path}) ? path : "";
@@ -438,7 +436,8 @@ bool writeSplashPng(const std::string& path, int width, int height, bool striped
   guchar* pixels = gdk_pixbuf_get_pixels(picture);
   for (int y = 0; striped && y < height; ++y) {
     for (int x = 1; x < width; x += 2) {
-      guchar* pixel = pixels + static_cast<ptrdiff_t>(y) * gdk_pixbuf_get_rowstride(picture) + x * 3;
+      guchar* pixel =
+          pixels + static_cast<ptrdiff_t>(y) * gdk_pixbuf_get_rowstride(picture) + x * 3;
       pixel[0] = 30, pixel[1] = 60, pixel[2] = 200;
     }
   }

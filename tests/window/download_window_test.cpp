@@ -10,11 +10,11 @@
 #include <cmath>
 #include <filesystem>
 #include <map>
-#include <tuple>
 #include <memory>
 #include <random>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -279,8 +279,8 @@ double failureTextContrast(const std::string& path) {
   });
   if (colours.empty()) return 0;
   auto commonest = std::max_element(colours.begin(), colours.end(), [](auto& a, auto& b) {
-    return a.second < b.second;
-  })->first;
+                     return a.second < b.second;
+                   })->first;
   auto luminance = [](const std::tuple<int, int, int>& colour) {
     auto linear = [](int channel) {
       double value = channel / 255.0;
@@ -294,7 +294,8 @@ double failureTextContrast(const std::string& path) {
     auto [red, green, blue] = colour;
     if (red - std::max(green, blue) < 60) continue;  // not the failure's red
     double text = luminance(colour);
-    best = std::max(best, (std::max(text, background) + 0.05) / (std::min(text, background) + 0.05));
+    best =
+        std::max(best, (std::max(text, background) + 0.05) / (std::min(text, background) + 0.05));
   }
   return best;
 }
