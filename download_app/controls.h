@@ -3,13 +3,13 @@
 // ever talks to these interfaces. Every call is made on the main thread.
 #pragma once
 
-#include <glib.h>
-
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+
+#include "download_app/translation.h"  // formatByteCount, for both windows
 
 namespace download_app {
 
@@ -90,16 +90,6 @@ struct WindowControls {
   // showing it.
   bool closesAfterFailure = false;
 };
-
-// A byte count as both windows show it: "512 bytes", "1.5 kB", "12.0 MB". A plain blank
-// before the unit, where GLib puts a no-break space that a terminal may not show.
-inline std::string formatByteCount(int64_t bytes) {
-  gchar* text = g_format_size(static_cast<guint64>(bytes > 0 ? bytes : 0));
-  std::string result(text);
-  g_free(text);
-  if (size_t at = result.find("\u00a0"); at != std::string::npos) result.replace(at, 2, " ");
-  return result;
-}
 
 // The one-line window drawn on standard error (download_app/terminal_window.cpp).
 WindowControls makeTerminalWindow();

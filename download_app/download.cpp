@@ -12,6 +12,7 @@
 #include <thread>
 #include <utility>
 
+#include "download_app/translation.h"
 #include "host/application.h"
 #include "host/files.h"
 #include "host/system_log.h"
@@ -33,27 +34,47 @@ constexpr std::chrono::milliseconds kLockPollInterval{50};
 // Each delivery of progress is a trip to the main thread while the download waits; a bar and a
 // status line gain nothing from more than ten redraws a second.
 constexpr std::chrono::milliseconds kProgressInterval{100};
-constexpr char kWaitingText[] = "Waiting for another installer to finish";
+constexpr const char* kWaitingText = N_("Waiting for another installer to finish");
 constexpr char kUnpackingPrefix[] = ".unpacking-";
-constexpr char kUnzipFailure[] = "Failed to unzip the installer.";
-constexpr char kVerificationFailure[] = "Failed to verify the installer.";
+constexpr const char* kUnzipFailure = N_("Failed to unzip the installer.");
+constexpr const char* kVerificationFailure = N_("Failed to verify the installer.");
+constexpr const char* kStatusFailure = N_("Download failed with error code %ld");
+constexpr const char* kStartFailure = N_("Failed to start the install agent");
 constexpr char kSignatureSuffix[] = ".minisig";
 // A signature file is four short lines; a larger answer is not one.
 constexpr int64_t kMostSignatureBytes = 64 * 1024;
 
-// Why the agent unpacked in `dir` cannot be started, or empty: its entry file must be a
+// The reasons the cache gives for not being safe (provisioning/cache.cpp), for the catalogues.
+[[maybe_unused]] constexpr const char* kCacheDistrust[] = {
+    N_("cannot be examined"), N_("is a symbolic link made by another user"),
+    N_("is not a directory"), N_("is owned by another user"),
+    N_("can be changed by other users")};
+
+// A text in the user's language and in English.
+Download::Failure failureText(const char* text) { return {translate(text), text}; }
+
+// The same, `format` filled in with the same arguments in both.
+template <typename... Arguments>
+Download::Failure failureText(const char* format, Arguments... arguments) {
+  gchar* english = g_strdup_printf(format, arguments...);
+  Download::Failure failure{formatText(translate(format), arguments...), english};
+  g_free(english);
+  return failure;
+}
+
+// Why the agent unpacked in `dir` cannot be started, or nothing: its entry file must be a
 // regular file, or a link to one inside `dir`.
-std::string entryFileProblem(const std::string& dir) {
+const char* entryFileProblem(const std::string& dir) {
   std::error_code ec, targetError, dirError;
   fs::path entry = getInstallAgentExecutable(dir);
   if (!fs::exists(fs::symlink_status(entry, ec)))
-    return "The install agent archive has no file \"install\" at its top level.";
+    return N_("The install agent archive has no file \"install\" at its top level.");
   fs::path target = fs::canonical(entry, targetError);
   fs::path inside = fs::canonical(dir, dirError) / "";
   if (targetError || dirError || !fs::is_regular_file(target, ec) ||
       !target.string().starts_with(inside.string()))
-    return "\"install\" in the install agent archive is not a regular file.";
-  return "";
+    return N_("\"install\" in the install agent archive is not a regular file.");
+  return nullptr;
 }
 
 // Only http and https can be downloaded, and a URL holds no blank or control character.
@@ -86,7 +107,7 @@ void Download::init() {
   progress_->setMaxValue(100.0);
   progress_->setUsesThreadedAnimation(true);
   downloadPercent_->setUsesSingleLineMode(true);
-  downloadPercent_->setStringValue("Downloading");
+  downloadPercent_->setStringValue(translate("Downloading"));
   installAgentLocation_ = request_.to;
   sessionDirectory_ = directoryOfPath(request_.to);
   cancel_->setKeyEquivalent("\r");
@@ -95,9 +116,9 @@ void Download::init() {
 void Download::applicationDidFinishLaunching() {
   if (!bundle_) {
     // Without a bundle there are no resources to hand to an agent: say so instead of waiting.
-    const char* message = "The installer is not inside an application bundle.";
+    const char* message = N_("The installer is not inside an application bundle.");
     host::systemLog("%s", message);
-    failure(message, TextColor::Red);
+    failure(translate(message), TextColor::Red);
     return;
   }
   std::string splash = bundle_->resourcePath + "/splash.png";
@@ -124,7 +145,7 @@ void Download::windowWillClose() {
 
 void Download::failure(const std::string& message, TextColor color) {
   if (cancel_) {
-    cancel_->setTitle("Close");
+    cancel_->setTitle(translate("Close"));
     cancel_->setEnabled(true);  // also after a failure while the agent was being unpacked
   }
   if (progress_) {
@@ -148,12 +169,13 @@ void Download::failure(const std::string& message, TextColor color) {
 
 void Download::downloadFromURL(const std::string& url) {
   if (!isDownloadableUrl(url)) {
-    std::string message =
-        url.empty() ? "Download failed: no download address in " + request_.fromSource + "."
-                    : "Download failed: the download address in " + request_.fromSource +
-                          " is not an http or https URL.";
-    host::systemLog("%s", message.c_str());
-    failure(message, TextColor::Red);
+    Failure message =
+        failureText(url.empty() ? N_("Download failed: no download address in %s.")
+                                : N_("Download failed: the download address in %s is not an "
+                                     "http or https URL."),
+                    request_.fromSource.c_str());
+    host::systemLog("%s", message.logged.c_str());
+    failure(message.shown, TextColor::Red);
     return;
   }
   host::UrlSessionConfiguration configuration =
@@ -191,7 +213,7 @@ void Download::didWriteData(host::DownloadTask& task, int64_t bytesWritten,
     // Only a whole answer is the archive: not an error page, whatever proxy or server sent it,
     // nor a part of a body, nor an empty one.
     if (status != 200) {
-      showFailure("Download failed with error code " + std::to_string(status),
+      showFailure(formatText(translate(kStatusFailure), status),
                   "Download failed with http error code- " + std::to_string(status));
       return endSession();
     }
@@ -201,7 +223,9 @@ void Download::didWriteData(host::DownloadTask& task, int64_t bytesWritten,
     // A cache that another user could change is neither started nor filled.
     CacheTrust trust = checkCacheTrust();
     if (!trust.trusted()) {
-      showFailure(untrustedCacheMessage(trust), untrustedCacheMessage(trust));
+      showFailure(formatText(translate("The install agent cache is not safe to use: %s %s."),
+                             trust.directory.c_str(), translate(trust.reason.c_str())),
+                  untrustedCacheMessage(trust));
       return endSession();
     }
     // From this decision to the hand-over the cache is this run's alone.
@@ -212,7 +236,7 @@ void Download::didWriteData(host::DownloadTask& task, int64_t bytesWritten,
       bool started = fireInstallAgent();
       cacheLock_.unlock();
       endSession();
-      if (!started) return showFailure("Failed to start the install agent");
+      if (!started) return showFailure(translate(kStartFailure));
       host::runOnMain([this] { window_->close(); });
       return;
     }
@@ -243,7 +267,7 @@ void Download::didWriteData(host::DownloadTask& task, int64_t bytesWritten,
         progress_->setIndeterminate(false);
       }
     }
-    downloadPercent_->setStringValue("Downloading");
+    downloadPercent_->setStringValue(translate("Downloading"));
     progress_->incrementBy(static_cast<double>(bytesWritten));
     redraw();
   });
@@ -253,13 +277,13 @@ void Download::didFinishDownloading(host::DownloadTask& task, const std::string&
   if (&task == signatureTask_.get()) return signatureArrived(location);
   long status = theDownload_->response().statusCode;
   if (status != 200) {
-    return showFailure("Download failed with error code " + std::to_string(status),
+    return showFailure(formatText(translate(kStatusFailure), status),
                        "Download failed! Error code- " + std::to_string(status));
   }
   int64_t unshown = std::exchange(unshownBytes_, 0);
   bool running = host::runOnMain([this, unshown] {
     progress_->incrementBy(static_cast<double>(unshown));
-    downloadPercent_->setStringValue("Initializing the installer");
+    downloadPercent_->setStringValue(translate("Initializing the installer"));
     progress_->setIndeterminate(true);
     progress_->startAnimation();
     cancel_->setEnabled(false);
@@ -303,7 +327,7 @@ void Download::verificationFailed(const std::string& reason) {
   if (signatureTask_) signatureTask_->cancel();  // one failure, not one for each later delivery
   cacheLock_.unlock();
   archiveAwaitingSignature_.clear();
-  showFailure(kVerificationFailure,
+  showFailure(translate(kVerificationFailure),
               std::string(kVerificationFailure) + " The download from " + theDownload_->url() +
                   " is not the vendor's: " + reason + ".");
   endSession();
@@ -320,12 +344,14 @@ void Download::installArchive(const std::string& archive) {
   }
   std::string cacheDir = getInstallAgentCacheDir();
   writeValidationString(cacheDir, validationString_);
-  std::string unpackFailure = unpackIntoCache(archive, cacheDir);
-  bool started = unpackFailure.empty() && fireInstallAgent();
+  Failure unpackFailure = unpackIntoCache(archive, cacheDir);
+  bool started = unpackFailure.logged.empty() && fireInstallAgent();
   cacheLock_.unlock();
-  if (unpackFailure == kUnzipFailure) return showFailure(unpackFailure);
-  if (!unpackFailure.empty()) return showFailure(unpackFailure, unpackFailure);
-  if (!started) return showFailure("Failed to start the install agent");
+  // unzip has said why on standard error already.
+  if (unpackFailure.logged == kUnzipFailure) return showFailure(unpackFailure.shown);
+  if (!unpackFailure.logged.empty())
+    return showFailure(unpackFailure.shown, unpackFailure.logged);
+  if (!started) return showFailure(translate(kStartFailure));
   // The loop stops at once, and the window closes as soon as it has stopped
   // (CallNSApplicationMain): it never stays the three seconds a delayed close would give it.
   host::stopApplication(1);
@@ -340,8 +366,8 @@ void Download::didComplete(host::DownloadTask& task,
   // An archive that waits for its signature keeps the cache locked.
   if (archiveAwaitingSignature_.empty()) cacheLock_.unlock();
   if (!error || error->cancelled) return;
-  std::string message = "Download failed: " + error->description;
-  showFailure(message, message);
+  Failure message = failureText(N_("Download failed: %s"), error->description.c_str());
+  showFailure(message.shown, message.logged);
 }
 
 void Download::showFailure(const std::string& message, const std::string& logged) {
@@ -366,7 +392,7 @@ bool Download::lockCache(const std::string& cacheDir) {
       waiting = true;
       host::systemLog("%s", kWaitingText);
       host::runOnMain([this] {
-        downloadPercent_->setStringValue(kWaitingText);
+        downloadPercent_->setStringValue(translate(kWaitingText));
         redraw();
       });
     }
@@ -388,26 +414,32 @@ void Download::removeUnfinishedUnpacking(const std::string& cacheDir) {
   }
 }
 
-std::string Download::unpackIntoCache(const std::string& archive, const std::string& cacheDir) {
+Download::Failure Download::unpackIntoCache(const std::string& archive,
+                                             const std::string& cacheDir) {
   std::string agentDir = cacheDir + INSTALL_AGENT_DIR;
+  // With the system's reason for the failure of the last call.
+  auto systemFailure = [](const char* format, const std::string& path) {
+    int error = errno;
+    Failure failure = failureText(format, path.c_str());
+    return Failure{host::systemError(failure.shown, error), host::systemError(failure.logged, error)};
+  };
   // A fresh directory beside the agent directory, so a half-unpacked agent never counts.
   std::string fresh = agentDir + kUnpackingPrefix + "XXXXXX";
-  if (!mkdtemp(fresh.data()))
-    return host::systemError("Could not make a directory in " + cacheDir, errno);
-  std::string failure;
+  if (!mkdtemp(fresh.data())) return systemFailure(N_("Could not make a directory in %s"), cacheDir);
+  Failure failure;
   if (!unzipInstallAgent(archive, fresh, "unzip", report_message_main)) {
-    failure = kUnzipFailure;
-  } else if (std::string problem = entryFileProblem(fresh); !problem.empty()) {
-    failure = problem;
+    failure = failureText(kUnzipFailure);
+  } else if (const char* problem = entryFileProblem(fresh)) {
+    failure = failureText(problem);
   } else if (!removeTree(agentDir)) {
-    failure = "Could not remove the old install agent in " + agentDir;
+    failure = failureText(N_("Could not remove the old install agent in %s"), agentDir.c_str());
   } else if (rename(fresh.c_str(), agentDir.c_str()) != 0) {
-    failure = host::systemError("Could not put the install agent in place at " + agentDir, errno);
+    failure = systemFailure(N_("Could not put the install agent in place at %s"), agentDir);
   }
-  if (failure.empty()) return "";
+  if (failure.logged.empty()) return {};
   removeTree(fresh);
   // A tag may stand beside no agent, but never vouch for a broken or an older one.
-  if (failure != kUnzipFailure) removeTree(validationStringPath(cacheDir));
+  if (failure.logged != kUnzipFailure) removeTree(validationStringPath(cacheDir));
   return failure;
 }
 

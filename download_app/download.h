@@ -43,6 +43,13 @@ struct DownloadRequest {
 
 class Download : public host::UrlSessionDelegate, public WindowDelegate {
  public:
+  // A failure as the window shows it, in the user's language, and as the system log keeps it,
+  // in English.
+  struct Failure {
+    std::string shown;
+    std::string logged;
+  };
+
   explicit Download(DownloadRequest request);
   // Invalidates the session and waits for its delegate queue to finish.
   ~Download() override;
@@ -112,7 +119,7 @@ class Download : public host::UrlSessionDelegate, public WindowDelegate {
   void removeUnfinishedUnpacking(const std::string& cacheDir);
   // Unpacks the archive at `archive` into a fresh directory beside the agent directory and
   // renames it into place only when it holds an agent. Empty when it did; otherwise the cause.
-  std::string unpackIntoCache(const std::string& archive, const std::string& cacheDir);
+  Failure unpackIntoCache(const std::string& archive, const std::string& cacheDir);
   bool windowClosed() const;
   // On the main thread: lays the window out again and draws it.
   void redraw();

@@ -14,6 +14,7 @@
 #include <string>
 #include <utility>
 
+#include "download_app/translation.h"
 #include "host/loop_timer.h"
 
 #ifdef GDK_WINDOWING_X11
@@ -30,8 +31,12 @@ namespace download_app {
 namespace {
 
 constexpr const char kInterfaceResource[] = "/installer/download/download_window.ui";
-constexpr const char kStyleResource[] = "/installer/download/download_window.css";
 constexpr const char kFailedStyleClass[] = "failed";
+// The failure text's colour where the theme names no error colour.
+constexpr const char kFallbackFailureColour[] = "#d00000";
+// WCAG AA asks 4.5:1 of normal text against its background; a little more, so that the colour
+// still reaches it once drawn in 8-bit channels.
+constexpr double kReadableContrast = 4.6;
 constexpr unsigned kPulseIntervalMs = 100;
 
 // Owns one reference to a GObject.
@@ -175,12 +180,21 @@ class GtkProgress : public ProgressBar {
       // GTK keeps a pulsed bar moving on its own until it is given a fraction again.
       gtk_progress_bar_set_fraction(bar, 0.0);
     }
+    std::string text;
     if (countingBytes_) {
-      std::string text = formatByteCount(static_cast<int64_t>(value_));
-      if (!indeterminate_) text += " of " + formatByteCount(static_cast<int64_t>(max_));
+      std::string value = formatByteCount(static_cast<int64_t>(value_));
+      text = indeterminate_ ? value
+                            : formatText(translate("%s of %s"), value.c_str(),
+                                         formatByteCount(static_cast<int64_t>(max_)).c_str());
       gtk_progress_bar_set_text(bar, text.c_str());
     }
     gtk_progress_bar_set_show_text(bar, countingBytes_);
+    // A screen reader reads the bar's fraction; the bytes it shows go with it as its
+    // description.
+    AtkObject* accessible = gtk_widget_get_accessible(GTK_WIDGET(bar));
+    const char* described = atk_object_get_description(accessible);
+    if (text != (described != nullptr ? described : ""))
+      atk_object_set_description(accessible, text.c_str());
   }
 
   ObjectRef<GtkProgressBar> bar_;
@@ -192,15 +206,50 @@ class GtkProgress : public ProgressBar {
   bool countingBytes_ = false;  // the value grows by increments: show it on the bar
 };
 
+// WCAG's relative luminance of a colour.
+double luminance(const GdkRGBA& colour) {
+  auto linear = [](double channel) {
+    return channel <= 0.03928 ? channel / 12.92 : std::pow((channel + 0.055) / 1.055, 2.4);
+  };
+  return 0.2126 * linear(colour.red) + 0.7152 * linear(colour.green) + 0.0722 * linear(colour.blue);
+}
+
+double contrast(const GdkRGBA& one, const GdkRGBA& other) {
+  double lighter = std::max(luminance(one), luminance(other));
+  double darker = std::min(luminance(one), luminance(other));
+  return (lighter + 0.05) / (darker + 0.05);
+}
+
+// The theme's error colour (or our red), made lighter on a dark background and darker on a
+// light one until it is readable there: Adwaita's dark variant, for one, keeps the light
+// variant's red, which is too dark on its grey.
+GdkRGBA readableFailureColour(GtkStyleContext* style) {
+  GdkRGBA colour, background;
+  if (!gtk_style_context_lookup_color(style, "error_color", &colour))
+    gdk_rgba_parse(&colour, kFallbackFailureColour);
+  if (!gtk_style_context_lookup_color(style, "theme_bg_color", &background)) return colour;
+  double toward = luminance(background) < 0.18 ? 1.0 : 0.0;  // white or black
+  GdkRGBA mixed = colour;
+  for (double share = 0.05; contrast(mixed, background) < kReadableContrast && share <= 1.0;
+       share += 0.05) {
+    mixed.red = colour.red + (toward - colour.red) * share;
+    mixed.green = colour.green + (toward - colour.green) * share;
+    mixed.blue = colour.blue + (toward - colour.blue) * share;
+  }
+  return mixed;
+}
+
 class GtkStatus : public StatusText {
  public:
-  explicit GtkStatus(GtkLabel* label) : label_(retain(label)) {
-    ObjectRef<GtkCssProvider> style(gtk_css_provider_new());
-    gtk_css_provider_load_from_resource(style.get(), kStyleResource);
-    gtk_style_context_add_provider(gtk_widget_get_style_context(GTK_WIDGET(label)),
-                                   GTK_STYLE_PROVIDER(style.get()),
+  explicit GtkStatus(GtkLabel* label)
+      : label_(retain(label)), failureStyle_(gtk_css_provider_new()) {
+    gtk_style_context_add_provider(style(), GTK_STYLE_PROVIDER(failureStyle_.get()),
                                    GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
+    // A change of theme (to a dark one, say) asks for the colour again.
+    g_signal_connect(label, "style-updated", G_CALLBACK(onStyleUpdated), this);
+    updateFailureColour();
   }
+  ~GtkStatus() override { g_signal_handlers_disconnect_by_data(label_.get(), this); }
 
   void setUsesSingleLineMode(bool singleLine) override {
     gtk_label_set_single_line_mode(label_.get(), singleLine);
@@ -215,16 +264,34 @@ class GtkStatus : public StatusText {
   }
 
   void setTextColor(TextColor color) override {
-    GtkStyleContext* style = gtk_widget_get_style_context(GTK_WIDGET(label_.get()));
     if (color == TextColor::Red) {
-      gtk_style_context_add_class(style, kFailedStyleClass);
+      gtk_style_context_add_class(style(), kFailedStyleClass);
     } else {
-      gtk_style_context_remove_class(style, kFailedStyleClass);
+      gtk_style_context_remove_class(style(), kFailedStyleClass);
     }
   }
 
  private:
+  GtkStyleContext* style() const { return gtk_widget_get_style_context(GTK_WIDGET(label_.get())); }
+
+  static void onStyleUpdated(GtkWidget*, gpointer self) {
+    static_cast<GtkStatus*>(self)->updateFailureColour();
+  }
+
+  // Loading the style updates it again: only a new colour is loaded.
+  void updateFailureColour() {
+    GdkRGBA colour = readableFailureColour(style());
+    gchar* name = gdk_rgba_to_string(&colour);
+    std::string css = std::string("label.") + kFailedStyleClass + " { color: " + name + "; }";
+    g_free(name);
+    if (css == failureCss_) return;
+    failureCss_ = css;
+    gtk_css_provider_load_from_data(failureStyle_.get(), css.c_str(), -1, nullptr);
+  }
+
   ObjectRef<GtkLabel> label_;
+  ObjectRef<GtkCssProvider> failureStyle_;
+  std::string failureCss_;
 };
 
 class GtkActionButton : public Button {
@@ -270,15 +337,21 @@ class GtkActionButton : public Button {
 
 class GtkSplash : public ImageView {
  public:
-  explicit GtkSplash(GtkImage* image) : image_(retain(image)) {}
+  explicit GtkSplash(GtkImage* image) : image_(retain(image)) {
+    // The window learns its scale from the monitor it lands on, on Wayland after it is shown.
+    g_signal_connect(image, "notify::scale-factor", G_CALLBACK(onScaleChanged), this);
+  }
+  ~GtkSplash() override { g_signal_handlers_disconnect_by_data(image_.get(), this); }
 
   void setScalesProportionally(bool proportionally) override { proportional_ = proportionally; }
   // A GTK image is never editable.
   void setEditable(bool) override {}
 
-  // Loads the file scaled to the image's size in points (fitted within it when proportional).
+  // Loads the file scaled to the image's size in points (fitted within it when proportional),
+  // from the file's own pixels at the display's scale: 800 of them for 400 points at scale 2.
   // A file that cannot be read leaves the view as it was.
   void setImage(const Image& image) override {
+    shown_ = image;
     GtkWidget* widget = GTK_WIDGET(image_.get());
     int scale = std::max(1, gtk_widget_get_scale_factor(widget));
     auto pixels = [scale](double points) {
@@ -300,8 +373,14 @@ class GtkSplash : public ImageView {
   }
 
  private:
+  static void onScaleChanged(GObject*, GParamSpec*, gpointer self) {
+    auto* splash = static_cast<GtkSplash*>(self);
+    if (splash->shown_) splash->setImage(*splash->shown_);
+  }
+
   ObjectRef<GtkImage> image_;
   bool proportional_ = false;
+  std::optional<Image> shown_;  // the last image asked for
 };
 
 #ifdef GDK_WINDOWING_X11
@@ -348,6 +427,11 @@ bool openDesktopDisplay() {
   static const bool opened = [] {
     // The installer's messages and numbers stay the same with or without a desktop.
     gtk_disable_setlocale();
+    // GTK's usual modifiers for shortcuts, given before it asks the keyboard for them: a
+    // Wayland compositor without a seat (a kiosk, a remote session) has no keyboard to ask.
+    gtk_accelerator_set_default_mod_mask(
+        static_cast<GdkModifierType>(GDK_CONTROL_MASK | GDK_SHIFT_MASK | GDK_MOD1_MASK |
+                                     GDK_SUPER_MASK | GDK_HYPER_MASK | GDK_META_MASK));
     // The window draws nothing with OpenGL, and GDK's probe for it loads the system's GL
     // driver, with a software one as much as 50 MB of libraries. GDK reads GDK_GL once, here;
     // a value the user set is kept, and ours is gone again before the agent could inherit it
@@ -378,7 +462,12 @@ std::optional<WindowControls> makeGtkWindow() {
   // The interface file is compiled in: every control it names is there.
   auto object = [&](const char* id) { return gtk_builder_get_object(builder.get(), id); };
   GtkWindow* window = GTK_WINDOW(object("window"));
-  gtk_window_set_title(window, kDownloadWindowTitle);
+  gtk_window_set_title(window, translate(kDownloadWindowTitle));
+  atk_object_set_name(gtk_widget_get_accessible(GTK_WIDGET(object("progress"))),
+                      translate("Download progress"));
+  // GTK centres a window on the pointer's monitor; without a seat there is no pointer.
+  if (gdk_display_get_default_seat(gtk_widget_get_display(GTK_WIDGET(window))) == nullptr)
+    gtk_window_set_position(window, GTK_WIN_POS_NONE);
 
   WindowControls controls;
   controls.window = std::make_unique<GtkDownloadWindow>(GTK_WIDGET(window));

@@ -9,11 +9,12 @@
 #include <optional>
 
 #include "download_app/controls.h"
+#include "download_app/translation.h"
 
 namespace download_app {
 
-// The title of the download window, by which a user (or a test) finds it on the screen.
-inline constexpr const char kDownloadWindowTitle[] = "Installer";
+// The title of the download window, in English; the window shows it in the user's language.
+inline constexpr const char* kDownloadWindowTitle = N_("Installer");
 
 // The side, in points, of the square into which the splash image is fitted.
 inline constexpr double kSplashSide = 400;

@@ -5,6 +5,8 @@
 #include <optional>
 #include <utility>
 
+#include "download_app/translation.h"
+
 namespace download_app {
 namespace {
 
@@ -33,7 +35,7 @@ MainInterface::MainInterface(std::function<WindowControls()> loadWindow, Downloa
   download_->setWindow(window);
   download_->setCancel(controls.button.get());
   window->setDelegate(download_.get());
-  controls.button->setTitle("Cancel");
+  controls.button->setTitle(translate("Cancel"));
   // A run that has not handed over ends only when the window closes.
   controls.button->setAction([window] { window->close(); });
   download_->init();

@@ -75,7 +75,8 @@ void writeValidationString(std::string dir, std::string validationString) {
 
 namespace {
 
-// Why `level` may not be trusted, or empty when it may (or does not exist).
+// Why `level` may not be trusted, or empty when it may (or does not exist). The download window
+// shows these reasons translated: download_app/download.cpp lists them for its catalogues.
 std::string distrust(const std::string& level, bool* missing) {
   *missing = false;
   struct stat info;

@@ -90,8 +90,13 @@ TEST_F(MakeBundleTest, LaysOutABundleWhoseInstallerDownloadsTheAgent) {
   EXPECT_EQ(readFile(resources + "/bundle.zip"), readFile(scratch.file("bundle.zip")));
   EXPECT_EQ(readFile(resources + "/splash.png"), readFile(scratch.file("splash.png")));
   EXPECT_EQ(readFile(resources + "/installAgentKey.pub"), readFile(key));
-  EXPECT_EQ(listDir(resources), (std::vector<std::string>{"bundle.zip", "installAgentKey.pub",
-                                                          "installAgentURL.txt", "splash.png"}));
+  EXPECT_EQ(listDir(resources),
+            (std::vector<std::string>{"bundle.zip", "installAgentKey.pub", "installAgentURL.txt",
+                                      "locale", "splash.png"}));
+  // The window's translations, from beside the executable.
+  EXPECT_EQ(readFile(resources + "/locale/ja/LC_MESSAGES/bootstrap-installer.mo"),
+            readFile(std::string(INSTALLER_BUILD_DIR) +
+                     "/locale/ja/LC_MESSAGES/bootstrap-installer.mo"));
   EXPECT_EQ(listDir(out), std::vector<std::string>{"My Setup.app"});  // no leftovers
   EXPECT_NE(made.out.find(bundle), std::string::npos) << made.out;
 
@@ -112,7 +117,8 @@ TEST_F(MakeBundleTest, CarriesAReadyAgentOrAnAgentArchive) {
                   "--agent", scratch.file("ready.sh"), "--name", "Ready", out});
   ASSERT_EQ(made.exitCode, 0) << made.describe();
   std::string resources = out + "/Ready.app/Contents/Resources";
-  EXPECT_EQ(listDir(resources), (std::vector<std::string>{"InstallerForMac", "bundle.zip"}));
+  EXPECT_EQ(listDir(resources),
+            (std::vector<std::string>{"InstallerForMac", "bundle.zip", "locale"}));
   EXPECT_EQ(runInstaller(out + "/Ready.app/Contents/MacOS/bootstrap-installer").exitCode, 0);
   EXPECT_EQ(readAgentRuns(ready.recordPath).size(), 1u);
 
@@ -124,7 +130,8 @@ TEST_F(MakeBundleTest, CarriesAReadyAgentOrAnAgentArchive) {
   ASSERT_EQ(made.exitCode, 0) << made.describe();
   resources = out + "/Archived.app/Contents/Resources";
   EXPECT_EQ(listDir(resources),
-            (std::vector<std::string>{"InstallAgent.zip", "bundle.zip", "installAgentURL.txt"}));
+            (std::vector<std::string>{"InstallAgent.zip", "bundle.zip", "installAgentURL.txt",
+                                      "locale"}));
   EXPECT_EQ(runInstaller(out + "/Archived.app/Contents/MacOS/bootstrap-installer").exitCode, 0);
   EXPECT_EQ(readAgentRuns(archived.recordPath).size(), 1u);
 }
@@ -213,8 +220,8 @@ TEST_F(MakeBundleTest, ReplacesAnExistingBundleOnlyWithForce) {
   arguments.insert(arguments.end() - 1, {"--splash", scratch.file("splash.png")});
   RunResult forced = makeBundle(arguments);
   EXPECT_EQ(forced.exitCode, 0) << forced.describe();
-  EXPECT_EQ(listDir(resources),
-            (std::vector<std::string>{"bundle.zip", "installAgentURL.txt", "splash.png"}));
+  EXPECT_EQ(listDir(resources), (std::vector<std::string>{"bundle.zip", "installAgentURL.txt",
+                                                          "locale", "splash.png"}));
   EXPECT_EQ(listDir(out), std::vector<std::string>{"Installer.app"});
 }
 

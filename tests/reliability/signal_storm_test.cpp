@@ -19,7 +19,6 @@
 
 #include <gtest/gtest.h>
 
-#include "download_app/gtk_window.h"
 #include "support/desktop.h"
 #include "support/reliability.h"
 #include "support/storm_fixture.h"
@@ -193,8 +192,9 @@ TEST_F(SignalStorm, ClosingTheWindowEndsTheRunSoonOnTheDesktop) {
   TestHttpServer server;
   BundleBuilder bundle = makeBundle(server.url("/agent.zip"));
   testsupport::RunOptions options = installerOptions();
-  options.unsetEnv.erase(std::remove(options.unsetEnv.begin(), options.unsetEnv.end(), "DISPLAY"),
-                         options.unsetEnv.end());
+  for (const char* display : {"DISPLAY", "WAYLAND_DISPLAY"})
+    options.unsetEnv.erase(std::remove(options.unsetEnv.begin(), options.unsetEnv.end(), display),
+                           options.unsetEnv.end());
   Tally tally;
   for (int i = 0; i < runs; ++i) {
     SCOPED_TRACE("seed " + std::to_string(seed) + ", run " + std::to_string(i));
@@ -203,9 +203,9 @@ TEST_F(SignalStorm, ClosingTheWindowEndsTheRunSoonOnTheDesktop) {
     server.serve("/agent.zip", archiveOf(version, 8192, std::chrono::milliseconds(20)));
     std::remove(agentRecord().c_str());
     auto run = testsupport::startProgram(bundle.executablePath(), {"Setup"}, options);
-    std::string window = testsupport::findWindow(run->pid(), download_app::kDownloadWindowTitle,
-                                                 std::chrono::seconds(20));
-    if (window.empty()) {
+    std::optional<testsupport::DesktopWindow> window =
+        testsupport::DesktopWindow::find(run->pid(), std::chrono::seconds(20));
+    if (!window) {
       run->signal(SIGKILL);
       FAIL() << "no download window\n" << run->finish().describe();
     }
@@ -213,7 +213,7 @@ TEST_F(SignalStorm, ClosingTheWindowEndsTheRunSoonOnTheDesktop) {
     std::this_thread::sleep_for(
         std::chrono::milliseconds(std::uniform_int_distribution<int>(0, 800)(random)));
     auto sent = std::chrono::steady_clock::now();
-    testsupport::requestClose(window);
+    window->requestClose();
     RunResult result = run->finish();
     std::string why;
     bool ok = judge(result, 0, sent, tally, &why);
@@ -221,10 +221,10 @@ TEST_F(SignalStorm, ClosingTheWindowEndsTheRunSoonOnTheDesktop) {
     clearTmp();
   }
   testsupport::ReliabilitySection section("45-window-close-storm", "Window closes");
-  section.paragraph(
-      "Runs on a desktop (Xvfb) whose download window was closed, as a window manager's close "
-      "button does, at a random moment of a dripped download. Seed " +
-      std::to_string(seed) + ".");
+  section.paragraph("Runs on a desktop (" + testsupport::desktopName() +
+                    ") whose download window was closed, as a window manager's close "
+                    "button does, at a random moment of a dripped download. Seed " +
+                    std::to_string(seed) + ".");
   section.table({"case", "runs", "held", "how they ended", "close to end (ms: min / median / max)"},
                 {row("window closed mid-download", tally)});
 }

@@ -142,6 +142,15 @@ std::string BundleBuilder::addBundleZip() const {
   return path;
 }
 
+std::string BundleBuilder::addCatalogues() const {
+  std::string path = resourcesPath_ + "/locale";
+  std::error_code error;
+  std::filesystem::copy(std::string(INSTALLER_BUILD_DIR) + "/locale", path,
+                        std::filesystem::copy_options::recursive, error);
+  EXPECT_FALSE(error) << error.message();
+  return path;
+}
+
 std::string BundleBuilder::addReadyAgent(const AgentScript& agent) const {
   return addResource("InstallerForMac", agentScript(agent), 0644);
 }

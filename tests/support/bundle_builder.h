@@ -76,6 +76,8 @@ class BundleBuilder {
   std::string setEndpointFile(const std::string& content) const;
   // "bundle.zip": a small real archive (the installer never opens it).
   std::string addBundleZip() const;
+  // "locale": the download window's translations, as the build made them.
+  std::string addCatalogues() const;
   // "InstallerForMac": the test agent as a ready agent (mode 0644: sh needs no execute bit).
   std::string addReadyAgent(const AgentScript& agent) const;
   // An agent archive named `archiveName` ("InstallAgent.zip", "InstallAgent_1.zip", ...).

@@ -1,10 +1,12 @@
 #include "support/desktop.h"
 
+#include <atspi/atspi.h>
 #include <dlfcn.h>
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <optional>
@@ -13,6 +15,7 @@
 #include <vector>
 
 #include "support/run_program.h"
+#include "support/scratch_dir.h"
 
 // Last: Xlib's macros (None, Bool, Status...) would clash with the headers above. Only its
 // types are used; its functions are looked up at run time (see `xlib`).
@@ -23,22 +26,15 @@ namespace {
 
 constexpr std::chrono::milliseconds kPollInterval{100};
 
-// Runs one X tool briefly; its standard output, or nothing when it failed.
-bool runTool(const std::vector<std::string>& argv, std::string* out = nullptr) {
+// Runs one tool briefly; its standard output, or nothing when it failed.
+bool runTool(const std::vector<std::string>& argv, std::string* out = nullptr,
+             const std::string& directory = "") {
   RunOptions options;
   options.timeout = std::chrono::seconds(20);
+  options.workingDirectory = directory;
   RunResult result = runProgram(argv[0], argv, options);
   if (out != nullptr) *out = result.out;
   return result.exited && result.exitCode == 0;
-}
-
-std::string escapeRegex(const std::string& text) {
-  std::string escaped;
-  for (char c : text) {
-    if (std::string("\\^$.|?*+()[]{}").find(c) != std::string::npos) escaped += '\\';
-    escaped += c;
-  }
-  return escaped;
 }
 
 std::string firstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
@@ -53,53 +49,56 @@ std::string currentTestName() {
   return name;
 }
 
-}  // namespace
-
-bool haveDisplay() {
-  const char* display = std::getenv("DISPLAY");
-  return display != nullptr && *display != '\0';
+bool named(const char* variable) {
+  const char* value = std::getenv(variable);
+  return value != nullptr && *value != '\0';
 }
 
-std::string findWindow(pid_t pid, const std::string& title, std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (true) {
-    std::string out;
-    if (runTool({"xdotool", "search", "--all", "--onlyvisible", "--pid", std::to_string(pid),
-                 "--name", "^" + escapeRegex(title) + "$"},
-                &out) &&
-        !firstLine(out).empty()) {
-      return firstLine(out);
+// The desktop of the accessibility bus, connected once. An application that has stopped
+// answering (an installer whose window has closed waits for its agent without its loop) is
+// given up on within a second, not after AT-SPI's usual quarter of a minute.
+AtspiAccessible* atspiDesktop() {
+  static AtspiAccessible* desktop = [] {
+    atspi_init();
+    atspi_set_timeout(1000, 1000);
+    return atspi_get_desktop(0);
+  }();
+  return desktop;
+}
+
+// `object`, with what AT-SPI remembers of it forgotten: the next read asks the application.
+// (Reading without any cache would make AT-SPI ask from inside its own event handling, where
+// it waits for itself.)
+AtspiAccessible* fresh(AtspiAccessible* object) {
+  atspi_accessible_clear_cache(object);
+  return object;
+}
+
+// Lets AT-SPI deliver what has arrived (events, replies), then waits a moment.
+void pause() {
+  while (g_main_context_iteration(nullptr, FALSE)) {
+  }
+  std::this_thread::sleep_for(kPollInterval);
+}
+
+std::string takeString(gchar* text) {
+  std::string result = text != nullptr ? text : "";
+  g_free(text);
+  return result;
+}
+
+// The showing frame of process `pid`, if any.
+Accessible shownFrame(pid_t pid) {
+  Accessible desktop(static_cast<AtspiAccessible*>(g_object_ref(atspiDesktop())));
+  for (const Accessible& application : desktop.children()) {
+    if (static_cast<pid_t>(atspi_accessible_get_process_id(application.get(), nullptr)) != pid)
+      continue;
+    for (const Accessible& frame : application.children()) {
+      if (frame.role() == "frame" && frame.hasState(ATSPI_STATE_SHOWING)) return frame;
     }
-    if (std::chrono::steady_clock::now() >= deadline) return "";
-    std::this_thread::sleep_for(kPollInterval);
   }
+  return {};
 }
-
-bool waitForWindowGone(pid_t pid, const std::string& title, std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (true) {
-    std::string out;
-    runTool({"xdotool", "search", "--all", "--onlyvisible", "--pid", std::to_string(pid), "--name",
-             "^" + escapeRegex(title) + "$"},
-            &out);
-    if (firstLine(out).empty()) return true;
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(kPollInterval);
-  }
-}
-
-std::string windowTitle(const std::string& windowId) {
-  std::string out;
-  if (!runTool({"xdotool", "getwindowname", windowId}, &out)) return "";
-  return firstLine(out);
-}
-
-bool pressReturn(const std::string& windowId) {
-  return runTool({"xdotool", "windowfocus", "--sync", windowId}) &&
-         runTool({"xdotool", "key", "--clearmodifiers", "Return"});
-}
-
-namespace {
 
 // The Xlib functions the helpers call. The test binaries do not link Xlib: GTK's own copy of it
 // is opened by name instead, once, and stays loaded.
@@ -136,7 +135,7 @@ const Xlib* xlib() {
   return loaded ? &*loaded : nullptr;
 }
 
-// Set while `requestClose` talks to the server: a window that has gone meanwhile is a
+// Set while `sendDeleteWindow` talks to the server: a window that has gone meanwhile is a
 // failure of that call, not (as with Xlib's own handler) the end of the test program.
 std::atomic<bool> xErrorSeen{false};
 int noteXError(Display*, XErrorEvent*) {
@@ -144,9 +143,8 @@ int noteXError(Display*, XErrorEvent*) {
   return 0;
 }
 
-}  // namespace
-
-bool requestClose(const std::string& windowId) {
+// What a window manager's close button sends to an X client.
+bool sendDeleteWindow(const std::string& windowId) {
   const Xlib* x = xlib();
   Display* display = x != nullptr ? x->openDisplay(nullptr) : nullptr;
   if (display == nullptr) return false;
@@ -165,6 +163,325 @@ bool requestClose(const std::string& windowId) {
   x->closeDisplay(display);
   x->setErrorHandler(previous);
   return sent;
+}
+
+// Cuts a picture of the whole Wayland output down to what is not its black background.
+bool cropToWindow(const std::string& from, const std::string& to) {
+  GdkPixbuf* picture = gdk_pixbuf_new_from_file(from.c_str(), nullptr);
+  if (picture == nullptr) return false;
+  int width = gdk_pixbuf_get_width(picture), height = gdk_pixbuf_get_height(picture);
+  int stride = gdk_pixbuf_get_rowstride(picture), channels = gdk_pixbuf_get_n_channels(picture);
+  const guchar* pixels = gdk_pixbuf_read_pixels(picture);
+  int left = width, top = height, right = -1, bottom = -1;
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      const guchar* pixel = pixels + static_cast<ptrdiff_t>(y) * stride + x * channels;
+      if (pixel[0] + pixel[1] + pixel[2] <= 12) continue;
+      left = std::min(left, x), right = std::max(right, x);
+      top = std::min(top, y), bottom = std::max(bottom, y);
+    }
+  }
+  bool saved = false;
+  if (right >= left && bottom >= top) {
+    GdkPixbuf* window =
+        gdk_pixbuf_new_subpixbuf(picture, left, top, right - left + 1, bottom - top + 1);
+    saved = gdk_pixbuf_save(window, to.c_str(), "png", nullptr, nullptr) == TRUE;
+    g_object_unref(window);
+  }
+  g_object_unref(picture);
+  return saved;
+}
+
+}  // namespace
+
+Desktop currentDesktop() {
+  if (named("WAYLAND_DISPLAY")) return Desktop::kWayland;
+  if (named("DISPLAY")) return Desktop::kX11;
+  return Desktop::kNone;
+}
+
+std::string desktopName() {
+  switch (currentDesktop()) {
+    case Desktop::kWayland:
+      return "wayland";
+    case Desktop::kX11:
+      return "x11";
+    case Desktop::kNone:
+      break;
+  }
+  return "none";
+}
+
+bool haveDisplay() {
+  return currentDesktop() != Desktop::kNone && named("DBUS_SESSION_BUS_ADDRESS");
+}
+
+void Accessible::Unref::operator()(AtspiAccessible* object) const { g_object_unref(object); }
+
+Accessible::Accessible(AtspiAccessible* adopted) {
+  if (adopted != nullptr) object_.reset(adopted, Unref());
+}
+
+std::string Accessible::role() const {
+  return object_ ? takeString(atspi_accessible_get_role_name(fresh(get()), nullptr)) : "";
+}
+
+std::string Accessible::name() const {
+  return object_ ? takeString(atspi_accessible_get_name(fresh(get()), nullptr)) : "";
+}
+
+std::string Accessible::description() const {
+  return object_ ? takeString(atspi_accessible_get_description(fresh(get()), nullptr)) : "";
+}
+
+std::vector<Accessible> Accessible::children() const {
+  std::vector<Accessible> found;
+  if (!object_) return found;
+  int count = atspi_accessible_get_child_count(fresh(get()), nullptr);
+  for (int i = 0; i < count; ++i) {
+    Accessible child(atspi_accessible_get_child_at_index(get(), i, nullptr));
+    if (child) found.push_back(child);
+  }
+  return found;
+}
+
+Accessible Accessible::parent() const {
+  return Accessible(object_ ? atspi_accessible_get_parent(get(), nullptr) : nullptr);
+}
+
+bool Accessible::hasState(int atspiState) const {
+  if (!object_) return false;
+  AtspiStateSet* states = atspi_accessible_get_state_set(fresh(get()));
+  bool has = states != nullptr && atspi_state_set_contains(states, AtspiStateType(atspiState));
+  if (states != nullptr) g_object_unref(states);
+  return has;
+}
+
+Accessible Accessible::find(const std::string& role) const {
+  for (const Accessible& child : children()) {
+    if (child.role() == role) return child;
+    if (Accessible below = child.find(role)) return below;
+  }
+  return {};
+}
+
+std::optional<DesktopWindow> DesktopWindow::find(pid_t pid, std::chrono::milliseconds timeout) {
+  std::optional<DesktopWindow> window;
+  waitFor(
+      [&] {
+        if (Accessible frame = shownFrame(pid)) window = DesktopWindow(pid, frame);
+        return window.has_value();
+      },
+      timeout);
+  return window;
+}
+
+bool DesktopWindow::waitFor(const std::function<bool()>& check, std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!check()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    pause();
+  }
+  return true;
+}
+
+std::string DesktopWindow::title() const { return frame_.name(); }
+
+Accessible DesktopWindow::content() const { return frame_.find("progress bar").parent(); }
+
+Accessible DesktopWindow::status() const { return content().find("label"); }
+
+Accessible DesktopWindow::bar() const { return frame_.find("progress bar"); }
+
+Accessible DesktopWindow::button() const { return content().find("push button"); }
+
+BarValue DesktopWindow::barValue() const {
+  BarValue read;
+  Accessible shown = bar();
+  AtspiValue* value = shown ? atspi_accessible_get_value_iface(shown.get()) : nullptr;
+  if (value == nullptr) return read;
+  read.value = atspi_value_get_current_value(value, nullptr);
+  read.maximum = atspi_value_get_maximum_value(value, nullptr);
+  g_object_unref(value);
+  return read;
+}
+
+namespace {
+
+// Runs the action "click" of `button`.
+bool click(const Accessible& button) {
+  AtspiAction* action = button ? atspi_accessible_get_action_iface(button.get()) : nullptr;
+  if (action == nullptr) return false;
+  bool clicked = false;
+  int count = atspi_action_get_n_actions(action, nullptr);
+  for (int i = 0; i < count && !clicked; ++i) {
+    if (takeString(atspi_action_get_action_name(action, i, nullptr)) == "click")
+      clicked = atspi_action_do_action(action, i, nullptr) == TRUE;
+  }
+  g_object_unref(action);
+  return clicked;
+}
+
+// Every push button below `object`.
+void collectButtons(const Accessible& object, std::vector<Accessible>* buttons) {
+  for (const Accessible& child : object.children()) {
+    if (child.role() == "push button") buttons->push_back(child);
+    collectButtons(child, buttons);
+  }
+}
+
+}  // namespace
+
+bool DesktopWindow::pressButton() const { return click(button()); }
+
+bool DesktopWindow::requestClose() const {
+  if (currentDesktop() == Desktop::kX11) {
+    std::string id = x11Window();
+    return !id.empty() && sendDeleteWindow(id);
+  }
+  // The window draws its own title bar on Wayland: its one button outside the content.
+  std::vector<Accessible> buttons;
+  collectButtons(frame_, &buttons);
+  Accessible inside = button();
+  for (const Accessible& candidate : buttons) {
+    if (candidate.get() != inside.get() && candidate.parent().get() != content().get())
+      return click(candidate);
+  }
+  return false;
+}
+
+bool DesktopWindow::destroy() const {
+  std::string id = x11Window();
+  return !id.empty() && runTool({"xdotool", "windowclose", id});
+}
+
+bool DesktopWindow::waitGone(std::chrono::milliseconds timeout) const {
+  return waitFor([this] { return !shownFrame(pid_); }, timeout);
+}
+
+std::string DesktopWindow::x11Window() const {
+  std::string out;
+  if (currentDesktop() != Desktop::kX11 || !runTool({"xdotool", "search", "--all", "--onlyvisible",
+                                                     "--pid", std::to_string(pid_), "--class", "."},
+                                                    &out))
+    return "";
+  return firstLine(out);
+}
+
+std::string DesktopWindow::screenshot(const std::string& step) const {
+  std::string directory = std::string(INSTALLER_BUILD_DIR) + "/screenshots";
+  mkdir(directory.c_str(), 0755);
+  std::string path = directory + "/" + currentTestName() + (step.empty() ? "" : "-" + step) + "-" +
+                     desktopName() + ".png";
+  if (currentDesktop() == Desktop::kX11) {
+    std::string id = x11Window();
+    return !id.empty() && runTool({"import", "-window", id, path}) ? path : "";
+  }
+  ScratchDir shots;
+  if (!runTool({"weston-screenshooter"}, nullptr, shots.path())) return "";
+  std::vector<std::string> taken = listDir(shots.path());
+  return taken.size() == 1 && cropToWindow(shots.path() + "/" + taken[0], path) ? path : "";
+}
+
+NameChanges::NameChanges(pid_t pid) : pid_(pid) {
+  atspiDesktop();
+  auto callback = +[](AtspiEvent* event, void* self) { onEvent(event, self); };
+  AtspiEventListener* listener =
+      atspi_event_listener_new(reinterpret_cast<AtspiEventListenerCB>(callback), this, nullptr);
+  atspi_event_listener_register(listener, "object:property-change:accessible-name", nullptr);
+  listener_ = listener;
+}
+
+NameChanges::~NameChanges() {
+  auto* listener = static_cast<AtspiEventListener*>(listener_);
+  atspi_event_listener_deregister(listener, "object:property-change:accessible-name", nullptr);
+  g_object_unref(listener);
+}
+
+void NameChanges::onEvent(void* data, void* self) {
+  auto* event = static_cast<AtspiEvent*>(data);
+  auto* changes = static_cast<NameChanges*>(self);
+  if (event->source != nullptr && G_VALUE_HOLDS_STRING(&event->any_data) &&
+      static_cast<pid_t>(atspi_accessible_get_process_id(event->source, nullptr)) ==
+          changes->pid_ &&
+      atspi_accessible_get_role(event->source, nullptr) == ATSPI_ROLE_LABEL) {
+    const char* name = g_value_get_string(&event->any_data);
+    changes->names_.push_back(name != nullptr ? name : "");
+  }
+  g_boxed_free(ATSPI_TYPE_EVENT, event);
+}
+
+bool NameChanges::waitFor(const std::string& name, std::chrono::milliseconds timeout) {
+  return DesktopWindow::waitFor(
+      [&] { return std::find(names_.begin(), names_.end(), name) != names_.end(); }, timeout);
+}
+
+bool isSplashGreen(int red, int green, int blue) {
+  return std::abs(red - 30) <= 16 && std::abs(green - 200) <= 16 && std::abs(blue - 60) <= 16;
+}
+
+bool isSplashBlue(int red, int green, int blue) {
+  return std::abs(red - 30) <= 16 && std::abs(green - 60) <= 16 && std::abs(blue - 200) <= 16;
+}
+
+bool isStatusRed(int red, int green, int blue) {
+  return red >= 150 && red - std::max(green, blue) >= 80;
+}
+
+long countPixels(const std::string& path, const PixelTest& test) {
+  GError* error = nullptr;
+  GdkPixbuf* picture = gdk_pixbuf_new_from_file(path.c_str(), &error);
+  if (picture == nullptr) {
+    g_clear_error(&error);
+    return -1;
+  }
+  int width = gdk_pixbuf_get_width(picture);
+  int height = gdk_pixbuf_get_height(picture);
+  int stride = gdk_pixbuf_get_rowstride(picture);
+  int channels = gdk_pixbuf_get_n_channels(picture);
+  const guchar* pixels = gdk_pixbuf_read_pixels(picture);
+  long count = 0;
+  for (int y = 0; y < height; ++y) {
+    const guchar* row = pixels + static_cast<ptrdiff_t>(y) * stride;
+    for (int x = 0; x < width; ++x) {
+      const guchar* pixel = row + x * channels;
+      if (test(pixel[0], pixel[1], pixel[2])) ++count;
+    }
+  }
+  g_object_unref(picture);
+  return count;
+}
+
+bool writeSplashPng(const std::string& path, int width, int height, bool striped) {
+  GdkPixbuf* picture = gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, width, height);
+  if (picture == nullptr) return false;
+  gdk_pixbuf_fill(picture, 0x1ec83cffu);  // red 30, green 200, blue 60
+  guchar* pixels = gdk_pixbuf_get_pixels(picture);
+  for (int y = 0; striped && y < height; ++y) {
+    for (int x = 1; x < width; x += 2) {
+      guchar* pixel =
+          pixels + static_cast<ptrdiff_t>(y) * gdk_pixbuf_get_rowstride(picture) + x * 3;
+      pixel[0] = 30, pixel[1] = 60, pixel[2] = 200;
+    }
+  }
+  GError* error = nullptr;
+  bool saved = gdk_pixbuf_save(picture, path.c_str(), "png", &error, nullptr) == TRUE;
+  g_clear_error(&error);
+  g_object_unref(picture);
+  return saved;
+}
+
+long waitForPixels(const DesktopWindow& window, const PixelTest& test, long minimum,
+                   std::chrono::milliseconds timeout, const std::string& step) {
+  long count = -1;
+  DesktopWindow::waitFor(
+      [&] {
+        std::string path = window.screenshot(step);
+        if (!path.empty()) count = countPixels(path, test);
+        return count >= minimum;
+      },
+      timeout);
+  return count;
 }
 
 MappedWindows::MappedWindows() {
@@ -192,72 +509,6 @@ int MappedWindows::count() {
     if (event.type == MapNotify) ++mapped_;
   }
   return mapped_;
-}
-
-bool destroyWindow(const std::string& windowId) {
-  return runTool({"xdotool", "windowclose", windowId});
-}
-
-std::string screenshot(const std::string& windowId, const std::string& step) {
-  std::string directory = std::string(INSTALLER_BUILD_DIR) + "/screenshots";
-  mkdir(directory.c_str(), 0755);
-  std::string path =
-      directory + "/" + currentTestName() + (step.empty() ? "" : "-" + step) + ".png";
-  if (!runTool({"import", "-window", windowId, path})) return "";
-  return path;
-}
-
-bool isSplashGreen(int red, int green, int blue) {
-  return std::abs(red - 30) <= 16 && std::abs(green - 200) <= 16 && std::abs(blue - 60) <= 16;
-}
-
-bool isStatusRed(int red, int green, int blue) { return red >= 150 && green <= 90 && blue <= 90; }
-
-long countPixels(const std::string& path, const PixelTest& test) {
-  GError* error = nullptr;
-  GdkPixbuf* picture = gdk_pixbuf_new_from_file(path.c_str(), &error);
-  if (picture == nullptr) {
-    g_clear_error(&error);
-    return -1;
-  }
-  int width = gdk_pixbuf_get_width(picture);
-  int height = gdk_pixbuf_get_height(picture);
-  int stride = gdk_pixbuf_get_rowstride(picture);
-  int channels = gdk_pixbuf_get_n_channels(picture);
-  const guchar* pixels = gdk_pixbuf_read_pixels(picture);
-  long count = 0;
-  for (int y = 0; y < height; ++y) {
-    const guchar* row = pixels + static_cast<ptrdiff_t>(y) * stride;
-    for (int x = 0; x < width; ++x) {
-      const guchar* pixel = row + x * channels;
-      if (test(pixel[0], pixel[1], pixel[2])) ++count;
-    }
-  }
-  g_object_unref(picture);
-  return count;
-}
-
-bool writeSplashPng(const std::string& path, int width, int height) {
-  GdkPixbuf* picture = gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, width, height);
-  if (picture == nullptr) return false;
-  gdk_pixbuf_fill(picture, 0x1ec83cffu);  // red 30, green 200, blue 60
-  GError* error = nullptr;
-  bool saved = gdk_pixbuf_save(picture, path.c_str(), "png", &error, nullptr) == TRUE;
-  g_clear_error(&error);
-  g_object_unref(picture);
-  return saved;
-}
-
-long waitForPixels(const std::string& windowId, const PixelTest& test, long minimum,
-                   std::chrono::milliseconds timeout, const std::string& step) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  long count = -1;
-  while (true) {
-    std::string path = screenshot(windowId, step);
-    if (!path.empty()) count = countPixels(path, test);
-    if (count >= minimum || std::chrono::steady_clock::now() >= deadline) return count;
-    std::this_thread::sleep_for(kPollInterval);
-  }
 }
 
 }  // namespace testsupport

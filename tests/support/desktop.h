@@ -1,43 +1,108 @@
-// Driving the installer's desktop window from a test, on a real X display (Xvfb in CI).
+// Driving the installer's desktop window from a test, on X11 (Xvfb) or on Wayland (headless
+// weston), as tools/lib/desktop-session starts them.
 //
-// Windows are found with `xdotool` by the process that owns them and their title, pressed
-// with its keys, closed the way a window manager's close button does (a WM_DELETE_WINDOW
-// message), and photographed with ImageMagick's `import` into
-// "<build dir>/screenshots/<Suite>.<Test>[-<step>].png" so that a person can see what a user
-// saw. Pictures are read back with GdkPixbuf to count pixels of a colour.
+// The window is found, read and pressed over AT-SPI, as assistive technology sees it: the
+// window of a process, its status text, its bar and its button. What only the window system can
+// do is done its way: on X11 a close request is a WM_DELETE_WINDOW message to the window xdotool
+// finds, on Wayland a press of the title bar's close button; screenshots come from ImageMagick's
+// `import` on X11 and from weston-screenshooter on Wayland (the whole output, cut down to the
+// window). They are kept as "<build dir>/screenshots/<Suite>.<Test>[-<step>]-<x11|wayland>.png"
+// so that a person can see what a user saw, and read back with GdkPixbuf to count pixels.
 //
-// Every wait is bounded. Safe from the test's main thread; the helpers keep no state.
+// Every wait is bounded. For the test's main thread; AT-SPI events arrive while a helper waits.
 #pragma once
 
 #include <sys/types.h>
 
 #include <chrono>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
+#include <vector>
+
+typedef struct _AtspiAccessible AtspiAccessible;
 
 struct _XDisplay;  // Xlib's Display
 
 namespace testsupport {
 
-// True when DISPLAY names a display (the window tests skip otherwise).
+enum class Desktop { kNone, kX11, kWayland };
+
+// The desktop the tests run on: Wayland when WAYLAND_DISPLAY names one, X11 when DISPLAY does.
+Desktop currentDesktop();
+// "wayland" or "x11" (or "none"), for names of screenshots and messages.
+std::string desktopName();
+// True when a display is named and a session bus carries the accessibility bus (the window
+// tests skip otherwise; tools/lib/desktop-session gives both).
 bool haveDisplay();
 
-// The X id (decimal) of a visible window of process `pid` titled exactly `title`, waiting up
-// to `timeout` for it to appear; empty when none did.
-std::string findWindow(pid_t pid, const std::string& title, std::chrono::milliseconds timeout);
+// One accessible object, with a reference of its own.
+class Accessible {
+ public:
+  Accessible() = default;
+  explicit Accessible(AtspiAccessible* adopted);
+  explicit operator bool() const { return object_ != nullptr; }
+  AtspiAccessible* get() const { return object_.get(); }
 
-// True when no visible window of `pid` titled `title` is left, waiting up to `timeout`.
-bool waitForWindowGone(pid_t pid, const std::string& title, std::chrono::milliseconds timeout);
+  std::string role() const;  // "label", "progress bar", "push button"...
+  std::string name() const;
+  std::string description() const;
+  std::vector<Accessible> children() const;
+  Accessible parent() const;
+  bool hasState(int atspiState) const;  // an AtspiStateType
+  // The first object below this one (depth first) whose role is `role`.
+  Accessible find(const std::string& role) const;
 
-// The window's title as the X server has it; empty on error.
-std::string windowTitle(const std::string& windowId);
+ private:
+  struct Unref {
+    void operator()(AtspiAccessible* object) const;
+  };
+  std::shared_ptr<AtspiAccessible> object_;
+};
 
-// Gives the window the keyboard focus and presses Return on it.
-bool pressReturn(const std::string& windowId);
+// A value as an AT-SPI value interface gives it.
+struct BarValue {
+  double value = -1;
+  double maximum = -1;
+};
 
-// Asks the window to close as a window manager's close button does (WM_DELETE_WINDOW). False
-// when the window is gone already.
-bool requestClose(const std::string& windowId);
+// The download window of one process, as AT-SPI shows it.
+class DesktopWindow {
+ public:
+  // The shown window of process `pid`, waiting up to `timeout` for it to appear.
+  static std::optional<DesktopWindow> find(pid_t pid, std::chrono::milliseconds timeout);
+
+  std::string title() const;
+  Accessible status() const;  // the status text
+  Accessible bar() const;
+  Accessible button() const;  // the Cancel/Close button (not the title bar's)
+  BarValue barValue() const;
+
+  // Waits up to `timeout` for `check` to hold; true when it did.
+  static bool waitFor(const std::function<bool()>& check, std::chrono::milliseconds timeout);
+
+  // Presses the button through its AT-SPI action.
+  bool pressButton() const;
+  // Asks the window to close as its title bar's close button does: a press of that button on
+  // Wayland, a WM_DELETE_WINDOW message on X11. False when the window is gone already.
+  bool requestClose() const;
+  // Destroys the window from outside, as `xdotool windowclose` does. X11 only.
+  bool destroy() const;
+  // True once the window has left the screen, waiting up to `timeout`.
+  bool waitGone(std::chrono::milliseconds timeout) const;
+
+  // Saves a picture of the window (see above) and returns its path; empty on failure.
+  std::string screenshot(const std::string& step = "") const;
+
+ private:
+  DesktopWindow(pid_t pid, Accessible frame) : pid_(pid), frame_(std::move(frame)) {}
+  Accessible content() const;  // the box that holds splash, status, bar and button
+  std::string x11Window() const;
+
+  pid_t pid_;
+  Accessible frame_;
+};
 
 // Counts the windows that any client maps on the display from its construction on, as a
 // window manager would see them: one that flashes by for a moment counts as much as one that
@@ -57,27 +122,41 @@ class MappedWindows {
   int mapped_ = 0;
 };
 
-// Destroys the window from outside, as `xdotool windowclose` does.
-bool destroyWindow(const std::string& windowId);
+// Collects the new names of every label of process `pid` as AT-SPI announces them
+// ("object:property-change:accessible-name"), from construction on.
+class NameChanges {
+ public:
+  explicit NameChanges(pid_t pid);
+  ~NameChanges();
+  NameChanges(const NameChanges&) = delete;
+  NameChanges& operator=(const NameChanges&) = delete;
+  // True once a label was given the name `name`, waiting up to `timeout`.
+  bool waitFor(const std::string& name, std::chrono::milliseconds timeout);
+  const std::vector<std::string>& seen() const { return names_; }
 
-// Saves a picture of the window as "<build dir>/screenshots/<Suite>.<Test>[-<step>].png" and
-// returns its path; empty on failure.
-std::string screenshot(const std::string& windowId, const std::string& step = "");
+ private:
+  static void onEvent(void* event, void* self);
+  pid_t pid_;
+  void* listener_ = nullptr;
+  std::vector<std::string> names_;
+};
 
 // Colour tests for `countPixels`, on 8-bit channels.
 using PixelTest = std::function<bool(int red, int green, int blue)>;
 bool isSplashGreen(int red, int green, int blue);  // the colour of `writeSplashPng`
-bool isStatusRed(int red, int green, int blue);    // the failure text's red (anti-aliased core)
+bool isSplashBlue(int red, int green, int blue);   // its other stripes
+bool isStatusRed(int red, int green, int blue);    // a failure text's red (anti-aliased core)
 
 // How many pixels of the PNG at `path` pass `test`; -1 when it cannot be read.
 long countPixels(const std::string& path, const PixelTest& test);
 
-// Writes a `width` x `height` PNG of one green (see `isSplashGreen`); true on success.
-bool writeSplashPng(const std::string& path, int width, int height);
+// Writes a `width` x `height` PNG of one green (see `isSplashGreen`), or with `striped` of
+// one-pixel columns of green and blue (`isSplashBlue`) by turns; true on success.
+bool writeSplashPng(const std::string& path, int width, int height, bool striped = false);
 
 // Takes screenshots of the window until one holds at least `minimum` pixels passing `test`,
 // for up to `timeout`; returns that count (or the last count seen). The last picture stays.
-long waitForPixels(const std::string& windowId, const PixelTest& test, long minimum,
+long waitForPixels(const DesktopWindow& window, const PixelTest& test, long minimum,
                    std::chrono::milliseconds timeout, const std::string& step = "");
 
 }  // namespace testsupport

@@ -1,13 +1,20 @@
 // The installer's desktop window as a user meets it: the built installer runs in a bundle
-// against a loopback server, and the test finds its window with xdotool, looks at it through
-// screenshots, presses its button and closes it. Every test leaves its pictures in
-// "<build dir>/screenshots". Skipped without DISPLAY (CI runs this binary under xvfb-run).
+// against a loopback server, and the test finds its window over AT-SPI, reads its status text,
+// bar and button as assistive technology does, looks at it through screenshots, presses its
+// button and closes it. The same tests run on X11 and on Wayland (tools/lib/desktop-session);
+// every test leaves its pictures in "<build dir>/screenshots". Skipped without a display.
+#include <atspi/atspi.h>
+
 #include <algorithm>
 #include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <map>
 #include <memory>
 #include <random>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -30,8 +37,7 @@ using std::chrono::seconds;
 
 constexpr const char* kTitle = download_app::kDownloadWindowTitle;
 constexpr seconds kAppearTimeout{20};
-// The splash, 800 x 600, fitted into 400 x 400 points: 400 x 300 pixels on a display of
-// scale 1 (Xvfb's).
+// The splash, 800 x 600, fitted into 400 x 400 points: 400 x 300 pixels at a scale of 1.
 constexpr long kFittedSplashPixels = 400L * 300L;
 
 std::string randomBytes(size_t size) {
@@ -46,10 +52,24 @@ std::string lastLine(const std::string& text) {
   return lines.empty() ? "" : lines.back();
 }
 
+// GLib's warnings and criticals, GTK's and GDK's among them, as they appear on standard error.
+bool toolkitComplained(const std::string& err) {
+  return err.find("-CRITICAL **") != std::string::npos ||
+         err.find("-WARNING **") != std::string::npos;
+}
+
+// A run that ended as a closed window without a hand-over ends.
+void expectClosedWithoutAgent(const RunResult& result) {
+  EXPECT_FALSE(result.timedOut) << result.describe();
+  EXPECT_EQ(result.exitCode, 255) << result.describe();
+  EXPECT_EQ(lastLine(result.err), "Installation failed.");
+  EXPECT_FALSE(toolkitComplained(result.err)) << result.err;
+}
+
 class DownloadWindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!haveDisplay()) GTEST_SKIP() << "no DISPLAY: the desktop window needs one";
+    if (!haveDisplay()) GTEST_SKIP() << "no desktop: run through tools/lib/desktop-session";
     bundle = std::make_unique<BundleBuilder>(scratch.path(), "Setup");
     bundle->addBundleZip();
     ASSERT_TRUE(writeSplashPng(bundle->resourcesPath() + "/splash.png", 800, 600));
@@ -57,8 +77,7 @@ class DownloadWindowTest : public ::testing::Test {
     home = scratch.makeDir("home");
     cacheDir = home + "/" + INSTALL_AGENT_CACHE_SUBPATH;
     options.setEnv = {{"HOME", home}, {"TMPDIR", scratch.makeDir("tmp")}};
-    options.unsetEnv = {"VL_INTERNAL_INSTALL_AGENT_URL", "__VL_BOOTSTRAP_INSTALLER_UNITTEST__",
-                        "WAYLAND_DISPLAY"};
+    options.unsetEnv = {"VL_INTERNAL_INSTALL_AGENT_URL", "__VL_BOOTSTRAP_INSTALLER_UNITTEST__"};
     options.timeout = seconds(60);
   }
 
@@ -76,6 +95,22 @@ class DownloadWindowTest : public ::testing::Test {
     server.serve("/agent.zip", reply);
   }
 
+  // 64 KiB of 1 MiB, then silence: the window stays at "Downloading" until it is closed.
+  void serveStalled(int64_t size = 1 << 20, int64_t after = 64 * 1024) {
+    Reply stalled;
+    stalled.generatedSize = size;
+    stalled.headers = {{"ETag", "\"v1\""}};
+    stalled.stallAfter = after;
+    server.serve("/agent.zip", stalled);
+  }
+
+  void serveDenied() {
+    Reply denied;
+    denied.status = 401;
+    denied.body = "denied";
+    server.serve("/agent.zip", denied);
+  }
+
   ScratchDir scratch;
   TestHttpServer server;
   std::unique_ptr<BundleBuilder> bundle;
@@ -84,28 +119,35 @@ class DownloadWindowTest : public ::testing::Test {
   RunOptions options;
 };
 
-TEST_F(DownloadWindowTest, AppearsWithItsTitleAndTheSplashFitted) {
-  Reply stalled;
-  stalled.generatedSize = 1 << 20;
-  stalled.headers = {{"ETag", "\"v1\""}};
-  stalled.stallAfter = 64 * 1024;  // the window stays at "Downloading"
-  server.serve("/agent.zip", stalled);
-
+TEST_F(DownloadWindowTest, AppearsWithItsControlsAndTheSplashFitted) {
+  serveStalled();
   std::unique_ptr<RunningProgram> run = startInstaller();
-  std::string window = findWindow(run->pid(), kTitle, kAppearTimeout);
-  ASSERT_FALSE(window.empty()) << "no window titled " << kTitle;
-  EXPECT_EQ(windowTitle(window), kTitle);
+  std::optional<DesktopWindow> window = DesktopWindow::find(run->pid(), kAppearTimeout);
+  ASSERT_TRUE(window) << "no window\n" << run->finish().describe();
+  EXPECT_EQ(window->title(), kTitle);
 
-  long splash = waitForPixels(window, isSplashGreen, kFittedSplashPixels * 95 / 100, seconds(10));
+  // What a screen reader finds: the status text, the bar with its value and the bytes, and the
+  // button that Return presses.
+  EXPECT_EQ(window->status().role(), "label");
+  EXPECT_EQ(window->status().name(), "Downloading");
+  EXPECT_EQ(window->bar().role(), "progress bar");
+  EXPECT_TRUE(DesktopWindow::waitFor(
+      [&] { return window->barValue().value == 0.0625 && window->barValue().maximum == 1.0; },
+      seconds(10)))
+      << window->barValue().value << " of " << window->barValue().maximum;
+  EXPECT_EQ(window->bar().description(), "65.5 kB of 1.0 MB");
+  EXPECT_EQ(window->button().role(), "push button");
+  EXPECT_EQ(window->button().name(), "Cancel");
+  EXPECT_TRUE(window->button().hasState(ATSPI_STATE_IS_DEFAULT));
+  EXPECT_TRUE(window->button().hasState(ATSPI_STATE_SENSITIVE));
+
+  long splash = waitForPixels(*window, isSplashGreen, kFittedSplashPixels * 95 / 100, seconds(10));
   EXPECT_GE(splash, kFittedSplashPixels * 95 / 100);
   EXPECT_LE(splash, kFittedSplashPixels * 102 / 100);  // fitted, not stretched to 400 x 400
-  EXPECT_EQ(countPixels(screenshot(window), isStatusRed), 0);
+  EXPECT_EQ(countPixels(window->screenshot(), isStatusRed), 0);
 
-  ASSERT_TRUE(requestClose(window));
-  RunResult result = run->finish();
-  EXPECT_FALSE(result.timedOut) << result.describe();
-  EXPECT_EQ(result.exitCode, 255) << result.describe();
-  EXPECT_EQ(lastLine(result.err), "Installation failed.");
+  ASSERT_TRUE(window->requestClose());
+  expectClosedWithoutAgent(run->finish());
   server.releaseStalls();
 }
 
@@ -127,18 +169,23 @@ TEST_F(DownloadWindowTest, ADownloadCompletesAndTheAgentRuns) {
   serveAgent(agent, reply);
 
   std::unique_ptr<RunningProgram> run = startInstaller();
-  std::string window = findWindow(run->pid(), kTitle, kAppearTimeout);
-  ASSERT_FALSE(window.empty()) << "no window titled " << kTitle;
-  screenshot(window, "downloading");
+  NameChanges statusChanges(run->pid());
+  std::optional<DesktopWindow> window = DesktopWindow::find(run->pid(), kAppearTimeout);
+  ASSERT_TRUE(window) << "no window\n" << run->finish().describe();
+  window->screenshot("downloading");
 
   ASSERT_TRUE(waitForFile(started, seconds(30))) << "the agent did not start";
   // Handed over: the window has left the screen while the agent still runs.
-  EXPECT_TRUE(waitForWindowGone(run->pid(), kTitle, seconds(10)));
+  EXPECT_TRUE(window->waitGone(seconds(10)));
+  // Assistive technology heard the status text change.
+  EXPECT_TRUE(statusChanges.waitFor("Initializing the installer", seconds(5)))
+      << ::testing::PrintToString(statusChanges.seen());
   writeFile(go, "");
 
   RunResult result = run->finish();
   EXPECT_FALSE(result.timedOut) << result.describe();
   EXPECT_EQ(result.exitCode, 0) << result.describe();
+  EXPECT_FALSE(toolkitComplained(result.err)) << result.err;
   std::vector<AgentRun> runs = readAgentRuns(agent.recordPath);
   ASSERT_EQ(runs.size(), 1u);
   EXPECT_EQ(runs[0].program, cacheDir + INSTALL_AGENT_DIR + "/install");
@@ -148,7 +195,7 @@ TEST_F(DownloadWindowTest, ADownloadCompletesAndTheAgentRuns) {
   EXPECT_EQ(readFile(cacheDir + VALIDATION_STRING_FILE), "\"v1\"");
   EXPECT_EQ(server.hits("/agent.zip"), 1);
   // The window came from the module the installer carries, with GTK behind it but no GL
-  // driver; the agent's environment is the installer's own.
+  // driver, as a client of the desktop's own kind; the agent's environment is the installer's.
   std::string map = readFile(maps);
   EXPECT_NE(map.find("/memfd:installer-desktop-window"), std::string::npos) << map;
   EXPECT_NE(map.find("libgtk-3.so"), std::string::npos) << map;
@@ -203,76 +250,193 @@ TEST_F(DownloadWindowTest, ASlowFirstByteStillShowsTheWindow) {
 }
 
 TEST_F(DownloadWindowTest, UnauthorizedShowsTheFailureAndCloseEndsWith255) {
-  Reply denied;
-  denied.status = 401;
-  denied.body = "denied";
-  server.serve("/agent.zip", denied);
-
+  serveDenied();
   std::unique_ptr<RunningProgram> run = startInstaller();
-  std::string window = findWindow(run->pid(), kTitle, kAppearTimeout);
-  ASSERT_FALSE(window.empty()) << "no window titled " << kTitle;
+  std::optional<DesktopWindow> window = DesktopWindow::find(run->pid(), kAppearTimeout);
+  ASSERT_TRUE(window) << "no window\n" << run->finish().describe();
   // "Download failed with error code 401" in red, under the splash, over a full bar.
-  EXPECT_GE(waitForPixels(window, isStatusRed, 100, seconds(10), "failed"), 100);
-  EXPECT_GE(countPixels(screenshot(window, "failed"), isSplashGreen),
+  EXPECT_TRUE(DesktopWindow::waitFor(
+      [&] { return window->status().name() == "Download failed with error code 401"; },
+      seconds(10)))
+      << window->status().name();
+  EXPECT_GE(waitForPixels(*window, isStatusRed, 100, seconds(10), "failed"), 100);
+  EXPECT_GE(countPixels(window->screenshot("failed"), isSplashGreen),
             kFittedSplashPixels * 95 / 100);
+  EXPECT_EQ(window->barValue().value, window->barValue().maximum);
 
-  // A failure does not end the run: the window waits for the user.
+  // A failure does not end the run: the window waits for the user, Return presses "Close".
   std::this_thread::sleep_for(milliseconds(300));
-  EXPECT_EQ(findWindow(run->pid(), kTitle, seconds(1)), window);
+  EXPECT_TRUE(DesktopWindow::find(run->pid(), seconds(1)));
+  EXPECT_EQ(window->button().name(), "Close");
+  EXPECT_TRUE(window->button().hasState(ATSPI_STATE_IS_DEFAULT));
 
-  ASSERT_TRUE(pressReturn(window));  // Return presses the button, now titled "Close"
+  ASSERT_TRUE(window->pressButton());
   RunResult result = run->finish();
-  EXPECT_FALSE(result.timedOut) << result.describe();
-  EXPECT_EQ(result.exitCode, 255) << result.describe();
+  expectClosedWithoutAgent(result);
   EXPECT_TRUE(logged(result.err, "Download failed with http error code- 401")) << result.err;
-  EXPECT_EQ(lastLine(result.err), "Installation failed.");
   EXPECT_TRUE(readAgentRuns(scratch.file("agent-record")).empty());
   EXPECT_FALSE(pathExists(cacheDir + INSTALL_AGENT_DIR + "/install"));
 }
 
 TEST_F(DownloadWindowTest, ClosingTheWindowMidDownloadEndsTheRunPromptly) {
-  Reply stalled;
-  stalled.generatedSize = 4 << 20;
-  stalled.headers = {{"ETag", "\"v1\""}};
-  stalled.stallAfter = 256 * 1024;  // then silence: only the close can end the run
-  server.serve("/agent.zip", stalled);
+  serveStalled(4 << 20, 256 * 1024);  // then silence: only the close can end the run
   // Far below the session's own idle timeout, so only a cancelled download ends in time.
   options.timeout = seconds(20);
 
   std::unique_ptr<RunningProgram> run = startInstaller();
-  std::string window = findWindow(run->pid(), kTitle, kAppearTimeout);
-  ASSERT_FALSE(window.empty()) << "no window titled " << kTitle;
-  screenshot(window, "downloading");
+  std::optional<DesktopWindow> window = DesktopWindow::find(run->pid(), kAppearTimeout);
+  ASSERT_TRUE(window) << "no window\n" << run->finish().describe();
+  window->screenshot("downloading");
 
-  ASSERT_TRUE(requestClose(window));
-  RunResult result = run->finish();
-  EXPECT_FALSE(result.timedOut) << result.describe();
-  EXPECT_EQ(result.exitCode, 255) << result.describe();
-  EXPECT_EQ(lastLine(result.err), "Installation failed.");
-  EXPECT_TRUE(waitForWindowGone(run->pid(), kTitle, seconds(1)));
+  ASSERT_TRUE(window->requestClose());
+  expectClosedWithoutAgent(run->finish());
+  EXPECT_TRUE(window->waitGone(seconds(1)));
   EXPECT_FALSE(pathExists(cacheDir + INSTALL_AGENT_DIR + "/install"));
   EXPECT_FALSE(pathExists(cacheDir + VALIDATION_STRING_FILE));
   server.releaseStalls();
 }
 
 TEST_F(DownloadWindowTest, AWindowDestroyedFromOutsideEndsTheRun) {
-  Reply stalled;
-  stalled.generatedSize = 4 << 20;
-  stalled.headers = {{"ETag", "\"v1\""}};
-  stalled.stallAfter = 256 * 1024;
-  server.serve("/agent.zip", stalled);
+  if (currentDesktop() != Desktop::kX11)
+    GTEST_SKIP() << "only an X11 client's window can be destroyed by another client";
+  serveStalled(4 << 20, 256 * 1024);
   options.timeout = seconds(20);
 
   std::unique_ptr<RunningProgram> run = startInstaller();
-  std::string window = findWindow(run->pid(), kTitle, kAppearTimeout);
-  ASSERT_FALSE(window.empty()) << "no window titled " << kTitle;
+  std::optional<DesktopWindow> window = DesktopWindow::find(run->pid(), kAppearTimeout);
+  ASSERT_TRUE(window) << "no window\n" << run->finish().describe();
 
-  ASSERT_TRUE(destroyWindow(window));
+  ASSERT_TRUE(window->destroy());
   RunResult result = run->finish();
   EXPECT_FALSE(result.timedOut) << result.describe();
   EXPECT_EQ(result.exitCode, 255) << result.describe();
   EXPECT_EQ(lastLine(result.err), "Installation failed.");
   server.releaseStalls();
+}
+
+// WCAG's contrast ratio between the failure text and the window's background on the picture
+// at `path`: the background is the commonest colour that is not the splash's, the text's colour
+// the red one that stands out from it most (the core of a glyph, not its anti-aliased edge).
+double failureTextContrast(const std::string& path) {
+  std::map<std::tuple<int, int, int>, long> colours;
+  countPixels(path, [&](int red, int green, int blue) {
+    if (!isSplashGreen(red, green, blue)) ++colours[{red, green, blue}];
+    return false;
+  });
+  if (colours.empty()) return 0;
+  auto commonest = std::max_element(colours.begin(), colours.end(), [](auto& a, auto& b) {
+                     return a.second < b.second;
+                   })->first;
+  auto luminance = [](const std::tuple<int, int, int>& colour) {
+    auto linear = [](int channel) {
+      double value = channel / 255.0;
+      return value <= 0.03928 ? value / 12.92 : std::pow((value + 0.055) / 1.055, 2.4);
+    };
+    auto [red, green, blue] = colour;
+    return 0.2126 * linear(red) + 0.7152 * linear(green) + 0.0722 * linear(blue);
+  };
+  double background = luminance(commonest), best = 0;
+  for (const auto& [colour, count] : colours) {
+    auto [red, green, blue] = colour;
+    if (red - std::max(green, blue) < 60) continue;  // not the failure's red
+    double text = luminance(colour);
+    best =
+        std::max(best, (std::max(text, background) + 0.05) / (std::min(text, background) + 0.05));
+  }
+  return best;
+}
+
+TEST_F(DownloadWindowTest, InADarkThemeTheFailureStaysReadable) {
+  for (const char* theme : {"Adwaita", "Adwaita:dark"}) {
+    SCOPED_TRACE(theme);
+    options.setEnv.push_back({"GTK_THEME", theme});
+    serveDenied();
+    std::unique_ptr<RunningProgram> run = startInstaller();
+    std::optional<DesktopWindow> window = DesktopWindow::find(run->pid(), kAppearTimeout);
+    ASSERT_TRUE(window) << "no window\n" << run->finish().describe();
+    std::string step = std::string(theme) == "Adwaita" ? "light" : "dark";
+    ASSERT_GE(waitForPixels(*window, isStatusRed, 100, seconds(10), step), 100);
+    EXPECT_GE(failureTextContrast(window->screenshot(step)), 4.5);
+    ASSERT_TRUE(window->pressButton());
+    expectClosedWithoutAgent(run->finish());
+    options.setEnv.pop_back();
+  }
+}
+
+TEST_F(DownloadWindowTest, AtScale2TheSplashIsDrawnFromTheImagesOwnPixels) {
+  if (currentDesktop() != Desktop::kX11)
+    GTEST_SKIP() << "GDK_SCALE sets the scale on X11; on Wayland the compositor's output does";
+  // One-pixel stripes of green and blue: drawn from the image's own pixels they stay stripes;
+  // enlarged from a copy of 400 pixels they would blur into one colour.
+  ASSERT_TRUE(writeSplashPng(bundle->resourcesPath() + "/splash.png", 800, 600, true));
+  options.setEnv.push_back({"GDK_SCALE", "2"});
+  serveStalled();
+  std::unique_ptr<RunningProgram> run = startInstaller();
+  std::optional<DesktopWindow> window = DesktopWindow::find(run->pid(), kAppearTimeout);
+  ASSERT_TRUE(window) << "no window\n" << run->finish().describe();
+  // 400 x 300 points are 800 x 600 device pixels, half of them of each stripe.
+  constexpr long kStripePixels = 800L * 600L / 2;
+  EXPECT_GE(waitForPixels(*window, isSplashGreen, kStripePixels * 95 / 100, seconds(10)),
+            kStripePixels * 95 / 100);
+  EXPECT_GE(countPixels(window->screenshot(), isSplashBlue), kStripePixels * 95 / 100);
+  ASSERT_TRUE(window->requestClose());
+  expectClosedWithoutAgent(run->finish());
+  server.releaseStalls();
+}
+
+// The locale `name` (e.g. "de_DE.UTF-8"), made once into "<build dir>/locales" from the
+// system's locale sources (Debian `locales`), for LOCPATH: the tests need no locale installed.
+std::string localesWith(const std::string& name) {
+  std::string directory = std::string(INSTALLER_BUILD_DIR) + "/locales";
+  if (!pathExists(directory + "/" + name)) {
+    std::string language = name.substr(0, name.find('.'));
+    std::filesystem::create_directories(directory);
+    runProgram("localedef", {"localedef", "-i", language, "-f", "UTF-8", directory + "/" + name});
+  }
+  return pathExists(directory + "/" + name + "/LC_CTYPE") ? directory : "";
+}
+
+TEST_F(DownloadWindowTest, SpeaksTheUsersLanguage) {
+  bundle->addCatalogues();
+
+  // German from LANG, numbers written the German way.
+  std::string locales = localesWith("de_DE.UTF-8");
+  ASSERT_FALSE(locales.empty()) << "localedef could not make de_DE.UTF-8";
+  options.setEnv.insert(options.setEnv.end(), {{"LOCPATH", locales}, {"LANG", "de_DE.UTF-8"}});
+  options.unsetEnv.insert(options.unsetEnv.end(), {"LANGUAGE", "LC_ALL", "LC_MESSAGES"});
+  serveStalled();
+  std::unique_ptr<RunningProgram> run = startInstaller();
+  std::optional<DesktopWindow> window = DesktopWindow::find(run->pid(), kAppearTimeout);
+  ASSERT_TRUE(window) << "no window\n" << run->finish().describe();
+  EXPECT_EQ(window->title(), "Installationsprogramm");
+  EXPECT_EQ(window->status().name(), "Wird heruntergeladen");
+  EXPECT_EQ(window->bar().name(), "Download-Fortschritt");
+  EXPECT_TRUE(DesktopWindow::waitFor(
+      [&] { return window->bar().description() == "65,5 kB von 1,0 MB"; }, seconds(10)))
+      << window->bar().description();
+  EXPECT_EQ(window->button().name(), "Abbrechen");
+  window->screenshot("german");
+  ASSERT_TRUE(window->requestClose());
+  expectClosedWithoutAgent(run->finish());
+  server.releaseStalls();
+
+  // Japanese from LANGUAGE, on a locale that names no language; the log stays English.
+  options.setEnv.resize(2);  // HOME and TMPDIR, as the fixture set them
+  options.setEnv.insert(options.setEnv.end(), {{"LC_ALL", "C.UTF-8"}, {"LANGUAGE", "ja"}});
+  serveDenied();
+  run = startInstaller();
+  window = DesktopWindow::find(run->pid(), kAppearTimeout);
+  ASSERT_TRUE(window) << "no window\n" << run->finish().describe();
+  EXPECT_TRUE(DesktopWindow::waitFor(
+      [&] { return window->status().name() == "ダウンロードに失敗しました (エラーコード 401)"; },
+      seconds(10)))
+      << window->status().name();
+  EXPECT_EQ(window->button().name(), "閉じる");
+  window->screenshot("japanese");
+  ASSERT_TRUE(window->pressButton());
+  RunResult result = run->finish();
+  expectClosedWithoutAgent(result);
+  EXPECT_TRUE(logged(result.err, "Download failed with http error code- 401")) << result.err;
 }
 
 // Runs that name a display but cannot show the desktop window. They need no display of their
@@ -280,22 +444,27 @@ TEST_F(DownloadWindowTest, AWindowDestroyedFromOutsideEndsTheRun) {
 // showing a failure, ends the run.
 class DownloadWindowFallback : public ::testing::Test {
  protected:
-  RunResult runWith(std::vector<std::pair<std::string, std::string>> environment) {
+  // A run with `environment` that shows `failure`; `catalogues`: the bundle carries them.
+  RunResult runWith(std::vector<std::pair<std::string, std::string>> environment,
+                    const std::string& failure = "Download failed with error code 401",
+                    bool catalogues = false) {
     Reply denied;
     denied.status = 401;
     server.serve("/agent.zip", denied);
-    BundleBuilder bundle(scratch.path(), "Setup");
+    std::string run = scratch.makeDir("run" + std::to_string(++runs));
+    BundleBuilder bundle(run, "Setup");
     bundle.addBundleZip();
+    if (catalogues) bundle.addCatalogues();
     bundle.setEndpointFile(server.url("/agent.zip"));
     RunOptions options;
     options.setEnv = std::move(environment);
-    options.setEnv.push_back({"HOME", scratch.makeDir("home")});
-    options.unsetEnv = {"VL_INTERNAL_INSTALL_AGENT_URL", "WAYLAND_DISPLAY"};
+    options.setEnv.push_back({"HOME", scratch.makeDir("run" + std::to_string(runs) + "/home")});
+    options.unsetEnv = {"VL_INTERNAL_INSTALL_AGENT_URL", "WAYLAND_DISPLAY", "DISPLAY"};
     options.timeout = seconds(30);
     RunResult result = runProgram(bundle.executablePath(), {"setup"}, options);
     EXPECT_FALSE(result.timedOut) << result.describe();
     EXPECT_EQ(result.exitCode, 255) << result.describe();
-    EXPECT_TRUE(said(result, "Download failed with error code 401")) << result.err;
+    EXPECT_TRUE(said(result, failure)) << result.err;
     EXPECT_EQ(lastLine(result.err), "Installation failed.");
     return result;
   }
@@ -310,11 +479,16 @@ class DownloadWindowFallback : public ::testing::Test {
 
   ScratchDir scratch;
   TestHttpServer server;
+  int runs = 0;
 };
 
 TEST_F(DownloadWindowFallback, AnUnreachableDisplayGivesTheTerminalWindow) {
-  RunResult result = runWith({{"DISPLAY", ":4242"}});
-  EXPECT_FALSE(said(result, "could not be loaded")) << result.err;
+  for (const auto& display : {std::make_pair("DISPLAY", ":4242"),
+                              std::make_pair("WAYLAND_DISPLAY", "no-such-wayland-display")}) {
+    SCOPED_TRACE(display.first);
+    RunResult result = runWith({display});
+    EXPECT_FALSE(said(result, "could not be loaded")) << result.err;
+  }
 }
 
 TEST_F(DownloadWindowFallback, AWindowModuleThatCannotBeLoadedGivesTheTerminalWindow) {
@@ -327,6 +501,16 @@ TEST_F(DownloadWindowFallback, AWindowModuleThatCannotBeLoadedGivesTheTerminalWi
     return message.rfind("The desktop window could not be loaded: ", 0) == 0 &&
            message.find("libgtk-3.so.0") != std::string::npos;
   })) << result.err;
+}
+
+TEST_F(DownloadWindowFallback, TheTerminalWindowSpeaksTheUsersLanguageFromTheBundle) {
+  std::vector<std::pair<std::string, std::string>> french = {{"LC_ALL", "C.UTF-8"},
+                                                             {"LANGUAGE", "fr"}};
+  RunResult result = runWith(french, "Échec du téléchargement, code d’erreur 401", true);
+  // Lines for scripts stay English.
+  EXPECT_TRUE(logged(result.err, "Download failed! Error code- 401")) << result.err;
+  // A bundle without catalogues speaks English.
+  runWith(french);
 }
 
 }  // namespace

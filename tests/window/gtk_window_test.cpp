@@ -2,6 +2,7 @@
 // through GTK itself. Skipped without DISPLAY (CI runs this binary under xvfb-run).
 #include "download_app/gtk_window.h"
 
+#include <gdk/gdkwayland.h>
 #include <gtk/gtk.h>
 
 #include <chrono>
@@ -13,6 +14,9 @@
 
 #include "support/desktop.h"
 #include "support/scratch_dir.h"
+
+// Last: Xlib's macros (None, Bool...) would clash with the headers above.
+#include <gdk/gdkx.h>
 
 namespace download_app {
 namespace {
@@ -95,6 +99,13 @@ class GtkWindowTest : public ::testing::Test {
 TEST_F(GtkWindowTest, BuildsOneTitledWindowWithEveryControl) {
   std::vector<GtkWindow*> windows = downloadWindows();
   ASSERT_EQ(windows.size(), 1u);
+  // A native client of the desktop it was given.
+  GdkDisplay* display = gtk_widget_get_display(GTK_WIDGET(windows[0]));
+  if (testsupport::currentDesktop() == testsupport::Desktop::kWayland) {
+    EXPECT_TRUE(GDK_IS_WAYLAND_DISPLAY(display));
+  } else {
+    EXPECT_TRUE(GDK_IS_X11_DISPLAY(display));
+  }
   EXPECT_TRUE(gtk_widget_get_visible(GTK_WIDGET(windows[0])));
   EXPECT_TRUE(controls->window->isVisible());
   EXPECT_FALSE(controls->closesAfterFailure);
@@ -256,6 +267,23 @@ TEST_F(GtkWindowTest, SplashIsFittedInto400PointsProportionally) {
   shownSize(&width, &height);
   EXPECT_EQ(width, 400);
   EXPECT_EQ(height, 300);
+
+  // A window moved to a display of scale 2 draws the file's own 800 x 600 pixels there.
+  if (testsupport::currentDesktop() == testsupport::Desktop::kX11) {
+    GdkDisplay* display = gtk_widget_get_display(GTK_WIDGET(image));
+    gdk_x11_display_set_window_scale(display, 2);
+    pumpEvents();
+    cairo_surface_t* surface = nullptr;
+    g_object_get(image, "surface", &surface, nullptr);
+    ASSERT_NE(surface, nullptr);
+    EXPECT_EQ(cairo_image_surface_get_width(surface), 800);
+    EXPECT_EQ(cairo_image_surface_get_height(surface), 600);
+    cairo_surface_destroy(surface);
+    shownSize(&width, &height);
+    EXPECT_EQ(width, 400);  // points
+    gdk_x11_display_set_window_scale(display, 1);
+    pumpEvents();
+  }
 
   // Smaller and taller than wide: scaled up to 400 high.
   std::string tall = scratch.file("tall.png");

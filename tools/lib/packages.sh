@@ -1,14 +1,17 @@
 # shellcheck shell=bash disable=SC2034  # the lists are used by the tools that source this file
 # Debian packages the installer's tools need, and how they get them. Sourced by tools/*.
 
-# To build the installer.
+# To build the installer (gettext compiles the window's catalogues).
 BUILD_PACKAGES=(cmake g++ pkg-config libcurl4-openssl-dev libglib2.0-dev libgtk-3-dev libsodium-dev
-  unzip)
-# To run its tests: GoogleTest, loopback servers, and a virtual display for the window.
-# The suite runs the benchmark's short form too (BENCH_PACKAGES), and some tests as the user
-# nobody (setpriv, from util-linux).
+  unzip gettext)
+# To run its tests: GoogleTest, loopback servers, and desktops for the window: X11 (Xvfb) and
+# Wayland (weston), each with a session bus and the accessibility bus the tests read the window
+# through (dbus, at-spi2-core, libatspi); the locale sources the language tests build their
+# locales from, and a font with Japanese and Chinese glyphs. The suite runs the benchmark's short
+# form too (BENCH_PACKAGES), and some tests as the user nobody (setpriv, from util-linux).
 TEST_PACKAGES=(googletest libcpp-httplib-dev nginx-light openssl zip xvfb xauth xdotool imagemagick
-  curl iproute2 makeself minisign util-linux)
+  curl iproute2 makeself minisign util-linux weston dbus at-spi2-core libatspi2.0-dev locales
+  fonts-droid-fallback)
 # For tools/demo, besides BUILD_PACKAGES: configuring the build also looks for the test
 # libraries; nginx serves the agent archive, zip packs it, ImageMagick draws the splash,
 # makeself makes the one-file installer, minisign signs the agent archive.

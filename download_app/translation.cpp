@@ -1,0 +1,101 @@
+#include "download_app/translation.h"
+
+#include <libintl.h>
+#include <locale.h>
+#include <stdarg.h>
+#include <stdio.h>
+
+#include <filesystem>
+#include <iterator>
+#include <vector>
+
+namespace download_app {
+namespace {
+
+constexpr char kDomain[] = "bootstrap-installer";
+
+// The user's locale for messages and numbers, and the catalogues bound, once per process.
+class UserLocale {
+ public:
+  UserLocale() {
+    // The bundle's resources, beside the executable's folder (host/main_bundle.h); worked out
+    // here as the window module has no other way to it.
+    std::error_code error;
+    std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (!error) {
+      std::string catalogues =
+          (executable.parent_path() / "../Resources/locale").lexically_normal();
+      bindtextdomain(kDomain, catalogues.c_str());
+    }
+    bind_textdomain_codeset(kDomain, "UTF-8");
+    // Numbers as the user writes them when that locale is installed; messages as the user asks
+    // for them, and when the locale is missing, still as LANGUAGE asks (which gettext ignores
+    // only under "C").
+    locale_ = newlocale(LC_MESSAGES_MASK | LC_NUMERIC_MASK, "", nullptr);
+    if (locale_ == nullptr) locale_ = newlocale(LC_MESSAGES_MASK, "", nullptr);
+    if (locale_ == nullptr) locale_ = newlocale(LC_MESSAGES_MASK, "C.UTF-8", nullptr);
+  }
+
+  // Runs `lookUp` with the user's locale as this thread's.
+  template <typename Function>
+  auto with(Function lookUp) const {
+    if (locale_ == nullptr) return lookUp();
+    locale_t previous = uselocale(locale_);
+    auto result = lookUp();
+    uselocale(previous);
+    return result;
+  }
+
+ private:
+  locale_t locale_ = nullptr;  // kept until the process ends
+};
+
+const UserLocale& userLocale() {
+  static const UserLocale locale;
+  return locale;
+}
+
+}  // namespace
+
+const char* translate(const char* english) {
+  return userLocale().with([english] { return dgettext(kDomain, english); });
+}
+
+const char* translatePlural(const char* singular, const char* plural, unsigned long count) {
+  return userLocale().with([=] { return dngettext(kDomain, singular, plural, count); });
+}
+
+std::string formatText(const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  std::string text = userLocale().with([&] {
+    va_list measured;
+    va_copy(measured, arguments);
+    int length = vsnprintf(nullptr, 0, format, measured);
+    va_end(measured);
+    std::vector<char> buffer(length > 0 ? length + 1 : 1, '\0');
+    if (length > 0) vsnprintf(buffer.data(), buffer.size(), format, arguments);
+    return std::string(buffer.data());
+  });
+  va_end(arguments);
+  return text;
+}
+
+std::string formatByteCount(int64_t bytes) {
+  uint64_t size = bytes > 0 ? static_cast<uint64_t>(bytes) : 0;
+  if (size < 1000) {
+    auto count = static_cast<unsigned>(size);
+    return formatText(translatePlural("%u byte", "%u bytes", count), count);
+  }
+  static const char* const kUnits[] = {N_("%.1f kB"), N_("%.1f MB"), N_("%.1f GB"),
+                                       N_("%.1f TB"), N_("%.1f PB"), N_("%.1f EB")};
+  double factor = 1000;
+  size_t unit = 0;
+  while (unit + 1 < std::size(kUnits) && static_cast<double>(size) >= factor * 1000) {
+    factor *= 1000;
+    ++unit;
+  }
+  return formatText(translate(kUnits[unit]), static_cast<double>(size) / factor);
+}
+
+}  // namespace download_app

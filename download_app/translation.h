@@ -1,0 +1,36 @@
+// The download window's texts in the user's language. Every text the window shows (status texts,
+// the button's titles, the byte counts, the window's title) is written in English where it is
+// made and looked up here through gettext, in the catalogue of the language that the user's
+// locale asks for (LANGUAGE, LC_ALL, LC_MESSAGES, LANG). The catalogues travel in the bundle's
+// resources as "locale/<language>/LC_MESSAGES/bootstrap-installer.mo" (tools/make-bundle lays
+// them out); without one, or without a translation in it, a text stays English.
+//
+// Only these look-ups use the user's locale: the process keeps the "C" locale, so console lines,
+// system-log lines and the system's own error texts stay English for the scripts that read them.
+// Both the installer and its desktop window module carry this code. Safe on any thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace download_app {
+
+// Marks an English text for the catalogues where it is written down; `translate` it where it
+// is shown.
+constexpr const char* N_(const char* english) { return english; }
+
+// The translation of `english` (UTF-8), or `english` itself.
+const char* translate(const char* english) __attribute__((format_arg(1)));
+
+// The translation of `singular` or `plural`, as the language's plural rule chooses for `count`.
+const char* translatePlural(const char* singular, const char* plural, unsigned long count)
+    __attribute__((format_arg(1))) __attribute__((format_arg(2)));
+
+// printf into a string, numbers written as the user's locale writes them ("1,5" in German).
+std::string formatText(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// A byte count as both windows show it: "512 bytes", "1.5 kB", "12.0 MB" in English, decimal
+// units, with a plain blank before the unit.
+std::string formatByteCount(int64_t bytes);
+
+}  // namespace download_app
