@@ -216,8 +216,10 @@ TEST_F(DownloadWindowTest, ACachedRunLoadsNoToolkitAndShowsNoWindow) {
 
   // However busy the machine, the decision comes before the window would.
   options.setEnv.push_back({"__VL_WINDOW_DELAY_MS__", "20000"});
+  // Windows mapped on the display are counted on X11; on Wayland the toolkit's absence shows it.
+  const bool x11 = currentDesktop() == Desktop::kX11;
   MappedWindows mapped;
-  ASSERT_EQ(mapped.count(), 0);
+  if (x11) ASSERT_EQ(mapped.count(), 0);
   RunResult result = runProgram(bundle->executablePath(), {"setup"}, options);
   EXPECT_EQ(result.exitCode, 0) << result.describe();
   EXPECT_EQ(readAgentRuns(agent.recordPath).size(), 2u);
@@ -226,7 +228,7 @@ TEST_F(DownloadWindowTest, ACachedRunLoadsNoToolkitAndShowsNoWindow) {
   ASSERT_NE(map.find("libcurl"), std::string::npos) << "not the installer's map:\n" << map;
   EXPECT_EQ(map.find("libgtk-3"), std::string::npos) << map;
   EXPECT_EQ(map.find("installer-desktop-window"), std::string::npos) << map;
-  EXPECT_EQ(mapped.count(), 0) << "a window appeared on the screen";
+  if (x11) EXPECT_EQ(mapped.count(), 0) << "a window appeared on the screen";
 }
 
 TEST_F(DownloadWindowTest, ASlowFirstByteStillShowsTheWindow) {
@@ -236,10 +238,10 @@ TEST_F(DownloadWindowTest, ASlowFirstByteStillShowsTheWindow) {
   serveAgent(agent, silent);
 
   std::unique_ptr<RunningProgram> run = startInstaller();
-  std::string window = findWindow(run->pid(), kTitle, kAppearTimeout);
-  ASSERT_FALSE(window.empty()) << "no window while the server was silent";
+  std::optional<DesktopWindow> window = DesktopWindow::find(run->pid(), kAppearTimeout);
+  ASSERT_TRUE(window) << "no window while the server was silent";
   EXPECT_EQ(server.hits("/agent.zip"), 1);
-  EXPECT_GE(waitForPixels(window, isSplashGreen, kFittedSplashPixels * 95 / 100, seconds(10)),
+  EXPECT_GE(waitForPixels(*window, isSplashGreen, kFittedSplashPixels * 95 / 100, seconds(10)),
             kFittedSplashPixels * 95 / 100);
 
   server.releaseStalls();
