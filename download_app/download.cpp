@@ -28,7 +28,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// For tests: the session's idle time-out, and how long a second of the waits before a retry
+// lasts, in milliseconds.
 constexpr char kIdleTimeoutVariable[] = "__VL_DOWNLOAD_IDLE_TIMEOUT_MS__";
+constexpr char kRetrySecondVariable[] = "__VL_DOWNLOAD_RETRY_SECOND_MS__";
 constexpr std::chrono::milliseconds kLockPollInterval{50};
 // Each delivery of progress is a trip to the main thread while the download waits; a bar and a
 // status line gain nothing from more than ten redraws a second.
@@ -36,6 +39,22 @@ constexpr std::chrono::milliseconds kProgressInterval{100};
 constexpr char kWaitingText[] = "Waiting for another installer to finish";
 constexpr char kUnpackingPrefix[] = ".unpacking-";
 constexpr char kUnzipFailure[] = "Failed to unzip the installer.";
+constexpr char kRetryingFormat[] = "Download interrupted. Retrying in %d s…";
+
+// The status text while the download waits to try again, `seconds` before it does.
+std::string retryingText(int seconds) {
+  gchar* text = g_strdup_printf(kRetryingFormat, seconds);
+  std::string result(text);
+  g_free(text);
+  return result;
+}
+
+// A duration in milliseconds from the environment variable `name`, when it holds one.
+std::optional<std::chrono::milliseconds> millisecondsFromEnvironment(const char* name) {
+  const char* value = getenv(name);
+  if (!value || atoll(value) <= 0) return std::nullopt;
+  return std::chrono::milliseconds(atoll(value));
+}
 
 // Why the agent unpacked in `dir` cannot be started, or empty: its entry file must be a
 // regular file, or a link to one inside `dir`.
@@ -155,8 +174,13 @@ void Download::downloadFromURL(const std::string& url) {
   // The archive stays in the run's own temporary directory, which the driver removes.
   configuration.temporaryDirectory = sessionDirectory_;
   configuration.progressInterval = kProgressInterval;
-  const char* idle = getenv(kIdleTimeoutVariable);
-  if (idle && atoll(idle) > 0) configuration.idleTimeout = std::chrono::milliseconds(atoll(idle));
+  configuration.idleTimeout =
+      millisecondsFromEnvironment(kIdleTimeoutVariable).value_or(configuration.idleTimeout);
+  configuration.retrySecond =
+      millisecondsFromEnvironment(kRetrySecondVariable).value_or(configuration.retrySecond);
+  // Read before the answer comes, for shouldReceiveBody.
+  if (!installAgentDirOnDisk().empty())
+    likelyCurrentTag_ = storedValidationString(getInstallAgentCacheDir());
   urlSession_ = std::make_unique<host::UrlSession>(configuration, this);
   theDownload_ = urlSession_->downloadTask(url);
   theDownload_->resume();
@@ -164,45 +188,9 @@ void Download::downloadFromURL(const std::string& url) {
 
 void Download::didWriteData(host::DownloadTask& /*task*/, int64_t bytesWritten,
                             int64_t totalBytesWritten, int64_t totalBytesExpectedToWrite) {
-  const bool first = !sawFirstData_;
-  if (first) {
-    // The first data decides, once per download, whether the cache is current.
-    sawFirstData_ = true;
-    host::UrlResponse response = theDownload_->response();
-    long status = response.statusCode;
-    // Only a whole answer is the archive: not an error page, whatever proxy or server sent it,
-    // nor a part of a body, nor an empty one.
-    if (status != 200) {
-      showFailure("Download failed with error code " + std::to_string(status),
-                  "Download failed with http error code- " + std::to_string(status));
-      return endSession();
-    }
-    validationString_ = response.headerField("ETag").value_or("");
-    fileLength_ = response.expectedContentLength;
-    std::string cacheDir = getInstallAgentCacheDir();
-    // A cache that another user could change is neither started nor filled.
-    CacheTrust trust = checkCacheTrust();
-    if (!trust.trusted()) {
-      showFailure(untrustedCacheMessage(trust), untrustedCacheMessage(trust));
-      return endSession();
-    }
-    // From this decision to the hand-over the cache is this run's alone.
-    if (!lockCache(cacheDir)) return;
-    removeUnfinishedUnpacking(cacheDir);
-    std::string agentDir = installAgentDirOnDisk();
-    if (!agentDir.empty() && isCacheValid(cacheDir, validationString_)) {
-      bool started = fireInstallAgent();
-      cacheLock_.unlock();
-      endSession();
-      if (!started) return showFailure("Failed to start the install agent");
-      host::runOnMain([this] { window_->close(); });
-      return;
-    }
-    // The directory itself, or the link that stands in its place, not what it points to.
-    if (!agentDir.empty()) removeTree(cacheDir + INSTALL_AGENT_DIR);
-    // No tag from the server: no stored tag may vouch for what is downloaded now.
-    if (validationString_.empty()) removeTree(validationStringPath(cacheDir));
-  }
+  // The first data of the download, or of a new answer that began the archive again.
+  const bool first = bytesWritten == totalBytesWritten;
+  if (first && !decideOnFirstData()) return;
   // One trip to the main thread for each delivery, the first included, but not for the one
   // that completes a known length: the finish follows at once and shows it.
   if (!first && totalBytesWritten == totalBytesExpectedToWrite) {
@@ -226,9 +214,82 @@ void Download::didWriteData(host::DownloadTask& /*task*/, int64_t bytesWritten,
   });
 }
 
-void Download::didFinishDownloading(host::DownloadTask& /*task*/, const std::string& location) {
-  long status = theDownload_->response().statusCode;
+bool Download::decideOnFirstData() {
+  host::UrlResponse response = theDownload_->response();
+  long status = response.statusCode;
+  // Only a whole answer is the archive: not an error page, whatever proxy or server sent it,
+  // nor a part of a body, nor an empty one.
   if (status != 200) {
+    showFailure("Download failed with error code " + std::to_string(status),
+                "Download failed with http error code- " + std::to_string(status));
+    endSession();
+    return false;
+  }
+  std::string tag = response.headerField("ETag").value_or("");
+  fileLength_ = response.expectedContentLength;
+  // The same archive again from its start, from a server that cannot continue one: decided.
+  if (sawFirstData_ && tag == validationString_) return true;
+  sawFirstData_ = true;
+  likelyCurrentTag_.clear();  // from here on the decision itself knows
+  validationString_ = tag;
+  std::string cacheDir = getInstallAgentCacheDir();
+  // A cache that another user could change is neither started nor filled.
+  CacheTrust trust = checkCacheTrust();
+  if (!trust.trusted()) {
+    showFailure(untrustedCacheMessage(trust), untrustedCacheMessage(trust));
+    endSession();
+    return false;
+  }
+  // From this decision to the hand-over the cache is this run's alone.
+  if (!lockCache(cacheDir)) return false;
+  removeUnfinishedUnpacking(cacheDir);
+  std::string agentDir = installAgentDirOnDisk();
+  if (!agentDir.empty() && isCacheValid(cacheDir, validationString_)) {
+    // The connection goes first: while it stays open the server keeps sending.
+    theDownload_->cancel();
+    bool started = fireInstallAgent();
+    cacheLock_.unlock();
+    endSession();
+    if (!started) {
+      showFailure("Failed to start the install agent");
+    } else {
+      host::runOnMain([this] { window_->close(); });
+    }
+    return false;
+  }
+  // The directory itself, or the link that stands in its place, not what it points to.
+  if (!agentDir.empty()) removeTree(cacheDir + INSTALL_AGENT_DIR);
+  // No tag from the server: no stored tag may vouch for what is downloaded now.
+  if (validationString_.empty()) removeTree(validationStringPath(cacheDir));
+  return true;
+}
+
+bool Download::shouldReceiveBody(host::DownloadTask& task) {
+  // Every moment the connection stays open costs the server more of an archive that is not
+  // needed: a string compare here, the file system at the first data.
+  if (likelyCurrentTag_.empty()) return true;
+  host::UrlResponse response = task.response();
+  return response.statusCode != 200 || response.headerField("ETag") != likelyCurrentTag_;
+}
+
+void Download::willRetry(host::DownloadTask& /*task*/, const std::string& cause, int seconds) {
+  host::systemLog("Download interrupted: %s. Retrying in %d s", cause.c_str(), seconds);
+  retryCountdown(*theDownload_, seconds);
+}
+
+void Download::retryCountdown(host::DownloadTask& /*task*/, int secondsLeft) {
+  // The bar keeps the bytes it has: the next attempt goes on from there when it can.
+  host::runOnMain([this, secondsLeft] {
+    downloadPercent_->setStringValue(retryingText(secondsLeft));
+    redraw();
+  });
+}
+
+void Download::didFinishDownloading(host::DownloadTask& /*task*/, const std::string& location) {
+  host::UrlResponse response = theDownload_->response();
+  long status = response.statusCode;
+  // A 206 counts only as the rest of an archive whose start earlier attempts brought.
+  if (status != 200 && !response.continuesBody) {
     return showFailure("Download failed with error code " + std::to_string(status),
                        "Download failed! Error code- " + std::to_string(status));
   }

@@ -71,6 +71,13 @@ class Download : public host::UrlSessionDelegate, public WindowDelegate {
   void didFinishDownloading(host::DownloadTask& task, const std::string& location) override;
   // A transport error ("Download failed: " and the transport's reason) is logged and shown.
   void didComplete(host::DownloadTask& task, const std::optional<host::UrlError>& error) override;
+  // False when the cache seems to hold the agent of the answer's ETag already: a hint taken
+  // without the cache's lock, which the first data's decision then makes sure of.
+  bool shouldReceiveBody(host::DownloadTask& task) override;
+  // A retry is logged with its cause; while it waits the status text counts down the seconds
+  // ("Download interrupted. Retrying in 3 s…") over the bar as it was.
+  void willRetry(host::DownloadTask& task, const std::string& cause, int seconds) override;
+  void retryCountdown(host::DownloadTask& task, int secondsLeft) override;
 
   // Starts the cached agent as the request says (provisioning/agent_start.h), without waiting
   // for it. True when it runs; false when there is no agent on disk, the shell could not be
@@ -109,6 +116,11 @@ class Download : public host::UrlSessionDelegate, public WindowDelegate {
   // Unpacks the archive at `archive` into a fresh directory beside the agent directory and
   // renames it into place only when it holds an agent. Empty when it did; otherwise the cause.
   std::string unpackIntoCache(const std::string& archive, const std::string& cacheDir);
+  // On the first data of a body: the status, the cache's trust and lock, then whether the
+  // cached agent is current for the server's ETag (it starts, and the download is abandoned)
+  // or goes. A new answer with the ETag already decided on is not decided again. True when
+  // the download goes on.
+  bool decideOnFirstData();
   bool windowClosed() const;
   // On the main thread: lays the window out again and draws it.
   void redraw();
@@ -133,7 +145,8 @@ class Download : public host::UrlSessionDelegate, public WindowDelegate {
   bool closesAfterFailure_ = false;
   std::optional<host::MainBundle> bundle_;
   std::string sessionDirectory_;  // where the session keeps the archive: beside `request_.to`
-  bool sawFirstData_ = false;     // delegate queue only
+  bool sawFirstData_ = false;     // delegate queue only: the first-data decision was made
+  std::string likelyCurrentTag_;  // the cached agent's tag until then, read without the lock
   int64_t unshownBytes_ = 0;      // delegate queue only: received, not yet on the bar
   CacheLock cacheLock_;           // delegate queue only, while the session lives
 
