@@ -71,6 +71,7 @@ class DownloadTest : public testsupport::ScratchTest {
     record = scratch.file("record");
     homeEnv = std::make_unique<ScopedEnv>("HOME", home);
     idleEnv = std::make_unique<ScopedEnv>("__VL_DOWNLOAD_IDLE_TIMEOUT_MS__");
+    retryEnv = std::make_unique<ScopedEnv>(testsupport::kRetrySecondVariable, "5");
     // Provisioning makes the (empty) agent directory before any download.
     scratch.makeDir("home/.vellum/app_installer_cache/Q7312m/x64osx/installagent");
   }
@@ -172,7 +173,7 @@ class DownloadTest : public testsupport::ScratchTest {
   }
 
   std::string home, runDir, bundlePath, resources, record;
-  std::unique_ptr<ScopedEnv> homeEnv, idleEnv;
+  std::unique_ptr<ScopedEnv> homeEnv, idleEnv, retryEnv;
   std::shared_ptr<ControlLog> log = std::make_shared<ControlLog>();
   // Made on first use: a test that needs no server makes none.
   TestHttpServer& server() {
