@@ -6,15 +6,16 @@ BUILD_PACKAGES=(cmake g++ pkg-config libcurl4-openssl-dev libglib2.0-dev libgtk-
 # To run its tests: GoogleTest, loopback servers, and a virtual display for the window.
 # The suite runs the benchmark's short form too (BENCH_PACKAGES).
 TEST_PACKAGES=(googletest libcpp-httplib-dev nginx-light openssl zip xvfb xauth xdotool imagemagick
-  curl iproute2 makeself)
+  curl iproute2 makeself python3)
 # For tools/demo, besides BUILD_PACKAGES: configuring the build also looks for the test
 # libraries; nginx serves the agent archive, zip packs it, ImageMagick draws the splash,
 # makeself makes the one-file installer.
 DEMO_PACKAGES=(googletest libcpp-httplib-dev nginx-light zip imagemagick makeself)
 
 # For bench/run, besides BUILD_PACKAGES: nginx serves the archives, zip packs them, curl is the
-# command the installer is measured against, Xvfb the desktop, ip sets up the namespace's loopback.
-BENCH_PACKAGES=(curl nginx-light zip xvfb iproute2)
+# command the installer is measured against, Xvfb the desktop, ip sets up the namespace's loopback,
+# Python runs the flaky link and the client that closes at its first bytes.
+BENCH_PACKAGES=(curl nginx-light zip xvfb iproute2 python3)
 
 # Installs the named packages that are missing. As root it runs apt-get; otherwise it prints
 # the apt-get line to run and fails.
