@@ -29,7 +29,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// For tests: the session's idle time-out, and how long a second of the waits before a retry
+// lasts, in milliseconds.
 constexpr char kIdleTimeoutVariable[] = "__VL_DOWNLOAD_IDLE_TIMEOUT_MS__";
+constexpr char kRetrySecondVariable[] = "__VL_DOWNLOAD_RETRY_SECOND_MS__";
 constexpr std::chrono::milliseconds kLockPollInterval{50};
 // Each delivery of progress is a trip to the main thread while the download waits; a bar and a
 // status line gain nothing from more than ten redraws a second.
@@ -40,9 +43,17 @@ constexpr const char* kUnzipFailure = N_("Failed to unzip the installer.");
 constexpr const char* kVerificationFailure = N_("Failed to verify the installer.");
 constexpr const char* kStatusFailure = N_("Download failed with error code %ld");
 constexpr const char* kStartFailure = N_("Failed to start the install agent");
+constexpr const char* kRetryingFormat = N_("Download interrupted. Retrying in %d s…");
 constexpr char kSignatureSuffix[] = ".minisig";
 // A signature file is four short lines; a larger answer is not one.
 constexpr int64_t kMostSignatureBytes = 64 * 1024;
+
+// A duration in milliseconds from the environment variable `name`, when it holds one.
+std::optional<std::chrono::milliseconds> millisecondsFromEnvironment(const char* name) {
+  const char* value = getenv(name);
+  if (!value || atoll(value) <= 0) return std::nullopt;
+  return std::chrono::milliseconds(atoll(value));
+}
 
 // The reasons the cache gives for not being safe (provisioning/cache.cpp), for the catalogues.
 [[maybe_unused]] constexpr const char* kCacheDistrust[] = {
@@ -183,8 +194,13 @@ void Download::downloadFromURL(const std::string& url) {
   // The archive stays in the run's own temporary directory, which the driver removes.
   configuration.temporaryDirectory = sessionDirectory_;
   configuration.progressInterval = kProgressInterval;
-  const char* idle = getenv(kIdleTimeoutVariable);
-  if (idle && atoll(idle) > 0) configuration.idleTimeout = std::chrono::milliseconds(atoll(idle));
+  configuration.idleTimeout =
+      millisecondsFromEnvironment(kIdleTimeoutVariable).value_or(configuration.idleTimeout);
+  configuration.retrySecond =
+      millisecondsFromEnvironment(kRetrySecondVariable).value_or(configuration.retrySecond);
+  // Read before the answer comes, for shouldReceiveBody.
+  if (!installAgentDirOnDisk().empty())
+    likelyCurrentTag_ = storedValidationString(getInstallAgentCacheDir());
   urlSession_ = std::make_unique<host::UrlSession>(configuration, this);
   theDownload_ = urlSession_->downloadTask(url);
   if (request_.signingKey) {
@@ -199,56 +215,14 @@ void Download::downloadFromURL(const std::string& url) {
 
 void Download::didWriteData(host::DownloadTask& task, int64_t bytesWritten,
                             int64_t totalBytesWritten, int64_t totalBytesExpectedToWrite) {
-  if (&task == signatureTask_.get()) {
-    std::string problem = signatureAnswerProblem(totalBytesWritten);
-    if (!problem.empty()) signatureMissing(problem);
+  if (&task != theDownload_.get()) {
+    std::string problem = signatureAnswerProblem(task, totalBytesWritten);
+    if (!problem.empty()) signatureMissing(task, problem);
     return;
   }
-  const bool first = !sawFirstData_;
-  if (first) {
-    // The first data decides, once per download, whether the cache is current.
-    sawFirstData_ = true;
-    host::UrlResponse response = theDownload_->response();
-    long status = response.statusCode;
-    // Only a whole answer is the archive: not an error page, whatever proxy or server sent it,
-    // nor a part of a body, nor an empty one.
-    if (status != 200) {
-      showFailure(formatText(translate(kStatusFailure), status),
-                  "Download failed with http error code- " + std::to_string(status));
-      return endSession();
-    }
-    validationString_ = response.headerField("ETag").value_or("");
-    fileLength_ = response.expectedContentLength;
-    std::string cacheDir = getInstallAgentCacheDir();
-    // A cache that another user could change is neither started nor filled.
-    CacheTrust trust = checkCacheTrust();
-    if (!trust.trusted()) {
-      showFailure(formatText(translate("The install agent cache is not safe to use: %s %s."),
-                             trust.directory.c_str(), translate(trust.reason.c_str())),
-                  untrustedCacheMessage(trust));
-      return endSession();
-    }
-    // From this decision to the hand-over the cache is this run's alone.
-    if (!lockCache(cacheDir)) return;
-    removeUnfinishedUnpacking(cacheDir);
-    std::string agentDir = installAgentDirOnDisk();
-    if (!agentDir.empty() && isCacheValid(cacheDir, validationString_)) {
-      bool started = fireInstallAgent();
-      cacheLock_.unlock();
-      endSession();
-      if (!started) return showFailure(translate(kStartFailure));
-      host::runOnMain([this] { window_->close(); });
-      return;
-    }
-    // The directory itself, or the link that stands in its place, not what it points to.
-    if (!agentDir.empty()) removeTree(cacheDir + INSTALL_AGENT_DIR);
-    // No tag from the server: no stored tag may vouch for what is downloaded now.
-    if (validationString_.empty()) removeTree(validationStringPath(cacheDir));
-    if (request_.signingKey) {
-      signatureTask_ = urlSession_->downloadTask(theDownload_->url() + kSignatureSuffix);
-      signatureTask_->resume();
-    }
-  }
+  // The first data of the download, or of a new answer that began the archive again.
+  const bool first = bytesWritten == totalBytesWritten;
+  if (first && !decideOnFirstData()) return;
   // One trip to the main thread for each delivery, the first included, but not for the one
   // that completes a known length: the finish follows at once and shows it.
   if (!first && totalBytesWritten == totalBytesExpectedToWrite) {
@@ -273,10 +247,97 @@ void Download::didWriteData(host::DownloadTask& task, int64_t bytesWritten,
   });
 }
 
-void Download::didFinishDownloading(host::DownloadTask& task, const std::string& location) {
-  if (&task == signatureTask_.get()) return signatureArrived(location);
-  long status = theDownload_->response().statusCode;
+bool Download::decideOnFirstData() {
+  host::UrlResponse response = theDownload_->response();
+  long status = response.statusCode;
+  // Only a whole answer is the archive: not an error page, whatever proxy or server sent it,
+  // nor a part of a body, nor an empty one.
   if (status != 200) {
+    showFailure(formatText(translate(kStatusFailure), status),
+                "Download failed with http error code- " + std::to_string(status));
+    endSession();
+    return false;
+  }
+  std::string tag = response.headerField("ETag").value_or("");
+  fileLength_ = response.expectedContentLength;
+  // The same archive again from its start, from a server that cannot continue one: decided.
+  if (sawFirstData_ && tag == validationString_) return true;
+  sawFirstData_ = true;
+  likelyCurrentTag_.clear();  // from here on the decision itself knows
+  validationString_ = tag;
+  std::string cacheDir = getInstallAgentCacheDir();
+  // A cache that another user could change is neither started nor filled.
+  CacheTrust trust = checkCacheTrust();
+  if (!trust.trusted()) {
+    showFailure(formatText(translate("The install agent cache is not safe to use: %s %s."),
+                           trust.directory.c_str(), translate(trust.reason.c_str())),
+                untrustedCacheMessage(trust));
+    endSession();
+    return false;
+  }
+  // From this decision to the hand-over the cache is this run's alone.
+  if (!lockCache(cacheDir)) return false;
+  removeUnfinishedUnpacking(cacheDir);
+  std::string agentDir = installAgentDirOnDisk();
+  if (!agentDir.empty() && isCacheValid(cacheDir, validationString_)) {
+    // The connection goes first: while it stays open the server keeps sending.
+    theDownload_->cancel();
+    bool started = fireInstallAgent();
+    cacheLock_.unlock();
+    endSession();
+    if (!started) {
+      showFailure(translate(kStartFailure));
+    } else {
+      host::runOnMain([this] { window_->close(); });
+    }
+    return false;
+  }
+  // The directory itself, or the link that stands in its place, not what it points to.
+  if (!agentDir.empty()) removeTree(cacheDir + INSTALL_AGENT_DIR);
+  // No tag from the server: no stored tag may vouch for what is downloaded now.
+  if (validationString_.empty()) removeTree(validationStringPath(cacheDir));
+  if (request_.signingKey) startSignatureDownload();
+  return true;
+}
+
+void Download::startSignatureDownload() {
+  // A new decision is about another archive: its signature is fetched anew.
+  if (signatureTask_) signatureTask_->cancel();
+  signature_.reset();
+  signatureTask_ = urlSession_->downloadTask(theDownload_->url() + kSignatureSuffix);
+  signatureTask_->resume();
+}
+
+bool Download::shouldReceiveBody(host::DownloadTask& task) {
+  // Every moment the connection stays open costs the server more of an archive that is not
+  // needed: a string compare here, the file system at the first data.
+  if (likelyCurrentTag_.empty() || &task != theDownload_.get()) return true;
+  host::UrlResponse response = task.response();
+  return response.statusCode != 200 || response.headerField("ETag") != likelyCurrentTag_;
+}
+
+void Download::willRetry(host::DownloadTask& task, const std::string& cause, int seconds) {
+  host::systemLog("Download interrupted: %s. Retrying %s in %d s", cause.c_str(),
+                  task.url().c_str(), seconds);
+  retryCountdown(task, seconds);
+}
+
+void Download::retryCountdown(host::DownloadTask& task, int secondsLeft) {
+  // The archive's own wait is the one the user sees: the signature's goes on behind it.
+  if (&task != theDownload_.get()) return;
+  // The bar keeps the bytes it has: the next attempt goes on from there when it can.
+  host::runOnMain([this, secondsLeft] {
+    downloadPercent_->setStringValue(formatText(translate(kRetryingFormat), secondsLeft));
+    redraw();
+  });
+}
+
+void Download::didFinishDownloading(host::DownloadTask& task, const std::string& location) {
+  if (&task != theDownload_.get()) return signatureArrived(task, location);
+  host::UrlResponse response = theDownload_->response();
+  long status = response.statusCode;
+  // A 206 counts only as the rest of an archive whose start earlier attempts brought.
+  if (status != 200 && !response.continuesBody) {
     return showFailure(formatText(translate(kStatusFailure), status),
                        "Download failed! Error code- " + std::to_string(status));
   }
@@ -300,27 +361,29 @@ void Download::didFinishDownloading(host::DownloadTask& task, const std::string&
   installArchive(location);
 }
 
-void Download::signatureArrived(const std::string& location) {
-  std::string problem = signatureAnswerProblem(0);
+void Download::signatureArrived(host::DownloadTask& task, const std::string& location) {
+  if (&task != signatureTask_.get()) return;  // of an archive decided on before
+  std::string problem = signatureAnswerProblem(task, 0);
   gchar* text = nullptr;
   gsize length = 0;
   if (problem.empty() && !g_file_get_contents(location.c_str(), &text, &length, nullptr))
     problem = "the downloaded file could not be read";
-  if (!problem.empty()) return signatureMissing(problem);
+  if (!problem.empty()) return signatureMissing(task, problem);
   signature_ = std::string(text, length);
   g_free(text);
   if (!archiveAwaitingSignature_.empty()) installArchive(archiveAwaitingSignature_);
 }
 
-std::string Download::signatureAnswerProblem(int64_t bytes) const {
-  long status = signatureTask_->response().statusCode;
+std::string Download::signatureAnswerProblem(host::DownloadTask& task, int64_t bytes) const {
+  long status = task.response().statusCode;
   if (status != 200) return "the server answered with status " + std::to_string(status);
   if (bytes > kMostSignatureBytes) return "the answer is larger than a signature file";
   return "";
 }
 
-void Download::signatureMissing(const std::string& why) {
-  verificationFailed("no signature from " + signatureTask_->url() + ": " + why);
+void Download::signatureMissing(host::DownloadTask& task, const std::string& why) {
+  if (&task != signatureTask_.get()) return;  // of an archive decided on before
+  verificationFailed("no signature from " + task.url() + ": " + why);
 }
 
 void Download::verificationFailed(const std::string& reason) {
@@ -359,8 +422,8 @@ void Download::installArchive(const std::string& archive) {
 
 void Download::didComplete(host::DownloadTask& task,
                            const std::optional<host::UrlError>& error) {
-  if (&task == signatureTask_.get()) {
-    if (error && !error->cancelled) signatureMissing(error->description);
+  if (&task != theDownload_.get()) {
+    if (error && !error->cancelled) signatureMissing(task, error->description);
     return;
   }
   // An archive that waits for its signature keeps the cache locked.

@@ -82,6 +82,13 @@ class Download : public host::UrlSessionDelegate, public WindowDelegate {
   void didFinishDownloading(host::DownloadTask& task, const std::string& location) override;
   // A transport error ("Download failed: " and the transport's reason) is logged and shown.
   void didComplete(host::DownloadTask& task, const std::optional<host::UrlError>& error) override;
+  // False when the cache seems to hold the agent of the answer's ETag already: a hint taken
+  // without the cache's lock, which the first data's decision then makes sure of.
+  bool shouldReceiveBody(host::DownloadTask& task) override;
+  // A retry is logged with its cause; while it waits the status text counts down the seconds
+  // ("Download interrupted. Retrying in 3 s…") over the bar as it was.
+  void willRetry(host::DownloadTask& task, const std::string& cause, int seconds) override;
+  void retryCountdown(host::DownloadTask& task, int secondsLeft) override;
 
   // Starts the cached agent as the request says (provisioning/agent_start.h), without waiting
   // for it. True when it runs; false when there is no agent on disk, the shell could not be
@@ -120,6 +127,13 @@ class Download : public host::UrlSessionDelegate, public WindowDelegate {
   // Unpacks the archive at `archive` into a fresh directory beside the agent directory and
   // renames it into place only when it holds an agent. Empty when it did; otherwise the cause.
   Failure unpackIntoCache(const std::string& archive, const std::string& cacheDir);
+  // On the first data of a body: the status, the cache's trust and lock, then whether the
+  // cached agent is current for the server's ETag (it starts, and the download is abandoned)
+  // or goes. A new answer with the ETag already decided on is not decided again. True when
+  // the download goes on.
+  bool decideOnFirstData();
+  // On the delegate queue: fetches the signature of the archive just decided on.
+  void startSignatureDownload();
   bool windowClosed() const;
   // On the main thread: lays the window out again and draws it.
   void redraw();
@@ -132,12 +146,12 @@ class Download : public host::UrlSessionDelegate, public WindowDelegate {
   // when the bundle has a key. Checks the signature, stores the tag, unpacks the archive into the
   // cache and starts the agent.
   void installArchive(const std::string& archive);
-  // On the delegate queue: the signature file has arrived at `location`.
-  void signatureArrived(const std::string& location);
+  // On the delegate queue: the signature file `task` fetched has arrived at `location`.
+  void signatureArrived(host::DownloadTask& task, const std::string& location);
   // Why the signature's answer, `bytes` long so far, is no signature file; empty when it may be.
-  std::string signatureAnswerProblem(int64_t bytes) const;
-  // On the delegate queue: the signature could not be fetched, for `why`.
-  void signatureMissing(const std::string& why);
+  std::string signatureAnswerProblem(host::DownloadTask& task, int64_t bytes) const;
+  // On the delegate queue: the signature `task` was to fetch could not be had, for `why`.
+  void signatureMissing(host::DownloadTask& task, const std::string& why);
   // On the delegate queue: the download is not its vendor's, for `reason`: nothing of it is used.
   void verificationFailed(const std::string& reason);
 
@@ -156,7 +170,8 @@ class Download : public host::UrlSessionDelegate, public WindowDelegate {
   bool closesAfterFailure_ = false;
   std::optional<host::MainBundle> bundle_;
   std::string sessionDirectory_;  // where the session keeps the archive: beside `request_.to`
-  bool sawFirstData_ = false;     // delegate queue only
+  bool sawFirstData_ = false;     // delegate queue only: the first-data decision was made
+  std::string likelyCurrentTag_;  // the cached agent's tag until then, read without the lock
   int64_t unshownBytes_ = 0;      // delegate queue only: received, not yet on the bar
   CacheLock cacheLock_;           // delegate queue only, while the session lives
   // With a signing key, all of them on the delegate queue only: the archive's hash, the

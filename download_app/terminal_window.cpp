@@ -4,6 +4,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <utility>
@@ -100,13 +101,17 @@ class Screen {
     return line;
   }
 
-  // One line may not wrap, or the next redraw would not replace it.
+  // One line may not wrap, or the next redraw would not replace it. It is cut between
+  // characters, not inside one ("…" takes three bytes and one column).
   std::string fitToWidth(const std::string& line) const {
     struct winsize size {};
-    size_t columns = 80;
+    glong columns = 80;
     if (ioctl(fd_, TIOCGWINSZ, &size) == 0 && size.ws_col > 1) columns = size.ws_col;
-    if (line.size() < columns) return line;
-    return line.substr(0, columns - 1);
+    if (!g_utf8_validate(line.data(), static_cast<gssize>(line.size()), nullptr))
+      return line.substr(0, std::min(line.size(), static_cast<size_t>(columns - 1)));
+    if (g_utf8_strlen(line.c_str(), -1) < columns) return line;
+    const gchar* cut = g_utf8_offset_to_pointer(line.c_str(), columns - 1);
+    return line.substr(0, static_cast<size_t>(cut - line.c_str()));
   }
 
   int fd_;

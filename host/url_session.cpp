@@ -11,15 +11,23 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <functional>
 #include <mutex>
 #include <thread>
 
+#include "host/download_retry.h"
 #include "host/files.h"
 
 namespace host {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// What libcurl reads at once: much for speed, but little until a body's first data has been
+// delivered. A read empties the socket and so opens the receive window, and the server sends
+// on while the delegate decides; an abandoned download must not pay for that.
+constexpr long kReadSize = 256L * 1024;
+constexpr long kFirstReadSize = 1024;
 
 // Owners of libcurl's handles. Every easy handle leaves the multi handle before it goes.
 struct CurlEasyCleanup {
@@ -28,10 +36,62 @@ struct CurlEasyCleanup {
 struct CurlMultiCleanup {
   void operator()(CURLM* handle) const { curl_multi_cleanup(handle); }
 };
+struct CurlSlistFree {
+  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
 using CurlEasy = std::unique_ptr<CURL, CurlEasyCleanup>;
 using CurlMulti = std::unique_ptr<CURLM, CurlMultiCleanup>;
+using CurlSlist = std::unique_ptr<curl_slist, CurlSlistFree>;
 
 bool isHttps(const std::string& url) { return g_ascii_strncasecmp(url.c_str(), "https:", 6) == 0; }
+
+// The task's body on disk, kept from one attempt to the next. Written only here: a new answer
+// starts it over, an answer that continues it appends.
+class BodyFile {
+ public:
+  // Makes the file in `directory`; empty when it did, otherwise the cause.
+  std::string create(const std::string& directory) {
+    std::string path = directory + "/download.XXXXXX";
+    int fd = mkostemp(path.data(), O_CLOEXEC | O_APPEND);  // a started agent must not inherit it
+    if (fd < 0) return systemError("Could not create a temporary file in " + directory, errno);
+    file_.reset(fd);
+    path_ = path;
+    return "";
+  }
+
+  // Empties the file for the body of a new answer.
+  bool startOver() {
+    if (size_ > 0 && ftruncate(file_.get(), 0) != 0) return false;
+    size_ = 0;
+    return true;
+  }
+
+  bool append(std::string_view bytes) {
+    if (!writeAll(file_.get(), bytes)) return false;
+    size_ += static_cast<int64_t>(bytes.size());
+    return true;
+  }
+
+  int64_t size() const { return size_; }
+  const std::string& path() const { return path_; }
+  void close() { file_.reset(); }
+  void remove() {
+    file_.reset();
+    if (!path_.empty()) unlink(path_.c_str());
+    path_.clear();
+  }
+
+ private:
+  FileDescriptor file_;
+  std::string path_;
+  int64_t size_ = 0;
+};
+
+// An attempt that is to be made again: why the last one failed, and the seconds to wait.
+struct PlannedRetry {
+  std::string cause;
+  int seconds = 0;
+};
 
 }  // namespace
 
@@ -52,37 +112,79 @@ struct DownloadTask::State {
 
   // From here on, the worker thread alone.
   CurlEasy easy;
+  CurlSlist requestFields;                 // the attempt's own request fields (If-Range)
   char errorBuffer[CURL_ERROR_SIZE] = {};  // libcurl's detail of a transport error
-  bool responseCaptured = false;
-  FileDescriptor file;
-  std::string path;
-  int64_t totalBytes = 0;    // written to the file
+  bool responseCaptured = false;           // the attempt's answer has been taken
+  BodyFile body;
   int64_t pendingBytes = 0;  // written but not yet reported
   int64_t expectedBytes = -1;
-  int deliveries = 0;
-  bool paused = false;  // holding the body back until the first data has been delivered
+  int deliveries = 0;   // of the body as it is: a body begun again has had none
+  bool paused = false;  // holding the body back until its first data has been delivered
+  std::function<bool()> receivesBody;  // the delegate's shouldReceiveBody for this task
+  std::string heldBack;  // the first bytes of a body the delegate expects to abandon
+  bool readingLittle = false;  // `kFirstReadSize` until then
   Clock::time_point lastDelivery;
   Clock::time_point lastActivity;  // last byte from the server, or end of a callback
   std::string failure;             // our own reason for ending the transfer, if any
   DownloadTask::BodyObserver bodyObserver;
 
-  // Takes the final response's status, fields and length; called before the first data.
-  void captureResponse() {
-    long status = 0;
-    curl_off_t length = -1;
-    curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &status);
-    curl_easy_getinfo(easy.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
-    expectedBytes = length;
+  // The attempts (host/download_retry.h).
+  RetryPlan retries;
+  std::string resumeTag;   // what a later attempt may continue the body with; empty: it cannot
+  bool resuming = false;   // this attempt asked for the rest of the body
+  int64_t furthest = 0;    // the most bytes the body has held at the end of an attempt
+  std::optional<PlannedRetry> plannedRetry;  // this attempt's answer is to be tried again
+  bool waiting = false;    // between two attempts
+  Clock::time_point nextAttempt;
+  Clock::time_point nextTick;  // of the countdown
+  int secondsLeft = 0;
+
+  // Takes the attempt's answer, at its first body byte or, for an empty body, at its end:
+  // a transient status to be tried again (false, with `plannedRetry`), the 206 that continues
+  // the body, or the start of a new body. False with `failure` when the body cannot be begun.
+  bool takeAnswer() {
+    UrlResponse answer = readResponse();
     responseCaptured = true;
-    std::vector<std::pair<std::string, std::string>> fields;
+    if (isTransientStatus(answer.statusCode)) {
+      std::optional<int> wait = retries.next(false, retryAfterSeconds(answer));
+      if (wait) {
+        plannedRetry = PlannedRetry{"the server answered " + std::to_string(answer.statusCode),
+                                    *wait};
+        publish(std::move(answer));
+        return false;
+      }
+    }
+    if (resuming && continuesBody(answer, body.size())) {
+      answer.continuesBody = true;
+      if (expectedBytes >= 0) expectedBytes += body.size();
+    } else if (!body.startOver()) {
+      failure = systemError("Could not write the downloaded data", errno);
+      return false;
+    } else {
+      deliveries = 0;
+      resumeTag = host::resumeTag(answer);
+    }
+    publish(std::move(answer));
+    return true;
+  }
+
+  // The final response of the attempt as libcurl has it; sets `expectedBytes` to its length.
+  UrlResponse readResponse() {
+    UrlResponse answer;
+    curl_off_t length = -1;
+    curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &answer.statusCode);
+    curl_easy_getinfo(easy.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+    answer.expectedContentLength = expectedBytes = length;
     // The fields of the last response: not of a redirect, nor of an interim one.
     for (curl_header* field = nullptr;
          (field = curl_easy_nextheader(easy.get(), CURLH_HEADER, -1, field)) != nullptr;)
-      fields.emplace_back(field->name, field->value);
+      answer.headerFields.emplace_back(field->name, field->value);
+    return answer;
+  }
+
+  void publish(UrlResponse answer) {
     std::lock_guard lock(responseMutex);
-    response.statusCode = status;
-    response.expectedContentLength = length;
-    response.headerFields = std::move(fields);
+    response = std::move(answer);
   }
 
   // Any response header is a sign of life from the server.
@@ -107,27 +209,38 @@ struct DownloadTask::State {
     return errorBuffer[0] != '\0' ? errorBuffer : curl_easy_strerror(code);
   }
 
+  bool keep(std::string_view bytes) {
+    const int64_t offset = body.size();
+    if (!body.append(bytes)) {
+      failure = systemError("Could not write the downloaded data", errno);
+      return false;
+    }
+    if (bodyObserver) bodyObserver(offset, bytes);
+    pendingBytes += static_cast<int64_t>(bytes.size());
+    return true;
+  }
+
   static size_t onBody(char* data, size_t size, size_t count, void* user) {
     auto* state = static_cast<State*>(user);
     size_t length = size * count;
     if (state->cancelled) return CURL_WRITEFUNC_ERROR;
     state->lastActivity = Clock::now();
-    if (!state->responseCaptured) state->captureResponse();
+    if (!state->responseCaptured) {
+      if (!state->takeAnswer()) return CURL_WRITEFUNC_ERROR;
+      // Ending the transfer closes the connection at once; the bytes are kept afterwards.
+      if (state->deliveries == 0 && !state->receivesBody()) {
+        state->heldBack.assign(data, length);
+        return CURL_WRITEFUNC_ERROR;
+      }
+    }
     // Until the delegate has had the first data, no more is read: what it decides there, an
     // abandoned download above all, must not cost the reads libcurl would make meanwhile.
     // libcurl keeps the refused bytes and hands them over again once resumed.
-    if (state->deliveries == 0 && state->totalBytes > 0) {
+    if (state->deliveries == 0 && state->body.size() > 0) {
       state->paused = true;
       return CURL_WRITEFUNC_PAUSE;
     }
-    if (!writeAll(state->file.get(), std::string_view(data, length))) {
-      state->failure = systemError("Could not write the downloaded data", errno);
-      return CURL_WRITEFUNC_ERROR;
-    }
-    if (state->bodyObserver) state->bodyObserver(state->totalBytes, std::string_view(data, length));
-    state->totalBytes += static_cast<int64_t>(length);
-    state->pendingBytes += static_cast<int64_t>(length);
-    return length;
+    return state->keep(std::string_view(data, length)) ? length : CURL_WRITEFUNC_ERROR;
   }
 };
 
@@ -151,6 +264,12 @@ struct UrlSession::Shared {
 
   void run();
 
+  // On the worker, from a delegate callback: the task's connection goes at once.
+  void dropConnection(DownloadTask::State& state) {
+    if (std::this_thread::get_id() == workerId.load() && state.easy)
+      curl_multi_remove_handle(multi.get(), state.easy.get());
+  }
+
   const UrlSessionConfiguration configuration;
   UrlSessionDelegate* const delegate;
   const CurlMulti multi;
@@ -158,6 +277,7 @@ struct UrlSession::Shared {
   std::string certificateFile;       // SSL_CERT_FILE, read once at the session's start
   std::string certificateDirectory;  // SSL_CERT_DIR, likewise
   std::thread worker;
+  std::atomic<std::thread::id> workerId;
 
   std::mutex mutex;
   std::atomic<bool> invalidated{false};               // set under mutex, read anywhere
@@ -165,7 +285,12 @@ struct UrlSession::Shared {
 
  private:
   void begin(const std::shared_ptr<DownloadTask>& task);
+  void startAttempt(const std::shared_ptr<DownloadTask>& task);
   void finish(const std::shared_ptr<DownloadTask>& task, CURLcode result);
+  void failAttempt(const std::shared_ptr<DownloadTask>& task, const std::string& cause,
+                   bool transient);
+  void waitToRetry(const std::shared_ptr<DownloadTask>& task, const PlannedRetry& retry);
+  void awaitNextAttempt(const std::shared_ptr<DownloadTask>& task);
   void end(const std::shared_ptr<DownloadTask>& task, std::optional<UrlError> error);
   void deliverProgress(const std::shared_ptr<DownloadTask>& task, bool force);
   std::chrono::milliseconds nextWait() const;
@@ -176,6 +301,7 @@ struct UrlSession::Shared {
 
 void UrlSession::Shared::run() {
   pthread_setname_np(pthread_self(), "url-session");
+  workerId = std::this_thread::get_id();
   for (;;) {
     std::vector<std::shared_ptr<DownloadTask>> newStarts;
     bool ending;
@@ -218,13 +344,23 @@ void UrlSession::Shared::run() {
           end(task, UrlError{true, "cancelled"});
           continue;
         }
-        deliverProgress(task, false);
-        if (state.paused && state.deliveries > 0 && !state.cancelled && !invalidated) {
-          state.paused = false;
-          curl_easy_pause(state.easy.get(), CURLPAUSE_CONT);
+        if (state.waiting) {
+          awaitNextAttempt(task);
+          continue;
         }
-        if (Clock::now() - state.lastActivity >= idleTimeout)
-          end(task, UrlError{false, curl_easy_strerror(CURLE_OPERATION_TIMEDOUT)});
+        deliverProgress(task, false);
+        if (state.deliveries > 0 && !state.cancelled && !invalidated) {
+          if (state.readingLittle) {
+            state.readingLittle = false;
+            curl_easy_setopt(state.easy.get(), CURLOPT_BUFFERSIZE, kReadSize);
+          }
+          if (state.paused) {
+            state.paused = false;
+            curl_easy_pause(state.easy.get(), CURLPAUSE_CONT);
+          }
+        }
+        if (Clock::now() - state.lastActivity >= idleTimeout && !state.cancelled)
+          failAttempt(task, curl_easy_strerror(CURLE_OPERATION_TIMEDOUT), true);
       }
     }
     int wait = static_cast<int>(nextWait().count());
@@ -242,6 +378,11 @@ std::chrono::milliseconds UrlSession::Shared::nextWait() const {
   const auto now = Clock::now();
   for (const auto& task : active_) {
     const DownloadTask::State& state = *task->state_;
+    if (state.waiting) {
+      auto next = std::min(state.nextAttempt, state.nextTick) - now;
+      wait = std::min(wait, std::chrono::ceil<milliseconds>(next));
+      continue;
+    }
     auto idleLeft = state.lastActivity + configuration.idleTimeout - now;
     wait = std::min(wait, std::chrono::ceil<milliseconds>(idleLeft));
     if (state.pendingBytes > 0) {
@@ -254,14 +395,8 @@ std::chrono::milliseconds UrlSession::Shared::nextWait() const {
 
 void UrlSession::Shared::begin(const std::shared_ptr<DownloadTask>& task) {
   DownloadTask::State& state = *task->state_;
-  std::string path = temporaryDirectory + "/download.XXXXXX";
-  int fd = mkostemp(path.data(), O_CLOEXEC);  // a started agent must not inherit it
-  if (fd < 0) {
-    std::string where = "Could not create a temporary file in " + temporaryDirectory;
-    return end(task, UrlError{false, systemError(where, errno)});
-  }
-  state.file.reset(fd);
-  state.path = path;
+  if (std::string failure = state.body.create(temporaryDirectory); !failure.empty())
+    return end(task, UrlError{false, failure});
   state.easy = CurlEasy(curl_easy_init());
   if (!state.easy || !multi)
     return end(task, UrlError{false, curl_easy_strerror(CURLE_OUT_OF_MEMORY)});
@@ -281,7 +416,6 @@ void UrlSession::Shared::begin(const std::shared_ptr<DownloadTask>& task) {
   curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));
   curl_easy_setopt(easy, CURLOPT_TCP_KEEPALIVE, 1L);
   curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
-  curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, 256L * 1024);
   // libcurl does not read these itself; the proxy variables it does read (http_proxy,
   // https_proxy, all_proxy, no_proxy), with credentials in the proxy URL.
   if (!certificateFile.empty()) curl_easy_setopt(easy, CURLOPT_CAINFO, certificateFile.c_str());
@@ -291,31 +425,100 @@ void UrlSession::Shared::begin(const std::shared_ptr<DownloadTask>& task) {
   curl_easy_setopt(easy, CURLOPT_HEADERDATA, &state);
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &DownloadTask::State::onBody);
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, &state);
+  state.receivesBody = [this, task = task.get()] { return delegate->shouldReceiveBody(*task); };
+  active_.push_back(task);
+  startAttempt(task);
+}
+
+// The first attempt, or the next after a wait: it asks for the rest of the body when the
+// answer that began the body allows it.
+void UrlSession::Shared::startAttempt(const std::shared_ptr<DownloadTask>& task) {
+  DownloadTask::State& state = *task->state_;
+  CURL* easy = state.easy.get();
+  curl_multi_remove_handle(multi.get(), easy);  // the last attempt's, if still there
+  state.waiting = false;
+  state.responseCaptured = false;
+  state.plannedRetry.reset();
+  state.errorBuffer[0] = '\0';
+  state.resuming = !state.resumeTag.empty() && state.body.size() > 0;
+  std::string range = std::to_string(state.body.size()) + "-";
+  state.requestFields.reset(
+      state.resuming ? curl_slist_append(nullptr, ("If-Range: " + state.resumeTag).c_str())
+                     : nullptr);
+  curl_easy_setopt(easy, CURLOPT_RANGE, state.resuming ? range.c_str() : nullptr);
+  curl_easy_setopt(easy, CURLOPT_HTTPHEADER, state.requestFields.get());
+  state.readingLittle = state.deliveries == 0;
+  curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, state.readingLittle ? kFirstReadSize : kReadSize);
   if (CURLMcode code = curl_multi_add_handle(multi.get(), easy); code != CURLM_OK)
     return end(task, UrlError{false, curl_multi_strerror(code)});
   state.lastActivity = Clock::now();
-  active_.push_back(task);
 }
 
 void UrlSession::Shared::finish(const std::shared_ptr<DownloadTask>& task, CURLcode result) {
   DownloadTask::State& state = *task->state_;
   if (state.cancelled || invalidated) return end(task, UrlError{true, "cancelled"});
   if (result != CURLE_OK) {
+    // A body closed after its first bytes: they are its first data all the same.
+    const bool closedEarly = !state.heldBack.empty();
+    if (closedEarly && !state.keep(std::exchange(state.heldBack, "")))
+      return end(task, UrlError{false, state.failure});
     // Bytes that came in the same poll as the error are still news to the delegate: the first
     // data is where it decides about the cache, and that must not depend on timing.
     deliverProgress(task, true);
     if (state.cancelled || invalidated) return end(task, UrlError{true, "cancelled"});
-    std::string reason =
-        state.failure.empty() ? state.transportError(task->url(), result) : state.failure;
-    return end(task, UrlError{false, reason});
+    // The delegate did not abandon the body after all: the next attempt brings the rest.
+    if (closedEarly) return startAttempt(task);
+    if (state.plannedRetry) return waitToRetry(task, *state.plannedRetry);
+    if (!state.failure.empty()) return failAttempt(task, state.failure, false);
+    return failAttempt(task, state.transportError(task->url(), result), isTransientError(result));
   }
-  if (!state.responseCaptured) state.captureResponse();  // an empty body
+  if (!state.responseCaptured && !state.takeAnswer()) {  // an empty body
+    if (state.plannedRetry) return waitToRetry(task, *state.plannedRetry);
+    return end(task, UrlError{false, state.failure});
+  }
   deliverProgress(task, true);
   if (state.cancelled || invalidated) return end(task, UrlError{true, "cancelled"});
-  state.file.reset();
-  delegate->didFinishDownloading(*task, state.path);
+  state.body.close();
+  delegate->didFinishDownloading(*task, state.body.path());
   afterCallback();
   end(task, std::nullopt);
+}
+
+// An attempt failed: a transient failure is tried again while the plan allows, anything else
+// ends the task.
+void UrlSession::Shared::failAttempt(const std::shared_ptr<DownloadTask>& task,
+                                     const std::string& cause, bool transient) {
+  DownloadTask::State& state = *task->state_;
+  bool progressed = state.body.size() > state.furthest;
+  state.furthest = std::max(state.furthest, state.body.size());
+  std::optional<int> seconds = transient ? state.retries.next(progressed, {}) : std::nullopt;
+  if (!seconds) return end(task, UrlError{false, cause});
+  waitToRetry(task, PlannedRetry{cause, *seconds});
+}
+
+void UrlSession::Shared::waitToRetry(const std::shared_ptr<DownloadTask>& task,
+                                     const PlannedRetry& retry) {
+  DownloadTask::State& state = *task->state_;
+  curl_multi_remove_handle(multi.get(), state.easy.get());  // the connection goes now
+  state.paused = false;
+  state.waiting = true;
+  state.secondsLeft = retry.seconds;
+  const auto now = Clock::now();
+  state.nextAttempt = now + retry.seconds * configuration.retrySecond;
+  state.nextTick = now + configuration.retrySecond;
+  delegate->willRetry(*task, retry.cause, retry.seconds);
+  afterCallback();
+}
+
+// Between two attempts: counts the seconds down, then starts the next.
+void UrlSession::Shared::awaitNextAttempt(const std::shared_ptr<DownloadTask>& task) {
+  DownloadTask::State& state = *task->state_;
+  const auto now = Clock::now();
+  if (now >= state.nextAttempt) return startAttempt(task);
+  if (now < state.nextTick) return;
+  state.nextTick += configuration.retrySecond;
+  delegate->retryCountdown(*task, --state.secondsLeft);
+  afterCallback();
 }
 
 // Leaves the transfer, removes the body file and reports the end.
@@ -328,9 +531,7 @@ void UrlSession::Shared::end(const std::shared_ptr<DownloadTask>& task,
     active_.erase(it);
   }
   state.easy.reset();
-  state.file.reset();
-  if (!state.path.empty()) unlink(state.path.c_str());
-  state.path.clear();
+  state.body.remove();
   delegate->didComplete(*task, error);
   afterCallback();
 }
@@ -343,7 +544,7 @@ void UrlSession::Shared::deliverProgress(const std::shared_ptr<DownloadTask>& ta
     return;
   int64_t bytes = std::exchange(state.pendingBytes, 0);
   ++state.deliveries;
-  delegate->didWriteData(*task, bytes, state.totalBytes, state.expectedBytes);
+  delegate->didWriteData(*task, bytes, state.body.size(), state.expectedBytes);
   state.lastDelivery = Clock::now();
   afterCallback();
 }
@@ -399,6 +600,7 @@ void DownloadTask::resume() {
 
 void DownloadTask::cancel() {
   state_->cancelled = true;
+  session_->dropConnection(*state_);
   session_->wake();
 }
 

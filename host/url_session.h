@@ -5,6 +5,10 @@
 // for the delegate queue. After either, no data or finish callback begins; at most the task's end
 // (with `cancelled`) is delivered. A callback already under way when another thread cancels runs to
 // its end.
+//
+// A task survives a flaky network: it tries a transient failure again after a wait, and
+// continues the body where it broke off when the server allows it (host/download_retry.h). Its
+// delegate sees one body, and is told when the task waits and when the body had to begin again.
 #pragma once
 
 #include <chrono>
@@ -27,6 +31,8 @@ struct UrlResponse {
   long statusCode = 0;                 // HTTP status of the final response (after redirects)
   int64_t expectedContentLength = -1;  // -1 when the server gives no length
   std::vector<std::pair<std::string, std::string>> headerFields;
+  // A 206 that continued the body earlier attempts had begun: with them, the whole body.
+  bool continuesBody = false;
 
   // The value of a header field, its name compared without regard to case; nothing if absent.
   std::optional<std::string> headerField(std::string_view name) const;
@@ -46,8 +52,23 @@ class UrlSessionDelegate {
   // `totalBytesExpectedToWrite` the expected length or -1. The first data comes at once, and
   // nothing more is read until it returns; later ones are coalesced (about one call every
   // `progressInterval`, and one at the end); their `bytesWritten` add up to the body's length.
+  // A call whose `bytesWritten` equals `totalBytesWritten` is the first data of a body: the
+  // task's, or, after a retry, a new answer's that began the body again (the server's file
+  // changed, or it cannot continue one).
   virtual void didWriteData(DownloadTask& task, int64_t bytesWritten, int64_t totalBytesWritten,
                             int64_t totalBytesExpectedToWrite) = 0;
+
+  // A body begins, its answer known (`task.response()`), its first bytes arrived and nothing
+  // kept yet. Asked inside the transfer, so it must be quick: false, for a body the delegate
+  // expects to abandon, closes the connection at once. The first data comes as always; should
+  // the delegate not cancel there after all, the task goes on with a new attempt at once.
+  virtual bool shouldReceiveBody(DownloadTask& /*task*/) { return true; }
+
+  // A transient failure (`cause`, e.g. "Connection reset by peer") ended an attempt; the next
+  // begins in `seconds` seconds. The body so far is kept.
+  virtual void willRetry(DownloadTask& /*task*/, const std::string& /*cause*/, int /*seconds*/) {}
+  // Once a second while the task waits for its next attempt: the whole seconds left.
+  virtual void retryCountdown(DownloadTask& /*task*/, int /*secondsLeft*/) {}
 
   // The whole body is in `location`, the session's own temporary file; the session removes it
   // when this returns.
@@ -71,6 +92,8 @@ struct UrlSessionConfiguration {
   std::string userAgent = "bootstrap-installer/" INSTALLER_VERSION;
   std::string temporaryDirectory;  // where the body file is made; empty: TMPDIR, else /tmp
   std::chrono::milliseconds progressInterval{50};  // least time between two data callbacks
+  // How long a second of the waits between attempts lasts; tests shorten it.
+  std::chrono::milliseconds retrySecond{1000};
 
   static UrlSessionConfiguration defaultConfiguration() { return {}; }
 };
@@ -102,7 +125,9 @@ class DownloadTask : public std::enable_shared_from_this<DownloadTask> {
   // Starts the task, once; does nothing when the session has been invalidated. A task
   // cancelled before it started ends with a cancelled error.
   void resume();
-  // Any thread, also from inside a delegate callback; takes effect at once.
+  // Any thread, also from inside a delegate callback; takes effect at once. On the delegate
+  // queue it also closes the connection before it returns, so that an abandoned download costs
+  // the server nothing more.
   void cancel();
   // Before `resume`: `observer` sees every byte of the body as it goes into the body file, in
   // order, on the delegate queue, with the bytes' offset in the file (0 starts the file).

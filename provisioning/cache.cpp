@@ -46,16 +46,23 @@ std::string getInstallAgentExecutable(std::string dir) {
 bool isCacheValid(std::string dir, std::string validationString) {
   // Without a directory there is no cache to vouch for anything.
   if (dir.empty() || validationString.empty()) return false;
+  std::string path = validationStringPath(dir);
+  struct stat info;
+  if (lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
+    host::systemLog("The validation string %s is a directory; the agent is downloaded again",
+                    path.c_str());
+  return storedValidationString(dir) == validationString;
+}
+
+std::string storedValidationString(const std::string& dir) {
+  if (dir.empty()) return "";
   // Only a file the installer wrote vouches for the agent, never one reached through a link.
   std::string path = validationStringPath(dir);
   struct stat info;
-  if (lstat(path.c_str(), &info) != 0) return false;
-  if (S_ISDIR(info.st_mode))
-    host::systemLog("The validation string %s is a directory; the agent is downloaded again",
-                    path.c_str());
   std::string stored;
-  if (!S_ISREG(info.st_mode) || !readFirstLine(path, &stored)) return false;
-  return stored == validationString;
+  if (lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return "";
+  readFirstLine(path, &stored);
+  return stored;
 }
 
 void writeValidationString(std::string dir, std::string validationString) {

@@ -31,6 +31,10 @@ std::string validationStringPath(const std::string& dir);
 // byte for byte. False on every failure, and when either is empty.
 bool isCacheValid(std::string dir, std::string validationString);
 
+// The first line of the validation-string file in `dir`, as `isCacheValid` reads it: only a
+// regular file counts, never one reached through a link. Empty when there is none.
+std::string storedValidationString(const std::string& dir);
+
 // Stores exactly the bytes of `validationString` in the validation-string file in `dir`,
 // replacing whatever is there. Does nothing when either is empty; gives up silently when the
 // file cannot be written.

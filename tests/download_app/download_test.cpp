@@ -72,6 +72,7 @@ class DownloadTest : public testsupport::ScratchTest {
     record = scratch.file("record");
     homeEnv = std::make_unique<ScopedEnv>("HOME", home);
     idleEnv = std::make_unique<ScopedEnv>("__VL_DOWNLOAD_IDLE_TIMEOUT_MS__");
+    retryEnv = std::make_unique<ScopedEnv>(testsupport::kRetrySecondVariable, "5");
     // Provisioning makes the (empty) agent directory before any download.
     scratch.makeDir("home/.vellum/app_installer_cache/Q7312m/x64osx/installagent");
   }
@@ -176,7 +177,7 @@ class DownloadTest : public testsupport::ScratchTest {
   }
 
   std::string home, runDir, bundlePath, resources, record;
-  std::unique_ptr<ScopedEnv> homeEnv, idleEnv;
+  std::unique_ptr<ScopedEnv> homeEnv, idleEnv, retryEnv;
   std::shared_ptr<ControlLog> log = std::make_shared<ControlLog>();
   // Made on first use: a test that needs no server makes none.
   TestHttpServer& server() {
@@ -316,6 +317,69 @@ TEST_F(DownloadTest, StaleAgentIsGoneEvenWhenTheDownloadThenFails) {
   EXPECT_EQ(log->text.rfind("Download failed: ", 0), 0u) << log->text;
   EXPECT_GT(log->text.size(), std::string("Download failed: ").size());
   EXPECT_FALSE(testsupport::pathExists(agentDir() + "/install"));
+}
+
+TEST_F(DownloadTest, AnInterruptedDownloadCountsDownKeepsItsBarAndGoesOn) {
+  std::string ballast(256 * 1024, '\0');
+  std::mt19937 random(3);
+  for (char& byte : ballast) byte = static_cast<char>(random());
+  std::string archive = agentArchive(0, {{"ballast.bin", ballast}});
+  Reply whole = archiveReply(archive, "\"v1\"");
+  whole.acceptRanges = true;
+  Reply cut = whole;
+  cut.resetAfter = static_cast<int64_t>(archive.size() / 2);
+  cut.dripBytes = 16 * 1024;
+  cut.dripInterval = std::chrono::milliseconds(5);
+  Reply busy;
+  busy.status = 503;
+  busy.headers = {{"Retry-After", "3"}};
+  server().serveInTurn("/agent.zip", {cut, busy, whole});
+  Outcome outcome = run(server().url("/agent.zip"));
+
+  EXPECT_EQ(outcome.status, 1);
+  EXPECT_EQ(agentRuns().size(), 1u);
+  // The status line, each text once: the seconds count down, a second a wait.
+  std::vector<std::string> texts;
+  for (const std::string& call : log->calls) {
+    const std::string prefix = "status.setStringValue(";
+    if (call.rfind(prefix, 0) != 0) continue;
+    std::string text = call.substr(prefix.size(), call.size() - prefix.size() - 1);
+    if (texts.empty() || texts.back() != text) texts.push_back(text);
+  }
+  // After it "Downloading" again, unless the rest came in one piece, which the finish shows.
+  ASSERT_GE(texts.size(), 6u);
+  EXPECT_EQ(std::vector<std::string>(texts.begin(), texts.begin() + 5),
+            (std::vector<std::string>{"Downloading", "Download interrupted. Retrying in 1 s\u2026",
+                                      "Download interrupted. Retrying in 3 s\u2026",
+                                      "Download interrupted. Retrying in 2 s\u2026",
+                                      "Download interrupted. Retrying in 1 s\u2026"}));
+  EXPECT_EQ(texts.back(), "Initializing the installer");
+  EXPECT_LE(texts.size(), 7u);
+  // The bar kept its bytes: set to zero only by the first state and the first data, and every
+  // byte of the archive counted once.
+  EXPECT_EQ(log->count("progress.setDoubleValue("), 2);
+  EXPECT_EQ(log->incremented, static_cast<double>(archive.size()));
+}
+
+TEST_F(DownloadTest, ClosingTheWindowDuringTheWaitEndsTheRunAtOnce) {
+  ScopedEnv realSeconds(testsupport::kRetrySecondVariable, "1000");
+  Reply busy;
+  busy.status = 503;
+  busy.headers = {{"Retry-After", "20"}};
+  server().serve("/agent.zip", busy);
+  RunSettings settings;
+  settings.closeWhen = [](const ControlLog& log) {
+    return log.text == "Download interrupted. Retrying in 20 s\u2026";
+  };
+  const auto started = std::chrono::steady_clock::now();
+  Outcome outcome = run(server().url("/agent.zip"), settings);
+
+  EXPECT_TRUE(outcome.closedByTest) << "the countdown was never shown";
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10))
+      << "the run waited for the retry";
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_FALSE(outcome.agent);
+  EXPECT_EQ(server().hits("/agent.zip"), 1);
 }
 
 TEST_F(DownloadTest, Status401FailsOnTheFirstDataAndTheWindowStaysOpen) {

@@ -164,6 +164,14 @@ TEST(TerminalWindow, OnATerminalTheLineFitsTheWidth) {
   std::string drawn = drain(terminal.master);
   ASSERT_EQ(drawn.rfind("\r\033[K", 0), 0u);
   EXPECT_EQ(drawn.size() - 4, 99u);  // one column short of the terminal's 100
+
+  // Columns are characters: the countdown's "…" is one, and never cut in two.
+  std::string countdown = "Download interrupted. Retrying in 8 s\u2026";
+  controls.status->setStringValue(std::string(99 - 38, 'x') + countdown);
+  controls.window->layoutIfNeeded();
+  drawn = drain(terminal.master);
+  ASSERT_EQ(drawn.rfind("\r\033[K", 0), 0u);
+  EXPECT_EQ(drawn.substr(4), std::string(99 - 38, 'x') + countdown);
 }
 
 TEST(TerminalWindow, OnATerminalAnIndeterminateBarMovesWithTheLoop) {

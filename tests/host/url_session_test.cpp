@@ -27,6 +27,7 @@ class UrlSession : public ::testing::Test {
   host::UrlSessionConfiguration configuration() const {
     host::UrlSessionConfiguration c = host::UrlSessionConfiguration::defaultConfiguration();
     c.temporaryDirectory = scratch.path();
+    c.retrySecond = 1ms;  // the waits between attempts: 1, 2, 4 and 8 ms
     return c;
   }
 
@@ -163,10 +164,11 @@ TEST_F(UrlSession, ASlowDripArrivesWholeWithinTheIdleTimeOut) {
   EXPECT_EQ(delegate.bytesDelivered(), 2'000);
 }
 
-TEST_F(UrlSession, AStallPastTheIdleTimeOutIsATransportError) {
+TEST_F(UrlSession, AStallPastTheIdleTimeOutIsATransportErrorOnceRetriesAreSpent) {
   for (int64_t stallAt : {0, 5'000}) {
     SCOPED_TRACE(stallAt);
     RecordingDelegate recorder;
+    TestHttpServer server;  // its stalls hold its threads until it goes
     Reply reply = withBody(TestHttpServer::generatedBody(10'000));
     reply.stallAfter = stallAt;
     server.serve("/stall", reply);
@@ -181,13 +183,15 @@ TEST_F(UrlSession, AStallPastTheIdleTimeOutIsATransportError) {
     EXPECT_FALSE(recorder.error()->cancelled);
     EXPECT_EQ(recorder.error()->description, "Timeout was reached");
     EXPECT_FALSE(recorder.finished());
-    EXPECT_EQ(recorder.bytesDelivered(), stallAt);
+    // Five attempts in a row without a new byte; the first one's bytes were new. Each began the
+    // body again: the server takes no ranges.
+    EXPECT_EQ(server.hits("/stall"), stallAt == 0 ? 5 : 6);
+    EXPECT_EQ(recorder.bytesDelivered(), server.hits("/stall") * stallAt);
   }
-  server.releaseStalls();
   EXPECT_TRUE(leftovers().empty());
 }
 
-TEST_F(UrlSession, ABodyCutShortIsATransportErrorNeverAFinish) {
+TEST_F(UrlSession, ABodyCutShortEveryTimeIsATransportErrorNeverAFinish) {
   struct Case {
     const char* name;
     Reply reply;
@@ -220,7 +224,8 @@ TEST_F(UrlSession, ABodyCutShortIsATransportErrorNeverAFinish) {
     EXPECT_FALSE(recorder.error()->cancelled);
     EXPECT_FALSE(recorder.error()->description.empty());
     EXPECT_FALSE(recorder.finished());
-    EXPECT_LE(recorder.bytesDelivered(), 100'000);
+    ASSERT_FALSE(recorder.data().empty());
+    EXPECT_LE(recorder.data().back().totalBytesWritten, 100'000);
   }
   EXPECT_TRUE(leftovers().empty());
 }
@@ -372,6 +377,42 @@ TEST_F(UrlSession, CancelInsideTheFirstDataStopsAllFurtherCalls) {
   ASSERT_TRUE(delegate.error().has_value());
   EXPECT_TRUE(delegate.error()->cancelled);
   EXPECT_EQ(delegate.calls(), (std::vector<std::string>{"data", "complete"}));
+  EXPECT_TRUE(leftovers().empty());
+}
+
+TEST_F(UrlSession, ABodyNotToBeReceivedClosesAtItsFirstBytesAndGoesOnIfNotCancelled) {
+  constexpr int64_t kSize = 64LL << 20;
+  Reply reply;
+  reply.generatedSize = kSize;
+  reply.headers = {{"ETag", "\"v1\""}};
+  reply.acceptRanges = true;
+  server.serve("/agent.zip", reply);
+
+  // Cancelled at the first data: the server sent little of the body.
+  RecordingDelegate abandoning;
+  abandoning.receivesBody = [](host::DownloadTask&) { return false; };
+  abandoning.onData = [](host::DownloadTask& task, const RecordingDelegate::Data&) {
+    task.cancel();
+  };
+  {
+    host::UrlSession session(configuration(), &abandoning);
+    session.downloadTask(server.url("/agent.zip"))->resume();
+    ASSERT_TRUE(abandoning.waitForCompletion());
+  }
+  EXPECT_EQ(abandoning.calls(), (std::vector<std::string>{"data", "complete"}));
+  EXPECT_TRUE(abandoning.error()->cancelled);
+  EXPECT_LT(server.bytesSent("/agent.zip"), 8LL << 20);
+
+  // Not cancelled after all: the rest comes with a second request, the body whole.
+  delegate.receivesBody = [](host::DownloadTask&) { return false; };
+  delegate.verifyGenerated = true;
+  download(server.url("/agent.zip"));
+  EXPECT_FALSE(delegate.error().has_value());
+  EXPECT_TRUE(delegate.generatedBodyMatched());
+  EXPECT_EQ(delegate.bytesDelivered(), kSize);
+  EXPECT_EQ(server.hits("/agent.zip"), 3);
+  ASSERT_TRUE(server.lastRequest("/agent.zip"));
+  EXPECT_EQ(server.lastRequest("/agent.zip")->header("If-Range"), "\"v1\"");
   EXPECT_TRUE(leftovers().empty());
 }
 

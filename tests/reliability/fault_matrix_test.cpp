@@ -2,16 +2,20 @@
 // holds an older agent. A failed run shows its failure, ends with 255 and "Installation
 // failed." last, starts no agent, leaves no temporary directory and a cache that is either
 // untouched or without an agent, all within a bounded time. The faults that the installer
-// survives (no "ETag", no Content-Length, a current tag whose agent is gone) must start the
-// new agent.
+// survives (no "ETag", no Content-Length, a current tag whose agent is gone, a transient fault
+// that a retry gets past) must start the new agent, whole. Transient faults are tried again; the
+// waits between attempts last milliseconds here.
 
+#include <signal.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,6 +33,7 @@ namespace {
 
 using testsupport::BundleBuilder;
 using testsupport::CacheState;
+using testsupport::ConsoleLines;
 using testsupport::Reply;
 using testsupport::RunOptions;
 using testsupport::RunResult;
@@ -51,7 +56,18 @@ struct FaultCase {
   std::function<std::string(TestHttpServer&)> serve;
   bool idleTimeout = false;  // shortens the idle time-out to 1 s
   bool trustTls = false;     // the run trusts the HTTPS server's certificate
+  std::string version = "v1";  // the agent a run that goes on must start
+  // More of the run's options, and what else the case must show.
+  std::function<void(RunOptions&)> adjust = [](RunOptions&) {};
+  std::function<void(TestHttpServer&, const ConsoleLines&, double ms)> check =
+      [](TestHttpServer&, const ConsoleLines&, double) {};
 };
+
+int countStartingWith(const std::vector<std::string>& lines, const std::string& prefix) {
+  return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
+    return line.rfind(prefix, 0) == 0;
+  }));
+}
 
 bool matches(const std::string& line, const std::string& pattern) {
   if (!pattern.empty() && pattern.back() == '*')
@@ -75,7 +91,9 @@ class FaultMatrix : public testsupport::StormTest {
  protected:
   void SetUp() override {
     StormTest::SetUp();
+    // About 250 KB: a download that is cut midway and continued shows in the bytes sent.
     agentShape.payloadFiles = 20;
+    agentShape.payloadBytes = 20000;
     newArchive_ = archiveOf("v1").body;
   }
 
@@ -127,19 +145,57 @@ TEST_F(FaultMatrix, EveryServerFaultEndsCleanly) {
     };
   };
 
+  // Answers in turn: the first request gets the first, the second the second, and so on.
+  auto inTurn = [](std::vector<Reply> replies) {
+    return [replies](TestHttpServer& server) {
+      server.serveInTurn("/agent.zip", replies);
+      return server.url("/agent.zip");
+    };
+  };
+  auto resumable = [this](const std::string& version) {
+    Reply reply = archive(version);
+    reply.acceptRanges = true;
+    return reply;
+  };
+  // Reset halfway, dripped so that the installer has read all that was sent before the reset.
+  auto cutMidway = [](Reply reply) {
+    reply.resetAfter = static_cast<int64_t>(reply.body.size() / 2);
+    reply.dripBytes = 16384;
+    reply.dripInterval = std::chrono::milliseconds(5);
+    return reply;
+  };
+  auto unavailable = [](const std::string& retryAfter) {
+    Reply reply;
+    reply.status = 503;
+    reply.body = "busy";
+    reply.headers = {{"Retry-After", retryAfter}};
+    return reply;
+  };
+  auto attempts = [](int expected) {
+    return [expected](TestHttpServer& server, const ConsoleLines& console, double) {
+      EXPECT_EQ(server.hits("/agent.zip"), expected) << "attempts";
+      EXPECT_EQ(countStartingWith(console.log, "Download interrupted: "), expected - 1);
+    };
+  };
+
   std::vector<FaultCase> cases;
-  // Only a whole 200 answer is the archive: not a part of it, a choice, or an error page.
+  // Only a whole 200 answer is the archive: not a part of it, a choice, or an error page. A
+  // server error is tried again, five times in all; any other status fails at once.
   for (int status : {206, 300, 400, 401, 403, 404, 500}) {
     std::string code = std::to_string(status);
-    cases.push_back({"status " + code + " on the first data", Expect::kFailsCacheUntouched,
-                     "Download failed with error code " + code,
-                     "Download failed with http error code- " + code, statusOnFirstData(status)});
+    FaultCase c{"status " + code + " on the first data", Expect::kFailsCacheUntouched,
+                "Download failed with error code " + code,
+                "Download failed with http error code- " + code, statusOnFirstData(status)};
+    c.check = attempts(status == 500 ? 5 : 1);
+    cases.push_back(c);
   }
   for (int status : {204, 400, 401, 403, 404, 500}) {
     std::string code = std::to_string(status);
-    cases.push_back({"status " + code + " at the end (no body)", Expect::kFailsCacheUntouched,
-                     "Download failed with error code " + code,
-                     "Download failed! Error code- " + code, statusAtTheEnd(status)});
+    FaultCase c{"status " + code + " at the end (no body)", Expect::kFailsCacheUntouched,
+                "Download failed with error code " + code, "Download failed! Error code- " + code,
+                statusAtTheEnd(status)};
+    c.check = attempts(status == 500 ? 5 : 1);
+    cases.push_back(c);
   }
   cases.push_back({"connection refused", Expect::kFailsCacheUntouched, "Download failed: *",
                    "Download failed: *", [](TestHttpServer&) {
@@ -234,6 +290,62 @@ TEST_F(FaultMatrix, EveryServerFaultEndsCleanly) {
                      server.serve("/agent.zip", archive("v1"));
                      return server.url("/agent.zip");
                    }});
+  // Faults that a retry gets past.
+  FaultCase resumed{"reset mid-body, then the rest (Range, If-Range)", Expect::kStartsNewAgent,
+                    "", "", inTurn({cutMidway(resumable("v1")), resumable("v1")})};
+  resumed.check = [this](TestHttpServer& server, const ConsoleLines& console, double) {
+    EXPECT_EQ(server.hits("/agent.zip"), 2);
+    std::optional<testsupport::SeenRequest> second = server.lastRequest("/agent.zip");
+    ASSERT_TRUE(second);
+    EXPECT_EQ(second->header("Range").value_or("").rfind("bytes=", 0), 0u);
+    EXPECT_EQ(second->header("If-Range"), testsupport::tagOf("v1"));
+    EXPECT_LE(server.bytesSent("/agent.zip"),
+              static_cast<int64_t>(archive("v1").body.size()) + 64 * 1024);
+    EXPECT_EQ(countStartingWith(console.log, "Download interrupted: "), 1);
+  };
+  cases.push_back(resumed);
+  FaultCase again{"reset mid-body, server without ranges: the archive again from its start",
+                  Expect::kStartsNewAgent, "", "", inTurn({cutMidway(archive("v1")), archive("v1")})};
+  again.check = [](TestHttpServer& server, const ConsoleLines&, double) {
+    EXPECT_EQ(server.hits("/agent.zip"), 2);
+    ASSERT_TRUE(server.lastRequest("/agent.zip"));
+    EXPECT_FALSE(server.lastRequest("/agent.zip")->header("Range"));
+  };
+  cases.push_back(again);
+  FaultCase changed{"reset mid-body, then another ETag: the new archive from its start",
+                    Expect::kStartsNewAgent, "", "",
+                    inTurn({cutMidway(resumable("v1")), resumable("v2")})};
+  changed.version = "v2";  // decided again for the new tag: no mix of the two archives
+  changed.check = [](TestHttpServer& server, const ConsoleLines&, double) {
+    EXPECT_EQ(server.hits("/agent.zip"), 2);
+  };
+  cases.push_back(changed);
+  FaultCase busy{"503 with Retry-After: 2, then the archive", Expect::kStartsNewAgent, "", "",
+                 inTurn({unavailable("2"), archive("v1")})};
+  busy.check = [](TestHttpServer& server, const ConsoleLines& console, double) {
+    EXPECT_EQ(server.hits("/agent.zip"), 2);
+    EXPECT_EQ(console.log, std::vector<std::string>{
+                               "Download interrupted: the server answered 503. Retrying in 2 s"});
+  };
+  cases.push_back(busy);
+  FaultCase tooLong{"503 with Retry-After: 31 (longer than 30 s)", Expect::kFailsCacheUntouched,
+                    "Download failed with error code 503",
+                    "Download failed with http error code- 503", inTurn({unavailable("31")})};
+  tooLong.check = attempts(1);
+  cases.push_back(tooLong);
+  FaultCase interrupted{"SIGTERM during the wait for a retry (Retry-After: 30, real seconds)",
+                        Expect::kFailsCacheUntouched, "",
+                        "Download interrupted: the server answered 503. Retrying in 30 s",
+                        inTurn({unavailable("30")})};
+  interrupted.adjust = [](RunOptions& options) {
+    options.setEnv.push_back({testsupport::kRetrySecondVariable, "1000"});
+    options.sendSignal = RunOptions::DelayedSignal{SIGTERM, std::chrono::milliseconds(1500)};
+  };
+  interrupted.check = [](TestHttpServer& server, const ConsoleLines&, double ms) {
+    EXPECT_EQ(server.hits("/agent.zip"), 1);
+    EXPECT_LT(ms, 10000.0) << "the wait held the run";
+  };
+  cases.push_back(interrupted);
 
   std::vector<std::vector<std::string>> rows;
   int held = 0;
@@ -250,13 +362,15 @@ TEST_F(FaultMatrix, EveryServerFaultEndsCleanly) {
     RunOptions options = installerOptions();
     if (c.idleTimeout) options.setEnv.push_back({"__VL_DOWNLOAD_IDLE_TIMEOUT_MS__", "1000"});
     if (c.trustTls) options.setEnv.push_back({"SSL_CERT_FILE", tls->certificateFile()});
+    c.adjust(options);
     auto start = std::chrono::steady_clock::now();
     RunResult result = runInstaller(bundle, {"Setup"}, options);
     double ms = testsupport::millisecondsSince(start);
     server.releaseStalls();
     tls.reset();
-
     testsupport::ConsoleLines console = testsupport::splitConsole(result.err);
+    c.check(server, console, ms);
+
     testsupport::AgentStarts starts = testsupport::readAgentStarts(agentRecord());
     CacheState cache = testsupport::inspectCache(cacheDir());
     // The installer's own lines; unzip's complaints are left out of the table.
@@ -278,8 +392,10 @@ TEST_F(FaultMatrix, EveryServerFaultEndsCleanly) {
     if (c.expect == Expect::kStartsNewAgent) {
       EXPECT_EQ(result.exitCode, 0) << result.describe();
       EXPECT_EQ(starts.complete, 1);
-      EXPECT_EQ(starts.versions, std::vector<std::string>{"v1"});
-      EXPECT_TRUE(cache.agent && cache.complete && cache.version == "v1") << cache.describe();
+      EXPECT_EQ(starts.versions, std::vector<std::string>{c.version});
+      EXPECT_TRUE(cache.agent && cache.complete && cache.version == c.version) << cache.describe();
+      // A tag, when the server gave one, is that of the agent started, never an earlier one's.
+      EXPECT_TRUE(!cache.hasTag || cache.tag == testsupport::tagOf(c.version)) << cache.describe();
     } else {
       EXPECT_TRUE(result.exited && result.exitCode == 255) << result.describe();
       EXPECT_FALSE(console.other.empty());
@@ -320,7 +436,9 @@ TEST_F(FaultMatrix, EveryServerFaultEndsCleanly) {
       "cache instead: it holds v1 with its current tag, but without its entry file \"install\". "
       "The run has no terminal and no "
       "display, so the window is the terminal window, which writes its failure as a plain line "
-      "on standard error; system-log lines are shown by their message. " +
+      "on standard error; system-log lines are shown by their message. Transient faults are "
+      "tried again, with waits of milliseconds instead of seconds unless the case says "
+      "otherwise. " +
       std::to_string(held) + " of " + std::to_string(cases.size()) + " cases held.");
   section.table({"fault", "window", "other console lines", "log", "exit", "last line",
                  "cache after", "temp dir", "time (ms)", "held"},

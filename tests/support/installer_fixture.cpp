@@ -13,7 +13,8 @@ std::string InstallerTest::cacheDir() const {
 
 RunOptions InstallerTest::installerOptions() const {
   RunOptions options;
-  options.setEnv = {{"TMPDIR", tmpDir()}, {"HOME", homeDir()}};
+  // A download's waits before a retry last milliseconds, not seconds.
+  options.setEnv = {{"TMPDIR", tmpDir()}, {"HOME", homeDir()}, {kRetrySecondVariable, "5"}};
   options.unsetEnv = {"DISPLAY", "WAYLAND_DISPLAY", "VL_INTERNAL_INSTALL_AGENT_URL",
                       "__VL_BOOTSTRAP_INSTALLER_UNITTEST__"};
   options.workingDirectory = scratch.path();

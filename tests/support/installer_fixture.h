@@ -4,8 +4,8 @@
 //   tmp/    the TMPDIR of the run, where the installer makes its temporary directory
 //   home/   the HOME of the run, where the per-user cache goes
 // `installerOptions` sets both, removes the variables that would change the road of a run
-// (DISPLAY, WAYLAND_DISPLAY, VL_INTERNAL_INSTALL_AGENT_URL, the unit-test switch) and
-// bounds the run in time. `tempEntries` lists what a run left in tmp/: the installer must
+// (DISPLAY, WAYLAND_DISPLAY, VL_INTERNAL_INSTALL_AGENT_URL, the unit-test switch), makes a
+// second of the waits before a download's retry 5 ms long and bounds the run in time. `tempEntries` lists what a run left in tmp/: the installer must
 // always remove its temporary directory.
 //
 // Example:
@@ -28,6 +28,9 @@
 
 namespace testsupport {
 
+// How long a second of the waits before a download's retry lasts, in milliseconds.
+inline constexpr char kRetrySecondVariable[] = "__VL_DOWNLOAD_RETRY_SECOND_MS__";
+
 class InstallerTest : public ScratchTest {
  protected:
   void SetUp() override;
@@ -37,7 +40,8 @@ class InstallerTest : public ScratchTest {
   // The cache directory of the run's HOME, ending in "/".
   std::string cacheDir() const;
 
-  // The options of a normal run: TMPDIR, HOME, a clean road, a timeout of 60 s.
+  // The options of a normal run: TMPDIR, HOME, a clean road, short waits before a retry, a
+  // timeout of 60 s.
   RunOptions installerOptions() const;
 
   // Runs the bundle's installer with `argv` (argv[0] included) and `options`.

@@ -42,7 +42,7 @@ void RecordingDelegate::note(host::DownloadTask& task, const char* call) {
   threads_.insert(std::this_thread::get_id());
   if (completed_ || (finished_ && std::string(call) != "complete")) outOfOrder_ = true;
   calls_.push_back(call);
-  if (!haveResponse_ && std::string(call) != "complete") {
+  if (!haveResponse_ && (std::string(call) == "data" || std::string(call) == "finish")) {
     haveResponse_ = true;
     firstResponse_ = task.response();
   }
@@ -68,7 +68,10 @@ void RecordingDelegate::didFinishDownloading(host::DownloadTask& task,
   bool matched = false;
   if (verifyGenerated) {
     int64_t size = 0;
-    matched = holdsGeneratedBody(location, &size) && size == task.response().expectedContentLength;
+    // The whole length, also when the last answer was a 206 that continued the body.
+    int64_t expected = data_.empty() ? task.response().expectedContentLength
+                                     : data_.back().totalBytesExpectedToWrite;
+    matched = holdsGeneratedBody(location, &size) && size == expected;
   } else {
     body = readFile(location);
   }
@@ -98,6 +101,20 @@ void RecordingDelegate::didComplete(host::DownloadTask& task,
     changed_.notify_all();
   }
   if (hook) hook(task);
+}
+
+bool RecordingDelegate::shouldReceiveBody(host::DownloadTask& task) {
+  return !receivesBody || receivesBody(task);
+}
+
+void RecordingDelegate::willRetry(host::DownloadTask& task, const std::string&, int seconds) {
+  std::lock_guard guard(mutex_);
+  note(task, ("retry " + std::to_string(seconds)).c_str());
+}
+
+void RecordingDelegate::retryCountdown(host::DownloadTask& task, int secondsLeft) {
+  std::lock_guard guard(mutex_);
+  note(task, ("countdown " + std::to_string(secondsLeft)).c_str());
 }
 
 bool RecordingDelegate::waitForCalls(const std::string& call, int times,

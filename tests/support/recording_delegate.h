@@ -43,6 +43,8 @@ class RecordingDelegate : public host::UrlSessionDelegate {
   std::function<void(host::DownloadTask&, const Data&)> onData;
   std::function<void(host::DownloadTask&, const std::string&)> onFinish;
   std::function<void(host::DownloadTask&)> onComplete;
+  // The answer to shouldReceiveBody (true without it).
+  std::function<bool(host::DownloadTask&)> receivesBody;
 
   // At the finish, compare the file with the generated body instead of keeping it.
   bool verifyGenerated = false;
@@ -51,6 +53,9 @@ class RecordingDelegate : public host::UrlSessionDelegate {
                     int64_t totalBytesExpectedToWrite) override;
   void didFinishDownloading(host::DownloadTask& task, const std::string& location) override;
   void didComplete(host::DownloadTask& task, const std::optional<host::UrlError>& error) override;
+  bool shouldReceiveBody(host::DownloadTask& task) override;
+  void willRetry(host::DownloadTask& task, const std::string& cause, int seconds) override;
+  void retryCountdown(host::DownloadTask& task, int secondsLeft) override;
 
   // Waits until didComplete came; false after `timeout`.
   bool waitForCompletion(std::chrono::milliseconds timeout = std::chrono::seconds(30));
@@ -64,7 +69,8 @@ class RecordingDelegate : public host::UrlSessionDelegate {
   std::unique_lock<std::mutex> lock() { return std::unique_lock(mutex_); }
   const std::vector<Data>& data() const { return data_; }
   int64_t bytesDelivered() const;
-  // The calls in order: "data", "finish", "complete".
+  // The calls in order: "data", "finish", "complete", and "retry N" and "countdown N" with
+  // their seconds.
   const std::vector<std::string>& calls() const { return calls_; }
   bool finished() const { return finished_; }
   const std::string& location() const { return location_; }  // the finish's file

@@ -48,6 +48,23 @@ int findSocket(int localPort, int remotePort) {
   return found;
 }
 
+// The first byte a "Range: bytes=N-" asks for, when `reply` gives it: 0 for the whole body.
+int64_t rangeStart(const Reply& reply, const httplib::Request& request, int64_t size) {
+  if (!reply.acceptRanges || reply.chunked) return 0;
+  std::string range = request.get_header_value("Range");
+  std::smatch match;
+  if (!std::regex_match(range, match, std::regex("bytes=([0-9]+)-"))) return 0;
+  if (request.has_header("If-Range")) {
+    auto tag = std::find_if(reply.headers.begin(), reply.headers.end(), [](const auto& field) {
+      return strcasecmp(field.first.c_str(), "ETag") == 0;
+    });
+    if (tag == reply.headers.end() || tag->second != request.get_header_value("If-Range"))
+      return 0;
+  }
+  int64_t start = std::stoll(match[1].str());
+  return start < size ? start : 0;
+}
+
 }  // namespace
 
 std::optional<std::string> SeenRequest::header(const std::string& name) const {
@@ -105,7 +122,8 @@ void TestHttpServer::fillGenerated(char* out, int64_t offset, size_t size) {
 }
 
 struct ServerRoutes {
-  std::map<std::string, Reply> replies;
+  // Each path's replies in turn, and how many requests it had.
+  std::map<std::string, std::pair<std::vector<Reply>, size_t>> replies;
   std::vector<
       std::pair<std::regex, std::function<void(const httplib::Request&, httplib::Response&)>>>
       handlers;
@@ -122,7 +140,8 @@ TestHttpServer::TestHttpServer() : server_(std::make_unique<httplib::Server>()) 
       std::lock_guard lock(mutex_);
       auto it = routes_->replies.find(request.path);
       if (it != routes_->replies.end()) {
-        reply = it->second;
+        auto& [replies, answered] = it->second;
+        reply = replies[std::min(answered++, replies.size() - 1)];
       } else {
         for (const auto& [pattern, candidate] : routes_->handlers) {
           if (std::regex_match(request.path, pattern)) {
@@ -163,8 +182,12 @@ std::string TestHttpServer::url(const std::string& path) const {
 }
 
 void TestHttpServer::serve(const std::string& path, Reply reply) {
+  serveInTurn(path, {std::move(reply)});
+}
+
+void TestHttpServer::serveInTurn(const std::string& path, std::vector<Reply> replies) {
   std::lock_guard lock(mutex_);
-  routes_->replies[path] = std::move(reply);
+  routes_->replies[path] = {std::move(replies), 0};
 }
 
 void TestHttpServer::redirect(const std::string& from, const std::string& to, int status) {
@@ -185,6 +208,12 @@ int TestHttpServer::hits(const std::string& path) const {
   std::lock_guard lock(mutex_);
   auto it = hits_.find(path);
   return it == hits_.end() ? 0 : it->second;
+}
+
+int64_t TestHttpServer::bytesSent(const std::string& path) const {
+  std::lock_guard lock(mutex_);
+  auto it = sent_.find(path);
+  return it == sent_.end() ? 0 : it->second->load();
 }
 
 std::optional<SeenRequest> TestHttpServer::lastRequest(const std::string& path) const {
@@ -210,6 +239,7 @@ void TestHttpServer::record(const httplib::Request& request) {
   std::lock_guard lock(mutex_);
   ++hits_[request.path];
   seen_[request.path] = std::move(seen);
+  if (!sent_[request.path]) sent_[request.path] = std::make_shared<std::atomic<int64_t>>(0);
 }
 
 bool TestHttpServer::pause(std::chrono::milliseconds interval) {
@@ -230,6 +260,21 @@ void TestHttpServer::answer(const Reply& reply, const httplib::Request& request,
 
   const int64_t size =
       reply.generatedSize ? *reply.generatedSize : static_cast<int64_t>(reply.body.size());
+  // httplib would answer a Range itself, even under a 200: the reply decides instead.
+  const_cast<httplib::Request&>(request).ranges.clear();
+  const int64_t from = rangeStart(reply, request, size);
+  if (reply.acceptRanges) response.set_header("Accept-Ranges", "bytes");
+  if (from > 0) {
+    response.status = 206;
+    response.set_header("Content-Range", "bytes " + std::to_string(from) + "-" +
+                                             std::to_string(size - 1) + "/" +
+                                             std::to_string(size));
+  }
+  std::shared_ptr<std::atomic<int64_t>> sent;
+  {
+    std::lock_guard lock(mutex_);
+    sent = sent_[request.path];
+  }
   std::optional<int64_t> faultAt;
   for (const auto& at : {reply.stallAfter, reply.closeAfter, reply.resetAfter})
     if (at) faultAt = std::min(faultAt.value_or(*at), *at);
@@ -241,8 +286,8 @@ void TestHttpServer::answer(const Reply& reply, const httplib::Request& request,
   // Writes the next piece from `offset`, or plays the fault; false ends the connection.
   // One buffer for the whole reply: a huge body costs no memory, not even freed memory.
   auto buffer = std::make_shared<std::string>();
-  auto provide = [this, reply, size, faultAt, request, buffer](int64_t offset,
-                                                               httplib::DataSink& sink) {
+  auto provide = [this, reply, size, faultAt, request, buffer, sent](int64_t offset,
+                                                                     httplib::DataSink& sink) {
     if (faultAt && offset >= *faultAt) {
       if (reply.stallAfter && offset >= *reply.stallAfter) {
         waitForRelease();
@@ -264,6 +309,7 @@ void TestHttpServer::answer(const Reply& reply, const httplib::Request& request,
       piece = buffer->data();
     }
     if (!sink.write(piece, static_cast<size_t>(step))) return false;
+    *sent += step;
     if (reply.dripInterval.count() > 0 && !pause(reply.dripInterval)) return false;
     return true;
   };
@@ -274,9 +320,9 @@ void TestHttpServer::answer(const Reply& reply, const httplib::Request& request,
                                             return provide(static_cast<int64_t>(offset), sink);
                                           });
   } else {
-    response.set_content_provider(static_cast<size_t>(size), reply.contentType.c_str(),
-                                  [provide](size_t offset, size_t, httplib::DataSink& sink) {
-                                    return provide(static_cast<int64_t>(offset), sink);
+    response.set_content_provider(static_cast<size_t>(size - from), reply.contentType.c_str(),
+                                  [provide, from](size_t offset, size_t, httplib::DataSink& sink) {
+                                    return provide(from + static_cast<int64_t>(offset), sink);
                                   });
   }
 }

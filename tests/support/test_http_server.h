@@ -6,7 +6,9 @@
 // without Content-Length, and with the faults a download must survive: a slow drip, a stall
 // (before the answer or within the body), a body cut short by a clean close, or a connection
 // reset (TCP RST) in the middle. Bodies of any size can be generated on the fly, so a body of
-// several hundred megabytes costs no memory. Paths not registered answer 404 with an empty body.
+// several hundred megabytes costs no memory. A reply may take byte ranges, and a path may
+// answer with a different reply each time (`serveInTurn`), so a test can play a fault and then
+// the resumed download. Paths not registered answer 404 with an empty body.
 //
 // Thread rules: register paths before a client asks for them; `hits`, `lastRequest` and
 // `releaseStalls` are safe from any thread at any time. A stalled reply holds its connection
@@ -27,6 +29,7 @@
 //   EXPECT_EQ(server.hits("/agent.zip"), 1);
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -63,6 +66,10 @@ struct Reply {
 
   bool chunked = false;  // no Content-Length: chunked transfer encoding
 
+  // "Accept-Ranges: bytes", and "Range: bytes=N-" is answered with a 206 from byte N unless an
+  // "If-Range" names another ETag than the reply's. Not with `chunked`.
+  bool acceptRanges = false;
+
   // A slow drip: `dripBytes` bytes at a time, `dripInterval` apart. 0: as fast as possible.
   size_t dripBytes = 0;
   std::chrono::milliseconds dripInterval{0};
@@ -71,7 +78,8 @@ struct Reply {
   // give its first byte.
   bool stallBeforeAnswer = false;
 
-  // Faults, each after this many body bytes have gone out (the first that applies wins):
+  // Faults, each after this many bytes of the whole body have gone out, counted from its start
+  // also in a 206 (the first that applies wins):
   std::optional<int64_t> stallAfter;  // then send nothing, keeping the connection open
   std::optional<int64_t> closeAfter;  // then close cleanly: the body is short (or, chunked,
                                       // lacks its final chunk)
@@ -99,6 +107,9 @@ class TestHttpServer {
 
   // Answers GET `path` (exact match, without the query) with `reply`; replaces an earlier one.
   void serve(const std::string& path, Reply reply);
+  // Answers the first request for `path` with the first reply, the second with the second,
+  // and every later one with the last.
+  void serveInTurn(const std::string& path, std::vector<Reply> replies);
   // Answers GET `from` with `status` and "Location: <to>" (a path or an absolute URL).
   void redirect(const std::string& from, const std::string& to, int status = 302);
   // Answers requests whose path matches the regular expression `pattern` with `handler`, for
@@ -110,6 +121,8 @@ class TestHttpServer {
   int hits(const std::string& path) const;
   // The latest request for `path`, if any came.
   std::optional<SeenRequest> lastRequest(const std::string& path) const;
+  // The body bytes handed to the network for `path` so far, over all its requests.
+  int64_t bytesSent(const std::string& path) const;
 
   // Lets every stalled reply go on: it closes its connection.
   void releaseStalls();
@@ -141,6 +154,7 @@ class TestHttpServer {
   bool stopping_ = false;
   std::map<std::string, int> hits_;
   std::map<std::string, SeenRequest> seen_;
+  std::map<std::string, std::shared_ptr<std::atomic<int64_t>>> sent_;
 };
 
 // Resets the TCP connection that carries `request` (the peer sees ECONNRESET), leaving the

@@ -5,7 +5,7 @@
 #   start_nginx PREFIX [SERVER_DIRECTIVES]
 #       serves PREFIX/www on a free port of 127.0.0.1, with nginx's own ETag and Content-Length;
 #       sets nginx_port and nginx_pid. PREFIX/access.log gets a line for each request:
-#       "GET /path HTTP/1.1" status body_bytes_sent request_time
+#       "GET /path HTTP/1.1" status body_bytes_sent request_time bytes_sent
 #   stop_nginx
 #       stops it and waits for it
 #
@@ -19,7 +19,7 @@ nginx_template="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/nginx.conf.in"
 start_nginx() {
   local prefix=$1 server_directives=${2:-} attempt candidate template configuration
   # shellcheck disable=SC2016  # nginx's variables
-  local format='"$request" $status $body_bytes_sent $request_time'
+  local format='"$request" $status $body_bytes_sent $request_time $bytes_sent'
   mkdir -p "$prefix/www" "$prefix/temp"
   if ! template=$(<"$nginx_template"); then
     echo "no nginx configuration at $nginx_template" >&2

@@ -11,7 +11,7 @@ BUILD_PACKAGES=(cmake g++ pkg-config libcurl4-openssl-dev libglib2.0-dev libgtk-
 # form too (BENCH_PACKAGES), and some tests as the user nobody (setpriv, from util-linux).
 TEST_PACKAGES=(googletest libcpp-httplib-dev nginx-light openssl zip xvfb xauth xdotool imagemagick
   curl iproute2 makeself minisign util-linux weston dbus at-spi2-core libatspi2.0-dev locales
-  fonts-droid-fallback)
+  fonts-droid-fallback python3)
 # For tools/demo, besides BUILD_PACKAGES: configuring the build also looks for the test
 # libraries; nginx serves the agent archive, zip packs it, ImageMagick draws the splash,
 # makeself makes the one-file installer, minisign signs the agent archive.
@@ -19,8 +19,9 @@ DEMO_PACKAGES=(googletest libcpp-httplib-dev nginx-light zip imagemagick makesel
 
 # For bench/run, besides BUILD_PACKAGES: nginx serves the archives, zip packs them, curl is the
 # command the installer is measured against, Xvfb the desktop, ip sets up the namespace's loopback,
-# minisign signs the archive for the signed road.
-BENCH_PACKAGES=(curl nginx-light zip xvfb iproute2 minisign)
+# minisign signs the archive for the signed road; Python runs the flaky link and the client that
+# closes at its first bytes.
+BENCH_PACKAGES=(curl nginx-light zip xvfb iproute2 minisign python3)
 
 # Installs the named packages that are missing. As root it runs apt-get; otherwise it prints
 # the apt-get line to run and fails.
