@@ -317,8 +317,7 @@ bool Download::shouldReceiveBody(host::DownloadTask& task) {
 }
 
 void Download::willRetry(host::DownloadTask& task, const std::string& cause, int seconds) {
-  host::systemLog("Download interrupted: %s. Retrying %s in %d s", cause.c_str(),
-                  task.url().c_str(), seconds);
+  host::systemLog("Download interrupted: %s. Retrying in %d s", cause.c_str(), seconds);
   retryCountdown(task, seconds);
 }
 

@@ -324,8 +324,9 @@ TEST_F(FaultMatrix, EveryServerFaultEndsCleanly) {
                  inTurn({unavailable("2"), archive("v1")})};
   busy.check = [](TestHttpServer& server, const ConsoleLines& console, double) {
     EXPECT_EQ(server.hits("/agent.zip"), 2);
-    EXPECT_EQ(console.log, std::vector<std::string>{
-                               "Download interrupted: the server answered 503. Retrying in 2 s"});
+    EXPECT_EQ(countStartingWith(console.log, "Download interrupted: "), 1);
+    EXPECT_TRUE(
+        anyMatches(console.log, "Download interrupted: the server answered 503. Retrying in 2 s"));
   };
   cases.push_back(busy);
   FaultCase tooLong{"503 with Retry-After: 31 (longer than 30 s)", Expect::kFailsCacheUntouched,
