@@ -79,8 +79,12 @@ class StandInProgressBar : public ProgressBar, StandIn {
   void setUsesThreadedAnimation(bool threaded) override {
     on([threaded](WindowControls& w) { w.progress->setUsesThreadedAnimation(threaded); });
   }
-  void startAnimation() override { on([](WindowControls& w) { w.progress->startAnimation(); }); }
-  void stopAnimation() override { on([](WindowControls& w) { w.progress->stopAnimation(); }); }
+  void startAnimation() override {
+    on([](WindowControls& w) { w.progress->startAnimation(); });
+  }
+  void stopAnimation() override {
+    on([](WindowControls& w) { w.progress->stopAnimation(); });
+  }
   void incrementBy(double delta) override {
     on([delta](WindowControls& w) { w.progress->incrementBy(delta); });
   }

