@@ -23,11 +23,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// What libcurl reads at once: much for speed, but little until a body's first data has been
-// delivered. A read empties the socket and so opens the receive window, and the server sends
-// on while the delegate decides; an abandoned download must not pay for that.
+// What libcurl reads at once. (A smaller first read does not help an abandoned download: libcurl
+// keeps the size a transfer began with, and the whole download then crawls.)
 constexpr long kReadSize = 256L * 1024;
-constexpr long kFirstReadSize = 1024;
 
 // Owners of libcurl's handles. Every easy handle leaves the multi handle before it goes.
 struct CurlEasyCleanup {
@@ -122,7 +120,6 @@ struct DownloadTask::State {
   bool paused = false;  // holding the body back until its first data has been delivered
   std::function<bool()> receivesBody;  // the delegate's shouldReceiveBody for this task
   std::string heldBack;  // the first bytes of a body the delegate expects to abandon
-  bool readingLittle = false;  // `kFirstReadSize` until then
   Clock::time_point lastDelivery;
   Clock::time_point lastActivity;  // last byte from the server, or end of a callback
   std::string failure;             // our own reason for ending the transfer, if any
@@ -350,10 +347,6 @@ void UrlSession::Shared::run() {
         }
         deliverProgress(task, false);
         if (state.deliveries > 0 && !state.cancelled && !invalidated) {
-          if (state.readingLittle) {
-            state.readingLittle = false;
-            curl_easy_setopt(state.easy.get(), CURLOPT_BUFFERSIZE, kReadSize);
-          }
           if (state.paused) {
             state.paused = false;
             curl_easy_pause(state.easy.get(), CURLPAUSE_CONT);
@@ -447,8 +440,7 @@ void UrlSession::Shared::startAttempt(const std::shared_ptr<DownloadTask>& task)
                      : nullptr);
   curl_easy_setopt(easy, CURLOPT_RANGE, state.resuming ? range.c_str() : nullptr);
   curl_easy_setopt(easy, CURLOPT_HTTPHEADER, state.requestFields.get());
-  state.readingLittle = state.deliveries == 0;
-  curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, state.readingLittle ? kFirstReadSize : kReadSize);
+  curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kReadSize);
   if (CURLMcode code = curl_multi_add_handle(multi.get(), easy); code != CURLM_OK)
     return end(task, UrlError{false, curl_multi_strerror(code)});
   state.lastActivity = Clock::now();
