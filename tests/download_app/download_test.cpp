@@ -361,27 +361,6 @@ TEST_F(DownloadTest, AnInterruptedDownloadCountsDownKeepsItsBarAndGoesOn) {
   EXPECT_EQ(log->incremented, static_cast<double>(archive.size()));
 }
 
-TEST_F(DownloadTest, ClosingTheWindowDuringTheWaitEndsTheRunAtOnce) {
-  ScopedEnv realSeconds(testsupport::kRetrySecondVariable, "1000");
-  Reply busy;
-  busy.status = 503;
-  busy.headers = {{"Retry-After", "20"}};
-  server().serve("/agent.zip", busy);
-  RunSettings settings;
-  settings.closeWhen = [](const ControlLog& log) {
-    return log.text == "Download interrupted. Retrying in 20 s\u2026";
-  };
-  const auto started = std::chrono::steady_clock::now();
-  Outcome outcome = run(server().url("/agent.zip"), settings);
-
-  EXPECT_TRUE(outcome.closedByTest) << "the countdown was never shown";
-  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10))
-      << "the run waited for the retry";
-  EXPECT_EQ(outcome.status, 0);
-  EXPECT_FALSE(outcome.agent);
-  EXPECT_EQ(server().hits("/agent.zip"), 1);
-}
-
 TEST_F(DownloadTest, Status401FailsOnTheFirstDataAndTheWindowStaysOpen) {
   cacheAgent(scratch.file("stale-record"), "\"v1\"");
   Reply reply = archiveReply(std::string(5000, 'x'), "\"v2\"");
