@@ -48,13 +48,6 @@ constexpr char kSignatureSuffix[] = ".minisig";
 // A signature file is four short lines; a larger answer is not one.
 constexpr int64_t kMostSignatureBytes = 64 * 1024;
 
-// A duration in milliseconds from the environment variable `name`, when it holds one.
-std::optional<std::chrono::milliseconds> millisecondsFromEnvironment(const char* name) {
-  const char* value = getenv(name);
-  if (!value || atoll(value) <= 0) return std::nullopt;
-  return std::chrono::milliseconds(atoll(value));
-}
-
 // The reasons the cache gives for not being safe (provisioning/cache.cpp), for the catalogues.
 [[maybe_unused]] constexpr const char* kCacheDistrust[] = {
     N_("cannot be examined"), N_("is a symbolic link made by another user"),
@@ -101,6 +94,12 @@ bool isDownloadableUrl(const std::string& url) {
 }
 
 }  // namespace
+
+std::optional<std::chrono::milliseconds> millisecondsFromEnvironment(const char* name) {
+  const char* value = getenv(name);
+  if (!value || atoll(value) <= 0) return std::nullopt;
+  return std::chrono::milliseconds(atoll(value));
+}
 
 Download::Download(DownloadRequest request)
     : request_(std::move(request)), bundle_(host::mainBundle()) {}

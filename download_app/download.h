@@ -11,6 +11,7 @@
 // status text.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -40,6 +41,10 @@ struct DownloadRequest {
   // (provisioning/signature.h).
   std::optional<SigningKey> signingKey;
 };
+
+// A duration in milliseconds from the environment variable `name`, when it holds a positive
+// one: the tests' settings of the download's and the window's waits.
+std::optional<std::chrono::milliseconds> millisecondsFromEnvironment(const char* name);
 
 class Download : public host::UrlSessionDelegate, public WindowDelegate {
  public:

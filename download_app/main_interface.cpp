@@ -1,22 +1,10 @@
 #include "download_app/main_interface.h"
 
-#include <stdlib.h>
-
-#include <optional>
 #include <utility>
 
 #include "download_app/translation.h"
 
 namespace download_app {
-namespace {
-
-std::chrono::milliseconds windowDelay() {
-  const char* delay = getenv("__VL_WINDOW_DELAY_MS__");
-  if (delay && atoll(delay) > 0) return std::chrono::milliseconds(atoll(delay));
-  return kWindowDelay;
-}
-
-}  // namespace
 
 MainInterface::MainInterface(std::function<WindowControls()> loadWindow, DownloadRequest request)
     : window_([this, loadWindow = std::move(loadWindow)] {
@@ -50,7 +38,7 @@ MainInterface::~MainInterface() {
 
 void MainInterface::applicationDidFinishLaunching() {
   download_->applicationDidFinishLaunching();
-  window_.drawAfter(windowDelay());
+  window_.drawAfter(millisecondsFromEnvironment("__VL_WINDOW_DELAY_MS__").value_or(kWindowDelay));
 }
 
 std::unique_ptr<MainInterface> loadMainInterface(DownloadRequest request) {
