@@ -197,11 +197,14 @@ void Download::downloadFromURL(const std::string& url) {
       millisecondsFromEnvironment(kIdleTimeoutVariable).value_or(configuration.idleTimeout);
   configuration.retrySecond =
       millisecondsFromEnvironment(kRetrySecondVariable).value_or(configuration.retrySecond);
-  // Read before the answer comes, for shouldReceiveBody.
+  // Read before the request: it asks only for an archive with another tag (shouldReceiveBody
+  // stops one that comes all the same).
   if (!installAgentDirOnDisk().empty())
     likelyCurrentTag_ = storedValidationString(getInstallAgentCacheDir());
   urlSession_ = std::make_unique<host::UrlSession>(configuration, this);
   theDownload_ = urlSession_->downloadTask(url);
+  // A server that finds the cached agent current answers without the archive.
+  theDownload_->setCachedTag(likelyCurrentTag_);
   if (request_.signingKey) {
     digest_ = std::make_unique<ArchiveDigest>();
     theDownload_->setBodyObserver([digest = digest_.get()](int64_t offset, std::string_view bytes) {
@@ -250,14 +253,16 @@ bool Download::decideOnFirstData() {
   host::UrlResponse response = theDownload_->response();
   long status = response.statusCode;
   // Only a whole answer is the archive: not an error page, whatever proxy or server sent it,
-  // nor a part of a body, nor an empty one.
-  if (status != 200) {
+  // nor a part of a body, nor an empty one. A 304 answers the cached tag the download asked
+  // with: the server finds that agent current.
+  const bool notModified = status == 304 && !likelyCurrentTag_.empty();
+  if (status != 200 && !notModified) {
     showFailure(formatText(translate(kStatusFailure), status),
                 "Download failed with http error code- " + std::to_string(status));
     endSession();
     return false;
   }
-  std::string tag = response.headerField("ETag").value_or("");
+  std::string tag = response.headerField("ETag").value_or(notModified ? likelyCurrentTag_ : "");
   fileLength_ = response.expectedContentLength;
   // The same archive again from its start, from a server that cannot continue one: decided.
   if (sawFirstData_ && tag == validationString_) return true;

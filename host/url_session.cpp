@@ -41,6 +41,16 @@ using CurlEasy = std::unique_ptr<CURL, CurlEasyCleanup>;
 using CurlMulti = std::unique_ptr<CURLM, CurlMultiCleanup>;
 using CurlSlist = std::unique_ptr<curl_slist, CurlSlistFree>;
 
+// Whether `tag` may go into a request as it is: an entity tag, weak or strong, of visible
+// characters (RFC 9110, 8.8.3), not so long that a server would refuse the request for it.
+bool isEntityTag(std::string_view tag) {
+  if (tag.starts_with("W/")) tag.remove_prefix(2);
+  if (tag.size() < 2 || tag.size() > 1024 || tag.front() != '"' || tag.back() != '"') return false;
+  return std::all_of(tag.begin() + 1, tag.end() - 1, [](unsigned char c) {
+    return c == 0x21 || (c >= 0x23 && c != 0x7f);
+  });
+}
+
 bool isHttps(const std::string& url) { return g_ascii_strncasecmp(url.c_str(), "https:", 6) == 0; }
 
 // The task's body on disk, kept from one attempt to the next. Written only here: a new answer
@@ -129,6 +139,8 @@ struct DownloadTask::State {
   RetryPlan retries;
   std::string resumeTag;   // what a later attempt may continue the body with; empty: it cannot
   bool resuming = false;   // this attempt asked for the rest of the body
+  std::string cachedTag;   // the condition of the attempts until an answer is taken
+  bool notModified = false;  // this attempt's answer: the server found the cached tag current
   int64_t furthest = 0;    // the most bytes the body has held at the end of an attempt
   std::optional<PlannedRetry> plannedRetry;  // this attempt's answer is to be tried again
   bool waiting = false;    // between two attempts
@@ -151,6 +163,8 @@ struct DownloadTask::State {
         return false;
       }
     }
+    // The condition is for the first answer: after it, the task asks for the body as it is.
+    notModified = answer.statusCode == 304 && !std::exchange(cachedTag, "").empty();
     if (resuming && continuesBody(answer, body.size())) {
       answer.continuesBody = true;
       if (expectedBytes >= 0) expectedBytes += body.size();
@@ -435,9 +449,11 @@ void UrlSession::Shared::startAttempt(const std::shared_ptr<DownloadTask>& task)
   state.errorBuffer[0] = '\0';
   state.resuming = !state.resumeTag.empty() && state.body.size() > 0;
   std::string range = std::to_string(state.body.size()) + "-";
-  state.requestFields.reset(
-      state.resuming ? curl_slist_append(nullptr, ("If-Range: " + state.resumeTag).c_str())
-                     : nullptr);
+  std::string condition = state.resuming              ? "If-Range: " + state.resumeTag
+                          : !state.cachedTag.empty() ? "If-None-Match: " + state.cachedTag
+                                                     : "";
+  state.requestFields.reset(condition.empty() ? nullptr
+                                              : curl_slist_append(nullptr, condition.c_str()));
   curl_easy_setopt(easy, CURLOPT_RANGE, state.resuming ? range.c_str() : nullptr);
   curl_easy_setopt(easy, CURLOPT_HTTPHEADER, state.requestFields.get());
   curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kReadSize);
@@ -467,6 +483,14 @@ void UrlSession::Shared::finish(const std::shared_ptr<DownloadTask>& task, CURLc
   if (!state.responseCaptured && !state.takeAnswer()) {  // an empty body
     if (state.plannedRetry) return waitToRetry(task, *state.plannedRetry);
     return end(task, UrlError{false, state.failure});
+  }
+  if (std::exchange(state.notModified, false)) {
+    // The delegate decides on its copy as on a first data; unless it cancels, the body comes.
+    ++state.deliveries;
+    delegate->didWriteData(*task, 0, 0, -1);
+    afterCallback();
+    if (state.cancelled || invalidated) return end(task, UrlError{true, "cancelled"});
+    return startAttempt(task);
   }
   deliverProgress(task, true);
   if (state.cancelled || invalidated) return end(task, UrlError{true, "cancelled"});
@@ -598,6 +622,10 @@ void DownloadTask::cancel() {
 
 void DownloadTask::setBodyObserver(BodyObserver observer) {
   state_->bodyObserver = std::move(observer);
+}
+
+void DownloadTask::setCachedTag(std::string tag) {
+  if (isEntityTag(tag)) state_->cachedTag = std::move(tag);
 }
 
 UrlResponse DownloadTask::response() const {

@@ -54,7 +54,8 @@ class UrlSessionDelegate {
   // `progressInterval`, and one at the end); their `bytesWritten` add up to the body's length.
   // A call whose `bytesWritten` equals `totalBytesWritten` is the first data of a body: the
   // task's, or, after a retry, a new answer's that began the body again (the server's file
-  // changed, or it cannot continue one).
+  // changed, or it cannot continue one). A 304 Not Modified to the task's cached tag comes as a
+  // first data of no bytes (see `DownloadTask::setCachedTag`).
   virtual void didWriteData(DownloadTask& task, int64_t bytesWritten, int64_t totalBytesWritten,
                             int64_t totalBytesExpectedToWrite) = 0;
 
@@ -133,6 +134,12 @@ class DownloadTask : public std::enable_shared_from_this<DownloadTask> {
   // order, on the delegate queue, with the bytes' offset in the file (0 starts the file).
   using BodyObserver = std::function<void(int64_t offset, std::string_view bytes)>;
   void setBodyObserver(BodyObserver observer);
+  // Before `resume`: the ETag of the body the delegate already has a copy of. The task asks for
+  // the body only if the server's tag differs (If-None-Match); a server that finds it current
+  // answers 304 Not Modified, without a body, which the delegate gets as its first data.
+  // Should the delegate not cancel there, the task asks again at once, without the condition.
+  // A tag that is not an entity tag (quoted, visible characters, at most 1024) is not sent.
+  void setCachedTag(std::string tag);
   // A copy of the server's answer; status 0 and no fields before the first data.
   UrlResponse response() const;
   const std::string& url() const { return url_; }

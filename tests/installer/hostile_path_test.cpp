@@ -236,6 +236,16 @@ TEST_F(HostileCacheTest, LinksAndDirectoriesInTheCacheAreReplacedNeverFollowed) 
       << result.err;
   EXPECT_EQ(readFile(tagFile()), "\"v3\"");
   EXPECT_EQ(agentRuns().size(), 3u);
+
+  // A ".validatestring" that is no entity tag goes into no request: it could carry a header.
+  writeFile(tagFile(), "\"v3\"\rX-Injected: yes");
+  result = runInstaller(bundle, {"Setup"});
+  EXPECT_EQ(result.exitCode, 0) << result.describe();
+  std::optional<testsupport::SeenRequest> request = server.lastRequest("/agent.zip");
+  ASSERT_TRUE(request);
+  EXPECT_FALSE(request->header("If-None-Match"));
+  EXPECT_FALSE(request->header("X-Injected"));
+  EXPECT_EQ(readFile(tagFile()), "\"v3\"");
 }
 
 // The address file may come from another system: a line end of CR LF and blanks around the

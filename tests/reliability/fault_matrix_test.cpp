@@ -3,7 +3,8 @@
 // failed." last, starts no agent, leaves no temporary directory and a cache that is either
 // untouched or without an agent, all within a bounded time. The faults that the installer
 // survives (no "ETag", no Content-Length, a current tag whose agent is gone, a transient fault
-// that a retry gets past) must start the new agent, whole. Transient faults are tried again; the
+// that a retry gets past, a 304 that names another tag) must start the new agent, whole; a 304
+// that agrees with the cached tag, the cached one. Transient faults are tried again; the
 // waits between attempts last milliseconds here.
 
 #include <signal.h>
@@ -290,6 +291,31 @@ TEST_F(FaultMatrix, EveryServerFaultEndsCleanly) {
                      server.serve("/agent.zip", archive("v1"));
                      return server.url("/agent.zip");
                    }});
+  // The run asks with the cached tag ("v0"): only a 304 that agrees with it spares the download.
+  auto notModified = [](std::vector<std::pair<std::string, std::string>> headers) {
+    Reply reply;
+    reply.status = 304;
+    reply.headers = std::move(headers);
+    return reply;
+  };
+  FaultCase current{"304 without an ETag: the cached agent is current", Expect::kStartsNewAgent,
+                    "", "", inTurn({notModified({})})};
+  current.version = "v0";
+  current.check = [](TestHttpServer& server, const ConsoleLines&, double) {
+    EXPECT_EQ(server.hits("/agent.zip"), 1);
+    ASSERT_TRUE(server.lastRequest("/agent.zip"));
+    EXPECT_EQ(server.lastRequest("/agent.zip")->header("If-None-Match"), testsupport::tagOf("v0"));
+  };
+  cases.push_back(current);
+  FaultCase otherTag{"304 naming another ETag: asked again without the cached tag",
+                     Expect::kStartsNewAgent, "", "",
+                     inTurn({notModified({{"ETag", testsupport::tagOf("v1")}}), archive("v1")})};
+  otherTag.check = [](TestHttpServer& server, const ConsoleLines&, double) {
+    EXPECT_EQ(server.hits("/agent.zip"), 2);
+    ASSERT_TRUE(server.lastRequest("/agent.zip"));
+    EXPECT_FALSE(server.lastRequest("/agent.zip")->header("If-None-Match"));
+  };
+  cases.push_back(otherTag);
   // Faults that a retry gets past.
   FaultCase resumed{"reset mid-body, then the rest (Range, If-Range)", Expect::kStartsNewAgent,
                     "", "", inTurn({cutMidway(resumable("v1")), resumable("v1")})};
