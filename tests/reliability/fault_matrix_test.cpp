@@ -459,8 +459,9 @@ TEST_F(FaultMatrix, EveryServerFaultEndsCleanly) {
   testsupport::ReliabilitySection section("10-fault-matrix", "Fault matrix");
   section.paragraph(
       "Each server fault against the download road, on a cache that holds an older agent "
-      "(v0, current for the tag \"v0\"); the server offers v1. The last row is a fault of the "
-      "cache instead: it holds v1 with its current tag, but without its entry file \"install\". "
+      "(v0, current for the tag \"v0\"); the server offers v1. The row \"current tag, "
+      "\"install\" missing\" is a fault of the cache instead: it holds v1 with its current tag, "
+      "but without its entry file \"install\". "
       "The run has no terminal and no "
       "display, so the window is the terminal window, which writes its failure as a plain line "
       "on standard error; system-log lines are shown by their message. Transient faults are "
