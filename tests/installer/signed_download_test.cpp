@@ -2,7 +2,6 @@
 // the archive's signature, served beside it by nginx, holds. Keys and signatures are made by
 // the minisign tool itself.
 
-#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -19,6 +18,7 @@
 namespace {
 
 using testsupport::BundleBuilder;
+using testsupport::loggedContaining;
 using testsupport::readFile;
 using testsupport::RunResult;
 
@@ -50,14 +50,6 @@ class SignedDownloadTest : public testsupport::DownloadRunTest {
     BundleBuilder bundle = makeBundle(url);
     bundle.addResource("installAgentKey.pub", keyText);
     return bundle;
-  }
-
-  // Whether one of the run's system-log lines holds `text`.
-  static bool logHolds(const RunResult& result, const std::string& text) {
-    std::vector<std::string> log = testsupport::splitConsole(result.err).log;
-    return std::any_of(log.begin(), log.end(), [&](const std::string& line) {
-      return line.find(text) != std::string::npos;
-    });
   }
 
   std::string www, keys;
@@ -108,13 +100,13 @@ TEST_F(SignedDownloadTest, OnlyAnArchiveItsVendorSignedIsUsed) {
     RunResult result = runInstaller(signedBundle(nginx.url("/agent.zip"), vendorKey), {"Setup"});
     if (c.reason) {
       expectFailedRun(result, "Failed to verify the installer.");
-      EXPECT_TRUE(logHolds(result, c.reason)) << result.err;
+      EXPECT_TRUE(loggedContaining(result.err, c.reason)) << result.err;
       EXPECT_FALSE(testsupport::pathExists(tagFile())) << "a tag vouches for an unverified agent";
       EXPECT_FALSE(testsupport::pathExists(agentEntry()));
     } else {
       EXPECT_EQ(result.exitCode, 0) << result.describe();
       EXPECT_EQ(agentRuns().size(), 1u);
-      EXPECT_TRUE(logHolds(result, "trusted comment: release 7")) << result.err;
+      EXPECT_TRUE(loggedContaining(result.err, "trusted comment: release 7")) << result.err;
       EXPECT_TRUE(testsupport::pathExists(tagFile()));
     }
     std::filesystem::remove(record());
@@ -146,7 +138,8 @@ TEST_F(SignedDownloadTest, SignatureThatComesAfterTheArchiveOrBreaksOff) {
         signedBundle(server.url("/agent.zip"), readFile(key("vendor.pub"))), {"Setup"});
     if (breaksOff) {
       expectFailedRun(result, "Failed to verify the installer.");
-      EXPECT_TRUE(logHolds(result, "no signature from " + server.url("/agent.zip.minisig")))
+      EXPECT_TRUE(
+          loggedContaining(result.err, "no signature from " + server.url("/agent.zip.minisig")))
           << result.err;
       EXPECT_FALSE(testsupport::pathExists(tagFile()));
     } else {
@@ -173,7 +166,8 @@ TEST_F(SignedDownloadTest, KeyFileDecidesBeforeAnyDownload) {
   std::filesystem::remove(broken.resourcesPath() + "/installAgentKey.pub");
   RunResult unsigned_ = runInstaller(broken, {"Setup"});
   EXPECT_EQ(unsigned_.exitCode, 0) << unsigned_.describe();
-  EXPECT_TRUE(logHolds(unsigned_, "comes over plain http and unsigned")) << unsigned_.err;
+  EXPECT_TRUE(loggedContaining(unsigned_.err, "comes over plain http and unsigned"))
+      << unsigned_.err;
 }
 
 }  // namespace

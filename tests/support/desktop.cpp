@@ -165,22 +165,30 @@ bool sendDeleteWindow(const std::string& windowId) {
   return sent;
 }
 
+// Calls `visit(x, y, red, green, blue)` for each pixel of `picture`, row by row.
+template <typename Visit>
+void forEachPixel(GdkPixbuf* picture, Visit visit) {
+  int stride = gdk_pixbuf_get_rowstride(picture), channels = gdk_pixbuf_get_n_channels(picture);
+  const guchar* pixels = gdk_pixbuf_read_pixels(picture);
+  for (int y = 0; y < gdk_pixbuf_get_height(picture); ++y) {
+    for (int x = 0; x < gdk_pixbuf_get_width(picture); ++x) {
+      const guchar* pixel = pixels + static_cast<ptrdiff_t>(y) * stride + x * channels;
+      visit(x, y, pixel[0], pixel[1], pixel[2]);
+    }
+  }
+}
+
 // Cuts a picture of the whole Wayland output down to what is not its black background.
 bool cropToWindow(const std::string& from, const std::string& to) {
   GdkPixbuf* picture = gdk_pixbuf_new_from_file(from.c_str(), nullptr);
   if (picture == nullptr) return false;
-  int width = gdk_pixbuf_get_width(picture), height = gdk_pixbuf_get_height(picture);
-  int stride = gdk_pixbuf_get_rowstride(picture), channels = gdk_pixbuf_get_n_channels(picture);
-  const guchar* pixels = gdk_pixbuf_read_pixels(picture);
-  int left = width, top = height, right = -1, bottom = -1;
-  for (int y = 0; y < height; ++y) {
-    for (int x = 0; x < width; ++x) {
-      const guchar* pixel = pixels + static_cast<ptrdiff_t>(y) * stride + x * channels;
-      if (pixel[0] + pixel[1] + pixel[2] <= 12) continue;
-      left = std::min(left, x), right = std::max(right, x);
-      top = std::min(top, y), bottom = std::max(bottom, y);
-    }
-  }
+  int left = gdk_pixbuf_get_width(picture), top = gdk_pixbuf_get_height(picture);
+  int right = -1, bottom = -1;
+  forEachPixel(picture, [&](int x, int y, int red, int green, int blue) {
+    if (red + green + blue <= 12) return;
+    left = std::min(left, x), right = std::max(right, x);
+    top = std::min(top, y), bottom = std::max(bottom, y);
+  });
   bool saved = false;
   if (right >= left && bottom >= top) {
     GdkPixbuf* window =
@@ -420,50 +428,25 @@ bool isSplashGreen(int red, int green, int blue) {
   return std::abs(red - 30) <= 16 && std::abs(green - 200) <= 16 && std::abs(blue - 60) <= 16;
 }
 
-bool isSplashBlue(int red, int green, int blue) {
-  return std::abs(red - 30) <= 16 && std::abs(green - 60) <= 16 && std::abs(blue - 200) <= 16;
-}
-
 bool isStatusRed(int red, int green, int blue) {
   return red >= 150 && red - std::max(green, blue) >= 80;
 }
 
 long countPixels(const std::string& path, const PixelTest& test) {
-  GError* error = nullptr;
-  GdkPixbuf* picture = gdk_pixbuf_new_from_file(path.c_str(), &error);
-  if (picture == nullptr) {
-    g_clear_error(&error);
-    return -1;
-  }
-  int width = gdk_pixbuf_get_width(picture);
-  int height = gdk_pixbuf_get_height(picture);
-  int stride = gdk_pixbuf_get_rowstride(picture);
-  int channels = gdk_pixbuf_get_n_channels(picture);
-  const guchar* pixels = gdk_pixbuf_read_pixels(picture);
+  GdkPixbuf* picture = gdk_pixbuf_new_from_file(path.c_str(), nullptr);
+  if (picture == nullptr) return -1;
   long count = 0;
-  for (int y = 0; y < height; ++y) {
-    const guchar* row = pixels + static_cast<ptrdiff_t>(y) * stride;
-    for (int x = 0; x < width; ++x) {
-      const guchar* pixel = row + x * channels;
-      if (test(pixel[0], pixel[1], pixel[2])) ++count;
-    }
-  }
+  forEachPixel(picture, [&](int, int, int red, int green, int blue) {
+    if (test(red, green, blue)) ++count;
+  });
   g_object_unref(picture);
   return count;
 }
 
-bool writeSplashPng(const std::string& path, int width, int height, bool striped) {
+bool writeSplashPng(const std::string& path, int width, int height) {
   GdkPixbuf* picture = gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, width, height);
   if (picture == nullptr) return false;
   gdk_pixbuf_fill(picture, 0x1ec83cffu);  // red 30, green 200, blue 60
-  guchar* pixels = gdk_pixbuf_get_pixels(picture);
-  for (int y = 0; striped && y < height; ++y) {
-    for (int x = 1; x < width; x += 2) {
-      guchar* pixel =
-          pixels + static_cast<ptrdiff_t>(y) * gdk_pixbuf_get_rowstride(picture) + x * 3;
-      pixel[0] = 30, pixel[1] = 60, pixel[2] = 200;
-    }
-  }
   GError* error = nullptr;
   bool saved = gdk_pixbuf_save(picture, path.c_str(), "png", &error, nullptr) == TRUE;
   g_clear_error(&error);

@@ -144,15 +144,13 @@ class NameChanges {
 // Colour tests for `countPixels`, on 8-bit channels.
 using PixelTest = std::function<bool(int red, int green, int blue)>;
 bool isSplashGreen(int red, int green, int blue);  // the colour of `writeSplashPng`
-bool isSplashBlue(int red, int green, int blue);   // its other stripes
 bool isStatusRed(int red, int green, int blue);    // a failure text's red (anti-aliased core)
 
 // How many pixels of the PNG at `path` pass `test`; -1 when it cannot be read.
 long countPixels(const std::string& path, const PixelTest& test);
 
-// Writes a `width` x `height` PNG of one green (see `isSplashGreen`), or with `striped` of
-// one-pixel columns of green and blue (`isSplashBlue`) by turns; true on success.
-bool writeSplashPng(const std::string& path, int width, int height, bool striped = false);
+// Writes a `width` x `height` PNG of one green (see `isSplashGreen`); true on success.
+bool writeSplashPng(const std::string& path, int width, int height);
 
 // Takes screenshots of the window until one holds at least `minimum` pixels passing `test`,
 // for up to `timeout`; returns that count (or the last count seen). The last picture stays.

@@ -31,4 +31,11 @@ bool logged(const std::string& err, const std::string& message) {
   return std::find(log.begin(), log.end(), message) != log.end();
 }
 
+bool loggedContaining(const std::string& err, const std::string& text) {
+  std::vector<std::string> log = splitConsole(err).log;
+  return std::any_of(log.begin(), log.end(), [&text](const std::string& message) {
+    return message.find(text) != std::string::npos;
+  });
+}
+
 }  // namespace testsupport

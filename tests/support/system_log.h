@@ -33,5 +33,7 @@ ConsoleLines splitConsole(const std::string& err);
 
 // Whether `err` holds the system-log line of `message`.
 bool logged(const std::string& err, const std::string& message);
+// Whether one of the system-log lines of `err` holds `text` somewhere in its message.
+bool loggedContaining(const std::string& err, const std::string& text);
 
 }  // namespace testsupport

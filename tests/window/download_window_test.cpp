@@ -219,7 +219,9 @@ TEST_F(DownloadWindowTest, ACachedRunLoadsNoToolkitAndShowsNoWindow) {
   // Windows mapped on the display are counted on X11; on Wayland the toolkit's absence shows it.
   const bool x11 = currentDesktop() == Desktop::kX11;
   MappedWindows mapped;
-  if (x11) ASSERT_EQ(mapped.count(), 0);
+  if (x11) {
+    ASSERT_EQ(mapped.count(), 0);
+  }
   RunResult result = runProgram(bundle->executablePath(), {"setup"}, options);
   EXPECT_EQ(result.exitCode, 0) << result.describe();
   EXPECT_EQ(readAgentRuns(agent.recordPath).size(), 2u);
@@ -228,7 +230,9 @@ TEST_F(DownloadWindowTest, ACachedRunLoadsNoToolkitAndShowsNoWindow) {
   ASSERT_NE(map.find("libcurl"), std::string::npos) << "not the installer's map:\n" << map;
   EXPECT_EQ(map.find("libgtk-3"), std::string::npos) << map;
   EXPECT_EQ(map.find("installer-desktop-window"), std::string::npos) << map;
-  if (x11) EXPECT_EQ(mapped.count(), 0) << "a window appeared on the screen";
+  if (x11) {
+    EXPECT_EQ(mapped.count(), 0) << "a window appeared on the screen";
+  }
 }
 
 TEST_F(DownloadWindowTest, ASlowFirstByteStillShowsTheWindow) {
@@ -249,35 +253,6 @@ TEST_F(DownloadWindowTest, ASlowFirstByteStillShowsTheWindow) {
   EXPECT_FALSE(result.timedOut) << result.describe();
   EXPECT_EQ(result.exitCode, 0) << result.describe();
   EXPECT_EQ(readAgentRuns(agent.recordPath).size(), 1u);
-}
-
-TEST_F(DownloadWindowTest, UnauthorizedShowsTheFailureAndCloseEndsWith255) {
-  serveDenied();
-  std::unique_ptr<RunningProgram> run = startInstaller();
-  std::optional<DesktopWindow> window = DesktopWindow::find(run->pid(), kAppearTimeout);
-  ASSERT_TRUE(window) << "no window\n" << run->finish().describe();
-  // "Download failed with error code 401" in red, under the splash, over a full bar.
-  EXPECT_TRUE(DesktopWindow::waitFor(
-      [&] { return window->status().name() == "Download failed with error code 401"; },
-      seconds(10)))
-      << window->status().name();
-  EXPECT_GE(waitForPixels(*window, isStatusRed, 100, seconds(10), "failed"), 100);
-  EXPECT_GE(countPixels(window->screenshot("failed"), isSplashGreen),
-            kFittedSplashPixels * 95 / 100);
-  EXPECT_EQ(window->barValue().value, window->barValue().maximum);
-
-  // A failure does not end the run: the window waits for the user, Return presses "Close".
-  std::this_thread::sleep_for(milliseconds(300));
-  EXPECT_TRUE(DesktopWindow::find(run->pid(), seconds(1)));
-  EXPECT_EQ(window->button().name(), "Close");
-  EXPECT_TRUE(window->button().hasState(ATSPI_STATE_IS_DEFAULT));
-
-  ASSERT_TRUE(window->pressButton());
-  RunResult result = run->finish();
-  expectClosedWithoutAgent(result);
-  EXPECT_TRUE(logged(result.err, "Download failed with http error code- 401")) << result.err;
-  EXPECT_TRUE(readAgentRuns(scratch.file("agent-record")).empty());
-  EXPECT_FALSE(pathExists(cacheDir + INSTALL_AGENT_DIR + "/install"));
 }
 
 TEST_F(DownloadWindowTest, ClosingTheWindowMidDownloadEndsTheRunPromptly) {
@@ -348,42 +323,40 @@ double failureTextContrast(const std::string& path) {
   return best;
 }
 
-TEST_F(DownloadWindowTest, InADarkThemeTheFailureStaysReadable) {
+// A failure, in the default theme and in a dark one: it stays readable against either.
+TEST_F(DownloadWindowTest, UnauthorizedShowsTheFailureAndCloseEndsWith255) {
   for (const char* theme : {"Adwaita", "Adwaita:dark"}) {
     SCOPED_TRACE(theme);
+    std::string step = std::string(theme) == "Adwaita" ? "light" : "dark";
     options.setEnv.push_back({"GTK_THEME", theme});
     serveDenied();
     std::unique_ptr<RunningProgram> run = startInstaller();
     std::optional<DesktopWindow> window = DesktopWindow::find(run->pid(), kAppearTimeout);
     ASSERT_TRUE(window) << "no window\n" << run->finish().describe();
-    std::string step = std::string(theme) == "Adwaita" ? "light" : "dark";
+    // "Download failed with error code 401" in red, under the splash, over a full bar.
+    EXPECT_TRUE(DesktopWindow::waitFor(
+        [&] { return window->status().name() == "Download failed with error code 401"; },
+        seconds(10)))
+        << window->status().name();
     ASSERT_GE(waitForPixels(*window, isStatusRed, 100, seconds(10), step), 100);
     EXPECT_GE(failureTextContrast(window->screenshot(step)), 4.5);
+    EXPECT_GE(countPixels(window->screenshot(step), isSplashGreen), kFittedSplashPixels * 95 / 100);
+    EXPECT_EQ(window->barValue().value, window->barValue().maximum);
+
+    // A failure does not end the run: the window waits for the user, Return presses "Close".
+    std::this_thread::sleep_for(milliseconds(300));
+    EXPECT_TRUE(DesktopWindow::find(run->pid(), seconds(1)));
+    EXPECT_EQ(window->button().name(), "Close");
+    EXPECT_TRUE(window->button().hasState(ATSPI_STATE_IS_DEFAULT));
+
     ASSERT_TRUE(window->pressButton());
-    expectClosedWithoutAgent(run->finish());
+    RunResult result = run->finish();
+    expectClosedWithoutAgent(result);
+    EXPECT_TRUE(logged(result.err, "Download failed with http error code- 401")) << result.err;
+    EXPECT_TRUE(readAgentRuns(scratch.file("agent-record")).empty());
+    EXPECT_FALSE(pathExists(cacheDir + INSTALL_AGENT_DIR + "/install"));
     options.setEnv.pop_back();
   }
-}
-
-TEST_F(DownloadWindowTest, AtScale2TheSplashIsDrawnFromTheImagesOwnPixels) {
-  if (currentDesktop() != Desktop::kX11)
-    GTEST_SKIP() << "GDK_SCALE sets the scale on X11; on Wayland the compositor's output does";
-  // One-pixel stripes of green and blue: drawn from the image's own pixels they stay stripes;
-  // enlarged from a copy of 400 pixels they would blur into one colour.
-  ASSERT_TRUE(writeSplashPng(bundle->resourcesPath() + "/splash.png", 800, 600, true));
-  options.setEnv.push_back({"GDK_SCALE", "2"});
-  serveStalled();
-  std::unique_ptr<RunningProgram> run = startInstaller();
-  std::optional<DesktopWindow> window = DesktopWindow::find(run->pid(), kAppearTimeout);
-  ASSERT_TRUE(window) << "no window\n" << run->finish().describe();
-  // 400 x 300 points are 800 x 600 device pixels, half of them of each stripe.
-  constexpr long kStripePixels = 800L * 600L / 2;
-  EXPECT_GE(waitForPixels(*window, isSplashGreen, kStripePixels * 95 / 100, seconds(10)),
-            kStripePixels * 95 / 100);
-  EXPECT_GE(countPixels(window->screenshot(), isSplashBlue), kStripePixels * 95 / 100);
-  ASSERT_TRUE(window->requestClose());
-  expectClosedWithoutAgent(run->finish());
-  server.releaseStalls();
 }
 
 // The locale `name` (e.g. "de_DE.UTF-8"), made once into "<build dir>/locales" from the
@@ -484,35 +457,42 @@ class DownloadWindowFallback : public ::testing::Test {
   int runs = 0;
 };
 
-TEST_F(DownloadWindowFallback, AnUnreachableDisplayGivesTheTerminalWindow) {
-  for (const auto& display : {std::make_pair("DISPLAY", ":4242"),
-                              std::make_pair("WAYLAND_DISPLAY", "no-such-wayland-display")}) {
-    SCOPED_TRACE(display.first);
-    RunResult result = runWith({display});
-    EXPECT_FALSE(said(result, "could not be loaded")) << result.err;
-  }
-}
-
-TEST_F(DownloadWindowFallback, AWindowModuleThatCannotBeLoadedGivesTheTerminalWindow) {
+TEST_F(DownloadWindowFallback, EveryRunThatCannotShowTheWindowGetsTheTerminalWindow) {
   // The GTK library found first is no library at all, as on a machine with a broken GTK.
   std::string libraries = scratch.makeDir("libraries");
   writeFile(libraries + "/libgtk-3.so.0", "not a library\n");
-  RunResult result = runWith({{"DISPLAY", ":4242"}, {"LD_LIBRARY_PATH", libraries}});
-  std::vector<std::string> log = splitConsole(result.err).log;
-  EXPECT_TRUE(std::any_of(log.begin(), log.end(), [](const std::string& message) {
-    return message.rfind("The desktop window could not be loaded: ", 0) == 0 &&
-           message.find("libgtk-3.so.0") != std::string::npos;
-  })) << result.err;
-}
-
-TEST_F(DownloadWindowFallback, TheTerminalWindowSpeaksTheUsersLanguageFromTheBundle) {
-  std::vector<std::pair<std::string, std::string>> french = {{"LC_ALL", "C.UTF-8"},
-                                                             {"LANGUAGE", "fr"}};
-  RunResult result = runWith(french, "Échec du téléchargement, code d’erreur 401", true);
-  // Lines for scripts stay English.
-  EXPECT_TRUE(logged(result.err, "Download failed! Error code- 401")) << result.err;
-  // A bundle without catalogues speaks English.
-  runWith(french);
+  const std::pair<std::string, std::string> french[] = {{"LC_ALL", "C.UTF-8"}, {"LANGUAGE", "fr"}};
+  struct Case {
+    const char* name;
+    std::vector<std::pair<std::string, std::string>> environment;
+    bool catalogues = false;
+    std::string failure = "Download failed with error code 401";
+    bool moduleFailed = false;  // the log says why the desktop window could not be loaded
+  };
+  const Case cases[] = {
+      {"unreachable X11 display", {{"DISPLAY", ":4242"}}},
+      {"unreachable Wayland display", {{"WAYLAND_DISPLAY", "no-such-wayland-display"}}},
+      {"broken GTK",
+       {{"DISPLAY", ":4242"}, {"LD_LIBRARY_PATH", libraries}},
+       false,
+       "Download failed with error code 401",
+       true},
+      // The user's language from the bundle's catalogues; lines for scripts stay English.
+      {"French", {french[0], french[1]}, true, "Échec du téléchargement, code d’erreur 401"},
+      {"French, no catalogues in the bundle", {french[0], french[1]}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RunResult result = runWith(c.environment, c.failure, c.catalogues);
+    if (c.moduleFailed) {
+      EXPECT_TRUE(loggedContaining(result.err, "The desktop window could not be loaded: ") &&
+                  loggedContaining(result.err, "libgtk-3.so.0"))
+          << result.err;
+    } else {
+      EXPECT_FALSE(said(result, "could not be loaded")) << result.err;
+    }
+    EXPECT_TRUE(logged(result.err, "Download failed! Error code- 401")) << result.err;
+  }
 }
 
 }  // namespace
