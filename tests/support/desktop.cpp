@@ -107,10 +107,7 @@ struct Xlib {
   decltype(&XCloseDisplay) closeDisplay;
   decltype(&XInternAtom) internAtom;
   decltype(&XSendEvent) sendEvent;
-  decltype(&XSelectInput) selectInput;
   decltype(&XSync) sync;
-  decltype(&XPending) pending;
-  decltype(&XNextEvent) nextEvent;
   decltype(&XSetErrorHandler) setErrorHandler;
 };
 
@@ -126,9 +123,7 @@ const Xlib* xlib() {
     Xlib x{};
     if (find(x.openDisplay, "XOpenDisplay") && find(x.closeDisplay, "XCloseDisplay") &&
         find(x.internAtom, "XInternAtom") && find(x.sendEvent, "XSendEvent") &&
-        find(x.selectInput, "XSelectInput") && find(x.sync, "XSync") &&
-        find(x.pending, "XPending") && find(x.nextEvent, "XNextEvent") &&
-        find(x.setErrorHandler, "XSetErrorHandler"))
+        find(x.sync, "XSync") && find(x.setErrorHandler, "XSetErrorHandler"))
       return x;
     return std::nullopt;
   }();
@@ -391,39 +386,6 @@ std::string DesktopWindow::screenshot(const std::string& step) const {
   return taken.size() == 1 && cropToWindow(shots.path() + "/" + taken[0], path) ? path : "";
 }
 
-NameChanges::NameChanges(pid_t pid) : pid_(pid) {
-  atspiDesktop();
-  auto callback = +[](AtspiEvent* event, void* self) { onEvent(event, self); };
-  AtspiEventListener* listener =
-      atspi_event_listener_new(reinterpret_cast<AtspiEventListenerCB>(callback), this, nullptr);
-  atspi_event_listener_register(listener, "object:property-change:accessible-name", nullptr);
-  listener_ = listener;
-}
-
-NameChanges::~NameChanges() {
-  auto* listener = static_cast<AtspiEventListener*>(listener_);
-  atspi_event_listener_deregister(listener, "object:property-change:accessible-name", nullptr);
-  g_object_unref(listener);
-}
-
-void NameChanges::onEvent(void* data, void* self) {
-  auto* event = static_cast<AtspiEvent*>(data);
-  auto* changes = static_cast<NameChanges*>(self);
-  if (event->source != nullptr && G_VALUE_HOLDS_STRING(&event->any_data) &&
-      static_cast<pid_t>(atspi_accessible_get_process_id(event->source, nullptr)) ==
-          changes->pid_ &&
-      atspi_accessible_get_role(event->source, nullptr) == ATSPI_ROLE_LABEL) {
-    const char* name = g_value_get_string(&event->any_data);
-    changes->names_.push_back(name != nullptr ? name : "");
-  }
-  g_boxed_free(ATSPI_TYPE_EVENT, event);
-}
-
-bool NameChanges::waitFor(const std::string& name, std::chrono::milliseconds timeout) {
-  return DesktopWindow::waitFor(
-      [&] { return std::find(names_.begin(), names_.end(), name) != names_.end(); }, timeout);
-}
-
 bool isSplashGreen(int red, int green, int blue) {
   return std::abs(red - 30) <= 16 && std::abs(green - 200) <= 16 && std::abs(blue - 60) <= 16;
 }
@@ -465,33 +427,6 @@ long waitForPixels(const DesktopWindow& window, const PixelTest& test, long mini
       },
       timeout);
   return count;
-}
-
-MappedWindows::MappedWindows() {
-  const Xlib* x = xlib();
-  display_ = x != nullptr ? x->openDisplay(nullptr) : nullptr;
-  if (display_ == nullptr) return;
-  // Every window put on the screen is a child of the root: its mapping is news to the root's
-  // substructure, whichever client made it.
-  x->selectInput(display_, DefaultRootWindow(display_), SubstructureNotifyMask);
-  x->sync(display_, False);
-}
-
-MappedWindows::~MappedWindows() {
-  if (display_ != nullptr) xlib()->closeDisplay(display_);
-}
-
-int MappedWindows::count() {
-  if (display_ == nullptr) return -1;
-  const Xlib* x = xlib();
-  // After the round trip every mapping the server made before it is in the queue.
-  x->sync(display_, False);
-  while (x->pending(display_) > 0) {
-    XEvent event;
-    x->nextEvent(display_, &event);
-    if (event.type == MapNotify) ++mapped_;
-  }
-  return mapped_;
 }
 
 }  // namespace testsupport

@@ -9,7 +9,7 @@
 // window). They are kept as "<build dir>/screenshots/<Suite>.<Test>[-<step>]-<x11|wayland>.png"
 // so that a person can see what a user saw, and read back with GdkPixbuf to count pixels.
 //
-// Every wait is bounded. For the test's main thread; AT-SPI events arrive while a helper waits.
+// Every wait is bounded. For the test's main thread.
 #pragma once
 
 #include <sys/types.h>
@@ -22,8 +22,6 @@
 #include <vector>
 
 typedef struct _AtspiAccessible AtspiAccessible;
-
-struct _XDisplay;  // Xlib's Display
 
 namespace testsupport {
 
@@ -102,43 +100,6 @@ class DesktopWindow {
 
   pid_t pid_;
   Accessible frame_;
-};
-
-// Counts the windows that any client maps on the display from its construction on, as a
-// window manager would see them: one that flashes by for a moment counts as much as one that
-// stays.
-class MappedWindows {
- public:
-  MappedWindows();
-  ~MappedWindows();
-  MappedWindows(const MappedWindows&) = delete;
-  MappedWindows& operator=(const MappedWindows&) = delete;
-
-  // The windows mapped so far; -1 when the display cannot be watched.
-  int count();
-
- private:
-  _XDisplay* display_ = nullptr;
-  int mapped_ = 0;
-};
-
-// Collects the new names of every label of process `pid` as AT-SPI announces them
-// ("object:property-change:accessible-name"), from construction on.
-class NameChanges {
- public:
-  explicit NameChanges(pid_t pid);
-  ~NameChanges();
-  NameChanges(const NameChanges&) = delete;
-  NameChanges& operator=(const NameChanges&) = delete;
-  // True once a label was given the name `name`, waiting up to `timeout`.
-  bool waitFor(const std::string& name, std::chrono::milliseconds timeout);
-  const std::vector<std::string>& seen() const { return names_; }
-
- private:
-  static void onEvent(void* event, void* self);
-  pid_t pid_;
-  void* listener_ = nullptr;
-  std::vector<std::string> names_;
 };
 
 // Colour tests for `countPixels`, on 8-bit channels.

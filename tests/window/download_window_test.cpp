@@ -169,7 +169,6 @@ TEST_F(DownloadWindowTest, ADownloadCompletesAndTheAgentRuns) {
   serveAgent(agent, reply);
 
   std::unique_ptr<RunningProgram> run = startInstaller();
-  NameChanges statusChanges(run->pid());
   std::optional<DesktopWindow> window = DesktopWindow::find(run->pid(), kAppearTimeout);
   ASSERT_TRUE(window) << "no window\n" << run->finish().describe();
   window->screenshot("downloading");
@@ -177,9 +176,6 @@ TEST_F(DownloadWindowTest, ADownloadCompletesAndTheAgentRuns) {
   ASSERT_TRUE(waitForFile(started, seconds(30))) << "the agent did not start";
   // Handed over: the window has left the screen while the agent still runs.
   EXPECT_TRUE(window->waitGone(seconds(10)));
-  // Assistive technology heard the status text change.
-  EXPECT_TRUE(statusChanges.waitFor("Initializing the installer", seconds(5)))
-      << ::testing::PrintToString(statusChanges.seen());
   writeFile(go, "");
 
   RunResult result = run->finish();
@@ -216,23 +212,15 @@ TEST_F(DownloadWindowTest, ACachedRunLoadsNoToolkitAndShowsNoWindow) {
 
   // However busy the machine, the decision comes before the window would.
   options.setEnv.push_back({"__VL_WINDOW_DELAY_MS__", "20000"});
-  // Windows mapped on the display are counted on X11; on Wayland the toolkit's absence shows it.
-  const bool x11 = currentDesktop() == Desktop::kX11;
-  MappedWindows mapped;
-  if (x11) {
-    ASSERT_EQ(mapped.count(), 0);
-  }
   RunResult result = runProgram(bundle->executablePath(), {"setup"}, options);
   EXPECT_EQ(result.exitCode, 0) << result.describe();
   EXPECT_EQ(readAgentRuns(agent.recordPath).size(), 2u);
   EXPECT_EQ(server.hits("/agent.zip"), 2);
   std::string map = readFile(maps);
   ASSERT_NE(map.find("libcurl"), std::string::npos) << "not the installer's map:\n" << map;
+  // Without the toolkit no window can have been shown, not even for a moment.
   EXPECT_EQ(map.find("libgtk-3"), std::string::npos) << map;
   EXPECT_EQ(map.find("installer-desktop-window"), std::string::npos) << map;
-  if (x11) {
-    EXPECT_EQ(mapped.count(), 0) << "a window appeared on the screen";
-  }
 }
 
 TEST_F(DownloadWindowTest, ASlowFirstByteStillShowsTheWindow) {
