@@ -48,12 +48,6 @@ constexpr char kSignatureSuffix[] = ".minisig";
 // A signature file is four short lines; a larger answer is not one.
 constexpr int64_t kMostSignatureBytes = 64 * 1024;
 
-// The reasons the cache gives for not being safe (provisioning/cache.cpp), for the catalogues.
-[[maybe_unused]] constexpr const char* kCacheDistrust[] = {
-    N_("cannot be examined"), N_("is a symbolic link made by another user"),
-    N_("is not a directory"), N_("is owned by another user"),
-    N_("can be changed by other users")};
-
 // A text in the user's language and in English.
 Download::Failure failureText(const char* text) { return {translate(text), text}; }
 

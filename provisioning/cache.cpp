@@ -20,6 +20,10 @@ namespace {
 const char kEntryFile[] = "install";
 const char kTemporarySuffix[] = ".XXXXXX";
 
+// Marks a text for the window's catalogues (tools/check-translations): the window shows the
+// reasons a cache is not safe in the user's language.
+constexpr const char* N_(const char* english) { return english; }
+
 }  // namespace
 
 std::string validationStringPath(const std::string& dir) {
@@ -92,19 +96,19 @@ std::string distrust(const std::string& level, bool* missing) {
       *missing = true;
       return "";
     }
-    return "cannot be examined";
+    return N_("cannot be examined");
   }
   if (S_ISLNK(info.st_mode)) {
     // Only the user can have made a link that the user owns; another's link is a trap.
-    if (info.st_uid != geteuid()) return "is a symbolic link made by another user";
+    if (info.st_uid != geteuid()) return N_("is a symbolic link made by another user");
     if (stat(level.c_str(), &info) != 0) {
       *missing = errno == ENOENT;
-      return *missing ? "" : "cannot be examined";
+      return *missing ? "" : N_("cannot be examined");
     }
   }
-  if (!S_ISDIR(info.st_mode)) return "is not a directory";
-  if (info.st_uid != geteuid()) return "is owned by another user";
-  if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) return "can be changed by other users";
+  if (!S_ISDIR(info.st_mode)) return N_("is not a directory");
+  if (info.st_uid != geteuid()) return N_("is owned by another user");
+  if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) return N_("can be changed by other users");
   return "";
 }
 
