@@ -89,6 +89,14 @@ class DownloadTest : public testsupport::ScratchTest {
     return readFile(path);
   }
 
+  // The same, with `size` bytes of incompressible ballast: a download that takes many reads.
+  std::string ballastArchive(size_t size) {
+    std::string ballast(size, '\0');
+    std::mt19937 random(7);
+    for (char& byte : ballast) byte = static_cast<char>(random());
+    return agentArchive(0, {{"ballast.bin", ballast}});
+  }
+
   // An agent already in the cache, vouched for by `tag`.
   void cacheAgent(const std::string& recordPath, const std::string& tag) {
     testsupport::writeFile(agentDir() + "/install",
@@ -234,10 +242,7 @@ TEST_F(DownloadTest, FirstRunFillsTheCacheAndHandsOverToTheNewAgent) {
 TEST_F(DownloadTest, ProgressWakesTheMainThreadAboutTenTimesASecond) {
   // Incompressible ballast, dripped in 8 KB pieces 10 ms apart: a download of about a second
   // in a hundred reads.
-  std::string ballast(768 * 1024, '\0');
-  std::mt19937 random(7);
-  for (char& byte : ballast) byte = static_cast<char>(random());
-  std::string archive = agentArchive(0, {{"ballast.bin", ballast}});
+  std::string archive = ballastArchive(768 * 1024);
   Reply reply = archiveReply(archive, "\"v1\"");
   reply.dripBytes = 8 * 1024;
   reply.dripInterval = std::chrono::milliseconds(10);
@@ -320,10 +325,7 @@ TEST_F(DownloadTest, StaleAgentIsGoneEvenWhenTheDownloadThenFails) {
 }
 
 TEST_F(DownloadTest, AnInterruptedDownloadCountsDownKeepsItsBarAndGoesOn) {
-  std::string ballast(256 * 1024, '\0');
-  std::mt19937 random(3);
-  for (char& byte : ballast) byte = static_cast<char>(random());
-  std::string archive = agentArchive(0, {{"ballast.bin", ballast}});
+  std::string archive = ballastArchive(256 * 1024);
   Reply whole = archiveReply(archive, "\"v1\"");
   whole.acceptRanges = true;
   Reply cut = whole;
