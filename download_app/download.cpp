@@ -2,6 +2,7 @@
 
 #include <glib.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -41,6 +42,8 @@ constexpr const char* kWaitingText = N_("Waiting for another installer to finish
 constexpr char kUnpackingPrefix[] = ".unpacking-";
 constexpr const char* kUnzipFailure = N_("Failed to unzip the installer.");
 constexpr const char* kVerificationFailure = N_("Failed to verify the installer.");
+constexpr const char* kVerifyingText = N_("Verifying the installer…");
+constexpr const char* kInitializingText = N_("Initializing the installer");
 constexpr const char* kStatusFailure = N_("Download failed with error code %ld");
 constexpr const char* kStartFailure = N_("Failed to start the install agent");
 constexpr const char* kRetryingFormat = N_("Download interrupted. Retrying in %d s…");
@@ -75,6 +78,17 @@ const char* entryFileProblem(const std::string& dir) {
   return nullptr;
 }
 
+// The archive's file name, as a signature's trusted comment names it: the last segment of the
+// URL's path, percent-decoded.
+std::string archiveName(const std::string& url) {
+  std::string path = url.substr(0, url.find_first_of("?#"));
+  std::string segment = path.substr(path.rfind('/') + 1);
+  gchar* decoded = g_uri_unescape_string(segment.c_str(), nullptr);
+  std::string name = decoded ? decoded : segment;
+  g_free(decoded);
+  return name;
+}
+
 // Only http and https can be downloaded, and a URL holds no blank or control character.
 bool isDownloadableUrl(const std::string& url) {
   size_t colon = url.find("://");
@@ -104,6 +118,8 @@ void Download::finishSession() {
   if (urlSession_) urlSession_->invalidateAndCancel();
   urlSession_.reset();  // joins the delegate queue
   cacheLock_.unlock();  // a run that gave up lets the others go on
+  // An archive that waited in vain for its signature.
+  if (!archiveAwaitingSignature_.empty()) unlink(archiveAwaitingSignature_.c_str());
 }
 
 void Download::init() {
@@ -193,13 +209,16 @@ void Download::downloadFromURL(const std::string& url) {
       millisecondsFromEnvironment(kRetrySecondVariable).value_or(configuration.retrySecond);
   // Read before the request: it asks only for an archive with another tag (shouldReceiveBody
   // stops one that comes all the same).
-  if (!installAgentDirOnDisk().empty())
-    likelyCurrentTag_ = storedValidationString(getInstallAgentCacheDir());
+  std::string cacheDir = getInstallAgentCacheDir();
+  if (!installAgentDirOnDisk().empty()) {
+    std::string tag = storedValidationString(cacheDir);
+    if (unprovenCachedAgent(cacheDir, tag).empty()) likelyCurrentTag_ = tag;
+  }
   urlSession_ = std::make_unique<host::UrlSession>(configuration, this);
   theDownload_ = urlSession_->downloadTask(url);
   // A server that finds the cached agent current answers without the archive.
   theDownload_->setCachedTag(likelyCurrentTag_);
-  if (request_.signingKey) {
+  if (!request_.signingKeys.empty()) {
     digest_ = std::make_unique<ArchiveDigest>();
     theDownload_->setBodyObserver([digest = digest_.get()](int64_t offset, std::string_view bytes) {
       if (offset == 0) digest->restart();
@@ -277,7 +296,9 @@ bool Download::decideOnFirstData() {
   if (!lockCache(cacheDir)) return false;
   removeUnfinishedUnpacking(cacheDir);
   std::string agentDir = installAgentDirOnDisk();
-  if (!agentDir.empty() && isCacheValid(cacheDir, validationString_)) {
+  std::string unproven;
+  if (!agentDir.empty() && isCacheValid(cacheDir, validationString_) &&
+      (unproven = unprovenCachedAgent(cacheDir, validationString_)).empty()) {
     // The connection goes first: while it stays open the server keeps sending.
     theDownload_->cancel();
     bool started = fireInstallAgent();
@@ -290,12 +311,27 @@ bool Download::decideOnFirstData() {
     }
     return false;
   }
+  if (!unproven.empty())
+    host::systemLog("The cached install agent is downloaded again: %s", unproven.c_str());
   // The directory itself, or the link that stands in its place, not what it points to.
   if (!agentDir.empty()) removeTree(cacheDir + INSTALL_AGENT_DIR);
   // No tag from the server: no stored tag may vouch for what is downloaded now.
   if (validationString_.empty()) removeTree(validationStringPath(cacheDir));
-  if (request_.signingKey) startSignatureDownload();
+  if (!request_.signingKeys.empty()) startSignatureDownload();
   return true;
+}
+
+std::string Download::unprovenCachedAgent(const std::string& cacheDir,
+                                          const std::string& tag) const {
+  if (request_.signingKeys.empty()) return "";
+  std::optional<AgentProof> proof = readAgentProof(cacheDir);
+  if (!proof) return "no signature was checked for it";
+  if (proof->tag != tag || proof->agent != agentIdentity(cacheDir))
+    return "the signature checked was of another agent";
+  SignedFacts facts;
+  std::string problem =
+      verifyHashSignature(request_.signingKeys, proof->signature, proof->hash, &facts);
+  return problem.empty() ? "" : "its signature does not hold: " + problem;
 }
 
 void Download::startSignatureDownload() {
@@ -338,17 +374,14 @@ void Download::didFinishDownloading(host::DownloadTask& task, const std::string&
     return showFailure(formatText(translate(kStatusFailure), status),
                        "Download failed! Error code- " + std::to_string(status));
   }
+  // An empty archive brings no first data: it is decided on here, like any other.
+  std::error_code error;
+  if (std::filesystem::file_size(location, error) == 0 && !decideOnFirstData()) return;
   int64_t unshown = std::exchange(unshownBytes_, 0);
-  bool running = host::runOnMain([this, unshown] {
-    progress_->incrementBy(static_cast<double>(unshown));
-    downloadPercent_->setStringValue(translate("Initializing the installer"));
-    progress_->setIndeterminate(true);
-    progress_->startAnimation();
-    cancel_->setEnabled(false);
-    redraw();
-  });
-  if (!running) return;
-  if (request_.signingKey && !signature_) {
+  // Until the signature holds, Cancel still ends the run.
+  const bool verifying = !request_.signingKeys.empty();
+  if (!showInitializing(verifying ? kVerifyingText : kInitializingText, unshown)) return;
+  if (verifying && !signature_) {
     // Kept beside the session's file, which goes when this returns, until the signature is in.
     archiveAwaitingSignature_ = location + ".archive";
     if (rename(location.c_str(), archiveAwaitingSignature_.c_str()) != 0)
@@ -372,8 +405,9 @@ void Download::signatureArrived(host::DownloadTask& task, const std::string& loc
 }
 
 std::string Download::signatureAnswerProblem(host::DownloadTask& task, int64_t bytes) const {
-  long status = task.response().statusCode;
-  if (status != 200) return "the server answered with status " + std::to_string(status);
+  host::UrlResponse response = task.response();
+  if (response.statusCode != 200 && !response.continuesBody)
+    return "the server answered with status " + std::to_string(response.statusCode);
   if (bytes > kMostSignatureBytes) return "the answer is larger than a signature file";
   return "";
 }
@@ -393,18 +427,59 @@ void Download::verificationFailed(const std::string& reason) {
   endSession();
 }
 
+bool Download::showInitializing(const char* text, int64_t unshownBytes) {
+  return host::runOnMain([this, text, unshownBytes, cancels = text == kVerifyingText] {
+    progress_->incrementBy(static_cast<double>(unshownBytes));
+    downloadPercent_->setStringValue(translate(text));
+    progress_->setIndeterminate(true);
+    progress_->startAnimation();
+    cancel_->setEnabled(cancels);
+    redraw();
+  });
+}
+
+std::optional<AgentProof> Download::verifyArchive(const std::string& archive,
+                                                  const std::string& cacheDir) {
+  ArchiveHash hash = digest_->finish();
+  SignedFacts facts, installed;
+  std::string problem =
+      verifyArchiveSignature(request_.signingKeys, *signature_, hash, archive, &facts);
+  // The default trusted comment says which file was signed, and when: neither another of the
+  // vendor's files nor an agent older than the last one verified here is taken for this one.
+  std::optional<AgentProof> stored = readAgentProof(cacheDir);
+  if (!problem.empty()) {
+  } else if (facts.file && *facts.file != archiveName(theDownload_->url())) {
+    problem = "signed for another file, " + *facts.file;
+  } else if (facts.timestamp && stored &&
+             verifyTrustedComment(request_.signingKeys, stored->signature, &installed).empty() &&
+             installed.timestamp && *facts.timestamp < *installed.timestamp) {
+    problem = "older than the agent already installed (signed at " +
+              std::to_string(*facts.timestamp) + ", the installed one at " +
+              std::to_string(*installed.timestamp) + ")";
+  }
+  if (!problem.empty()) {
+    verificationFailed(problem);
+    return std::nullopt;
+  }
+  host::systemLog("The installer's signature holds; trusted comment: %s",
+                  facts.trustedComment.c_str());
+  return AgentProof{validationString_, "", hash, *signature_};
+}
+
 void Download::installArchive(const std::string& archive) {
   if (windowClosed()) return;  // the run has ended: nothing more goes into the cache
-  if (request_.signingKey) {
-    std::string comment;
-    std::string problem = verifyArchiveSignature(*request_.signingKey, *signature_,
-                                                 digest_->finish(), archive, &comment);
-    if (!problem.empty()) return verificationFailed(problem);
-    host::systemLog("The installer's signature holds; trusted comment: %s", comment.c_str());
-  }
   std::string cacheDir = getInstallAgentCacheDir();
+  std::optional<AgentProof> proof;
+  if (!request_.signingKeys.empty()) {
+    if (!(proof = verifyArchive(archive, cacheDir))) return;
+    if (!showInitializing(kInitializingText, 0)) return;
+  }
   writeValidationString(cacheDir, validationString_);
   Failure unpackFailure = unpackIntoCache(archive, cacheDir);
+  if (proof && unpackFailure.logged.empty()) {
+    proof->agent = agentIdentity(cacheDir);
+    writeAgentProof(cacheDir, *proof);
+  }
   bool started = unpackFailure.logged.empty() && fireInstallAgent();
   cacheLock_.unlock();
   // unzip has said why on standard error already.
@@ -467,10 +542,12 @@ void Download::removeUnfinishedUnpacking(const std::string& cacheDir) {
   // died.
   const std::string unpacking = std::string(INSTALL_AGENT_DIR) + kUnpackingPrefix;
   const std::string tag = std::string(VALIDATION_STRING_FILE) + ".";
+  const std::string proof = std::string(AGENT_PROOF_FILE) + ".";
   std::string dir = cacheDir;
   if (!dir.ends_with('/')) dir += '/';
   for (const std::string& name : host::listDirectory(dir)) {
-    if (name.starts_with(unpacking) || name.starts_with(tag)) removeTree(dir + name);
+    if (name.starts_with(unpacking) || name.starts_with(tag) || name.starts_with(proof))
+      removeTree(dir + name);
   }
 }
 

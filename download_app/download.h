@@ -24,6 +24,7 @@
 #include "host/process.h"
 #include "host/url_session.h"
 #include "provisioning/agent_start.h"
+#include "provisioning/cache.h"
 #include "provisioning/cache_lock.h"
 #include "provisioning/signature.h"
 
@@ -37,9 +38,10 @@ struct DownloadRequest {
   std::string from;        // the URL of the agent archive
   std::string fromSource;  // where the URL came from, for messages about it
   AgentArguments agent;    // what the agent is started with
-  // The vendor's key: with one, the archive is used only when its signature holds
-  // (provisioning/signature.h).
-  std::optional<SigningKey> signingKey;
+  // The vendor's keys: with any, the archive is used only when its signature holds under one of
+  // them (provisioning/signature.h), and a cached agent only when the proof kept beside it
+  // does (provisioning/cache.h).
+  SigningKeys signingKeys;
 };
 
 // A duration in milliseconds from the environment variable `name`, when it holds a positive
@@ -139,6 +141,15 @@ class Download : public host::UrlSessionDelegate, public WindowDelegate {
   bool decideOnFirstData();
   // On the delegate queue: fetches the signature of the archive just decided on.
   void startSignatureDownload();
+  // Why the cached agent of `tag` may not start for want of a proof that holds under the
+  // bundle's keys; empty when it may (always, without keys).
+  std::string unprovenCachedAgent(const std::string& cacheDir, const std::string& tag) const;
+  // On the delegate queue: shows `text` over a busy bar, after the bytes not yet shown; Cancel
+  // stays enabled only while the installer is verified. False when the window has closed.
+  bool showInitializing(const char* text, int64_t unshownBytes);
+  // On the delegate queue: the proof that the archive at `archive` is the vendor's, for the
+  // right file and not older than the agent verified last; nothing (the failure shown) when not.
+  std::optional<AgentProof> verifyArchive(const std::string& archive, const std::string& cacheDir);
   bool windowClosed() const;
   // On the main thread: lays the window out again and draws it.
   void redraw();

@@ -41,14 +41,14 @@ std::optional<host::Process> downloadInstallAgentFromVL(const char* to, const ch
   gchar* trimmed = g_strstrip(g_strdup(from ? from : ""));
   std::string url = trimmed;
   g_free(trimmed);
-  std::optional<SigningKey> key;
-  if (!readSigningKey(agent.bundleLocation, &key, callback)) return std::nullopt;
-  if (!key && g_ascii_strncasecmp(url.c_str(), "http:", 5) == 0)
+  SigningKeys keys;
+  if (!readSigningKeys(agent.bundleLocation, &keys, callback)) return std::nullopt;
+  if (keys.empty() && g_ascii_strncasecmp(url.c_str(), "http:", 5) == 0)
     host::systemLog("The install agent comes over plain http and unsigned: anyone on the way "
                     "can change it (%s)", url.c_str());
   const uint64_t closuresBefore = host::mainQueueClosuresRun();
   std::unique_ptr<download_app::MainInterface> ui = download_app::loadMainInterface(
-      download_app::DownloadRequest{to ? to : "", url, source, agent, key});
+      download_app::DownloadRequest{to ? to : "", url, source, agent, keys});
   int status = CallNSApplicationMain(0, nullptr, *ui);
   reportMainQueue(closuresBefore);
   if (status == 0) return std::nullopt;

@@ -85,11 +85,23 @@ std::string resumeTag(const UrlResponse& response) {
   return *tag;
 }
 
-bool continuesBody(const UrlResponse& response, int64_t offset) {
+bool continuesBody(const UrlResponse& response, int64_t offset, const std::string& tag,
+                   int64_t total) {
   std::optional<std::string> range = response.headerField("Content-Range");
-  int64_t first = -1;
-  return response.statusCode == 206 && range &&
-         sscanf(range->c_str(), "bytes %" SCNd64 "-", &first) == 1 && first == offset;
+  if (response.statusCode != 206 || !range || response.headerField("ETag") != tag) return false;
+  // "bytes FIRST-LAST/TOTAL", TOTAL a number, or "*" when the first answer gave no length.
+  int64_t first = -1, last = -1, length = -1;
+  int end = 0;
+  const char* text = range->c_str();
+  if (sscanf(text, "bytes %" SCNd64 "-%" SCNd64 "/%n", &first, &last, &end) != 2 || end == 0)
+    return false;
+  const std::string_view rest(text + end);
+  if (rest == "*" ? total >= 0
+                  : (sscanf(text + end, "%" SCNd64, &length) != 1 ||
+                     rest.find_first_not_of("0123456789") != std::string_view::npos ||
+                     (total >= 0 && length != total)))
+    return false;
+  return first == offset && last >= first && (length < 0 || last < length);
 }
 
 }  // namespace host

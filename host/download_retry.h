@@ -6,11 +6,14 @@
 // end, the idle time-out, a name that does not resolve, and the statuses 408, 429, 500, 502, 503
 // and 504. The waits are 1, 2, 4 and 8 seconds, and 8 from then on, or the server's Retry-After
 // when it asks for 30 seconds or less (a longer one ends the retries). Five attempts in a row
-// that bring no new byte end them; one that does starts the count and the waits afresh.
+// that bring fewer than 64 KiB beyond what the body ever held end them; one that brings more
+// starts the count and the waits afresh, so a server that trickles cannot hold a run for ever.
 //
 // An attempt continues the body only when the answer that began it had a strong ETag and
 // "Accept-Ranges: bytes": it then asks for "Range: bytes=N-" with "If-Range: <ETag>", and only a
-// 206 whose Content-Range starts at N continues it. Anything else is a new body from its start.
+// 206 of that ETag whose Content-Range starts at N and ends within the length the body first
+// announced continues it. Any other 206 is asked again for whole; any other answer is a new body
+// from its start. So the file on disk is always one version.
 #pragma once
 
 #include <curl/curl.h>
@@ -28,11 +31,15 @@ bool isTransientError(CURLcode code);
 // Whether an HTTP status may.
 bool isTransientStatus(long status);
 
+// What an attempt must add to the body to count as progress.
+constexpr int64_t kLeastProgress = 64 * 1024;
+
 // The attempts of one download.
 class RetryPlan {
  public:
   // After a failed attempt: the seconds to wait before the next one, or nothing when none is
-  // to be made. `progressed`: the attempt took the body further than any before it.
+  // to be made. `progressed`: the attempt took the body `kLeastProgress` bytes further than
+  // any before it.
   // `retryAfter`: the seconds the server asked for (its Retry-After), if it did.
   std::optional<int> next(bool progressed, std::optional<int64_t> retryAfter);
 
@@ -49,7 +56,9 @@ std::optional<int64_t> retryAfterSeconds(const UrlResponse& response);
 // takes byte ranges. Empty when the body cannot be continued, only begun again.
 std::string resumeTag(const UrlResponse& response);
 
-// Whether `response` is the 206 that continues a body of which `offset` bytes are on disk.
-bool continuesBody(const UrlResponse& response, int64_t offset);
+// Whether `response` is the 206 that continues a body of which `offset` bytes are on disk, begun
+// by an answer with the resume tag `tag` and the length `total` (-1 when it gave none).
+bool continuesBody(const UrlResponse& response, int64_t offset, const std::string& tag,
+                   int64_t total);
 
 }  // namespace host

@@ -138,7 +138,10 @@ struct DownloadTask::State {
   // The attempts (host/download_retry.h).
   RetryPlan retries;
   std::string resumeTag;   // what a later attempt may continue the body with; empty: it cannot
+  int64_t announcedTotal = -1;  // the length the answer that began the body gave, or -1
   bool resuming = false;   // this attempt asked for the rest of the body
+  bool askWhole = false;   // its 206 was not the rest of this body: the whole is asked for again
+  int64_t largestBody = 0;  // the most a body may hold
   std::string cachedTag;   // the condition of the attempts until an answer is taken
   bool notModified = false;  // this attempt's answer: the server found the cached tag current
   int64_t furthest = 0;    // the most bytes the body has held at the end of an attempt
@@ -165,7 +168,14 @@ struct DownloadTask::State {
     }
     // The condition is for the first answer: after it, the task asks for the body as it is.
     notModified = answer.statusCode == 304 && !std::exchange(cachedTag, "").empty();
-    if (resuming && continuesBody(answer, body.size())) {
+    if (resuming && answer.statusCode == 206) {
+      // Appended only when it is the rest of this very body; otherwise asked for whole, at once.
+      if (!continuesBody(answer, body.size(), resumeTag, announcedTotal) ||
+          (announcedTotal >= 0 && expectedBytes > announcedTotal - body.size())) {
+        resumeTag.clear();
+        askWhole = true;
+        return false;
+      }
       answer.continuesBody = true;
       if (expectedBytes >= 0) expectedBytes += body.size();
     } else if (!body.startOver()) {
@@ -174,6 +184,13 @@ struct DownloadTask::State {
     } else {
       deliveries = 0;
       resumeTag = host::resumeTag(answer);
+      announcedTotal = expectedBytes;
+      if (bodyObserver) bodyObserver(0, {});  // also when the new body is empty
+    }
+    if (expectedBytes > largestBody) {
+      failure = "the download is " + std::to_string(expectedBytes) + " bytes, more than the " +
+                std::to_string(largestBody) + " allowed";
+      return false;
     }
     publish(std::move(answer));
     return true;
@@ -222,6 +239,10 @@ struct DownloadTask::State {
 
   bool keep(std::string_view bytes) {
     const int64_t offset = body.size();
+    if (offset + static_cast<int64_t>(bytes.size()) > largestBody) {
+      failure = "the download grew past the " + std::to_string(largestBody) + " bytes allowed";
+      return false;
+    }
     if (!body.append(bytes)) {
       failure = systemError("Could not write the downloaded data", errno);
       return false;
@@ -432,6 +453,7 @@ void UrlSession::Shared::begin(const std::shared_ptr<DownloadTask>& task) {
   curl_easy_setopt(easy, CURLOPT_HEADERDATA, &state);
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &DownloadTask::State::onBody);
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, &state);
+  state.largestBody = c.largestBody;
   state.receivesBody = [this, task = task.get()] { return delegate->shouldReceiveBody(*task); };
   active_.push_back(task);
   startAttempt(task);
@@ -465,6 +487,7 @@ void UrlSession::Shared::startAttempt(const std::shared_ptr<DownloadTask>& task)
 void UrlSession::Shared::finish(const std::shared_ptr<DownloadTask>& task, CURLcode result) {
   DownloadTask::State& state = *task->state_;
   if (state.cancelled || invalidated) return end(task, UrlError{true, "cancelled"});
+  if (std::exchange(state.askWhole, false)) return startAttempt(task);
   if (result != CURLE_OK) {
     // A body closed after its first bytes: they are its first data all the same.
     const bool closedEarly = !state.heldBack.empty();
@@ -481,6 +504,7 @@ void UrlSession::Shared::finish(const std::shared_ptr<DownloadTask>& task, CURLc
     return failAttempt(task, state.transportError(task->url(), result), isTransientError(result));
   }
   if (!state.responseCaptured && !state.takeAnswer()) {  // an empty body
+    if (std::exchange(state.askWhole, false)) return startAttempt(task);
     if (state.plannedRetry) return waitToRetry(task, *state.plannedRetry);
     return end(task, UrlError{false, state.failure});
   }
@@ -505,7 +529,7 @@ void UrlSession::Shared::finish(const std::shared_ptr<DownloadTask>& task, CURLc
 void UrlSession::Shared::failAttempt(const std::shared_ptr<DownloadTask>& task,
                                      const std::string& cause, bool transient) {
   DownloadTask::State& state = *task->state_;
-  bool progressed = state.body.size() > state.furthest;
+  bool progressed = state.body.size() >= state.furthest + kLeastProgress;
   state.furthest = std::max(state.furthest, state.body.size());
   std::optional<int> seconds = transient ? state.retries.next(progressed, {}) : std::nullopt;
   if (!seconds) return end(task, UrlError{false, cause});

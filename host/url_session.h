@@ -93,6 +93,8 @@ struct UrlSessionConfiguration {
   std::string userAgent = "bootstrap-installer/" INSTALLER_VERSION;
   std::string temporaryDirectory;  // where the body file is made; empty: TMPDIR, else /tmp
   std::chrono::milliseconds progressInterval{50};  // least time between two data callbacks
+  // The most bytes a body may hold, announced or received; a larger one ends the task.
+  int64_t largestBody = int64_t{2} << 30;
   // How long a second of the waits between attempts lasts; tests shorten it.
   std::chrono::milliseconds retrySecond{1000};
 
@@ -131,7 +133,8 @@ class DownloadTask : public std::enable_shared_from_this<DownloadTask> {
   // the server nothing more.
   void cancel();
   // Before `resume`: `observer` sees every byte of the body as it goes into the body file, in
-  // order, on the delegate queue, with the bytes' offset in the file (0 starts the file).
+  // order, on the delegate queue, with the bytes' offset in the file. Offset 0 starts the file:
+  // each time the body begins again the observer is told so with no bytes first.
   using BodyObserver = std::function<void(int64_t offset, std::string_view bytes)>;
   void setBodyObserver(BodyObserver observer);
   // Before `resume`: the ETag of the body the delegate already has a copy of. The task asks for

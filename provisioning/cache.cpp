@@ -1,6 +1,8 @@
 #include "provisioning/cache.h"
 
 #include <fcntl.h>
+#include <glib.h>
+#include <sodium.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
 
 #include "host/files.h"
 #include "host/system_log.h"
@@ -69,19 +72,79 @@ std::string storedValidationString(const std::string& dir) {
   return stored;
 }
 
-void writeValidationString(std::string dir, std::string validationString) {
-  if (dir.empty() || validationString.empty()) return;
-  // A new file (mode 0600) renamed into place: a link or a directory there is replaced, never
-  // written through, and a short write leaves the old tag, not half of the new one.
-  std::string path = validationStringPath(dir);
+namespace {
+
+// Replaces the file at `path` with exactly `content`: a new file (mode 0600) renamed into place,
+// so a link or a directory there is replaced, never written through, and a short write leaves
+// the old content, not half of the new one. Gives up silently.
+void replaceFile(const std::string& path, const std::string& content) {
   std::string written = path + kTemporarySuffix;
   host::FileDescriptor file(mkostemp(written.data(), O_CLOEXEC));
   if (file.get() < 0) return;
-  bool complete = host::writeAll(file.get(), validationString);
+  bool complete = host::writeAll(file.get(), content);
   file.reset();
   struct stat info;
   if (complete && lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) removeTree(path);
   if (!complete || rename(written.c_str(), path.c_str()) != 0) unlink(written.c_str());
+}
+
+std::string proofPath(const std::string& dir) {
+  return (std::filesystem::path(dir) / AGENT_PROOF_FILE).string();
+}
+
+}  // namespace
+
+void writeValidationString(std::string dir, std::string validationString) {
+  if (dir.empty() || validationString.empty()) return;
+  replaceFile(validationStringPath(dir), validationString);
+}
+
+std::string agentIdentity(const std::string& cacheDir) {
+  struct statx info;
+  std::string dir = (std::filesystem::path(cacheDir) / INSTALL_AGENT_DIR).string();
+  if (statx(AT_FDCWD, dir.c_str(), AT_SYMLINK_NOFOLLOW, STATX_INO | STATX_BTIME, &info) != 0)
+    return "";
+  std::string identity = std::to_string(info.stx_dev_major) + ":" +
+                         std::to_string(info.stx_dev_minor) + ":" + std::to_string(info.stx_ino);
+  // Without a birth time an inode number freed and given again would pass for the same.
+  if (info.stx_mask & STATX_BTIME)
+    identity += ":" + std::to_string(info.stx_btime.tv_sec) + "." +
+                std::to_string(info.stx_btime.tv_nsec);
+  return identity;
+}
+
+std::optional<AgentProof> readAgentProof(const std::string& dir) {
+  std::string path = proofPath(dir);
+  struct stat info;
+  gchar* text = nullptr;
+  gsize length = 0;
+  if (lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) ||
+      !g_file_get_contents(path.c_str(), &text, &length, nullptr))
+    return std::nullopt;
+  std::string content(text, length);
+  g_free(text);
+  // The tag, the agent's identity and the hash in hexadecimal, a line each; then the signature.
+  AgentProof proof;
+  std::string hash;
+  size_t first = content.find('\n'), second = content.find('\n', first + 1),
+         third = content.find('\n', second + 1);
+  if (third == std::string::npos) return std::nullopt;
+  proof.tag = content.substr(0, first);
+  proof.agent = content.substr(first + 1, second - first - 1);
+  hash = content.substr(second + 1, third - second - 1);
+  proof.signature = content.substr(third + 1);
+  if (hash.size() != 2 * proof.hash.size() ||
+      sodium_hex2bin(proof.hash.data(), proof.hash.size(), hash.data(), hash.size(), nullptr,
+                     nullptr, nullptr) != 0)
+    return std::nullopt;
+  return proof;
+}
+
+void writeAgentProof(const std::string& dir, const AgentProof& proof) {
+  std::string hash(2 * proof.hash.size() + 1, '\0');
+  sodium_bin2hex(hash.data(), hash.size(), proof.hash.data(), proof.hash.size());
+  hash.pop_back();
+  replaceFile(proofPath(dir), proof.tag + "\n" + proof.agent + "\n" + hash + "\n" + proof.signature);
 }
 
 namespace {

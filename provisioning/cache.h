@@ -4,6 +4,7 @@
 //   .vellum/app_installer_cache/<release>/<platform>/   the cache directory
 //       installagent/install                          the agent's entry file
 //       .validatestring                               the server's tag of that agent
+//       .agentproof                                   its signature, when one was checked
 //       .lock                                         the lock of concurrent runs (cache_lock.h)
 // Every directory the installer makes there is private (0700); one that another user could
 // change is not used (`checkCacheTrust`), and nothing in it is followed through a symbolic link.
@@ -11,7 +12,10 @@
 // log).
 #pragma once
 
+#include <optional>
 #include <string>
+
+#include "provisioning/signature.h"
 
 // The cache directory, always ending in "/".
 std::string getInstallAgentCacheDir();
@@ -39,6 +43,28 @@ std::string storedValidationString(const std::string& dir);
 // replacing whatever is there. Does nothing when either is empty; gives up silently when the
 // file cannot be written.
 void writeValidationString(std::string dir, std::string validationString);
+
+// What a signed download leaves beside the tag of the agent it brought: the archive's signature
+// file and BLAKE2b-512 hash, enough to check the signature again under any key without the
+// archive. It vouches for the agent only while both the tag and the agent directory are still
+// the ones it was stored with: installers without a key, older ones included, change either
+// when they change the agent. It stays when the agent goes, so that a later download is never
+// older than the last agent verified.
+struct AgentProof {
+  std::string tag;
+  std::string agent;  // `agentIdentity` of the agent directory it vouches for
+  ArchiveHash hash;
+  std::string signature;  // the signature file's content
+};
+
+// The agent directory's identity: device, inode and birth time. A directory unpacked in its
+// place, by any installer, has another.
+std::string agentIdentity(const std::string& cacheDir);
+
+// The proof in the cache directory `dir`: only a regular file, never one reached through a link.
+std::optional<AgentProof> readAgentProof(const std::string& dir);
+// Replaces the proof in `dir`, like `writeValidationString`.
+void writeAgentProof(const std::string& dir, const AgentProof& proof);
 
 // Whether the cache may be used by the user who runs the installer. When HOME is unset the
 // cache lies in "/tmp", where any user could plant an agent for another to start.

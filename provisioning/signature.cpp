@@ -1,8 +1,10 @@
 #include "provisioning/signature.h"
 
 #include <glib.h>
+#include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <vector>
 
@@ -86,80 +88,152 @@ std::string keyIdText(const std::array<unsigned char, 8>& id) {
   return text;
 }
 
-std::optional<SigningKey> parseSigningKey(const std::string& text, std::string* problem) {
+SigningKeys parseSigningKeys(const std::string& text, std::string* problem) {
   std::vector<std::string> lines = linesOf(text);
-  if (lines.size() < 2 || !lines[0].starts_with(kUntrustedPrefix)) {
-    *problem = "it does not start with an \"untrusted comment:\" line";
-    return std::nullopt;
+  // Blank lines between two keys are no part of either.
+  std::erase_if(lines, [](const std::string& line) { return line.empty(); });
+  SigningKeys keys;
+  for (size_t i = 0; i < lines.size(); i += 2) {
+    if (!lines[i].starts_with(kUntrustedPrefix) || i + 1 == lines.size()) {
+      *problem = "it does not hold \"untrusted comment:\" lines, each followed by a key";
+      return {};
+    }
+    std::optional<std::string> bytes =
+        decodeBase64(lines[i + 1], 2 + 8 + crypto_sign_PUBLICKEYBYTES);
+    if (!bytes) {
+      *problem = "line " + std::to_string(i + 2) + " is not a base64 public key";
+      return {};
+    }
+    if (!bytes->starts_with("Ed")) {
+      *problem = "the key on line " + std::to_string(i + 2) + " is not an Ed25519 key";
+      return {};
+    }
+    SigningKey& key = keys.emplace_back();
+    memcpy(key.id.data(), bytes->data() + 2, key.id.size());
+    memcpy(key.publicKey.data(), bytes->data() + 2 + key.id.size(), key.publicKey.size());
   }
-  std::optional<std::string> bytes = decodeBase64(lines[1], 2 + 8 + crypto_sign_PUBLICKEYBYTES);
-  if (!bytes) {
-    *problem = "its second line is not a base64 public key";
-    return std::nullopt;
-  }
-  if (!bytes->starts_with("Ed")) {
-    *problem = "its key is not an Ed25519 key";
-    return std::nullopt;
-  }
-  SigningKey key;
-  memcpy(key.id.data(), bytes->data() + 2, key.id.size());
-  memcpy(key.publicKey.data(), bytes->data() + 2 + key.id.size(), key.publicKey.size());
-  return key;
+  if (keys.empty()) *problem = "it holds no key";
+  return keys;
 }
 
-bool readSigningKey(const std::string& bundleLocation, std::optional<SigningKey>* key,
-                    MessageCallback report) {
+bool readSigningKeys(const std::string& bundleLocation, SigningKeys* keys,
+                     MessageCallback report) {
   std::string path = signingKeyFilePath(bundleLocation);
-  key->reset();
-  if (!host::pathExists(path)) return true;
+  keys->clear();
+  struct stat entry;
+  // Whatever stands under the name, a link that leads nowhere included, means a key was meant.
+  if (lstat(path.c_str(), &entry) != 0 && errno == ENOENT) return true;
   std::string problem = "it cannot be read";
   gchar* text = nullptr;
   gsize length = 0;
   // Only a regular file: a named pipe in its place must not hold the run up.
   if (g_file_test(path.c_str(), G_FILE_TEST_IS_REGULAR) &&
       g_file_get_contents(path.c_str(), &text, &length, nullptr)) {
-    *key = parseSigningKey(std::string(text, length), &problem);
+    *keys = parseSigningKeys(std::string(text, length), &problem);
     g_free(text);
   }
-  if (*key) return true;
+  if (!keys->empty()) return true;
   report("The signing key file " + path + " is not a minisign public key: " + problem + ".",
          true);
   return false;
 }
 
-std::string verifyArchiveSignature(const SigningKey& key, const std::string& signatureText,
-                                   const ArchiveHash& hash, const std::string& archivePath,
-                                   std::string* trustedComment) {
-  std::vector<std::string> lines = linesOf(signatureText);
+namespace {
+
+// A signature file taken apart.
+struct ParsedSignature {
+  std::string algorithm;  // "ED" (of the hash) or "Ed" (of the file)
+  std::array<unsigned char, 8> keyId;
+  std::string archiveSignature;
+  std::string comment;
+};
+
+SignedFacts factsOf(const std::string& comment) {
+  SignedFacts facts{comment, std::nullopt, std::nullopt};
+  for (size_t start = 0, end; start <= comment.size(); start = end + 1) {
+    end = std::min(comment.find('\t', start), comment.size());
+    std::string field = comment.substr(start, end - start);
+    if (field.starts_with("timestamp:")) {
+      const char* digits = field.c_str() + strlen("timestamp:");
+      char* stop = nullptr;
+      errno = 0;
+      int64_t value = g_ascii_strtoll(digits, &stop, 10);
+      if (errno == 0 && stop != digits && *stop == '\0') facts.timestamp = value;
+    } else if (field.starts_with("file:")) {
+      facts.file = field.substr(strlen("file:"));
+    }
+  }
+  return facts;
+}
+
+// Takes the signature file apart and checks its key and its global signature, which vouches
+// for the trusted comment. The archive's own signature is left to the caller, with `key`.
+std::string checkSignature(const SigningKeys& keys, const std::string& text,
+                           ParsedSignature* parsed, const SigningKey** key, SignedFacts* facts) {
+  std::vector<std::string> lines = linesOf(text);
   if (lines.size() < 4 || !lines[0].starts_with(kUntrustedPrefix) ||
       !lines[2].starts_with(kTrustedPrefix))
     return "the signature file is not a minisign signature";
   std::optional<std::string> signature = decodeBase64(lines[1], 2 + 8 + crypto_sign_BYTES);
   std::optional<std::string> global = decodeBase64(lines[3], crypto_sign_BYTES);
   if (!signature || !global) return "the signature file is not a minisign signature";
-  std::string algorithm = signature->substr(0, 2);
-  if (algorithm != "ED" && algorithm != "Ed")
+  parsed->algorithm = signature->substr(0, 2);
+  if (parsed->algorithm != "ED" && parsed->algorithm != "Ed")
     return "the signature file names an unknown algorithm";
-  std::array<unsigned char, 8> id;
-  memcpy(id.data(), signature->data() + 2, id.size());
-  if (id != key.id)
-    return "the signature was made with the key " + keyIdText(id) + ", not with " +
-           keyIdText(key.id);
-  std::string_view archiveSignature = std::string_view(*signature).substr(10);
-  std::string failure;
-  if (algorithm == "Ed") {
-    failure = verifyOverFile(archiveSignature, archivePath, key);
-  } else if (!verifies(archiveSignature,
-                       std::string_view(reinterpret_cast<const char*>(hash.data()), hash.size()),
-                       key)) {
-    failure = "the archive does not match its signature";
+  memcpy(parsed->keyId.data(), signature->data() + 2, parsed->keyId.size());
+  auto made = std::find_if(keys.begin(), keys.end(),
+                           [&](const SigningKey& k) { return k.id == parsed->keyId; });
+  if (made == keys.end()) {
+    std::string ours;
+    for (const SigningKey& k : keys) ours += (ours.empty() ? "" : " or ") + keyIdText(k.id);
+    return "the signature was made with the key " + keyIdText(parsed->keyId) + ", not with " +
+           ours;
   }
-  if (!failure.empty()) return failure;
-  std::string comment = lines[2].substr(strlen(kTrustedPrefix));
-  if (!verifies(*global, std::string(archiveSignature) + comment, key))
+  *key = &*made;
+  parsed->archiveSignature = signature->substr(10);
+  parsed->comment = lines[2].substr(strlen(kTrustedPrefix));
+  if (!verifies(*global, parsed->archiveSignature + parsed->comment, **key))
     return "the trusted comment does not match its signature";
-  *trustedComment = comment;
+  *facts = factsOf(parsed->comment);
   return "";
+}
+
+std::string_view bytesOf(const ArchiveHash& hash) {
+  return {reinterpret_cast<const char*>(hash.data()), hash.size()};
+}
+
+}  // namespace
+
+std::string verifyArchiveSignature(const SigningKeys& keys, const std::string& signatureText,
+                                   const ArchiveHash& hash, const std::string& archivePath,
+                                   SignedFacts* facts) {
+  ParsedSignature parsed;
+  const SigningKey* key = nullptr;
+  std::string problem = checkSignature(keys, signatureText, &parsed, &key, facts);
+  if (!problem.empty()) return problem;
+  if (parsed.algorithm == "Ed") return verifyOverFile(parsed.archiveSignature, archivePath, *key);
+  if (!verifies(parsed.archiveSignature, bytesOf(hash), *key))
+    return "the archive does not match its signature";
+  return "";
+}
+
+std::string verifyHashSignature(const SigningKeys& keys, const std::string& signatureText,
+                                const ArchiveHash& hash, SignedFacts* facts) {
+  ParsedSignature parsed;
+  const SigningKey* key = nullptr;
+  std::string problem = checkSignature(keys, signatureText, &parsed, &key, facts);
+  if (!problem.empty()) return problem;
+  if (parsed.algorithm == "Ed") return "the older signature format signs the archive itself";
+  if (!verifies(parsed.archiveSignature, bytesOf(hash), *key))
+    return "the archive does not match its signature";
+  return "";
+}
+
+std::string verifyTrustedComment(const SigningKeys& keys, const std::string& signatureText,
+                                 SignedFacts* facts) {
+  ParsedSignature parsed;
+  const SigningKey* key = nullptr;
+  return checkSignature(keys, signatureText, &parsed, &key, facts);
 }
 
 ArchiveDigest::ArchiveDigest() : ring_(kRingBytes) {

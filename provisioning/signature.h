@@ -1,10 +1,10 @@
 // The vendor's signature over a downloaded agent archive. A bundle that carries the vendor's
-// public key ("installAgentKey.pub", as `minisign -G` writes it) starts a downloaded agent only
-// when the archive's signature file (`minisign -Sm`, served at the archive's URL + ".minisig")
-// holds for it under that key: the signature of the archive ("ED": of its BLAKE2b-512 hash; the
-// older "Ed": of the file itself), made by that key, and the global signature over it and its
-// trusted comment. Verified with libsodium. Stateless functions, safe on any thread;
-// `ArchiveDigest` hashes on a thread of its own.
+// public keys ("installAgentKey.pub": one or more keys, one after another, as `minisign -G`
+// writes each) starts a downloaded agent only when the archive's signature file (`minisign -Sm`,
+// served at the archive's URL + ".minisig") holds for it under one of them: the signature of the
+// archive ("ED": of its BLAKE2b-512 hash; the older "Ed": of the file itself), made by that key,
+// and the global signature over it and its trusted comment. Verified with libsodium. Stateless
+// functions, safe on any thread; `ArchiveDigest` hashes on a thread of its own.
 #pragma once
 
 #include <sodium.h>
@@ -28,27 +28,49 @@ struct SigningKey {
 
 using ArchiveHash = std::array<unsigned char, crypto_generichash_BYTES_MAX>;
 
+// The vendor's keys; a signature by any of them holds. Empty: the bundle has no key.
+using SigningKeys = std::vector<SigningKey>;
+
+// What a signature that holds says in its trusted comment, as `minisign -S` writes it by
+// default ("timestamp:N<tab>file:NAME<tab>hashed"); a comment of the vendor's own has neither.
+struct SignedFacts {
+  std::string trustedComment;
+  std::optional<int64_t> timestamp;  // seconds since 1970
+  std::optional<std::string> file;   // the name of the file signed
+};
+
 // The key file in the bundle's resources.
 std::string signingKeyFilePath(const std::string& bundleLocation);
 
-// The key in `text`, a public key file's content; nothing, with the reason in `problem`, when
-// it holds none.
-std::optional<SigningKey> parseSigningKey(const std::string& text, std::string* problem);
+// The keys in `text`, a public key file's content: one or more, each an "untrusted comment:"
+// line and its base64 key. Empty, with the reason in `problem`, when it is anything else.
+SigningKeys parseSigningKeys(const std::string& text, std::string* problem);
 
-// Reads the bundle's key into `key`; without a key file it stays empty. False, reported with
-// the file's path, when the file is there but is no key.
-bool readSigningKey(const std::string& bundleLocation, std::optional<SigningKey>* key,
-                    MessageCallback report);
+// Reads the bundle's keys into `keys`; without a key file they stay empty. False, reported with
+// the file's path, when anything stands under the key file's name (a link that leads nowhere,
+// a directory, an unreadable file) that holds no key.
+bool readSigningKeys(const std::string& bundleLocation, SigningKeys* keys,
+                     MessageCallback report);
 
 // The key number as minisign prints it (16 hexadecimal digits).
 std::string keyIdText(const std::array<unsigned char, 8>& id);
 
-// Empty when `signatureText`, a signature file's content, is `key`'s valid signature of the
-// archive with BLAKE2b-512 hash `hash`, stored at `archivePath` (read only for the older
-// algorithm); otherwise the precise reason. `trustedComment` gets the signed comment.
-std::string verifyArchiveSignature(const SigningKey& key, const std::string& signatureText,
+// Empty when `signatureText`, a signature file's content, is a valid signature by one of `keys`
+// of the archive with BLAKE2b-512 hash `hash`, stored at `archivePath` (read only for the older
+// algorithm); otherwise the precise reason. `facts` gets what the trusted comment says.
+std::string verifyArchiveSignature(const SigningKeys& keys, const std::string& signatureText,
                                    const ArchiveHash& hash, const std::string& archivePath,
-                                   std::string* trustedComment);
+                                   SignedFacts* facts);
+
+// The same for an archive known only by its hash, as the cache keeps it: the older algorithm,
+// which signs the file itself, never holds here.
+std::string verifyHashSignature(const SigningKeys& keys, const std::string& signatureText,
+                                const ArchiveHash& hash, SignedFacts* facts);
+
+// Empty when the trusted comment of `signatureText` was signed by one of `keys` (whatever
+// archive the signature is of); `facts` gets what it says.
+std::string verifyTrustedComment(const SigningKeys& keys, const std::string& signatureText,
+                                 SignedFacts* facts);
 
 // The BLAKE2b-512 hash of an archive, computed while it downloads on a thread of its own, so
 // the download does not wait for it. The bytes pass through a ring of a few megabytes (`add`

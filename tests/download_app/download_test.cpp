@@ -60,6 +60,7 @@ struct RunSettings {
   std::function<void()> insteadOfClosing;
   std::vector<std::string> arguments;  // the user's, after the installer's program name
   bool withBundle = true;
+  SigningKeys keys;  // the bundle's
 };
 
 class DownloadTest : public testsupport::ScratchTest {
@@ -118,7 +119,8 @@ class DownloadTest : public testsupport::ScratchTest {
           outcome.windowLoaded = true;
           return testsupport::makeRecordingControls(log, settings.closesAfterFailure);
         },
-        {runDir + "/InstallAgent.zip", url, endpointFile(), {resources, settings.arguments}, {}});
+        {runDir + "/InstallAgent.zip", url, endpointFile(), {resources, settings.arguments},
+         settings.keys});
     if (settings.withBundle) {
       ui.download().setMainBundle(host::MainBundle{bundlePath, resources});
     } else {
@@ -512,6 +514,26 @@ TEST_F(DownloadTest, ClosingTheWindowMidDownloadEndsTheRun) {
   EXPECT_EQ(log->text, "Downloading");
   // While it ran, the session kept the archive in the run's directory, and took it away.
   EXPECT_EQ(outcome.runDirWhenClosedByTest.size(), 1u);
+  EXPECT_TRUE(testsupport::listDir(runDir).empty());
+}
+
+TEST_F(DownloadTest, ClosingTheWindowWhileTheArchiveAwaitsItsSignatureEndsTheRun) {
+  server().serve("/agent.zip", archiveReply(agentArchive(0), "\"v1\""));
+  Reply silent;
+  silent.stallBeforeAnswer = true;
+  server().serve("/agent.zip.minisig", silent);
+  RunSettings settings;
+  settings.keys = {SigningKey{}};
+  settings.closeWhen = [](const ControlLog& log) {
+    return log.text == "Verifying the installer…" && log.enabled;
+  };
+  Outcome outcome = run(server().url("/agent.zip"), settings);
+  server().releaseStalls();
+
+  EXPECT_TRUE(outcome.closedByTest);
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_FALSE(outcome.agent);
+  EXPECT_FALSE(testsupport::pathExists(tagFile()));
   EXPECT_TRUE(testsupport::listDir(runDir).empty());
 }
 

@@ -52,10 +52,25 @@ TEST(RetryPlan, ReadsRetryAfterAndTheValidatorsOfAResume) {
   EXPECT_EQ(host::resumeTag(answer(200, {{"ETag", "\"v1\""}, {"Accept-Ranges", "none"}})), "");
   EXPECT_EQ(host::resumeTag(answer(200, {ranges})), "");  // no tag
 
-  EXPECT_TRUE(host::continuesBody(answer(206, {{"Content-Range", "bytes 100-999/1000"}}), 100));
-  EXPECT_FALSE(host::continuesBody(answer(206, {{"Content-Range", "bytes 0-999/1000"}}), 100));
-  EXPECT_FALSE(host::continuesBody(answer(200, {{"Content-Range", "bytes 100-999/1000"}}), 100));
-  EXPECT_FALSE(host::continuesBody(answer(206, {}), 100));
+  // Only the rest of the very body on disk continues it: its tag, its start, its length.
+  const std::pair<std::string, std::string> v1{"ETag", "\"v1\""};
+  auto continues = [&](long status, std::string range, int64_t total = 1000) {
+    return host::continuesBody(answer(status, {v1, {"Content-Range", range}}), 100, "\"v1\"",
+                               total);
+  };
+  EXPECT_TRUE(continues(206, "bytes 100-999/1000"));
+  EXPECT_TRUE(continues(206, "bytes 100-499/1000"));
+  EXPECT_TRUE(continues(206, "bytes 100-999/*", -1));  // no length was announced
+  EXPECT_FALSE(continues(206, "bytes 0-999/1000"));     // starts elsewhere
+  EXPECT_FALSE(continues(200, "bytes 100-999/1000"));
+  EXPECT_FALSE(continues(206, "bytes 100-1999/2000"));  // past the length first announced
+  EXPECT_FALSE(continues(206, "bytes 100-1000/1000"));  // past its own length
+  EXPECT_FALSE(continues(206, "bytes 100-999/*"));
+  EXPECT_FALSE(continues(206, "bytes 100-999/1000x"));
+  EXPECT_FALSE(host::continuesBody(answer(206, {{"ETag", "\"v2\""},
+                                                {"Content-Range", "bytes 100-999/1000"}}),
+                                   100, "\"v1\"", 1000));  // another version
+  EXPECT_FALSE(host::continuesBody(answer(206, {v1}), 100, "\"v1\"", 1000));
 }
 
 }  // namespace

@@ -165,11 +165,11 @@ TEST_F(UrlSession, ASlowDripArrivesWholeWithinTheIdleTimeOut) {
 }
 
 TEST_F(UrlSession, AStallPastTheIdleTimeOutIsATransportErrorOnceRetriesAreSpent) {
-  for (int64_t stallAt : {0, 5'000}) {
+  for (int64_t stallAt : {0, 100'000}) {
     SCOPED_TRACE(stallAt);
     RecordingDelegate recorder;
     TestHttpServer server;  // its stalls hold its threads until it goes
-    Reply reply = withBody(TestHttpServer::generatedBody(10'000));
+    Reply reply = withBody(TestHttpServer::generatedBody(200'000));
     reply.stallAfter = stallAt;
     server.serve("/stall", reply);
     auto c = configuration();
@@ -183,8 +183,8 @@ TEST_F(UrlSession, AStallPastTheIdleTimeOutIsATransportErrorOnceRetriesAreSpent)
     EXPECT_FALSE(recorder.error()->cancelled);
     EXPECT_EQ(recorder.error()->description, "Timeout was reached");
     EXPECT_FALSE(recorder.finished());
-    // Five attempts in a row without a new byte; the first one's bytes were new. Each began the
-    // body again: the server takes no ranges.
+    // Five attempts in a row without 64 KiB more; the first one's bytes were new. Each began
+    // the body again: the server takes no ranges.
     EXPECT_EQ(server.hits("/stall"), stallAt == 0 ? 5 : 6);
     EXPECT_EQ(recorder.bytesDelivered(), server.hits("/stall") * stallAt);
   }

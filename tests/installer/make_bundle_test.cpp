@@ -61,9 +61,11 @@ TEST_F(MakeBundleTest, LaysOutABundleWhoseInstallerDownloadsTheAgent) {
   TestHttpServer server;
   AgentScript agent{scratch.file("record"), 0, ""};
   ASSERT_TRUE(makeAgentZip(scratch.file("agent.zip"), agent));
-  // The vendor's workflow: a key pair once, a signature for each release.
-  std::string key = scratch.file("installAgentKey.pub");
-  ASSERT_EQ(system(("minisign -G -W -p " + key + " -s " + scratch.file("secret.key") +
+  // The vendor's workflow: a key pair once, a signature for each release; here during a
+  // rotation, with the retiring key still in the bundle.
+  std::string key = scratch.file("installAgentKey.pub"), old = scratch.file("old.pub");
+  ASSERT_EQ(system(("minisign -G -W -p " + old + " -s " + scratch.file("old.key") +
+                    " >/dev/null && minisign -G -W -p " + key + " -s " + scratch.file("secret.key") +
                     " >/dev/null && minisign -Sm " + scratch.file("agent.zip") + " -s " +
                     scratch.file("secret.key") + " >/dev/null")
                        .c_str()),
@@ -77,7 +79,8 @@ TEST_F(MakeBundleTest, LaysOutABundleWhoseInstallerDownloadsTheAgent) {
 
   RunResult made = makeBundle({"--executable", installerExecutable(), "--url",
                                server.url("/agent.zip"), "--bundle-zip", scratch.file("bundle.zip"),
-                               "--splash", scratch.file("splash.png"), "--signing-key", key,
+                               "--splash", scratch.file("splash.png"), "--signing-key", old,
+                               "--signing-key", key,
                                "--name", "My Setup", out});
   ASSERT_EQ(made.exitCode, 0) << made.describe();
 
@@ -89,7 +92,7 @@ TEST_F(MakeBundleTest, LaysOutABundleWhoseInstallerDownloadsTheAgent) {
   EXPECT_EQ(readFile(resources + "/installAgentURL.txt"), server.url("/agent.zip") + "\n");
   EXPECT_EQ(readFile(resources + "/bundle.zip"), readFile(scratch.file("bundle.zip")));
   EXPECT_EQ(readFile(resources + "/splash.png"), readFile(scratch.file("splash.png")));
-  EXPECT_EQ(readFile(resources + "/installAgentKey.pub"), readFile(key));
+  EXPECT_EQ(readFile(resources + "/installAgentKey.pub"), readFile(old) + readFile(key));
   EXPECT_EQ(listDir(resources),
             (std::vector<std::string>{"bundle.zip", "installAgentKey.pub", "installAgentURL.txt",
                                       "locale", "splash.png"}));

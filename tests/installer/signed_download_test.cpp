@@ -20,6 +20,7 @@ namespace {
 using testsupport::BundleBuilder;
 using testsupport::loggedContaining;
 using testsupport::readFile;
+using testsupport::Reply;
 using testsupport::RunResult;
 
 class SignedDownloadTest : public testsupport::DownloadRunTest {
@@ -30,6 +31,9 @@ class SignedDownloadTest : public testsupport::DownloadRunTest {
     keys = scratch.makeDir("keys");
     ASSERT_EQ(minisign("-G -W -p " + key("vendor.pub") + " -s " + key("vendor.sec")), 0);
     ASSERT_EQ(minisign("-G -W -p " + key("other.pub") + " -s " + key("other.sec")), 0);
+    ASSERT_EQ(minisign("-G -W -p " + key("next.pub") + " -s " + key("next.sec")), 0);
+    // A key file during a key's rotation: the vendor's key, then its successor.
+    vendorKeys = readFile(key("vendor.pub")) + readFile(key("next.pub"));
   }
 
   std::string key(const std::string& name) const { return keys + "/" + name; }
@@ -40,9 +44,10 @@ class SignedDownloadTest : public testsupport::DownloadRunTest {
     return system(("minisign " + arguments + " >/dev/null 2>&1").c_str());
   }
   // Signs the served archive with `secretKey`; `options` as minisign takes them.
-  void sign(const std::string& secretKey, const std::string& options = "") const {
-    ASSERT_EQ(minisign("-S " + options + " -s " + key(secretKey) + " -m " + archive() +
-                       " -t 'release 7'"),
+  void sign(const std::string& secretKey, const std::string& options = "",
+            const std::string& comment = "release 7") const {
+    ASSERT_EQ(minisign("-S " + options + " -s " + key(secretKey) + " -m " + archive() + " -t '" +
+                       comment + "'"),
               0);
   }
 
@@ -52,17 +57,17 @@ class SignedDownloadTest : public testsupport::DownloadRunTest {
     return bundle;
   }
 
-  std::string www, keys;
+  std::string www, keys, vendorKeys;
 };
 
 TEST_F(SignedDownloadTest, OnlyAnArchiveItsVendorSignedIsUsed) {
   testsupport::NginxServer nginx(www);
   ASSERT_TRUE(nginx.started()) << nginx.errorLog();
-  const std::string vendorKey = readFile(key("vendor.pub"));
   struct Case {
     const char* name;
     void (*prepare)(SignedDownloadTest&);  // serves the archive and its signature file
     const char* reason;                    // in the logged failure; nullptr: the run succeeds
+    const char* shown = "Failed to verify the installer.";
   };
   const Case cases[] = {
       {"no signature file", [](SignedDownloadTest&) {}, "answered with status 404"},
@@ -85,10 +90,26 @@ TEST_F(SignedDownloadTest, OnlyAnArchiveItsVendorSignedIsUsed) {
          testsupport::writeFile(t.signature(), text);
        },
        "the trusted comment does not match its signature"},
+      {"archive altered after signing in the older format",
+       [](SignedDownloadTest& t) {
+         t.sign("vendor.sec", "-l");
+         testsupport::writeFile(t.archive(), readFile(t.archive()) + "tail");
+       },
+       "the archive does not match its signature"},
+      {"signed for another of the vendor's files",
+       [](SignedDownloadTest& t) { t.sign("vendor.sec", "", "timestamp:1\tfile:other.zip"); },
+       "signed for another file, other.zip"},
+      {"empty archive, signed",
+       [](SignedDownloadTest& t) {
+         testsupport::writeFile(t.archive(), "");
+         t.sign("vendor.sec");
+       },
+       "", "Failed to unzip the installer."},
       // After every failure above, a good archive is downloaded and started.
-      {"signed", [](SignedDownloadTest& t) { t.sign("vendor.sec"); }, nullptr},
       {"signed in the older format", [](SignedDownloadTest& t) { t.sign("vendor.sec", "-l"); },
        nullptr},
+      {"signed by the next key", [](SignedDownloadTest& t) { t.sign("next.sec"); }, nullptr},
+      {"signed", [](SignedDownloadTest& t) { t.sign("vendor.sec"); }, nullptr},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -97,11 +118,12 @@ TEST_F(SignedDownloadTest, OnlyAnArchiveItsVendorSignedIsUsed) {
     std::filesystem::remove(signature());
     testsupport::writeFile(archive(), agentArchive(0));
     c.prepare(*this);
-    RunResult result = runInstaller(signedBundle(nginx.url("/agent.zip"), vendorKey), {"Setup"});
+    RunResult result = runInstaller(signedBundle(nginx.url("/agent.zip"), vendorKeys), {"Setup"});
     if (c.reason) {
-      expectFailedRun(result, "Failed to verify the installer.");
+      expectFailedRun(result, c.shown);
       EXPECT_TRUE(loggedContaining(result.err, c.reason)) << result.err;
-      EXPECT_FALSE(testsupport::pathExists(tagFile())) << "a tag vouches for an unverified agent";
+      if (*c.reason)
+        EXPECT_FALSE(testsupport::pathExists(tagFile())) << "a tag vouches for an unverified agent";
       EXPECT_FALSE(testsupport::pathExists(agentEntry()));
     } else {
       EXPECT_EQ(result.exitCode, 0) << result.describe();
@@ -114,39 +136,124 @@ TEST_F(SignedDownloadTest, OnlyAnArchiveItsVendorSignedIsUsed) {
 
   // A current cache starts its agent as before: it was verified when it was stored.
   std::filesystem::remove(signature());
-  RunResult cached = runInstaller(signedBundle(nginx.url("/agent.zip"), vendorKey), {"Setup"});
+  RunResult cached = runInstaller(signedBundle(nginx.url("/agent.zip"), vendorKeys), {"Setup"});
   EXPECT_EQ(cached.exitCode, 0) << cached.describe();
   EXPECT_EQ(agentRuns().size(), 1u);
 }
 
-TEST_F(SignedDownloadTest, SignatureThatComesAfterTheArchiveOrBreaksOff) {
+TEST_F(SignedDownloadTest, ArchiveAndSignatureThatArriveHaltingly) {
   testsupport::writeFile(archive(), agentArchive(0));
   sign("vendor.sec");
-  for (bool breaksOff : {false, true}) {
-    SCOPED_TRACE(breaksOff ? "breaks off" : "comes late");
+  const std::string url = "/agent.zip";
+  Reply whole = archiveReply(readFile(archive()), "\"v1\"");
+  // The archive broken off by a server without ranges: its hash starts over with the file.
+  Reply brokenOff = whole;
+  brokenOff.resetAfter = static_cast<int64_t>(whole.body.size() / 2);
+  brokenOff.dripBytes = 4096;
+  brokenOff.dripInterval = std::chrono::milliseconds(5);
+  Reply late = archiveReply(readFile(signature()), "\"s1\"");
+  late.dripBytes = 40;  // the archive is in long before
+  late.dripInterval = std::chrono::milliseconds(40);
+  Reply cut = late;
+  cut.resetAfter = 80;
+  Reply resumable = cut;
+  resumable.acceptRanges = true;
+  struct Case {
+    const char* name;
+    std::vector<Reply> archive, signature;  // the answers in turn
+    bool succeeds;
+  };
+  const Case cases[] = {
+      {"signature comes late", {whole}, {late}, true},
+      {"archive broken off, then whole", {brokenOff, whole}, {late}, true},
+      {"signature broken off, then the rest", {whole}, {resumable, late}, true},
+      {"signature breaks off every time", {whole}, {cut}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
     std::filesystem::remove_all(cacheDir());
     std::filesystem::remove(record());
     testsupport::TestHttpServer server;
-    server.serve("/agent.zip", archiveReply(readFile(archive()), "\"v1\""));
-    testsupport::Reply late;
-    late.body = readFile(signature());
-    late.dripBytes = 40;  // the archive is in long before
-    late.dripInterval = std::chrono::milliseconds(40);
-    if (breaksOff) late.resetAfter = 80;
-    server.serve("/agent.zip.minisig", late);
-    RunResult result = runInstaller(
-        signedBundle(server.url("/agent.zip"), readFile(key("vendor.pub"))), {"Setup"});
-    if (breaksOff) {
+    server.serveInTurn(url, c.archive);
+    server.serveInTurn(url + ".minisig", c.signature);
+    RunResult result = runInstaller(signedBundle(server.url(url), vendorKeys), {"Setup"});
+    if (!c.succeeds) {
       expectFailedRun(result, "Failed to verify the installer.");
-      EXPECT_TRUE(
-          loggedContaining(result.err, "no signature from " + server.url("/agent.zip.minisig")))
+      EXPECT_TRUE(loggedContaining(result.err, "no signature from " + server.url(url + ".minisig")))
           << result.err;
       EXPECT_FALSE(testsupport::pathExists(tagFile()));
-    } else {
-      EXPECT_EQ(result.exitCode, 0) << result.describe();
-      EXPECT_EQ(agentRuns().size(), 1u);
+      continue;
+    }
+    EXPECT_EQ(result.exitCode, 0) << result.describe();
+    EXPECT_EQ(agentRuns().size(), 1u);
+    EXPECT_EQ(server.hits(url), static_cast<int>(c.archive.size()));
+    EXPECT_EQ(server.hits(url + ".minisig"), static_cast<int>(c.signature.size()));
+    if (c.signature.size() > 1) {
+      EXPECT_TRUE(server.lastRequest(url + ".minisig")->header("Range")) << "not resumed";
     }
   }
+}
+
+// The cache is shared with bundles that check nothing: a signed bundle starts a cached agent
+// only when the proof kept beside it holds under its keys, and never takes an older one.
+TEST_F(SignedDownloadTest, CachedAgentStartsOnlyOnItsProof) {
+  testsupport::NginxServer nginx(www);  // answers 304 to the tag it finds current
+  ASSERT_TRUE(nginx.started()) << nginx.errorLog();
+  testsupport::TestHttpServer server;  // answers as told
+  auto bundle = [&](const std::string& url, bool withKeys) {
+    BundleBuilder b = withKeys ? signedBundle(url, vendorKeys) : makeBundle(url);
+    if (!withKeys) std::filesystem::remove(b.resourcesPath() + "/installAgentKey.pub");
+    return b;
+  };
+  auto runs = [&](const std::string& url, bool withKeys) {
+    std::filesystem::remove(record());
+    RunResult result = runInstaller(bundle(url, withKeys), {"Setup"});
+    EXPECT_EQ(result.exitCode, 0) << result.describe();
+    return agentRuns().size();
+  };
+  auto fails = [&](const std::string& url, const std::string& reason) {
+    std::filesystem::remove(record());
+    RunResult result = runInstaller(bundle(url, true), {"Setup"});
+    expectFailedRun(result, "Failed to verify the installer.");
+    EXPECT_TRUE(loggedContaining(result.err, reason)) << result.err;
+  };
+  // Serves a new archive as `tag`, signed with `comment` (and minisign's `options`).
+  auto serve = [&](const std::string& tag, const std::string& comment,
+                   const std::string& options = "") {
+    testsupport::writeFile(archive(), agentArchive(0));
+    sign("vendor.sec", options, comment);
+    server.serve("/agent.zip", archiveReply(readFile(archive()), tag));
+    server.serve("/agent.zip.minisig", archiveReply(readFile(signature()), ""));
+  };
+  const std::string url = server.url("/agent.zip");
+
+  // Stored by a bundle without a key, the agent is nobody's as far as anyone knows: neither a
+  // 304 nor an unchanged tag lets it start, and its signature is asked for.
+  testsupport::writeFile(archive(), agentArchive(0));
+  ASSERT_EQ(runs(nginx.url("/agent.zip"), false), 1u);
+  fails(nginx.url("/agent.zip"), "answered with status 404");
+  server.serve("/agent.zip", archiveReply(readFile(archive()), "\"v1\""));
+  ASSERT_EQ(runs(url, false), 1u);
+  fails(url, "answered with status 404");
+
+  // Verified, it starts on its proof, also when the server answers with an empty body.
+  serve("\"v2\"", "timestamp:200\tfile:agent.zip");
+  ASSERT_EQ(runs(url, true), 1u);
+  const int signatureRequests = server.hits("/agent.zip.minisig");
+  server.serve("/agent.zip", archiveReply("", "\"v2\""));
+  EXPECT_EQ(runs(url, true), 1u);
+  EXPECT_EQ(server.hits("/agent.zip.minisig"), signatureRequests);
+
+  // An archive signed before the agent verified last is a replay, also after a failed run.
+  serve("\"v0\"", "timestamp:100\tfile:agent.zip");
+  fails(url, "older than the agent already installed");
+  fails(url, "older than the agent already installed");
+
+  // The older signature format signs the archive itself: the cache cannot prove that agent.
+  serve("\"v3\"", "timestamp:300\tfile:agent.zip", "-l");
+  ASSERT_EQ(runs(url, true), 1u);
+  server.serve("/agent.zip.minisig", Reply{.status = 404});
+  fails(url, "answered with status 404");
 }
 
 TEST_F(SignedDownloadTest, KeyFileDecidesBeforeAnyDownload) {
@@ -154,16 +261,28 @@ TEST_F(SignedDownloadTest, KeyFileDecidesBeforeAnyDownload) {
   ASSERT_TRUE(nginx.started()) << nginx.errorLog();
   testsupport::writeFile(archive(), agentArchive(0));
 
-  // A key file that holds no key ends the run at once, naming the file.
+  // Anything under the key file's name that holds no key ends the run at once, naming the file.
   BundleBuilder broken = signedBundle(nginx.url("/agent.zip"), "not a key\n");
-  RunResult result = runInstaller(broken, {"Setup"});
-  expectFailedRun(result, "The signing key file " + broken.resourcesPath() +
-                              "/installAgentKey.pub is not a minisign public key: it does not "
-                              "start with an \"untrusted comment:\" line.");
-  EXPECT_EQ(nginx.accessLog(), "") << "nothing may be downloaded";
+  const std::string keyFile = broken.resourcesPath() + "/installAgentKey.pub";
+  const std::pair<const char*, const char*> entries[] = {
+      {"", "it does not hold \"untrusted comment:\" lines, each followed by a key"},
+      {"missing.pub", "it cannot be read"},
+      {"installAgentKey.pub", "it cannot be read"},  // a link to itself
+  };
+  for (const auto& [linkTarget, why] : entries) {
+    SCOPED_TRACE(linkTarget);
+    if (*linkTarget) {
+      std::filesystem::remove(keyFile);
+      std::filesystem::create_symlink(linkTarget, keyFile);
+    }
+    RunResult result = runInstaller(broken, {"Setup"});
+    expectFailedRun(result, "The signing key file " + keyFile + " is not a minisign public key: " +
+                                why + ".");
+    EXPECT_EQ(nginx.accessLog(), "") << "nothing may be downloaded";
+  }
 
   // Without a key the road is as before; plain http says so in the log.
-  std::filesystem::remove(broken.resourcesPath() + "/installAgentKey.pub");
+  std::filesystem::remove(keyFile);
   RunResult unsigned_ = runInstaller(broken, {"Setup"});
   EXPECT_EQ(unsigned_.exitCode, 0) << unsigned_.describe();
   EXPECT_TRUE(loggedContaining(unsigned_.err, "comes over plain http and unsigned"))
