@@ -380,7 +380,7 @@ void Download::didFinishDownloading(host::DownloadTask& task, const std::string&
   int64_t unshown = std::exchange(unshownBytes_, 0);
   // Until the signature holds, Cancel still ends the run.
   const bool verifying = !request_.signingKeys.empty();
-  if (!showInitializing(verifying ? kVerifyingText : kInitializingText, unshown)) return;
+  if (!showBusy(verifying ? kVerifyingText : kInitializingText, verifying, unshown)) return;
   if (verifying && !signature_) {
     // Kept beside the session's file, which goes when this returns, until the signature is in.
     archiveAwaitingSignature_ = location + ".archive";
@@ -427,13 +427,26 @@ void Download::verificationFailed(const std::string& reason) {
   endSession();
 }
 
-bool Download::showInitializing(const char* text, int64_t unshownBytes) {
-  return host::runOnMain([this, text, unshownBytes, cancels = text == kVerifyingText] {
+std::string Download::replayProblem(const SignedFacts& facts, const std::string& cacheDir) const {
+  if (facts.file && *facts.file != archiveName(theDownload_->url()))
+    return "signed for another file, " + *facts.file;
+  std::optional<AgentProof> stored = readAgentProof(cacheDir);
+  SignedFacts installed;
+  if (!facts.timestamp || !stored ||
+      !verifyTrustedComment(request_.signingKeys, stored->signature, &installed).empty() ||
+      !installed.timestamp || *facts.timestamp >= *installed.timestamp)
+    return "";
+  return "older than the agent already installed (signed at " + std::to_string(*facts.timestamp) +
+         ", the installed one at " + std::to_string(*installed.timestamp) + ")";
+}
+
+bool Download::showBusy(const char* text, bool cancellable, int64_t unshownBytes) {
+  return host::runOnMain([this, text, cancellable, unshownBytes] {
     progress_->incrementBy(static_cast<double>(unshownBytes));
     downloadPercent_->setStringValue(translate(text));
     progress_->setIndeterminate(true);
     progress_->startAnimation();
-    cancel_->setEnabled(cancels);
+    cancel_->setEnabled(cancellable);
     redraw();
   });
 }
@@ -441,22 +454,10 @@ bool Download::showInitializing(const char* text, int64_t unshownBytes) {
 std::optional<AgentProof> Download::verifyArchive(const std::string& archive,
                                                   const std::string& cacheDir) {
   ArchiveHash hash = digest_->finish();
-  SignedFacts facts, installed;
+  SignedFacts facts;
   std::string problem =
       verifyArchiveSignature(request_.signingKeys, *signature_, hash, archive, &facts);
-  // The default trusted comment says which file was signed, and when: neither another of the
-  // vendor's files nor an agent older than the last one verified here is taken for this one.
-  std::optional<AgentProof> stored = readAgentProof(cacheDir);
-  if (!problem.empty()) {
-  } else if (facts.file && *facts.file != archiveName(theDownload_->url())) {
-    problem = "signed for another file, " + *facts.file;
-  } else if (facts.timestamp && stored &&
-             verifyTrustedComment(request_.signingKeys, stored->signature, &installed).empty() &&
-             installed.timestamp && *facts.timestamp < *installed.timestamp) {
-    problem = "older than the agent already installed (signed at " +
-              std::to_string(*facts.timestamp) + ", the installed one at " +
-              std::to_string(*installed.timestamp) + ")";
-  }
+  if (problem.empty()) problem = replayProblem(facts, cacheDir);
   if (!problem.empty()) {
     verificationFailed(problem);
     return std::nullopt;
@@ -472,7 +473,7 @@ void Download::installArchive(const std::string& archive) {
   std::optional<AgentProof> proof;
   if (!request_.signingKeys.empty()) {
     if (!(proof = verifyArchive(archive, cacheDir))) return;
-    if (!showInitializing(kInitializingText, 0)) return;
+    if (!showBusy(kInitializingText, false, 0)) return;
   }
   writeValidationString(cacheDir, validationString_);
   Failure unpackFailure = unpackIntoCache(archive, cacheDir);

@@ -144,12 +144,15 @@ class Download : public host::UrlSessionDelegate, public WindowDelegate {
   // Why the cached agent of `tag` may not start for want of a proof that holds under the
   // bundle's keys; empty when it may (always, without keys).
   std::string unprovenCachedAgent(const std::string& cacheDir, const std::string& tag) const;
-  // On the delegate queue: shows `text` over a busy bar, after the bytes not yet shown; Cancel
-  // stays enabled only while the installer is verified. False when the window has closed.
-  bool showInitializing(const char* text, int64_t unshownBytes);
-  // On the delegate queue: the proof that the archive at `archive` is the vendor's, for the
-  // right file and not older than the agent verified last; nothing (the failure shown) when not.
+  // On the delegate queue: shows `text` over a busy bar, after the bytes not yet shown, with
+  // Cancel enabled when `cancellable`. False when the window has closed.
+  bool showBusy(const char* text, bool cancellable, int64_t unshownBytes);
+  // On the delegate queue: the proof that the archive at `archive` is the vendor's; nothing
+  // (the failure shown) when it is not.
   std::optional<AgentProof> verifyArchive(const std::string& archive, const std::string& cacheDir);
+  // Why the trusted comment's `facts` rule the archive out: signed for another of the vendor's
+  // files, or before the agent verified last in `cacheDir`. Empty when nothing does.
+  std::string replayProblem(const SignedFacts& facts, const std::string& cacheDir) const;
   bool windowClosed() const;
   // On the main thread: lays the window out again and draws it.
   void redraw();

@@ -108,8 +108,8 @@ std::string agentIdentity(const std::string& cacheDir) {
                          std::to_string(info.stx_dev_minor) + ":" + std::to_string(info.stx_ino);
   // Without a birth time an inode number freed and given again would pass for the same.
   if (info.stx_mask & STATX_BTIME)
-    identity += ":" + std::to_string(info.stx_btime.tv_sec) + "." +
-                std::to_string(info.stx_btime.tv_nsec);
+    identity +=
+        ":" + std::to_string(info.stx_btime.tv_sec) + "." + std::to_string(info.stx_btime.tv_nsec);
   return identity;
 }
 
@@ -144,7 +144,8 @@ void writeAgentProof(const std::string& dir, const AgentProof& proof) {
   std::string hash(2 * proof.hash.size() + 1, '\0');
   sodium_bin2hex(hash.data(), hash.size(), proof.hash.data(), proof.hash.size());
   hash.pop_back();
-  replaceFile(proofPath(dir), proof.tag + "\n" + proof.agent + "\n" + hash + "\n" + proof.signature);
+  replaceFile(proofPath(dir),
+              proof.tag + "\n" + proof.agent + "\n" + hash + "\n" + proof.signature);
 }
 
 namespace {

@@ -116,8 +116,7 @@ SigningKeys parseSigningKeys(const std::string& text, std::string* problem) {
   return keys;
 }
 
-bool readSigningKeys(const std::string& bundleLocation, SigningKeys* keys,
-                     MessageCallback report) {
+bool readSigningKeys(const std::string& bundleLocation, SigningKeys* keys, MessageCallback report) {
   std::string path = signingKeyFilePath(bundleLocation);
   keys->clear();
   struct stat entry;
@@ -132,7 +131,7 @@ bool readSigningKeys(const std::string& bundleLocation, SigningKeys* keys,
     *keys = parseSigningKeys(std::string(text, length), &problem);
     g_free(text);
   }
-  if (!keys->empty()) return true;
+  if (!keys->empty()) return sodium_init() >= 0;  // only fails without any randomness
   report("The signing key file " + path + " is not a minisign public key: " + problem + ".",
          true);
   return false;
@@ -186,8 +185,7 @@ std::string checkSignature(const SigningKeys& keys, const std::string& text,
   if (made == keys.end()) {
     std::string ours;
     for (const SigningKey& k : keys) ours += (ours.empty() ? "" : " or ") + keyIdText(k.id);
-    return "the signature was made with the key " + keyIdText(parsed->keyId) + ", not with " +
-           ours;
+    return "the signature was made with the key " + keyIdText(parsed->keyId) + ", not with " + ours;
   }
   *key = &*made;
   parsed->archiveSignature = signature->substr(10);

@@ -49,8 +49,7 @@ SigningKeys parseSigningKeys(const std::string& text, std::string* problem);
 // Reads the bundle's keys into `keys`; without a key file they stay empty. False, reported with
 // the file's path, when anything stands under the key file's name (a link that leads nowhere,
 // a directory, an unreadable file) that holds no key.
-bool readSigningKeys(const std::string& bundleLocation, SigningKeys* keys,
-                     MessageCallback report);
+bool readSigningKeys(const std::string& bundleLocation, SigningKeys* keys, MessageCallback report);
 
 // The key number as minisign prints it (16 hexadecimal digits).
 std::string keyIdText(const std::array<unsigned char, 8>& id);

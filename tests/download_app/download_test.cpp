@@ -119,7 +119,10 @@ class DownloadTest : public testsupport::ScratchTest {
           outcome.windowLoaded = true;
           return testsupport::makeRecordingControls(log, settings.closesAfterFailure);
         },
-        {runDir + "/InstallAgent.zip", url, endpointFile(), {resources, settings.arguments},
+        {runDir + "/InstallAgent.zip",
+         url,
+         endpointFile(),
+         {resources, settings.arguments},
          settings.keys});
     if (settings.withBundle) {
       ui.download().setMainBundle(host::MainBundle{bundlePath, resources});

@@ -61,15 +61,15 @@ TEST(RetryPlan, ReadsRetryAfterAndTheValidatorsOfAResume) {
   EXPECT_TRUE(continues(206, "bytes 100-999/1000"));
   EXPECT_TRUE(continues(206, "bytes 100-499/1000"));
   EXPECT_TRUE(continues(206, "bytes 100-999/*", -1));  // no length was announced
-  EXPECT_FALSE(continues(206, "bytes 0-999/1000"));     // starts elsewhere
+  EXPECT_FALSE(continues(206, "bytes 0-999/1000"));    // starts elsewhere
   EXPECT_FALSE(continues(200, "bytes 100-999/1000"));
   EXPECT_FALSE(continues(206, "bytes 100-1999/2000"));  // past the length first announced
   EXPECT_FALSE(continues(206, "bytes 100-1000/1000"));  // past its own length
   EXPECT_FALSE(continues(206, "bytes 100-999/*"));
   EXPECT_FALSE(continues(206, "bytes 100-999/1000x"));
-  EXPECT_FALSE(host::continuesBody(answer(206, {{"ETag", "\"v2\""},
-                                                {"Content-Range", "bytes 100-999/1000"}}),
-                                   100, "\"v1\"", 1000));  // another version
+  EXPECT_FALSE(host::continuesBody(
+      answer(206, {{"ETag", "\"v2\""}, {"Content-Range", "bytes 100-999/1000"}}), 100, "\"v1\"",
+      1000));  // another version
   EXPECT_FALSE(host::continuesBody(answer(206, {v1}), 100, "\"v1\"", 1000));
 }
 

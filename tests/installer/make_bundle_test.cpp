@@ -65,9 +65,9 @@ TEST_F(MakeBundleTest, LaysOutABundleWhoseInstallerDownloadsTheAgent) {
   // rotation, with the retiring key still in the bundle.
   std::string key = scratch.file("installAgentKey.pub"), old = scratch.file("old.pub");
   ASSERT_EQ(system(("minisign -G -W -p " + old + " -s " + scratch.file("old.key") +
-                    " >/dev/null && minisign -G -W -p " + key + " -s " + scratch.file("secret.key") +
-                    " >/dev/null && minisign -Sm " + scratch.file("agent.zip") + " -s " +
-                    scratch.file("secret.key") + " >/dev/null")
+                    " >/dev/null && minisign -G -W -p " + key + " -s " +
+                    scratch.file("secret.key") + " >/dev/null && minisign -Sm " +
+                    scratch.file("agent.zip") + " -s " + scratch.file("secret.key") + " >/dev/null")
                        .c_str()),
             0);
   Reply reply;
@@ -80,8 +80,7 @@ TEST_F(MakeBundleTest, LaysOutABundleWhoseInstallerDownloadsTheAgent) {
   RunResult made = makeBundle({"--executable", installerExecutable(), "--url",
                                server.url("/agent.zip"), "--bundle-zip", scratch.file("bundle.zip"),
                                "--splash", scratch.file("splash.png"), "--signing-key", old,
-                               "--signing-key", key,
-                               "--name", "My Setup", out});
+                               "--signing-key", key, "--name", "My Setup", out});
   ASSERT_EQ(made.exitCode, 0) << made.describe();
 
   std::string bundle = out + "/My Setup.app";

@@ -276,8 +276,8 @@ TEST_F(SignedDownloadTest, KeyFileDecidesBeforeAnyDownload) {
       std::filesystem::create_symlink(linkTarget, keyFile);
     }
     RunResult result = runInstaller(broken, {"Setup"});
-    expectFailedRun(result, "The signing key file " + keyFile + " is not a minisign public key: " +
-                                why + ".");
+    expectFailedRun(
+        result, "The signing key file " + keyFile + " is not a minisign public key: " + why + ".");
     EXPECT_EQ(nginx.accessLog(), "") << "nothing may be downloaded";
   }
 

@@ -358,11 +358,11 @@ TEST_F(FaultMatrix, EveryServerFaultEndsCleanly) {
                     {"Content-Range", "bytes " + std::to_string(half) + "-" +
                                           std::to_string(half + rest.body.size() - 1) + "/" +
                                           std::to_string(whole.size() + totalDelta)}};
-    FaultCase c{"", Expect::kStartsNewAgent, "", "",
-                [=](TestHttpServer& server) {
-                  server.serveInTurn("/agent.zip", {cutMidway(resumable("v1")), rest, archive("v1")});
-                  return server.url("/agent.zip");
-                }};
+    FaultCase c{
+        "", Expect::kStartsNewAgent, "", "", [=](TestHttpServer& server) {
+          server.serveInTurn("/agent.zip", {cutMidway(resumable("v1")), rest, archive("v1")});
+          return server.url("/agent.zip");
+        }};
     c.check = [](TestHttpServer& server, const ConsoleLines&, double) {
       EXPECT_EQ(server.hits("/agent.zip"), 3);
       ASSERT_TRUE(server.lastRequest("/agent.zip"));
@@ -406,8 +406,8 @@ TEST_F(FaultMatrix, EveryServerFaultEndsCleanly) {
       return server.url("/agent.zip");
     };
   };
-  cases.push_back({"empty archive", Expect::kFailsNoAgent, "Failed to unzip the installer.", "",
-                   empty("v1")});
+  cases.push_back(
+      {"empty archive", Expect::kFailsNoAgent, "Failed to unzip the installer.", "", empty("v1")});
   FaultCase emptyCurrent{"empty archive of the cached tag", Expect::kStartsNewAgent, "", "",
                          empty("v0")};
   emptyCurrent.version = "v0";
