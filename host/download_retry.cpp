@@ -3,8 +3,7 @@
 #include <glib.h>
 
 #include <algorithm>
-#include <cinttypes>
-#include <cstdio>
+#include <charconv>
 #include <ctime>
 
 namespace host {
@@ -85,23 +84,39 @@ std::string resumeTag(const UrlResponse& response) {
   return *tag;
 }
 
+namespace {
+
+// The number of digits alone (no blank, no sign) at the start of `text`, which is left after it.
+std::optional<int64_t> takeNumber(std::string_view* text) {
+  uint64_t value = 0;
+  auto [end, error] = std::from_chars(text->data(), text->data() + text->size(), value);
+  if (error != std::errc() || value > static_cast<uint64_t>(INT64_MAX)) return std::nullopt;
+  text->remove_prefix(static_cast<size_t>(end - text->data()));
+  return static_cast<int64_t>(value);
+}
+
+// Whether `text` starts with `prefix`, which it then leaves.
+bool take(std::string_view* text, std::string_view prefix) {
+  if (!text->starts_with(prefix)) return false;
+  text->remove_prefix(prefix.size());
+  return true;
+}
+
+}  // namespace
+
 bool continuesBody(const UrlResponse& response, int64_t offset, const std::string& tag,
                    int64_t total) {
   std::optional<std::string> range = response.headerField("Content-Range");
   if (response.statusCode != 206 || !range || response.headerField("ETag") != tag) return false;
-  // "bytes FIRST-LAST/TOTAL", TOTAL a number, or "*" when the first answer gave no length.
-  int64_t first = -1, last = -1, length = -1;
-  int end = 0;
-  const char* text = range->c_str();
-  if (sscanf(text, "bytes %" SCNd64 "-%" SCNd64 "/%n", &first, &last, &end) != 2 || end == 0)
+  // "bytes FIRST-LAST/LENGTH", LENGTH a number, or "*" when the first answer gave none.
+  std::string_view text = *range;
+  std::optional<int64_t> first, last, length;
+  if (!take(&text, "bytes ") || !(first = takeNumber(&text)) || !take(&text, "-") ||
+      !(last = takeNumber(&text)) || !take(&text, "/"))
     return false;
-  const std::string_view rest(text + end);
-  if (rest == "*" ? total >= 0
-                  : (sscanf(text + end, "%" SCNd64, &length) != 1 ||
-                     rest.find_first_not_of("0123456789") != std::string_view::npos ||
-                     (total >= 0 && length != total)))
-    return false;
-  return first == offset && last >= first && (length < 0 || last < length);
+  if (text == "*" ? total >= 0 : !(length = takeNumber(&text)) || !text.empty()) return false;
+  if (length && total >= 0 && *length != total) return false;
+  return *first == offset && *last >= *first && (!length || *last < *length);
 }
 
 }  // namespace host

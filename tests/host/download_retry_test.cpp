@@ -67,6 +67,7 @@ TEST(RetryPlan, ReadsRetryAfterAndTheValidatorsOfAResume) {
   EXPECT_FALSE(continues(206, "bytes 100-1000/1000"));  // past its own length
   EXPECT_FALSE(continues(206, "bytes 100-999/*"));
   EXPECT_FALSE(continues(206, "bytes 100-999/1000x"));
+  EXPECT_FALSE(continues(206, "bytes +100-999/1000"));  // the number as it is written
   EXPECT_FALSE(host::continuesBody(
       answer(206, {{"ETag", "\"v2\""}, {"Content-Range", "bytes 100-999/1000"}}), 100, "\"v1\"",
       1000));  // another version
