@@ -15,7 +15,8 @@
 // Runs the whole sequence: 0 when the install agent ran and ended with status 0, -1 otherwise.
 // The run's temporary directory is removed before it returns; a run that cannot make one fails,
 // naming where it tried, but for "__VL_BOOTSTRAP_INSTALLER_UNITTEST__" in the environment, which
-// makes the executable's directory the payload directory instead.
+// makes the directory that holds the bundle (platform/location.h `getDirectoryOfExecutable`)
+// the payload directory instead.
 int bootstrapInstallerMainFunc(int argc, const char* argv[], MessageCallback report);
 
 // The payload step: this installer carries no payload, so it does nothing and returns 0.

@@ -14,7 +14,8 @@ class LoopTimer {
   LoopTimer(const LoopTimer&) = delete;
   LoopTimer& operator=(const LoopTimer&) = delete;
 
-  // Calls `tick(data)`, which returns G_SOURCE_CONTINUE, every `intervalMs` until stopped.
+  // Calls `tick(data)` every `intervalMs` until stopped. A tick that returns G_SOURCE_REMOVE
+  // must have stopped the timer first, or `stop` would remove a source that is gone.
   void start(unsigned intervalMs, GSourceFunc tick, gpointer data) {
     stop();
     id_ = g_timeout_add(intervalMs, tick, data);

@@ -5,7 +5,7 @@
 
 #include <string>
 
-// Joins a directory and a name in every path that the installer forms.
+// The directory separator, "/".
 extern const char PATH_SEPARATOR[];
 // The release and platform that the per-user cache is kept for.
 extern const char RELEASE_LABEL[];

@@ -11,8 +11,8 @@
 class TempDir {
  public:
   // Creates a new private directory "vlXXXXXX" in the user's temporary directory (TMPDIR,
-  // else "/tmp"), or in "/tmp" when that fails. `name` only labels the object; it is not part
-  // of the path.
+  // else "/tmp"), or in "/tmp" when that fails. `name` is not used: the directory's name is
+  // always "vl" and six random characters.
   explicit TempDir(std::string name);
   // Removes the directory with everything in it.
   ~TempDir();

@@ -42,10 +42,16 @@ class InterruptTest : public DownloadRunTest {
   // An agent that says it started, then waits (at most 30 s) for the file "go". With `trap`,
   // it catches the three signals: it writes the signal's name to "caught", waits a moment
   // (the installer must wait for it), writes whether its own directory (in the run's
-  // temporary directory) was still there to "dir-at-exit", and exits with 3.
+  // temporary directory) was still there to "dir-at-exit", and exits with 3. Its long-lived
+  // child of its own writes SIGTERM's or SIGHUP's name to "child-caught" (a child in the
+  // background ignores SIGINT).
   AgentScript waitingAgent(bool trap) const {
     std::string script;
     if (trap) {
+      const std::string caught = scratch.file("child-caught");
+      script += "sh -c 'trap \"echo TERM >> " + caught + "; exit\" TERM; trap \"echo HUP >> " +
+                caught + "; exit\" HUP; i=0; while [ $i -lt 600 ]; do sleep 0.05; i=$((i+1)); " +
+                "done' &\n";
       for (const char* name : {"INT", "TERM", "HUP"}) {
         script += std::string("trap 'echo ") + name + " >> \"" + scratch.file("caught") +
                   "\"; sleep 0.3; if [ -d \"$(dirname \"$0\")\" ]; then echo present; else echo "
@@ -67,6 +73,7 @@ TEST_F(InterruptTest, SignalToTheInstallerAloneReachesTheAgentAndTheRunCleansUpA
     std::remove(scratch.file("started").c_str());
     std::remove(scratch.file("caught").c_str());
     std::remove(scratch.file("dir-at-exit").c_str());
+    std::remove(scratch.file("child-caught").c_str());
     auto run = startProgram(bundle.executablePath(), {"Setup"}, installerOptions());
     ASSERT_TRUE(waitForFile(scratch.file("started"), std::chrono::seconds(30)));
     EXPECT_EQ(tempEntries().size(), 1u);
@@ -80,6 +87,11 @@ TEST_F(InterruptTest, SignalToTheInstallerAloneReachesTheAgentAndTheRunCleansUpA
     EXPECT_EQ(readFile(scratch.file("caught")), name + "\n");
     EXPECT_EQ(readFile(scratch.file("dir-at-exit")), "present\n");
     EXPECT_TRUE(tempEntries().empty());
+    // Not the agent's shell alone: every process it started.
+    if (signal != SIGINT) {
+      EXPECT_TRUE(waitForFile(scratch.file("child-caught"), std::chrono::seconds(5)));
+      EXPECT_EQ(readFile(scratch.file("child-caught")), name + "\n");
+    }
   }
 }
 
