@@ -48,6 +48,14 @@ bool isTransientStatus(long status) {
   }
 }
 
+bool isEntityTag(std::string_view tag) {
+  if (tag.starts_with("W/")) tag.remove_prefix(2);
+  if (tag.size() < 2 || tag.size() > 1024 || tag.front() != '"' || tag.back() != '"') return false;
+  return std::all_of(tag.begin() + 1, tag.end() - 1, [](unsigned char c) {
+    return c == 0x21 || (c >= 0x23 && c != 0x7f);
+  });
+}
+
 std::optional<int> RetryPlan::next(bool progressed, std::optional<int64_t> retryAfter) {
   if (progressed) {
     barren_ = 0;

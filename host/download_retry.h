@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "host/url_session.h"
 
@@ -27,6 +28,11 @@ namespace host {
 bool isTransientError(CURLcode code);
 // Whether an HTTP status may.
 bool isTransientStatus(long status);
+
+// Whether `tag` may go into a request as it is: an entity tag, weak or strong, of visible
+// characters (RFC 9110, 8.8.3), not so long that a server would refuse the request for it.
+// It guards the If-None-Match that a cached tag becomes.
+bool isEntityTag(std::string_view tag);
 
 // The attempts of one download.
 class RetryPlan {
