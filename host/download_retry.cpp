@@ -87,7 +87,7 @@ std::string resumeTag(const UrlResponse& response) {
   std::optional<std::string> tag = response.headerField("ETag");
   std::optional<std::string> ranges = response.headerField("Accept-Ranges");
   // A weak tag only says that two bodies mean the same, not that their bytes are equal.
-  if (!tag || tag->empty() || g_str_has_prefix(tag->c_str(), "W/") || !ranges ||
+  if (!tag || !isEntityTag(*tag) || g_str_has_prefix(tag->c_str(), "W/") || !ranges ||
       g_ascii_strcasecmp(ranges->c_str(), "bytes") != 0)
     return "";
   return *tag;

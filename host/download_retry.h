@@ -52,7 +52,8 @@ class RetryPlan {
 std::optional<int64_t> retryAfterSeconds(const UrlResponse& response);
 
 // The validator a later attempt may continue this answer's body with: its strong ETag when it
-// takes byte ranges. Empty when the body cannot be continued, only begun again.
+// takes byte ranges, and when the tag may go back to the server as it is (`isEntityTag`). Empty
+// when the body cannot be continued, only begun again.
 std::string resumeTag(const UrlResponse& response);
 
 // Whether `response` is the 206 that continues a body of which `offset` bytes are on disk.
