@@ -59,11 +59,16 @@ inline host::UrlResponse responseFrom(std::string_view block) {
   return response;
 }
 
-// A directory of the target's own, made at its first use and removed when the target ends.
+// A directory of the target's own, made at its first use and removed when the target ends; in
+// memory when the system has a place for it, where a file costs a few times less to write.
 inline const std::filesystem::path& scratchDirectory() {
   struct Scratch {
     Scratch() {
-      std::string pattern = (std::filesystem::temp_directory_path() / "fuzz.XXXXXX").string();
+      std::error_code error;
+      std::filesystem::path parent = std::filesystem::is_directory("/dev/shm", error)
+                                         ? std::filesystem::path("/dev/shm")
+                                         : std::filesystem::temp_directory_path();
+      std::string pattern = (parent / "fuzz.XXXXXX").string();
       if (mkdtemp(pattern.data()) == nullptr) abort();
       path = pattern;
     }

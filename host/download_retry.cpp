@@ -96,8 +96,10 @@ std::string resumeTag(const UrlResponse& response) {
 bool continuesBody(const UrlResponse& response, int64_t offset) {
   std::optional<std::string> range = response.headerField("Content-Range");
   int64_t first = -1;
+  // The number as written, too: sscanf alone takes "bytes77-", "bytes +77-" or "bytes 077-".
   return response.statusCode == 206 && range &&
-         sscanf(range->c_str(), "bytes %" SCNd64 "-", &first) == 1 && first == offset;
+         sscanf(range->c_str(), "bytes %" SCNd64 "-", &first) == 1 && first == offset &&
+         range->starts_with("bytes " + std::to_string(offset) + "-");
 }
 
 }  // namespace host
