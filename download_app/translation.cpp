@@ -5,6 +5,7 @@
 #include <stdarg.h>
 #include <stdio.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <iterator>
 #include <mutex>

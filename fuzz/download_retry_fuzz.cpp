@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::optional<std::string> range = response.headerField("Content-Range");
   int64_t named = 0;
   if (range) sscanf(range->c_str(), "bytes %" SCNd64, &named);
-  for (int64_t offset : {int64_t{0}, int64_t{1000}, named, named + 1}) {
+  for (int64_t offset : {int64_t{0}, int64_t{1000}, named, named == INT64_MAX ? 0 : named + 1}) {
     if (host::continuesBody(response, offset))
       FUZZ_CHECK(response.statusCode == 206 &&
                  range->starts_with("bytes " + std::to_string(offset) + "-"));
