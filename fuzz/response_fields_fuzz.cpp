@@ -4,8 +4,10 @@
 // real one into the same (name, value) pairs.
 #include <glib.h>
 
+#include <iterator>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "fuzz/fuzz_input.h"
 #include "host/url_session.h"
