@@ -5,9 +5,16 @@
 #include <stdarg.h>
 #include <stdio.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <iterator>
+#include <mutex>
+#include <set>
+#include <string_view>
 #include <vector>
+
+#include "download_app/format_conversions.h"
+#include "host/system_log.h"
 
 namespace download_app {
 namespace {
@@ -23,9 +30,8 @@ class UserLocale {
     std::error_code error;
     std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", error);
     if (!error) {
-      std::string catalogues =
-          (executable.parent_path() / "../Resources/locale").lexically_normal();
-      bindtextdomain(kDomain, catalogues.c_str());
+      catalogues_ = (executable.parent_path() / "../Resources/locale").lexically_normal();
+      bindtextdomain(kDomain, catalogues_.c_str());
     }
     bind_textdomain_codeset(kDomain, "UTF-8");
     // Numbers as the user writes them when that locale is installed; messages as the user asks
@@ -46,8 +52,28 @@ class UserLocale {
     return result;
   }
 
+  // The catalogue the translations come from, for the log: its file, the language as the
+  // catalogue's header names it ("*" when it names none).
+  std::string catalogue() const {
+    std::string_view header = with([] { return dgettext(kDomain, ""); });
+    std::string language = "*";
+    for (size_t start = 0; start < header.size();) {
+      size_t end = std::min(header.find('\n', start), header.size());
+      std::string_view line = header.substr(start, end - start);
+      if (line.starts_with("Language:")) {
+        line.remove_prefix(9);
+        while (line.starts_with(' ')) line.remove_prefix(1);
+        language = line;
+        break;
+      }
+      start = end + 1;
+    }
+    return (catalogues_ / language / "LC_MESSAGES" / kDomain).string() + ".mo";
+  }
+
  private:
   locale_t locale_ = nullptr;  // kept until the process ends
+  std::filesystem::path catalogues_;
 };
 
 const UserLocale& userLocale() {
@@ -55,14 +81,53 @@ const UserLocale& userLocale() {
   return locale;
 }
 
+// `text` with its control characters written as "\x..", for one log line.
+std::string printable(std::string_view text) {
+  std::string shown;
+  for (unsigned char c : text) {
+    if (c >= 0x20 && c != 0x7f) {
+      shown += static_cast<char>(c);
+    } else {
+      char escaped[8];
+      snprintf(escaped, sizeof escaped, "\\x%02x", c);
+      shown += escaped;
+    }
+  }
+  return shown;
+}
+
+// Whether `translated`, the translation of `english` (or of `englishPlural`), takes the English
+// text's printf arguments; the first refusal of each translation is logged.
+bool usable(const char* translated, const char* english, const char* englishPlural = nullptr) {
+  if (translated == english || translated == englishPlural ||
+      sameConversions(english, translated) ||
+      (englishPlural != nullptr && sameConversions(englishPlural, translated)))
+    return true;
+  static std::mutex mutex;
+  static auto* refused = new std::set<std::string>;  // kept until the process ends
+  std::lock_guard lock(mutex);
+  if (refused->insert(translated).second) {
+    host::systemLog(
+        "The catalogue %s translates \"%s\" as \"%s\", which takes other printf arguments: the "
+        "English text is shown",
+        printable(userLocale().catalogue()).c_str(), printable(english).c_str(),
+        printable(translated).c_str());
+  }
+  return false;
+}
+
 }  // namespace
 
 const char* translate(const char* english) {
-  return userLocale().with([english] { return dgettext(kDomain, english); });
+  const char* translated = userLocale().with([english] { return dgettext(kDomain, english); });
+  return usable(translated, english) ? translated : english;
 }
 
 const char* translatePlural(const char* singular, const char* plural, unsigned long count) {
-  return userLocale().with([=] { return dngettext(kDomain, singular, plural, count); });
+  const char* translated =
+      userLocale().with([=] { return dngettext(kDomain, singular, plural, count); });
+  if (usable(translated, singular, plural)) return translated;
+  return count == 1 ? singular : plural;
 }
 
 std::string formatText(const char* format, ...) {

@@ -3,7 +3,10 @@
 // made and looked up here through gettext, in the catalogue of the language that the user's
 // locale asks for (LANGUAGE, LC_ALL, LC_MESSAGES, LANG). The catalogues travel in the bundle's
 // resources as "locale/<language>/LC_MESSAGES/bootstrap-installer.mo" (tools/make-bundle lays
-// them out); without one, or without a translation in it, a text stays English.
+// them out); without one, or without a translation in it, a text stays English. So does a text
+// whose translation would take other printf arguments than the English text (format_conversions.h):
+// the catalogues are not the installer's own, and printf must never read what was not passed.
+// The first refusal of each translation is logged, naming the catalogue.
 //
 // Only these look-ups use the user's locale: the process keeps the "C" locale, so console lines,
 // system-log lines and the system's own error texts stay English for the scripts that read them.

@@ -47,6 +47,14 @@ bool isTransientStatus(long status) {
   }
 }
 
+bool isEntityTag(std::string_view tag) {
+  if (tag.starts_with("W/")) tag.remove_prefix(2);
+  if (tag.size() < 2 || tag.size() > 1024 || tag.front() != '"' || tag.back() != '"') return false;
+  return std::all_of(tag.begin() + 1, tag.end() - 1, [](unsigned char c) {
+    return c == 0x21 || (c >= 0x23 && c != 0x7f);
+  });
+}
+
 std::optional<int> RetryPlan::next(bool progressed, std::optional<int64_t> retryAfter) {
   if (progressed) {
     barren_ = 0;
@@ -78,7 +86,7 @@ std::string resumeTag(const UrlResponse& response) {
   std::optional<std::string> tag = response.headerField("ETag");
   std::optional<std::string> ranges = response.headerField("Accept-Ranges");
   // A weak tag only says that two bodies mean the same, not that their bytes are equal.
-  if (!tag || tag->empty() || g_str_has_prefix(tag->c_str(), "W/") || !ranges ||
+  if (!tag || !isEntityTag(*tag) || g_str_has_prefix(tag->c_str(), "W/") || !ranges ||
       g_ascii_strcasecmp(ranges->c_str(), "bytes") != 0)
     return "";
   return *tag;
@@ -86,8 +94,10 @@ std::string resumeTag(const UrlResponse& response) {
 
 namespace {
 
-// The number of digits alone (no blank, no sign) at the start of `text`, which is left after it.
+// The number of digits alone (no blank, no sign, no leading zero) at the start of `text`, which
+// is left after it.
 std::optional<int64_t> takeNumber(std::string_view* text) {
+  if (text->size() > 1 && (*text)[0] == '0' && g_ascii_isdigit((*text)[1])) return std::nullopt;
   uint64_t value = 0;
   auto [end, error] = std::from_chars(text->data(), text->data() + text->size(), value);
   if (error != std::errc() || value > static_cast<uint64_t>(INT64_MAX)) return std::nullopt;

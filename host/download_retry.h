@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "host/url_session.h"
 
@@ -33,6 +34,11 @@ bool isTransientStatus(long status);
 
 // What an attempt must add to the body to count as progress.
 constexpr int64_t kLeastProgress = 64 * 1024;
+
+// Whether `tag` may go into a request as it is: an entity tag, weak or strong, of visible
+// characters (RFC 9110, 8.8.3), not so long that a server would refuse the request for it.
+// It guards the If-None-Match that a cached tag becomes.
+bool isEntityTag(std::string_view tag);
 
 // The attempts of one download.
 class RetryPlan {
@@ -53,7 +59,8 @@ class RetryPlan {
 std::optional<int64_t> retryAfterSeconds(const UrlResponse& response);
 
 // The validator a later attempt may continue this answer's body with: its strong ETag when it
-// takes byte ranges. Empty when the body cannot be continued, only begun again.
+// takes byte ranges, and when the tag may go back to the server as it is (`isEntityTag`). Empty
+// when the body cannot be continued, only begun again.
 std::string resumeTag(const UrlResponse& response);
 
 // Whether `response` is the 206 that continues a body of which `offset` bytes are on disk, begun

@@ -41,16 +41,6 @@ using CurlEasy = std::unique_ptr<CURL, CurlEasyCleanup>;
 using CurlMulti = std::unique_ptr<CURLM, CurlMultiCleanup>;
 using CurlSlist = std::unique_ptr<curl_slist, CurlSlistFree>;
 
-// Whether `tag` may go into a request as it is: an entity tag, weak or strong, of visible
-// characters (RFC 9110, 8.8.3), not so long that a server would refuse the request for it.
-bool isEntityTag(std::string_view tag) {
-  if (tag.starts_with("W/")) tag.remove_prefix(2);
-  if (tag.size() < 2 || tag.size() > 1024 || tag.front() != '"' || tag.back() != '"') return false;
-  return std::all_of(tag.begin() + 1, tag.end() - 1, [](unsigned char c) {
-    return c == 0x21 || (c >= 0x23 && c != 0x7f);
-  });
-}
-
 bool isHttps(const std::string& url) { return g_ascii_strncasecmp(url.c_str(), "https:", 6) == 0; }
 
 // The task's body on disk, kept from one attempt to the next. Written only here: a new answer

@@ -407,10 +407,11 @@ TEST_F(DownloadWindowTest, SpeaksTheUsersLanguage) {
 // showing a failure, ends the run.
 class DownloadWindowFallback : public ::testing::Test {
  protected:
-  // A run with `environment` that shows `failure`; `catalogues`: the bundle carries them.
+  // A run with `environment` that shows `failure`; `catalogues`: the bundle carries them;
+  // `germanCatalogue`: it carries a German one compiled from this text.
   RunResult runWith(std::vector<std::pair<std::string, std::string>> environment,
                     const std::string& failure = "Download failed with error code 401",
-                    bool catalogues = false) {
+                    bool catalogues = false, const std::string& germanCatalogue = "") {
     Reply denied;
     denied.status = 401;
     server.serve("/agent.zip", denied);
@@ -418,6 +419,12 @@ class DownloadWindowFallback : public ::testing::Test {
     BundleBuilder bundle(run, "Setup");
     bundle.addBundleZip();
     if (catalogues) bundle.addCatalogues();
+    if (!germanCatalogue.empty()) {
+      std::string catalogue = bundle.resourcesPath() + "/locale/de/LC_MESSAGES";
+      std::filesystem::create_directories(catalogue);
+      writeFile(run + "/de.po", germanCatalogue);
+      runProgram("msgfmt", {"msgfmt", "-o", catalogue + "/bootstrap-installer.mo", run + "/de.po"});
+    }
     bundle.setEndpointFile(server.url("/agent.zip"));
     RunOptions options;
     options.setEnv = std::move(environment);
@@ -456,6 +463,7 @@ TEST_F(DownloadWindowFallback, EveryRunThatCannotShowTheWindowGetsTheTerminalWin
     bool catalogues = false;
     std::string failure = "Download failed with error code 401";
     bool moduleFailed = false;  // the log says why the desktop window could not be loaded
+    std::string germanCatalogue = {};
   };
   const Case cases[] = {
       {"unreachable X11 display", {{"DISPLAY", ":4242"}}},
@@ -468,10 +476,18 @@ TEST_F(DownloadWindowFallback, EveryRunThatCannotShowTheWindowGetsTheTerminalWin
       // The user's language from the bundle's catalogues; lines for scripts stay English.
       {"French", {french[0], french[1]}, true, "Échec du téléchargement, code d’erreur 401"},
       {"French, no catalogues in the bundle", {french[0], french[1]}},
+      // A translation that would take the status code for a string is not used.
+      {"German, a catalogue that mistakes the error code's type",
+       {{"LC_ALL", "C.UTF-8"}, {"LANGUAGE", "de"}},
+       false,
+       "Download failed with error code 401",
+       false,
+       "msgid \"\"\nmsgstr \"Language: de\\n\"\n"
+       "msgid \"Download failed with error code %ld\"\nmsgstr \"Fehlercode %s\"\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    RunResult result = runWith(c.environment, c.failure, c.catalogues);
+    RunResult result = runWith(c.environment, c.failure, c.catalogues, c.germanCatalogue);
     if (c.moduleFailed) {
       EXPECT_TRUE(loggedContaining(result.err, "The desktop window could not be loaded: ") &&
                   loggedContaining(result.err, "libgtk-3.so.0"))
@@ -480,6 +496,17 @@ TEST_F(DownloadWindowFallback, EveryRunThatCannotShowTheWindowGetsTheTerminalWin
       EXPECT_FALSE(said(result, "could not be loaded")) << result.err;
     }
     EXPECT_TRUE(logged(result.err, "Download failed! Error code- 401")) << result.err;
+    if (!c.germanCatalogue.empty()) {
+      std::vector<std::string> lines = splitLines(result.err);
+      EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                              [](const std::string& line) {
+                                return line.find("de/LC_MESSAGES/bootstrap-installer.mo") !=
+                                           std::string::npos &&
+                                       line.find("\"Fehlercode %s\"") != std::string::npos;
+                              }),
+                1)
+          << result.err;
+    }
   }
 }
 

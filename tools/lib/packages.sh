@@ -23,6 +23,10 @@ DEMO_PACKAGES=(googletest libcpp-httplib-dev nginx-light zip imagemagick makesel
 # closes at its first bytes.
 BENCH_PACKAGES=(curl nginx-light zip xvfb iproute2 minisign python3)
 
+# For tools/fuzz, besides BUILD_PACKAGES: clang, whose runtime libraries hold libFuzzer and the
+# sanitizers it is built with.
+FUZZ_PACKAGES=(clang libclang-rt-dev)
+
 # Installs the named packages that are missing. As root it runs apt-get; otherwise it prints
 # the apt-get line to run and fails.
 ensure_packages() {

@@ -1,0 +1,235 @@
+#include "download_app/format_conversions.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <optional>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace download_app {
+namespace {
+
+// What printf reads for a conversion: the type of its argument after the default promotions.
+enum class Argument {
+  kInt,
+  kUnsignedInt,
+  kLong,
+  kUnsignedLong,
+  kLongLong,
+  kUnsignedLongLong,
+  kIntMax,
+  kUnsignedIntMax,
+  kSize,
+  kSignedSize,
+  kPtrDiff,
+  kDouble,
+  kLongDouble,
+  kWideChar,
+  kString,
+  kWideString,
+  kPointer,
+};
+
+enum class Length { kNone, kChar, kShort, kLong, kLongLong, kLongDouble, kIntMax, kSize, kPtrDiff };
+
+// No window text takes more arguments than this.
+constexpr size_t kMostArguments = 32;
+// Nor a wider field or a longer precision: a larger one would only make a text of any length.
+constexpr size_t kWidestField = 255;
+
+// The arguments of one format, by position.
+class ArgumentList {
+ public:
+  // Adds the argument at `position` (from 1), or the next one when `position` is 0. False when
+  // the format mixes positions with plain conversions, or reads one position as two types.
+  bool add(size_t position, Argument type) {
+    (position == 0 ? sequential_ : positional_) = true;
+    if (sequential_ && positional_) return false;
+    if (position == 0) position = arguments_.size() + 1;
+    if (position > kMostArguments) return false;
+    if (arguments_.size() < position) arguments_.resize(position);
+    std::optional<Argument>& slot = arguments_[position - 1];
+    if (slot && *slot != type) return false;
+    slot = type;
+    return true;
+  }
+
+  // Whether every argument up to the last is read: printf cannot step over one it does not know.
+  bool complete() const {
+    for (const std::optional<Argument>& argument : arguments_)
+      if (!argument) return false;
+    return true;
+  }
+
+  bool operator==(const ArgumentList& other) const { return arguments_ == other.arguments_; }
+
+ private:
+  std::vector<std::optional<Argument>> arguments_;
+  bool sequential_ = false;
+  bool positional_ = false;
+};
+
+// The decimal number at the front of `text`, taken off it; nothing, and `text` as it was, when
+// there is no digit there. Numbers too large for any use read as kMostArguments + kWidestField.
+std::optional<size_t> takeNumber(std::string_view& text) {
+  size_t digits = 0, number = 0;
+  while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') {
+    number = std::min(number * 10 + static_cast<size_t>(text[digits] - '0'),
+                      kMostArguments + kWidestField);
+    ++digits;
+  }
+  if (digits == 0) return std::nullopt;
+  text.remove_prefix(digits);
+  return number;
+}
+
+// A position "m$" at the front of `text`, taken off it: m, or 0 when there is none there; nothing
+// for the position 0, which names no argument.
+std::optional<size_t> takePosition(std::string_view& text) {
+  std::string_view rest = text;
+  std::optional<size_t> number = takeNumber(rest);
+  if (!number || rest.empty() || rest.front() != '$') return 0;
+  if (*number == 0) return std::nullopt;
+  text = rest.substr(1);
+  return number;
+}
+
+// A field width or a precision at the front of `text`, taken off it: digits, or "*" or "*m$",
+// which read an int. False when it is malformed or too large.
+bool takeField(std::string_view& text, ArgumentList& arguments) {
+  if (!text.empty() && text.front() == '*') {
+    text.remove_prefix(1);
+    std::optional<size_t> position = takePosition(text);
+    return position && arguments.add(*position, Argument::kInt);
+  }
+  std::optional<size_t> number = takeNumber(text);
+  return !number || *number <= kWidestField;
+}
+
+Length takeLength(std::string_view& text) {
+  static constexpr std::pair<std::string_view, Length> kLengths[] = {
+      {"hh", Length::kChar},  {"h", Length::kShort},    {"ll", Length::kLongLong},
+      {"l", Length::kLong},   {"q", Length::kLongLong}, {"L", Length::kLongDouble},
+      {"j", Length::kIntMax}, {"z", Length::kSize},     {"Z", Length::kSize},
+      {"t", Length::kPtrDiff}};
+  for (const auto& [modifier, length] : kLengths) {
+    if (text.starts_with(modifier)) {
+      text.remove_prefix(modifier.size());
+      return length;
+    }
+  }
+  return Length::kNone;
+}
+
+std::optional<Argument> integer(Length length, bool isSigned) {
+  switch (length) {
+    case Length::kNone:
+    case Length::kChar:
+    case Length::kShort:
+      return isSigned ? Argument::kInt : Argument::kUnsignedInt;
+    case Length::kLong:
+      return isSigned ? Argument::kLong : Argument::kUnsignedLong;
+    case Length::kLongLong:
+      return isSigned ? Argument::kLongLong : Argument::kUnsignedLongLong;
+    case Length::kIntMax:
+      return isSigned ? Argument::kIntMax : Argument::kUnsignedIntMax;
+    case Length::kSize:
+      return isSigned ? Argument::kSignedSize : Argument::kSize;
+    case Length::kPtrDiff:
+      return Argument::kPtrDiff;
+    case Length::kLongDouble:
+      break;
+  }
+  return std::nullopt;
+}
+
+// What a conversion reads. Nothing for one that is not known or not allowed ("%n").
+std::optional<Argument> argumentOf(char conversion, Length length) {
+  switch (conversion) {
+    case 'd':
+    case 'i':
+      return integer(length, true);
+    case 'o':
+    case 'u':
+    case 'x':
+    case 'X':
+      return integer(length, false);
+    case 'e':
+    case 'E':
+    case 'f':
+    case 'F':
+    case 'g':
+    case 'G':
+    case 'a':
+    case 'A':
+      if (length == Length::kNone || length == Length::kLong) return Argument::kDouble;
+      if (length == Length::kLongDouble) return Argument::kLongDouble;
+      return std::nullopt;
+    case 'c':
+      if (length == Length::kNone) return Argument::kInt;
+      if (length == Length::kLong) return Argument::kWideChar;
+      return std::nullopt;
+    case 's':
+      if (length == Length::kNone) return Argument::kString;
+      if (length == Length::kLong) return Argument::kWideString;
+      return std::nullopt;
+    case 'C':
+      if (length == Length::kNone) return Argument::kWideChar;
+      return std::nullopt;
+    case 'S':
+      if (length == Length::kNone) return Argument::kWideString;
+      return std::nullopt;
+    case 'p':
+      if (length == Length::kNone) return Argument::kPointer;
+      return std::nullopt;
+    default:
+      return std::nullopt;
+  }
+}
+
+// The arguments `format` reads; nothing when printf could not be given it safely.
+std::optional<ArgumentList> argumentsOf(std::string_view format) {
+  ArgumentList arguments;
+  for (size_t percent = format.find('%'); percent != std::string_view::npos;
+       percent = format.find('%')) {
+    std::string_view text = format.substr(percent + 1);
+    if (text.starts_with('%')) {  // a percent sign
+      format = text.substr(1);
+      continue;
+    }
+    std::optional<size_t> position = takePosition(text);
+    if (!position) return std::nullopt;
+    size_t flags = text.find_first_not_of("-+ #0'I");
+    text.remove_prefix(flags == std::string_view::npos ? text.size() : flags);
+    if (!takeField(text, arguments)) return std::nullopt;
+    if (text.starts_with('.')) {
+      text.remove_prefix(1);
+      if (!takeField(text, arguments)) return std::nullopt;
+    }
+    Length length = takeLength(text);
+    if (text.empty()) return std::nullopt;
+    char conversion = text.front();
+    text.remove_prefix(1);
+    if (conversion == 'm' && length == Length::kNone) {  // the text of errno: reads nothing
+      format = text;
+      continue;
+    }
+    std::optional<Argument> argument = argumentOf(conversion, length);
+    if (!argument || !arguments.add(*position, *argument)) return std::nullopt;
+    format = text;
+  }
+  if (!arguments.complete()) return std::nullopt;
+  return arguments;
+}
+
+}  // namespace
+
+bool sameConversions(const char* english, const char* translated) {
+  if (english == nullptr || translated == nullptr) return false;
+  std::optional<ArgumentList> expected = argumentsOf(english);
+  std::optional<ArgumentList> found = argumentsOf(translated);
+  return expected && found && *expected == *found;
+}
+
+}  // namespace download_app

@@ -1,0 +1,56 @@
+// The archive's signature file as the installer checks it (provisioning/signature.h
+// `verifyArchiveSignature`, and as the cache's proof is checked again: `verifyHashSignature`,
+// `verifyTrustedComment`), under a fixed key, for a fixed archive: a signature either holds, and
+// then gives what its trusted comment says, or says why not. The seed corpus holds this key's real
+// signatures of the archive ("ED" and the older "Ed"), so that the search reaches the checks
+// behind the parsing.
+#include <sodium.h>
+
+#include <optional>
+#include <string>
+
+#include "fuzz/fuzz_input.h"
+#include "provisioning/signature.h"
+
+namespace {
+
+// `minisign -G` for the fuzz targets; its secret half signed the seeds.
+constexpr char kPublicKey[] =
+    "untrusted comment: minisign public key 92A7B2FE51154DFD\n"
+    "RWT9TRVR/rKnkhp0Kw6+JWJuDyDQyDCpc9pcNh9Tm/lWSm+ahqRvQC/j\n";
+constexpr char kArchive[] = "an agent archive, as the fuzz targets sign it\n";
+
+struct SignedArchive {
+  SignedArchive() {
+    std::string problem;
+    keys = parseSigningKeys(kPublicKey, &problem);
+    if (keys.empty() || sodium_init() < 0) abort();
+    crypto_generichash(hash.data(), hash.size(), reinterpret_cast<const unsigned char*>(kArchive),
+                       sizeof kArchive - 1, nullptr, 0);
+    path = (fuzz::scratchDirectory() / "archive").string();
+    fuzz::writeWhole(path, std::string_view(kArchive, sizeof kArchive - 1));
+  }
+  SigningKeys keys;
+  ArchiveHash hash;
+  std::string path;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static const SignedArchive archive;
+  const std::string text(fuzz::textOf(data, size));
+  SignedFacts archiveFacts, hashFacts, commentFacts{"unchanged", std::nullopt, std::nullopt};
+  std::string archiveFailure =
+      verifyArchiveSignature(archive.keys, text, archive.hash, archive.path, &archiveFacts);
+  std::string hashFailure = verifyHashSignature(archive.keys, text, archive.hash, &hashFacts);
+  std::string commentFailure = verifyTrustedComment(archive.keys, text, &commentFacts);
+  // A comment whose signature fails says nothing; whatever holds for the archive holds for its
+  // comment, and what holds for the hash holds for the archive.
+  if (!commentFailure.empty()) FUZZ_CHECK(commentFacts.trustedComment == "unchanged");
+  if (archiveFailure.empty()) FUZZ_CHECK(commentFailure.empty());
+  if (hashFailure.empty()) FUZZ_CHECK(archiveFailure.empty());
+  if (commentFailure.empty() && commentFacts.file)
+    FUZZ_CHECK(commentFacts.trustedComment.find("file:" + *commentFacts.file) != std::string::npos);
+  return 0;
+}
