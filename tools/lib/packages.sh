@@ -23,6 +23,9 @@ DEMO_PACKAGES=(googletest libcpp-httplib-dev nginx-light zip imagemagick makesel
 # closes at its first bytes.
 BENCH_PACKAGES=(curl nginx-light zip xvfb iproute2 minisign python3)
 
+# For tools/build-portable and tools/distro-matrix: mmdebstrap makes their Debian roots.
+PORTABLE_PACKAGES=(mmdebstrap)
+
 # Installs the named packages that are missing. As root it runs apt-get; otherwise it prints
 # the apt-get line to run and fails.
 ensure_packages() {
