@@ -6,10 +6,11 @@
 # Prints the Debian mirror and the security mirror this machine's apt sources name, as two
 # lines, each a base URI ending in "/".
 debian_mirrors() {
-  local mirror security
-  mirror=$(apt-get indextargets --format '$(LABEL) $(REPO_URI)' | awk '$1 == "Debian" { print $2; exit }')
-  security=$(apt-get indextargets --format '$(LABEL) $(REPO_URI)' |
-    awk '$1 == "Debian-Security" { print $2; exit }')
+  local mirror security targets
+  # shellcheck disable=SC2016  # apt's own fields
+  targets=$(apt-get indextargets --format '$(LABEL) $(REPO_URI)')
+  mirror=$(awk '$1 == "Debian" { print $2; exit }' <<<"$targets")
+  security=$(awk '$1 == "Debian-Security" { print $2; exit }' <<<"$targets")
   if [ -z "$mirror" ]; then
     echo "No Debian mirror in this machine's apt sources (run apt-get update first)" >&2
     return 1
