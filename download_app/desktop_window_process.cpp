@@ -196,42 +196,63 @@ class RemoteImageView : public ImageView, Remote {
   }
 };
 
-// Starts the helper with `socket` as its standard input; false when it could not be started
-// (said in the system log). A grandchild, so that no one waits for it: the intermediate ends at
-// once and is reaped here.
-bool startHelper(int socket) {
+// Starts the helper with `socket` as its standard input, and returns the reading end of its
+// standard error until it has started (what the dynamic loader has to say about a missing
+// GTK), for the caller to close; -1 when it could not be started (said in the system log). A
+// grandchild, so that no one waits for it: the intermediate ends at once and is reaped here.
+int startHelper(int socket) {
   host::FileDescriptor program(memfd_create("installer-window", MFD_CLOEXEC));
   std::string_view bytes(windowHelper, static_cast<size_t>(windowHelperEnd - windowHelper));
   if (program.get() < 0 || !host::writeAll(program.get(), bytes)) {
     host::systemLog("%s", host::systemError("The window helper could not be made", errno).c_str());
-    return false;
+    return -1;
   }
   std::string path = "/proc/self/fd/" + std::to_string(program.get());
   std::string catalogues = catalogueFolder().string();
-  int quiet = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  int complaints[2];
+  if (pipe2(complaints, O_CLOEXEC) != 0) {
+    host::systemLog("%s",
+                    host::systemError("The window helper could not be started", errno).c_str());
+    return -1;
+  }
+  host::FileDescriptor writing(complaints[1]);
   pid_t intermediate = fork();
   if (intermediate == 0) {
     // Only async-signal-safe calls from here: the installer may have other threads.
     if (fork() != 0) _exit(0);
     int standardError = fcntl(STDERR_FILENO, F_DUPFD, 10);
     if (standardError < 0 || dup2(socket, STDIN_FILENO) < 0 ||
-        (quiet >= 0 && dup2(quiet, STDERR_FILENO) < 0) || dup2(standardError, 3) < 0)
+        dup2(writing.get(), STDERR_FILENO) < 0 || dup2(standardError, 3) < 0)
       _exit(127);
     const char* arguments[] = {"installer-window", catalogues.c_str(), nullptr};
     execv(path.c_str(), const_cast<char* const*>(arguments));
     _exit(127);
   }
   int error = errno;
-  if (quiet >= 0) close(quiet);
+  writing.reset();
   if (intermediate < 0) {
+    close(complaints[0]);
     host::systemLog("%s",
                     host::systemError("The window helper could not be started", error).c_str());
-    return false;
+    return -1;
   }
   int status = 0;
   while (waitpid(intermediate, &status, 0) < 0 && errno == EINTR) {
   }
-  return true;
+  return complaints[0];
+}
+
+// The first line the helper wrote before it started; it has ended or started by now, so the
+// pipe is at its end.
+std::string firstComplaint(int complaints) {
+  std::string text;
+  char buffer[512];
+  ssize_t received;
+  while (text.size() < 4096 && ((received = read(complaints, buffer, sizeof buffer)) > 0 ||
+                                (received < 0 && errno == EINTR)))
+    if (received > 0) text.append(buffer, static_cast<size_t>(received));
+  text = text.substr(0, text.find('\n'));
+  return text.empty() ? "its helper did not start" : text;
 }
 
 // Waits for the helper's first message, while the run waits for its window as it would for
@@ -259,14 +280,16 @@ std::optional<WindowControls> makeDesktopWindow() {
   }
   auto connection = std::make_shared<Connection>(ends[0]);
   host::FileDescriptor helperEnd(ends[1]);
-  if (!startHelper(helperEnd.get())) return std::nullopt;
+  host::FileDescriptor complaints(startHelper(helperEnd.get()));
+  if (complaints.get() < 0) return std::nullopt;
   helperEnd.reset();  // the helper's hang-up now reaches the installer
   std::optional<WindowMessage> first = firstMessage(*connection);
-  if (!first || first->kind != K::Shown) {
-    host::systemLog("%s", first ? "The desktop window found no display it could open"
-                                : "The window helper did not start (is GTK 3 installed?)");
+  if (!first) {
+    host::systemLog("The desktop window could not be loaded: %s",
+                    firstComplaint(complaints.get()).c_str());
     return std::nullopt;
   }
+  if (first->kind != K::Shown) return std::nullopt;  // no display: as in process, said nowhere
   connection->watch = g_unix_fd_add(connection->socket.get(),
                                     static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR),
                                     Connection::onHelper, connection.get());
