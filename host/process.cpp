@@ -9,6 +9,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#if !__GLIBC_PREREQ(2, 34)
+// glibc 2.31's headers predate close_range (Linux 5.9); the kernel's name it.
+#include <asm/unistd.h>
+#if !defined(SYS_close_range) && defined(__NR_close_range)
+#define SYS_close_range __NR_close_range
+#endif
+#endif
+
 extern char** environ;
 
 namespace host {
