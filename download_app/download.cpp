@@ -41,6 +41,9 @@ constexpr std::chrono::milliseconds kProgressInterval{100};
 constexpr const char* kWaitingText = N_("Waiting for another installer to finish");
 constexpr char kUnpackingPrefix[] = ".unpacking-";
 constexpr const char* kUnzipFailure = N_("Failed to unzip the installer.");
+constexpr const char* kUnzipToolMissing =
+    N_("Could not unpack the installer: the program unzip is missing. Install the package "
+       "\"unzip\" and try again.");
 constexpr const char* kVerificationFailure = N_("Failed to verify the installer.");
 constexpr const char* kVerifyingText = N_("Verifying the installer…");
 constexpr const char* kInitializingText = N_("Initializing the installer");
@@ -483,8 +486,9 @@ void Download::installArchive(const std::string& archive) {
   }
   bool started = unpackFailure.logged.empty() && fireInstallAgent();
   cacheLock_.unlock();
-  // unzip has said why on standard error already.
-  if (unpackFailure.logged == kUnzipFailure) return showFailure(unpackFailure.shown);
+  // unzip has said why on standard error already, or the installer has said that it is missing.
+  if (unpackFailure.logged == kUnzipFailure || unpackFailure.logged == kUnzipToolMissing)
+    return showFailure(unpackFailure.shown);
   if (!unpackFailure.logged.empty())
     return showFailure(unpackFailure.shown, unpackFailure.logged);
   if (!started) return showFailure(translate(kStartFailure));
@@ -565,7 +569,10 @@ Download::Failure Download::unpackIntoCache(const std::string& archive,
   std::string fresh = agentDir + kUnpackingPrefix + "XXXXXX";
   if (!mkdtemp(fresh.data())) return systemFailure(N_("Could not make a directory in %s"), cacheDir);
   Failure failure;
-  if (!unzipInstallAgent(archive, fresh, "unzip", report_message_main)) {
+  UnzipResult unzipped = unzipInstallAgent(archive, fresh, "unzip", report_message_main);
+  if (unzipped == UnzipResult::ToolMissing) {
+    failure = failureText(kUnzipToolMissing);
+  } else if (unzipped != UnzipResult::Unpacked) {
     failure = failureText(kUnzipFailure);
   } else if (const char* problem = entryFileProblem(fresh)) {
     failure = failureText(problem);
@@ -577,7 +584,7 @@ Download::Failure Download::unpackIntoCache(const std::string& archive,
   if (failure.logged.empty()) return {};
   removeTree(fresh);
   // A tag may stand beside no agent, but never vouch for a broken or an older one.
-  if (failure.logged != kUnzipFailure) removeTree(validationStringPath(cacheDir));
+  if (unzipped == UnzipResult::Unpacked) removeTree(validationStringPath(cacheDir));
   return failure;
 }
 

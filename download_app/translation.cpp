@@ -21,18 +21,17 @@ namespace {
 
 constexpr char kDomain[] = "bootstrap-installer";
 
+std::filesystem::path& chosenCatalogues() {
+  static std::filesystem::path folder;
+  return folder;
+}
+
 // The user's locale for messages and numbers, and the catalogues bound, once per process.
 class UserLocale {
  public:
   UserLocale() {
-    // The bundle's resources, beside the executable's folder (host/main_bundle.h); worked out
-    // here as the window module has no other way to it.
-    std::error_code error;
-    std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (!error) {
-      catalogues_ = (executable.parent_path() / "../Resources/locale").lexically_normal();
-      bindtextdomain(kDomain, catalogues_.c_str());
-    }
+    catalogues_ = catalogueFolder();
+    if (!catalogues_.empty()) bindtextdomain(kDomain, catalogues_.c_str());
     bind_textdomain_codeset(kDomain, "UTF-8");
     // Numbers as the user writes them when that locale is installed; messages as the user asks
     // for them, and when the locale is missing, still as LANGUAGE asks (which gettext ignores
@@ -117,6 +116,18 @@ bool usable(const char* translated, const char* english, const char* englishPlur
 }
 
 }  // namespace
+
+std::filesystem::path catalogueFolder() {
+  if (!chosenCatalogues().empty()) return chosenCatalogues();
+  // The bundle's resources, beside the executable's folder (host/main_bundle.h); worked out
+  // here as the window module has no other way to it.
+  std::error_code error;
+  std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (error) return {};
+  return (executable.parent_path() / "../Resources/locale").lexically_normal();
+}
+
+void useCatalogues(const std::filesystem::path& folder) { chosenCatalogues() = folder; }
 
 const char* translate(const char* english) {
   const char* translated = userLocale().with([english] { return dgettext(kDomain, english); });

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 
 namespace download_app {
@@ -21,6 +22,12 @@ namespace download_app {
 // Marks an English text for the catalogues where it is written down; `translate` it where it
 // is shown.
 constexpr const char* N_(const char* english) { return english; }
+
+// The bundle's catalogues: "../Resources/locale" beside the running executable's folder, unless
+// `useCatalogues` named another before the first look-up.
+std::filesystem::path catalogueFolder();
+// For the window helper, which runs from elsewhere than the bundle: the installer's catalogues.
+void useCatalogues(const std::filesystem::path& folder);
 
 // The translation of `english` (UTF-8), or `english` itself.
 const char* translate(const char* english) __attribute__((format_arg(1)));

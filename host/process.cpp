@@ -1,12 +1,74 @@
 #include "host/process.h"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#if !__GLIBC_PREREQ(2, 34)
+// glibc 2.31's headers predate close_range (Linux 5.9); the kernel's name it.
+#include <asm/unistd.h>
+#if !defined(SYS_close_range) && defined(__NR_close_range)
+#define SYS_close_range __NR_close_range
+#endif
+#endif
 
 extern char** environ;
 
 namespace host {
+namespace {
+
+#if !__GLIBC_PREREQ(2, 34)
+// glibc before 2.34 (the portable build's baseline, tools/build-portable) cannot close the
+// installer's descriptors in posix_spawn: here the child closes them itself, between fork and
+// exec, and sets up its signals as the spawn attributes below would. An exec that fails is
+// reported through a pipe that the exec closes, as posix_spawn reports it.
+int forkAndExec(pid_t* pid, const char* program, char* const argv[]) {
+  struct rlimit limit {};
+  int highest = getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < 65536
+                    ? static_cast<int>(limit.rlim_cur)
+                    : 65536;
+  int report[2];
+  if (pipe2(report, O_CLOEXEC) != 0) return errno;
+  *pid = fork();
+  if (*pid == 0) {
+    // Only async-signal-safe calls from here: the installer has other threads.
+    struct sigaction standard {};
+    standard.sa_handler = SIG_DFL;
+    sigaction(SIGPIPE, &standard, nullptr);
+    sigaction(SIGQUIT, &standard, nullptr);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    int reportFd = highest - 1;  // the last a process may have, out of the way
+    if (dup2(report[1], reportFd) < 0 || fcntl(reportFd, F_SETFD, FD_CLOEXEC) < 0) _exit(127);
+#ifdef SYS_close_range
+    if (syscall(SYS_close_range, 3, reportFd - 1, 0) != 0)
+#endif
+      for (int fd = 3; fd < reportFd; ++fd) close(fd);
+    execve(program, argv, environ);
+    int error = errno;
+    (void)!write(reportFd, &error, sizeof error);
+    _exit(127);
+  }
+  int error = *pid < 0 ? errno : 0;
+  close(report[1]);
+  if (*pid > 0 && read(report[0], &error, sizeof error) == sizeof error) {
+    while (waitpid(*pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+  } else if (*pid > 0) {
+    error = 0;
+  }
+  close(report[0]);
+  return error;
+}
+#endif
+
+}  // namespace
 
 Process Process::start(const std::string& program, const std::vector<std::string>& arguments) {
   std::vector<char*> argv;
@@ -16,6 +78,12 @@ Process Process::start(const std::string& program, const std::vector<std::string
   argv.push_back(nullptr);
 
   // Only the standard streams go to the child: the download's file and sockets stay ours.
+#if !__GLIBC_PREREQ(2, 34)
+  pid_t pid = -1;
+  int error = forkAndExec(&pid, program.c_str(), argv.data());
+  if (error != 0) return Process(-1, error);
+  return Process(pid, 0);
+#else
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addclosefrom_np(&actions, 3);
@@ -41,6 +109,7 @@ Process Process::start(const std::string& program, const std::vector<std::string
   posix_spawn_file_actions_destroy(&actions);
   if (error != 0) return Process(-1, error);
   return Process(pid, 0);
+#endif
 }
 
 }  // namespace host

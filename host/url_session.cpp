@@ -15,6 +15,7 @@
 #include <mutex>
 #include <thread>
 
+#include "host/certificate_store.h"
 #include "host/download_retry.h"
 #include "host/files.h"
 
@@ -278,6 +279,8 @@ struct UrlSession::Shared {
     const char* directory = getenv("SSL_CERT_DIR");
     if (file && *file) certificateFile = file;
     if (directory && *directory) certificateDirectory = directory;
+    if (certificateFile.empty() && certificateDirectory.empty())
+      std::tie(certificateFile, certificateDirectory) = findSystemCertificateStore();
   }
 
   void wake() {

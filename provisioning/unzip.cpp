@@ -1,16 +1,28 @@
 #include "provisioning/unzip.h"
 
+#include <sys/wait.h>
+
 #include "host/files.h"
 #include "platform/shell.h"
 
-bool unzipInstallAgent(std::string archivePath, std::string destinationDir, std::string unzipTool,
-                       MessageCallback report) {
-  if (!host::pathExists(archivePath)) return false;
+namespace {
+
+// The shell's status for a command it cannot find.
+constexpr int kCommandNotFound = 127;
+
+}  // namespace
+
+UnzipResult unzipInstallAgent(std::string archivePath, std::string destinationDir,
+                              std::string unzipTool, MessageCallback report) {
+  if (!host::pathExists(archivePath)) return UnzipResult::Failed;
   std::string command = shell_word(unzipTool) + " -qq -o " + shell_word(operand_path(archivePath)) +
                         " -d " + shell_word(operand_path(destinationDir));
-  if (call_system(unzipTool, command) != 0) {
-    report("Failed to unzip the install agent", true);
-    return false;
+  int status = call_system(unzipTool, command);
+  if (status == 0) return UnzipResult::Unpacked;
+  if (WIFEXITED(status) && WEXITSTATUS(status) == kCommandNotFound) {
+    report(kUnzipMissing, true);
+    return UnzipResult::ToolMissing;
   }
-  return true;
+  report("Failed to unzip the install agent", true);
+  return UnzipResult::Failed;
 }

@@ -7,8 +7,19 @@
 
 #include "provisioning/message.h"
 
+enum class UnzipResult {
+  Unpacked,
+  Failed,       // the tool ran and failed (it has said why), or the archive is missing
+  ToolMissing,  // the system has no such tool: a minimal install often lacks unzip
+};
+
+// Said when the system has no `unzip`: the package to install has that name on Debian,
+// Ubuntu, Fedora and Arch alike.
+inline constexpr const char* kUnzipMissing =
+    "unzip is not installed: install the package \"unzip\" and run the installer again";
+
 // Runs "<tool> -qq -o <archive> -d <destination>" through the shell, each path reaching the tool
-// unchanged. True when it ended with status 0. A missing archive gives false without running
-// anything or reporting; a failing tool reports "Failed to unzip the install agent".
-bool unzipInstallAgent(std::string archivePath, std::string destinationDir, std::string unzipTool,
-                       MessageCallback report);
+// unchanged. A missing archive gives Failed without running anything or reporting; a failing
+// tool reports "Failed to unzip the install agent", a tool the shell cannot find kUnzipMissing.
+UnzipResult unzipInstallAgent(std::string archivePath, std::string destinationDir,
+                              std::string unzipTool, MessageCallback report);

@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cstring>
 #include <memory>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -296,6 +298,16 @@ TEST_F(RunFileTest, RunsTheInstallerWithTheArgumentsAsTheyAreAndPassesItsStatusO
     EXPECT_TRUE(nothingLeft(runs[1].arguments[1].substr(0, 19)));  // "/tmp/installer.XXXXXX"
   }
 
+  // Where no named pipe can be made, the copy stays while the installer runs, and goes after.
+  std::string bin = scratch.makeDir("no-fifo");
+  scratch.writeFile("no-fifo/mkfifo", "#!/bin/sh\nexit 1\n", 0755);
+  RunOptions noFifo = options();
+  noFifo.setEnv.push_back({"PATH", bin + ":" + getenv("PATH")});
+  result = runProgram(run, {run}, noFifo);
+  EXPECT_EQ(result.exitCode, 0) << result.describe();
+  EXPECT_EQ(readAgentRuns(scratch.file("record")).size(), runs.size() + 1);
+  EXPECT_TRUE(nothingLeft(tmp));
+
   // As a program, with the installer's failure status.
   Reply notFound;
   notFound.status = 404;
@@ -331,13 +343,35 @@ TEST_F(RunFileTest, ASignalMidDownloadReachesTheInstallerAndNothingIsLeft) {
     std::unique_ptr<RunningProgram> running = startProgram(run, {run}, options());
     for (int i = 0; i < 500 && server.hits("/agent.zip") == hits; ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    running->signal(signal);
+    running->signal(signal, /*toGroup=*/true);  // as a terminal or a session manager does
     RunResult result = running->finish();
     EXPECT_EQ(result.exitCode, 255) << result.describe();
     EXPECT_EQ(splitLines(result.err).back(), "Installation failed.");
     EXPECT_TRUE(nothingLeft(tmp));
   }
   server.releaseStalls();
+}
+
+TEST_F(RunFileTest, AnInterruptedUnpackLeavesNothingAndSaysSo) {
+  // A payload large enough that the unpack is still going when the signal comes.
+  std::string ballast(32 << 20, '\0');
+  std::mt19937_64 random(7);
+  for (size_t i = 0; i + 8 <= ballast.size(); i += 8) {
+    uint64_t word = random();
+    memcpy(&ballast[i], &word, 8);
+  }
+  ASSERT_TRUE(makeZip(scratch.file("bundle.zip"), {{"ballast.bin", ballast}}));
+  std::string run = makeRunFile("http://127.0.0.1:9/agent.zip");
+  std::unique_ptr<RunningProgram> running = startProgram(run, {run}, options());
+  for (int i = 0; i < 5000 && listDir(tmp).empty(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  running->signal(SIGINT, /*toGroup=*/true);
+  RunResult result = running->finish();
+  EXPECT_EQ(result.exitCode, 130) << result.describe();
+  EXPECT_NE(result.err.find("Setup was interrupted before the installer started"),
+            std::string::npos)
+      << result.err;
+  EXPECT_TRUE(nothingLeft(tmp));
 }
 
 }  // namespace

@@ -22,7 +22,8 @@ TEST_F(ScratchTest, UnpacksIntoANewDirectory) {
   ASSERT_TRUE(makeZip(archive, {{"install", "#!/bin/sh\n"}, {"lib/helper", "help"}}));
   MessageLog log;
   std::string destination = scratch.file("new-dir");
-  EXPECT_TRUE(unzipInstallAgent(archive, destination, "unzip", MessageLog::callback));
+  EXPECT_EQ(UnzipResult::Unpacked,
+            unzipInstallAgent(archive, destination, "unzip", MessageLog::callback));
   EXPECT_EQ(readFile(destination + "/install"), "#!/bin/sh\n");
   EXPECT_EQ(readFile(destination + "/lib/helper"), "help");
   EXPECT_TRUE(log.all().empty());
@@ -35,7 +36,8 @@ TEST_F(ScratchTest, OverwritesWithoutAskingAndKeepsOtherFiles) {
   scratch.writeFile("dest/install", "old");
   scratch.writeFile("dest/other", "kept");
   MessageLog log;
-  EXPECT_TRUE(unzipInstallAgent(archive, destination, "unzip", MessageLog::callback));
+  EXPECT_EQ(UnzipResult::Unpacked,
+            unzipInstallAgent(archive, destination, "unzip", MessageLog::callback));
   EXPECT_EQ(readFile(destination + "/install"), "new");
   EXPECT_EQ(readFile(destination + "/other"), "kept");
   EXPECT_TRUE(log.all().empty());
@@ -46,33 +48,44 @@ TEST_F(ScratchTest, MissingArchiveRunsNothing) {
   std::string marker = scratch.file("tool-ran");
   std::string tool = scratch.writeFile("fake-unzip", "#!/bin/sh\ntouch '" + marker + "'\n", 0755);
   MessageLog log;
-  EXPECT_FALSE(
-      unzipInstallAgent(scratch.file("none.zip"), scratch.file("d"), tool, MessageLog::callback));
+  EXPECT_EQ(UnzipResult::Failed, unzipInstallAgent(scratch.file("none.zip"), scratch.file("d"),
+                                                   tool, MessageLog::callback));
   EXPECT_TRUE(log.all().empty());
   EXPECT_FALSE(pathExists(marker));
 
   // The same tool does run for an archive that exists.
   std::string archive = scratch.writeFile("present.zip", "x");
-  EXPECT_TRUE(unzipInstallAgent(archive, scratch.file("d"), tool, MessageLog::callback));
+  EXPECT_EQ(UnzipResult::Unpacked,
+            unzipInstallAgent(archive, scratch.file("d"), tool, MessageLog::callback));
   EXPECT_TRUE(pathExists(marker));
 }
 
 TEST_F(ScratchTest, ArchiveThatIsNotAZipIsReportedOnce) {
   std::string archive = scratch.writeFile("InstallAgent.zip", "this is not a zip archive\n");
   MessageLog log;
-  EXPECT_FALSE(unzipInstallAgent(archive, scratch.file("d"), "unzip", MessageLog::callback));
+  EXPECT_EQ(UnzipResult::Failed,
+            unzipInstallAgent(archive, scratch.file("d"), "unzip", MessageLog::callback));
   ASSERT_EQ(log.all().size(), 1u);
   EXPECT_EQ(log.all()[0],
             (testsupport::ReportedMessage{"Failed to unzip the install agent", true}));
 }
 
-TEST_F(ScratchTest, ToolThatCannotRunIsReported) {
+// A system without the tool is told which package to install; one whose tool cannot run at
+// all (not a program) is a failure of the tool.
+TEST_F(ScratchTest, AMissingToolNamesItsPackageAndOneThatCannotRunIsReported) {
   std::string archive = scratch.file("InstallAgent.zip");
   ASSERT_TRUE(makeZip(archive, {{"install", "x"}}));
-  MessageLog log;
-  EXPECT_FALSE(
-      unzipInstallAgent(archive, scratch.file("d"), "no-such-unzip-tool", MessageLog::callback));
-  EXPECT_EQ(log.errors(), std::vector<std::string>{"Failed to unzip the install agent"});
+  MessageLog missing;
+  EXPECT_EQ(
+      unzipInstallAgent(archive, scratch.file("d"), "no-such-unzip-tool", MessageLog::callback),
+      UnzipResult::ToolMissing);
+  EXPECT_EQ(missing.errors(), std::vector<std::string>{kUnzipMissing});
+
+  MessageLog broken;
+  std::string notAProgram = scratch.writeFile("not-a-program", "plain text", 0644);
+  EXPECT_EQ(unzipInstallAgent(archive, scratch.file("d"), notAProgram, MessageLog::callback),
+            UnzipResult::Failed);
+  EXPECT_EQ(broken.errors(), std::vector<std::string>{"Failed to unzip the install agent"});
 }
 
 // Runs the test body with the scratch directory as the working directory, where the
@@ -96,7 +109,8 @@ TEST_F(HostileUnzipTest, PathsReachTheToolByteForByte) {
   ASSERT_TRUE(makeZip(archive, {{"install", "agent"}}));
   std::string destination = dir + "/out " + hostile;
   MessageLog log;
-  EXPECT_TRUE(unzipInstallAgent(archive, destination, "unzip", MessageLog::callback));
+  EXPECT_EQ(UnzipResult::Unpacked,
+            unzipInstallAgent(archive, destination, "unzip", MessageLog::callback));
   EXPECT_EQ(readFile(destination + "/install"), "agent");
   EXPECT_TRUE(log.all().empty());
   for (const char* canary : {"canary1", "canary2", "canary3", "canary4", "canary5"})
@@ -108,7 +122,8 @@ TEST_F(ScratchTest, ToolNameWithABlankIsOneWord) {
   ASSERT_TRUE(makeZip(archive, {{"install", "x"}}));
   // A tool name with a blank names one program; it is not split into "unzip" and more words.
   MessageLog log;
-  EXPECT_FALSE(unzipInstallAgent(archive, scratch.file("d"), "unzip -l", MessageLog::callback));
-  EXPECT_EQ(log.errors(), std::vector<std::string>{"Failed to unzip the install agent"});
+  EXPECT_EQ(UnzipResult::ToolMissing,
+            unzipInstallAgent(archive, scratch.file("d"), "unzip -l", MessageLog::callback));
+  EXPECT_EQ(log.errors(), std::vector<std::string>{kUnzipMissing});
   EXPECT_FALSE(pathExists(scratch.file("d")));
 }

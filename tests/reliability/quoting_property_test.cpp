@@ -201,8 +201,8 @@ TEST_F(QuotingProperty, ShellHandsEveryPathOnByteForByte) {
     std::string archive = scratch.path() + "/archives/" + archiveName;
     testsupport::writeFile(archive, "", 0644);
     testsupport::MessageLog log;
-    bool unpacked =
-        unzipInstallAgent(archive, destination, recorder_, testsupport::MessageLog::callback);
+    bool unpacked = unzipInstallAgent(archive, destination, recorder_,
+                                      testsupport::MessageLog::callback) == UnzipResult::Unpacked;
     expected = {recorder_, "-qq", "-o", archive, "-d", operand_path(destination)};
     got = recorded();
     EXPECT_TRUE(unpacked);

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <system_error>
 
@@ -104,7 +105,10 @@ bool makeAgentZip(const std::string& archivePath, const AgentScript& agent,
   return makeZip(archivePath, files);
 }
 
-std::string installerExecutable() { return INSTALLER_EXECUTABLE; }
+std::string installerExecutable() {
+  const char* underTest = getenv("INSTALLER_UNDER_TEST");  // the portable build, say
+  return underTest != nullptr && *underTest != '\0' ? underTest : INSTALLER_EXECUTABLE;
+}
 
 BundleBuilder::BundleBuilder(const std::string& parentDir, const std::string& name,
                              const std::string& executableName, const std::string& executable,

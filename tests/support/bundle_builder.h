@@ -54,6 +54,8 @@ bool makeAgentZip(const std::string& archivePath, const AgentScript& agent,
                   const std::map<std::string, std::string>& extraFiles = {});
 
 // The built installer that bundles copy by default.
+// The installer under test: INSTALLER_UNDER_TEST when set (tools/distro-matrix sets it to the
+// portable build for the window tests), else the one this build made.
 std::string installerExecutable();
 
 class BundleBuilder {

@@ -5,6 +5,7 @@
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -87,12 +88,13 @@ std::string takeString(gchar* text) {
   return result;
 }
 
-// The showing frame of process `pid`, if any.
+// The showing frame of process `pid`, or of a process in the group it leads (the portable
+// installer's window helper), if any.
 Accessible shownFrame(pid_t pid) {
   Accessible desktop(static_cast<AtspiAccessible*>(g_object_ref(atspiDesktop())));
   for (const Accessible& application : desktop.children()) {
-    if (static_cast<pid_t>(atspi_accessible_get_process_id(application.get(), nullptr)) != pid)
-      continue;
+    auto owner = static_cast<pid_t>(atspi_accessible_get_process_id(application.get(), nullptr));
+    if (owner != pid && getpgid(owner) != pid) continue;
     for (const Accessible& frame : application.children()) {
       if (frame.role() == "frame" && frame.hasState(ATSPI_STATE_SHOWING)) return frame;
     }
@@ -272,7 +274,9 @@ std::optional<DesktopWindow> DesktopWindow::find(pid_t pid, std::chrono::millise
   std::optional<DesktopWindow> window;
   waitFor(
       [&] {
-        if (Accessible frame = shownFrame(pid)) window = DesktopWindow(pid, frame);
+        if (Accessible frame = shownFrame(pid))
+          window = DesktopWindow(
+              static_cast<pid_t>(atspi_accessible_get_process_id(frame.get(), nullptr)), frame);
         return window.has_value();
       },
       timeout);

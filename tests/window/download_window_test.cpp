@@ -192,9 +192,11 @@ TEST_F(DownloadWindowTest, ADownloadCompletesAndTheAgentRuns) {
   EXPECT_EQ(server.hits("/agent.zip"), 1);
   // The window came from the module the installer carries, with GTK behind it but no GL
   // driver, as a client of the desktop's own kind; the agent's environment is the installer's.
+  // The portable installer (INSTALLER_UNDER_TEST) never loads GTK: its window helper does.
   std::string map = readFile(maps);
-  EXPECT_NE(map.find("/memfd:installer-desktop-window"), std::string::npos) << map;
-  EXPECT_NE(map.find("libgtk-3.so"), std::string::npos) << map;
+  bool portable = installerExecutable() != INSTALLER_EXECUTABLE;
+  EXPECT_EQ(map.find("/memfd:installer-desktop-window") != std::string::npos, !portable) << map;
+  EXPECT_EQ(map.find("libgtk-3.so") != std::string::npos, !portable) << map;
   EXPECT_EQ(map.find("_dri.so"), std::string::npos) << map;
   EXPECT_EQ(readFile(glSetting), "unset\n");
 }
@@ -217,7 +219,8 @@ TEST_F(DownloadWindowTest, ACachedRunLoadsNoToolkitAndShowsNoWindow) {
   EXPECT_EQ(readAgentRuns(agent.recordPath).size(), 2u);
   EXPECT_EQ(server.hits("/agent.zip"), 2);
   std::string map = readFile(maps);
-  ASSERT_NE(map.find("libcurl"), std::string::npos) << "not the installer's map:\n" << map;
+  ASSERT_NE(map.find(bundle->executablePath()), std::string::npos) << "not the installer's map:\n"
+                                                                   << map;
   // Without the toolkit no window can have been shown, not even for a moment.
   EXPECT_EQ(map.find("libgtk-3"), std::string::npos) << map;
   EXPECT_EQ(map.find("installer-desktop-window"), std::string::npos) << map;

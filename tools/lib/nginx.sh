@@ -2,8 +2,9 @@
 # nginx on loopback, serving a directory, for the tools that show or measure the installer.
 # Sourced by tools/demo and bench/run.
 #
-#   start_nginx PREFIX [SERVER_DIRECTIVES]
-#       serves PREFIX/www on a free port of 127.0.0.1, with nginx's own ETag and Content-Length;
+#   start_nginx PREFIX [SERVER_DIRECTIVES [LISTEN_OPTIONS]]
+#       serves PREFIX/www on a free port of 127.0.0.1, with nginx's own ETag and Content-Length
+#       (over TLS with LISTEN_OPTIONS "ssl" and a certificate among the directives);
 #       sets nginx_port and nginx_pid. PREFIX/access.log gets a line for each request:
 #       "GET /path HTTP/1.1" status body_bytes_sent request_time bytes_sent
 #   stop_nginx
@@ -17,7 +18,8 @@ nginx_port=""
 nginx_template="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/nginx.conf.in"
 
 start_nginx() {
-  local prefix=$1 server_directives=${2:-} attempt candidate template configuration
+  local prefix=$1 server_directives=${2:-} listen_options=${3:-} attempt candidate template
+  local configuration
   # shellcheck disable=SC2016  # nginx's variables
   local format='"$request" $status $body_bytes_sent $request_time $bytes_sent'
   mkdir -p "$prefix/www" "$prefix/temp"
@@ -30,7 +32,7 @@ start_nginx() {
     candidate=$((20000 + RANDOM % 40000))
     configuration=${template//@PREFIX@/"$prefix"}
     configuration=${configuration//@PORT@/"$candidate"}
-    configuration=${configuration//@LISTEN_OPTIONS@/}
+    configuration=${configuration//@LISTEN_OPTIONS@/"$listen_options"}
     configuration=${configuration//@ROOT@/"$prefix/www"}
     configuration=${configuration//@ACCESS_LOG_FORMAT@/"$format"}
     configuration=${configuration//@SERVER_DIRECTIVES@/"$server_directives"}

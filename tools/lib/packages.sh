@@ -26,6 +26,8 @@ BENCH_PACKAGES=(curl nginx-light zip xvfb iproute2 minisign python3)
 # For tools/fuzz, besides BUILD_PACKAGES: clang, whose runtime libraries hold libFuzzer and the
 # sanitizers it is built with.
 FUZZ_PACKAGES=(clang libclang-rt-dev)
+# For tools/build-portable and tools/distro-matrix: mmdebstrap makes their Debian roots.
+PORTABLE_PACKAGES=(mmdebstrap)
 
 # Installs the named packages that are missing. As root it runs apt-get; otherwise it prints
 # the apt-get line to run and fails.

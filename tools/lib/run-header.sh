@@ -22,6 +22,19 @@ file=$0
 offset=$(head -n "$skip" "$file" | wc -c)
 payload() { tail -c +"$((offset + 1))" "$file"; }
 
+# Interrupted before the installer starts (Ctrl-C, SIGTERM, SIGHUP): the unpacked copy goes,
+# and the run ends with the signal's usual status. The shell runs a trap once the command in
+# hand (the checksum, the unpack) has ended.
+dir=
+interrupted() {
+  [ -z "$dir" ] || rm -rf "$dir"
+  echo "$label was interrupted before the installer started; nothing was installed or left behind." >&2
+  exit "$1"
+}
+trap 'interrupted 130' INT
+trap 'interrupted 143' TERM
+trap 'interrupted 129' HUP
+
 if [ "$(payload | sha256sum | cut -b-64)" != "$sha256" ]; then
   echo "$file is damaged: its contents do not match its checksum. Nothing was run." >&2
   echo "Installation failed." >&2
@@ -29,7 +42,6 @@ if [ "$(payload | sha256sum | cut -b-64)" != "$sha256" ]; then
 fi
 
 # TMPDIR (else /tmp) first; where that is full or mounted noexec, the next place that is not.
-dir=
 for base in "${TMPDIR:-/tmp}" /tmp "${XDG_RUNTIME_DIR:-}" "${HOME:+$HOME/.cache}" /var/tmp \
   /dev/shm; do
   [ -n "$base" ] && [ -d "$base" ] || continue
@@ -48,13 +60,23 @@ if [ -z "$dir" ]; then
 fi
 
 # The installer holds the only writer of this pipe: the remover reads it to its end, which
-# comes when the installer has ended.
-mkfifo "$dir/.running"
-(
-  trap '' INT TERM HUP QUIT TSTP
-  cat "$dir/.running"
-  rm -rf "$dir"
-) </dev/null >/dev/null 2>&1 &
-exec 9>"$dir/.running"
+# comes when the installer has ended. Where no named pipe can be made, the remover watches the
+# installer's process id instead (this shell's, which the installer keeps), five times a second
+# where sleep takes fractions.
+installer=$$
+if mkfifo "$dir/.running" 2>/dev/null; then
+  (
+    trap '' INT TERM HUP QUIT TSTP
+    cat "$dir/.running"
+    rm -rf "$dir"
+  ) </dev/null >/dev/null 2>&1 &
+  exec 9>"$dir/.running"
+else
+  (
+    trap '' INT TERM HUP QUIT TSTP
+    while kill -0 "$installer" 2>/dev/null; do sleep 0.2 2>/dev/null || sleep 1; done
+    rm -rf "$dir"
+  ) </dev/null >/dev/null 2>&1 &
+fi
 exec "$dir/$program" "$@"
 EOF

@@ -1,0 +1,306 @@
+// The desktop window of the portable installer, drawn by a helper process.
+//
+// The portable installer carries its own GLib (tools/build-portable), and GTK must never run on
+// a GLib other than the one it was loaded with: two copies share neither a main loop nor a type
+// system. So GTK stays out of this process. The executable carries the window helper
+// (download_app/window_helper.cpp), linked against the system's GTK 3; when a display is named,
+// `makeDesktopWindow` starts it from an anonymous file (nothing is written to disk, and a /tmp
+// mounted noexec does not matter), and the controls it returns send their calls over a socket
+// (download_app/window_messages.h). The button's presses and the window's closing come back on
+// the application loop. Where the helper cannot start (no GTK 3 on the system) or opens no
+// display, the run goes on with the terminal window, and the system log says why. The helper
+// is not the installer's child for long: it is started through a short-lived intermediate, so
+// nobody has to wait for it, and it ends when the installer's side of the socket closes.
+
+#include <errno.h>
+#include <fcntl.h>
+#include <glib-unix.h>
+#include <glib.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "download_app/controls.h"
+#include "download_app/translation.h"
+#include "download_app/window_messages.h"
+#include "host/files.h"
+#include "host/system_log.h"
+
+// The helper's file, made by the build (see download_app/CMakeLists.txt), as bytes of this
+// program.
+asm(R"(
+  .pushsection .rodata, "a"
+  .balign 64
+  .globl windowHelper
+  .globl windowHelperEnd
+  .hidden windowHelper
+  .hidden windowHelperEnd
+windowHelper:
+  .incbin ")" WINDOW_HELPER R"("
+windowHelperEnd:
+  .popsection
+)");
+extern "C" const char windowHelper[];
+extern "C" const char windowHelperEnd[];
+
+namespace download_app {
+namespace {
+
+using K = WindowMessageKind;
+
+bool displayNamed() {
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
+    const char* value = std::getenv(name);
+    if (value != nullptr && *value != '\0') return true;
+  }
+  return false;
+}
+
+// The installer's end of the socket, shared by every control of one window.
+struct Connection : std::enable_shared_from_this<Connection> {
+  explicit Connection(int fd) : socket(fd) {}
+  ~Connection() {
+    if (watch != 0) g_source_remove(watch);
+  }
+
+  void send(const WindowMessage& message) {
+    if (hungUp) return;
+    std::string bytes = encodeWindowMessage(message);
+    for (size_t sent = 0; sent < bytes.size();) {
+      ssize_t written =
+          ::send(socket.get(), bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+      if (written < 0 && errno == EINTR) continue;
+      if (written <= 0) return;  // the helper has gone; its hang-up is read on the loop
+      sent += static_cast<size_t>(written);
+    }
+  }
+  void send(K kind, double number = 0) { send({kind, number, 0, {}}); }
+  void send(K kind, const std::string& text) { send({kind, 0, 0, text}); }
+
+  // The window went, by the user's hand or with the helper: the delegate hears it once.
+  void closed() {
+    if (windowClosed) return;
+    windowClosed = true;
+    if (delegate != nullptr) delegate->windowWillClose();
+  }
+
+  // The helper's events, on the application loop.
+  static gboolean onHelper(gint fd, GIOCondition, gpointer data) {
+    // The delegate or the action may let go of the window's controls: the connection stays
+    // until this call is done.
+    std::shared_ptr<Connection> connection = static_cast<Connection*>(data)->shared_from_this();
+    char buffer[4096];
+    ssize_t received = read(fd, buffer, sizeof buffer);
+    if (received < 0 && errno == EINTR) return G_SOURCE_CONTINUE;
+    if (received <= 0) {
+      connection->watch = 0;
+      connection->hungUp = true;
+      connection->closed();
+      return G_SOURCE_REMOVE;
+    }
+    connection->reader.append({buffer, static_cast<size_t>(received)});
+    while (std::optional<WindowMessage> message = connection->reader.next()) {
+      if (message->kind == K::Pressed && connection->action) {
+        std::function<void()> action = connection->action;  // it may replace itself
+        action();
+      } else if (message->kind == K::WillClose) {
+        connection->closed();
+      }
+    }
+    return G_SOURCE_CONTINUE;
+  }
+
+  host::FileDescriptor socket;
+  WindowMessageReader reader;
+  guint watch = 0;
+  bool hungUp = false;
+  bool windowClosed = false;
+  WindowDelegate* delegate = nullptr;
+  std::function<void()> action;
+  double maxValue = 100;  // the bar's, as the helper's GTK window starts with
+};
+
+class Remote {
+ public:
+  explicit Remote(std::shared_ptr<Connection> connection) : c_(std::move(connection)) {}
+
+ protected:
+  std::shared_ptr<Connection> c_;
+};
+
+class RemoteWindow : public Window, Remote {
+ public:
+  using Remote::Remote;
+  void setDelegate(WindowDelegate* delegate) override { c_->delegate = delegate; }
+  void close() override {
+    if (c_->windowClosed) return;
+    std::shared_ptr<Connection> connection = c_;  // the delegate may let go of this window
+    connection->closed();
+    connection->send(K::Close);
+  }
+  bool isVisible() const override { return !c_->windowClosed; }
+  void layoutIfNeeded() override { c_->send(K::LayoutIfNeeded); }
+  void setViewsNeedDisplay(bool needed) override { c_->send(K::SetViewsNeedDisplay, needed); }
+};
+
+class RemoteProgressBar : public ProgressBar, Remote {
+ public:
+  using Remote::Remote;
+  void setDoubleValue(double value) override { c_->send(K::SetDoubleValue, value); }
+  void setMaxValue(double value) override {
+    c_->maxValue = value;
+    c_->send(K::SetMaxValue, value);
+  }
+  double maxValue() const override { return c_->maxValue; }
+  void setIndeterminate(bool on) override { c_->send(K::SetIndeterminate, on); }
+  void setUsesThreadedAnimation(bool on) override { c_->send(K::SetUsesThreadedAnimation, on); }
+  void startAnimation() override { c_->send(K::StartAnimation); }
+  void stopAnimation() override { c_->send(K::StopAnimation); }
+  void incrementBy(double delta) override { c_->send(K::IncrementBy, delta); }
+};
+
+class RemoteStatusText : public StatusText, Remote {
+ public:
+  using Remote::Remote;
+  void setUsesSingleLineMode(bool on) override { c_->send(K::SetUsesSingleLineMode, on); }
+  void setStringValue(const std::string& text) override { c_->send(K::SetStringValue, text); }
+  void setTextColor(TextColor color) override {
+    c_->send(K::SetTextColor, color == TextColor::Red ? 1 : 0);
+  }
+};
+
+class RemoteButton : public Button, Remote {
+ public:
+  using Remote::Remote;
+  void setTitle(const std::string& title) override { c_->send(K::SetTitle, title); }
+  void setEnabled(bool enabled) override { c_->send(K::SetEnabled, enabled); }
+  void setKeyEquivalent(const std::string& key) override { c_->send(K::SetKeyEquivalent, key); }
+  void setAction(std::function<void()> action) override {
+    c_->action = std::move(action);
+    c_->send(K::SetHasAction, c_->action ? 1 : 0);
+  }
+};
+
+class RemoteImageView : public ImageView, Remote {
+ public:
+  using Remote::Remote;
+  void setScalesProportionally(bool on) override { c_->send(K::SetScalesProportionally, on); }
+  void setEditable(bool editable) override { c_->send(K::SetEditable, editable); }
+  void setImage(const Image& image) override {
+    c_->send({K::SetImage, image.width, image.height, image.path});
+  }
+};
+
+// Starts the helper with `socket` as its standard input, and returns the reading end of its
+// standard error until it has started (what the dynamic loader has to say about a missing
+// GTK), for the caller to close; -1 when it could not be started (said in the system log). A
+// grandchild, so that no one waits for it: the intermediate ends at once and is reaped here.
+int startHelper(int socket) {
+  host::FileDescriptor program(memfd_create("installer-window", MFD_CLOEXEC));
+  std::string_view bytes(windowHelper, static_cast<size_t>(windowHelperEnd - windowHelper));
+  if (program.get() < 0 || !host::writeAll(program.get(), bytes)) {
+    host::systemLog("%s", host::systemError("The window helper could not be made", errno).c_str());
+    return -1;
+  }
+  std::string path = "/proc/self/fd/" + std::to_string(program.get());
+  std::string catalogues = catalogueFolder().string();
+  int complaints[2];
+  if (pipe2(complaints, O_CLOEXEC) != 0) {
+    host::systemLog("%s",
+                    host::systemError("The window helper could not be started", errno).c_str());
+    return -1;
+  }
+  host::FileDescriptor writing(complaints[1]);
+  pid_t intermediate = fork();
+  if (intermediate == 0) {
+    // Only async-signal-safe calls from here: the installer may have other threads.
+    if (fork() != 0) _exit(0);
+    int standardError = fcntl(STDERR_FILENO, F_DUPFD, 10);
+    if (standardError < 0 || dup2(socket, STDIN_FILENO) < 0 ||
+        dup2(writing.get(), STDERR_FILENO) < 0 || dup2(standardError, 3) < 0)
+      _exit(127);
+    const char* arguments[] = {"installer-window", catalogues.c_str(), nullptr};
+    execv(path.c_str(), const_cast<char* const*>(arguments));
+    _exit(127);
+  }
+  int error = errno;
+  writing.reset();
+  if (intermediate < 0) {
+    close(complaints[0]);
+    host::systemLog("%s",
+                    host::systemError("The window helper could not be started", error).c_str());
+    return -1;
+  }
+  int status = 0;
+  while (waitpid(intermediate, &status, 0) < 0 && errno == EINTR) {
+  }
+  return complaints[0];
+}
+
+// The first line the helper wrote before it started; it has ended or started by now, so the
+// pipe is at its end.
+std::string firstComplaint(int complaints) {
+  std::string text;
+  char buffer[512];
+  ssize_t received;
+  while (text.size() < 4096 && ((received = read(complaints, buffer, sizeof buffer)) > 0 ||
+                                (received < 0 && errno == EINTR)))
+    if (received > 0) text.append(buffer, static_cast<size_t>(received));
+  text = text.substr(0, text.find('\n'));
+  return text.empty() ? "its helper did not start" : text;
+}
+
+// Waits for the helper's first message, while the run waits for its window as it would for
+// GTK to load in process.
+std::optional<WindowMessage> firstMessage(Connection& connection) {
+  char buffer[512];
+  for (;;) {
+    if (std::optional<WindowMessage> message = connection.reader.next()) return message;
+    ssize_t received = read(connection.socket.get(), buffer, sizeof buffer);
+    if (received < 0 && errno == EINTR) continue;
+    if (received <= 0) return std::nullopt;
+    connection.reader.append({buffer, static_cast<size_t>(received)});
+  }
+}
+
+}  // namespace
+
+std::optional<WindowControls> makeDesktopWindow() {
+  if (!displayNamed()) return std::nullopt;
+  int ends[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
+    host::systemLog("%s",
+                    host::systemError("The window helper could not be started", errno).c_str());
+    return std::nullopt;
+  }
+  auto connection = std::make_shared<Connection>(ends[0]);
+  host::FileDescriptor helperEnd(ends[1]);
+  host::FileDescriptor complaints(startHelper(helperEnd.get()));
+  if (complaints.get() < 0) return std::nullopt;
+  helperEnd.reset();  // the helper's hang-up now reaches the installer
+  std::optional<WindowMessage> first = firstMessage(*connection);
+  if (!first) {
+    host::systemLog("The desktop window could not be loaded: %s",
+                    firstComplaint(complaints.get()).c_str());
+    return std::nullopt;
+  }
+  if (first->kind != K::Shown) return std::nullopt;  // no display: as in process, said nowhere
+  connection->watch = g_unix_fd_add(connection->socket.get(),
+                                    static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR),
+                                    Connection::onHelper, connection.get());
+  WindowControls controls;
+  controls.window = std::make_unique<RemoteWindow>(connection);
+  controls.progress = std::make_unique<RemoteProgressBar>(connection);
+  controls.status = std::make_unique<RemoteStatusText>(connection);
+  controls.button = std::make_unique<RemoteButton>(connection);
+  controls.image = std::make_unique<RemoteImageView>(connection);
+  controls.closesAfterFailure = false;
+  return controls;
+}
+
+}  // namespace download_app

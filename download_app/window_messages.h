@@ -1,0 +1,65 @@
+// The desktop window's calls and events as they cross between the portable installer and its
+// window helper, a process of its own (download_app/desktop_window_process.cpp,
+// download_app/window_helper.cpp). One message per call of the controls (controls.h), and one
+// per event the window sends back. Both ends are built together, so the messages are plain
+// fixed-size records with a text after them. No state beyond a reader's buffer; any thread.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace download_app {
+
+enum class WindowMessageKind : uint8_t {
+  // Installer to helper: the controls' calls, with their one value in `number` or `text`.
+  SetDoubleValue,
+  SetMaxValue,
+  SetIndeterminate,
+  SetUsesThreadedAnimation,
+  StartAnimation,
+  StopAnimation,
+  IncrementBy,
+  SetUsesSingleLineMode,
+  SetStringValue,
+  SetTextColor,
+  SetTitle,
+  SetEnabled,
+  SetKeyEquivalent,
+  SetHasAction,  // number 1: pressing the button tells the installer; 0: it does nothing
+  SetScalesProportionally,
+  SetEditable,
+  SetImage,  // text the path, number and secondNumber the width and height
+  Close,
+  LayoutIfNeeded,
+  SetViewsNeedDisplay,
+  // Helper to installer.
+  Shown,      // the window is on the screen; the first message
+  NoDisplay,  // no display could be opened; the first and last message
+  Pressed,    // the user pressed the button
+  WillClose,  // the window is closing (the user, the window manager, or a Close)
+};
+
+struct WindowMessage {
+  WindowMessageKind kind;
+  double number = 0;
+  double secondNumber = 0;
+  std::string text;
+};
+
+// The message as the bytes that carry it.
+std::string encodeWindowMessage(const WindowMessage& message);
+
+// Gathers bytes as they arrive and hands out the messages they complete.
+class WindowMessageReader {
+ public:
+  void append(std::string_view bytes) { buffer_.append(bytes); }
+  // The next complete message, taken out; nothing until one has fully arrived.
+  std::optional<WindowMessage> next();
+
+ private:
+  std::string buffer_;
+};
+
+}  // namespace download_app
