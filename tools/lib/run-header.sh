@@ -25,9 +25,11 @@ payload() { tail -c +"$((offset + 1))" "$file"; }
 # Interrupted before the installer starts (Ctrl-C, SIGTERM, SIGHUP): the unpacked copy goes,
 # and the run ends with the signal's usual status. The shell runs a trap once the command in
 # hand (the checksum, the unpack) has ended.
-dir=
+dir= base=
 interrupted() {
   [ -z "$dir" ] || rm -rf "$dir"
+  # A signal that ended mktemp after it made the directory, before it said which.
+  [ -z "$base" ] || rm -rf "$base/installer.$$."*
   echo "$label was interrupted before the installer started; nothing was installed or left behind." >&2
   exit "$1"
 }
@@ -45,7 +47,7 @@ fi
 for base in "${TMPDIR:-/tmp}" /tmp "${XDG_RUNTIME_DIR:-}" "${HOME:+$HOME/.cache}" /var/tmp \
   /dev/shm; do
   [ -n "$base" ] && [ -d "$base" ] || continue
-  dir=$(mktemp -d "$base/installer.XXXXXX" 2>/dev/null) || continue
+  dir=$(mktemp -d "$base/installer.$$.XXXXXX" 2>/dev/null) || continue
   printf '#!/bin/sh\n' >"$dir/.probe" && chmod 0700 "$dir/.probe" &&
     "$dir/.probe" 2>/dev/null && rm -f "$dir/.probe" &&
     payload | gzip -cd | tar -xf - -C "$dir" 2>/dev/null && break
