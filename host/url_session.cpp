@@ -119,7 +119,8 @@ struct DownloadTask::State {
   int64_t expectedBytes = -1;
   int deliveries = 0;   // of the body as it is: a body begun again has had none
   bool paused = false;  // holding the body back until its first data has been delivered
-  std::function<bool()> receivesBody;  // the delegate's shouldReceiveBody for this task
+  UrlSessionDelegate* delegate = nullptr;  // the task's own, else the session's
+  std::function<bool()> receivesBody;      // the delegate's shouldReceiveBody for this task
   std::string heldBack;  // the first bytes of a body the delegate expects to abandon
   Clock::time_point lastDelivery;
   Clock::time_point lastActivity;  // last byte from the server, or end of a callback
@@ -128,16 +129,16 @@ struct DownloadTask::State {
 
   // The attempts (host/download_retry.h).
   RetryPlan retries;
-  std::string resumeTag;   // what a later attempt may continue the body with; empty: it cannot
+  std::string resumeTag;        // what a later attempt may continue the body with; empty: it cannot
   int64_t announcedTotal = -1;  // the length the answer that began the body gave, or -1
-  bool resuming = false;   // this attempt asked for the rest of the body
-  bool askWhole = false;   // its 206 was not the rest of this body: the whole is asked for again
-  int64_t largestBody = 0;  // the most a body may hold
-  std::string cachedTag;   // the condition of the attempts until an answer is taken
+  bool resuming = false;        // this attempt asked for the rest of the body
+  bool askWhole = false;     // its 206 was not the rest of this body: the whole is asked for again
+  int64_t largestBody = 0;   // the most a body may hold
+  std::string cachedTag;     // the condition of the attempts until an answer is taken
   bool notModified = false;  // this attempt's answer: the server found the cached tag current
-  int64_t furthest = 0;    // the most bytes the body has held at the end of an attempt
+  int64_t furthest = 0;      // the most bytes the body has held at the end of an attempt
   std::optional<PlannedRetry> plannedRetry;  // this attempt's answer is to be tried again
-  bool waiting = false;    // between two attempts
+  bool waiting = false;                      // between two attempts
   Clock::time_point nextAttempt;
   Clock::time_point nextTick;  // of the countdown
   int secondsLeft = 0;
@@ -151,8 +152,8 @@ struct DownloadTask::State {
     if (isTransientStatus(answer.statusCode)) {
       std::optional<int> wait = retries.next(false, retryAfterSeconds(answer));
       if (wait) {
-        plannedRetry = PlannedRetry{"the server answered " + std::to_string(answer.statusCode),
-                                    *wait};
+        plannedRetry =
+            PlannedRetry{"the server answered " + std::to_string(answer.statusCode), *wait};
         publish(std::move(answer));
         return false;
       }
@@ -447,7 +448,9 @@ void UrlSession::Shared::begin(const std::shared_ptr<DownloadTask>& task) {
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &DownloadTask::State::onBody);
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, &state);
   state.largestBody = c.largestBody;
-  state.receivesBody = [this, task = task.get()] { return delegate->shouldReceiveBody(*task); };
+  state.receivesBody = [&state, task = task.get()] {
+    return state.delegate->shouldReceiveBody(*task);
+  };
   active_.push_back(task);
   startAttempt(task);
 }
@@ -464,7 +467,7 @@ void UrlSession::Shared::startAttempt(const std::shared_ptr<DownloadTask>& task)
   state.errorBuffer[0] = '\0';
   state.resuming = !state.resumeTag.empty() && state.body.size() > 0;
   std::string range = std::to_string(state.body.size()) + "-";
-  std::string condition = state.resuming              ? "If-Range: " + state.resumeTag
+  std::string condition = state.resuming             ? "If-Range: " + state.resumeTag
                           : !state.cachedTag.empty() ? "If-None-Match: " + state.cachedTag
                                                      : "";
   state.requestFields.reset(condition.empty() ? nullptr
@@ -504,7 +507,7 @@ void UrlSession::Shared::finish(const std::shared_ptr<DownloadTask>& task, CURLc
   if (std::exchange(state.notModified, false)) {
     // The delegate decides on its copy as on a first data; unless it cancels, the body comes.
     ++state.deliveries;
-    delegate->didWriteData(*task, 0, 0, -1);
+    state.delegate->didWriteData(*task, 0, 0, -1);
     afterCallback();
     if (state.cancelled || invalidated) return end(task, UrlError{true, "cancelled"});
     return startAttempt(task);
@@ -512,7 +515,7 @@ void UrlSession::Shared::finish(const std::shared_ptr<DownloadTask>& task, CURLc
   deliverProgress(task, true);
   if (state.cancelled || invalidated) return end(task, UrlError{true, "cancelled"});
   state.body.close();
-  delegate->didFinishDownloading(*task, state.body.path());
+  state.delegate->didFinishDownloading(*task, state.body.path());
   afterCallback();
   end(task, std::nullopt);
 }
@@ -539,7 +542,7 @@ void UrlSession::Shared::waitToRetry(const std::shared_ptr<DownloadTask>& task,
   const auto now = Clock::now();
   state.nextAttempt = now + retry.seconds * configuration.retrySecond;
   state.nextTick = now + configuration.retrySecond;
-  delegate->willRetry(*task, retry.cause, retry.seconds);
+  state.delegate->willRetry(*task, retry.cause, retry.seconds);
   afterCallback();
 }
 
@@ -550,7 +553,7 @@ void UrlSession::Shared::awaitNextAttempt(const std::shared_ptr<DownloadTask>& t
   if (now >= state.nextAttempt) return startAttempt(task);
   if (now < state.nextTick) return;
   state.nextTick += configuration.retrySecond;
-  delegate->retryCountdown(*task, --state.secondsLeft);
+  state.delegate->retryCountdown(*task, --state.secondsLeft);
   afterCallback();
 }
 
@@ -565,7 +568,7 @@ void UrlSession::Shared::end(const std::shared_ptr<DownloadTask>& task,
   }
   state.easy.reset();
   state.body.remove();
-  delegate->didComplete(*task, error);
+  state.delegate->didComplete(*task, error);
   afterCallback();
 }
 
@@ -577,7 +580,7 @@ void UrlSession::Shared::deliverProgress(const std::shared_ptr<DownloadTask>& ta
     return;
   int64_t bytes = std::exchange(state.pendingBytes, 0);
   ++state.deliveries;
-  delegate->didWriteData(*task, bytes, state.body.size(), state.expectedBytes);
+  state.delegate->didWriteData(*task, bytes, state.body.size(), state.expectedBytes);
   state.lastDelivery = Clock::now();
   afterCallback();
 }
@@ -605,8 +608,11 @@ UrlSession::~UrlSession() {
     shared_->worker.join();
 }
 
-std::shared_ptr<DownloadTask> UrlSession::downloadTask(const std::string& url) {
-  return std::make_shared<DownloadTask>(shared_, url);
+std::shared_ptr<DownloadTask> UrlSession::downloadTask(const std::string& url,
+                                                       UrlSessionDelegate* delegate) {
+  auto task = std::make_shared<DownloadTask>(shared_, url);
+  task->state_->delegate = delegate ? delegate : shared_->delegate;
+  return task;
 }
 
 void UrlSession::invalidateAndCancel() {

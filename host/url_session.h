@@ -111,8 +111,10 @@ class UrlSession {
   UrlSession(const UrlSession&) = delete;
   UrlSession& operator=(const UrlSession&) = delete;
 
-  // A new, suspended task for `url`; `resume` starts it.
-  std::shared_ptr<DownloadTask> downloadTask(const std::string& url);
+  // A new, suspended task for `url`; `resume` starts it. Its callbacks go to `delegate` when
+  // it has one of its own, otherwise to the session's; either must outlive its last callback.
+  std::shared_ptr<DownloadTask> downloadTask(const std::string& url,
+                                             UrlSessionDelegate* delegate = nullptr);
 
   // Cancels every task and accepts no new work. Any thread; never blocks on the delegate queue.
   void invalidateAndCancel();
@@ -151,6 +153,7 @@ class DownloadTask : public std::enable_shared_from_this<DownloadTask> {
   DownloadTask(std::shared_ptr<UrlSession::Shared> session, std::string url);
 
  private:
+  friend class UrlSession;
   friend struct UrlSession::Shared;
   std::shared_ptr<UrlSession::Shared> session_;
   std::string url_;
