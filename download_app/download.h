@@ -1,9 +1,11 @@
-// The download window's object: it downloads the agent archive, keeps the per-user cache current
-// and hands over to the agent. One `Download` lives for one run of the download window, the
-// delegate of the application, the window and the URL session. `init`,
-// `applicationDidFinishLaunching`, `windowWillClose` and `failure` run on the main thread; the
-// session callbacks and `fireInstallAgent` run on the session's delegate queue and reach the
-// controls only through the main queue (host/application.h), in callback order.
+// The download window's object: it downloads the agent archive, decides on its first data
+// whether the cached agent is current, shows the download in the window and hands over to the
+// agent. The cache is provisioning/agent_cache.h's, the signature's check signature_check.h's.
+// One `Download` lives for one run of the download window, the delegate of the application,
+// the window and the archive's task. `init`, `applicationDidFinishLaunching`, `windowWillClose`
+// and `failure` run on the main thread; the session callbacks and `fireInstallAgent` run on
+// the session's delegate queue and reach the controls only through the main queue
+// (host/application.h), in callback order.
 //
 // On the first data the cache must be the user's own and closed to others (`checkCacheTrust`), or
 // the run fails naming the directory. From that decision to the hand-over the run holds the cache's
@@ -17,15 +19,16 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "download_app/controls.h"
+#include "download_app/failures.h"
+#include "download_app/signature_check.h"
 #include "host/main_bundle.h"
 #include "host/process.h"
 #include "host/url_session.h"
+#include "provisioning/agent_cache.h"
 #include "provisioning/agent_start.h"
-#include "provisioning/cache.h"
-#include "provisioning/cache_lock.h"
+#include "provisioning/message.h"
 #include "provisioning/signature.h"
 
 namespace download_app {
@@ -40,23 +43,19 @@ struct DownloadRequest {
   AgentArguments agent;    // what the agent is started with
   // The vendor's keys: with any, the archive is used only when its signature holds under one of
   // them (provisioning/signature.h), and a cached agent only when the proof kept beside it
-  // does (provisioning/cache.h).
+  // does (provisioning/agent_cache.h).
   SigningKeys signingKeys;
+  MessageCallback report = report_message_main;  // for what unzip has to say
 };
 
 // A duration in milliseconds from the environment variable `name`, when it holds a positive
 // one: the tests' settings of the download's and the window's waits.
 std::optional<std::chrono::milliseconds> millisecondsFromEnvironment(const char* name);
 
-class Download : public host::UrlSessionDelegate, public WindowDelegate {
+class Download : public host::UrlSessionDelegate,
+                 public WindowDelegate,
+                 public SignatureCheck::Delegate {
  public:
-  // A failure as the window shows it, in the user's language, and as the system log keeps it,
-  // in English.
-  struct Failure {
-    std::string shown;
-    std::string logged;
-  };
-
   explicit Download(DownloadRequest request);
   // Invalidates the session and waits for its delegate queue to finish.
   ~Download() override;
@@ -126,53 +125,31 @@ class Download : public host::UrlSessionDelegate, public WindowDelegate {
   void finishSession();
 
  private:
-  // Takes the cache's lock, waiting (and saying so in the window) while another installer
-  // holds it. False when the window closed meanwhile.
-  bool lockCache(const std::string& cacheDir);
-  // Removes the fresh directories that runs which died while unpacking left in the cache.
-  void removeUnfinishedUnpacking(const std::string& cacheDir);
-  // Unpacks the archive at `archive` into a fresh directory beside the agent directory and
-  // renames it into place only when it holds an agent. Empty when it did; otherwise the cause.
-  Failure unpackIntoCache(const std::string& archive, const std::string& cacheDir);
   // On the first data of a body: the status, the cache's trust and lock, then whether the
   // cached agent is current for the server's ETag (it starts, and the download is abandoned)
   // or goes. A new answer with the ETag already decided on is not decided again. True when
   // the download goes on.
   bool decideOnFirstData();
-  // On the delegate queue: fetches the signature of the archive just decided on.
-  void startSignatureDownload();
-  // Why the cached agent of `tag` may not start for want of a proof that holds under the
-  // bundle's keys; empty when it may (always, without keys).
-  std::string unprovenCachedAgent(const std::string& cacheDir, const std::string& tag) const;
+  // The cached agent is current: it starts, and the download ends.
+  void startCachedAgent();
   // On the delegate queue: shows `text` over a busy bar, after the bytes not yet shown, with
   // Cancel enabled when `cancellable`. False when the window has closed.
   bool showBusy(const char* text, bool cancellable, int64_t unshownBytes);
-  // On the delegate queue: the proof that the archive at `archive` is the vendor's; nothing
-  // (the failure shown) when it is not.
-  std::optional<AgentProof> verifyArchive(const std::string& archive, const std::string& cacheDir);
-  // Why the trusted comment's `facts` rule the archive out: signed for another of the vendor's
-  // files, or before the agent verified last in `cacheDir`. Empty when nothing does.
-  std::string replayProblem(const SignedFacts& facts, const std::string& cacheDir) const;
   bool windowClosed() const;
   // On the main thread: lays the window out again and draws it.
   void redraw();
-  // On the delegate queue: writes `logged` to the system log unless it is empty, and shows
-  // `message` as the window's failure unless the window has closed.
-  void showFailure(const std::string& message, const std::string& logged = "");
+  // On the delegate queue: writes the failure to the system log unless it has been reported,
+  // and shows it as the window's failure unless the window has closed.
+  void showFailure(const Failure& failure);
+  // The same on the main thread, at once.
+  void showFailureNow(const Failure& failure);
   // On the delegate queue: cancels the task, and the session on the main thread.
   void endSession();
-  // On the delegate queue: the archive at `archive` has arrived whole, and its signature too
-  // when the bundle has a key. Checks the signature, stores the tag, unpacks the archive into the
-  // cache and starts the agent.
-  void installArchive(const std::string& archive);
-  // On the delegate queue: the signature file `task` fetched has arrived at `location`.
-  void signatureArrived(host::DownloadTask& task, const std::string& location);
-  // Why the signature's answer, `bytes` long so far, is no signature file; empty when it may be.
-  std::string signatureAnswerProblem(host::DownloadTask& task, int64_t bytes) const;
-  // On the delegate queue: the signature `task` was to fetch could not be had, for `why`.
-  void signatureMissing(host::DownloadTask& task, const std::string& why);
-  // On the delegate queue: the download is not its vendor's, for `reason`: nothing of it is used.
-  void verificationFailed(const std::string& reason);
+  // On the delegate queue: the archive at `archive` has arrived whole, and with a signing key
+  // its signature holds (`proof`). Stores it in the cache with its tag and starts the agent.
+  void installArchive(const std::string& archive, std::optional<AgentProof> proof);
+  void archiveVerified(const std::string& archive, AgentProof proof) override;
+  void verificationFailed(const std::string& reason) override;
 
   const DownloadRequest request_;
   ProgressBar* progress_ = nullptr;
@@ -192,13 +169,8 @@ class Download : public host::UrlSessionDelegate, public WindowDelegate {
   bool sawFirstData_ = false;     // delegate queue only: the first-data decision was made
   std::string likelyCurrentTag_;  // the cached agent's tag until then, read without the lock
   int64_t unshownBytes_ = 0;      // delegate queue only: received, not yet on the bar
-  CacheLock cacheLock_;           // delegate queue only, while the session lives
-  // With a signing key, all of them on the delegate queue only: the archive's hash, the
-  // signature's download, its content once it has arrived, and the archive kept until then.
-  std::unique_ptr<ArchiveDigest> digest_;
-  std::shared_ptr<host::DownloadTask> signatureTask_;
-  std::optional<std::string> signature_;
-  std::string archiveAwaitingSignature_;
+  AgentCache cache_;              // delegate queue only, while the session lives
+  std::unique_ptr<SignatureCheck> signatureCheck_;  // with a signing key
 
   mutable std::mutex handOverMutex_;  // orders a hand-over against the window's close
   bool windowClosed_ = false;

@@ -52,68 +52,48 @@ struct Helper {
     bool on = m.number != 0;
     switch (m.kind) {
       case K::SetDoubleValue:
-        controls.progress->setDoubleValue(m.number);
-        break;
+        return controls.progress->setDoubleValue(m.number);
       case K::SetMaxValue:
-        controls.progress->setMaxValue(m.number);
-        break;
+        return controls.progress->setMaxValue(m.number);
       case K::SetIndeterminate:
-        controls.progress->setIndeterminate(on);
-        break;
+        return controls.progress->setIndeterminate(on);
       case K::SetUsesThreadedAnimation:
-        controls.progress->setUsesThreadedAnimation(on);
-        break;
+        return controls.progress->setUsesThreadedAnimation(on);
       case K::StartAnimation:
-        controls.progress->startAnimation();
-        break;
+        return controls.progress->startAnimation();
       case K::StopAnimation:
-        controls.progress->stopAnimation();
-        break;
+        return controls.progress->stopAnimation();
       case K::IncrementBy:
-        controls.progress->incrementBy(m.number);
-        break;
+        return controls.progress->incrementBy(m.number);
       case K::SetUsesSingleLineMode:
-        controls.status->setUsesSingleLineMode(on);
-        break;
+        return controls.status->setUsesSingleLineMode(on);
       case K::SetStringValue:
-        controls.status->setStringValue(m.text);
-        break;
+        return controls.status->setStringValue(m.text);
       case K::SetTextColor:
-        controls.status->setTextColor(on ? TextColor::Red : TextColor::Standard);
-        break;
+        return controls.status->setTextColor(on ? TextColor::Red : TextColor::Standard);
       case K::SetTitle:
-        controls.button->setTitle(m.text);
-        break;
+        return controls.button->setTitle(m.text);
       case K::SetEnabled:
-        controls.button->setEnabled(on);
-        break;
+        return controls.button->setEnabled(on);
       case K::SetKeyEquivalent:
-        controls.button->setKeyEquivalent(m.text);
-        break;
+        return controls.button->setKeyEquivalent(m.text);
       case K::SetHasAction:
-        controls.button->setAction(on ? std::function<void()>([] { send(K::Pressed); })
-                                      : std::function<void()>());
-        break;
+        return controls.button->setAction(on ? std::function<void()>([] { send(K::Pressed); })
+                                             : std::function<void()>());
       case K::SetScalesProportionally:
-        controls.image->setScalesProportionally(on);
-        break;
+        return controls.image->setScalesProportionally(on);
       case K::SetEditable:
-        controls.image->setEditable(on);
-        break;
+        return controls.image->setEditable(on);
       case K::SetImage:
-        controls.image->setImage({m.text, m.number, m.secondNumber});
-        break;
+        return controls.image->setImage({m.text, m.number, m.secondNumber});
       case K::Close:
-        controls.window->close();
-        break;
+        return controls.window->close();
       case K::LayoutIfNeeded:
-        controls.window->layoutIfNeeded();
-        break;
+        return controls.window->layoutIfNeeded();
       case K::SetViewsNeedDisplay:
-        controls.window->setViewsNeedDisplay(on);
-        break;
+        return controls.window->setViewsNeedDisplay(on);
       default:
-        break;  // the helper's own events never come back to it
+        return;  // the helper's own events never come back to it
     }
   }
 

@@ -1,4 +1,4 @@
-// The cache's tag file as the installer reads it (provisioning/cache.h `storedValidationString`,
+// The cache's tag file as the installer reads it (provisioning/agent_cache.h `storedValidationString`,
 // over provisioning/first_line.h), and the check it passes before it becomes an If-None-Match
 // header (host/download_retry.h `isEntityTag`, as `DownloadTask::setCachedTag` asks it); the same
 // bytes as the proof kept beside the tag (`readAgentProof`).
@@ -9,7 +9,7 @@
 #include "fuzz/fuzz_input.h"
 #include "host/download_retry.h"
 #include "platform/constants.h"
-#include "provisioning/cache.h"
+#include "provisioning/agent_cache.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view content = fuzz::textOf(data, size);
@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string tag = storedValidationString(directory);
   FUZZ_CHECK(tag == content.substr(0, content.find('\n')));
   if (host::isEntityTag(tag)) FUZZ_CHECK(tag.find_first_of("\r\n") == std::string::npos);
-  fuzz::writeWhole(directory + "/" + AGENT_PROOF_FILE, content);
+  fuzz::writeWhole(directory + "/.agentproof", content);
   if (std::optional<AgentProof> proof = readAgentProof(directory))
     FUZZ_CHECK(proof->tag.find('\n') == std::string::npos && content.starts_with(proof->tag));
   return 0;

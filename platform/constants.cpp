@@ -8,7 +8,6 @@ const char ARCH_TAG[] = "x64osx";
 const char INSTALL_AGENT_ZIP[] = "InstallAgent.zip";
 const char INSTALL_AGENT_DIR[] = "installagent";
 const char VALIDATION_STRING_FILE[] = ".validatestring";
-const char AGENT_PROOF_FILE[] = ".agentproof";
 
 std::string composeInstallAgentCacheSubpath(const std::string& releaseLabel,
                                             const std::string& archTag) {

@@ -16,8 +16,6 @@ extern const char INSTALL_AGENT_ZIP[];
 extern const char INSTALL_AGENT_DIR[];
 // The file beside the agent directory that holds the server's tag of the cached agent.
 extern const char VALIDATION_STRING_FILE[];
-// The file beside it that proves where a signed download's agent came from.
-extern const char AGENT_PROOF_FILE[];
 
 // The cache directory below the user's home directory: relative, ending in the separator.
 // Composed at start-up from the constants above.

@@ -1,9 +1,10 @@
 #include "provisioning/agent_start.h"
 
+#include <filesystem>
+
 #include "host/files.h"
 #include "host/system_log.h"
 #include "host/termination.h"
-#include "platform/constants.h"
 #include "platform/shell.h"
 
 namespace {
@@ -16,7 +17,7 @@ std::vector<std::string> installAgentWords(const std::string& agentFile,
                                            const AgentArguments& arguments) {
   std::vector<std::string> words = {
       operand_path(agentFile), "-installbundle",
-      operand_path(arguments.bundleLocation + PATH_SEPARATOR + "bundle.zip")};
+      operand_path((std::filesystem::path(arguments.bundleLocation) / "bundle.zip").string())};
   words.insert(words.end(), arguments.userArguments.begin(), arguments.userArguments.end());
   return words;
 }

@@ -11,13 +11,11 @@ const char kLockFile[] = ".lock";
 
 }  // namespace
 
-std::string cacheLockPath(const std::string& cacheDir) {
-  std::string path = cacheDir;
-  if (!path.empty() && path.back() != '/') path += '/';
-  return path + kLockFile;
+std::string cacheLockPath(const std::filesystem::path& cacheDir) {
+  return (cacheDir / kLockFile).string();
 }
 
-CacheLock::Result CacheLock::tryLock(const std::string& cacheDir) {
+CacheLock::Result CacheLock::tryLock(const std::filesystem::path& cacheDir) {
   if (held()) return Result::kHeld;
   // Not passed on to unzip or the agent: a child must not keep the lock after this run.
   lock_.reset(

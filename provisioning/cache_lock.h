@@ -8,6 +8,7 @@
 // The download application uses it on its session's delegate queue; one object per run.
 #pragma once
 
+#include <filesystem>
 #include <string>
 
 #include "host/files.h"
@@ -23,7 +24,7 @@ class CacheLock {
 
   // Takes the lock of the cache directory `cacheDir` without waiting. The lock file is made
   // with mode 0600 and never opened through a symbolic link.
-  Result tryLock(const std::string& cacheDir);
+  Result tryLock(const std::filesystem::path& cacheDir);
   void unlock() { lock_.reset(); }  // closing the only descriptor releases the lock
   bool held() const { return lock_.get() >= 0; }
 
@@ -31,5 +32,5 @@ class CacheLock {
   host::FileDescriptor lock_;
 };
 
-// The lock file of `cacheDir` (which ends in "/").
-std::string cacheLockPath(const std::string& cacheDir);
+// The lock file of `cacheDir`.
+std::string cacheLockPath(const std::filesystem::path& cacheDir);

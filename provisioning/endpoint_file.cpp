@@ -1,11 +1,12 @@
 #include "provisioning/endpoint_file.h"
 
+#include <filesystem>
+
 #include "host/files.h"
-#include "platform/constants.h"
 #include "provisioning/first_line.h"
 
 std::string endpointUrlFilePath(const std::string& bundleLocation) {
-  return bundleLocation + PATH_SEPARATOR + "installAgentURL.txt";
+  return (std::filesystem::path(bundleLocation) / "installAgentURL.txt").string();
 }
 
 std::string readEndpointUrlFile(std::string path, MessageCallback report) {

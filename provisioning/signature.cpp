@@ -6,10 +6,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <vector>
 
 #include "host/files.h"
-#include "platform/constants.h"
 
 namespace {
 
@@ -74,7 +74,7 @@ std::string verifyOverFile(std::string_view signature, const std::string& path,
 }  // namespace
 
 std::string signingKeyFilePath(const std::string& bundleLocation) {
-  return bundleLocation + PATH_SEPARATOR + "installAgentKey.pub";
+  return (std::filesystem::path(bundleLocation) / "installAgentKey.pub").string();
 }
 
 std::string keyIdText(const std::array<unsigned char, 8>& id) {

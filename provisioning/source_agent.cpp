@@ -1,18 +1,19 @@
 #include "provisioning/source_agent.h"
 
+#include <filesystem>
+
 #include "host/files.h"
 #include "host/termination.h"
 #include "platform/constants.h"
 #include "platform/location.h"
 #include "platform/temp_dir.h"
-#include "provisioning/cache.h"
+#include "provisioning/agent_cache.h"
 #include "provisioning/unzip.h"
 
 namespace {
 
 const char kArchivePrefix[] = "InstallAgent_";
 const char kArchiveSuffix[] = ".zip";
-const uint16_t kAgentDirMode = 0700;
 
 // A location names an archive when it ends in ".zip" after at least one other character.
 bool isArchiveLocation(const std::string& location) {
@@ -22,7 +23,7 @@ bool isArchiveLocation(const std::string& location) {
 // The first carried archive that the listing of `directory` delivers, or empty.
 std::string findCarriedArchive(const std::string& directory) {
   for (const std::string& name : host::listDirectory(directory)) {
-    if (isCarriedArchiveName(name)) return directory + PATH_SEPARATOR + name;
+    if (isCarriedArchiveName(name)) return (std::filesystem::path(directory) / name).string();
   }
   return "";
 }
@@ -30,10 +31,8 @@ std::string findCarriedArchive(const std::string& directory) {
 // The download road: into the per-user cache.
 SourcedAgent downloadAgent(const std::string& payloadDir, const std::string& endpointUrl,
                            const AgentDownload& download, MessageCallback report) {
-  // A missing directory shows in the steps that follow.
-  mkpath(getInstallAgentCacheDir() + INSTALL_AGENT_DIR, kAgentDirMode);
   // An agent in a cache that another user can change is never started.
-  CacheTrust trust = checkCacheTrust();
+  CacheTrust trust = prepareCache();
   if (!trust.trusted()) {
     report(untrustedCacheMessage(trust), true);
     return {};
@@ -41,9 +40,9 @@ SourcedAgent downloadAgent(const std::string& payloadDir, const std::string& end
   // A run asked to stop shows no download window.
   if (host::terminationSignal() != 0) return {};
   std::optional<host::Process> agent =
-      download(payloadDir + PATH_SEPARATOR + INSTALL_AGENT_ZIP, endpointUrl);
+      download((std::filesystem::path(payloadDir) / INSTALL_AGENT_ZIP).string(), endpointUrl);
   if (!agent) return {};
-  return {getInstallAgentExecutable(getInstallAgentCacheDir() + INSTALL_AGENT_DIR), agent};
+  return {cachedAgentExecutable(), agent};
 }
 
 }  // namespace

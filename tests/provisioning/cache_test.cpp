@@ -1,4 +1,4 @@
-#include "provisioning/cache.h"
+#include "provisioning/agent_cache.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

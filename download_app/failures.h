@@ -1,0 +1,37 @@
+// The download's failures in words: as the window shows them, in the user's language, and as the
+// system log keeps them, in English. Every failure text of the download is made here, from what
+// failed; nothing decides by them.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "host/status.h"
+#include "provisioning/agent_cache.h"
+
+namespace download_app {
+
+struct Failure {
+  std::string shown;
+  std::string logged;  // empty when the failure has been reported already (unzip says why)
+};
+
+// The installer runs outside an application bundle.
+Failure noBundleFailure();
+// Why `url`, from `source`, cannot be downloaded: only http and https can, and a URL holds no
+// blank or control character. Nothing when it can.
+std::optional<Failure> addressFailure(const std::string& url, const std::string& source);
+// The server answered `status` where an archive was due: at its first data, or at its end.
+Failure statusFailure(long status, bool atEnd);
+// The transport failed, for libcurl's `reason`.
+Failure transportFailure(const std::string& reason);
+// The cache is not the user's own.
+Failure untrustedCacheFailure(const CacheTrust& trust);
+// The archive from `url` is not the vendor's, for `reason`.
+Failure verificationFailure(const std::string& url, const std::string& reason);
+// The new agent could not be put in place.
+Failure cacheFailure(const host::Status<CacheProblem>& status);
+// The agent could not be started.
+Failure startFailure();
+
+}  // namespace download_app
