@@ -1,7 +1,8 @@
-// The cache's tag file as the installer reads it (provisioning/agent_cache.h `storedValidationString`,
-// over provisioning/first_line.h), and the check it passes before it becomes an If-None-Match
-// header (host/download_retry.h `isEntityTag`, as `DownloadTask::setCachedTag` asks it); the same
-// bytes as the proof kept beside the tag (`readAgentProof`).
+// The cache's tag file as the installer reads it (`storedValidationString` of
+// provisioning/agent_cache.h, over provisioning/first_line.h), and the check it passes before it
+// becomes an If-None-Match header (host/download_retry.h `isEntityTag`, as
+// `DownloadTask::setCachedTag` asks it); the same bytes as the proof kept beside the tag
+// (`readAgentProof`).
 #include <optional>
 #include <string>
 #include <string_view>
