@@ -401,17 +401,6 @@ TEST_F(DownloadTest, FailureClosesAWindowThatNobodyCanClose) {
   EXPECT_EQ(log->closes, 1);
 }
 
-TEST_F(DownloadTest, Status404WithAnEmptyBodyFailsWhenFinished) {
-  RunSettings settings;
-  settings.closesAfterFailure = true;
-  Outcome outcome = run(server().url("/missing.zip"), settings);  // not served: 404, no body
-  EXPECT_EQ(outcome.status, 0);
-  EXPECT_FALSE(outcome.agent);
-  expectFailure("Download failed with error code 404");
-  EXPECT_FALSE(testsupport::pathExists(tagFile()));
-  EXPECT_TRUE(testsupport::listDir(runDir).empty());
-}
-
 TEST_F(DownloadTest, ArchiveThatIsNotAZipLeavesNoAgent) {
   cacheAgent(scratch.file("stale-record"), "\"v1\"");
   server().serve("/agent.zip", archiveReply("this is not a zip archive", "\"v2\""));

@@ -163,18 +163,6 @@ TEST_F(DownloadRoadTest, ChangedTagReplacesTheStaleAgent) {
   EXPECT_TRUE(tempEntries().empty());
 }
 
-TEST_F(DownloadRoadTest, NoContentLength) {
-  TestHttpServer server;
-  Reply reply = archiveReply(agentArchive(0), "\"v1\"");
-  reply.chunked = true;
-  server.serve("/agent.zip", reply);
-  RunResult result = runInstaller(makeBundle(server.url("/agent.zip")), {"Setup"});
-  EXPECT_EQ(result.exitCode, 0) << result.describe();
-  EXPECT_EQ(agentRuns().size(), 1u);
-  EXPECT_EQ(readFile(tagFile()), "\"v1\"");
-  EXPECT_TRUE(tempEntries().empty());
-}
-
 TEST_F(DownloadRoadTest, NoETagKeepsNoTagAndDownloadsEveryTime) {
   TestHttpServer server;
   server.serve("/agent.zip", archiveReply(agentArchive(0), ""));

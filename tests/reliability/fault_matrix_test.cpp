@@ -1,22 +1,26 @@
-// The fault matrix: every server fault against the download road, each run on a cache that
-// holds an older agent. A failed run shows its failure, ends with 255 and "Installation
-// failed." last, starts no agent, leaves no temporary directory and a cache that is either
-// untouched or without an agent, all within a bounded time. The faults that the installer
-// survives (no "ETag", no Content-Length, a current tag whose agent is gone, a transient fault
-// that a retry gets past, a 304 that names another tag) must start the new agent, whole; a 304
-// that agrees with the cached tag, the cached one. Transient faults are tried again; the
-// waits between attempts last milliseconds here.
+// The fault matrix: every server fault against the download road, one row each, each run on a
+// cache that holds an older agent. A failed run shows its failure, logs it once, ends with 255
+// and "Installation failed." last, starts no agent, leaves no temporary directory and a cache
+// that is either untouched or without an agent, all within a bounded time. The faults that the
+// installer survives (no "ETag", no Content-Length, a current tag whose agent is gone, a
+// transient fault that a retry gets past, a 304 that names another tag) must start the new
+// agent, whole; a 304 that agrees with the cached tag, the cached one. Transient faults are
+// tried again; the waits between attempts last milliseconds here.
+//
+// Each row records what it saw as test properties; tools/reliability writes the matrix's
+// section of docs/reliability.md from them (--gtest_output=json).
 
 #include <signal.h>
-#include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -40,7 +44,9 @@ using testsupport::RunOptions;
 using testsupport::RunResult;
 using testsupport::TestHttpServer;
 
-// What a case must end with.
+class FaultMatrix;
+
+// What a row must end with.
 enum class Expect {
   kFailsCacheUntouched,  // failure; the older agent and its tag are still there
   kFailsNoAgent,         // failure; no agent is left in the cache
@@ -54,15 +60,32 @@ struct FaultCase {
   std::string message;     // a line that the window must show; a prefix when it ends in "*"
   std::string logMessage;  // the system-log line, or empty when none is required
   // Sets up the fault; returns the URL to download.
-  std::function<std::string(TestHttpServer&)> serve;
-  bool idleTimeout = false;  // shortens the idle time-out to 1 s
-  bool trustTls = false;     // the run trusts the HTTPS server's certificate
+  std::function<std::string(FaultMatrix&, TestHttpServer&)> serve;
+  bool idleTimeout = false;    // shortens the idle time-out to 1 s
+  bool trustTls = false;       // the run trusts the HTTPS server's certificate
   std::string version = "v1";  // the agent a run that goes on must start
-  // More of the run's options, and what else the case must show.
+  bool tagged = true;          // ... and whose tag the cache must hold
+  // More of the run's options, and what else the row must show.
   std::function<void(RunOptions&)> adjust = [](RunOptions&) {};
-  std::function<void(TestHttpServer&, const ConsoleLines&, double ms)> check =
-      [](TestHttpServer&, const ConsoleLines&, double) {};
+  std::function<void(FaultMatrix&, TestHttpServer&, const ConsoleLines&, double ms)> check =
+      [](FaultMatrix&, TestHttpServer&, const ConsoleLines&, double) {};
 };
+
+// --gtest_list_tests and the results name a row by its fault.
+void PrintTo(const FaultCase& c, std::ostream* out) { *out << c.name; }
+
+// The row's test name: its fault in letters, digits and underscores.
+std::string rowName(const ::testing::TestParamInfo<FaultCase>& info) {
+  std::string name;
+  for (unsigned char c : info.param.name) {
+    if (std::isalnum(c))
+      name += static_cast<char>(c);
+    else if (!name.empty() && name.back() != '_')
+      name += '_';
+  }
+  while (!name.empty() && name.back() == '_') name.pop_back();
+  return name;
+}
 
 int countStartingWith(const std::vector<std::string>& lines, const std::string& prefix) {
   return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
@@ -88,73 +111,58 @@ std::string join(const std::vector<std::string>& lines) {
   return text;
 }
 
-class FaultMatrix : public testsupport::StormTest {
+class FaultMatrix : public testsupport::StormTest, public ::testing::WithParamInterface<FaultCase> {
+ public:
+  static std::vector<FaultCase> cases();
+
  protected:
   void SetUp() override {
     StormTest::SetUp();
     // About 250 KB: a download that is cut midway and continued shows in the bytes sent.
     agentShape.payloadFiles = 20;
     agentShape.payloadBytes = 20000;
-    newArchive_ = archiveOf("v1").body;
   }
 
-  Reply archive(const std::string& version) { return archiveOf(version); }
-
-  std::string newArchive_;
+  std::unique_ptr<testsupport::NginxServer> tls;
 };
 
-TEST_F(FaultMatrix, EveryServerFaultEndsCleanly) {
-  auto statusOnFirstData = [this](int status) {
-    return [this, status](TestHttpServer& server) {
-      Reply reply = archive("v1");
-      reply.status = status;
+std::vector<FaultCase> FaultMatrix::cases() {
+  // Serves the new archive as `change` leaves it.
+  auto archiveChanged = [](std::function<void(FaultMatrix&, Reply&)> change) {
+    return [change](FaultMatrix& m, TestHttpServer& server) {
+      Reply reply = m.archiveOf("v1");
+      change(m, reply);
       server.serve("/agent.zip", reply);
       return server.url("/agent.zip");
     };
   };
-  auto statusAtTheEnd = [](int status) {
-    return [status](TestHttpServer& server) {
-      Reply reply;
-      reply.status = status;
-      reply.headers = {{"ETag", testsupport::tagOf("v1")}};
-      server.serve("/agent.zip", reply);  // no body: the end comes without any data
-      return server.url("/agent.zip");
-    };
-  };
-  auto fault = [this](std::function<void(Reply&)> change) {
-    return [this, change](TestHttpServer& server) {
-      Reply reply = archive("v1");
+  auto fault = [&](std::function<void(Reply&)> change) {
+    return archiveChanged([change](FaultMatrix&, Reply& reply) {
       reply.generatedSize = 400000;  // long enough for the fault to come mid-body
       reply.body.clear();
       // Slowly enough that the first data is seen (and the older agent removed) before it.
       reply.dripBytes = 16384;
       reply.dripInterval = std::chrono::milliseconds(20);
       change(reply);
-      server.serve("/agent.zip", reply);
-      return server.url("/agent.zip");
-    };
+    });
   };
-
-  auto archiveWith = [this](std::map<std::string, std::string> files) {
-    return [this, files](TestHttpServer& server) {
-      std::string zip = scratch.file("odd-" + std::to_string(files.size()) + ".zip");
+  auto archiveWith = [&](std::map<std::string, std::string> files) {
+    return archiveChanged([files](FaultMatrix& m, Reply& reply) {
+      std::string zip = m.scratch.file("odd.zip");
       EXPECT_TRUE(testsupport::makeZip(zip, files));
-      Reply reply = archive("v1");
       reply.body = testsupport::readFile(zip);
-      server.serve("/agent.zip", reply);
-      return server.url("/agent.zip");
-    };
+    });
   };
 
   // Answers in turn: the first request gets the first, the second the second, and so on.
-  auto inTurn = [](std::vector<Reply> replies) {
-    return [replies](TestHttpServer& server) {
-      server.serveInTurn("/agent.zip", replies);
+  auto inTurn = [](std::function<std::vector<Reply>(FaultMatrix&)> replies) {
+    return [replies](FaultMatrix& m, TestHttpServer& server) {
+      server.serveInTurn("/agent.zip", replies(m));
       return server.url("/agent.zip");
     };
   };
-  auto resumable = [this](const std::string& version) {
-    Reply reply = archive(version);
+  auto resumable = [](FaultMatrix& m, const std::string& version) {
+    Reply reply = m.archiveOf(version);
     reply.acceptRanges = true;
     return reply;
   };
@@ -173,7 +181,7 @@ TEST_F(FaultMatrix, EveryServerFaultEndsCleanly) {
     return reply;
   };
   auto attempts = [](int expected) {
-    return [expected](TestHttpServer& server, const ConsoleLines& console, double) {
+    return [expected](FaultMatrix&, TestHttpServer& server, const ConsoleLines& console, double) {
       EXPECT_EQ(server.hits("/agent.zip"), expected) << "attempts";
       EXPECT_EQ(countStartingWith(console.log, "Download interrupted: "), expected - 1);
     };
@@ -186,7 +194,8 @@ TEST_F(FaultMatrix, EveryServerFaultEndsCleanly) {
     std::string code = std::to_string(status);
     FaultCase c{"status " + code + " on the first data", Expect::kFailsCacheUntouched,
                 "Download failed with error code " + code,
-                "Download failed with http error code- " + code, statusOnFirstData(status)};
+                "Download failed with http error code- " + code,
+                archiveChanged([status](FaultMatrix&, Reply& r) { r.status = status; })};
     c.check = attempts(status == 500 ? 5 : 1);
     cases.push_back(c);
   }
@@ -194,27 +203,30 @@ TEST_F(FaultMatrix, EveryServerFaultEndsCleanly) {
     std::string code = std::to_string(status);
     FaultCase c{"status " + code + " at the end (no body)", Expect::kFailsCacheUntouched,
                 "Download failed with error code " + code, "Download failed! Error code- " + code,
-                statusAtTheEnd(status)};
+                archiveChanged([status](FaultMatrix&, Reply& r) {
+                  r.status = status;
+                  r.body.clear();  // the end comes without any data
+                })};
     c.check = attempts(status == 500 ? 5 : 1);
     cases.push_back(c);
   }
   cases.push_back({"connection refused", Expect::kFailsCacheUntouched, "Download failed: *",
-                   "Download failed: *", [](TestHttpServer&) {
+                   "Download failed: *", [](FaultMatrix&, TestHttpServer&) {
                      return "http://127.0.0.1:" +
                             std::to_string(testsupport::unusedLoopbackPort()) + "/agent.zip";
                    }});
   cases.push_back({"name not resolved", Expect::kFailsCacheUntouched, "Download failed: *",
-                   "Download failed: *",
-                   [](TestHttpServer&) { return std::string("http://agent.invalid/agent.zip"); }});
-  std::unique_ptr<testsupport::NginxServer> tls;
+                   "Download failed: *", [](FaultMatrix&, TestHttpServer&) {
+                     return std::string("http://agent.invalid/agent.zip");
+                   }});
   cases.push_back({"TLS: self-signed certificate", Expect::kFailsCacheUntouched,
-                   "Download failed: *", "Download failed: *", [&](TestHttpServer&) {
-                     std::string www = scratch.makeDir("www");
-                     testsupport::writeFile(www + "/agent.zip", newArchive_);
-                     tls = std::make_unique<testsupport::NginxServer>(
+                   "Download failed: *", "Download failed: *", [](FaultMatrix& m, TestHttpServer&) {
+                     std::string www = m.scratch.makeDir("www");
+                     testsupport::writeFile(www + "/agent.zip", m.archiveOf("v1").body);
+                     m.tls = std::make_unique<testsupport::NginxServer>(
                          www, testsupport::NginxOptions{.tls = true, .serverDirectives = ""});
-                     EXPECT_TRUE(tls->started()) << tls->errorLog();
-                     return tls->url("/agent.zip");
+                     EXPECT_TRUE(m.tls->started()) << m.tls->errorLog();
+                     return m.tls->url("/agent.zip");
                    }});
   cases.push_back({"connection reset mid-body", Expect::kFailsNoAgent, "Download failed: *",
                    "Download failed: *", fault([](Reply& r) { r.resetAfter = 100000; })});
@@ -225,18 +237,14 @@ TEST_F(FaultMatrix, EveryServerFaultEndsCleanly) {
                    "Download failed: *", "Download failed: *",
                    fault([](Reply& r) { r.stallAfter = 100000; }), /*idleTimeout=*/true});
   cases.push_back({"redirect loop", Expect::kFailsCacheUntouched, "Download failed: *",
-                   "Download failed: *", [](TestHttpServer& server) {
+                   "Download failed: *", [](FaultMatrix&, TestHttpServer& server) {
                      server.redirect("/agent.zip", "/loop");
                      server.redirect("/loop", "/agent.zip");
                      return server.url("/agent.zip");
                    }});
-  cases.push_back({"body that is not a zip", Expect::kFailsNoAgent,
-                   "Failed to unzip the installer.", "", [this](TestHttpServer& server) {
-                     Reply reply = archive("v1");
-                     reply.body = std::string(50000, 'z');
-                     server.serve("/agent.zip", reply);
-                     return server.url("/agent.zip");
-                   }});
+  cases.push_back(
+      {"body that is not a zip", Expect::kFailsNoAgent, "Failed to unzip the installer.", "",
+       archiveChanged([](FaultMatrix&, Reply& r) { r.body = std::string(50000, 'z'); })});
   cases.push_back({"zip without \"install\"", Expect::kFailsNothingLeft,
                    "The install agent archive has no file \"install\" at its top level.",
                    "The install agent archive has no file \"install\" at its top level.",
@@ -248,49 +256,38 @@ TEST_F(FaultMatrix, EveryServerFaultEndsCleanly) {
   cases.push_back({"ETag larger than a response header may be", Expect::kFailsCacheUntouched,
                    "Download failed: the response header was too large",
                    "Download failed: the response header was too large",
-                   [this](TestHttpServer& server) {
-                     Reply reply = archive("v1");
-                     reply.headers = {{"ETag", "\"" + std::string(200000, 'e') + "\""}};
-                     server.serve("/agent.zip", reply);
-                     return server.url("/agent.zip");
-                   }});
+                   archiveChanged([](FaultMatrix&, Reply& r) {
+                     r.headers = {{"ETag", "\"" + std::string(200000, 'e') + "\""}};
+                   })});
   cases.push_back({"redirect from https to http", Expect::kFailsCacheUntouched,
                    "Download failed: the redirect from https://*", "Download failed: *",
-                   [&](TestHttpServer& server) {
-                     server.serve("/agent.zip", archive("v1"));
+                   [](FaultMatrix& m, TestHttpServer& server) {
+                     server.serve("/agent.zip", m.archiveOf("v1"));
                      testsupport::NginxOptions options{
                          .tls = true,
                          .serverDirectives = "location = /agent.zip { return 302 " +
                                              server.url("/agent.zip") + "; }"};
-                     tls = std::make_unique<testsupport::NginxServer>(scratch.makeDir("www"),
-                                                                      options);
-                     EXPECT_TRUE(tls->started()) << tls->errorLog();
-                     return tls->url("/agent.zip");
+                     m.tls = std::make_unique<testsupport::NginxServer>(m.scratch.makeDir("www"),
+                                                                        options);
+                     EXPECT_TRUE(m.tls->started()) << m.tls->errorLog();
+                     return m.tls->url("/agent.zip");
                    },
                    /*idleTimeout=*/false, /*trustTls=*/true});
-  cases.push_back({"no ETag", Expect::kStartsNewAgent, "", "", [this](TestHttpServer& server) {
-                     Reply reply = archive("v1");
-                     reply.headers.clear();
-                     server.serve("/agent.zip", reply);
-                     return server.url("/agent.zip");
-                   }});
-  cases.push_back(
-      {"no Content-Length", Expect::kStartsNewAgent, "", "", [this](TestHttpServer& server) {
-         Reply reply = archive("v1");
-         reply.chunked = true;
-         server.serve("/agent.zip", reply);
-         return server.url("/agent.zip");
-       }});
+  // A tag left from the older agent may not vouch for this one.
+  FaultCase untagged{"no ETag", Expect::kStartsNewAgent, "", "",
+                     archiveChanged([](FaultMatrix&, Reply& r) { r.headers.clear(); })};
+  untagged.tagged = false;
+  cases.push_back(untagged);
+  cases.push_back({"no Content-Length", Expect::kStartsNewAgent, "", "",
+                   archiveChanged([](FaultMatrix&, Reply& r) { r.chunked = true; })});
 
   // A fault of the cache, not of the server: the stored tag is current, but the agent it
   // vouches for has lost its entry file. Only a new download can give one back.
   cases.push_back({"current tag, \"install\" missing", Expect::kStartsNewAgent, "", "",
-                   [this](TestHttpServer& server) {
-                     plantAgent("v1");
-                     std::remove(agentEntry().c_str());
-                     server.serve("/agent.zip", archive("v1"));
-                     return server.url("/agent.zip");
-                   }});
+                   archiveChanged([](FaultMatrix& m, Reply&) {
+                     m.plantAgent("v1");
+                     std::remove(m.agentEntry().c_str());
+                   })});
   // The run asks with the cached tag ("v0"): only a 304 that agrees with it spares the download.
   auto notModified = [](std::vector<std::pair<std::string, std::string>> headers) {
     Reply reply;
@@ -298,68 +295,77 @@ TEST_F(FaultMatrix, EveryServerFaultEndsCleanly) {
     reply.headers = std::move(headers);
     return reply;
   };
-  FaultCase current{"304 without an ETag: the cached agent is current", Expect::kStartsNewAgent,
-                    "", "", inTurn({notModified({})})};
+  FaultCase current{"304 without an ETag: the cached agent is current", Expect::kStartsNewAgent, "",
+                    "", inTurn([=](FaultMatrix&) { return std::vector{notModified({})}; })};
   current.version = "v0";
-  current.check = [](TestHttpServer& server, const ConsoleLines&, double) {
+  current.check = [](FaultMatrix&, TestHttpServer& server, const ConsoleLines&, double) {
     EXPECT_EQ(server.hits("/agent.zip"), 1);
     ASSERT_TRUE(server.lastRequest("/agent.zip"));
     EXPECT_EQ(server.lastRequest("/agent.zip")->header("If-None-Match"), testsupport::tagOf("v0"));
   };
   cases.push_back(current);
-  FaultCase otherTag{"304 naming another ETag: asked again without the cached tag",
-                     Expect::kStartsNewAgent, "", "",
-                     inTurn({notModified({{"ETag", testsupport::tagOf("v1")}}), archive("v1")})};
-  otherTag.check = [](TestHttpServer& server, const ConsoleLines&, double) {
+  FaultCase otherTag{
+      "304 naming another ETag: asked again without the cached tag", Expect::kStartsNewAgent, "",
+      "", inTurn([=](FaultMatrix& m) {
+        return std::vector{notModified({{"ETag", testsupport::tagOf("v1")}}), m.archiveOf("v1")};
+      })};
+  otherTag.check = [](FaultMatrix&, TestHttpServer& server, const ConsoleLines&, double) {
     EXPECT_EQ(server.hits("/agent.zip"), 2);
     ASSERT_TRUE(server.lastRequest("/agent.zip"));
     EXPECT_FALSE(server.lastRequest("/agent.zip")->header("If-None-Match"));
   };
   cases.push_back(otherTag);
   // Faults that a retry gets past.
-  FaultCase resumed{"reset mid-body, then the rest (Range, If-Range)", Expect::kStartsNewAgent,
-                    "", "", inTurn({cutMidway(resumable("v1")), resumable("v1")})};
-  resumed.check = [this](TestHttpServer& server, const ConsoleLines& console, double) {
+  FaultCase resumed{"reset mid-body, then the rest (Range, If-Range)", Expect::kStartsNewAgent, "",
+                    "", inTurn([=](FaultMatrix& m) {
+                      return std::vector{cutMidway(resumable(m, "v1")), resumable(m, "v1")};
+                    })};
+  resumed.check = [](FaultMatrix& m, TestHttpServer& server, const ConsoleLines& console, double) {
     EXPECT_EQ(server.hits("/agent.zip"), 2);
     std::optional<testsupport::SeenRequest> second = server.lastRequest("/agent.zip");
     ASSERT_TRUE(second);
     EXPECT_EQ(second->header("Range").value_or("").rfind("bytes=", 0), 0u);
     EXPECT_EQ(second->header("If-Range"), testsupport::tagOf("v1"));
     EXPECT_LE(server.bytesSent("/agent.zip"),
-              static_cast<int64_t>(archive("v1").body.size()) + 64 * 1024);
+              static_cast<int64_t>(m.archiveOf("v1").body.size()) + 64 * 1024);
     EXPECT_EQ(countStartingWith(console.log, "Download interrupted: "), 1);
   };
   cases.push_back(resumed);
   FaultCase again{"reset mid-body, server without ranges: the archive again from its start",
-                  Expect::kStartsNewAgent, "", "", inTurn({cutMidway(archive("v1")), archive("v1")})};
-  again.check = [](TestHttpServer& server, const ConsoleLines&, double) {
+                  Expect::kStartsNewAgent, "", "", inTurn([=](FaultMatrix& m) {
+                    return std::vector{cutMidway(m.archiveOf("v1")), m.archiveOf("v1")};
+                  })};
+  again.check = [](FaultMatrix&, TestHttpServer& server, const ConsoleLines&, double) {
     EXPECT_EQ(server.hits("/agent.zip"), 2);
     ASSERT_TRUE(server.lastRequest("/agent.zip"));
     EXPECT_FALSE(server.lastRequest("/agent.zip")->header("Range"));
   };
   cases.push_back(again);
   FaultCase changed{"reset mid-body, then another ETag: the new archive from its start",
-                    Expect::kStartsNewAgent, "", "",
-                    inTurn({cutMidway(resumable("v1")), resumable("v2")})};
+                    Expect::kStartsNewAgent, "", "", inTurn([=](FaultMatrix& m) {
+                      return std::vector{cutMidway(resumable(m, "v1")), resumable(m, "v2")};
+                    })};
   changed.version = "v2";  // decided again for the new tag: no mix of the two archives
-  changed.check = [](TestHttpServer& server, const ConsoleLines&, double) {
+  changed.check = [](FaultMatrix&, TestHttpServer& server, const ConsoleLines&, double) {
     EXPECT_EQ(server.hits("/agent.zip"), 2);
   };
   cases.push_back(changed);
   // A 206 that is not the rest of the body on disk is never appended: the archive is asked for
   // whole again, at once.
   auto foreignRest = [&](const std::string& name, const std::string& tag, int64_t totalDelta) {
-    const std::string whole = archive("v1").body;
-    const size_t half = whole.size() / 2;
-    Reply rest = archive(tag);
-    rest.status = 206;
-    rest.body = rest.body.substr(half, whole.size() - half);
-    rest.headers.push_back({"Content-Range", "bytes " + std::to_string(half) + "-" +
-                                                 std::to_string(whole.size() - 1) + "/" +
-                                                 std::to_string(whole.size() + totalDelta)});
-    FaultCase c{name, Expect::kStartsNewAgent, "", "",
-                inTurn({cutMidway(resumable("v1")), rest, archive("v1")})};
-    c.check = [](TestHttpServer& server, const ConsoleLines&, double) {
+    FaultCase c{
+        name, Expect::kStartsNewAgent, "", "", inTurn([=](FaultMatrix& m) {
+          const std::string whole = m.archiveOf("v1").body;
+          const size_t half = whole.size() / 2;
+          Reply rest = m.archiveOf(tag);
+          rest.status = 206;
+          rest.body = rest.body.substr(half, whole.size() - half);
+          rest.headers.push_back({"Content-Range", "bytes " + std::to_string(half) + "-" +
+                                                       std::to_string(whole.size() - 1) + "/" +
+                                                       std::to_string(whole.size() + totalDelta)});
+          return std::vector{cutMidway(resumable(m, "v1")), rest, m.archiveOf("v1")};
+        })};
+    c.check = [](FaultMatrix&, TestHttpServer& server, const ConsoleLines&, double) {
       EXPECT_EQ(server.hits("/agent.zip"), 3);
       EXPECT_FALSE(server.lastRequest("/agent.zip")->header("Range"));
     };
@@ -369,35 +375,40 @@ TEST_F(FaultMatrix, EveryServerFaultEndsCleanly) {
   foreignRest("reset mid-body, then a 206 past the length first announced: whole again", "v1",
               1000);
   // One new byte per attempt is no progress: the retries end as against a silent server.
-  std::vector<Reply> trickle;
-  for (int64_t bytes = 100000; bytes < 100012; ++bytes) {
-    Reply reply = resumable("v1");
-    reply.resetAfter = bytes;
-    trickle.push_back(reply);
-  }
   FaultCase trickling{"a trickle: one new byte per attempt", Expect::kFailsNoAgent,
-                      "Download failed: *", "Download failed: *", inTurn(trickle)};
+                      "Download failed: *", "Download failed: *", inTurn([=](FaultMatrix& m) {
+                        std::vector<Reply> trickle;
+                        for (int64_t bytes = 100000; bytes < 100012; ++bytes) {
+                          trickle.push_back(resumable(m, "v1"));
+                          trickle.back().resetAfter = bytes;
+                        }
+                        return trickle;
+                      })};
   trickling.check = attempts(6);  // the first attempt's 100 KB were progress
   cases.push_back(trickling);
-  Reply huge = archive("v1");
-  huge.generatedSize = 3'000'000'000;
-  cases.push_back({"Content-Length over 2 GiB", Expect::kFailsCacheUntouched,
-                   "Download failed: the download is 3000000000 bytes, more than the 2147483648 "
-                   "allowed",
-                   "", inTurn({huge})});
+  cases.push_back(
+      {"Content-Length over 2 GiB", Expect::kFailsCacheUntouched,
+       "Download failed: the download is 3000000000 bytes, more than the 2147483648 "
+       "allowed",
+       "", archiveChanged([](FaultMatrix&, Reply& r) { r.generatedSize = 3'000'000'000; })});
   // An empty archive is decided on like any other: the cached agent when its tag is current.
-  Reply empty;
-  empty.headers = {{"ETag", testsupport::tagOf("v1")}};
+  auto emptyArchive = [&](const std::string& version) {
+    return archiveChanged([version](FaultMatrix&, Reply& r) {
+      r.body.clear();
+      r.headers = {{"ETag", testsupport::tagOf(version)}};
+    });
+  };
   cases.push_back({"empty archive", Expect::kFailsNoAgent, "Failed to unzip the installer.", "",
-                   inTurn({empty})});
-  empty.headers = {{"ETag", testsupport::tagOf("v0")}};
+                   emptyArchive("v1")});
   FaultCase emptyCurrent{"empty archive of the cached tag", Expect::kStartsNewAgent, "", "",
-                         inTurn({empty})};
+                         emptyArchive("v0")};
   emptyCurrent.version = "v0";
   cases.push_back(emptyCurrent);
   FaultCase busy{"503 with Retry-After: 2, then the archive", Expect::kStartsNewAgent, "", "",
-                 inTurn({unavailable("2"), archive("v1")})};
-  busy.check = [](TestHttpServer& server, const ConsoleLines& console, double) {
+                 inTurn([=](FaultMatrix& m) {
+                   return std::vector{unavailable("2"), m.archiveOf("v1")};
+                 })};
+  busy.check = [](FaultMatrix&, TestHttpServer& server, const ConsoleLines& console, double) {
     EXPECT_EQ(server.hits("/agent.zip"), 2);
     EXPECT_EQ(countStartingWith(console.log, "Download interrupted: "), 1);
     EXPECT_TRUE(
@@ -406,120 +417,108 @@ TEST_F(FaultMatrix, EveryServerFaultEndsCleanly) {
   cases.push_back(busy);
   FaultCase tooLong{"503 with Retry-After: 31 (longer than 30 s)", Expect::kFailsCacheUntouched,
                     "Download failed with error code 503",
-                    "Download failed with http error code- 503", inTurn({unavailable("31")})};
+                    "Download failed with http error code- 503",
+                    inTurn([=](FaultMatrix&) { return std::vector{unavailable("31")}; })};
   tooLong.check = attempts(1);
   cases.push_back(tooLong);
   FaultCase interrupted{"SIGTERM during the wait for a retry (Retry-After: 30, real seconds)",
                         Expect::kFailsCacheUntouched, "",
                         "Download interrupted: the server answered 503. Retrying in 30 s",
-                        inTurn({unavailable("30")})};
+                        inTurn([=](FaultMatrix&) { return std::vector{unavailable("30")}; })};
   interrupted.adjust = [](RunOptions& options) {
     options.setEnv.push_back({testsupport::kRetrySecondVariable, "1000"});
     options.sendSignal = RunOptions::DelayedSignal{SIGTERM, std::chrono::milliseconds(1500)};
   };
-  interrupted.check = [](TestHttpServer& server, const ConsoleLines&, double ms) {
+  interrupted.check = [](FaultMatrix&, TestHttpServer& server, const ConsoleLines&, double ms) {
     EXPECT_EQ(server.hits("/agent.zip"), 1);
     EXPECT_LT(ms, 10000.0) << "the wait held the run";
   };
   cases.push_back(interrupted);
-
-  std::vector<std::vector<std::string>> rows;
-  int held = 0;
-  for (const FaultCase& c : cases) {
-    SCOPED_TRACE(c.name);
-    const ::testing::TestResult* outcome =
-        ::testing::UnitTest::GetInstance()->current_test_info()->result();
-    int failuresBefore = outcome->total_part_count();
-    plantAgent("v0");
-    std::remove(agentRecord().c_str());
-    TestHttpServer server;
-    std::string url = c.serve(server);
-    BundleBuilder bundle = makeBundle(url);
-    RunOptions options = installerOptions();
-    if (c.idleTimeout) options.setEnv.push_back({"__VL_DOWNLOAD_IDLE_TIMEOUT_MS__", "1000"});
-    if (c.trustTls) options.setEnv.push_back({"SSL_CERT_FILE", tls->certificateFile()});
-    c.adjust(options);
-    auto start = std::chrono::steady_clock::now();
-    RunResult result = runInstaller(bundle, {"Setup"}, options);
-    double ms = testsupport::millisecondsSince(start);
-    server.releaseStalls();
-    tls.reset();
-    testsupport::ConsoleLines console = testsupport::splitConsole(result.err);
-    c.check(server, console, ms);
-
-    testsupport::AgentStarts starts = testsupport::readAgentStarts(agentRecord());
-    CacheState cache = testsupport::inspectCache(cacheDir());
-    // The installer's own lines; unzip's complaints are left out of the table.
-    std::vector<std::string> shown;
-    for (const std::string& line : console.other) {
-      if (line == "Installation failed." || line.empty() || line[0] == ' ' || line[0] == '[' ||
-          line.rfind("unzip:", 0) == 0) {
-        continue;
-      }
-      shown.push_back(line);
-    }
-    std::string window = shown.empty() ? "" : shown.back();  // the window writes last
-    if (!shown.empty()) shown.pop_back();
-
-    EXPECT_FALSE(result.timedOut);
-    EXPECT_LT(ms, 20000.0) << "bounded";
-    EXPECT_TRUE(tempEntries().empty()) << "temporary directory left";
-    EXPECT_TRUE(cache.leftovers.empty()) << cache.describe();
-    if (c.expect == Expect::kStartsNewAgent) {
-      EXPECT_EQ(result.exitCode, 0) << result.describe();
-      EXPECT_EQ(starts.complete, 1);
-      EXPECT_EQ(starts.versions, std::vector<std::string>{c.version});
-      EXPECT_TRUE(cache.agent && cache.complete && cache.version == c.version) << cache.describe();
-      // A tag, when the server gave one, is that of the agent started, never an earlier one's.
-      EXPECT_TRUE(!cache.hasTag || cache.tag == testsupport::tagOf(c.version)) << cache.describe();
-    } else {
-      EXPECT_TRUE(result.exited && result.exitCode == 255) << result.describe();
-      EXPECT_FALSE(console.other.empty());
-      if (!console.other.empty()) {
-        EXPECT_EQ(console.other.back(), "Installation failed.");
-      }
-      EXPECT_TRUE(matches(window, c.message)) << result.err;
-      if (!c.logMessage.empty()) {
-        EXPECT_TRUE(anyMatches(console.log, c.logMessage)) << result.err;
-      }
-      EXPECT_EQ(starts.complete + starts.partial, 0) << "an agent started";
-      if (c.expect == Expect::kFailsCacheUntouched) {
-        EXPECT_TRUE(cache.agent && cache.complete && cache.version == "v0" &&
-                    cache.tag == testsupport::tagOf("v0"))
-            << cache.describe();
-      } else {
-        EXPECT_FALSE(cache.agent) << cache.describe();
-        if (c.expect == Expect::kFailsNothingLeft) {
-          EXPECT_FALSE(cache.hasTag) << cache.describe();
-        }
-      }
-    }
-    bool ok = outcome->total_part_count() == failuresBefore;
-    if (ok) ++held;
-    std::string exit = result.exited     ? std::to_string(result.exitCode)
-                       : result.timedOut ? "timed out"
-                                         : "signal";
-    std::string last = console.other.empty() ? "" : console.other.back();
-    rows.push_back({c.name, window, join(shown), join(console.log), exit, last, cache.describe(),
-                    tempEntries().empty() ? "none" : "LEFT", testsupport::formatMilliseconds(ms),
-                    ok ? "yes" : "NO"});
-  }
-
-  testsupport::ReliabilitySection section("10-fault-matrix", "Fault matrix");
-  section.paragraph(
-      "Each server fault against the download road, on a cache that holds an older agent "
-      "(v0, current for the tag \"v0\"); the server offers v1. The row \"current tag, "
-      "\"install\" missing\" is a fault of the cache instead: it holds v1 with its current tag, "
-      "but without its entry file \"install\". "
-      "The run has no terminal and no "
-      "display, so the window is the terminal window, which writes its failure as a plain line "
-      "on standard error; system-log lines are shown by their message. Transient faults are "
-      "tried again, with waits of milliseconds instead of seconds unless the case says "
-      "otherwise. " +
-      std::to_string(held) + " of " + std::to_string(cases.size()) + " cases held.");
-  section.table({"fault", "window", "other console lines", "log", "exit", "last line",
-                 "cache after", "temp dir", "time (ms)", "held"},
-                rows);
+  return cases;
 }
+
+TEST_P(FaultMatrix, EndsCleanly) {
+  const FaultCase& c = GetParam();
+  plantAgent("v0");
+  TestHttpServer server;
+  std::string url = c.serve(*this, server);
+  BundleBuilder bundle = makeBundle(url);
+  RunOptions options = installerOptions();
+  if (c.idleTimeout) options.setEnv.push_back({"__VL_DOWNLOAD_IDLE_TIMEOUT_MS__", "1000"});
+  if (c.trustTls) options.setEnv.push_back({"SSL_CERT_FILE", tls->certificateFile()});
+  c.adjust(options);
+  auto start = std::chrono::steady_clock::now();
+  RunResult result = runInstaller(bundle, {"Setup"}, options);
+  double ms = testsupport::millisecondsSince(start);
+  server.releaseStalls();
+
+  ConsoleLines console = testsupport::splitConsole(result.err);
+  testsupport::AgentStarts starts = testsupport::readAgentStarts(agentRecord());
+  CacheState cache = testsupport::inspectCache(cacheDir());
+  // The installer's own lines; unzip's complaints are left out of the report.
+  std::vector<std::string> shown;
+  for (const std::string& line : console.other) {
+    if (line == "Installation failed." || line.empty() || line[0] == ' ' || line[0] == '[' ||
+        line.rfind("unzip:", 0) == 0) {
+      continue;
+    }
+    shown.push_back(line);
+  }
+  std::string window = shown.empty() ? "" : shown.back();  // the window writes last
+  if (!shown.empty()) shown.pop_back();
+
+  std::string last = console.other.empty() ? "" : console.other.back();
+
+  // The row of the report, whether the row holds or not.
+  RecordProperty("fault", c.name);
+  RecordProperty("window", window);
+  RecordProperty("console", join(shown));
+  RecordProperty("log", join(console.log));
+  RecordProperty("exit", result.exited     ? std::to_string(result.exitCode)
+                         : result.timedOut ? "timed out"
+                                           : "signal");
+  RecordProperty("last_line", last);
+  RecordProperty("cache", cache.describe());
+  RecordProperty("temp_dir", tempEntries().empty() ? "none" : "LEFT");
+  RecordProperty("run_ms", testsupport::formatMilliseconds(ms));
+
+  c.check(*this, server, console, ms);
+  EXPECT_FALSE(result.timedOut);
+  EXPECT_LT(ms, 20000.0) << "bounded";
+  EXPECT_TRUE(tempEntries().empty()) << "temporary directory left";
+  EXPECT_TRUE(cache.leftovers.empty()) << cache.describe();
+  if (c.expect == Expect::kStartsNewAgent) {
+    EXPECT_EQ(result.exitCode, 0) << result.describe();
+    EXPECT_EQ(starts.complete, 1);
+    EXPECT_EQ(starts.versions, std::vector<std::string>{c.version});
+    EXPECT_TRUE(cache.agent && cache.complete && cache.version == c.version) << cache.describe();
+    // The tag is that of the agent started, never an earlier one's.
+    EXPECT_EQ(cache.hasTag, c.tagged) << cache.describe();
+    if (c.tagged) {
+      EXPECT_EQ(cache.tag, testsupport::tagOf(c.version)) << cache.describe();
+    }
+    return;
+  }
+  EXPECT_TRUE(result.exited && result.exitCode == 255) << result.describe();
+  EXPECT_EQ(last, "Installation failed.") << result.describe();
+  EXPECT_TRUE(matches(window, c.message)) << result.err;
+  if (!c.logMessage.empty()) {
+    EXPECT_TRUE(anyMatches(console.log, c.logMessage)) << result.err;
+  }
+  EXPECT_LE(countStartingWith(console.log, "Download failed"), 1) << "logged twice: " << result.err;
+  EXPECT_EQ(starts.complete + starts.partial, 0) << "an agent started";
+  if (c.expect == Expect::kFailsCacheUntouched) {
+    EXPECT_TRUE(cache.agent && cache.complete && cache.version == "v0" &&
+                cache.tag == testsupport::tagOf("v0"))
+        << cache.describe();
+  } else {
+    EXPECT_FALSE(cache.agent) << cache.describe();
+    if (c.expect == Expect::kFailsNothingLeft) {
+      EXPECT_FALSE(cache.hasTag) << cache.describe();
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, FaultMatrix, ::testing::ValuesIn(FaultMatrix::cases()), rowName);
 
 }  // namespace

@@ -8,7 +8,8 @@
 // Each test describes what it found in a `ReliabilitySection`: a title, paragraphs and tables.
 // When INSTALLER_RELIABILITY_REPORT names a directory, the section is written there as a
 // Markdown file on destruction; tools/reliability joins the files into docs/reliability.md.
-// Without it nothing is written. One section per test, on the test's thread.
+// Without it nothing is written. One section per test, on the test's thread. The fault matrix,
+// one test per row, records its rows as test properties instead (tools/lib/reliability-results).
 //
 // Example:
 //   ReliabilitySection section("30-kill-storm", "Kill storm");
@@ -42,7 +43,7 @@ std::string printable(const std::string& text);
 
 class ReliabilitySection {
  public:
-  // `fileName` orders the sections ("10-fault-matrix"); `title` heads this one.
+  // `fileName` orders the sections ("30-kill-storm"); `title` heads this one.
   ReliabilitySection(std::string fileName, std::string title);
   ~ReliabilitySection();
   ReliabilitySection(const ReliabilitySection&) = delete;
