@@ -1,13 +1,13 @@
 // The cache's tag file as the installer reads it (provisioning/cache.h `storedValidationString`,
 // over provisioning/first_line.h), and the check it passes before it becomes an If-None-Match
-// header (host/download_retry.h `isEntityTag`, as `DownloadTask::setCachedTag` asks it); the same
+// header (host/attempt_plan.h `isEntityTag`, as `DownloadTask::setCachedTag` asks it); the same
 // bytes as the proof kept beside the tag (`readAgentProof`).
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "fuzz/fuzz_input.h"
-#include "host/download_retry.h"
+#include "host/attempt_plan.h"
 #include "platform/constants.h"
 #include "provisioning/cache.h"
 
