@@ -1,6 +1,7 @@
 #include "host/attempt_plan.h"
 
 #include <glib.h>
+#include <strings.h>
 
 #include <algorithm>
 #include <charconv>
@@ -67,6 +68,14 @@ bool continuesBody(const UrlResponse& answer, int64_t offset, const std::string&
 }
 
 }  // namespace
+
+std::optional<std::string> UrlResponse::headerField(std::string_view name) const {
+  for (const auto& [field, value] : headerFields) {
+    if (field.size() == name.size() && strncasecmp(field.data(), name.data(), name.size()) == 0)
+      return value;
+  }
+  return std::nullopt;
+}
 
 bool isTransientError(CURLcode code) {
   // A connection refused, reset or closed before the body's end, the idle time-out, a name

@@ -3,8 +3,6 @@
 #include <curl/curl.h>
 #include <glib.h>
 #include <pthread.h>
-#include <stdlib.h>
-#include <strings.h>
 
 #include <algorithm>
 #include <atomic>
@@ -39,8 +37,6 @@ using CurlSlist = std::unique_ptr<curl_slist, CurlRelease<curl_slist_free_all>>;
 
 bool isHttps(const std::string& url) { return g_ascii_strncasecmp(url.c_str(), "https:", 6) == 0; }
 
-const UrlError kCancelled{true, "cancelled"};
-
 // What lasts for one attempt: its request, and what its answer meant.
 struct Attempt {
   CurlSlist requestFields;                 // its conditions (If-Range, If-None-Match)
@@ -62,14 +58,6 @@ struct RetryWait {
 
 }  // namespace
 
-std::optional<std::string> UrlResponse::headerField(std::string_view name) const {
-  for (const auto& [field, value] : headerFields) {
-    if (field.size() == name.size() && strncasecmp(field.data(), name.data(), name.size()) == 0)
-      return value;
-  }
-  return std::nullopt;
-}
-
 struct DownloadTask::State {
   explicit State(int64_t largestBody) : body(largestBody) { plan.largestBody = largestBody; }
 
@@ -81,7 +69,6 @@ struct DownloadTask::State {
 
   // From here on, the worker thread alone. What lasts for the task:
   UrlSessionDelegate* delegate = nullptr;  // the task's own, else the session's
-  DownloadTask::BodyObserver bodyObserver;
   CurlEasy easy;
   BodyFile body;
   AttemptPlan plan;
@@ -100,11 +87,12 @@ struct DownloadTask::State {
     UrlResponse answer = readResponse();
     // libcurl reads either form, seconds or a date, and gives 0 for none; before 8.12 it gave
     // a date past as less than 0.
-    curl_off_t retryAfter = 0;
-    curl_easy_getinfo(easy.get(), CURLINFO_RETRY_AFTER, &retryAfter);
-    std::optional<int64_t> asked;
-    if (answer.headerField("Retry-After")) asked = std::max<int64_t>(retryAfter, 0);
-    const AnswerOutcome& outcome = *(attempt.answer = plan.takeAnswer(answer, asked, body.size()));
+    curl_off_t asked = 0;
+    curl_easy_getinfo(easy.get(), CURLINFO_RETRY_AFTER, &asked);
+    std::optional<int64_t> retryAfter;
+    if (answer.headerField("Retry-After")) retryAfter = std::max<int64_t>(asked, 0);
+    const AnswerOutcome& outcome =
+        *(attempt.answer = plan.takeAnswer(answer, retryAfter, body.size()));
     if (outcome.kind == AnswerOutcome::kRetry) publish(std::move(answer));
     attempt.failure = outcome.failure;
     if (outcome.kind == AnswerOutcome::kRetry || outcome.kind == AnswerOutcome::kAskWhole ||
@@ -115,7 +103,6 @@ struct DownloadTask::State {
     if (!answer.continuesBody) {
       if (attempt.failure = body.startOver(); !attempt.failure.ok()) return false;
       deliveries = 0;
-      if (bodyObserver) bodyObserver(0, {});  // also when the new body is empty
     }
     publish(std::move(answer));
     return true;
@@ -154,9 +141,7 @@ struct DownloadTask::State {
   }
 
   bool keep(std::string_view bytes) {
-    const int64_t offset = body.size();
     if (attempt.failure = body.append(bytes); !attempt.failure.ok()) return false;
-    if (bodyObserver) bodyObserver(offset, bytes);
     pendingBytes += static_cast<int64_t>(bytes.size());
     return true;
   }
@@ -206,34 +191,38 @@ struct UrlSession::Shared {
                                : this->configuration.temporaryDirectory),
         certificates(certificateStore()) {}
 
-  void wake() {
-    if (multi) curl_multi_wakeup(multi.get());
-  }
-
   void run() {
     pthread_setname_np(pthread_self(), "url-session");
     workerId = std::this_thread::get_id();
     for (;;) {
-      // Once invalidated, no task can be resumed any more (see DownloadTask::resume).
-      if (takeStarts() && active_.empty()) return;
-      if (!active_.empty()) {
-        int running = 0;
-        curl_multi_perform(multi.get(), &running);
-        finishTransfers();
-        for (const Task& task : std::vector(active_)) tend(task);
+      std::vector<Task> newStarts;
+      bool ending;
+      {
+        std::lock_guard lock(mutex);
+        newStarts.swap(starts);
+        ending = invalidated;
       }
+      for (const Task& task : newStarts) {
+        if (!endedByCancel(task)) begin(task);
+      }
+      for (const Task& task : std::vector(active_)) endedByCancel(task);
+      // Once invalidated, no task can be resumed any more (see DownloadTask::resume).
+      if (ending && active_.empty()) return;
+      int running = 0;
+      curl_multi_perform(multi.get(), &running);
+      int queued = 0;
+      while (CURLMsg* message = curl_multi_info_read(multi.get(), &queued)) {
+        DownloadTask* task = nullptr;
+        curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &task);
+        if (message->msg == CURLMSG_DONE) finish(task->shared_from_this(), message->data.result);
+      }
+      for (const Task& task : std::vector(active_)) tend(task);
       int wait = static_cast<int>(nextWait().count());
       if (multi)
         curl_multi_poll(multi.get(), nullptr, 0, wait, nullptr);
       else
         std::this_thread::sleep_for(std::chrono::milliseconds(wait));
     }
-  }
-
-  // On the worker, from a delegate callback: the task's connection goes at once.
-  void dropConnection(DownloadTask::State& state) {
-    if (std::this_thread::get_id() == workerId.load() && state.easy)
-      curl_multi_remove_handle(multi.get(), state.easy.get());
   }
 
   const UrlSessionConfiguration configuration;
@@ -249,34 +238,6 @@ struct UrlSession::Shared {
   std::vector<std::shared_ptr<DownloadTask>> starts;  // resumed, not yet begun; guarded by mutex
 
  private:
-  // Begins the tasks resumed since the last turn and ends those cancelled; true once the session
-  // is invalidated.
-  bool takeStarts() {
-    std::vector<Task> newStarts;
-    bool ending;
-    {
-      std::lock_guard lock(mutex);
-      newStarts.swap(starts);
-      ending = invalidated;
-    }
-    for (const Task& task : newStarts) {
-      if (!endedByCancel(task)) begin(task);
-    }
-    for (const Task& task : std::vector(active_)) endedByCancel(task);
-    return ending;
-  }
-
-  void finishTransfers() {
-    int queued = 0;
-    while (CURLMsg* message = curl_multi_info_read(multi.get(), &queued)) {
-      if (message->msg != CURLMSG_DONE) continue;
-      auto it = std::find_if(active_.begin(), active_.end(), [&](const Task& task) {
-        return task->state_->easy.get() == message->easy_handle;
-      });
-      if (it != active_.end()) finish(Task(*it), message->data.result);  // `end` erases *it
-    }
-  }
-
   // A turn of the loop for a task between two attempts or in one.
   void tend(const Task& task) {
     DownloadTask::State& state = *task->state_;
@@ -288,7 +249,8 @@ struct UrlSession::Shared {
       curl_easy_pause(state.easy.get(), CURLPAUSE_CONT);
     }
     if (Clock::now() - state.lastActivity >= configuration.idleTimeout && !state.cancelled)
-      failAttempt(task, curl_easy_strerror(CURLE_OPERATION_TIMEDOUT), true);
+      retryOrEnd(task, curl_easy_strerror(CURLE_OPERATION_TIMEDOUT),
+                 state.plan.waitAfterFailure(true, state.body.size()));
   }
 
   // Until the next moment a task needs the worker; with nothing to do it sleeps until a wake-up.
@@ -311,7 +273,7 @@ struct UrlSession::Shared {
   void begin(const Task& task) {
     DownloadTask::State& state = *task->state_;
     if (BodyStatus created = state.body.create(temporaryDirectory); !created.ok())
-      return end(task, failed(created));
+      return end(task, UrlError{false, state.body.describe(created)});
     state.easy = CurlEasy(curl_easy_init());
     if (!state.easy || !multi)
       return end(task, UrlError{false, curl_easy_strerror(CURLE_OUT_OF_MEMORY)});
@@ -342,6 +304,7 @@ struct UrlSession::Shared {
     curl_easy_setopt(easy, CURLOPT_HEADERDATA, task.get());
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &DownloadTask::State::onBody);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, task.get());
+    curl_easy_setopt(easy, CURLOPT_PRIVATE, task.get());
     active_.push_back(task);
     startAttempt(task);
   }
@@ -377,14 +340,16 @@ struct UrlSession::Shared {
     // data is where it decides about the cache, and that must not depend on timing.
     deliverProgress(task, true);
     if (endedByCancel(task)) return;
-    if (!attempt.failure.ok()) return end(task, failed(attempt.failure));
+    if (!attempt.failure.ok())
+      return end(task, UrlError{false, state.body.describe(attempt.failure)});
     // The delegate did not abandon the body after all: the next attempt brings the rest.
     if (closedEarly) return startAttempt(task);
     if (attempt.answered(AnswerOutcome::kRetry))
-      return waitToRetry(task, "the server answered " + std::to_string(task->response().statusCode),
-                         attempt.answer->seconds);
+      return retryOrEnd(task, "the server answered " + std::to_string(task->response().statusCode),
+                        attempt.answer->seconds);
     if (result != CURLE_OK)
-      return failAttempt(task, state.transportError(task->url(), result), isTransientError(result));
+      return retryOrEnd(task, state.transportError(task->url(), result),
+                        state.plan.waitAfterFailure(isTransientError(result), state.body.size()));
     if (attempt.answered(AnswerOutcome::kNotModified)) {
       // The delegate decides on its copy as on a first data; unless it cancels, the body comes.
       ++state.deliveries;
@@ -399,22 +364,15 @@ struct UrlSession::Shared {
     end(task, std::nullopt);
   }
 
-  // An attempt failed: a transient failure is tried again while the plan allows, anything else
-  // ends the task.
-  void failAttempt(const Task& task, const std::string& cause, bool transient) {
+  // Waits `seconds` for the next attempt, or ends the task with `cause` when none is to be made.
+  void retryOrEnd(const Task& task, const std::string& cause, std::optional<int> seconds) {
     DownloadTask::State& state = *task->state_;
-    std::optional<int> seconds = state.plan.waitAfterFailure(transient, state.body.size());
     if (!seconds) return end(task, UrlError{false, cause});
-    waitToRetry(task, cause, *seconds);
-  }
-
-  void waitToRetry(const Task& task, const std::string& cause, int seconds) {
-    DownloadTask::State& state = *task->state_;
     curl_multi_remove_handle(multi.get(), state.easy.get());  // the connection goes now
     const auto now = Clock::now();
-    state.wait = RetryWait{now + seconds * configuration.retrySecond,
-                           now + configuration.retrySecond, seconds};
-    state.delegate->willRetry(*task, cause, seconds);
+    state.wait = RetryWait{now + *seconds * configuration.retrySecond,
+                           now + configuration.retrySecond, *seconds};
+    state.delegate->willRetry(*task, cause, *seconds);
     afterCallback();
   }
 
@@ -432,40 +390,19 @@ struct UrlSession::Shared {
   // Ends a task that was cancelled, or whose session was; true when it did.
   bool endedByCancel(const Task& task) {
     if (!task->state_->cancelled && !invalidated) return false;
-    end(task, kCancelled);
+    end(task, UrlError{true, "cancelled"});
     return true;
   }
 
   // Leaves the transfer, removes the body file and reports the end.
   void end(const Task& task, std::optional<UrlError> error) {
     DownloadTask::State& state = *task->state_;
-    auto it = std::find(active_.begin(), active_.end(), task);
-    if (it != active_.end()) {
-      curl_multi_remove_handle(multi.get(), state.easy.get());
-      active_.erase(it);
-    }
+    std::erase(active_, task);
+    curl_multi_remove_handle(multi.get(), state.easy.get());
     state.easy.reset();
     state.body.remove();
     state.delegate->didComplete(*task, error);
     afterCallback();
-  }
-
-  // What ended a download on this side, in words: the one place they are made.
-  UrlError failed(const BodyStatus& status) const {
-    const std::string largest = std::to_string(configuration.largestBody);
-    switch (status.code()) {
-      case BodyFailure::kNotCreated:
-        return {false, systemError("Could not create a temporary file in " + status.subject(),
-                                   status.systemError())};
-      case BodyFailure::kNotWritten:
-        return {false, systemError("Could not write the downloaded data", status.systemError())};
-      case BodyFailure::kAnnouncedLarge:
-        return {false, "the download is " + status.subject() + " bytes, more than the " + largest +
-                           " allowed"};
-      case BodyFailure::kGrewLarge:
-        return {false, "the download grew past the " + largest + " bytes allowed"};
-    }
-    return {};
   }
 
   void deliverProgress(const Task& task, bool force) {
@@ -519,7 +456,7 @@ void UrlSession::invalidateAndCancel() {
     std::lock_guard lock(shared_->mutex);
     shared_->invalidated = true;
   }
-  shared_->wake();
+  curl_multi_wakeup(shared_->multi.get());
 }
 
 DownloadTask::DownloadTask(std::shared_ptr<UrlSession::Shared> session, std::string url)
@@ -535,17 +472,19 @@ void DownloadTask::resume() {
     if (session_->invalidated) return;  // the session takes no new work
     session_->starts.push_back(std::move(self));
   }
-  session_->wake();
+  curl_multi_wakeup(session_->multi.get());
 }
 
 void DownloadTask::cancel() {
   state_->cancelled = true;
-  session_->dropConnection(*state_);
-  session_->wake();
+  // On the worker, from a delegate callback: the task's connection goes at once.
+  if (std::this_thread::get_id() == session_->workerId.load() && state_->easy)
+    curl_multi_remove_handle(session_->multi.get(), state_->easy.get());
+  curl_multi_wakeup(session_->multi.get());
 }
 
 void DownloadTask::setBodyObserver(BodyObserver observer) {
-  state_->bodyObserver = std::move(observer);
+  state_->body.observer = std::move(observer);
 }
 
 void DownloadTask::setCachedTag(std::string tag) {
