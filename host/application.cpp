@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "host/files.h"
 #include "host/termination.h"
 
 namespace host {
@@ -150,13 +151,13 @@ int runListening(GMainLoop* loop, const std::function<void()>& didFinishLaunchin
   // The signals wake the loop while it runs; afterwards they do what they did before (the
   // driver's guard records them, an ignored SIGHUP under nohup stays ignored).
   TerminationGuard guard;
-  int signalPipe[2] = {-1, -1};
-  guint signalSource = 0;
-  if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
-    signalSource = g_unix_fd_add_full(G_PRIORITY_DEFAULT, signalPipe[0], G_IO_IN, onTermination,
-                                      &closeRequested, nullptr);
-    listenForTermination(signalPipe[1]);
-  }
+  int ends[2] = {-1, -1};
+  const bool listening = pipe2(ends, O_CLOEXEC | O_NONBLOCK) == 0;
+  FileDescriptor wakeRead(ends[0]), wakeWrite(ends[1]);
+  guint signalSource = listening ? g_unix_fd_add_full(G_PRIORITY_DEFAULT, ends[0], G_IO_IN,
+                                                      onTermination, &closeRequested, nullptr)
+                                 : 0;
+  if (listening) listenForTermination(ends[1]);
   // A signal that came before the loop closes the window as soon as it is shown.
   std::function<void()> launched = [&] {
     if (terminationSignal() != 0 && closeRequested)
@@ -168,11 +169,9 @@ int runListening(GMainLoop* loop, const std::function<void()>& didFinishLaunchin
   g_main_loop_run(loop);
   g_source_destroy(launch);
   g_source_unref(launch);
-  if (signalSource != 0) {
+  if (listening) {
     listenForTermination(-1);
     g_source_remove(signalSource);
-    close(signalPipe[0]);
-    close(signalPipe[1]);
   }
   return guard.outermost() ? takeListenedSignals() : 0;
 }

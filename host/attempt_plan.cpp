@@ -12,12 +12,8 @@ namespace {
 constexpr int kAttemptsWithoutProgress = 5;
 constexpr int64_t kLeastProgress = 64 * 1024;  // what an attempt must add to count as progress
 constexpr int kLongestWait = 8;                // seconds; the waits double up to it
-constexpr int64_t kLongestRetryAfter =
-    30;  // seconds; a server that asks for more is not waited for
-
-bool isTransientStatus(long status) {
-  return status == 408 || status == 429 || status == 500 || (status >= 502 && status <= 504);
-}
+// Seconds; a server that asks for more is not waited for.
+constexpr int64_t kLongestRetryAfter = 30;
 
 // The validator a later attempt may continue this answer's body with: its strong ETag when it
 // takes byte ranges, and when the tag may go back to the server as it is. Empty when the body
@@ -113,7 +109,8 @@ RequestConditions AttemptPlan::nextRequest(int64_t onDisk) const {
 
 AnswerOutcome AttemptPlan::takeAnswer(const UrlResponse& answer, std::optional<int64_t> retryAfter,
                                       int64_t onDisk) {
-  if (isTransientStatus(answer.statusCode)) {
+  const long status = answer.statusCode;
+  if (status == 408 || status == 429 || status == 500 || (status >= 502 && status <= 504)) {
     if (std::optional<int> wait = nextWait(false, retryAfter))
       return {.kind = AnswerOutcome::kRetry, .seconds = *wait};
   }

@@ -84,7 +84,15 @@ struct DownloadTask::State {
   // Takes the attempt's answer, at its first body byte or, for an empty body, at its end, as
   // the plan reads it; true when its body is to be kept: the task's new body, or the rest of it.
   bool takeAnswer() {
-    UrlResponse answer = readResponse();
+    UrlResponse answer;
+    curl_off_t length = -1;
+    curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &answer.statusCode);
+    curl_easy_getinfo(easy.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+    answer.expectedContentLength = length;
+    // The fields of the last response: not of a redirect, nor of an interim one.
+    for (curl_header* field = nullptr;
+         (field = curl_easy_nextheader(easy.get(), CURLH_HEADER, -1, field)) != nullptr;)
+      answer.headerFields.emplace_back(field->name, field->value);
     // libcurl reads either form, seconds or a date, and gives 0 for none; before 8.12 it gave
     // a date past as less than 0.
     curl_off_t asked = 0;
@@ -106,20 +114,6 @@ struct DownloadTask::State {
     }
     publish(std::move(answer));
     return true;
-  }
-
-  // The final response of the attempt as libcurl has it.
-  UrlResponse readResponse() const {
-    UrlResponse answer;
-    curl_off_t length = -1;
-    curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &answer.statusCode);
-    curl_easy_getinfo(easy.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
-    answer.expectedContentLength = length;
-    // The fields of the last response: not of a redirect, nor of an interim one.
-    for (curl_header* field = nullptr;
-         (field = curl_easy_nextheader(easy.get(), CURLH_HEADER, -1, field)) != nullptr;)
-      answer.headerFields.emplace_back(field->name, field->value);
-    return answer;
   }
 
   void publish(UrlResponse answer) {
@@ -234,8 +228,8 @@ struct UrlSession::Shared {
   std::atomic<std::thread::id> workerId;
 
   std::mutex mutex;
-  std::atomic<bool> invalidated{false};               // set under mutex, read anywhere
-  std::vector<std::shared_ptr<DownloadTask>> starts;  // resumed, not yet begun; guarded by mutex
+  std::atomic<bool> invalidated{false};  // set under mutex, read anywhere
+  std::vector<Task> starts;              // resumed, not yet begun; guarded by mutex
 
  private:
   // A turn of the loop for a task between two attempts or in one.
@@ -259,13 +253,12 @@ struct UrlSession::Shared {
     auto next = now + std::chrono::seconds(active_.empty() ? 10 : 1);
     for (const Task& task : active_) {
       const DownloadTask::State& state = *task->state_;
-      if (state.wait) {
+      const auto progress = state.lastDelivery + configuration.progressInterval;
+      if (state.wait)
         next = std::min({next, state.wait->nextAttempt, state.wait->nextTick});
-        continue;
-      }
-      next = std::min(next, state.lastActivity + configuration.idleTimeout);
-      if (state.pendingBytes > 0)
-        next = std::min(next, state.lastDelivery + configuration.progressInterval);
+      else
+        next = std::min({next, state.lastActivity + configuration.idleTimeout,
+                         state.pendingBytes > 0 ? progress : next});
     }
     return std::max(std::chrono::ceil<std::chrono::milliseconds>(next - now), {});
   }
