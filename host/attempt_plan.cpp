@@ -127,7 +127,8 @@ AnswerOutcome AttemptPlan::takeAnswer(const UrlResponse& answer, std::optional<i
       return {.kind = AnswerOutcome::kAskWhole};
     }
     outcome.kind = AnswerOutcome::kContinues;
-    if (length >= 0) outcome.expectedTotal += onDisk;
+    // A length past any body allowed fails below; the sum must not overflow on the way.
+    if (length >= 0) outcome.expectedTotal = std::min(length, INT64_MAX - onDisk) + onDisk;
   } else {
     if (conditional && answer.statusCode == 304) outcome.kind = AnswerOutcome::kNotModified;
     resumeTag = resumeTagOf(answer);
