@@ -1,9 +1,9 @@
-// The check that guards If-None-Match (host/download_retry.h `isEntityTag`): a tag it lets into
+// The check that guards If-None-Match (host/attempt_plan.h `isEntityTag`): a tag it lets into
 // a request is a quoted tag, weak or strong, that cannot end or split the header line.
 #include <string_view>
 
 #include "fuzz/fuzz_input.h"
-#include "host/download_retry.h"
+#include "host/attempt_plan.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view tag = fuzz::textOf(data, size);

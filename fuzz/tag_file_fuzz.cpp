@@ -1,6 +1,6 @@
 // The cache's tag file as the installer reads it (`storedValidationString` of
 // provisioning/agent_cache.h, over provisioning/first_line.h), and the check it passes before it
-// becomes an If-None-Match header (host/download_retry.h `isEntityTag`, as
+// becomes an If-None-Match header (host/attempt_plan.h `isEntityTag`, as
 // `DownloadTask::setCachedTag` asks it); the same bytes as the proof kept beside the tag
 // (`readAgentProof`).
 #include <optional>
@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "fuzz/fuzz_input.h"
-#include "host/download_retry.h"
+#include "host/attempt_plan.h"
 #include "platform/constants.h"
 #include "provisioning/agent_cache.h"
 

@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "host/files.h"
 #include "host/termination.h"
 
 namespace host {
@@ -80,12 +81,18 @@ gboolean drainQueue(gpointer) {
   return G_SOURCE_REMOVE;
 }
 
+// An idle source attached to the main context; the caller owns the reference returned.
+GSource* attachIdle(gint priority, GSourceFunc function, gpointer data,
+                    GDestroyNotify destroy = nullptr) {
+  GSource* source = g_idle_source_new();
+  g_source_set_priority(source, priority);
+  g_source_set_callback(source, function, data, destroy);
+  g_source_attach(source, g_main_context_default());
+  return source;
+}
+
 void scheduleDrain(Loop& s) {
-  if (s.drain) return;
-  s.drain = g_idle_source_new();
-  g_source_set_priority(s.drain, G_PRIORITY_DEFAULT);
-  g_source_set_callback(s.drain, drainQueue, nullptr, nullptr);
-  g_source_attach(s.drain, g_main_context_default());
+  if (!s.drain) s.drain = attachIdle(G_PRIORITY_DEFAULT, drainQueue, nullptr);
 }
 
 // Quitting from inside the loop cannot be lost: g_main_loop_quit before g_main_loop_run has
@@ -118,67 +125,69 @@ gboolean onTermination(gint fd, GIOCondition /*condition*/, gpointer data) {
   return G_SOURCE_CONTINUE;
 }
 
+// Makes a new loop on the default context the running one; null when another thread drives
+// the context or a loop runs already (a nested run is refused).
+GMainLoop* claimLoop() {
+  GMainContext* context = g_main_context_default();
+  if (!g_main_context_acquire(context)) return nullptr;
+  GMainLoop* loop = g_main_loop_new(context, FALSE);
+  Loop& s = shared();
+  std::lock_guard lock(s.mutex);
+  if (s.loop) {
+    g_main_loop_unref(loop);
+    g_main_context_release(context);
+    return nullptr;
+  }
+  s.loop = loop;
+  s.stopping = false;
+  s.status = 0;
+  return loop;
+}
+
+// Runs `loop` with the termination signals closing the window; the signals that came while it
+// was stopping, one bit each, unless an outer guard (the driver's) has recorded them already.
+int runListening(GMainLoop* loop, const std::function<void()>& didFinishLaunching,
+                 std::function<void()>& closeRequested) {
+  // The signals wake the loop while it runs; afterwards they do what they did before (the
+  // driver's guard records them, an ignored SIGHUP under nohup stays ignored).
+  TerminationGuard guard;
+  int ends[2] = {-1, -1};
+  const bool listening = pipe2(ends, O_CLOEXEC | O_NONBLOCK) == 0;
+  FileDescriptor wakeRead(ends[0]), wakeWrite(ends[1]);
+  guint signalSource = listening ? g_unix_fd_add_full(G_PRIORITY_DEFAULT, ends[0], G_IO_IN,
+                                                      onTermination, &closeRequested, nullptr)
+                                 : 0;
+  if (listening) listenForTermination(ends[1]);
+  // A signal that came before the loop closes the window as soon as it is shown.
+  std::function<void()> launched = [&] {
+    if (terminationSignal() != 0 && closeRequested)
+      closeRequested();
+    else
+      didFinishLaunching();
+  };
+  GSource* launch = attachIdle(G_PRIORITY_DEFAULT, callOnce, &launched);
+  g_main_loop_run(loop);
+  g_source_destroy(launch);
+  g_source_unref(launch);
+  if (listening) {
+    listenForTermination(-1);
+    g_source_remove(signalSource);
+  }
+  return guard.outermost() ? takeListenedSignals() : 0;
+}
+
 }  // namespace
 
 int runApplication(std::function<void()> didFinishLaunching, std::function<void()> closeRequested) {
-  Loop& s = shared();
-  GMainContext* context = g_main_context_default();
-  if (!g_main_context_acquire(context)) return -1;  // another thread drives the context
-  GMainLoop* loop = g_main_loop_new(context, FALSE);
-  {
-    std::lock_guard lock(s.mutex);
-    if (s.loop) {  // a nested run: refused
-      g_main_loop_unref(loop);
-      g_main_context_release(context);
-      return -1;
-    }
-    s.loop = loop;
-    s.stopping = false;
-    s.status = 0;
-  }
-
-  int missed = 0;
-  {
-    // The signals wake the loop while it runs; afterwards they do what they did before (the
-    // driver's guard records them, an ignored SIGHUP under nohup stays ignored).
-    TerminationGuard guard;
-    int signalPipe[2] = {-1, -1};
-    guint signalSource = 0;
-    if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
-      signalSource = g_unix_fd_add_full(G_PRIORITY_DEFAULT, signalPipe[0], G_IO_IN, onTermination,
-                                        &closeRequested, nullptr);
-      listenForTermination(signalPipe[1]);
-    }
-    // A signal that came before the loop closes the window as soon as it is shown.
-    std::function<void()> launched = [&] {
-      if (terminationSignal() != 0 && closeRequested)
-        closeRequested();
-      else
-        didFinishLaunching();
-    };
-    GSource* launch = g_idle_source_new();
-    g_source_set_priority(launch, G_PRIORITY_DEFAULT);
-    g_source_set_callback(launch, callOnce, &launched, nullptr);
-    g_source_attach(launch, context);
-
-    g_main_loop_run(loop);
-
-    g_source_destroy(launch);
-    g_source_unref(launch);
-    if (signalSource != 0) {
-      listenForTermination(-1);
-      g_source_remove(signalSource);
-      close(signalPipe[0]);
-      close(signalPipe[1]);
-    }
-    // An outer guard (the driver's) has recorded them already.
-    missed = guard.outermost() ? takeListenedSignals() : 0;
-  }
+  GMainLoop* loop = claimLoop();
+  if (!loop) return -1;
+  int missed = runListening(loop, didFinishLaunching, closeRequested);
   // A signal that came while the loop was stopping closed nothing: without an outer guard it
   // is raised again for what was there before the loop.
   for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
     if (missed & (1 << signal)) raise(signal);
   }
+  Loop& s = shared();
   std::deque<std::shared_ptr<Job>> dropped;
   GSource* drain = nullptr;
   int status = 0;
@@ -197,7 +206,7 @@ int runApplication(std::function<void()> didFinishLaunching, std::function<void(
   }
   dropped.clear();
   g_main_loop_unref(loop);
-  g_main_context_release(context);
+  g_main_context_release(g_main_context_default());
   return status;
 }
 
@@ -209,12 +218,8 @@ void stopApplication(int status) {
   s.stopping = true;
   s.status = status;
   dropped = dropQueued(s);
-  GSource* quit = g_idle_source_new();
-  g_source_set_priority(quit, G_PRIORITY_HIGH);
-  g_source_set_callback(quit, quitLoop, g_main_loop_ref(s.loop),
-                        reinterpret_cast<GDestroyNotify>(g_main_loop_unref));
-  g_source_attach(quit, g_main_context_default());
-  g_source_unref(quit);
+  g_source_unref(attachIdle(G_PRIORITY_HIGH, quitLoop, g_main_loop_ref(s.loop),
+                            reinterpret_cast<GDestroyNotify>(g_main_loop_unref)));
 }
 
 bool applicationIsRunning() {

@@ -1,5 +1,7 @@
 #include "host/certificate_store.h"
 
+#include <stdlib.h>
+
 #include <system_error>
 
 namespace host {
@@ -32,6 +34,13 @@ std::pair<std::string, std::string> findSystemCertificateStore(
     }
   }
   return store;
+}
+
+std::pair<std::string, std::string> certificateStore() {
+  const char* file = getenv("SSL_CERT_FILE");
+  const char* directory = getenv("SSL_CERT_DIR");
+  std::pair<std::string, std::string> named{file ? file : "", directory ? directory : ""};
+  return named.first.empty() && named.second.empty() ? findSystemCertificateStore() : named;
 }
 
 }  // namespace host

@@ -29,17 +29,17 @@ std::string systemError(const std::string& what, int error) {
   return what + ": " + std::strerror(error);
 }
 
-bool pathExists(const std::string& path) {
+bool pathExists(const std::filesystem::path& path) {
   struct stat info;
   return stat(path.c_str(), &info) == 0;
 }
 
-bool isDirectory(const std::string& path) {
+bool isDirectory(const std::filesystem::path& path) {
   struct stat info;
   return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-std::vector<std::string> listDirectory(const std::string& path) {
+std::vector<std::string> listDirectory(const std::filesystem::path& path) {
   std::vector<std::string> names;
   if (DIR* listing = opendir(path.c_str())) {
     while (struct dirent* entry = readdir(listing)) {

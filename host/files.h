@@ -2,6 +2,7 @@
 // safe on any thread.
 #pragma once
 
+#include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,12 +33,12 @@ std::string systemError(const std::string& what, int error);
 
 // Whether `path` names anything (a link counts by its target); one that cannot be tested
 // counts as absent.
-bool pathExists(const std::string& path);
-bool isDirectory(const std::string& path);
+bool pathExists(const std::filesystem::path& path);
+bool isDirectory(const std::filesystem::path& path);
 
 // The names in the directory `path`, in the order the listing gives them, without "." and
 // "..": empty when it cannot be listed.
-std::vector<std::string> listDirectory(const std::string& path);
+std::vector<std::string> listDirectory(const std::filesystem::path& path);
 
 // The user's temporary directory: TMPDIR when set and not empty, otherwise "/tmp".
 std::string temporaryDirectory();

@@ -11,7 +11,6 @@ namespace {
 
 const char kBundleSuffix[] = ".app";
 const char kExecutableFolder[] = "/Contents/MacOS/";
-const char kResourceFolder[] = "/Contents/Resources";
 
 }  // namespace
 
@@ -29,12 +28,12 @@ std::optional<MainBundle> bundleForExecutable(const std::string& executablePath)
 
   MainBundle bundle;
   bundle.bundlePath = bundlePath;
-  std::string resources = bundlePath + kResourceFolder;
+  std::string resources = std::filesystem::path(bundlePath) / "Contents" / "Resources";
   if (isDirectory(resources)) bundle.resourcePath = resources;
   return bundle;
 }
 
-std::string readLink(const std::string& link) {
+std::string readLink(const std::filesystem::path& link) {
   std::error_code error;
   return std::filesystem::read_symlink(link, error).string();
 }

@@ -5,6 +5,7 @@
 // thread.
 #pragma once
 
+#include <filesystem>
 #include <optional>
 #include <string>
 
@@ -23,6 +24,6 @@ std::optional<MainBundle> bundleForExecutable(const std::string& executablePath)
 std::optional<MainBundle> mainBundle();
 
 // The whole target of the symbolic link `link`, however long; empty when it cannot be read.
-std::string readLink(const std::string& link);
+std::string readLink(const std::filesystem::path& link);
 
 }  // namespace host

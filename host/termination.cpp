@@ -64,14 +64,14 @@ struct ProcessEntry {
 
 std::map<pid_t, ProcessEntry> listProcesses() {
   std::map<pid_t, ProcessEntry> processes;
-  for (const std::string& name : listDirectory("/proc")) {
+  const std::filesystem::path proc = "/proc";
+  for (const std::string& name : listDirectory(proc)) {
     char* end = nullptr;
     long pid = strtol(name.c_str(), &end, 10);
     if (*end != '\0' || pid <= 0) continue;
     // A process that ends while it is read is passed over.
     gchar* contents = nullptr;
-    if (!g_file_get_contents(("/proc/" + name + "/stat").c_str(), &contents, nullptr, nullptr))
-      continue;
+    if (!g_file_get_contents((proc / name / "stat").c_str(), &contents, nullptr, nullptr)) continue;
     std::string text(contents);
     g_free(contents);
     // "pid (name) state ppid pgrp ...": the name may hold blanks and parentheses.
@@ -133,7 +133,8 @@ TerminationGuard::TerminationGuard() : outermost_(guardDepth++ == 0) {
   sigemptyset(&action.sa_mask);
   for (size_t i = 0; i < std::size(kTerminationSignals); ++i) {
     sigaction(kTerminationSignals[i], nullptr, &previousActions[i]);
-    if (previousActions[i].sa_handler != SIG_IGN) sigaction(kTerminationSignals[i], &action, nullptr);
+    if (previousActions[i].sa_handler != SIG_IGN)
+      sigaction(kTerminationSignals[i], &action, nullptr);
   }
 }
 
@@ -164,7 +165,8 @@ int takeListenedSignals() { return listened.exchange(0); }
 
 int waitForChild(pid_t child) {
   if (child <= 0) return -1;
-  struct sigaction ignore {}, previousQuit;
+  struct sigaction ignore {
+  }, previousQuit;
   ignore.sa_handler = SIG_IGN;
   sigaction(SIGQUIT, &ignore, &previousQuit);
   // Woken by the guard's pipe or by the child's end (a process descriptor becomes readable

@@ -7,12 +7,13 @@
 // its end.
 //
 // A task survives a flaky network: it tries a transient failure again after a wait, and
-// continues the body where it broke off when the server allows it (host/download_retry.h). Its
+// continues the body where it broke off when the server allows it (host/attempt_plan.h). Its
 // delegate sees one body, and is told when the task waits and when the body had to begin again.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -91,7 +92,8 @@ struct UrlSessionConfiguration {
   std::chrono::milliseconds connectTimeout{30'000};  // for each connection attempt
   long maximumRedirects = 16;
   std::string userAgent = "bootstrap-installer/" INSTALLER_VERSION;
-  std::string temporaryDirectory;  // where the body file is made; empty: TMPDIR, else /tmp
+  std::filesystem::path
+      temporaryDirectory;  // where the body file is made; empty: TMPDIR, else /tmp
   std::chrono::milliseconds progressInterval{50};  // least time between two data callbacks
   // The most bytes a body may hold, announced or received; a larger one ends the task.
   int64_t largestBody = int64_t{2} << 30;

@@ -1,0 +1,87 @@
+// How the attempts of one download go: what each asks the server for, what its answer means
+// for the body on disk, and how long to wait before the next. The URL session
+// (host/url_session.cpp) holds one plan for each task and asks it at every attempt; plain values
+// and functions, for one thread at a time.
+//
+// Transient failures are tried again: a connection refused, reset or closed before the body's
+// end, the idle time-out, a name that does not resolve, and the statuses 408, 429, 500, 502, 503
+// and 504. The waits are 1, 2, 4 and 8 seconds, and 8 from then on, or the server's Retry-After
+// when it asks for 30 seconds or less (a longer one ends the retries, and its answer is the
+// task's). Five attempts in a row that bring fewer than 64 KiB beyond what the body ever held end
+// them; one that brings more starts the count and the waits afresh, so a server that trickles
+// cannot hold a run for ever.
+//
+// An attempt continues the body only when the answer that began it had a strong ETag and
+// "Accept-Ranges: bytes": it then asks for "Range: bytes=N-" with "If-Range: <ETag>", and only a
+// 206 of that ETag whose Content-Range starts at N and ends within the length the body first
+// announced continues it. Any other 206 is asked again for whole; any other answer is a new body
+// from its start. So the file on disk is always one version.
+#pragma once
+
+#include <curl/curl.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "host/body_file.h"
+#include "host/url_session.h"
+
+namespace host {
+
+// Whether a transport failure may go away on another attempt.
+bool isTransientError(CURLcode code);
+
+// Whether `tag` may go into a request as it is: an entity tag, weak or strong, of visible
+// characters (RFC 9110, 8.8.3), not so long that a server would refuse the request for it.
+bool isEntityTag(std::string_view tag);
+
+// What the next request adds: a range and If-Range to continue the body, If-None-Match for the
+// delegate's copy, or nothing.
+struct RequestConditions {
+  std::string range;  // "N-", the rest of the body from byte N; empty for the whole
+  std::string field;  // the conditional request field, e.g. "If-Range: \"v1\""; empty for none
+};
+
+// What an attempt's answer means for the task.
+struct AnswerOutcome {
+  enum Kind {
+    kContinues,    // appended to the body on disk
+    kNewBody,      // a body from its start, whatever its status: the delegate judges it
+    kAskWhole,     // a 206 that is not the rest of this body: the whole is asked for at once
+    kNotModified,  // the server found the delegate's copy current
+    kRetry,        // a transient status: tried again after `seconds`
+    kFails,        // ends the task with `failure`
+  };
+  Kind kind = kNewBody;
+  int seconds = 0;
+  int64_t expectedTotal = -1;  // the whole body's length, when known
+  BodyStatus failure{};
+};
+
+// What lasts for the task from one attempt to the next.
+struct AttemptPlan {
+  int64_t largestBody = 0;      // the most bytes a body may hold
+  std::string cachedTag{};      // asked If-None-Match until an answer is taken
+  std::string resumeTag{};      // what a later attempt may continue the body with; empty: it cannot
+  int64_t announcedTotal = -1;  // the length the answer that began the body gave, or -1
+  int64_t furthest = 0;         // the most bytes the body has held at the end of an attempt
+  int barrenAttempts = 0;       // in a row, that took the body no further
+  int waitsSinceProgress = 0;
+
+  RequestConditions nextRequest(int64_t onDisk) const;
+  // Takes the answer to that request, `onDisk` bytes of the body kept. `retryAfter`: the
+  // seconds its Retry-After asks for, if it has one.
+  AnswerOutcome takeAnswer(const UrlResponse& answer, std::optional<int64_t> retryAfter,
+                           int64_t onDisk);
+  // After an attempt that ended without a usable answer: the wait before the next, or nothing.
+  std::optional<int> waitAfterFailure(bool transient, int64_t onDisk);
+
+ private:
+  // The seconds to wait after a failed attempt, or nothing when none is to be made.
+  // `progressed`: it took the body further than any before it.
+  std::optional<int> nextWait(bool progressed, std::optional<int64_t> retryAfter);
+};
+
+}  // namespace host
