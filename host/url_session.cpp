@@ -93,12 +93,13 @@ struct DownloadTask::State {
     for (curl_header* field = nullptr;
          (field = curl_easy_nextheader(easy.get(), CURLH_HEADER, -1, field)) != nullptr;)
       answer.headerFields.emplace_back(field->name, field->value);
-    // libcurl reads either form, seconds or a date, and gives 0 for none; before 8.12 it gave
-    // a date past as less than 0.
+    // libcurl reads either form, seconds or a date; it gives 0 for none, for one it cannot
+    // read and for a date past (before 8.12 less than 0). Those get the task's own waits, so a
+    // server that says "soon" is not asked again at once, five times over.
     curl_off_t asked = 0;
     curl_easy_getinfo(easy.get(), CURLINFO_RETRY_AFTER, &asked);
     std::optional<int64_t> retryAfter;
-    if (answer.headerField("Retry-After")) retryAfter = std::max<int64_t>(asked, 0);
+    if (asked > 0) retryAfter = asked;
     const AnswerOutcome& outcome =
         *(attempt.answer = plan.takeAnswer(answer, retryAfter, body.size()));
     if (outcome.kind == AnswerOutcome::kRetry) publish(std::move(answer));

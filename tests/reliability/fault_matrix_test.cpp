@@ -415,6 +415,16 @@ std::vector<FaultCase> FaultMatrix::cases() {
         anyMatches(console.log, "Download interrupted: the server answered 503. Retrying in 2 s"));
   };
   cases.push_back(busy);
+  FaultCase unreadable{"503 with Retry-After: soon (unreadable), then the archive",
+                       Expect::kStartsNewAgent, "", "", inTurn([=](FaultMatrix& m) {
+                         return std::vector{unavailable("soon"), m.archiveOf("v1")};
+                       })};
+  unreadable.check = [](FaultMatrix&, TestHttpServer& server, const ConsoleLines& console, double) {
+    EXPECT_EQ(server.hits("/agent.zip"), 2);
+    EXPECT_TRUE(
+        anyMatches(console.log, "Download interrupted: the server answered 503. Retrying in 1 s"));
+  };
+  cases.push_back(unreadable);
   FaultCase tooLong{"503 with Retry-After: 31 (longer than 30 s)", Expect::kFailsCacheUntouched,
                     "Download failed with error code 503",
                     "Download failed with http error code- 503",
