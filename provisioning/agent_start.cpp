@@ -1,10 +1,9 @@
 #include "provisioning/agent_start.h"
 
-#include <filesystem>
-
 #include "host/files.h"
 #include "host/system_log.h"
 #include "host/termination.h"
+#include "platform/constants.h"
 #include "platform/shell.h"
 
 namespace {
@@ -15,9 +14,11 @@ const char kShell[] = "/bin/sh";
 
 std::vector<std::string> installAgentWords(const std::string& agentFile,
                                            const AgentArguments& arguments) {
+  // The agent gets the bundle's archive as the words "<bundle location>/bundle.zip", byte for
+  // byte, whatever the location ends in: not a path normalised by joining.
   std::vector<std::string> words = {
       operand_path(agentFile), "-installbundle",
-      operand_path((std::filesystem::path(arguments.bundleLocation) / "bundle.zip").string())};
+      operand_path(arguments.bundleLocation + PATH_SEPARATOR + "bundle.zip")};
   words.insert(words.end(), arguments.userArguments.begin(), arguments.userArguments.end());
   return words;
 }
