@@ -53,6 +53,7 @@ std::string installAgentDirOnDisk() {
 }
 
 std::string getInstallAgentExecutable(const fs::path& dir) { return (dir / kEntryFile).string(); }
+
 bool isCacheValid(std::string dir, std::string validationString) {
   // Without a directory there is no cache to vouch for anything.
   if (dir.empty() || validationString.empty()) return false;
