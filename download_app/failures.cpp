@@ -13,7 +13,10 @@ namespace {
 
 constexpr const char* kStatusFailure = N_("Download failed with error code %ld");
 
-// `text`, in the user's language and in English, with `format`'s arguments filled in both.
+// `text` in the user's language and in English.
+Failure failureText(const char* text) { return {translate(text), text}; }
+
+// The same, `format` filled in with the same arguments in both.
 template <typename... Arguments>
 Failure failureText(const char* format, Arguments... arguments) {
   gchar* english = g_strdup_printf(format, arguments...);

@@ -112,8 +112,8 @@ std::string SignatureCheck::replayProblem(const SignedFacts& facts) const {
 void SignatureCheck::verify(const std::string& archive) {
   ArchiveHash hash = digest_->finish();
   SignedFacts facts;
-  std::string problem = verifyArchiveSignature(keys_, *signature_, hash, archive, &facts);
-  if (problem.empty()) problem = replayProblem(facts);
+  SignatureStatus status = verifyArchiveSignature(keys_, *signature_, hash, archive, &facts);
+  std::string problem = status.ok() ? replayProblem(facts) : describe(status);
   if (!problem.empty()) return fail(problem);
   host::systemLog("The installer's signature holds; trusted comment: %s",
                   facts.trustedComment.c_str());

@@ -41,16 +41,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const SignedArchive archive;
   const std::string text(fuzz::textOf(data, size));
   SignedFacts archiveFacts, hashFacts, commentFacts{"unchanged", std::nullopt, std::nullopt};
-  std::string archiveFailure =
-      verifyArchiveSignature(archive.keys, text, archive.hash, archive.path, &archiveFacts);
-  std::string hashFailure = verifyHashSignature(archive.keys, text, archive.hash, &hashFacts);
-  std::string commentFailure = verifyTrustedComment(archive.keys, text, &commentFacts);
+  bool archiveHolds =
+      verifyArchiveSignature(archive.keys, text, archive.hash, archive.path, &archiveFacts).ok();
+  bool hashHolds = verifyHashSignature(archive.keys, text, archive.hash, &hashFacts).ok();
+  bool commentHolds = verifyTrustedComment(archive.keys, text, &commentFacts).ok();
   // A comment whose signature fails says nothing; whatever holds for the archive holds for its
   // comment, and what holds for the hash holds for the archive.
-  if (!commentFailure.empty()) FUZZ_CHECK(commentFacts.trustedComment == "unchanged");
-  if (archiveFailure.empty()) FUZZ_CHECK(commentFailure.empty());
-  if (hashFailure.empty()) FUZZ_CHECK(archiveFailure.empty());
-  if (commentFailure.empty() && commentFacts.file)
+  if (!commentHolds) FUZZ_CHECK(commentFacts.trustedComment == "unchanged");
+  if (archiveHolds) FUZZ_CHECK(commentHolds);
+  if (hashHolds) FUZZ_CHECK(archiveHolds);
+  if (commentHolds && commentFacts.file)
     FUZZ_CHECK(commentFacts.trustedComment.find("file:" + *commentFacts.file) != std::string::npos);
   return 0;
 }

@@ -230,8 +230,8 @@ std::string AgentCache::unproven(const std::string& tag, const SigningKeys& keys
   if (proof->tag != tag || proof->agent != agentIdentity(dir_))
     return "the signature checked was of another agent";
   SignedFacts facts;
-  std::string problem = verifyHashSignature(keys, proof->signature, proof->hash, &facts);
-  return problem.empty() ? "" : "its signature does not hold: " + problem;
+  SignatureStatus status = verifyHashSignature(keys, proof->signature, proof->hash, &facts);
+  return status.ok() ? "" : "its signature does not hold: " + describe(status);
 }
 
 std::string AgentCache::likelyCurrentTag(const SigningKeys& keys) const {
@@ -250,7 +250,7 @@ bool AgentCache::holdsCurrentAgent(const std::string& tag, const SigningKeys& ke
 std::optional<int64_t> AgentCache::lastSignedAt(const SigningKeys& keys) const {
   std::optional<AgentProof> stored = readAgentProof(dir_);
   SignedFacts facts;
-  if (!stored || !verifyTrustedComment(keys, stored->signature, &facts).empty()) return {};
+  if (!stored || !verifyTrustedComment(keys, stored->signature, &facts).ok()) return {};
   return facts.timestamp;
 }
 

@@ -54,21 +54,21 @@ bool verifies(std::string_view signature, std::string_view message, const Signin
 }
 
 // Checks the signature `signature` ("Ed": of the file itself) over the archive in `path`.
-std::string verifyOverFile(std::string_view signature, const std::string& path,
-                           const SigningKey& key) {
+SignatureStatus verifyOverFile(std::string_view signature, const std::string& path,
+                               const SigningKey& key) {
   GError* error = nullptr;
   GMappedFile* file = g_mapped_file_new(path.c_str(), FALSE, &error);
   if (!file) {
-    std::string reason = std::string("the archive could not be read: ") + error->message;
+    SignatureStatus unreadable{SignatureProblem::kArchiveUnreadable, error->message};
     g_error_free(error);
-    return reason;
+    return unreadable;
   }
   bool good = verifies(signature,
                        std::string_view(g_mapped_file_get_contents(file),
                                         g_mapped_file_get_length(file)),
                        key);
   g_mapped_file_unref(file);
-  return good ? "" : "the archive does not match its signature";
+  return good ? SignatureStatus() : SignatureProblem::kArchiveAltered;
 }
 
 }  // namespace
@@ -167,33 +167,34 @@ SignedFacts factsOf(const std::string& comment) {
 
 // Takes the signature file apart and checks its key and its global signature, which vouches
 // for the trusted comment. The archive's own signature is left to the caller, with `key`.
-std::string checkSignature(const SigningKeys& keys, const std::string& text,
-                           ParsedSignature* parsed, const SigningKey** key, SignedFacts* facts) {
+SignatureStatus checkSignature(const SigningKeys& keys, const std::string& text,
+                               ParsedSignature* parsed, const SigningKey** key,
+                               SignedFacts* facts) {
   std::vector<std::string> lines = linesOf(text);
   if (lines.size() < 4 || !lines[0].starts_with(kUntrustedPrefix) ||
       !lines[2].starts_with(kTrustedPrefix))
-    return "the signature file is not a minisign signature";
+    return SignatureProblem::kNotASignature;
   std::optional<std::string> signature = decodeBase64(lines[1], 2 + 8 + crypto_sign_BYTES);
   std::optional<std::string> global = decodeBase64(lines[3], crypto_sign_BYTES);
-  if (!signature || !global) return "the signature file is not a minisign signature";
+  if (!signature || !global) return SignatureProblem::kNotASignature;
   parsed->algorithm = signature->substr(0, 2);
   if (parsed->algorithm != "ED" && parsed->algorithm != "Ed")
-    return "the signature file names an unknown algorithm";
+    return SignatureProblem::kUnknownAlgorithm;
   memcpy(parsed->keyId.data(), signature->data() + 2, parsed->keyId.size());
   auto made = std::find_if(keys.begin(), keys.end(),
                            [&](const SigningKey& k) { return k.id == parsed->keyId; });
   if (made == keys.end()) {
     std::string ours;
     for (const SigningKey& k : keys) ours += (ours.empty() ? "" : " or ") + keyIdText(k.id);
-    return "the signature was made with the key " + keyIdText(parsed->keyId) + ", not with " + ours;
+    return {SignatureProblem::kOtherKey, keyIdText(parsed->keyId) + ", not with " + ours};
   }
   *key = &*made;
   parsed->archiveSignature = signature->substr(10);
   parsed->comment = lines[2].substr(strlen(kTrustedPrefix));
   if (!verifies(*global, parsed->archiveSignature + parsed->comment, **key))
-    return "the trusted comment does not match its signature";
+    return SignatureProblem::kCommentAltered;
   *facts = factsOf(parsed->comment);
-  return "";
+  return {};
 }
 
 std::string_view bytesOf(const ArchiveHash& hash) {
@@ -202,33 +203,53 @@ std::string_view bytesOf(const ArchiveHash& hash) {
 
 }  // namespace
 
-std::string verifyArchiveSignature(const SigningKeys& keys, const std::string& signatureText,
-                                   const ArchiveHash& hash, const std::string& archivePath,
-                                   SignedFacts* facts) {
+std::string describe(const SignatureStatus& status) {
+  switch (status.code()) {
+    case SignatureProblem::kNotASignature:
+      return "the signature file is not a minisign signature";
+    case SignatureProblem::kUnknownAlgorithm:
+      return "the signature file names an unknown algorithm";
+    case SignatureProblem::kOtherKey:
+      return "the signature was made with the key " + status.subject();
+    case SignatureProblem::kCommentAltered:
+      return "the trusted comment does not match its signature";
+    case SignatureProblem::kArchiveAltered:
+      return "the archive does not match its signature";
+    case SignatureProblem::kArchiveUnreadable:
+      return "the archive could not be read: " + status.subject();
+    case SignatureProblem::kSignsTheFile:
+      return "the older signature format signs the archive itself";
+  }
+  return "";
+}
+
+SignatureStatus verifyArchiveSignature(const SigningKeys& keys, const std::string& signatureText,
+                                       const ArchiveHash& hash, const std::string& archivePath,
+                                       SignedFacts* facts) {
   ParsedSignature parsed;
   const SigningKey* key = nullptr;
-  std::string problem = checkSignature(keys, signatureText, &parsed, &key, facts);
-  if (!problem.empty()) return problem;
+  SignatureStatus status = checkSignature(keys, signatureText, &parsed, &key, facts);
+  if (!status.ok()) return status;
   if (parsed.algorithm == "Ed") return verifyOverFile(parsed.archiveSignature, archivePath, *key);
   if (!verifies(parsed.archiveSignature, bytesOf(hash), *key))
-    return "the archive does not match its signature";
-  return "";
+    return SignatureProblem::kArchiveAltered;
+  return {};
 }
 
-std::string verifyHashSignature(const SigningKeys& keys, const std::string& signatureText,
-                                const ArchiveHash& hash, SignedFacts* facts) {
+SignatureStatus verifyHashSignature(const SigningKeys& keys, const std::string& signatureText,
+                                    const ArchiveHash& hash, SignedFacts* facts) {
   ParsedSignature parsed;
   const SigningKey* key = nullptr;
-  std::string problem = checkSignature(keys, signatureText, &parsed, &key, facts);
-  if (!problem.empty()) return problem;
-  if (parsed.algorithm == "Ed") return "the older signature format signs the archive itself";
+  SignatureStatus status = checkSignature(keys, signatureText, &parsed, &key, facts);
+  if (!status.ok()) return status;
+  if (parsed.algorithm == "Ed") return SignatureProblem::kSignsTheFile;
   if (!verifies(parsed.archiveSignature, bytesOf(hash), *key))
-    return "the archive does not match its signature";
-  return "";
+    return SignatureProblem::kArchiveAltered;
+  return {};
 }
 
-std::string verifyTrustedComment(const SigningKeys& keys, const std::string& signatureText,
-                                 SignedFacts* facts) {
+SignatureStatus verifyTrustedComment(const SigningKeys& keys, const std::string& signatureText,
+                                     SignedFacts* facts) {
   ParsedSignature parsed;
   const SigningKey* key = nullptr;
   return checkSignature(keys, signatureText, &parsed, &key, facts);

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "host/status.h"
 #include "provisioning/message.h"
 
 struct SigningKey {
@@ -54,22 +55,37 @@ bool readSigningKeys(const std::string& bundleLocation, SigningKeys* keys, Messa
 // The key number as minisign prints it (16 hexadecimal digits).
 std::string keyIdText(const std::array<unsigned char, 8>& id);
 
-// Empty when `signatureText`, a signature file's content, is a valid signature by one of `keys`
+// Why a signature does not hold.
+enum class SignatureProblem {
+  kNotASignature,     // the text is not a minisign signature file
+  kUnknownAlgorithm,  // neither "ED" nor "Ed"
+  kOtherKey,          // made by another key; `subject` names it and the bundle's keys
+  kCommentAltered,    // the global signature over the trusted comment fails
+  kArchiveAltered,    // the archive's signature fails
+  kArchiveUnreadable,  // `subject`: why the archive could not be read
+  kSignsTheFile,       // the older algorithm, for an archive known only by its hash
+};
+using SignatureStatus = host::Status<SignatureProblem>;
+
+// Why the signature does not hold, in English, for the log.
+std::string describe(const SignatureStatus& status);
+
+// Whether `signatureText`, a signature file's content, is a valid signature by one of `keys`
 // of the archive with BLAKE2b-512 hash `hash`, stored at `archivePath` (read only for the older
-// algorithm); otherwise the precise reason. `facts` gets what the trusted comment says.
-std::string verifyArchiveSignature(const SigningKeys& keys, const std::string& signatureText,
-                                   const ArchiveHash& hash, const std::string& archivePath,
-                                   SignedFacts* facts);
+// algorithm). `facts` gets what the trusted comment says.
+SignatureStatus verifyArchiveSignature(const SigningKeys& keys, const std::string& signatureText,
+                                       const ArchiveHash& hash, const std::string& archivePath,
+                                       SignedFacts* facts);
 
 // The same for an archive known only by its hash, as the cache keeps it: the older algorithm,
 // which signs the file itself, never holds here.
-std::string verifyHashSignature(const SigningKeys& keys, const std::string& signatureText,
-                                const ArchiveHash& hash, SignedFacts* facts);
+SignatureStatus verifyHashSignature(const SigningKeys& keys, const std::string& signatureText,
+                                    const ArchiveHash& hash, SignedFacts* facts);
 
-// Empty when the trusted comment of `signatureText` was signed by one of `keys` (whatever
-// archive the signature is of); `facts` gets what it says.
-std::string verifyTrustedComment(const SigningKeys& keys, const std::string& signatureText,
-                                 SignedFacts* facts);
+// Whether the trusted comment of `signatureText` was signed by one of `keys` (whatever archive
+// the signature is of); `facts` gets what it says.
+SignatureStatus verifyTrustedComment(const SigningKeys& keys, const std::string& signatureText,
+                                     SignedFacts* facts);
 
 // The BLAKE2b-512 hash of an archive, computed while it downloads on a thread of its own, so
 // the download does not wait for it. The bytes pass through a ring of a few megabytes (`add`
