@@ -202,13 +202,12 @@ bool Download::decideOnFirstData() {
   // A window closed meanwhile ends the wait, and the run.
   if (!cache_.lock(waiting, [this] { return windowClosed() || !host::applicationIsRunning(); }))
     return false;
-  std::string why;
+  std::optional<std::string> why;
   if (cache_.holdsCurrentAgent(tag, request_.signingKeys, &why)) {
     startCachedAgent();
     return false;
   }
-  if (!why.empty())
-    host::systemLog("The cached install agent is downloaded again: %s", why.c_str());
+  if (why) host::systemLog("The cached install agent is downloaded again: %s", why->c_str());
   cache_.removeStaleAgent(tag);
   if (signatureCheck_) signatureCheck_->fetchSignature(*urlSession_, theDownload_->url());
   return true;

@@ -73,16 +73,16 @@ void SignatureCheck::cancel() {
 
 void SignatureCheck::didWriteData(host::DownloadTask&, int64_t, int64_t totalBytesWritten,
                                   int64_t) {
-  if (std::string problem = answerProblem(totalBytesWritten); !problem.empty()) missing(problem);
+  if (std::optional<std::string> problem = answerProblem(totalBytesWritten)) missing(*problem);
 }
 
 void SignatureCheck::didFinishDownloading(host::DownloadTask&, const std::string& location) {
-  std::string problem = answerProblem(0);
+  std::optional<std::string> problem = answerProblem(0);
   gchar* text = nullptr;
   gsize length = 0;
-  if (problem.empty() && !g_file_get_contents(location.c_str(), &text, &length, nullptr))
+  if (!problem && !g_file_get_contents(location.c_str(), &text, &length, nullptr))
     problem = "the downloaded file could not be read";
-  if (!problem.empty()) return missing(problem);
+  if (problem) return missing(*problem);
   signature_ = std::string(text, length);
   g_free(text);
   if (!awaiting_.empty()) verify(awaiting_);
@@ -92,19 +92,19 @@ void SignatureCheck::didComplete(host::DownloadTask&, const std::optional<host::
   if (error && !error->cancelled) missing(error->description);
 }
 
-std::string SignatureCheck::answerProblem(int64_t bytes) const {
+std::optional<std::string> SignatureCheck::answerProblem(int64_t bytes) const {
   host::UrlResponse response = task_->response();
   if (response.statusCode != 200 && !response.continuesBody)
     return "the server answered with status " + std::to_string(response.statusCode);
   if (bytes > kMostSignatureBytes) return "the answer is larger than a signature file";
-  return "";
+  return std::nullopt;
 }
 
-std::string SignatureCheck::replayProblem(const SignedFacts& facts) const {
+std::optional<std::string> SignatureCheck::replayProblem(const SignedFacts& facts) const {
   if (facts.file && *facts.file != archiveName(archiveUrl_))
     return "signed for another file, " + *facts.file;
   std::optional<int64_t> installed = cache_.lastSignedAt(keys_);
-  if (!facts.timestamp || !installed || *facts.timestamp >= *installed) return "";
+  if (!facts.timestamp || !installed || *facts.timestamp >= *installed) return std::nullopt;
   return "older than the agent already installed (signed at " + std::to_string(*facts.timestamp) +
          ", the installed one at " + std::to_string(*installed) + ")";
 }
@@ -113,8 +113,8 @@ void SignatureCheck::verify(const std::string& archive) {
   ArchiveHash hash = digest_->finish();
   SignedFacts facts;
   SignatureStatus status = verifyArchiveSignature(keys_, *signature_, hash, archive, &facts);
-  std::string problem = status.ok() ? replayProblem(facts) : describe(status);
-  if (!problem.empty()) return fail(problem);
+  if (!status.ok()) return fail(describe(status));
+  if (std::optional<std::string> replayed = replayProblem(facts)) return fail(*replayed);
   host::systemLog("The installer's signature holds; trusted comment: %s",
                   facts.trustedComment.c_str());
   delegate_->archiveVerified(archive, AgentProof{"", "", hash, *signature_});

@@ -48,10 +48,11 @@ class SignatureCheck : private host::UrlSessionDelegate {
                     int64_t totalBytesExpectedToWrite) override;
   void didFinishDownloading(host::DownloadTask& task, const std::string& location) override;
   void didComplete(host::DownloadTask& task, const std::optional<host::UrlError>& error) override;
-  // Why the signature's answer, `bytes` long so far, is no signature file; empty when it may be.
-  std::string answerProblem(int64_t bytes) const;
-  // Why the trusted comment's `facts` rule the archive out; empty when nothing does.
-  std::string replayProblem(const SignedFacts& facts) const;
+  // Why the signature's answer, `bytes` long so far, is no signature file; nothing when it may be.
+  std::optional<std::string> answerProblem(int64_t bytes) const;
+  // Why the trusted comment's `facts` rule the archive out: signed for another of the vendor's
+  // files, or before the agent verified last. Nothing when neither.
+  std::optional<std::string> replayProblem(const SignedFacts& facts) const;
   void verify(const std::string& archive);
   // The signature could not be had, for `why`.
   void missing(const std::string& why);

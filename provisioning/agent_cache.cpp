@@ -223,28 +223,29 @@ bool AgentCache::lock(const std::function<void()>& waiting, const std::function<
   return true;
 }
 
-std::string AgentCache::unproven(const std::string& tag, const SigningKeys& keys) const {
-  if (keys.empty()) return "";
+std::optional<std::string> AgentCache::unproven(const std::string& tag, const SigningKeys& keys) const {
+  if (keys.empty()) return std::nullopt;
   std::optional<AgentProof> proof = readAgentProof(dir_);
   if (!proof) return "no signature was checked for it";
   if (proof->tag != tag || proof->agent != agentIdentity(dir_))
     return "the signature checked was of another agent";
   SignedFacts facts;
   SignatureStatus status = verifyHashSignature(keys, proof->signature, proof->hash, &facts);
-  return status.ok() ? "" : "its signature does not hold: " + describe(status);
+  if (status.ok()) return std::nullopt;
+  return "its signature does not hold: " + describe(status);
 }
 
 std::string AgentCache::likelyCurrentTag(const SigningKeys& keys) const {
   if (installAgentDirOnDisk().empty()) return "";
   std::string tag = storedValidationString(dir_);
-  return unproven(tag, keys).empty() ? tag : "";
+  return unproven(tag, keys) ? "" : tag;
 }
 
 bool AgentCache::holdsCurrentAgent(const std::string& tag, const SigningKeys& keys,
-                                   std::string* why) const {
+                                   std::optional<std::string>* why) const {
   if (installAgentDirOnDisk().empty() || !isCacheValid(dir_, tag)) return false;
   *why = unproven(tag, keys);
-  return why->empty();
+  return !*why;
 }
 
 std::optional<int64_t> AgentCache::lastSignedAt(const SigningKeys& keys) const {

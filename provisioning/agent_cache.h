@@ -116,9 +116,10 @@ class AgentCache {
   std::string likelyCurrentTag(const SigningKeys& keys) const;
 
   // Whether the cached agent is the one the server tags `tag`: on disk, its stored tag equal,
-  // and, with `keys`, its proof holding under them. When an agent is on disk but not current,
-  // `why` says why (for the log).
-  bool holdsCurrentAgent(const std::string& tag, const SigningKeys& keys, std::string* why) const;
+  // and, with `keys`, its proof holding under them. When only the proof fails, `why` says why
+  // (for the log).
+  bool holdsCurrentAgent(const std::string& tag, const SigningKeys& keys,
+                         std::optional<std::string>* why) const;
 
   // The seconds since 1970 at which the agent verified last was signed, when its proof still
   // holds under `keys`: no download signed earlier replaces it.
@@ -136,9 +137,9 @@ class AgentCache {
                                      std::optional<AgentProof> proof, MessageCallback report);
 
  private:
-  // Why the agent tagged `tag` has no proof that holds under `keys`; empty when it has one
+  // Why the agent tagged `tag` has no proof that holds under `keys`; nothing when it has one
   // (always, without keys).
-  std::string unproven(const std::string& tag, const SigningKeys& keys) const;
+  std::optional<std::string> unproven(const std::string& tag, const SigningKeys& keys) const;
   // Unpacks `archive` into a fresh directory beside the agent's, renamed into place only when
   // it holds an agent.
   host::Status<CacheProblem> unpack(const std::filesystem::path& archive, MessageCallback report);
