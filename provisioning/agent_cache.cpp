@@ -223,7 +223,8 @@ bool AgentCache::lock(const std::function<void()>& waiting, const std::function<
   return true;
 }
 
-std::optional<std::string> AgentCache::unproven(const std::string& tag, const SigningKeys& keys) const {
+std::optional<std::string> AgentCache::unproven(const std::string& tag,
+                                                const SigningKeys& keys) const {
   if (keys.empty()) return std::nullopt;
   std::optional<AgentProof> proof = readAgentProof(dir_);
   if (!proof) return "no signature was checked for it";
