@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <string_view>
 
 namespace download_app {
 
@@ -48,13 +47,14 @@ struct WindowMessage {
   std::string text;
 };
 
-// The message as the bytes that carry it.
-std::string encodeWindowMessage(const WindowMessage& message);
+// Sends `message` whole on the socket `fd`; a peer that has gone is left to its hang-up.
+void sendWindowMessage(int fd, const WindowMessage& message);
 
 // Gathers bytes as they arrive and hands out the messages they complete.
 class WindowMessageReader {
  public:
-  void append(std::string_view bytes) { buffer_.append(bytes); }
+  // Reads what has arrived on `fd`; false once the peer has hung up.
+  bool readFrom(int fd);
   // The next complete message, taken out; nothing until one has fully arrived.
   std::optional<WindowMessage> next();
 
