@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -357,14 +358,10 @@ class GtkSplash : public ImageView {
     auto pixels = [scale](double points) {
       return points > 0 ? std::max(1, static_cast<int>(std::lround(points * scale))) : -1;
     };
-    GError* error = nullptr;
     // The loader scales while it decodes, so a huge file never lands in memory whole.
     GdkPixbuf* pixbuf = gdk_pixbuf_new_from_file_at_scale(
-        image.path.c_str(), pixels(image.width), pixels(image.height), proportional_, &error);
-    if (pixbuf == nullptr) {
-      g_clear_error(&error);
-      return;
-    }
+        image.path.c_str(), pixels(image.width), pixels(image.height), proportional_, nullptr);
+    if (pixbuf == nullptr) return;
     cairo_surface_t* surface =
         gdk_cairo_surface_create_from_pixbuf(pixbuf, scale, gtk_widget_get_window(widget));
     gtk_image_set_from_surface(image_.get(), surface);
@@ -410,12 +407,11 @@ void toleratePeerDestruction(GtkWidget* window) {
   if (native == nullptr || !GDK_IS_X11_WINDOW(native)) return;
   shownWindow = GDK_WINDOW_XID(native);
   shownWindowGone = false;
-  static const bool hooked = [display = GDK_WINDOW_XDISPLAY(native)] {
+  static std::once_flag hooked;
+  std::call_once(hooked, [display = GDK_WINDOW_XDISPLAY(native)] {
     for (int code = 1; code < 256; ++code)
       previousWireToError[code] = XESetWireToError(display, code, dropErrorsOnceWindowGone);
-    return true;
-  }();
-  (void)hooked;
+  });
 }
 #else
 void toleratePeerDestruction(GtkWidget*) {}
@@ -447,18 +443,11 @@ bool openDesktopDisplay() {
 
 std::optional<WindowControls> makeGtkWindow() {
   if (!openDesktopDisplay()) return std::nullopt;
-  static const bool registered = [] {
-    installer_download_window_register_resource();
-    return true;
-  }();
-  (void)registered;
-
+  static std::once_flag registered;
+  std::call_once(registered, installer_download_window_register_resource);
   ObjectRef<GtkBuilder> builder(gtk_builder_new());
-  GError* error = nullptr;
-  if (gtk_builder_add_from_resource(builder.get(), kInterfaceResource, &error) == 0) {
-    g_clear_error(&error);
+  if (gtk_builder_add_from_resource(builder.get(), kInterfaceResource, nullptr) == 0)
     return std::nullopt;
-  }
   // The interface file is compiled in: every control it names is there.
   auto object = [&](const char* id) { return gtk_builder_get_object(builder.get(), id); };
   GtkWindow* window = GTK_WINDOW(object("window"));
