@@ -27,8 +27,7 @@
 #include "host/files.h"
 #include "host/system_log.h"
 
-// The helper's file, made by the build (see download_app/CMakeLists.txt), as bytes of this
-// program.
+// The helper's file, made by the build, as bytes of this program.
 asm(R"(
   .pushsection .rodata, "a"
   .balign 64
@@ -79,8 +78,7 @@ struct Connection : std::enable_shared_from_this<Connection> {
 
   // The helper's events, on the application loop.
   static gboolean onHelper(gint fd, GIOCondition, gpointer data) {
-    // The delegate or the action may let go of the window's controls: the connection stays
-    // until this call is done.
+    // The delegate or the action may let go of the controls: the connection outlives the call.
     std::shared_ptr<Connection> connection = static_cast<Connection*>(data)->shared_from_this();
     if (!connection->reader.readFrom(fd)) {
       connection->watch = 0;
@@ -226,8 +224,7 @@ int startHelper(int socket) {
   return complaints[0];
 }
 
-// The first line the helper wrote before it started; it has ended or started by now, so the
-// pipe is at its end.
+// The first line the helper wrote before it started; by now the pipe is at its end.
 std::string firstComplaint(int complaints) {
   std::string text;
   char buffer[512];

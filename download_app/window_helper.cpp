@@ -2,8 +2,7 @@
 // whose own GLib cannot run the system's GTK (download_app/desktop_window_process.cpp). Standard
 // input is the socket to the installer; file descriptor 3 the installer's standard error, given
 // to GTK once the program has started (until then the dynamic loader's complaint about a missing
-// GTK stays off the terminal); argv[1] the installer's catalogues. It ends when the installer
-// hangs up, and only then: the terminal's signals are the installer's to act on.
+// GTK stays off the terminal); argv[1] the installer's catalogues.
 
 #include <glib-unix.h>
 #include <gtk/gtk.h>

@@ -1,8 +1,6 @@
-// The desktop window's calls and events as they cross between the portable installer and its
-// window helper, a process of its own (download_app/desktop_window_process.cpp,
-// download_app/window_helper.cpp). One message per call of the controls (controls.h), and one
-// per event the window sends back. Both ends are built together, so the messages are plain
-// fixed-size records with a text after them. No state beyond a reader's buffer; any thread.
+// The desktop window's calls and events between the portable installer and its window helper:
+// one message per call of the controls, one per event sent back. Both ends are built together,
+// so a message is a plain fixed-size record with a text after it. Any thread.
 #pragma once
 
 #include <cstdint>
