@@ -274,7 +274,6 @@ std::optional<WindowControls> makeDesktopWindow() {
   controls.status = std::make_unique<RemoteStatusText>(connection);
   controls.button = std::make_unique<RemoteButton>(connection);
   controls.image = std::make_unique<RemoteImageView>(connection);
-  controls.closesAfterFailure = false;
   return controls;
 }
 

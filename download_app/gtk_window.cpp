@@ -348,9 +348,8 @@ class GtkSplash : public ImageView {
   // A GTK image is never editable.
   void setEditable(bool) override {}
 
-  // Loads the file scaled to the image's size in points (fitted within it when proportional),
-  // from the file's own pixels at the display's scale: 800 of them for 400 points at scale 2.
-  // A file that cannot be read leaves the view as it was.
+  // Loads the file at the image's size in points times the display's scale (800 pixels for 400
+  // points at scale 2). A file that cannot be read leaves the view as it was.
   void setImage(const Image& image) override {
     shown_ = image;
     GtkWidget* widget = GTK_WIDGET(image_.get());
@@ -381,13 +380,11 @@ class GtkSplash : public ImageView {
 };
 
 #ifdef GDK_WINDOWING_X11
-// Another X client may destroy the window (XDestroyWindow, as a forced close does), and GTK
-// learns of that only from an event it reads later. Requests it made meanwhile fail: first
-// with BadWindow or BadDrawable about the window, then with errors about the pixmaps and
-// pictures it tried to make from it. GDK would end the process on any of them. From the first
-// error about our window on, they are all dropped, and the window's "destroy" signal ends the
-// run as a close does. Xlib asks this per-display hook before any error handler, GDK's
-// included, also inside GDK's error traps. It runs with the display locked: no Xlib calls.
+// Another X client may destroy the window (a forced close), and GTK learns of it only later:
+// its requests meanwhile fail, first with BadWindow or BadDrawable about the window, then about
+// what it made from it, and GDK would end the process on any of them. From the first error about
+// our window on, they are all dropped; the window's "destroy" signal ends the run as a close
+// does. Xlib asks this hook before any error handler, with the display locked: no Xlib calls.
 using WireToError = Bool (*)(Display*, XErrorEvent*, xError*);
 WireToError previousWireToError[256] = {};
 XID shownWindow = 0;
@@ -428,10 +425,9 @@ bool openDesktopDisplay() {
     gtk_accelerator_set_default_mod_mask(
         static_cast<GdkModifierType>(GDK_CONTROL_MASK | GDK_SHIFT_MASK | GDK_MOD1_MASK |
                                      GDK_SUPER_MASK | GDK_HYPER_MASK | GDK_META_MASK));
-    // The window draws nothing with OpenGL, and GDK's probe for it loads the system's GL
-    // driver, with a software one as much as 50 MB of libraries. GDK reads GDK_GL once, here;
-    // a value the user set is kept, and ours is gone again before the agent could inherit it
-    // (GTK has started no thread yet).
+    // The window draws nothing with OpenGL, and GDK's probe loads the GL driver (a software one
+    // is 50 MB of libraries). GDK reads GDK_GL once, here; a user's value is kept, and ours is
+    // gone before the agent could inherit it (GTK has started no thread yet).
     bool disableGl = g_getenv("GDK_GL") == nullptr;
     if (disableGl) g_setenv("GDK_GL", "disable", TRUE);
     bool initialised = gtk_init_check(nullptr, nullptr) == TRUE;
@@ -464,7 +460,6 @@ std::optional<WindowControls> makeGtkWindow() {
   controls.status = std::make_unique<GtkStatus>(GTK_LABEL(object("status")));
   controls.button = std::make_unique<GtkActionButton>(GTK_BUTTON(object("button")));
   controls.image = std::make_unique<GtkSplash>(GTK_IMAGE(object("splash")));
-  controls.closesAfterFailure = false;
   gtk_widget_show(GTK_WIDGET(window));
   toleratePeerDestruction(GTK_WIDGET(window));
   return controls;

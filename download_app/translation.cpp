@@ -105,6 +105,16 @@ bool usable(const char* translated, const char* english, const char* englishPlur
   return false;
 }
 
+// The translation of `singular` or `plural`, as the language's plural rule chooses for `count`.
+__attribute__((format_arg(1), format_arg(2))) const char* translatePlural(const char* singular,
+                                                                          const char* plural,
+                                                                          unsigned long count) {
+  const char* translated =
+      userLocale().with([=] { return dngettext(kDomain, singular, plural, count); });
+  if (usable(translated, singular, plural)) return translated;
+  return count == 1 ? singular : plural;
+}
+
 }  // namespace
 
 std::filesystem::path catalogueFolder() {
@@ -122,13 +132,6 @@ void useCatalogues(const std::filesystem::path& folder) { chosenCatalogues = fol
 const char* translate(const char* english) {
   const char* translated = userLocale().with([english] { return dgettext(kDomain, english); });
   return usable(translated, english) ? translated : english;
-}
-
-const char* translatePlural(const char* singular, const char* plural, unsigned long count) {
-  const char* translated =
-      userLocale().with([=] { return dngettext(kDomain, singular, plural, count); });
-  if (usable(translated, singular, plural)) return translated;
-  return count == 1 ? singular : plural;
 }
 
 std::string formatText(const char* format, ...) {

@@ -27,10 +27,6 @@ void useCatalogues(const std::filesystem::path& folder);
 // The translation of `english` (UTF-8), or `english` itself.
 const char* translate(const char* english) __attribute__((format_arg(1)));
 
-// The translation of `singular` or `plural`, as the language's plural rule chooses for `count`.
-const char* translatePlural(const char* singular, const char* plural, unsigned long count)
-    __attribute__((format_arg(1))) __attribute__((format_arg(2)));
-
 // printf into a string, numbers written as the user's locale writes them ("1,5" in German).
 std::string formatText(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
