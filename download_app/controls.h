@@ -1,6 +1,5 @@
-// The download window's controls, as the download application drives them. Two windows implement
-// them: a GTK window on a desktop and a one-line window on the terminal. The `Download` object only
-// ever talks to these interfaces. Every call is made on the main thread.
+// The download window's controls, as the `Download` object drives them: a GTK window on a
+// desktop, a one-line window on the terminal. Main thread only.
 #pragma once
 
 #include <cstdint>
@@ -86,16 +85,14 @@ struct WindowControls {
   std::unique_ptr<StatusText> status;
   std::unique_ptr<Button> button;
   std::unique_ptr<ImageView> image;
-  // A window that no user can close after a failure (the terminal) closes itself right after
-  // showing it.
+    // A window no user can close (the terminal) closes itself right after showing a failure.
   bool closesAfterFailure = false;
 };
 
-// The one-line window drawn on standard error (download_app/terminal_window.cpp).
+// The one-line window drawn on standard error.
 WindowControls makeTerminalWindow();
 
-// The desktop window (download_app/desktop_window.cpp); nothing when no display is named or
-// none can be opened.
+// The desktop window; nothing when no display is named or none can be opened.
 std::optional<WindowControls> makeDesktopWindow();
 
 }  // namespace download_app

@@ -51,96 +51,78 @@ namespace {
 
 using State = DeferredWindow::State;
 
-class StandIn {
+// Hands each call to the loaded window's control `kControl`, or keeps it for the load.
+template <typename Control, std::unique_ptr<Control> WindowControls::*kControl>
+class StandIn : public Control {
  public:
   explicit StandIn(std::shared_ptr<State> state) : state_(std::move(state)) {}
 
  protected:
-  void on(Call call) const { state_->apply(std::move(call)); }
+  template <typename... Parameters, typename... Arguments>
+  void forward(void (Control::*method)(Parameters...), const Arguments&... arguments) {
+    state_->apply([=](WindowControls& w) { ((w.*kControl).get()->*method)(arguments...); });
+  }
+
   std::shared_ptr<State> state_;
 };
 
-class StandInProgressBar : public ProgressBar, StandIn {
+class StandInProgressBar : public StandIn<ProgressBar, &WindowControls::progress> {
  public:
   using StandIn::StandIn;
-  void setDoubleValue(double value) override {
-    on([value](WindowControls& w) { w.progress->setDoubleValue(value); });
-  }
+  void setDoubleValue(double value) override { forward(&ProgressBar::setDoubleValue, value); }
   void setMaxValue(double value) override {
     state_->maxValue = value;
-    on([value](WindowControls& w) { w.progress->setMaxValue(value); });
+    forward(&ProgressBar::setMaxValue, value);
   }
   double maxValue() const override {
     return state_->window ? state_->window->progress->maxValue() : state_->maxValue;
   }
-  void setIndeterminate(bool indeterminate) override {
-    on([indeterminate](WindowControls& w) { w.progress->setIndeterminate(indeterminate); });
+  void setIndeterminate(bool on) override { forward(&ProgressBar::setIndeterminate, on); }
+  void setUsesThreadedAnimation(bool on) override {
+    forward(&ProgressBar::setUsesThreadedAnimation, on);
   }
-  void setUsesThreadedAnimation(bool threaded) override {
-    on([threaded](WindowControls& w) { w.progress->setUsesThreadedAnimation(threaded); });
-  }
-  void startAnimation() override {
-    on([](WindowControls& w) { w.progress->startAnimation(); });
-  }
-  void stopAnimation() override {
-    on([](WindowControls& w) { w.progress->stopAnimation(); });
-  }
-  void incrementBy(double delta) override {
-    on([delta](WindowControls& w) { w.progress->incrementBy(delta); });
-  }
+  void startAnimation() override { forward(&ProgressBar::startAnimation); }
+  void stopAnimation() override { forward(&ProgressBar::stopAnimation); }
+  void incrementBy(double delta) override { forward(&ProgressBar::incrementBy, delta); }
 };
 
-class StandInStatusText : public StatusText, StandIn {
+class StandInStatusText : public StandIn<StatusText, &WindowControls::status> {
  public:
   using StandIn::StandIn;
-  void setUsesSingleLineMode(bool singleLine) override {
-    on([singleLine](WindowControls& w) { w.status->setUsesSingleLineMode(singleLine); });
-  }
+  void setUsesSingleLineMode(bool on) override { forward(&StatusText::setUsesSingleLineMode, on); }
   void setStringValue(const std::string& text) override {
-    on([text](WindowControls& w) { w.status->setStringValue(text); });
+    forward(&StatusText::setStringValue, text);
   }
-  void setTextColor(TextColor color) override {
-    on([color](WindowControls& w) { w.status->setTextColor(color); });
-  }
+  void setTextColor(TextColor color) override { forward(&StatusText::setTextColor, color); }
 };
 
-class StandInButton : public Button, StandIn {
+class StandInButton : public StandIn<Button, &WindowControls::button> {
  public:
   using StandIn::StandIn;
-  void setTitle(const std::string& title) override {
-    on([title](WindowControls& w) { w.button->setTitle(title); });
-  }
-  void setEnabled(bool enabled) override {
-    on([enabled](WindowControls& w) { w.button->setEnabled(enabled); });
-  }
+  void setTitle(const std::string& title) override { forward(&Button::setTitle, title); }
+  void setEnabled(bool enabled) override { forward(&Button::setEnabled, enabled); }
   void setKeyEquivalent(const std::string& key) override {
-    on([key](WindowControls& w) { w.button->setKeyEquivalent(key); });
+    forward(&Button::setKeyEquivalent, key);
   }
-  void setAction(std::function<void()> action) override {
-    on([action](WindowControls& w) { w.button->setAction(action); });
-  }
+  void setAction(std::function<void()> action) override { forward(&Button::setAction, action); }
 };
 
-class StandInImageView : public ImageView, StandIn {
+class StandInImageView : public StandIn<ImageView, &WindowControls::image> {
  public:
   using StandIn::StandIn;
-  void setScalesProportionally(bool proportionally) override {
-    on([proportionally](WindowControls& w) { w.image->setScalesProportionally(proportionally); });
+  void setScalesProportionally(bool on) override {
+    forward(&ImageView::setScalesProportionally, on);
   }
-  void setEditable(bool editable) override {
-    on([editable](WindowControls& w) { w.image->setEditable(editable); });
-  }
-  void setImage(const Image& image) override {
-    on([image](WindowControls& w) { w.image->setImage(image); });
-  }
+  void setEditable(bool editable) override { forward(&ImageView::setEditable, editable); }
+  void setImage(const Image& image) override { forward(&ImageView::setImage, image); }
 };
 
-class StandInWindow : public Window, StandIn {
+class StandInWindow : public StandIn<Window, &WindowControls::window> {
  public:
   using StandIn::StandIn;
   void setDelegate(WindowDelegate* delegate) override {
     state_->delegate = delegate;
-    on([delegate](WindowControls& w) { w.window->setDelegate(delegate); });
+    forward(&Window::setDelegate, delegate);
   }
   void close() override {
     if (state_->window) return state_->window->window->close();
@@ -152,11 +134,11 @@ class StandInWindow : public Window, StandIn {
   // Something to draw is what the window is loaded for.
   void layoutIfNeeded() override {
     state_->loadNow();
-    on([](WindowControls& w) { w.window->layoutIfNeeded(); });
+    forward(&Window::layoutIfNeeded);
   }
   void setViewsNeedDisplay(bool needed) override {
     if (needed) state_->loadNow();
-    on([needed](WindowControls& w) { w.window->setViewsNeedDisplay(needed); });
+    forward(&Window::setViewsNeedDisplay, needed);
   }
 };
 

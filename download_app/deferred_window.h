@@ -1,15 +1,11 @@
 // The download window, loaded only once it has something to show.
 //
-// A run whose cache is current hands over to its agent a few tens of milliseconds after it
-// starts; a window shown meanwhile would flash by unread, and the desktop window's toolkit
-// alone takes longer to load than such a run. So the main interface hands the `Download` object
-// stand-ins for the window's controls. They keep what is set on them until the window is
-// loaded, which happens the first time the window is asked to draw (a download has begun, a
-// failure or a wait must be shown) or when the delay given to `drawAfter` has passed. The loaded
-// window then gets every kept call, in the order it was made, and every later call goes
-// straight to it. A window closed before it was loaded is never loaded: closing it only tells
-// its delegate. Main thread only; the loader runs on the main thread, inside the call that
-// needed the window.
+// A run whose cache is current hands over to its agent within tens of milliseconds: a window
+// would flash by unread, and GTK alone takes longer to load. So the `Download` object gets
+// stand-ins that keep every call until the window is first asked to draw or the delay given to
+// `drawAfter` has passed; the loaded window then gets the kept calls in order, and later calls
+// directly. A window closed before it was loaded is never loaded: closing it only tells its
+// delegate. Main thread only; the loader runs inside the call that needed the window.
 #pragma once
 
 #include <chrono>

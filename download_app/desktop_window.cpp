@@ -1,13 +1,9 @@
 // The desktop window, loaded when it is shown.
 //
-// GTK and the hundred libraries it brings take longer to load than a cached run takes to start
-// its agent, and a terminal has no use for them. So the GTK window (download_app/gtk_window.h)
-// is built as a module that the executable carries inside itself; `makeDesktopWindow`
-// (declared in controls.h) loads it, from memory, only when DISPLAY or WAYLAND_DISPLAY names a
-// display. On a terminal, or on a machine without GTK, the installer never loads GTK.
-//
-// A module that cannot be loaded is written to the system log, and the run goes on with the
-// terminal window. The module stays loaded until the process ends: GTK cannot be unloaded.
+// GTK and its hundred libraries take longer to load than a cached run takes to start its agent,
+// and a terminal has no use for them. So the GTK window is a module the executable carries and
+// loads from memory only when a display is named. A module that cannot be loaded is logged and
+// the run goes on with the terminal window. GTK cannot be unloaded: the module stays.
 
 #include <dlfcn.h>
 #include <errno.h>
@@ -20,8 +16,7 @@
 #include "host/files.h"
 #include "host/system_log.h"
 
-// The module's file, made by the build (see download_app/CMakeLists.txt), as bytes of this
-// program.
+// The module's file, made by the build, as bytes of this program.
 asm(R"(
   .pushsection .rodata, "a"
   .balign 64

@@ -1,16 +1,12 @@
 // The desktop window of the portable installer, drawn by a helper process.
 //
-// The portable installer carries its own GLib (tools/build-portable), and GTK must never run on
-// a GLib other than the one it was loaded with: two copies share neither a main loop nor a type
-// system. So GTK stays out of this process. The executable carries the window helper
-// (download_app/window_helper.cpp), linked against the system's GTK 3; when a display is named,
-// `makeDesktopWindow` starts it from an anonymous file (nothing is written to disk, and a /tmp
-// mounted noexec does not matter), and the controls it returns send their calls over a socket
-// (download_app/window_messages.h). The button's presses and the window's closing come back on
-// the application loop. Where the helper cannot start (no GTK 3 on the system) or opens no
-// display, the run goes on with the terminal window, and the system log says why. The helper
-// is not the installer's child for long: it is started through a short-lived intermediate, so
-// nobody has to wait for it, and it ends when the installer's side of the socket closes.
+// The portable installer carries its own GLib, and GTK must run on the GLib it was loaded with:
+// two copies share neither a main loop nor a type system. So the executable carries the window
+// helper (download_app/window_helper.cpp), linked against the system's GTK 3, and starts it from
+// an anonymous file (a /tmp mounted noexec does not matter); the controls send their calls over
+// a socket. Where the helper cannot start or opens no display, the run goes on with the terminal
+// window. The helper is a grandchild, so nobody waits for it, and it ends when the installer
+// hangs up.
 
 #include <errno.h>
 #include <fcntl.h>
@@ -31,8 +27,7 @@
 #include "host/files.h"
 #include "host/system_log.h"
 
-// The helper's file, made by the build (see download_app/CMakeLists.txt), as bytes of this
-// program.
+// The helper's file, made by the build, as bytes of this program.
 asm(R"(
   .pushsection .rodata, "a"
   .balign 64
@@ -69,15 +64,7 @@ struct Connection : std::enable_shared_from_this<Connection> {
   }
 
   void send(const WindowMessage& message) {
-    if (hungUp) return;
-    std::string bytes = encodeWindowMessage(message);
-    for (size_t sent = 0; sent < bytes.size();) {
-      ssize_t written =
-          ::send(socket.get(), bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-      if (written < 0 && errno == EINTR) continue;
-      if (written <= 0) return;  // the helper has gone; its hang-up is read on the loop
-      sent += static_cast<size_t>(written);
-    }
+    if (!hungUp) sendWindowMessage(socket.get(), message);
   }
   void send(K kind, double number = 0) { send({kind, number, 0, {}}); }
   void send(K kind, const std::string& text) { send({kind, 0, 0, text}); }
@@ -91,19 +78,14 @@ struct Connection : std::enable_shared_from_this<Connection> {
 
   // The helper's events, on the application loop.
   static gboolean onHelper(gint fd, GIOCondition, gpointer data) {
-    // The delegate or the action may let go of the window's controls: the connection stays
-    // until this call is done.
+    // The delegate or the action may let go of the controls: the connection outlives the call.
     std::shared_ptr<Connection> connection = static_cast<Connection*>(data)->shared_from_this();
-    char buffer[4096];
-    ssize_t received = read(fd, buffer, sizeof buffer);
-    if (received < 0 && errno == EINTR) return G_SOURCE_CONTINUE;
-    if (received <= 0) {
+    if (!connection->reader.readFrom(fd)) {
       connection->watch = 0;
       connection->hungUp = true;
       connection->closed();
       return G_SOURCE_REMOVE;
     }
-    connection->reader.append({buffer, static_cast<size_t>(received)});
     while (std::optional<WindowMessage> message = connection->reader.next()) {
       if (message->kind == K::Pressed && connection->action) {
         std::function<void()> action = connection->action;  // it may replace itself
@@ -196,25 +178,27 @@ class RemoteImageView : public ImageView, Remote {
   }
 };
 
+constexpr char kNotStarted[] = "The window helper could not be started";
+
+// -1, once the system log says why the helper is not there.
+int logged(const char* what, int error) {
+  host::systemLog("%s", host::systemError(what, error).c_str());
+  return -1;
+}
+
 // Starts the helper with `socket` as its standard input, and returns the reading end of its
 // standard error until it has started (what the dynamic loader has to say about a missing
-// GTK), for the caller to close; -1 when it could not be started (said in the system log). A
-// grandchild, so that no one waits for it: the intermediate ends at once and is reaped here.
+// GTK), for the caller to close; -1 when it could not be started. The intermediate process
+// ends at once and is reaped here.
 int startHelper(int socket) {
   host::FileDescriptor program(memfd_create("installer-window", MFD_CLOEXEC));
   std::string_view bytes(windowHelper, static_cast<size_t>(windowHelperEnd - windowHelper));
-  if (program.get() < 0 || !host::writeAll(program.get(), bytes)) {
-    host::systemLog("%s", host::systemError("The window helper could not be made", errno).c_str());
-    return -1;
-  }
+  if (program.get() < 0 || !host::writeAll(program.get(), bytes))
+    return logged("The window helper could not be made", errno);
   std::string path = "/proc/self/fd/" + std::to_string(program.get());
   std::string catalogues = catalogueFolder().string();
   int complaints[2];
-  if (pipe2(complaints, O_CLOEXEC) != 0) {
-    host::systemLog("%s",
-                    host::systemError("The window helper could not be started", errno).c_str());
-    return -1;
-  }
+  if (pipe2(complaints, O_CLOEXEC) != 0) return logged(kNotStarted, errno);
   host::FileDescriptor writing(complaints[1]);
   pid_t intermediate = fork();
   if (intermediate == 0) {
@@ -232,9 +216,7 @@ int startHelper(int socket) {
   writing.reset();
   if (intermediate < 0) {
     close(complaints[0]);
-    host::systemLog("%s",
-                    host::systemError("The window helper could not be started", error).c_str());
-    return -1;
+    return logged(kNotStarted, error);
   }
   int status = 0;
   while (waitpid(intermediate, &status, 0) < 0 && errno == EINTR) {
@@ -242,8 +224,7 @@ int startHelper(int socket) {
   return complaints[0];
 }
 
-// The first line the helper wrote before it started; it has ended or started by now, so the
-// pipe is at its end.
+// The first line the helper wrote before it started; by now the pipe is at its end.
 std::string firstComplaint(int complaints) {
   std::string text;
   char buffer[512];
@@ -255,17 +236,12 @@ std::string firstComplaint(int complaints) {
   return text.empty() ? "its helper did not start" : text;
 }
 
-// Waits for the helper's first message, while the run waits for its window as it would for
-// GTK to load in process.
+// Waits for the helper's first message, as the run would wait for GTK to load in process.
 std::optional<WindowMessage> firstMessage(Connection& connection) {
-  char buffer[512];
-  for (;;) {
-    if (std::optional<WindowMessage> message = connection.reader.next()) return message;
-    ssize_t received = read(connection.socket.get(), buffer, sizeof buffer);
-    if (received < 0 && errno == EINTR) continue;
-    if (received <= 0) return std::nullopt;
-    connection.reader.append({buffer, static_cast<size_t>(received)});
-  }
+  std::optional<WindowMessage> message;
+  while (!(message = connection.reader.next()))
+    if (!connection.reader.readFrom(connection.socket.get())) return std::nullopt;
+  return message;
 }
 
 }  // namespace
@@ -274,8 +250,7 @@ std::optional<WindowControls> makeDesktopWindow() {
   if (!displayNamed()) return std::nullopt;
   int ends[2];
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
-    host::systemLog("%s",
-                    host::systemError("The window helper could not be started", errno).c_str());
+    logged(kNotStarted, errno);
     return std::nullopt;
   }
   auto connection = std::make_shared<Connection>(ends[0]);
@@ -299,7 +274,6 @@ std::optional<WindowControls> makeDesktopWindow() {
   controls.status = std::make_unique<RemoteStatusText>(connection);
   controls.button = std::make_unique<RemoteButton>(connection);
   controls.image = std::make_unique<RemoteImageView>(connection);
-  controls.closesAfterFailure = false;
   return controls;
 }
 

@@ -11,32 +11,47 @@ namespace download_app {
 namespace {
 
 // What printf reads for a conversion: the type of its argument after the default promotions.
-enum class Argument {
-  kInt,
-  kUnsignedInt,
-  kLong,
-  kUnsignedLong,
-  kLongLong,
-  kUnsignedLongLong,
-  kIntMax,
-  kUnsignedIntMax,
-  kSize,
-  kSignedSize,
-  kPtrDiff,
-  kDouble,
-  kLongDouble,
-  kWideChar,
-  kString,
-  kWideString,
-  kPointer,
-};
-
-enum class Length { kNone, kChar, kShort, kLong, kLongLong, kLongDouble, kIntMax, kSize, kPtrDiff };
+using Argument = std::string_view;
 
 // No window text takes more arguments than this.
 constexpr size_t kMostArguments = 32;
 // Nor a wider field or a longer precision: a larger one would only make a text of any length.
 constexpr size_t kWidestField = 255;
+
+// What the conversions read with a length modifier; any pair not here is refused ("%n" too).
+struct Reading {
+  std::string_view conversions;
+  std::string_view length;
+  Argument argument;
+};
+constexpr Reading kReadings[] = {
+    {"di", "", "int"},
+    {"di", "hh", "int"},
+    {"di", "h", "int"},
+    {"di", "l", "long"},
+    {"di", "ll", "long long"},
+    {"di", "j", "intmax_t"},
+    {"di", "z", "ssize_t"},
+    {"di", "t", "ptrdiff_t"},
+    {"ouxX", "", "unsigned"},
+    {"ouxX", "hh", "unsigned"},
+    {"ouxX", "h", "unsigned"},
+    {"ouxX", "l", "unsigned long"},
+    {"ouxX", "ll", "unsigned long long"},
+    {"ouxX", "j", "uintmax_t"},
+    {"ouxX", "z", "size_t"},
+    {"ouxX", "t", "ptrdiff_t"},
+    {"eEfFgGaA", "", "double"},
+    {"eEfFgGaA", "l", "double"},
+    {"eEfFgGaA", "L", "long double"},
+    {"c", "", "int"},
+    {"c", "l", "wint_t"},
+    {"C", "", "wint_t"},
+    {"s", "", "char*"},
+    {"s", "l", "wchar_t*"},
+    {"S", "", "wchar_t*"},
+    {"p", "", "void*"},
+};
 
 // The arguments of one format, by position.
 class ArgumentList {
@@ -101,91 +116,31 @@ bool takeField(std::string_view& text, ArgumentList& arguments) {
   if (!text.empty() && text.front() == '*') {
     text.remove_prefix(1);
     std::optional<size_t> position = takePosition(text);
-    return position && arguments.add(*position, Argument::kInt);
+    return position && arguments.add(*position, "int");
   }
   std::optional<size_t> number = takeNumber(text);
   return !number || *number <= kWidestField;
 }
 
-Length takeLength(std::string_view& text) {
-  static constexpr std::pair<std::string_view, Length> kLengths[] = {
-      {"hh", Length::kChar},  {"h", Length::kShort},    {"ll", Length::kLongLong},
-      {"l", Length::kLong},   {"q", Length::kLongLong}, {"L", Length::kLongDouble},
-      {"j", Length::kIntMax}, {"z", Length::kSize},     {"Z", Length::kSize},
-      {"t", Length::kPtrDiff}};
+// The length modifier at the front of `text`, taken off it; "q" and "Z" are old spellings.
+std::string_view takeLength(std::string_view& text) {
+  static constexpr std::pair<std::string_view, std::string_view> kLengths[] = {
+      {"hh", "hh"}, {"h", "h"}, {"ll", "ll"}, {"l", "l"}, {"q", "ll"},
+      {"L", "L"},   {"j", "j"}, {"z", "z"},   {"Z", "z"}, {"t", "t"}};
   for (const auto& [modifier, length] : kLengths) {
     if (text.starts_with(modifier)) {
       text.remove_prefix(modifier.size());
       return length;
     }
   }
-  return Length::kNone;
+  return "";
 }
 
-std::optional<Argument> integer(Length length, bool isSigned) {
-  switch (length) {
-    case Length::kNone:
-    case Length::kChar:
-    case Length::kShort:
-      return isSigned ? Argument::kInt : Argument::kUnsignedInt;
-    case Length::kLong:
-      return isSigned ? Argument::kLong : Argument::kUnsignedLong;
-    case Length::kLongLong:
-      return isSigned ? Argument::kLongLong : Argument::kUnsignedLongLong;
-    case Length::kIntMax:
-      return isSigned ? Argument::kIntMax : Argument::kUnsignedIntMax;
-    case Length::kSize:
-      return isSigned ? Argument::kSignedSize : Argument::kSize;
-    case Length::kPtrDiff:
-      return Argument::kPtrDiff;
-    case Length::kLongDouble:
-      break;
-  }
+std::optional<Argument> argumentOf(char conversion, std::string_view length) {
+  for (const Reading& reading : kReadings)
+    if (reading.length == length && reading.conversions.find(conversion) != std::string_view::npos)
+      return reading.argument;
   return std::nullopt;
-}
-
-// What a conversion reads. Nothing for one that is not known or not allowed ("%n").
-std::optional<Argument> argumentOf(char conversion, Length length) {
-  switch (conversion) {
-    case 'd':
-    case 'i':
-      return integer(length, true);
-    case 'o':
-    case 'u':
-    case 'x':
-    case 'X':
-      return integer(length, false);
-    case 'e':
-    case 'E':
-    case 'f':
-    case 'F':
-    case 'g':
-    case 'G':
-    case 'a':
-    case 'A':
-      if (length == Length::kNone || length == Length::kLong) return Argument::kDouble;
-      if (length == Length::kLongDouble) return Argument::kLongDouble;
-      return std::nullopt;
-    case 'c':
-      if (length == Length::kNone) return Argument::kInt;
-      if (length == Length::kLong) return Argument::kWideChar;
-      return std::nullopt;
-    case 's':
-      if (length == Length::kNone) return Argument::kString;
-      if (length == Length::kLong) return Argument::kWideString;
-      return std::nullopt;
-    case 'C':
-      if (length == Length::kNone) return Argument::kWideChar;
-      return std::nullopt;
-    case 'S':
-      if (length == Length::kNone) return Argument::kWideString;
-      return std::nullopt;
-    case 'p':
-      if (length == Length::kNone) return Argument::kPointer;
-      return std::nullopt;
-    default:
-      return std::nullopt;
-  }
 }
 
 // The arguments `format` reads; nothing when printf could not be given it safely.
@@ -207,17 +162,13 @@ std::optional<ArgumentList> argumentsOf(std::string_view format) {
       text.remove_prefix(1);
       if (!takeField(text, arguments)) return std::nullopt;
     }
-    Length length = takeLength(text);
+    std::string_view length = takeLength(text);
     if (text.empty()) return std::nullopt;
     char conversion = text.front();
-    text.remove_prefix(1);
-    if (conversion == 'm' && length == Length::kNone) {  // the text of errno: reads nothing
-      format = text;
-      continue;
-    }
+    format = text.substr(1);
+    if (conversion == 'm' && length.empty()) continue;  // the text of errno: reads nothing
     std::optional<Argument> argument = argumentOf(conversion, length);
     if (!argument || !arguments.add(*position, *argument)) return std::nullopt;
-    format = text;
   }
   if (!arguments.complete()) return std::nullopt;
   return arguments;

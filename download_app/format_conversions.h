@@ -1,9 +1,7 @@
-// The printf conversions of a window text, and whether a translation keeps them. The texts the
-// window formats come from the catalogues in the bundle, which the installer cannot vouch for: a
-// translation whose conversions take other arguments than the English text's would make printf
-// read what was never passed (a number taken for a string crashes the run, a "%n" writes to
-// memory). download_app/translation.cpp asks before it hands a translation out; nothing else
-// does. A stateless function, safe on any thread.
+// Whether a translation keeps the printf conversions of its English text. The catalogues in the
+// bundle are not the installer's to vouch for: other conversions would make printf read what was
+// never passed (a number taken for a string crashes the run, a "%n" writes to memory). Safe on
+// any thread.
 #pragma once
 
 namespace download_app {

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -347,9 +348,8 @@ class GtkSplash : public ImageView {
   // A GTK image is never editable.
   void setEditable(bool) override {}
 
-  // Loads the file scaled to the image's size in points (fitted within it when proportional),
-  // from the file's own pixels at the display's scale: 800 of them for 400 points at scale 2.
-  // A file that cannot be read leaves the view as it was.
+  // Loads the file at the image's size in points times the display's scale (800 pixels for 400
+  // points at scale 2). A file that cannot be read leaves the view as it was.
   void setImage(const Image& image) override {
     shown_ = image;
     GtkWidget* widget = GTK_WIDGET(image_.get());
@@ -357,14 +357,10 @@ class GtkSplash : public ImageView {
     auto pixels = [scale](double points) {
       return points > 0 ? std::max(1, static_cast<int>(std::lround(points * scale))) : -1;
     };
-    GError* error = nullptr;
     // The loader scales while it decodes, so a huge file never lands in memory whole.
     GdkPixbuf* pixbuf = gdk_pixbuf_new_from_file_at_scale(
-        image.path.c_str(), pixels(image.width), pixels(image.height), proportional_, &error);
-    if (pixbuf == nullptr) {
-      g_clear_error(&error);
-      return;
-    }
+        image.path.c_str(), pixels(image.width), pixels(image.height), proportional_, nullptr);
+    if (pixbuf == nullptr) return;
     cairo_surface_t* surface =
         gdk_cairo_surface_create_from_pixbuf(pixbuf, scale, gtk_widget_get_window(widget));
     gtk_image_set_from_surface(image_.get(), surface);
@@ -384,13 +380,11 @@ class GtkSplash : public ImageView {
 };
 
 #ifdef GDK_WINDOWING_X11
-// Another X client may destroy the window (XDestroyWindow, as a forced close does), and GTK
-// learns of that only from an event it reads later. Requests it made meanwhile fail: first
-// with BadWindow or BadDrawable about the window, then with errors about the pixmaps and
-// pictures it tried to make from it. GDK would end the process on any of them. From the first
-// error about our window on, they are all dropped, and the window's "destroy" signal ends the
-// run as a close does. Xlib asks this per-display hook before any error handler, GDK's
-// included, also inside GDK's error traps. It runs with the display locked: no Xlib calls.
+// Another X client may destroy the window (a forced close), and GTK learns of it only later:
+// its requests meanwhile fail, first with BadWindow or BadDrawable about the window, then about
+// what it made from it, and GDK would end the process on any of them. From the first error about
+// our window on, they are all dropped; the window's "destroy" signal ends the run as a close
+// does. Xlib asks this hook before any error handler, with the display locked: no Xlib calls.
 using WireToError = Bool (*)(Display*, XErrorEvent*, xError*);
 WireToError previousWireToError[256] = {};
 XID shownWindow = 0;
@@ -410,12 +404,11 @@ void toleratePeerDestruction(GtkWidget* window) {
   if (native == nullptr || !GDK_IS_X11_WINDOW(native)) return;
   shownWindow = GDK_WINDOW_XID(native);
   shownWindowGone = false;
-  static const bool hooked = [display = GDK_WINDOW_XDISPLAY(native)] {
+  static std::once_flag hooked;
+  std::call_once(hooked, [display = GDK_WINDOW_XDISPLAY(native)] {
     for (int code = 1; code < 256; ++code)
       previousWireToError[code] = XESetWireToError(display, code, dropErrorsOnceWindowGone);
-    return true;
-  }();
-  (void)hooked;
+  });
 }
 #else
 void toleratePeerDestruction(GtkWidget*) {}
@@ -432,10 +425,9 @@ bool openDesktopDisplay() {
     gtk_accelerator_set_default_mod_mask(
         static_cast<GdkModifierType>(GDK_CONTROL_MASK | GDK_SHIFT_MASK | GDK_MOD1_MASK |
                                      GDK_SUPER_MASK | GDK_HYPER_MASK | GDK_META_MASK));
-    // The window draws nothing with OpenGL, and GDK's probe for it loads the system's GL
-    // driver, with a software one as much as 50 MB of libraries. GDK reads GDK_GL once, here;
-    // a value the user set is kept, and ours is gone again before the agent could inherit it
-    // (GTK has started no thread yet).
+    // The window draws nothing with OpenGL, and GDK's probe loads the GL driver (a software one
+    // is 50 MB of libraries). GDK reads GDK_GL once, here; a user's value is kept, and ours is
+    // gone before the agent could inherit it (GTK has started no thread yet).
     bool disableGl = g_getenv("GDK_GL") == nullptr;
     if (disableGl) g_setenv("GDK_GL", "disable", TRUE);
     bool initialised = gtk_init_check(nullptr, nullptr) == TRUE;
@@ -447,18 +439,11 @@ bool openDesktopDisplay() {
 
 std::optional<WindowControls> makeGtkWindow() {
   if (!openDesktopDisplay()) return std::nullopt;
-  static const bool registered = [] {
-    installer_download_window_register_resource();
-    return true;
-  }();
-  (void)registered;
-
+  static std::once_flag registered;
+  std::call_once(registered, installer_download_window_register_resource);
   ObjectRef<GtkBuilder> builder(gtk_builder_new());
-  GError* error = nullptr;
-  if (gtk_builder_add_from_resource(builder.get(), kInterfaceResource, &error) == 0) {
-    g_clear_error(&error);
+  if (gtk_builder_add_from_resource(builder.get(), kInterfaceResource, nullptr) == 0)
     return std::nullopt;
-  }
   // The interface file is compiled in: every control it names is there.
   auto object = [&](const char* id) { return gtk_builder_get_object(builder.get(), id); };
   GtkWindow* window = GTK_WINDOW(object("window"));
@@ -475,7 +460,6 @@ std::optional<WindowControls> makeGtkWindow() {
   controls.status = std::make_unique<GtkStatus>(GTK_LABEL(object("status")));
   controls.button = std::make_unique<GtkActionButton>(GTK_BUTTON(object("button")));
   controls.image = std::make_unique<GtkSplash>(GTK_IMAGE(object("splash")));
-  controls.closesAfterFailure = false;
   gtk_widget_show(GTK_WIDGET(window));
   toleratePeerDestruction(GTK_WIDGET(window));
   return controls;

@@ -1,9 +1,6 @@
-// The download window's main interface: it creates the `Download` object and connects it to the
-// window's controls, as stand-ins until the window has something to show (deferred_window.h).
-// The window is made when it is loaded: the desktop window when a display can be opened, the
-// terminal window otherwise. The `Download` object becomes the delegate of the window and of the
-// application (the application loop's launch and close requests go to it and to its window).
-// Main thread only.
+// The download window's main interface: it creates the `Download` object and connects it to
+// the window's controls, stand-ins until the window has something to show (deferred_window.h).
+// The `Download` object is the delegate of the window and of the application. Main thread only.
 #pragma once
 
 #include <chrono>
@@ -16,9 +13,9 @@
 
 namespace download_app {
 
-// How long a download may go without a decision before its window is shown anyway: a slow
-// server or name lookup still gets a window promptly, and a current cache found sooner gets
-// none. For tests, "__VL_WINDOW_DELAY_MS__" (milliseconds) replaces it.
+// How long a download may go undecided before its window is shown anyway: a slow server
+// still gets a window promptly, a current cache found sooner none. "__VL_WINDOW_DELAY_MS__"
+// (milliseconds) replaces it for tests.
 inline constexpr std::chrono::milliseconds kWindowDelay{150};
 
 class MainInterface {
@@ -34,8 +31,8 @@ class MainInterface {
   Download& download() { return *download_; }
   Window& window() { return *window_.controls().window; }
 
-  // The application delegate's calls, as the application loop makes them. The download starts
-  // first; the window follows when it has something to show, or after `kWindowDelay`.
+  // The download starts first; the window follows when it has something to show, or after
+  // `kWindowDelay`.
   void applicationDidFinishLaunching();
   // Ctrl-C, SIGTERM and SIGHUP close the window like its close button.
   void closeRequested() { window().close(); }
@@ -45,7 +42,7 @@ class MainInterface {
   std::unique_ptr<Download> download_;
 };
 
-// The interface on the desktop window when there is one, on the terminal window otherwise.
+// The interface on the desktop window when a display can be opened, on the terminal otherwise.
 std::unique_ptr<MainInterface> loadMainInterface(DownloadRequest request);
 
 }  // namespace download_app

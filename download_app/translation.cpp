@@ -21,10 +21,7 @@ namespace {
 
 constexpr char kDomain[] = "bootstrap-installer";
 
-std::filesystem::path& chosenCatalogues() {
-  static std::filesystem::path folder;
-  return folder;
-}
+std::filesystem::path chosenCatalogues;  // named by `useCatalogues`
 
 // The user's locale for messages and numbers, and the catalogues bound, once per process.
 class UserLocale {
@@ -54,18 +51,11 @@ class UserLocale {
   // The catalogue the translations come from, for the log: its file, the language as the
   // catalogue's header names it ("*" when it names none).
   std::string catalogue() const {
-    std::string_view header = with([] { return dgettext(kDomain, ""); });
+    std::string header = "\n" + std::string(with([] { return dgettext(kDomain, ""); })) + "\n";
     std::string language = "*";
-    for (size_t start = 0; start < header.size();) {
-      size_t end = std::min(header.find('\n', start), header.size());
-      std::string_view line = header.substr(start, end - start);
-      if (line.starts_with("Language:")) {
-        line.remove_prefix(9);
-        while (line.starts_with(' ')) line.remove_prefix(1);
-        language = line;
-        break;
-      }
-      start = end + 1;
+    if (size_t at = header.find("\nLanguage:"); at != std::string::npos) {
+      size_t start = header.find_first_not_of(' ', at + 10);
+      language = header.substr(start, header.find('\n', start) - start);
     }
     return (catalogues_ / language / "LC_MESSAGES" / kDomain).string() + ".mo";
   }
@@ -115,10 +105,20 @@ bool usable(const char* translated, const char* english, const char* englishPlur
   return false;
 }
 
+// The translation of `singular` or `plural`, as the language's plural rule chooses for `count`.
+__attribute__((format_arg(1), format_arg(2))) const char* translatePlural(const char* singular,
+                                                                          const char* plural,
+                                                                          unsigned long count) {
+  const char* translated =
+      userLocale().with([=] { return dngettext(kDomain, singular, plural, count); });
+  if (usable(translated, singular, plural)) return translated;
+  return count == 1 ? singular : plural;
+}
+
 }  // namespace
 
 std::filesystem::path catalogueFolder() {
-  if (!chosenCatalogues().empty()) return chosenCatalogues();
+  if (!chosenCatalogues.empty()) return chosenCatalogues;
   // The bundle's resources, beside the executable's folder (host/main_bundle.h); worked out
   // here as the window module has no other way to it.
   std::error_code error;
@@ -127,18 +127,11 @@ std::filesystem::path catalogueFolder() {
   return (executable.parent_path() / "../Resources/locale").lexically_normal();
 }
 
-void useCatalogues(const std::filesystem::path& folder) { chosenCatalogues() = folder; }
+void useCatalogues(const std::filesystem::path& folder) { chosenCatalogues = folder; }
 
 const char* translate(const char* english) {
   const char* translated = userLocale().with([english] { return dgettext(kDomain, english); });
   return usable(translated, english) ? translated : english;
-}
-
-const char* translatePlural(const char* singular, const char* plural, unsigned long count) {
-  const char* translated =
-      userLocale().with([=] { return dngettext(kDomain, singular, plural, count); });
-  if (usable(translated, singular, plural)) return translated;
-  return count == 1 ? singular : plural;
 }
 
 std::string formatText(const char* format, ...) {

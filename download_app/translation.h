@@ -1,16 +1,11 @@
-// The download window's texts in the user's language. Every text the window shows (status texts,
-// the button's titles, the byte counts, the window's title) is written in English where it is
-// made and looked up here through gettext, in the catalogue of the language that the user's
-// locale asks for (LANGUAGE, LC_ALL, LC_MESSAGES, LANG). The catalogues travel in the bundle's
-// resources as "locale/<language>/LC_MESSAGES/bootstrap-installer.mo" (tools/make-bundle lays
-// them out); without one, or without a translation in it, a text stays English. So does a text
-// whose translation would take other printf arguments than the English text (format_conversions.h):
-// the catalogues are not the installer's own, and printf must never read what was not passed.
-// The first refusal of each translation is logged, naming the catalogue.
+// The download window's texts in the user's language. Every text the window shows is written in
+// English and looked up here through gettext, in the bundle's catalogues
+// ("locale/<language>/LC_MESSAGES/bootstrap-installer.mo"), for the language the user's locale
+// asks for. Without a translation, or with one that takes other printf arguments
+// (format_conversions.h), a text stays English; the first refusal of each is logged.
 //
-// Only these look-ups use the user's locale: the process keeps the "C" locale, so console lines,
-// system-log lines and the system's own error texts stay English for the scripts that read them.
-// Both the installer and its desktop window module carry this code. Safe on any thread.
+// Only these look-ups use the user's locale: the process keeps the "C" locale, so console and
+// system-log lines stay English for the scripts that read them. Safe on any thread.
 #pragma once
 
 #include <cstdint>
@@ -31,10 +26,6 @@ void useCatalogues(const std::filesystem::path& folder);
 
 // The translation of `english` (UTF-8), or `english` itself.
 const char* translate(const char* english) __attribute__((format_arg(1)));
-
-// The translation of `singular` or `plural`, as the language's plural rule chooses for `count`.
-const char* translatePlural(const char* singular, const char* plural, unsigned long count)
-    __attribute__((format_arg(1))) __attribute__((format_arg(2)));
 
 // printf into a string, numbers written as the user's locale writes them ("1,5" in German).
 std::string formatText(const char* format, ...) __attribute__((format(printf, 1, 2)));

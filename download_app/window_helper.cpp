@@ -1,17 +1,11 @@
-// The window helper: the desktop window as a process of its own, for the portable installer.
-//
-// The portable installer carries GLib inside itself, and GTK must run on the GLib it was loaded
-// with, the system's. So the installer starts this small program, linked against the system's
-// GTK, and drives the window through it (download_app/desktop_window_process.cpp): standard
-// input is a socket that brings the controls' calls and takes the window's events back, file
-// descriptor 3 the installer's standard error, given back to GTK once the program has started
-// (until then the dynamic loader's complaint about a missing GTK stays off the terminal), and
-// argv[1] the installer's catalogues. The program ends when the installer hangs up, and only
-// then: the terminal's signals are the installer's to act on.
+// The window helper: the desktop window as a process of its own, for the portable installer,
+// whose own GLib cannot run the system's GTK (download_app/desktop_window_process.cpp). Standard
+// input is the socket to the installer; file descriptor 3 the installer's standard error, given
+// to GTK once the program has started (until then the dynamic loader's complaint about a missing
+// GTK stays off the terminal); argv[1] the installer's catalogues.
 
 #include <glib-unix.h>
 #include <gtk/gtk.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -26,15 +20,7 @@ namespace {
 constexpr int kInstaller = STDIN_FILENO;
 constexpr int kInstallerStandardError = 3;
 
-void send(WindowMessageKind kind) {
-  std::string bytes = encodeWindowMessage({kind, 0, 0, {}});
-  for (size_t sent = 0; sent < bytes.size();) {
-    ssize_t written = ::send(kInstaller, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return;  // the installer has gone; its hang-up ends the loop
-    sent += static_cast<size_t>(written);
-  }
-}
+void send(WindowMessageKind kind) { sendWindowMessage(kInstaller, {kind, 0, 0, {}}); }
 
 class ClosingReporter : public WindowDelegate {
  public:
@@ -99,14 +85,10 @@ struct Helper {
 
   static gboolean onInstaller(gint fd, GIOCondition, gpointer data) {
     auto* helper = static_cast<Helper*>(data);
-    char buffer[16384];
-    ssize_t received = read(fd, buffer, sizeof buffer);
-    if (received < 0 && errno == EINTR) return G_SOURCE_CONTINUE;
-    if (received <= 0) {
+    if (!helper->reader.readFrom(fd)) {
       g_main_loop_quit(helper->loop);
       return G_SOURCE_REMOVE;
     }
-    helper->reader.append({buffer, static_cast<size_t>(received)});
     while (std::optional<WindowMessage> message = helper->reader.next()) helper->apply(*message);
     return G_SOURCE_CONTINUE;
   }

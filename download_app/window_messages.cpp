@@ -1,5 +1,9 @@
 #include "download_app/window_messages.h"
 
+#include <errno.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cstring>
 
 namespace download_app {
@@ -14,11 +18,27 @@ struct Header {
 
 }  // namespace
 
-std::string encodeWindowMessage(const WindowMessage& message) {
+void sendWindowMessage(int fd, const WindowMessage& message) {
   Header header{message.kind, message.number, message.secondNumber,
                 static_cast<uint32_t>(message.text.size())};
-  std::string bytes(reinterpret_cast<const char*>(&header), sizeof header);
-  return bytes + message.text;
+  std::string bytes =
+      std::string(reinterpret_cast<const char*>(&header), sizeof header) + message.text;
+  for (size_t sent = 0; sent < bytes.size();) {
+    // MSG_NOSIGNAL: a peer that has gone must not end this process with SIGPIPE.
+    ssize_t written = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return;
+    sent += static_cast<size_t>(written);
+  }
+}
+
+bool WindowMessageReader::readFrom(int fd) {
+  char bytes[16384];
+  ssize_t received = read(fd, bytes, sizeof bytes);
+  if (received < 0 && errno == EINTR) return true;
+  if (received <= 0) return false;
+  buffer_.append(bytes, static_cast<size_t>(received));
+  return true;
 }
 
 std::optional<WindowMessage> WindowMessageReader::next() {

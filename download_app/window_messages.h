@@ -1,14 +1,11 @@
-// The desktop window's calls and events as they cross between the portable installer and its
-// window helper, a process of its own (download_app/desktop_window_process.cpp,
-// download_app/window_helper.cpp). One message per call of the controls (controls.h), and one
-// per event the window sends back. Both ends are built together, so the messages are plain
-// fixed-size records with a text after them. No state beyond a reader's buffer; any thread.
+// The desktop window's calls and events between the portable installer and its window helper:
+// one message per call of the controls, one per event sent back. Both ends are built together,
+// so a message is a plain fixed-size record with a text after it. Any thread.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <string_view>
 
 namespace download_app {
 
@@ -48,13 +45,14 @@ struct WindowMessage {
   std::string text;
 };
 
-// The message as the bytes that carry it.
-std::string encodeWindowMessage(const WindowMessage& message);
+// Sends `message` whole on the socket `fd`; a peer that has gone is left to its hang-up.
+void sendWindowMessage(int fd, const WindowMessage& message);
 
 // Gathers bytes as they arrive and hands out the messages they complete.
 class WindowMessageReader {
  public:
-  void append(std::string_view bytes) { buffer_.append(bytes); }
+  // Reads what has arrived on `fd`; false once the peer has hung up.
+  bool readFrom(int fd);
   // The next complete message, taken out; nothing until one has fully arrived.
   std::optional<WindowMessage> next();
 
