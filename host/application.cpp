@@ -91,8 +91,12 @@ GSource* attachIdle(gint priority, GSourceFunc function, gpointer data,
   return source;
 }
 
-void scheduleDrain(Loop& s) {
+// Queues `job` for the main thread, under the caller's lock; false when the loop takes no work.
+bool enqueue(Loop& s, const std::shared_ptr<Job>& job) {
+  if (!acceptsWork(s)) return false;
+  s.queue.push_back(job);
   if (!s.drain) s.drain = attachIdle(G_PRIORITY_DEFAULT, drainQueue, nullptr);
+  return true;
 }
 
 // Quitting from inside the loop cannot be lost: g_main_loop_quit before g_main_loop_run has
@@ -103,8 +107,7 @@ gboolean quitLoop(gpointer data) {
 }
 
 gboolean callOnce(gpointer data) {
-  auto* function = static_cast<std::function<void()>*>(data);
-  if (*function) (*function)();
+  (*static_cast<std::function<void()>*>(data))();
   return G_SOURCE_REMOVE;
 }
 
@@ -114,12 +117,7 @@ gboolean onTermination(gint fd, GIOCondition /*condition*/, gpointer data) {
   char bytes[64];
   while (read(fd, bytes, sizeof bytes) > 0) {
   }
-  {
-    Loop& s = shared();
-    std::lock_guard lock(s.mutex);
-    if (!acceptsWork(s)) return G_SOURCE_CONTINUE;
-  }
-  if (takeListenedSignals() == 0) return G_SOURCE_CONTINUE;
+  if (!applicationIsRunning() || takeListenedSignals() == 0) return G_SOURCE_CONTINUE;
   auto* closeRequested = static_cast<std::function<void()>*>(data);
   if (*closeRequested) (*closeRequested)();
   return G_SOURCE_CONTINUE;
@@ -188,18 +186,12 @@ int runApplication(std::function<void()> didFinishLaunching, std::function<void(
     if (missed & (1 << signal)) raise(signal);
   }
   Loop& s = shared();
-  std::deque<std::shared_ptr<Job>> dropped;
-  GSource* drain = nullptr;
-  int status = 0;
-  {
-    std::lock_guard lock(s.mutex);
-    s.loop = nullptr;
-    s.stopping = false;
-    dropped = dropQueued(s);
-    drain = std::exchange(s.drain, nullptr);
-    status = s.status;
-  }
-  // Destroyed outside the lock: the closures may own anything.
+  std::unique_lock lock(s.mutex);
+  s.loop = nullptr;
+  std::deque<std::shared_ptr<Job>> dropped = dropQueued(s);
+  GSource* drain = std::exchange(s.drain, nullptr);
+  const int status = s.status;
+  lock.unlock();  // the closures may own anything
   if (drain) {
     g_source_destroy(drain);
     g_source_unref(drain);
@@ -233,31 +225,22 @@ bool isMainThread() { return static_cast<pid_t>(syscall(SYS_gettid)) == getpid()
 bool runOnMain(std::function<void()> work) {
   Loop& s = shared();
   if (isMainThread()) {
-    {
-      std::lock_guard lock(s.mutex);
-      if (!acceptsWork(s)) return false;
-    }
+    if (!applicationIsRunning()) return false;
     work();
     return true;
   }
-  auto job = std::make_shared<Job>();
-  job->work = std::move(work);
+  auto job = std::make_shared<Job>(Job{std::move(work)});
   std::unique_lock lock(s.mutex);
-  if (!acceptsWork(s)) return false;
-  s.queue.push_back(job);
-  scheduleDrain(s);
+  if (!enqueue(s, job)) return false;
   s.settled.wait(lock, [&] { return job->state != Job::State::kQueued; });
   return job->state == Job::State::kDone;
 }
 
 void postToMain(std::function<void()> work) {
   Loop& s = shared();
-  auto job = std::make_shared<Job>();
-  job->work = std::move(work);
+  auto job = std::make_shared<Job>(Job{std::move(work)});
   std::lock_guard lock(s.mutex);
-  if (!acceptsWork(s)) return;  // `job` dies after the lock is released
-  s.queue.push_back(std::move(job));
-  scheduleDrain(s);
+  enqueue(s, job);  // a refused `job` dies after the lock is released
 }
 
 uint64_t mainQueueClosuresRun() { return closuresRun.load(std::memory_order_relaxed); }
