@@ -26,10 +26,7 @@ constexpr long kReadSize = 256L * 1024;
 // Owners of libcurl's handles. Every easy handle leaves the multi handle before it goes.
 template <auto release>
 struct CurlRelease {
-  template <typename Handle>
-  void operator()(Handle* handle) const {
-    release(handle);
-  }
+  void operator()(auto* handle) const { release(handle); }
 };
 using CurlEasy = std::unique_ptr<CURL, CurlRelease<curl_easy_cleanup>>;
 using CurlMulti = std::unique_ptr<CURLM, CurlRelease<curl_multi_cleanup>>;
@@ -49,7 +46,6 @@ struct Attempt {
   bool answered(AnswerOutcome::Kind kind) const { return answer && answer->kind == kind; }
 };
 
-// The wait before the next attempt.
 struct RetryWait {
   Clock::time_point nextAttempt;
   Clock::time_point nextTick;  // of the countdown
@@ -189,13 +185,10 @@ struct UrlSession::Shared {
     pthread_setname_np(pthread_self(), "url-session");
     workerId = std::this_thread::get_id();
     for (;;) {
-      std::vector<Task> newStarts;
-      bool ending;
-      {
-        std::lock_guard lock(mutex);
-        newStarts.swap(starts);
-        ending = invalidated;
-      }
+      std::unique_lock lock(mutex);
+      const std::vector<Task> newStarts = std::exchange(starts, {});
+      const bool ending = invalidated;
+      lock.unlock();
       for (const Task& task : newStarts) {
         if (!endedByCancel(task)) begin(task);
       }
@@ -384,7 +377,6 @@ struct UrlSession::Shared {
     return true;
   }
 
-  // Leaves the transfer, removes the body file and reports the end.
   void end(const Task& task, std::optional<UrlError> error) {
     DownloadTask::State& state = *task->state_;
     std::erase(active_, task);
