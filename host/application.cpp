@@ -10,8 +10,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <deque>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -26,17 +26,16 @@ namespace {
 
 // One closure on the main queue.
 struct Job {
-  enum class State { kQueued, kDone, kDropped };
+  explicit Job(std::function<void()> work) : work(std::move(work)) {}
   std::function<void()> work;
-  State state = State::kQueued;  // guarded by Loop::mutex
+  std::promise<bool> ran;  // true once it ran, false when it was dropped
 };
 
 // Everything the loop and the main queue share between threads.
 struct Loop {
   std::mutex mutex;
-  std::condition_variable settled;  // some Job left State::kQueued
-  GMainLoop* loop = nullptr;        // the running loop; null when none runs
-  bool stopping = false;            // stopApplication came during this run
+  GMainLoop* loop = nullptr;  // the running loop; null when none runs
+  bool stopping = false;      // stopApplication came during this run
   int status = 0;
   std::deque<std::shared_ptr<Job>> queue;
   GSource* drain = nullptr;  // our reference to the source draining `queue`, while attached
@@ -55,8 +54,7 @@ bool acceptsWork(const Loop& s) { return s.loop != nullptr && !s.stopping; }
 // Marks every queued closure dropped and wakes its waiter; the caller holds the mutex and
 // destroys the returned closures after releasing it, since they may own arbitrary objects.
 std::deque<std::shared_ptr<Job>> dropQueued(Loop& s) {
-  for (auto& job : s.queue) job->state = Job::State::kDropped;
-  s.settled.notify_all();
+  for (auto& job : s.queue) job->ran.set_value(false);
   return std::exchange(s.queue, {});
 }
 
@@ -72,9 +70,8 @@ gboolean drainQueue(gpointer) {
     job->work();
     job->work = nullptr;  // its captures die here, on the main thread
     closuresRun.fetch_add(1, std::memory_order_relaxed);
+    job->ran.set_value(true);
     lock.lock();
-    job->state = Job::State::kDone;
-    s.settled.notify_all();
   }
   if (!s.queue.empty() && !s.stopping) return G_SOURCE_CONTINUE;
   g_source_unref(std::exchange(s.drain, nullptr));  // the context keeps it until we return
@@ -91,8 +88,12 @@ GSource* attachIdle(gint priority, GSourceFunc function, gpointer data,
   return source;
 }
 
-void scheduleDrain(Loop& s) {
+// Queues `job` for the main thread, under the caller's lock; false when the loop takes no work.
+bool enqueue(Loop& s, const std::shared_ptr<Job>& job) {
+  if (!acceptsWork(s)) return false;
+  s.queue.push_back(job);
   if (!s.drain) s.drain = attachIdle(G_PRIORITY_DEFAULT, drainQueue, nullptr);
+  return true;
 }
 
 // Quitting from inside the loop cannot be lost: g_main_loop_quit before g_main_loop_run has
@@ -103,8 +104,7 @@ gboolean quitLoop(gpointer data) {
 }
 
 gboolean callOnce(gpointer data) {
-  auto* function = static_cast<std::function<void()>*>(data);
-  if (*function) (*function)();
+  (*static_cast<std::function<void()>*>(data))();
   return G_SOURCE_REMOVE;
 }
 
@@ -114,12 +114,7 @@ gboolean onTermination(gint fd, GIOCondition /*condition*/, gpointer data) {
   char bytes[64];
   while (read(fd, bytes, sizeof bytes) > 0) {
   }
-  {
-    Loop& s = shared();
-    std::lock_guard lock(s.mutex);
-    if (!acceptsWork(s)) return G_SOURCE_CONTINUE;
-  }
-  if (takeListenedSignals() == 0) return G_SOURCE_CONTINUE;
+  if (!applicationIsRunning() || takeListenedSignals() == 0) return G_SOURCE_CONTINUE;
   auto* closeRequested = static_cast<std::function<void()>*>(data);
   if (*closeRequested) (*closeRequested)();
   return G_SOURCE_CONTINUE;
@@ -128,20 +123,13 @@ gboolean onTermination(gint fd, GIOCondition /*condition*/, gpointer data) {
 // Makes a new loop on the default context the running one; null when another thread drives
 // the context or a loop runs already (a nested run is refused).
 GMainLoop* claimLoop() {
-  GMainContext* context = g_main_context_default();
-  if (!g_main_context_acquire(context)) return nullptr;
-  GMainLoop* loop = g_main_loop_new(context, FALSE);
   Loop& s = shared();
   std::lock_guard lock(s.mutex);
-  if (s.loop) {
-    g_main_loop_unref(loop);
-    g_main_context_release(context);
-    return nullptr;
-  }
-  s.loop = loop;
+  if (s.loop || !g_main_context_acquire(g_main_context_default())) return nullptr;
+  s.loop = g_main_loop_new(g_main_context_default(), FALSE);
   s.stopping = false;
   s.status = 0;
-  return loop;
+  return s.loop;
 }
 
 // Runs `loop` with the termination signals closing the window; the signals that came while it
@@ -188,18 +176,12 @@ int runApplication(std::function<void()> didFinishLaunching, std::function<void(
     if (missed & (1 << signal)) raise(signal);
   }
   Loop& s = shared();
-  std::deque<std::shared_ptr<Job>> dropped;
-  GSource* drain = nullptr;
-  int status = 0;
-  {
-    std::lock_guard lock(s.mutex);
-    s.loop = nullptr;
-    s.stopping = false;
-    dropped = dropQueued(s);
-    drain = std::exchange(s.drain, nullptr);
-    status = s.status;
-  }
-  // Destroyed outside the lock: the closures may own anything.
+  std::unique_lock lock(s.mutex);
+  s.loop = nullptr;
+  std::deque<std::shared_ptr<Job>> dropped = dropQueued(s);
+  GSource* drain = std::exchange(s.drain, nullptr);
+  const int status = s.status;
+  lock.unlock();  // the closures may own anything
   if (drain) {
     g_source_destroy(drain);
     g_source_unref(drain);
@@ -233,31 +215,23 @@ bool isMainThread() { return static_cast<pid_t>(syscall(SYS_gettid)) == getpid()
 bool runOnMain(std::function<void()> work) {
   Loop& s = shared();
   if (isMainThread()) {
-    {
-      std::lock_guard lock(s.mutex);
-      if (!acceptsWork(s)) return false;
-    }
+    if (!applicationIsRunning()) return false;
     work();
     return true;
   }
-  auto job = std::make_shared<Job>();
-  job->work = std::move(work);
+  auto job = std::make_shared<Job>(std::move(work));
+  std::future<bool> ran = job->ran.get_future();
   std::unique_lock lock(s.mutex);
-  if (!acceptsWork(s)) return false;
-  s.queue.push_back(job);
-  scheduleDrain(s);
-  s.settled.wait(lock, [&] { return job->state != Job::State::kQueued; });
-  return job->state == Job::State::kDone;
+  if (!enqueue(s, job)) return false;
+  lock.unlock();
+  return ran.get();
 }
 
 void postToMain(std::function<void()> work) {
   Loop& s = shared();
-  auto job = std::make_shared<Job>();
-  job->work = std::move(work);
+  auto job = std::make_shared<Job>(std::move(work));
   std::lock_guard lock(s.mutex);
-  if (!acceptsWork(s)) return;  // `job` dies after the lock is released
-  s.queue.push_back(std::move(job));
-  scheduleDrain(s);
+  enqueue(s, job);  // a refused `job` dies after the lock is released
 }
 
 uint64_t mainQueueClosuresRun() { return closuresRun.load(std::memory_order_relaxed); }

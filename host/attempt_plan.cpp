@@ -74,8 +74,6 @@ std::optional<std::string> UrlResponse::headerField(std::string_view name) const
 }
 
 bool isTransientError(CURLcode code) {
-  // A connection refused, reset or closed before the body's end, the idle time-out, a name
-  // that does not resolve.
   return code == CURLE_COULDNT_RESOLVE_HOST || code == CURLE_COULDNT_RESOLVE_PROXY ||
          code == CURLE_COULDNT_CONNECT || code == CURLE_OPERATION_TIMEDOUT ||
          code == CURLE_GOT_NOTHING || code == CURLE_PARTIAL_FILE || code == CURLE_SEND_ERROR ||

@@ -17,23 +17,17 @@ std::pair<std::string, std::string> findSystemCertificateStore(
       "etc/ssl/cert.pem",                                  // Alpine
   };
   static constexpr const char* kDirectories[] = {"etc/ssl/certs", "etc/pki/tls/certs"};
-  std::pair<std::string, std::string> store;
-  std::error_code error;
-  for (const char* bundle : kBundles) {
-    std::filesystem::path path = systemRoot / bundle;
-    if (std::filesystem::is_regular_file(path, error)) {
-      store.first = path.string();
-      break;
+  // The first of `places` under the system root that is of `type`, or "".
+  auto first = [&](const auto& places, std::filesystem::file_type type) {
+    std::error_code error;
+    for (const char* place : places) {
+      std::filesystem::path path = systemRoot / place;
+      if (std::filesystem::status(path, error).type() == type) return path.string();
     }
-  }
-  for (const char* directory : kDirectories) {
-    std::filesystem::path path = systemRoot / directory;
-    if (std::filesystem::is_directory(path, error)) {
-      store.second = path.string();
-      break;
-    }
-  }
-  return store;
+    return std::string();
+  };
+  return {first(kBundles, std::filesystem::file_type::regular),
+          first(kDirectories, std::filesystem::file_type::directory)};
 }
 
 std::pair<std::string, std::string> certificateStore() {

@@ -1,23 +1,18 @@
-// The system's trusted certificates, wherever the distribution keeps them.
-//
-// A libcurl of the system's knows its own distribution's certificate store; the portable
-// installer's libcurl and OpenSSL, built once for every distribution, do not. So the installer
-// looks for the store itself, at the places the mainstream distributions use, when the user has
-// not named one with SSL_CERT_FILE or SSL_CERT_DIR. Both builds take the same road: with the
-// system's libcurl the place found is the one it would have used anyway. Stateless; safe on any
-// thread.
+// The system's trusted certificates, wherever the distribution keeps them. The portable
+// installer's libcurl and OpenSSL, built once for every distribution, do not know the store, so
+// the installer looks for it at the places the mainstream distributions use, unless the user
+// names one with SSL_CERT_FILE or SSL_CERT_DIR; a system's libcurl would have found the same
+// place. Stateless; safe on any thread.
 #pragma once
 
 #include <filesystem>
 #include <string>
-#include <tuple>  // std::tie, for the pair below
 #include <utility>
 
 namespace host {
 
 // The first certificate bundle and the first hashed certificate directory found under
-// `systemRoot`, as a file and a directory path (each empty when none is found). Debian,
-// Ubuntu and Arch; Fedora and RHEL; openSUSE; Alpine: in that order.
+// `systemRoot`, each empty when none is found.
 std::pair<std::string, std::string> findSystemCertificateStore(
     const std::filesystem::path& systemRoot = "/");
 

@@ -9,7 +9,6 @@ namespace host {
 
 namespace {
 
-const char kBundleSuffix[] = ".app";
 const char kExecutableFolder[] = "/Contents/MacOS/";
 
 }  // namespace
@@ -18,19 +17,14 @@ std::optional<MainBundle> bundleForExecutable(const std::string& executablePath)
   // "<...>/<Name>.app/Contents/MacOS/<file>", with a file name and a bundle name.
   size_t fileStart = executablePath.rfind('/');
   if (fileStart == std::string::npos || fileStart + 1 == executablePath.size()) return std::nullopt;
-  std::string folder = executablePath.substr(0, fileStart + 1);
+  std::string_view folder(executablePath.data(), fileStart + 1);
   if (!folder.ends_with(kExecutableFolder)) return std::nullopt;
-  std::string bundlePath = folder.substr(0, folder.size() - (sizeof kExecutableFolder - 1));
-  if (!bundlePath.ends_with(kBundleSuffix)) return std::nullopt;
-  size_t nameStart = bundlePath.rfind('/');
-  nameStart = nameStart == std::string::npos ? 0 : nameStart + 1;
-  if (bundlePath.size() - nameStart <= sizeof kBundleSuffix - 1) return std::nullopt;
-
-  MainBundle bundle;
-  bundle.bundlePath = bundlePath;
-  std::string resources = std::filesystem::path(bundlePath) / "Contents" / "Resources";
-  if (isDirectory(resources)) bundle.resourcePath = resources;
-  return bundle;
+  folder.remove_suffix(sizeof kExecutableFolder - 1);
+  // ".app" alone has no extension: it is a hidden file's name.
+  const std::filesystem::path bundlePath = folder;
+  if (bundlePath.extension() != ".app") return std::nullopt;
+  const std::filesystem::path resources = bundlePath / "Contents" / "Resources";
+  return MainBundle{bundlePath.string(), isDirectory(resources) ? resources.string() : ""};
 }
 
 std::string readLink(const std::filesystem::path& link) {

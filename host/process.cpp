@@ -78,11 +78,9 @@ Process Process::start(const std::string& program, const std::vector<std::string
   argv.push_back(nullptr);
 
   // Only the standard streams go to the child: the download's file and sockets stay ours.
-#if !__GLIBC_PREREQ(2, 34)
   pid_t pid = -1;
+#if !__GLIBC_PREREQ(2, 34)
   int error = forkAndExec(&pid, program.c_str(), argv.data());
-  if (error != 0) return Process(-1, error);
-  return Process(pid, 0);
 #else
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
@@ -93,9 +91,8 @@ Process Process::start(const std::string& program, const std::vector<std::string
   // the installer ignores while it waits; a signal ignored under nohup stays ignored.
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
-  sigset_t none;
+  sigset_t none, defaults;
   sigemptyset(&none);
-  sigset_t defaults;
   sigemptyset(&defaults);
   sigaddset(&defaults, SIGPIPE);
   sigaddset(&defaults, SIGQUIT);
@@ -103,13 +100,11 @@ Process Process::start(const std::string& program, const std::vector<std::string
   posix_spawnattr_setsigdefault(&attributes, &defaults);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
-  pid_t pid = -1;
   int error = posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ);
   posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
-  if (error != 0) return Process(-1, error);
-  return Process(pid, 0);
 #endif
+  return error != 0 ? Process(-1, error) : Process(pid, 0);
 }
 
 }  // namespace host

@@ -34,10 +34,9 @@ std::string timestamp() {
 void systemLog(const char* format, ...) {
   va_list arguments;
   va_start(arguments, format);
-  gchar* formatted = g_strdup_vprintf(format, arguments);
+  g_autofree gchar* formatted = g_strdup_vprintf(format, arguments);
   va_end(arguments);
   std::string message = formatted;
-  g_free(formatted);
   while (!message.empty() && message.back() == '\n') message.pop_back();
 
   std::string line = timestamp() + " " + program_invocation_short_name + "[" +

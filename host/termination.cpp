@@ -5,7 +5,7 @@
 #include <glib.h>
 #include <poll.h>
 #include <signal.h>
-#include <string.h>
+#include <stdio.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -36,7 +36,6 @@ static_assert(std::atomic<int>::is_always_lock_free);
 
 // Main thread only.
 int guardDepth = 0;
-int pipeFds[2] = {-1, -1};
 struct sigaction previousActions[std::size(kTerminationSignals)];
 
 void onTerminationSignal(int signal, siginfo_t* info, void* /*context*/) {
@@ -48,22 +47,14 @@ void onTerminationSignal(int signal, siginfo_t* info, void* /*context*/) {
   if (!fromTerminal) unforwarded.store(signal);
   if (loopWakeFd.load() >= 0) listened.fetch_or(1 << signal);
   for (int fd : {wakeFd.load(), loopWakeFd.load()}) {
-    char byte = 1;
-    if (fd >= 0 && write(fd, &byte, 1) < 0) {
-      // A full pipe already wakes its reader.
-    }
+    if (fd >= 0) (void)!write(fd, "", 1);  // a full pipe already wakes its reader
   }
   errno = savedErrno;
 }
 
-// Parent and process group of every process, read from /proc/<pid>/stat.
-struct ProcessEntry {
-  pid_t parent;
-  pid_t group;
-};
-
-std::map<pid_t, ProcessEntry> listProcesses() {
-  std::map<pid_t, ProcessEntry> processes;
+// The processes of the process group `group`, by their parents, read from /proc/<pid>/stat.
+std::multimap<pid_t, pid_t> childrenInGroup(pid_t group) {
+  std::multimap<pid_t, pid_t> children;
   const std::filesystem::path proc = "/proc";
   for (const std::string& name : listDirectory(proc)) {
     char* end = nullptr;
@@ -78,41 +69,24 @@ std::map<pid_t, ProcessEntry> listProcesses() {
     size_t close = text.rfind(')');
     if (close == std::string::npos) continue;
     char state = 0;
-    int parent = 0, group = 0;
-    if (sscanf(text.c_str() + close + 1, " %c %d %d", &state, &parent, &group) != 3) continue;
-    processes[static_cast<pid_t>(pid)] = {parent, group};
+    int parent = 0, itsGroup = 0;
+    if (sscanf(text.c_str() + close + 1, " %c %d %d", &state, &parent, &itsGroup) == 3 &&
+        itsGroup == group)
+      children.emplace(parent, static_cast<pid_t>(pid));
   }
-  return processes;
+  return children;
 }
 
 // Sends `signal` to `child` and to the processes below it that share the installer's process
 // group (where a terminal's Ctrl-C reaches them), children before their parents.
 void passOn(pid_t child, int signal) {
-  std::map<pid_t, ProcessEntry> processes = listProcesses();
-  pid_t ownGroup = getpgrp();
+  std::multimap<pid_t, pid_t> children = childrenInGroup(getpgrp());
   std::vector<pid_t> tree = {child};  // breadth first: parents before children
   for (size_t i = 0; i < tree.size(); ++i) {
-    for (const auto& [pid, entry] : processes) {
-      if (entry.parent == tree[i] && entry.group == ownGroup) tree.push_back(pid);
-    }
+    auto [first, last] = children.equal_range(tree[i]);
+    for (auto it = first; it != last; ++it) tree.push_back(it->second);
   }
   for (auto it = tree.rbegin(); it != tree.rend(); ++it) kill(*it, signal);
-}
-
-enum class ChildState { kRunning, kEnded, kLost };
-
-// The child's state, without collecting it once it ended, so that its process id cannot be
-// reused while a signal may still be passed on.
-ChildState waitForEnd(pid_t child) {
-  for (;;) {
-    siginfo_t info;
-    memset(&info, 0, sizeof info);
-    int options = WEXITED | WNOWAIT | WNOHANG;
-    if (waitid(P_PID, static_cast<id_t>(child), &info, options) == 0) {
-      return info.si_pid == child ? ChildState::kEnded : ChildState::kRunning;
-    }
-    if (errno != EINTR) return ChildState::kLost;
-  }
 }
 
 }  // namespace
@@ -121,12 +95,11 @@ TerminationGuard::TerminationGuard() : outermost_(guardDepth++ == 0) {
   if (!outermost_) return;
   received = 0;
   unforwarded = 0;
-  if (pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) == 0) {
-    wakeReadFd = pipeFds[0];
-    wakeFd = pipeFds[1];
+  if (int ends[2]; pipe2(ends, O_CLOEXEC | O_NONBLOCK) == 0) {
+    wakeReadFd = ends[0];
+    wakeFd = ends[1];
   }
-  struct sigaction action;
-  memset(&action, 0, sizeof action);
+  struct sigaction action {};
   action.sa_sigaction = onTerminationSignal;
   // Restarted calls: an interrupted write of a message to the console is not lost.
   action.sa_flags = SA_SIGINFO | SA_RESTART;
@@ -143,11 +116,8 @@ TerminationGuard::~TerminationGuard() {
   for (size_t i = 0; i < std::size(kTerminationSignals); ++i) {
     sigaction(kTerminationSignals[i], &previousActions[i], nullptr);
   }
-  wakeFd = -1;
-  wakeReadFd = -1;
-  for (int& fd : pipeFds) {
-    if (fd >= 0) close(fd);
-    fd = -1;
+  for (std::atomic<int>* end : {&wakeFd, &wakeReadFd}) {
+    if (int fd = end->exchange(-1); fd >= 0) close(fd);
   }
   // Nothing recorded now may stop a later call or reach a later child.
   received = 0;
@@ -173,11 +143,14 @@ int waitForChild(pid_t child) {
   // then; poll passes over a descriptor of -1); the time-out only bounds a missed wake-up.
   int wakeRead = wakeReadFd.load();
   FileDescriptor childFd(static_cast<int>(syscall(SYS_pidfd_open, child, 0)));
-  ChildState state;
   for (;;) {
     if (int signal = unforwarded.exchange(0)) passOn(child, signal);
-    state = waitForEnd(child);
-    if (state != ChildState::kRunning) break;
+    // Not collected yet once it ended, so that its id cannot be reused while a signal may
+    // still be passed on; a child that cannot be waited for fails to be collected below.
+    siginfo_t info{};
+    int waited = waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOWAIT | WNOHANG);
+    if (waited != 0 && errno == EINTR) continue;
+    if (waited != 0 || info.si_pid == child) break;
     pollfd wake[2] = {{wakeRead, POLLIN, 0}, {childFd.get(), POLLIN, 0}};
     if (poll(wake, 2, kWaitPollMs) > 0 && (wake[0].revents & POLLIN)) {
       char bytes[64];
@@ -186,8 +159,6 @@ int waitForChild(pid_t child) {
     }
   }
   sigaction(SIGQUIT, &previousQuit, nullptr);
-  if (state != ChildState::kEnded) return -1;
-
   int status = 0;
   for (;;) {
     if (waitpid(child, &status, 0) == child) return status;

@@ -26,10 +26,7 @@ constexpr long kReadSize = 256L * 1024;
 // Owners of libcurl's handles. Every easy handle leaves the multi handle before it goes.
 template <auto release>
 struct CurlRelease {
-  template <typename Handle>
-  void operator()(Handle* handle) const {
-    release(handle);
-  }
+  void operator()(auto* handle) const { release(handle); }
 };
 using CurlEasy = std::unique_ptr<CURL, CurlRelease<curl_easy_cleanup>>;
 using CurlMulti = std::unique_ptr<CURLM, CurlRelease<curl_multi_cleanup>>;
@@ -49,7 +46,6 @@ struct Attempt {
   bool answered(AnswerOutcome::Kind kind) const { return answer && answer->kind == kind; }
 };
 
-// The wait before the next attempt.
 struct RetryWait {
   Clock::time_point nextAttempt;
   Clock::time_point nextTick;  // of the countdown
@@ -67,7 +63,7 @@ struct DownloadTask::State {
   mutable std::mutex responseMutex;
   UrlResponse response;  // guarded by responseMutex
 
-  // From here on, the worker thread alone. What lasts for the task:
+  // From here on, the worker thread alone.
   UrlSessionDelegate* delegate = nullptr;  // the task's own, else the session's
   CurlEasy easy;
   BodyFile body;
@@ -78,7 +74,6 @@ struct DownloadTask::State {
   Clock::time_point lastDelivery;
   Clock::time_point lastActivity;  // last byte from the server, or end of a callback
   std::optional<RetryWait> wait;   // between two attempts
-  // What lasts for one attempt:
   Attempt attempt;
 
   // Takes the attempt's answer, at its first body byte or, for an empty body, at its end, as
@@ -190,13 +185,10 @@ struct UrlSession::Shared {
     pthread_setname_np(pthread_self(), "url-session");
     workerId = std::this_thread::get_id();
     for (;;) {
-      std::vector<Task> newStarts;
-      bool ending;
-      {
-        std::lock_guard lock(mutex);
-        newStarts.swap(starts);
-        ending = invalidated;
-      }
+      std::unique_lock lock(mutex);
+      const std::vector<Task> newStarts = std::exchange(starts, {});
+      const bool ending = invalidated;
+      lock.unlock();
       for (const Task& task : newStarts) {
         if (!endedByCancel(task)) begin(task);
       }
@@ -238,12 +230,10 @@ struct UrlSession::Shared {
     DownloadTask::State& state = *task->state_;
     if (endedByCancel(task)) return;
     if (state.wait) return awaitNextAttempt(task);
-    deliverProgress(task, false);
-    if (state.deliveries > 0 && state.attempt.paused && !state.cancelled && !invalidated) {
-      state.attempt.paused = false;
+    if (!deliverProgress(task, false)) return;
+    if (state.deliveries > 0 && std::exchange(state.attempt.paused, false))
       curl_easy_pause(state.easy.get(), CURLPAUSE_CONT);
-    }
-    if (Clock::now() - state.lastActivity >= configuration.idleTimeout && !state.cancelled)
+    if (Clock::now() - state.lastActivity >= configuration.idleTimeout)
       retryOrEnd(task, curl_easy_strerror(CURLE_OPERATION_TIMEDOUT),
                  state.plan.waitAfterFailure(true, state.body.size()));
   }
@@ -306,6 +296,7 @@ struct UrlSession::Shared {
   // The first attempt, or the next: it asks for what the plan says.
   void startAttempt(const Task& task) {
     DownloadTask::State& state = *task->state_;
+    if (endedByCancel(task)) return;
     CURL* easy = state.easy.get();
     curl_multi_remove_handle(multi.get(), easy);  // the last attempt's, if still there
     state.wait.reset();
@@ -332,8 +323,7 @@ struct UrlSession::Shared {
     if (closedEarly) state.keep(std::exchange(attempt.heldBack, ""));
     // Bytes that came in the same poll as the end are still news to the delegate: the first
     // data is where it decides about the cache, and that must not depend on timing.
-    deliverProgress(task, true);
-    if (endedByCancel(task)) return;
+    if (!deliverProgress(task, true)) return;
     if (!attempt.failure.ok())
       return end(task, UrlError{false, state.body.describe(attempt.failure)});
     // The delegate did not abandon the body after all: the next attempt brings the rest.
@@ -349,8 +339,7 @@ struct UrlSession::Shared {
       ++state.deliveries;
       state.delegate->didWriteData(*task, 0, 0, -1);
       afterCallback();
-      if (!endedByCancel(task)) startAttempt(task);
-      return;
+      return startAttempt(task);
     }
     state.body.close();
     state.delegate->didFinishDownloading(*task, state.body.path());
@@ -388,7 +377,6 @@ struct UrlSession::Shared {
     return true;
   }
 
-  // Leaves the transfer, removes the body file and reports the end.
   void end(const Task& task, std::optional<UrlError> error) {
     DownloadTask::State& state = *task->state_;
     std::erase(active_, task);
@@ -399,17 +387,21 @@ struct UrlSession::Shared {
     afterCallback();
   }
 
-  void deliverProgress(const Task& task, bool force) {
+  // Reports the bytes kept since the last report, the first at once and the others once a
+  // progress interval unless `force`d; false when the task was cancelled, and so has ended.
+  bool deliverProgress(const Task& task, bool force) {
     DownloadTask::State& state = *task->state_;
-    if (state.pendingBytes == 0 || state.cancelled || invalidated) return;
-    if (!force && state.deliveries > 0 &&
-        Clock::now() - state.lastDelivery < configuration.progressInterval)
-      return;
+    if (endedByCancel(task)) return false;
+    if (state.pendingBytes == 0 ||
+        (!force && state.deliveries > 0 &&
+         Clock::now() - state.lastDelivery < configuration.progressInterval))
+      return true;
     int64_t bytes = std::exchange(state.pendingBytes, 0);
     ++state.deliveries;
     state.delegate->didWriteData(*task, bytes, state.body.size(), state.expectedBytes);
     state.lastDelivery = Clock::now();
     afterCallback();
+    return !endedByCancel(task);
   }
 
   // The time the delegate took is not the servers' idleness: no transfer moved meanwhile.

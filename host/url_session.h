@@ -29,13 +29,13 @@ class DownloadTask;
 // The server's final answer (after redirects), known from the first data callback on, or
 // from the finish when the body is empty.
 struct UrlResponse {
-  long statusCode = 0;                 // HTTP status of the final response (after redirects)
+  long statusCode = 0;
   int64_t expectedContentLength = -1;  // -1 when the server gives no length
   std::vector<std::pair<std::string, std::string>> headerFields;
   // A 206 that continued the body earlier attempts had begun: with them, the whole body.
   bool continuesBody = false;
 
-  // The value of a header field, its name compared without regard to case; nothing if absent.
+  // The field's value, its name compared without regard to case.
   std::optional<std::string> headerField(std::string_view name) const;
 };
 
@@ -66,8 +66,8 @@ class UrlSessionDelegate {
   // the delegate not cancel there after all, the task goes on with a new attempt at once.
   virtual bool shouldReceiveBody(DownloadTask& /*task*/) { return true; }
 
-  // A transient failure (`cause`, e.g. "Connection reset by peer") ended an attempt; the next
-  // begins in `seconds` seconds. The body so far is kept.
+  // A transient failure (`cause`, e.g. "Connection reset by peer") ended an attempt; the next,
+  // which keeps the body so far, begins in `seconds` seconds.
   virtual void willRetry(DownloadTask& /*task*/, const std::string& /*cause*/, int /*seconds*/) {}
   // Once a second while the task waits for its next attempt: the whole seconds left.
   virtual void retryCountdown(DownloadTask& /*task*/, int /*secondsLeft*/) {}
@@ -85,15 +85,13 @@ class UrlSessionDelegate {
 // all_proxy and no_proxy (credentials in the proxy URL) choose the proxy. Only http and https
 // are fetched, and an https download never follows a redirect to http; HTTP/2 where offered.
 struct UrlSessionConfiguration {
-  // No byte from the server for this long ends the task with "Timeout was reached". Checked
-  // by the session itself, to the millisecond; time spent in delegate callbacks is not
-  // counted.
+  // No byte from the server for this long is "Timeout was reached", to the millisecond; time
+  // spent in delegate callbacks is not counted.
   std::chrono::milliseconds idleTimeout{60'000};
   std::chrono::milliseconds connectTimeout{30'000};  // for each connection attempt
   long maximumRedirects = 16;
   std::string userAgent = "bootstrap-installer/" INSTALLER_VERSION;
-  std::filesystem::path
-      temporaryDirectory;  // where the body file is made; empty: TMPDIR, else /tmp
+  std::filesystem::path temporaryDirectory;        // for the body file; empty: TMPDIR, else /tmp
   std::chrono::milliseconds progressInterval{50};  // least time between two data callbacks
   // The most bytes a body may hold, announced or received; a larger one ends the task.
   int64_t largestBody = int64_t{2} << 30;
@@ -118,7 +116,7 @@ class UrlSession {
   std::shared_ptr<DownloadTask> downloadTask(const std::string& url,
                                              UrlSessionDelegate* delegate = nullptr);
 
-  // Cancels every task and accepts no new work. Any thread; never blocks on the delegate queue.
+  // Cancels every task and accepts no new work.
   void invalidateAndCancel();
 
   struct Shared;  // state shared with the delegate queue and the tasks
@@ -132,9 +130,8 @@ class DownloadTask : public std::enable_shared_from_this<DownloadTask> {
   // Starts the task, once; does nothing when the session has been invalidated. A task
   // cancelled before it started ends with a cancelled error.
   void resume();
-  // Any thread, also from inside a delegate callback; takes effect at once. On the delegate
-  // queue it also closes the connection before it returns, so that an abandoned download costs
-  // the server nothing more.
+  // On the delegate queue it also closes the connection before it returns, so that an abandoned
+  // download costs the server nothing more.
   void cancel();
   // Before `resume`: `observer` sees every byte of the body as it goes into the body file, in
   // order, on the delegate queue, with the bytes' offset in the file. Offset 0 starts the file:
