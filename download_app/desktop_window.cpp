@@ -8,6 +8,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <string>
@@ -47,7 +48,8 @@ bool displayNamed() {
 
 // Loads the module from an anonymous file; nothing when that fails (said in the system log).
 MakeWindow loadModule() {
-  host::FileDescriptor file(memfd_create("installer-desktop-window", MFD_CLOEXEC));
+  // Open for as long as the module is loaded, to the end of the process (see the path below).
+  static host::FileDescriptor file(memfd_create("installer-desktop-window", MFD_CLOEXEC));
   std::string_view bytes(desktopWindowModule,
                          static_cast<size_t>(desktopWindowModuleEnd - desktopWindowModule));
   if (file.get() < 0 || !host::writeAll(file.get(), bytes)) {
@@ -55,10 +57,13 @@ MakeWindow loadModule() {
                     host::systemError("The desktop window could not be loaded", errno).c_str());
     return nullptr;
   }
-  std::string path = "/proc/self/fd/" + std::to_string(file.get());
+  // The module's name in the list of loaded libraries, which a debugger that attaches opens in
+  // its own process: there "/proc/self/fd/N" is a descriptor of the debugger's own (a pipe that
+  // gdb then reads forever).
+  std::string path = "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(file.get());
   void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  file.reset();  // the loaded module keeps its own mapping
   if (module == nullptr) {
+    file.reset();
     host::systemLog("The desktop window could not be loaded: %s", dlerror());
     return nullptr;
   }
