@@ -40,8 +40,6 @@ class SignatureCheck : private host::UrlSessionDelegate {
   void archiveArrived(const std::string& location);
   // True while an archive waits for its signature.
   bool holdsArchive() const { return !awaiting_.empty(); }
-  // No more reports: the run has ended or failed.
-  void cancel();
 
  private:
   void didWriteData(host::DownloadTask& task, int64_t bytesWritten, int64_t totalBytesWritten,
@@ -54,6 +52,8 @@ class SignatureCheck : private host::UrlSessionDelegate {
   // files, or before the agent verified last. Nothing when neither.
   std::optional<std::string> replayProblem(const SignedFacts& facts) const;
   void verify(const std::string& archive);
+  // No more reports, and no archive kept: the check has failed.
+  void cancel();
   // The signature could not be had, for `why`.
   void missing(const std::string& why);
   void fail(const std::string& reason);
