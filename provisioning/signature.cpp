@@ -223,29 +223,37 @@ std::string describe(const SignatureStatus& status) {
   return "";
 }
 
-SignatureStatus verifyArchiveSignature(const SigningKeys& keys, const std::string& signatureText,
-                                       const ArchiveHash& hash, const std::string& archivePath,
-                                       SignedFacts* facts) {
+namespace {
+
+// The signature, then the archive's: of its hash, or (the older "Ed") of the file at
+// `archivePath`, which an archive known only by its hash does not have.
+SignatureStatus verifySignature(const SigningKeys& keys, const std::string& signatureText,
+                                const ArchiveHash& hash, const std::string* archivePath,
+                                SignedFacts* facts) {
   ParsedSignature parsed;
   const SigningKey* key = nullptr;
   SignatureStatus status = checkSignature(keys, signatureText, &parsed, &key, facts);
   if (!status.ok()) return status;
-  if (parsed.algorithm == "Ed") return verifyOverFile(parsed.archiveSignature, archivePath, *key);
+  if (parsed.algorithm == "Ed") {
+    if (!archivePath) return SignatureProblem::kSignsTheFile;
+    return verifyOverFile(parsed.archiveSignature, *archivePath, *key);
+  }
   if (!verifies(parsed.archiveSignature, bytesOf(hash), *key))
     return SignatureProblem::kArchiveAltered;
   return {};
 }
 
+}  // namespace
+
+SignatureStatus verifyArchiveSignature(const SigningKeys& keys, const std::string& signatureText,
+                                       const ArchiveHash& hash, const std::string& archivePath,
+                                       SignedFacts* facts) {
+  return verifySignature(keys, signatureText, hash, &archivePath, facts);
+}
+
 SignatureStatus verifyHashSignature(const SigningKeys& keys, const std::string& signatureText,
                                     const ArchiveHash& hash, SignedFacts* facts) {
-  ParsedSignature parsed;
-  const SigningKey* key = nullptr;
-  SignatureStatus status = checkSignature(keys, signatureText, &parsed, &key, facts);
-  if (!status.ok()) return status;
-  if (parsed.algorithm == "Ed") return SignatureProblem::kSignsTheFile;
-  if (!verifies(parsed.archiveSignature, bytesOf(hash), *key))
-    return SignatureProblem::kArchiveAltered;
-  return {};
+  return verifySignature(keys, signatureText, hash, nullptr, facts);
 }
 
 SignatureStatus verifyTrustedComment(const SigningKeys& keys, const std::string& signatureText,
