@@ -98,6 +98,6 @@ Failure cacheFailure(const host::Status<CacheProblem>& status) {
   return failure;
 }
 
-Failure startFailure() { return {translate(N_("Failed to start the install agent")), ""}; }
+Failure startFailure() { return {translate("Failed to start the install agent"), ""}; }
 
 }  // namespace download_app

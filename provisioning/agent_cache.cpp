@@ -223,6 +223,14 @@ bool AgentCache::lock(const std::function<void()>& waiting, const std::function<
   return true;
 }
 
+std::string AgentCache::agentDirectory() const {
+  return (fs::path(dir_) / INSTALL_AGENT_DIR).string();
+}
+
+bool AgentCache::hasAgent() const {
+  return host::pathExists(getInstallAgentExecutable(agentDirectory()));
+}
+
 std::optional<std::string> AgentCache::unproven(const std::string& tag,
                                                 const SigningKeys& keys) const {
   if (keys.empty()) return std::nullopt;
@@ -237,14 +245,14 @@ std::optional<std::string> AgentCache::unproven(const std::string& tag,
 }
 
 std::string AgentCache::likelyCurrentTag(const SigningKeys& keys) const {
-  if (installAgentDirOnDisk().empty()) return "";
+  if (!hasAgent()) return "";
   std::string tag = storedValidationString(dir_);
   return unproven(tag, keys) ? "" : tag;
 }
 
 bool AgentCache::holdsCurrentAgent(const std::string& tag, const SigningKeys& keys,
                                    std::optional<std::string>* why) const {
-  if (installAgentDirOnDisk().empty() || !isCacheValid(dir_, tag)) return false;
+  if (!hasAgent() || !isCacheValid(dir_, tag)) return false;
   *why = unproven(tag, keys);
   return !*why;
 }
@@ -267,7 +275,7 @@ void AgentCache::removeStaleAgent(const std::string& tag) {
       removeTree((fs::path(dir_) / name).string());
   }
   // The directory itself, or the link that stands in its place, not what it points to.
-  if (!installAgentDirOnDisk().empty()) removeTree((fs::path(dir_) / INSTALL_AGENT_DIR).string());
+  if (hasAgent()) removeTree(agentDirectory());
   // No tag from the server: no stored tag may vouch for what is downloaded now.
   if (tag.empty()) removeTree(validationStringPath(dir_));
 }
@@ -291,7 +299,7 @@ std::optional<CacheProblem> entryProblem(const fs::path& dir) {
 }  // namespace
 
 host::Status<CacheProblem> AgentCache::unpack(const fs::path& archive, MessageCallback report) {
-  const std::string agentDir = (fs::path(dir_) / INSTALL_AGENT_DIR).string();
+  const std::string agentDir = agentDirectory();
   // A fresh directory beside the agent directory, so a half-unpacked agent never counts.
   std::string fresh = agentDir + kUnpackingSuffix + "XXXXXX";
   if (!mkdtemp(fresh.data())) return {CacheProblem::kNoDirectory, dir_, errno};

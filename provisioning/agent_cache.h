@@ -137,6 +137,9 @@ class AgentCache {
                                      std::optional<AgentProof> proof, MessageCallback report);
 
  private:
+  // The agent directory, and whether its entry file exists (any kind of file).
+  std::string agentDirectory() const;
+  bool hasAgent() const;
   // Why the agent tagged `tag` has no proof that holds under `keys`; nothing when it has one
   // (always, without keys).
   std::optional<std::string> unproven(const std::string& tag, const SigningKeys& keys) const;
