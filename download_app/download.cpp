@@ -17,8 +17,7 @@ namespace download_app {
 
 namespace {
 
-// For tests: the session's idle time-out, and how long a second of the waits before a retry
-// lasts, in milliseconds.
+// For tests, in milliseconds: the session's idle time-out, and a second of the retry waits.
 constexpr char kIdleTimeoutVariable[] = "__VL_DOWNLOAD_IDLE_TIMEOUT_MS__";
 constexpr char kRetrySecondVariable[] = "__VL_DOWNLOAD_RETRY_SECOND_MS__";
 // Each delivery of progress is a trip to the main thread while the download waits; a bar and a
@@ -56,15 +55,12 @@ void Download::init() {
   downloadPercent_->setUsesSingleLineMode(true);
   downloadPercent_->setStringValue(translate("Downloading"));
   installAgentLocation_ = request_.to;
-  sessionDirectory_ = directoryOfPath(request_.to);
   cancel_->setKeyEquivalent("\r");
 }
 
 void Download::applicationDidFinishLaunching() {
-  if (!bundle_) {
-    // Without a bundle there are no resources to hand to an agent: say so instead of waiting.
-    return showFailureNow(noBundleFailure());
-  }
+  // Without a bundle there are no resources to hand to an agent: say so instead of waiting.
+  if (!bundle_) return showFailure(noBundleFailure());
   std::filesystem::path splash = std::filesystem::path(bundle_->resourcePath) / "splash.png";
   if (!bundle_->resourcePath.empty() && host::pathExists(splash) && image_) {
     Image loaded{splash, 400, 400};
@@ -113,22 +109,20 @@ void Download::failure(const std::string& message, TextColor color) {
 
 void Download::downloadFromURL(const std::string& url) {
   if (std::optional<Failure> unusable = addressFailure(url, request_.fromSource))
-    return showFailureNow(*unusable);
+    return showFailure(*unusable);
   host::UrlSessionConfiguration configuration =
       host::UrlSessionConfiguration::defaultConfiguration();
-  // The archive stays in the run's own temporary directory, which the driver removes.
-  configuration.temporaryDirectory = sessionDirectory_;
+  configuration.temporaryDirectory = directoryOfPath(request_.to);
   configuration.progressInterval = kProgressInterval;
   configuration.idleTimeout =
       millisecondsFromEnvironment(kIdleTimeoutVariable).value_or(configuration.idleTimeout);
   configuration.retrySecond =
       millisecondsFromEnvironment(kRetrySecondVariable).value_or(configuration.retrySecond);
-  // Read before the request: it asks only for an archive with another tag (shouldReceiveBody
-  // stops one that comes all the same).
+  // A server that finds the cached agent current answers without the archive
+  // (shouldReceiveBody stops one that comes all the same).
   likelyCurrentTag_ = cache_.likelyCurrentTag(request_.signingKeys);
   urlSession_ = std::make_unique<host::UrlSession>(configuration, this);
   theDownload_ = urlSession_->downloadTask(url);
-  // A server that finds the cached agent current answers without the archive.
   theDownload_->setCachedTag(likelyCurrentTag_);
   if (!request_.signingKeys.empty()) {
     signatureCheck_ = std::make_unique<SignatureCheck>(request_.signingKeys, cache_, this);
@@ -139,7 +133,6 @@ void Download::downloadFromURL(const std::string& url) {
 
 void Download::didWriteData(host::DownloadTask&, int64_t bytesWritten, int64_t totalBytesWritten,
                             int64_t totalBytesExpectedToWrite) {
-  // The first data of the download, or of a new answer that began the archive again.
   const bool first = bytesWritten == totalBytesWritten;
   if (first && !decideOnFirstData()) return;
   // One trip to the main thread for each delivery, the first included, but not for the one
@@ -149,7 +142,7 @@ void Download::didWriteData(host::DownloadTask&, int64_t bytesWritten, int64_t t
     return;
   }
   int64_t length = fileLength_;
-  // Without waiting: the download goes on while the main thread loads or draws the window.
+  // The download goes on while the main thread loads or draws the window.
   host::postToMain([this, bytesWritten, first, length] {
     if (first) {
       progress_->setDoubleValue(0.0);
@@ -170,8 +163,7 @@ bool Download::decideOnFirstData() {
   host::UrlResponse response = theDownload_->response();
   long status = response.statusCode;
   // Only a whole answer is the archive: not an error page, whatever proxy or server sent it,
-  // nor a part of a body, nor an empty one. A 304 answers the cached tag the download asked
-  // with: the server finds that agent current.
+  // nor a part of a body. A 304 answers the cached tag the download asked with.
   const bool notModified = status == 304 && !likelyCurrentTag_.empty();
   if (status != 200 && !notModified) {
     showFailure(statusFailure(status, false));
@@ -185,7 +177,6 @@ bool Download::decideOnFirstData() {
   sawFirstData_ = true;
   likelyCurrentTag_.clear();  // from here on the decision itself knows
   validationString_ = tag;
-  // A cache that another user could change is neither started nor filled.
   if (CacheTrust trust = checkCacheTrust(); !trust.trusted()) {
     showFailure(untrustedCacheFailure(trust));
     endSession();
@@ -249,7 +240,7 @@ void Download::didFinishDownloading(host::DownloadTask&, const std::string& loca
   // A 206 counts only as the rest of an archive whose start earlier attempts brought.
   if (response.statusCode != 200 && !response.continuesBody)
     return showFailure(statusFailure(response.statusCode, true));
-  // An empty archive brings no first data: it is decided on here, like any other.
+  // An empty archive brings no first data: it is decided on here.
   std::error_code error;
   if (std::filesystem::file_size(location, error) == 0 && !decideOnFirstData()) return;
   int64_t unshown = std::exchange(unshownBytes_, 0);
@@ -299,11 +290,6 @@ void Download::didComplete(host::DownloadTask&, const std::optional<host::UrlErr
   // An archive that waits for its signature keeps the cache locked.
   if (!signatureCheck_ || !signatureCheck_->holdsArchive()) cache_.unlock();
   if (error && !error->cancelled) showFailure(transportFailure(error->description));
-}
-
-void Download::showFailureNow(const Failure& failure) {
-  host::systemLog("%s", failure.logged.c_str());
-  this->failure(failure.shown, TextColor::Red);
 }
 
 void Download::showFailure(const Failure& failure) {

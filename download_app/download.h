@@ -6,11 +6,6 @@
 // and `failure` run on the main thread; the session callbacks and `fireInstallAgent` run on
 // the session's delegate queue and reach the controls only through the main queue
 // (host/application.h), in callback order.
-//
-// On the first data the cache must be the user's own and closed to others (`checkCacheTrust`), or
-// the run fails naming the directory. From that decision to the hand-over the run holds the cache's
-// lock (provisioning/cache_lock.h); a run that has to wait for another installer says so in its
-// status text.
 #pragma once
 
 #include <chrono>
@@ -35,7 +30,7 @@ namespace download_app {
 
 // What one run of the download window is asked to do.
 struct DownloadRequest {
-  // Where the archive belongs: the session keeps its file in this directory (the run's
+  // Where the archive belongs: the session keeps its file in this file's directory (the run's
   // temporary directory), so nothing is left behind when the driver removes it.
   std::string to;
   std::string from;        // the URL of the agent archive
@@ -57,7 +52,6 @@ class Download : public host::UrlSessionDelegate,
                  public SignatureCheck::Delegate {
  public:
   explicit Download(DownloadRequest request);
-  // Invalidates the session and waits for its delegate queue to finish.
   ~Download() override;
   Download(const Download&) = delete;
   Download& operator=(const Download&) = delete;
@@ -86,13 +80,11 @@ class Download : public host::UrlSessionDelegate,
   void didWriteData(host::DownloadTask& task, int64_t bytesWritten, int64_t totalBytesWritten,
                     int64_t totalBytesExpectedToWrite) override;
   void didFinishDownloading(host::DownloadTask& task, const std::string& location) override;
-  // A transport error ("Download failed: " and the transport's reason) is logged and shown.
   void didComplete(host::DownloadTask& task, const std::optional<host::UrlError>& error) override;
   // False when the cache seems to hold the agent of the answer's ETag already: a hint taken
   // without the cache's lock, which the first data's decision then makes sure of.
   bool shouldReceiveBody(host::DownloadTask& task) override;
-  // A retry is logged with its cause; while it waits the status text counts down the seconds
-  // ("Download interrupted. Retrying in 3 s…") over the bar as it was.
+  // While a retry waits, the status text counts down the seconds over the bar as it was.
   void willRetry(host::DownloadTask& task, const std::string& cause, int seconds) override;
   void retryCountdown(host::DownloadTask& task, int secondsLeft) override;
 
@@ -127,26 +119,20 @@ class Download : public host::UrlSessionDelegate,
  private:
   // On the first data of a body: the status, the cache's trust and lock, then whether the
   // cached agent is current for the server's ETag (it starts, and the download is abandoned)
-  // or goes. A new answer with the ETag already decided on is not decided again. True when
-  // the download goes on.
+  // or goes. True when the download goes on.
   bool decideOnFirstData();
-  // The cached agent is current: it starts, and the download ends.
   void startCachedAgent();
-  // On the delegate queue: shows `text` over a busy bar, after the bytes not yet shown, with
-  // Cancel enabled when `cancellable`. False when the window has closed.
+  // Shows `text` over a busy bar, after the bytes not yet shown, with Cancel enabled when
+  // `cancellable`. False when the window has closed.
   bool showBusy(const char* text, bool cancellable, int64_t unshownBytes);
   bool windowClosed() const;
-  // On the main thread: lays the window out again and draws it.
   void redraw();
-  // On the delegate queue: writes the failure to the system log unless it has been reported,
-  // and shows it as the window's failure unless the window has closed.
+  // Logs the failure unless it has been reported, and shows it unless the window has closed.
   void showFailure(const Failure& failure);
-  // The same on the main thread, at once.
-  void showFailureNow(const Failure& failure);
-  // On the delegate queue: cancels the task, and the session on the main thread.
+  // Cancels the task, and the session on the main thread.
   void endSession();
-  // On the delegate queue: the archive at `archive` has arrived whole, and with a signing key
-  // its signature holds (`proof`). Stores it in the cache with its tag and starts the agent.
+  // The archive has arrived whole, and with a signing key its signature holds (`proof`):
+  // it goes into the cache with its tag and the agent starts.
   void installArchive(const std::string& archive, std::optional<AgentProof> proof);
   void archiveVerified(const std::string& archive, AgentProof proof) override;
   void verificationFailed(const std::string& reason) override;
@@ -165,7 +151,6 @@ class Download : public host::UrlSessionDelegate,
 
   bool closesAfterFailure_ = false;
   std::optional<host::MainBundle> bundle_;
-  std::string sessionDirectory_;  // where the session keeps the archive: beside `request_.to`
   bool sawFirstData_ = false;     // delegate queue only: the first-data decision was made
   std::string likelyCurrentTag_;  // the cached agent's tag until then, read without the lock
   int64_t unshownBytes_ = 0;      // delegate queue only: received, not yet on the bar
