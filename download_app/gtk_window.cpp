@@ -9,10 +9,12 @@
 #include <cmath>
 #include <cstdlib>
 #include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "download_app/translation.h"
@@ -414,6 +416,32 @@ void toleratePeerDestruction(GtkWidget* window) {
 void toleratePeerDestruction(GtkWidget*) {}
 #endif
 
+// Whether the session bus the toolkit would use answers within a second: GTK's accessibility
+// bridge waits for its answers without a time limit, so a bus that takes connections and never
+// answers would hold the window, and the download waiting on it, for good. Only a bus named in
+// the environment or the runtime directory is asked: finding one otherwise may start one.
+bool sessionBusAnswers() {
+  std::string runtimeBus = std::string(g_get_user_runtime_dir()) + "/bus";
+  if (!g_getenv("DBUS_SESSION_BUS_ADDRESS") && !g_file_test(runtimeBus.c_str(), G_FILE_TEST_EXISTS))
+    return true;
+  auto answer = std::make_shared<std::promise<bool>>();
+  std::future<bool> answered = answer->get_future();
+  // Left waiting for a bus that never answers.
+  std::thread([answer] {
+    gchar* address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+    GDBusConnection* bus = g_dbus_connection_new_for_address_sync(
+        address ? address : "",
+        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, nullptr, nullptr);
+    answer->set_value(bus != nullptr);
+    g_free(address);
+    if (bus) g_object_unref(bus);
+  }).detach();
+  return answered.wait_for(std::chrono::seconds(1)) == std::future_status::ready &&
+         answered.get();
+}
+
 }  // namespace
 
 bool openDesktopDisplay() {
@@ -430,8 +458,12 @@ bool openDesktopDisplay() {
     // gone before the agent could inherit it (GTK has started no thread yet).
     bool disableGl = g_getenv("GDK_GL") == nullptr;
     if (disableGl) g_setenv("GDK_GL", "disable", TRUE);
+    // Likewise the accessibility bridge, which GTK loads here, on a bus that does not answer.
+    bool noBridge = g_getenv("NO_AT_BRIDGE") == nullptr && !sessionBusAnswers();
+    if (noBridge) g_setenv("NO_AT_BRIDGE", "1", TRUE);
     bool initialised = gtk_init_check(nullptr, nullptr) == TRUE;
     if (disableGl) g_unsetenv("GDK_GL");
+    if (noBridge) g_unsetenv("NO_AT_BRIDGE");
     return initialised;
   }();
   return opened;

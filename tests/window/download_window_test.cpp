@@ -4,6 +4,9 @@
 // button and closes it. The same tests run on X11 and on Wayland (tools/lib/desktop-session);
 // every test leaves its pictures in "<build dir>/screenshots". Skipped without a display.
 #include <atspi/atspi.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -244,6 +247,33 @@ TEST_F(DownloadWindowTest, ASlowFirstByteStillShowsTheWindow) {
   EXPECT_FALSE(result.timedOut) << result.describe();
   EXPECT_EQ(result.exitCode, 0) << result.describe();
   EXPECT_EQ(readAgentRuns(agent.recordPath).size(), 1u);
+}
+
+TEST_F(DownloadWindowTest, ASessionBusThatNeverAnswersDoesNotHoldTheWindow) {
+  // The bus takes connections into its backlog and never reads them.
+  std::string bus = scratch.file("bus");
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  bus.copy(address.sun_path, sizeof address.sun_path - 1);
+  int listening = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(bind(listening, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(listening, 16), 0);
+  options.setEnv.push_back({"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + bus});
+  std::string maps = scratch.file("installer-maps");
+  AgentScript agent{scratch.file("agent-record"), 0, "cat /proc/$PPID/maps > '" + maps + "'"};
+  Reply reply;
+  reply.dripBytes = 16 * 1024;
+  reply.dripInterval = milliseconds(40);
+  serveAgent(agent, reply);
+
+  RunResult result = startInstaller()->finish();
+  close(listening);
+  EXPECT_FALSE(result.timedOut) << result.describe();
+  EXPECT_EQ(result.exitCode, 0) << result.describe();
+  EXPECT_EQ(readAgentRuns(agent.recordPath).size(), 1u);
+  // The window was there, without its accessibility bridge.
+  bool portable = installerExecutable() != INSTALLER_EXECUTABLE;
+  EXPECT_EQ(readFile(maps).find("libgtk-3.so") != std::string::npos, !portable);
 }
 
 TEST_F(DownloadWindowTest, ClosingTheWindowMidDownloadEndsTheRunPromptly) {
