@@ -114,8 +114,7 @@ void Download::failure(const std::string& message, TextColor color) {
 void Download::downloadFromURL(const std::string& url) {
   if (std::optional<Failure> unusable = addressFailure(url, request_.fromSource))
     return showFailureNow(*unusable);
-  host::UrlSessionConfiguration configuration =
-      host::UrlSessionConfiguration::defaultConfiguration();
+  host::UrlSessionConfiguration configuration;
   // The archive stays in the run's own temporary directory, which the driver removes.
   configuration.temporaryDirectory = sessionDirectory_;
   configuration.progressInterval = kProgressInterval;
