@@ -4,7 +4,6 @@
 #include <glib-unix.h>
 #include <glib.h>
 #include <signal.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -183,7 +182,7 @@ bool applicationIsRunning() {
   return acceptsWork(s);
 }
 
-bool isMainThread() { return static_cast<pid_t>(syscall(SYS_gettid)) == getpid(); }
+bool isMainThread() { return gettid() == getpid(); }
 
 bool runOnMain(std::function<void()> work) {
   Loop& s = shared();

@@ -89,10 +89,9 @@ struct DownloadTask::State {
   // the plan reads it; true when its body is to be kept: the task's new body, or the rest of it.
   bool takeAnswer() {
     UrlResponse answer;
-    curl_off_t length = -1;
     curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &answer.statusCode);
-    curl_easy_getinfo(easy.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
-    answer.expectedContentLength = length;
+    curl_easy_getinfo(easy.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T,
+                      &answer.expectedContentLength);
     // The fields of the last response: not of a redirect, nor of an interim one.
     for (curl_header* field = nullptr;
          (field = curl_easy_nextheader(easy.get(), CURLH_HEADER, -1, field)) != nullptr;)
