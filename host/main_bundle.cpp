@@ -1,6 +1,5 @@
 #include "host/main_bundle.h"
 
-#include <filesystem>
 #include <system_error>
 
 #include "host/files.h"
