@@ -110,8 +110,7 @@ void Download::failure(const std::string& message, TextColor color) {
 void Download::downloadFromURL(const std::string& url) {
   if (std::optional<Failure> unusable = addressFailure(url, request_.fromSource))
     return showFailure(*unusable);
-  host::UrlSessionConfiguration configuration =
-      host::UrlSessionConfiguration::defaultConfiguration();
+  host::UrlSessionConfiguration configuration;
   configuration.temporaryDirectory = directoryOfPath(request_.to);
   configuration.progressInterval = kProgressInterval;
   configuration.idleTimeout =

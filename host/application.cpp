@@ -1,22 +1,17 @@
 #include "host/application.h"
 
-#include <errno.h>
 #include <fcntl.h>
 #include <glib-unix.h>
 #include <glib.h>
 #include <signal.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <deque>
 #include <future>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <utility>
-#include <vector>
 
 #include "host/files.h"
 #include "host/termination.h"
@@ -26,7 +21,6 @@ namespace {
 
 // One closure on the main queue.
 struct Job {
-  explicit Job(std::function<void()> work) : work(std::move(work)) {}
   std::function<void()> work;
   std::promise<bool> ran;  // true once it ran, false when it was dropped
 };
@@ -38,7 +32,7 @@ struct Loop {
   bool stopping = false;      // stopApplication came during this run
   int status = 0;
   std::deque<std::shared_ptr<Job>> queue;
-  GSource* drain = nullptr;  // our reference to the source draining `queue`, while attached
+  guint drain = 0;  // the source draining `queue`, while attached
 };
 
 std::atomic<uint64_t> closuresRun{0};
@@ -74,25 +68,15 @@ gboolean drainQueue(gpointer) {
     lock.lock();
   }
   if (!s.queue.empty() && !s.stopping) return G_SOURCE_CONTINUE;
-  g_source_unref(std::exchange(s.drain, nullptr));  // the context keeps it until we return
+  s.drain = 0;
   return G_SOURCE_REMOVE;
-}
-
-// An idle source attached to the main context; the caller owns the reference returned.
-GSource* attachIdle(gint priority, GSourceFunc function, gpointer data,
-                    GDestroyNotify destroy = nullptr) {
-  GSource* source = g_idle_source_new();
-  g_source_set_priority(source, priority);
-  g_source_set_callback(source, function, data, destroy);
-  g_source_attach(source, g_main_context_default());
-  return source;
 }
 
 // Queues `job` for the main thread, under the caller's lock; false when the loop takes no work.
 bool enqueue(Loop& s, const std::shared_ptr<Job>& job) {
   if (!acceptsWork(s)) return false;
   s.queue.push_back(job);
-  if (!s.drain) s.drain = attachIdle(G_PRIORITY_DEFAULT, drainQueue, nullptr);
+  if (!s.drain) s.drain = g_idle_add_full(G_PRIORITY_DEFAULT, drainQueue, nullptr, nullptr);
   return true;
 }
 
@@ -108,15 +92,13 @@ gboolean callOnce(gpointer data) {
   return G_SOURCE_REMOVE;
 }
 
-// A termination signal closes the window, as its close button does. One that comes while the
-// loop is stopping closes nothing: it is taken up again after the loop (see runApplication).
+// A termination signal closes the window, as its close button does.
 gboolean onTermination(gint fd, GIOCondition /*condition*/, gpointer data) {
   char bytes[64];
   while (read(fd, bytes, sizeof bytes) > 0) {
   }
-  if (!applicationIsRunning() || takeListenedSignals() == 0) return G_SOURCE_CONTINUE;
-  auto* closeRequested = static_cast<std::function<void()>*>(data);
-  if (*closeRequested) (*closeRequested)();
+  auto& closeRequested = *static_cast<std::function<void()>*>(data);
+  if (applicationIsRunning() && takeListenedSignals() != 0 && closeRequested) closeRequested();
   return G_SOURCE_CONTINUE;
 }
 
@@ -142,25 +124,20 @@ int runListening(GMainLoop* loop, const std::function<void()>& didFinishLaunchin
   int ends[2] = {-1, -1};
   const bool listening = pipe2(ends, O_CLOEXEC | O_NONBLOCK) == 0;
   FileDescriptor wakeRead(ends[0]), wakeWrite(ends[1]);
-  guint signalSource = listening ? g_unix_fd_add_full(G_PRIORITY_DEFAULT, ends[0], G_IO_IN,
-                                                      onTermination, &closeRequested, nullptr)
-                                 : 0;
-  if (listening) listenForTermination(ends[1]);
-  // A signal that came before the loop closes the window as soon as it is shown.
+  const guint signalSource =
+      listening ? g_unix_fd_add(ends[0], G_IO_IN, onTermination, &closeRequested) : 0;
+  listenForTermination(ends[1]);
   std::function<void()> launched = [&] {
     if (terminationSignal() != 0 && closeRequested)
       closeRequested();
     else
       didFinishLaunching();
   };
-  GSource* launch = attachIdle(G_PRIORITY_DEFAULT, callOnce, &launched);
+  g_idle_add_full(G_PRIORITY_DEFAULT, callOnce, &launched, nullptr);
   g_main_loop_run(loop);
-  g_source_destroy(launch);
-  g_source_unref(launch);
-  if (listening) {
-    listenForTermination(-1);
-    g_source_remove(signalSource);
-  }
+  g_source_remove_by_user_data(&launched);  // when the loop stopped before it ran
+  listenForTermination(-1);
+  if (signalSource) g_source_remove(signalSource);
   return guard.outermost() ? takeListenedSignals() : 0;
 }
 
@@ -170,8 +147,6 @@ int runApplication(std::function<void()> didFinishLaunching, std::function<void(
   GMainLoop* loop = claimLoop();
   if (!loop) return -1;
   int missed = runListening(loop, didFinishLaunching, closeRequested);
-  // A signal that came while the loop was stopping closed nothing: without an outer guard it
-  // is raised again for what was there before the loop.
   for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
     if (missed & (1 << signal)) raise(signal);
   }
@@ -179,13 +154,10 @@ int runApplication(std::function<void()> didFinishLaunching, std::function<void(
   std::unique_lock lock(s.mutex);
   s.loop = nullptr;
   std::deque<std::shared_ptr<Job>> dropped = dropQueued(s);
-  GSource* drain = std::exchange(s.drain, nullptr);
+  const guint drain = std::exchange(s.drain, 0);
   const int status = s.status;
   lock.unlock();  // the closures may own anything
-  if (drain) {
-    g_source_destroy(drain);
-    g_source_unref(drain);
-  }
+  if (drain) g_source_remove(drain);
   dropped.clear();
   g_main_loop_unref(loop);
   g_main_context_release(g_main_context_default());
@@ -200,8 +172,8 @@ void stopApplication(int status) {
   s.stopping = true;
   s.status = status;
   dropped = dropQueued(s);
-  g_source_unref(attachIdle(G_PRIORITY_HIGH, quitLoop, g_main_loop_ref(s.loop),
-                            reinterpret_cast<GDestroyNotify>(g_main_loop_unref)));
+  g_idle_add_full(G_PRIORITY_HIGH, quitLoop, g_main_loop_ref(s.loop),
+                  reinterpret_cast<GDestroyNotify>(g_main_loop_unref));
 }
 
 bool applicationIsRunning() {
@@ -210,7 +182,7 @@ bool applicationIsRunning() {
   return acceptsWork(s);
 }
 
-bool isMainThread() { return static_cast<pid_t>(syscall(SYS_gettid)) == getpid(); }
+bool isMainThread() { return gettid() == getpid(); }
 
 bool runOnMain(std::function<void()> work) {
   Loop& s = shared();

@@ -73,13 +73,6 @@ std::optional<std::string> UrlResponse::headerField(std::string_view name) const
   return std::nullopt;
 }
 
-bool isTransientError(CURLcode code) {
-  return code == CURLE_COULDNT_RESOLVE_HOST || code == CURLE_COULDNT_RESOLVE_PROXY ||
-         code == CURLE_COULDNT_CONNECT || code == CURLE_OPERATION_TIMEDOUT ||
-         code == CURLE_GOT_NOTHING || code == CURLE_PARTIAL_FILE || code == CURLE_SEND_ERROR ||
-         code == CURLE_RECV_ERROR || code == CURLE_HTTP2 || code == CURLE_HTTP2_STREAM;
-}
-
 bool isEntityTag(std::string_view tag) {
   if (tag.starts_with("W/")) tag.remove_prefix(2);
   if (tag.size() < 2 || tag.size() > 1024 || tag.front() != '"' || tag.back() != '"') return false;

@@ -18,8 +18,6 @@
 // from its start. So the file on disk is always one version.
 #pragma once
 
-#include <curl/curl.h>
-
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -29,9 +27,6 @@
 #include "host/url_session.h"
 
 namespace host {
-
-// Whether a transport failure may go away on another attempt.
-bool isTransientError(CURLcode code);
 
 // Whether `tag` may go into a request as it is: an entity tag, weak or strong, of visible
 // characters (RFC 9110, 8.8.3), not so long that a server would refuse the request for it.

@@ -1,6 +1,5 @@
 #include "host/files.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -41,13 +40,10 @@ bool isDirectory(const std::filesystem::path& path) {
 
 std::vector<std::string> listDirectory(const std::filesystem::path& path) {
   std::vector<std::string> names;
-  if (DIR* listing = opendir(path.c_str())) {
-    while (struct dirent* entry = readdir(listing)) {
-      std::string_view name = entry->d_name;
-      if (name != "." && name != "..") names.emplace_back(name);
-    }
-    closedir(listing);
-  }
+  std::error_code error;
+  for (std::filesystem::directory_iterator it(path, error), end; !error && it != end;
+       it.increment(error))
+    names.push_back(it->path().filename());
   return names;
 }
 

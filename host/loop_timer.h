@@ -20,10 +20,7 @@ class LoopTimer {
     stop();
     id_ = g_timeout_add(intervalMs, tick, data);
   }
-  void stop() {
-    if (id_ != 0) g_source_remove(id_);
-    id_ = 0;
-  }
+  void stop() { g_clear_handle_id(&id_, g_source_remove); }
   bool running() const { return id_ != 0; }
 
  private:

@@ -60,8 +60,6 @@ int forkAndExec(pid_t* pid, const char* program, char* const argv[]) {
   if (*pid > 0 && read(report[0], &error, sizeof error) == sizeof error) {
     while (waitpid(*pid, nullptr, 0) < 0 && errno == EINTR) {
     }
-  } else if (*pid > 0) {
-    error = 0;
   }
   close(report[0]);
   return error;
@@ -71,9 +69,7 @@ int forkAndExec(pid_t* pid, const char* program, char* const argv[]) {
 }  // namespace
 
 Process Process::start(const std::string& program, const std::vector<std::string>& arguments) {
-  std::vector<char*> argv;
-  argv.reserve(arguments.size() + 2);
-  argv.push_back(const_cast<char*>(program.c_str()));
+  std::vector<char*> argv = {const_cast<char*>(program.c_str())};
   for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
 

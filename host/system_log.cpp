@@ -3,33 +3,16 @@
 #include <errno.h>  // program_invocation_short_name
 #include <glib.h>
 #include <stdarg.h>
-#include <stdio.h>
-#include <sys/time.h>
 #include <syslog.h>
-#include <time.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <mutex>
 #include <string>
 
 #include "host/files.h"
 
 namespace host {
-namespace {
-
-// "2024-05-01 14:03:27.481", local time.
-std::string timestamp() {
-  timeval now{};
-  gettimeofday(&now, nullptr);
-  tm local{};
-  localtime_r(&now.tv_sec, &local);
-  char text[64];
-  size_t length = strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-  snprintf(text + length, sizeof text - length, ".%03ld", static_cast<long>(now.tv_usec / 1000));
-  return text;
-}
-
-}  // namespace
 
 void systemLog(const char* format, ...) {
   va_list arguments;
@@ -39,8 +22,11 @@ void systemLog(const char* format, ...) {
   std::string message = formatted;
   while (!message.empty() && message.back() == '\n') message.pop_back();
 
-  std::string line = timestamp() + " " + program_invocation_short_name + "[" +
-                     std::to_string(getpid()) + "] " + message + "\n";
+  // "2024-05-01 14:03:27.481", local time: the microseconds cut to milliseconds.
+  g_autoptr(GDateTime) now = g_date_time_new_now_local();
+  g_autofree gchar* stamp = g_date_time_format(now, "%F %T.%f");
+  std::string line = std::string(stamp, strlen(stamp) - 3) + " " + program_invocation_short_name +
+                     "[" + std::to_string(getpid()) + "] " + message + "\n";
   // One write, so that lines from several threads do not interleave.
   writeAll(STDERR_FILENO, line);
 

@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <string>
 #include <vector>
@@ -61,17 +62,14 @@ std::multimap<pid_t, pid_t> childrenInGroup(pid_t group) {
     long pid = strtol(name.c_str(), &end, 10);
     if (*end != '\0' || pid <= 0) continue;
     // A process that ends while it is read is passed over.
-    gchar* contents = nullptr;
-    if (!g_file_get_contents((proc / name / "stat").c_str(), &contents, nullptr, nullptr)) continue;
-    std::string text(contents);
-    g_free(contents);
+    g_autofree gchar* text = nullptr;
+    if (!g_file_get_contents((proc / name / "stat").c_str(), &text, nullptr, nullptr)) continue;
     // "pid (name) state ppid pgrp ...": the name may hold blanks and parentheses.
-    size_t close = text.rfind(')');
-    if (close == std::string::npos) continue;
+    const char* close = strrchr(text, ')');
+    if (close == nullptr) continue;
     char state = 0;
     int parent = 0, itsGroup = 0;
-    if (sscanf(text.c_str() + close + 1, " %c %d %d", &state, &parent, &itsGroup) == 3 &&
-        itsGroup == group)
+    if (sscanf(close + 1, " %c %d %d", &state, &parent, &itsGroup) == 3 && itsGroup == group)
       children.emplace(parent, static_cast<pid_t>(pid));
   }
   return children;

@@ -22,6 +22,7 @@ using Clock = std::chrono::steady_clock;
 // What libcurl reads at once. (A smaller first read does not help an abandoned download: libcurl
 // keeps the size a transfer began with, and the whole download then crawls.)
 constexpr long kReadSize = 256L * 1024;
+constexpr long kConnectTimeoutMs = 30'000;  // for each connection attempt
 
 // Owners of libcurl's handles. Every easy handle leaves the multi handle before it goes.
 template <auto release>
@@ -33,6 +34,14 @@ using CurlMulti = std::unique_ptr<CURLM, CurlRelease<curl_multi_cleanup>>;
 using CurlSlist = std::unique_ptr<curl_slist, CurlRelease<curl_slist_free_all>>;
 
 bool isHttps(const std::string& url) { return g_ascii_strncasecmp(url.c_str(), "https:", 6) == 0; }
+
+// Whether a transport failure may go away on another attempt (host/attempt_plan.h).
+bool isTransientError(CURLcode code) {
+  return code == CURLE_COULDNT_RESOLVE_HOST || code == CURLE_COULDNT_RESOLVE_PROXY ||
+         code == CURLE_COULDNT_CONNECT || code == CURLE_OPERATION_TIMEDOUT ||
+         code == CURLE_GOT_NOTHING || code == CURLE_PARTIAL_FILE || code == CURLE_SEND_ERROR ||
+         code == CURLE_RECV_ERROR || code == CURLE_HTTP2 || code == CURLE_HTTP2_STREAM;
+}
 
 // What lasts for one attempt: its request, and what its answer meant.
 struct Attempt {
@@ -80,10 +89,9 @@ struct DownloadTask::State {
   // the plan reads it; true when its body is to be kept: the task's new body, or the rest of it.
   bool takeAnswer() {
     UrlResponse answer;
-    curl_off_t length = -1;
     curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &answer.statusCode);
-    curl_easy_getinfo(easy.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
-    answer.expectedContentLength = length;
+    curl_easy_getinfo(easy.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T,
+                      &answer.expectedContentLength);
     // The fields of the last response: not of a redirect, nor of an interim one.
     for (curl_header* field = nullptr;
          (field = curl_easy_nextheader(easy.get(), CURLH_HEADER, -1, field)) != nullptr;)
@@ -262,24 +270,21 @@ struct UrlSession::Shared {
     if (!state.easy || !multi)
       return end(task, UrlError{false, curl_easy_strerror(CURLE_OUT_OF_MEMORY)});
     CURL* easy = state.easy.get();
-    const UrlSessionConfiguration& c = configuration;
     curl_easy_setopt(easy, CURLOPT_URL, task->url().c_str());
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, state.attempt.errorBuffer);
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-    // An https download never goes on unencrypted.
     curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR,
                      isHttps(task->url()) ? "https" : "http,https");
     curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(easy, CURLOPT_MAXREDIRS, c.maximumRedirects);
-    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(c.connectTimeout.count()));
-    curl_easy_setopt(easy, CURLOPT_USERAGENT, c.userAgent.c_str());
+    curl_easy_setopt(easy, CURLOPT_MAXREDIRS, configuration.maximumRedirects);
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
+    curl_easy_setopt(easy, CURLOPT_USERAGENT, "bootstrap-installer/" INSTALLER_VERSION);
     curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));
     curl_easy_setopt(easy, CURLOPT_TCP_KEEPALIVE, 1L);
     curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
     curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kReadSize);
-    // libcurl does not read these itself; the proxy variables it does read (http_proxy,
-    // https_proxy, all_proxy, no_proxy), with credentials in the proxy URL.
+    // libcurl reads the proxy variables itself, but not SSL_CERT_FILE and SSL_CERT_DIR.
     const auto& [certificateFile, certificateDirectory] = certificates;
     if (!certificateFile.empty()) curl_easy_setopt(easy, CURLOPT_CAINFO, certificateFile.c_str());
     if (!certificateDirectory.empty())
@@ -326,7 +331,6 @@ struct UrlSession::Shared {
     if (!deliverProgress(task, true)) return;
     if (!attempt.failure.ok())
       return end(task, UrlError{false, state.body.describe(attempt.failure)});
-    // The delegate did not abandon the body after all: the next attempt brings the rest.
     if (closedEarly) return startAttempt(task);
     if (attempt.answered(AnswerOutcome::kRetry))
       return retryOrEnd(task, "the server answered " + std::to_string(task->response().statusCode),
@@ -335,7 +339,6 @@ struct UrlSession::Shared {
       return retryOrEnd(task, state.transportError(task->url(), result),
                         state.plan.waitAfterFailure(isTransientError(result), state.body.size()));
     if (attempt.answered(AnswerOutcome::kNotModified)) {
-      // The delegate decides on its copy as on a first data; unless it cancels, the body comes.
       ++state.deliveries;
       state.delegate->didWriteData(*task, 0, 0, -1);
       afterCallback();
@@ -455,7 +458,7 @@ void DownloadTask::resume() {
   if (!self || state_->resumed.exchange(true)) return;
   {
     std::lock_guard lock(session_->mutex);
-    if (session_->invalidated) return;  // the session takes no new work
+    if (session_->invalidated) return;
     session_->starts.push_back(std::move(self));
   }
   curl_multi_wakeup(session_->multi.get());
@@ -463,7 +466,6 @@ void DownloadTask::resume() {
 
 void DownloadTask::cancel() {
   state_->cancelled = true;
-  // On the worker, from a delegate callback: the task's connection goes at once.
   if (std::this_thread::get_id() == session_->workerId.load() && state_->easy)
     curl_multi_remove_handle(session_->multi.get(), state_->easy.get());
   curl_multi_wakeup(session_->multi.get());

@@ -88,17 +88,13 @@ struct UrlSessionConfiguration {
   // No byte from the server for this long is "Timeout was reached", to the millisecond; time
   // spent in delegate callbacks is not counted.
   std::chrono::milliseconds idleTimeout{60'000};
-  std::chrono::milliseconds connectTimeout{30'000};  // for each connection attempt
   long maximumRedirects = 16;
-  std::string userAgent = "bootstrap-installer/" INSTALLER_VERSION;
   std::filesystem::path temporaryDirectory;        // for the body file; empty: TMPDIR, else /tmp
   std::chrono::milliseconds progressInterval{50};  // least time between two data callbacks
   // The most bytes a body may hold, announced or received; a larger one ends the task.
   int64_t largestBody = int64_t{2} << 30;
   // How long a second of the waits between attempts lasts; tests shorten it.
   std::chrono::milliseconds retrySecond{1000};
-
-  static UrlSessionConfiguration defaultConfiguration() { return {}; }
 };
 
 class UrlSession {

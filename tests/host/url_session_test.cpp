@@ -25,7 +25,7 @@ using testsupport::unusedLoopbackPort;
 class UrlSession : public ::testing::Test {
  protected:
   host::UrlSessionConfiguration configuration() const {
-    host::UrlSessionConfiguration c = host::UrlSessionConfiguration::defaultConfiguration();
+    host::UrlSessionConfiguration c;
     c.temporaryDirectory = scratch.path();
     c.retrySecond = 1ms;  // the waits between attempts: 1, 2, 4 and 8 ms
     return c;

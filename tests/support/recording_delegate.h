@@ -7,7 +7,7 @@
 //
 // Example:
 //   RecordingDelegate delegate;
-//   host::UrlSession session(host::UrlSessionConfiguration::defaultConfiguration(), &delegate);
+//   host::UrlSession session({}, &delegate);
 //   auto task = session.downloadTask(server.url("/agent.zip"));
 //   task->resume();
 //   ASSERT_TRUE(delegate.waitForCompletion());
