@@ -10,7 +10,6 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <string>
 
 #include "download_app/controls.h"
@@ -36,15 +35,7 @@ extern "C" const char desktopWindowModuleEnd[];
 namespace download_app {
 namespace {
 
-using MakeWindow = bool (*)(WindowControls*);
-
-bool displayNamed() {
-  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
-    const char* value = std::getenv(name);
-    if (value != nullptr && *value != '\0') return true;
-  }
-  return false;
-}
+using MakeWindow = void (*)(std::optional<WindowControls>*);
 
 // Loads the module from an anonymous file; nothing when that fails (said in the system log).
 MakeWindow loadModule() {
@@ -75,10 +66,9 @@ MakeWindow loadModule() {
 }  // namespace
 
 std::optional<WindowControls> makeDesktopWindow() {
-  if (!displayNamed()) return std::nullopt;
   static const MakeWindow make = loadModule();  // once per process
-  WindowControls controls;
-  if (make == nullptr || !make(&controls)) return std::nullopt;
+  std::optional<WindowControls> controls;
+  if (make != nullptr) make(&controls);
   return controls;
 }
 
