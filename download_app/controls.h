@@ -18,7 +18,7 @@ namespace download_app {
 
 enum class TextColor { Standard, Red };
 
-// An image from the bundle's resources, drawn at a size in points.
+// An image from the bundle's resources, fitted into a size in points, its proportions kept.
 struct Image {
   std::string path;
   double width = 0;
@@ -67,7 +67,6 @@ class ProgressBar : public Control {
   }
   double maxValue() const { return max_; }
   void setIndeterminate(bool indeterminate) { send(K::SetIndeterminate, indeterminate); }
-  void setUsesThreadedAnimation(bool threaded) { send(K::SetUsesThreadedAnimation, threaded); }
   void startAnimation() { send(K::StartAnimation); }
   void stopAnimation() { send(K::StopAnimation); }
   void incrementBy(double delta) { send(K::IncrementBy, delta); }
@@ -80,7 +79,6 @@ class ProgressBar : public Control {
 class StatusText : public Control {
  public:
   using Control::Control;
-  void setUsesSingleLineMode(bool singleLine) { send(K::SetUsesSingleLineMode, singleLine); }
   void setStringValue(const std::string& text) { send(K::SetStringValue, text); }
   void setTextColor(TextColor color) { send(K::SetTextColor, color == TextColor::Red); }
 };
@@ -90,18 +88,12 @@ class Button : public Control {
   using Control::Control;
   void setTitle(const std::string& title) { send(K::SetTitle, title); }
   void setEnabled(bool enabled) { send(K::SetEnabled, enabled); }
-  // "\r": Return presses it.
-  void setKeyEquivalent(const std::string& key) { send(K::SetKeyEquivalent, key); }
   void setAction(std::function<void()> action) { calls_->setAction(std::move(action)); }
 };
 
 class ImageView : public Control {
  public:
   using Control::Control;
-  void setScalesProportionally(bool proportionally) {
-    send(K::SetScalesProportionally, proportionally);
-  }
-  void setEditable(bool editable) { send(K::SetEditable, editable); }
   void setImage(const Image& image) {
     calls_->call({K::SetImage, image.width, image.height, image.path});
   }

@@ -52,12 +52,9 @@ void Download::finishSession() {
 void Download::init() {
   progress_->setDoubleValue(0.0);
   progress_->setMaxValue(100.0);
-  progress_->setUsesThreadedAnimation(true);
-  downloadPercent_->setUsesSingleLineMode(true);
   downloadPercent_->setStringValue(translate("Downloading"));
   installAgentLocation_ = request_.to;
   sessionDirectory_ = directoryOfPath(request_.to);
-  cancel_->setKeyEquivalent("\r");
 }
 
 void Download::applicationDidFinishLaunching() {
@@ -68,8 +65,6 @@ void Download::applicationDidFinishLaunching() {
   std::filesystem::path splash = std::filesystem::path(bundle_->resourcePath) / "splash.png";
   if (!bundle_->resourcePath.empty() && host::pathExists(splash) && image_) {
     Image loaded{splash, 400, 400};
-    image_->setScalesProportionally(true);
-    image_->setEditable(false);
     image_->setImage(loaded);
   }
   downloadFromURL(request_.from);

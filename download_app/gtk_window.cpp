@@ -182,11 +182,6 @@ class GtkStatus {
   }
   ~GtkStatus() { g_signal_handlers_disconnect_by_data(label_.get(), this); }
 
-  void setUsesSingleLineMode(bool singleLine) {
-    gtk_label_set_single_line_mode(label_.get(), singleLine);
-    gtk_label_set_ellipsize(label_.get(), singleLine ? PANGO_ELLIPSIZE_END : PANGO_ELLIPSIZE_NONE);
-  }
-
   // Plain text, never markup; bytes that are not UTF-8 are shown as replacement characters.
   void setStringValue(const std::string& text) {
     gchar* valid = g_utf8_make_valid(text.data(), static_cast<gssize>(text.size()));
@@ -233,10 +228,8 @@ class GtkSplash {
   }
   ~GtkSplash() { g_signal_handlers_disconnect_by_data(image_.get(), this); }
 
-  void setScalesProportionally(bool proportionally) { proportional_ = proportionally; }
-
-  // Loads the file at the image's size in points times the display's scale (800 pixels for 400
-  // points at scale 2). A file that cannot be read leaves the view as it was.
+  // Loads the file fitted into the image's size in points times the display's scale (800 pixels
+  // for 400 points at scale 2). A file that cannot be read leaves the view as it was.
   void setImage(const Image& image) {
     shown_ = image;
     GtkWidget* widget = GTK_WIDGET(image_.get());
@@ -246,7 +239,7 @@ class GtkSplash {
     };
     // The loader scales while it decodes, so a huge file never lands in memory whole.
     GdkPixbuf* pixbuf = gdk_pixbuf_new_from_file_at_scale(
-        image.path.c_str(), pixels(image.width), pixels(image.height), proportional_, nullptr);
+        image.path.c_str(), pixels(image.width), pixels(image.height), TRUE, nullptr);
     if (pixbuf == nullptr) return;
     cairo_surface_t* surface =
         gdk_cairo_surface_create_from_pixbuf(pixbuf, scale, gtk_widget_get_window(widget));
@@ -262,7 +255,6 @@ class GtkSplash {
   }
 
   ObjectRef<GtkImage> image_;
-  bool proportional_ = false;
   std::optional<Image> shown_;  // the last image asked for
 };
 
@@ -306,8 +298,6 @@ class GtkDownloadWindow : public WindowCalls {
         return progress_.animate(false);
       case K::IncrementBy:
         return progress_.incrementBy(m.number);
-      case K::SetUsesSingleLineMode:
-        return status_.setUsesSingleLineMode(on);
       case K::SetStringValue:
         return status_.setStringValue(m.text);
       case K::SetTextColor:
@@ -316,10 +306,6 @@ class GtkDownloadWindow : public WindowCalls {
         return gtk_button_set_label(button_.get(), m.text.c_str());
       case K::SetEnabled:
         return gtk_widget_set_sensitive(GTK_WIDGET(button_.get()), on);
-      case K::SetKeyEquivalent:
-        return setKeyEquivalent(m.text);
-      case K::SetScalesProportionally:
-        return splash_.setScalesProportionally(on);
       case K::SetImage:
         return splash_.setImage({m.text, m.number, m.secondNumber});
       case K::Close:
@@ -331,8 +317,6 @@ class GtkDownloadWindow : public WindowCalls {
         if (on && !gone_) gtk_widget_queue_draw(window_.get());
         return;
       default:
-        // The pulse runs on the application loop, GTK having no other animation thread, and a
-        // GTK image is never editable.
         return;
     }
   }
@@ -356,19 +340,6 @@ class GtkDownloadWindow : public WindowCalls {
   }
 
  private:
-  // "\r" makes the button the window's default and gives it the focus, so that Return
-  // presses it; an empty key takes that away. GTK has no other key equivalents for a button.
-  void setKeyEquivalent(const std::string& key) {
-    GtkWidget* button = GTK_WIDGET(button_.get());
-    if (key == "\r") {
-      gtk_widget_set_can_default(button, TRUE);
-      gtk_widget_grab_default(button);
-      gtk_widget_grab_focus(button);
-    } else if (key.empty()) {
-      gtk_window_set_default(GTK_WINDOW(window_.get()), nullptr);
-    }
-  }
-
   // The title-bar button or the window manager asks to close: close as the button does, and
   // keep GTK from destroying the window underneath its controls.
   static gboolean onDeleteEvent(GtkWidget*, GdkEvent*, gpointer self) {

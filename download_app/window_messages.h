@@ -14,19 +14,14 @@ enum class WindowMessageKind : uint8_t {
   SetDoubleValue,
   SetMaxValue,
   SetIndeterminate,
-  SetUsesThreadedAnimation,
   StartAnimation,
   StopAnimation,
   IncrementBy,
-  SetUsesSingleLineMode,
   SetStringValue,
   SetTextColor,  // number 1: red
   SetTitle,
   SetEnabled,
-  SetKeyEquivalent,
   SetHasAction,  // number 1: pressing the button tells the installer; 0: it does nothing
-  SetScalesProportionally,
-  SetEditable,
   SetImage,  // text the path, number and secondNumber the width and height
   Close,
   LayoutIfNeeded,

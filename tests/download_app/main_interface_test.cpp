@@ -38,14 +38,12 @@ TEST(MainInterface, LoadsTheWindowToDrawItInItsFirstState) {
   EXPECT_EQ(window.loads, 1);
   EXPECT_EQ(window.log->delegate, &download);
   // The first state, set before the load, in the order it was set: "Downloading" over a bar
-  // from 0 to 100; the button is "Cancel" and Return presses it. Then the drawing.
+  // from 0 to 100; the button is "Cancel". Then the drawing.
   EXPECT_EQ(window.log->calls,
             (std::vector<std::string>{
                 "button.setTitle(Cancel)", "progress.setDoubleValue(0.000000)",
-                "progress.setMaxValue(100.000000)", "progress.setUsesThreadedAnimation(1)",
-                "status.setUsesSingleLineMode(1)", "status.setStringValue(Downloading)",
-                "button.setKeyEquivalent(\r)", "window.layoutIfNeeded()",
-                "window.setViewsNeedDisplay(1)"}));
+                "progress.setMaxValue(100.000000)", "status.setStringValue(Downloading)",
+                "window.layoutIfNeeded()", "window.setViewsNeedDisplay(1)"}));
   EXPECT_EQ(window.log->color, download_app::TextColor::Standard);
 
   // Later calls go straight to the loaded window.

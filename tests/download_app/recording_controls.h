@@ -32,7 +32,6 @@ struct ControlLog {
 
   std::string title;
   bool enabled = true;
-  std::string keyEquivalent;
   std::function<void()> action;
 
   bool hasImage = false;
@@ -82,9 +81,6 @@ class RecordingWindow : public download_app::WindowCalls {
         log_->record("progress.setIndeterminate(" + on + ")");
         log_->indeterminate = m.number != 0;
         break;
-      case K::SetUsesThreadedAnimation:
-        log_->record("progress.setUsesThreadedAnimation(" + on + ")");
-        break;
       case K::StartAnimation:
       case K::StopAnimation:
         log_->animating = m.kind == K::StartAnimation;
@@ -95,9 +91,6 @@ class RecordingWindow : public download_app::WindowCalls {
         log_->value += m.number;
         log_->incremented += m.number;
         ++log_->increments;
-        break;
-      case K::SetUsesSingleLineMode:
-        log_->record("status.setUsesSingleLineMode(" + on + ")");
         break;
       case K::SetStringValue:
         log_->record("status.setStringValue(" + m.text + ")");
@@ -116,16 +109,6 @@ class RecordingWindow : public download_app::WindowCalls {
       case K::SetEnabled:
         log_->record("button.setEnabled(" + on + ")");
         log_->enabled = m.number != 0;
-        break;
-      case K::SetKeyEquivalent:
-        log_->record("button.setKeyEquivalent(" + m.text + ")");
-        log_->keyEquivalent = m.text;
-        break;
-      case K::SetScalesProportionally:
-        log_->record("image.setScalesProportionally(" + on + ")");
-        break;
-      case K::SetEditable:
-        log_->record("image.setEditable(" + on + ")");
         break;
       case K::SetImage:
         log_->record("image.setImage(" + m.text + ")");

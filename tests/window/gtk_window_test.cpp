@@ -115,7 +115,6 @@ TEST_F(GtkWindowTest, ButtonTakesTitleStateReturnAndAction) {
   int pressed = 0;
   controls->button->setAction([&pressed] { ++pressed; });
 
-  controls->button->setKeyEquivalent("\r");
   EXPECT_TRUE(gtk_widget_has_default(GTK_WIDGET(button)));
   // Return in the window activates its default widget; GTK shows the press for a moment
   // before the click.
@@ -133,8 +132,6 @@ TEST_F(GtkWindowTest, ButtonTakesTitleStateReturnAndAction) {
   controls->button->setEnabled(true);
   EXPECT_TRUE(gtk_widget_get_sensitive(GTK_WIDGET(button)));
 
-  controls->button->setKeyEquivalent("");
-  EXPECT_FALSE(gtk_widget_has_default(GTK_WIDGET(button)));
   controls->button->setAction(nullptr);
   gtk_button_clicked(button);
   EXPECT_EQ(pressed, 2);
@@ -147,7 +144,6 @@ TEST_F(GtkWindowTest, StatusTextTurnsRedOnFailureAndBack) {
   GdkRGBA standard;
   gtk_style_context_get_color(style, gtk_style_context_get_state(style), &standard);
 
-  controls->status->setUsesSingleLineMode(true);
   controls->status->setStringValue("Download failed with error code 401");
   controls->status->setTextColor(TextColor::Red);
   EXPECT_STREQ(gtk_label_get_text(label), "Download failed with error code 401");
@@ -248,8 +244,6 @@ TEST_F(GtkWindowTest, SplashIsFittedInto400PointsProportionally) {
     *height = natural.height;
   };
 
-  controls->image->setScalesProportionally(true);
-  controls->image->setEditable(false);
   // Wider than tall, and larger than the box: scaled down to 400 wide.
   std::string wide = scratch.file("wide.png");
   ASSERT_TRUE(testsupport::writeSplashPng(wide, 800, 600));
@@ -285,19 +279,12 @@ TEST_F(GtkWindowTest, SplashIsFittedInto400PointsProportionally) {
   EXPECT_EQ(width, 200);
   EXPECT_EQ(height, 400);
 
-  // Not proportional: stretched to the box.
-  controls->image->setScalesProportionally(false);
-  controls->image->setImage(Image{wide, kSplashSide, kSplashSide});
-  shownSize(&width, &height);
-  EXPECT_EQ(width, 400);
-  EXPECT_EQ(height, 400);
-
   // A file that is not an image leaves the splash as it was.
   std::string broken = scratch.writeFile("broken.png", "not a picture");
   controls->image->setImage(Image{broken, kSplashSide, kSplashSide});
   controls->image->setImage(Image{scratch.file("missing.png"), kSplashSide, kSplashSide});
   shownSize(&width, &height);
-  EXPECT_EQ(width, 400);
+  EXPECT_EQ(width, 200);
   EXPECT_EQ(height, 400);
 }
 
