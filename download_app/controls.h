@@ -39,10 +39,24 @@ class WindowCalls {
   virtual ~WindowCalls() = default;
   virtual void call(const WindowMessage& message) = 0;
   virtual void setAction(std::function<void()> action) = 0;  // run when the button is pressed
-  virtual void setDelegate(WindowDelegate* delegate) = 0;
+  virtual void setDelegate(WindowDelegate* delegate) { delegate_ = delegate; }
   // Tells the delegate, then takes the window off the screen. Later calls do nothing.
   virtual void close() = 0;
-  virtual bool isVisible() const = 0;
+  virtual bool isVisible() const { return !closed_; }
+
+ protected:
+  // Marks the window closed and tells the delegate; false when it was already.
+  bool markClosed() {
+    if (closed_) return false;
+    closed_ = true;
+    if (delegate_ != nullptr) delegate_->windowWillClose();
+    return true;
+  }
+  bool closed() const { return closed_; }
+
+ private:
+  WindowDelegate* delegate_ = nullptr;
+  bool closed_ = false;
 };
 
 class Control {

@@ -54,26 +54,13 @@ struct Connection : WindowCalls, std::enable_shared_from_this<Connection> {
     if (watch != 0) g_source_remove(watch);
   }
 
-  void call(const WindowMessage& message) override {
-    if (!hungUp) sendWindowMessage(socket.get(), message);
-  }
+  void call(const WindowMessage& message) override { sendWindowMessage(socket.get(), message); }
   void setAction(std::function<void()> pressed) override {
     action = std::move(pressed);
     call({K::SetHasAction, action ? 1.0 : 0.0, 0, {}});
   }
-  void setDelegate(WindowDelegate* windowDelegate) override { delegate = windowDelegate; }
   void close() override {
-    if (windowClosed) return;
-    closed();
-    call({K::Close, 0, 0, {}});
-  }
-  bool isVisible() const override { return !windowClosed; }
-
-  // The window went, by the user's hand or with the helper: the delegate hears it once.
-  void closed() {
-    if (windowClosed) return;
-    windowClosed = true;
-    if (delegate != nullptr) delegate->windowWillClose();
+    if (markClosed()) call({K::Close, 0, 0, {}});
   }
 
   // The helper's events, on the application loop.
@@ -82,8 +69,7 @@ struct Connection : WindowCalls, std::enable_shared_from_this<Connection> {
     std::shared_ptr<Connection> connection = static_cast<Connection*>(data)->shared_from_this();
     if (!connection->reader.readFrom(fd)) {
       connection->watch = 0;
-      connection->hungUp = true;
-      connection->closed();
+      connection->markClosed();  // the window went with the helper
       return G_SOURCE_REMOVE;
     }
     while (std::optional<WindowMessage> message = connection->reader.next()) {
@@ -91,7 +77,7 @@ struct Connection : WindowCalls, std::enable_shared_from_this<Connection> {
         std::function<void()> action = connection->action;  // it may replace itself
         action();
       } else if (message->kind == K::WillClose) {
-        connection->closed();
+        connection->markClosed();
       }
     }
     return G_SOURCE_CONTINUE;
@@ -100,9 +86,6 @@ struct Connection : WindowCalls, std::enable_shared_from_this<Connection> {
   host::FileDescriptor socket;
   WindowMessageReader reader;
   guint watch = 0;
-  bool hungUp = false;
-  bool windowClosed = false;
-  WindowDelegate* delegate = nullptr;
   std::function<void()> action;
 };
 

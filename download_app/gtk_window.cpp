@@ -238,8 +238,8 @@ class GtkSplash {
       return points > 0 ? std::max(1, static_cast<int>(std::lround(points * scale))) : -1;
     };
     // The loader scales while it decodes, so a huge file never lands in memory whole.
-    GdkPixbuf* pixbuf = gdk_pixbuf_new_from_file_at_scale(
-        image.path.c_str(), pixels(image.width), pixels(image.height), TRUE, nullptr);
+    GdkPixbuf* pixbuf = gdk_pixbuf_new_from_file_at_scale(image.path.c_str(), pixels(image.width),
+                                                          pixels(image.height), TRUE, nullptr);
     if (pixbuf == nullptr) return;
     cairo_surface_t* surface =
         gdk_cairo_surface_create_from_pixbuf(pixbuf, scale, gtk_widget_get_window(widget));
@@ -322,21 +322,15 @@ class GtkDownloadWindow : public WindowCalls {
   }
 
   void setAction(std::function<void()> action) override { action_ = std::move(action); }
-  void setDelegate(WindowDelegate* delegate) override { delegate_ = delegate; }
-
   void close() override {
-    if (closed_) return;
-    closed_ = true;
-    if (delegate_ != nullptr) delegate_->windowWillClose();
-    if (!gone_) {
-      gtk_widget_hide(window_.get());
-      // Now: after the application loop has stopped nothing else would send it to the display.
-      gdk_display_flush(gtk_widget_get_display(window_.get()));
-    }
+    if (!markClosed() || gone_) return;
+    gtk_widget_hide(window_.get());
+    // Now: after the application loop has stopped nothing else would send it to the display.
+    gdk_display_flush(gtk_widget_get_display(window_.get()));
   }
 
   bool isVisible() const override {
-    return !closed_ && !gone_ && gtk_widget_get_visible(window_.get());
+    return !closed() && !gone_ && gtk_widget_get_visible(window_.get());
   }
 
  private:
@@ -367,8 +361,6 @@ class GtkDownloadWindow : public WindowCalls {
   GtkStatus status_;
   GtkSplash splash_;
   std::function<void()> action_;
-  WindowDelegate* delegate_ = nullptr;
-  bool closed_ = false;
   bool gone_ = false;  // GTK has destroyed the window
 };
 

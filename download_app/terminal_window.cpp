@@ -62,12 +62,8 @@ class Screen : public WindowCalls {
     }
   }
   void setAction(std::function<void()>) override {}
-  void setDelegate(WindowDelegate* delegate) override { delegate_ = delegate; }
-  bool isVisible() const override { return !closed_; }
   void close() override {
-    if (closed_) return;
-    closed_ = true;
-    if (delegate_) delegate_->windowWillClose();
+    if (!markClosed()) return;
     timer_.stop();
     eraseLine();
   }
@@ -75,7 +71,7 @@ class Screen : public WindowCalls {
  private:
   // Draws what changed: a new failure on a line of its own, otherwise the progress line.
   void render() {
-    if (closed_) return;
+    if (closed()) return;
     if (failed_) {
       if (text_ == shownFailure_) return;
       shownFailure_ = text_;
@@ -142,7 +138,6 @@ class Screen : public WindowCalls {
 
   int fd_;
   bool isTerminal_;
-  WindowDelegate* delegate_ = nullptr;
   std::string text_;
   bool failed_ = false;  // the text is a failure, in red
   double value_ = 0;
@@ -150,7 +145,6 @@ class Screen : public WindowCalls {
   bool indeterminate_ = false;
   std::string shownFailure_;
   unsigned phase_ = 0;
-  bool closed_ = false;
   bool lineShown_ = false;
   std::string shownLine_;  // the progress line on screen, when `lineShown_`
   host::LoopTimer timer_;
