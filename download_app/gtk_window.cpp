@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -399,8 +398,8 @@ void toleratePeerDestruction(GtkWidget* window) {
 void toleratePeerDestruction(GtkWidget*) {}
 #endif
 
-}  // namespace
-
+// True when GTK could open the display. GTK is initialised, and the interface file registered,
+// on the first call only.
 bool openDesktopDisplay() {
   static const bool opened = [] {
     // The installer's messages and numbers stay the same with or without a desktop.
@@ -417,15 +416,16 @@ bool openDesktopDisplay() {
     if (disableGl) g_setenv("GDK_GL", "disable", TRUE);
     bool initialised = gtk_init_check(nullptr, nullptr) == TRUE;
     if (disableGl) g_unsetenv("GDK_GL");
+    if (initialised) installer_download_window_register_resource();
     return initialised;
   }();
   return opened;
 }
 
+}  // namespace
+
 std::optional<WindowControls> makeGtkWindow() {
   if (!openDesktopDisplay()) return std::nullopt;
-  static std::once_flag registered;
-  std::call_once(registered, installer_download_window_register_resource);
   ObjectRef<GtkBuilder> builder(gtk_builder_new());
   if (gtk_builder_add_from_resource(builder.get(), kInterfaceResource, nullptr) == 0)
     return std::nullopt;

@@ -4,14 +4,13 @@
 #include <locale.h>
 #include <stdarg.h>
 #include <stdio.h>
+#include <stdlib.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <iterator>
 #include <mutex>
 #include <set>
 #include <string_view>
-#include <vector>
 
 #include "download_app/format_conversions.h"
 #include "host/system_log.h"
@@ -137,16 +136,12 @@ const char* translate(const char* english) {
 std::string formatText(const char* format, ...) {
   va_list arguments;
   va_start(arguments, format);
-  std::string text = userLocale().with([&] {
-    va_list measured;
-    va_copy(measured, arguments);
-    int length = vsnprintf(nullptr, 0, format, measured);
-    va_end(measured);
-    std::vector<char> buffer(length > 0 ? length + 1 : 1, '\0');
-    if (length > 0) vsnprintf(buffer.data(), buffer.size(), format, arguments);
-    return std::string(buffer.data());
-  });
+  char* formatted = nullptr;
+  int length = userLocale().with([&] { return vasprintf(&formatted, format, arguments); });
   va_end(arguments);
+  if (length < 0) return "";
+  std::string text(formatted);
+  free(formatted);
   return text;
 }
 
