@@ -55,10 +55,7 @@ struct Connection : WindowCalls, std::enable_shared_from_this<Connection> {
   }
 
   void call(const WindowMessage& message) override { sendWindowMessage(socket.get(), message); }
-  void setAction(std::function<void()> pressed) override {
-    action = std::move(pressed);
-    call({K::SetHasAction, action ? 1.0 : 0.0, 0, {}});
-  }
+  void setAction(std::function<void()> pressed) override { action = std::move(pressed); }
   void close() override {
     if (markClosed()) call({K::Close, 0, 0, {}});
   }

@@ -328,10 +328,6 @@ class GtkDownloadWindow : public WindowCalls {
     gdk_display_flush(gtk_widget_get_display(window_.get()));
   }
 
-  bool isVisible() const override {
-    return !closed() && !gone_ && gtk_widget_get_visible(window_.get());
-  }
-
  private:
   // The title-bar button or the window manager asks to close: close as the button does, and
   // keep GTK from destroying the window underneath its controls.

@@ -30,19 +30,14 @@ struct Helper : WindowDelegate {
 
   void windowWillClose() override { send(WindowMessageKind::WillClose); }
 
-  void apply(const WindowMessage& message) {
-    if (message.kind != WindowMessageKind::SetHasAction) return window->call(message);
-    std::function<void()> pressed = [] { send(WindowMessageKind::Pressed); };
-    window->setAction(message.number != 0 ? pressed : nullptr);
-  }
-
   static gboolean onInstaller(gint fd, GIOCondition, gpointer data) {
     auto* helper = static_cast<Helper*>(data);
     if (!helper->reader.readFrom(fd)) {
       g_main_loop_quit(helper->loop);
       return G_SOURCE_REMOVE;
     }
-    while (std::optional<WindowMessage> message = helper->reader.next()) helper->apply(*message);
+    while (std::optional<WindowMessage> message = helper->reader.next())
+      helper->window->call(*message);
     return G_SOURCE_CONTINUE;
   }
 };
@@ -65,6 +60,8 @@ int main(int argc, char** argv) {
   Helper helper;
   helper.window = controls->calls;
   helper.window->setDelegate(&helper);
+  // The installer runs its action, when it has one.
+  helper.window->setAction([] { send(WindowMessageKind::Pressed); });
   send(WindowMessageKind::Shown);
   g_unix_fd_add(kInstaller, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR),
                 Helper::onInstaller, &helper);

@@ -21,7 +21,6 @@ enum class WindowMessageKind : uint8_t {
   SetTextColor,  // number 1: red
   SetTitle,
   SetEnabled,
-  SetHasAction,  // number 1: pressing the button tells the installer; 0: it does nothing
   SetImage,  // text the path, number and secondNumber the width and height
   Close,
   LayoutIfNeeded,
