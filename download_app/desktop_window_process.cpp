@@ -126,8 +126,7 @@ int startHelper(int socket) {
     close(complaints[0]);
     return logged(kNotStarted, error);
   }
-  int status = 0;
-  while (waitpid(intermediate, &status, 0) < 0 && errno == EINTR) {
+  while (waitpid(intermediate, nullptr, 0) < 0 && errno == EINTR) {
   }
   return complaints[0];
 }

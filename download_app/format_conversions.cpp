@@ -72,9 +72,7 @@ class ArgumentList {
 
   // Whether every argument up to the last is read: printf cannot step over one it does not know.
   bool complete() const {
-    for (const std::optional<Argument>& argument : arguments_)
-      if (!argument) return false;
-    return true;
+    return std::find(arguments_.begin(), arguments_.end(), std::nullopt) == arguments_.end();
   }
 
   bool operator==(const ArgumentList& other) const { return arguments_ == other.arguments_; }
