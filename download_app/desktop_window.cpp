@@ -53,14 +53,10 @@ MakeWindow loadModule() {
   // gdb then reads forever).
   std::string path = "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(file.get());
   void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (module == nullptr) {
-    file.reset();
-    host::systemLog("The desktop window could not be loaded: %s", dlerror());
-    return nullptr;
-  }
-  auto make = reinterpret_cast<MakeWindow>(dlsym(module, "installer_make_desktop_window"));
+  if (module == nullptr) file.reset();
+  void* make = module != nullptr ? dlsym(module, "installer_make_desktop_window") : nullptr;
   if (make == nullptr) host::systemLog("The desktop window could not be loaded: %s", dlerror());
-  return make;
+  return reinterpret_cast<MakeWindow>(make);
 }
 
 }  // namespace

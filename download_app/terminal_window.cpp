@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <memory>
+#include <optional>
 
 #include "host/files.h"
 #include "host/loop_timer.h"
@@ -82,10 +83,9 @@ class Screen : public WindowCalls {
     shownFailure_.clear();
     if (!isTerminal_) return;
     std::string line = fitToWidth(progressLine());
-    if (lineShown_ && line == shownLine_) return;
+    if (line == shownLine_) return;
     host::writeAll(fd_, kEraseLine + line);
     shownLine_ = line;
-    lineShown_ = true;
   }
 
   static gboolean onTick(gpointer data) {
@@ -96,9 +96,9 @@ class Screen : public WindowCalls {
   }
 
   void eraseLine() {
-    if (!lineShown_) return;
+    if (!shownLine_) return;
     host::writeAll(fd_, kEraseLine);
-    lineShown_ = false;
+    shownLine_.reset();
   }
 
   std::string progressLine() const {
@@ -145,8 +145,7 @@ class Screen : public WindowCalls {
   bool indeterminate_ = false;
   std::string shownFailure_;
   unsigned phase_ = 0;
-  bool lineShown_ = false;
-  std::string shownLine_;  // the progress line on screen, when `lineShown_`
+  std::optional<std::string> shownLine_;  // the progress line on screen
   host::LoopTimer timer_;
 };
 
