@@ -122,8 +122,8 @@ class Window : public Control {
     calls->close();
   }
   bool isVisible() const { return calls_->isVisible(); }
-  void layoutIfNeeded() { send(K::LayoutIfNeeded); }
-  void setViewsNeedDisplay(bool needed) { send(K::SetViewsNeedDisplay, needed); }
+  // Lays the window out again and draws what changed.
+  void redraw() { send(K::Redraw); }
 };
 
 // A window and its controls; each control keeps its address when they move.

@@ -36,16 +36,13 @@ struct DeferredWindow::State : WindowCalls {
 
   static gboolean drawOnce(gpointer self) {
     auto* state = static_cast<State*>(self);
-    state->call({WindowMessageKind::LayoutIfNeeded, 0, 0, {}});  // loads it, stopping this timer
-    state->call({WindowMessageKind::SetViewsNeedDisplay, 1, 0, {}});
+    state->call({WindowMessageKind::Redraw, 0, 0, {}});  // loads it, which stops this timer
     return G_SOURCE_REMOVE;
   }
 
   void call(const WindowMessage& message) override {
     // Something to draw is what the window is loaded for.
-    bool draws = message.kind == WindowMessageKind::LayoutIfNeeded ||
-                 (message.kind == WindowMessageKind::SetViewsNeedDisplay && message.number != 0);
-    if (draws) loadNow();
+    if (message.kind == WindowMessageKind::Redraw) loadNow();
     apply([message](WindowCalls& loaded) { loaded.call(message); });
   }
 

@@ -330,8 +330,7 @@ bool Download::fireInstallAgent() {
 
 void Download::redraw() {
   if (!window_) return;
-  window_->layoutIfNeeded();
-  window_->setViewsNeedDisplay(true);
+  window_->redraw();
 }
 
 bool Download::windowClosed() const {

@@ -309,12 +309,10 @@ class GtkDownloadWindow : public WindowCalls {
         return splash_.setImage({m.text, m.number, m.secondNumber});
       case K::Close:
         return close();
-      case K::LayoutIfNeeded:
-        if (!gone_) gtk_widget_queue_resize(window_.get());
-        return;
-      case K::SetViewsNeedDisplay:
-        if (on && !gone_) gtk_widget_queue_draw(window_.get());
-        return;
+      case K::Redraw:
+        if (gone_) return;
+        gtk_widget_queue_resize(window_.get());
+        return gtk_widget_queue_draw(window_.get());
       default:
         return;
     }

@@ -52,11 +52,8 @@ class Screen : public WindowCalls {
         failed_ = message.number != 0;
         render();
         break;
-      case K::LayoutIfNeeded:
+      case K::Redraw:
         render();
-        break;
-      case K::SetViewsNeedDisplay:
-        if (message.number != 0) render();
         break;
       default:
         break;

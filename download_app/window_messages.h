@@ -23,8 +23,7 @@ enum class WindowMessageKind : uint8_t {
   SetEnabled,
   SetImage,  // text the path, number and secondNumber the width and height
   Close,
-  LayoutIfNeeded,
-  SetViewsNeedDisplay,
+  Redraw,
   // Helper to installer.
   Shown,      // the window is on the screen; the first message
   NoDisplay,  // no display could be opened; the first and last message

@@ -115,11 +115,8 @@ class RecordingWindow : public download_app::WindowCalls {
         log_->image = {m.text, m.number, m.secondNumber};
         log_->hasImage = true;
         break;
-      case K::LayoutIfNeeded:
-        log_->record("window.layoutIfNeeded()");
-        break;
-      case K::SetViewsNeedDisplay:
-        log_->record("window.setViewsNeedDisplay(" + on + ")");
+      case K::Redraw:
+        log_->record("window.redraw()");
         break;
       default:
         log_->record("unexpected message");

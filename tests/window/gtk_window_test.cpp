@@ -292,8 +292,7 @@ TEST_F(GtkWindowTest, SplashIsFittedInto400PointsProportionally) {
 TEST_F(GtkWindowTest, CloseTellsTheDelegateOnceAndHidesTheWindow) {
   CountingDelegate delegate;
   controls->window->setDelegate(&delegate);
-  controls->window->layoutIfNeeded();
-  controls->window->setViewsNeedDisplay(true);
+  controls->window->redraw();
   pumpEvents();
   controls->window->close();
   EXPECT_EQ(delegate.calls, 1);
