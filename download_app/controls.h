@@ -81,8 +81,6 @@ class ProgressBar : public Control {
   }
   double maxValue() const { return max_; }
   void setIndeterminate(bool indeterminate) { send(K::SetIndeterminate, indeterminate); }
-  void startAnimation() { send(K::StartAnimation); }
-  void stopAnimation() { send(K::StopAnimation); }
   void incrementBy(double delta) { send(K::IncrementBy, delta); }
 
  private:

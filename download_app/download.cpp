@@ -88,7 +88,6 @@ void Download::failure(const std::string& message, TextColor color) {
     cancel_->setEnabled(true);  // also after a failure while the agent was being unpacked
   }
   if (progress_) {
-    progress_->stopAnimation();
     progress_->setIndeterminate(false);
     progress_->setDoubleValue(progress_->maxValue());
   }
@@ -271,7 +270,6 @@ bool Download::showBusy(const char* text, bool cancellable, int64_t unshownBytes
     progress_->incrementBy(static_cast<double>(unshownBytes));
     downloadPercent_->setStringValue(translate(text));
     progress_->setIndeterminate(true);
-    progress_->startAnimation();
     cancel_->setEnabled(cancellable);
     redraw();
   });

@@ -68,17 +68,10 @@ class GtkProgress {
     refresh();
   }
 
-  // An indeterminate bar pulses until its animation is stopped.
+  // An indeterminate bar pulses, and counts its bytes afresh.
   void setIndeterminate(bool indeterminate) {
-    if (indeterminate && !indeterminate_) {
-      animationStopped_ = false;
-      countingBytes_ = false;
-    }
+    if (indeterminate && !indeterminate_) countingBytes_ = false;
     indeterminate_ = indeterminate;
-    refresh();
-  }
-  void animate(bool on) {
-    animationStopped_ = !on;
     refresh();
   }
   void incrementBy(double delta) {
@@ -95,20 +88,14 @@ class GtkProgress {
 
   void refresh() {
     GtkProgressBar* bar = bar_.get();
-    bool pulsing = indeterminate_ && !animationStopped_;
-    if (pulsing && !pulse_.running()) {
-      pulse_.start(kPulseIntervalMs, onPulse, this);
-      gtk_progress_bar_pulse(bar);
-    } else if (!pulsing) {
-      pulse_.stop();
-    }
     if (!indeterminate_) {
+      pulse_.stop();
       double fraction = max_ > 0 ? value_ / max_ : 0.0;
       gtk_progress_bar_set_fraction(bar,
                                     std::isfinite(fraction) ? std::clamp(fraction, 0.0, 1.0) : 0.0);
-    } else if (!pulsing) {
-      // GTK keeps a pulsed bar moving on its own until it is given a fraction again.
-      gtk_progress_bar_set_fraction(bar, 0.0);
+    } else if (!pulse_.running()) {
+      pulse_.start(kPulseIntervalMs, onPulse, this);
+      gtk_progress_bar_pulse(bar);
     }
     std::string text;
     if (countingBytes_) {
@@ -132,7 +119,6 @@ class GtkProgress {
   double value_ = 0;
   double max_ = 100;
   bool indeterminate_ = false;
-  bool animationStopped_ = false;
   bool countingBytes_ = false;  // the value grows by increments: show it on the bar
 };
 
@@ -291,10 +277,6 @@ class GtkDownloadWindow : public WindowCalls {
         return progress_.setMaxValue(m.number);
       case K::SetIndeterminate:
         return progress_.setIndeterminate(on);
-      case K::StartAnimation:
-        return progress_.animate(true);
-      case K::StopAnimation:
-        return progress_.animate(false);
       case K::IncrementBy:
         return progress_.incrementBy(m.number);
       case K::SetStringValue:

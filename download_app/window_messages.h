@@ -14,8 +14,6 @@ enum class WindowMessageKind : uint8_t {
   SetDoubleValue,
   SetMaxValue,
   SetIndeterminate,
-  StartAnimation,
-  StopAnimation,
   IncrementBy,
   SetStringValue,
   SetTextColor,  // number 1: red

@@ -23,7 +23,6 @@ struct ControlLog {
   double value = 0;
   double max = 0;
   bool indeterminate = false;
-  bool animating = false;
   int increments = 0;
   double incremented = 0;
 
@@ -80,11 +79,6 @@ class RecordingWindow : public download_app::WindowCalls {
       case K::SetIndeterminate:
         log_->record("progress.setIndeterminate(" + on + ")");
         log_->indeterminate = m.number != 0;
-        break;
-      case K::StartAnimation:
-      case K::StopAnimation:
-        log_->animating = m.kind == K::StartAnimation;
-        log_->record(log_->animating ? "progress.startAnimation()" : "progress.stopAnimation()");
         break;
       case K::IncrementBy:
         log_->record("progress.incrementBy()");
