@@ -38,7 +38,8 @@ class WindowCalls {
  public:
   virtual ~WindowCalls() = default;
   virtual void call(const WindowMessage& message) = 0;
-  virtual void setAction(std::function<void()> action) = 0;  // run when the button is pressed
+  // Runs `action` when the button is pressed; a window without a button ignores it.
+  virtual void setAction(std::function<void()>) {}
   virtual void setDelegate(WindowDelegate* delegate) { delegate_ = delegate; }
   // Tells the delegate, then takes the window off the screen. Later calls do nothing.
   virtual void close() = 0;

@@ -1,9 +1,7 @@
 #include "download_app/gtk_window.h"
 
-#include <gtk/gtk.h>
-#ifdef GDK_WINDOWING_X11
 #include <gdk/gdkx.h>
-#endif
+#include <gtk/gtk.h>
 
 #include <algorithm>
 #include <cmath>
@@ -17,12 +15,10 @@
 #include "download_app/translation.h"
 #include "host/loop_timer.h"
 
-#ifdef GDK_WINDOWING_X11
 // For XESetWireToError. Last, as it defines min and max as macros.
 #include <X11/Xlibint.h>
 #undef min
 #undef max
-#endif
 
 // Made by glib-compile-resources from download_window.gresource.xml (see CMakeLists.txt).
 extern "C" void installer_download_window_register_resource(void);
@@ -339,7 +335,6 @@ class GtkDownloadWindow : public WindowCalls {
   bool gone_ = false;  // GTK has destroyed the window
 };
 
-#ifdef GDK_WINDOWING_X11
 // Another X client may destroy the window (a forced close), and GTK learns of it only later:
 // its requests meanwhile fail, first with BadWindow or BadDrawable about the window, then about
 // what it made from it, and GDK would end the process on any of them. From the first error about
@@ -370,9 +365,6 @@ void toleratePeerDestruction(GtkWidget* window) {
       previousWireToError[code] = XESetWireToError(display, code, dropErrorsOnceWindowGone);
   });
 }
-#else
-void toleratePeerDestruction(GtkWidget*) {}
-#endif
 
 // True when GTK could open the display. GTK is initialised, and the interface file registered,
 // on the first call only.

@@ -59,7 +59,6 @@ class Screen : public WindowCalls {
         break;
     }
   }
-  void setAction(std::function<void()>) override {}
   void close() override {
     if (!markClosed()) return;
     timer_.stop();

@@ -26,7 +26,6 @@ std::filesystem::path chosenCatalogues;  // named by `useCatalogues`
 class UserLocale {
  public:
   UserLocale() {
-    catalogues_ = catalogueFolder();
     if (!catalogues_.empty()) bindtextdomain(kDomain, catalogues_.c_str());
     bind_textdomain_codeset(kDomain, "UTF-8");
     // Numbers as the user writes them when that locale is installed; messages as the user asks
@@ -61,7 +60,7 @@ class UserLocale {
 
  private:
   locale_t locale_ = nullptr;  // kept until the process ends
-  std::filesystem::path catalogues_;
+  std::filesystem::path catalogues_ = catalogueFolder();
 };
 
 const UserLocale& userLocale() {
