@@ -66,8 +66,9 @@ class Control {
 
  protected:
   using K = WindowMessageKind;
-  void send(K kind, double number = 0) { calls_->call({kind, number, 0, {}}); }
-  void send(K kind, const std::string& text) { calls_->call({kind, 0, 0, text}); }
+  void send(K kind, double number = 0, const std::string& text = {}) {
+    calls_->call({kind, number, 0, text});
+  }
 
   std::shared_ptr<WindowCalls> calls_;
 };
@@ -92,14 +93,14 @@ class ProgressBar : public Control {
 class StatusText : public Control {
  public:
   using Control::Control;
-  void setStringValue(const std::string& text) { send(K::SetStringValue, text); }
+  void setStringValue(const std::string& text) { send(K::SetStringValue, 0, text); }
   void setTextColor(TextColor color) { send(K::SetTextColor, color == TextColor::Red); }
 };
 
 class Button : public Control {
  public:
   using Control::Control;
-  void setTitle(const std::string& title) { send(K::SetTitle, title); }
+  void setTitle(const std::string& title) { send(K::SetTitle, 0, title); }
   void setEnabled(bool enabled) { send(K::SetEnabled, enabled); }
   void setAction(std::function<void()> action) { calls_->setAction(std::move(action)); }
 };

@@ -143,14 +143,6 @@ std::string firstComplaint(int complaints) {
   return text.empty() ? "its helper did not start" : text;
 }
 
-// Waits for the helper's first message, as the run would wait for GTK to load in process.
-std::optional<WindowMessage> firstMessage(Connection& connection) {
-  std::optional<WindowMessage> message;
-  while (!(message = connection.reader.next()))
-    if (!connection.reader.readFrom(connection.socket.get())) return std::nullopt;
-  return message;
-}
-
 }  // namespace
 
 std::optional<WindowControls> makeDesktopWindow() {
@@ -164,7 +156,11 @@ std::optional<WindowControls> makeDesktopWindow() {
   host::FileDescriptor complaints(startHelper(helperEnd.get()));
   if (complaints.get() < 0) return std::nullopt;
   helperEnd.reset();  // the helper's hang-up now reaches the installer
-  std::optional<WindowMessage> first = firstMessage(*connection);
+  // The helper's first message, waited for as the run would wait for GTK to load in process.
+  std::optional<WindowMessage> first;
+  while (!(first = connection->reader.next()) &&
+         connection->reader.readFrom(connection->socket.get())) {
+  }
   if (!first) {
     host::systemLog("The desktop window could not be loaded: %s",
                     firstComplaint(complaints.get()).c_str());

@@ -9,10 +9,8 @@ namespace download_app {
 namespace {
 
 bool displayNamed() {
-  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
-    const char* value = std::getenv(name);
-    if (value != nullptr && *value != '\0') return true;
-  }
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"})
+    if (const char* value = std::getenv(name); value != nullptr && *value != '\0') return true;
   return false;
 }
 
