@@ -25,7 +25,7 @@ class DeferredWindow {
   DeferredWindow& operator=(const DeferredWindow&) = delete;
 
   // The stand-ins, for the download to drive. A window not loaded yet counts as visible until
-  // it is closed, and its bar's maximum is the last one set (100 before any).
+  // it is closed.
   WindowControls& controls() { return standIns_; }
 
   // Draws the window, loading it, once `delay` has passed on the application loop, unless it

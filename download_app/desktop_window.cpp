@@ -10,7 +10,6 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <string>
 
 #include "download_app/controls.h"
@@ -36,15 +35,7 @@ extern "C" const char desktopWindowModuleEnd[];
 namespace download_app {
 namespace {
 
-using MakeWindow = bool (*)(WindowControls*);
-
-bool displayNamed() {
-  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
-    const char* value = std::getenv(name);
-    if (value != nullptr && *value != '\0') return true;
-  }
-  return false;
-}
+using MakeWindow = void (*)(std::optional<WindowControls>*);
 
 // Loads the module from an anonymous file; nothing when that fails (said in the system log).
 MakeWindow loadModule() {
@@ -62,23 +53,18 @@ MakeWindow loadModule() {
   // gdb then reads forever).
   std::string path = "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(file.get());
   void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (module == nullptr) {
-    file.reset();
-    host::systemLog("The desktop window could not be loaded: %s", dlerror());
-    return nullptr;
-  }
-  auto make = reinterpret_cast<MakeWindow>(dlsym(module, "installer_make_desktop_window"));
+  if (module == nullptr) file.reset();
+  void* make = module != nullptr ? dlsym(module, "installer_make_desktop_window") : nullptr;
   if (make == nullptr) host::systemLog("The desktop window could not be loaded: %s", dlerror());
-  return make;
+  return reinterpret_cast<MakeWindow>(make);
 }
 
 }  // namespace
 
 std::optional<WindowControls> makeDesktopWindow() {
-  if (!displayNamed()) return std::nullopt;
   static const MakeWindow make = loadModule();  // once per process
-  WindowControls controls;
-  if (make == nullptr || !make(&controls)) return std::nullopt;
+  std::optional<WindowControls> controls;
+  if (make != nullptr) make(&controls);
   return controls;
 }
 

@@ -17,7 +17,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <memory>
 #include <string>
 
@@ -48,32 +47,17 @@ namespace {
 
 using K = WindowMessageKind;
 
-bool displayNamed() {
-  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
-    const char* value = std::getenv(name);
-    if (value != nullptr && *value != '\0') return true;
-  }
-  return false;
-}
-
-// The installer's end of the socket, shared by every control of one window.
-struct Connection : std::enable_shared_from_this<Connection> {
+// The installer's end of the socket: the window's controls send their calls on it.
+struct Connection : WindowCalls, std::enable_shared_from_this<Connection> {
   explicit Connection(int fd) : socket(fd) {}
-  ~Connection() {
+  ~Connection() override {
     if (watch != 0) g_source_remove(watch);
   }
 
-  void send(const WindowMessage& message) {
-    if (!hungUp) sendWindowMessage(socket.get(), message);
-  }
-  void send(K kind, double number = 0) { send({kind, number, 0, {}}); }
-  void send(K kind, const std::string& text) { send({kind, 0, 0, text}); }
-
-  // The window went, by the user's hand or with the helper: the delegate hears it once.
-  void closed() {
-    if (windowClosed) return;
-    windowClosed = true;
-    if (delegate != nullptr) delegate->windowWillClose();
+  void call(const WindowMessage& message) override { sendWindowMessage(socket.get(), message); }
+  void setAction(std::function<void()> pressed) override { action = std::move(pressed); }
+  void close() override {
+    if (markClosed()) call({K::Close, 0, 0, {}});
   }
 
   // The helper's events, on the application loop.
@@ -82,8 +66,7 @@ struct Connection : std::enable_shared_from_this<Connection> {
     std::shared_ptr<Connection> connection = static_cast<Connection*>(data)->shared_from_this();
     if (!connection->reader.readFrom(fd)) {
       connection->watch = 0;
-      connection->hungUp = true;
-      connection->closed();
+      connection->markClosed();  // the window went with the helper
       return G_SOURCE_REMOVE;
     }
     while (std::optional<WindowMessage> message = connection->reader.next()) {
@@ -91,7 +74,7 @@ struct Connection : std::enable_shared_from_this<Connection> {
         std::function<void()> action = connection->action;  // it may replace itself
         action();
       } else if (message->kind == K::WillClose) {
-        connection->closed();
+        connection->markClosed();
       }
     }
     return G_SOURCE_CONTINUE;
@@ -100,82 +83,7 @@ struct Connection : std::enable_shared_from_this<Connection> {
   host::FileDescriptor socket;
   WindowMessageReader reader;
   guint watch = 0;
-  bool hungUp = false;
-  bool windowClosed = false;
-  WindowDelegate* delegate = nullptr;
   std::function<void()> action;
-  double maxValue = 100;  // the bar's, as the helper's GTK window starts with
-};
-
-class Remote {
- public:
-  explicit Remote(std::shared_ptr<Connection> connection) : c_(std::move(connection)) {}
-
- protected:
-  std::shared_ptr<Connection> c_;
-};
-
-class RemoteWindow : public Window, Remote {
- public:
-  using Remote::Remote;
-  void setDelegate(WindowDelegate* delegate) override { c_->delegate = delegate; }
-  void close() override {
-    if (c_->windowClosed) return;
-    std::shared_ptr<Connection> connection = c_;  // the delegate may let go of this window
-    connection->closed();
-    connection->send(K::Close);
-  }
-  bool isVisible() const override { return !c_->windowClosed; }
-  void layoutIfNeeded() override { c_->send(K::LayoutIfNeeded); }
-  void setViewsNeedDisplay(bool needed) override { c_->send(K::SetViewsNeedDisplay, needed); }
-};
-
-class RemoteProgressBar : public ProgressBar, Remote {
- public:
-  using Remote::Remote;
-  void setDoubleValue(double value) override { c_->send(K::SetDoubleValue, value); }
-  void setMaxValue(double value) override {
-    c_->maxValue = value;
-    c_->send(K::SetMaxValue, value);
-  }
-  double maxValue() const override { return c_->maxValue; }
-  void setIndeterminate(bool on) override { c_->send(K::SetIndeterminate, on); }
-  void setUsesThreadedAnimation(bool on) override { c_->send(K::SetUsesThreadedAnimation, on); }
-  void startAnimation() override { c_->send(K::StartAnimation); }
-  void stopAnimation() override { c_->send(K::StopAnimation); }
-  void incrementBy(double delta) override { c_->send(K::IncrementBy, delta); }
-};
-
-class RemoteStatusText : public StatusText, Remote {
- public:
-  using Remote::Remote;
-  void setUsesSingleLineMode(bool on) override { c_->send(K::SetUsesSingleLineMode, on); }
-  void setStringValue(const std::string& text) override { c_->send(K::SetStringValue, text); }
-  void setTextColor(TextColor color) override {
-    c_->send(K::SetTextColor, color == TextColor::Red ? 1 : 0);
-  }
-};
-
-class RemoteButton : public Button, Remote {
- public:
-  using Remote::Remote;
-  void setTitle(const std::string& title) override { c_->send(K::SetTitle, title); }
-  void setEnabled(bool enabled) override { c_->send(K::SetEnabled, enabled); }
-  void setKeyEquivalent(const std::string& key) override { c_->send(K::SetKeyEquivalent, key); }
-  void setAction(std::function<void()> action) override {
-    c_->action = std::move(action);
-    c_->send(K::SetHasAction, c_->action ? 1 : 0);
-  }
-};
-
-class RemoteImageView : public ImageView, Remote {
- public:
-  using Remote::Remote;
-  void setScalesProportionally(bool on) override { c_->send(K::SetScalesProportionally, on); }
-  void setEditable(bool editable) override { c_->send(K::SetEditable, editable); }
-  void setImage(const Image& image) override {
-    c_->send({K::SetImage, image.width, image.height, image.path});
-  }
 };
 
 constexpr char kNotStarted[] = "The window helper could not be started";
@@ -218,8 +126,7 @@ int startHelper(int socket) {
     close(complaints[0]);
     return logged(kNotStarted, error);
   }
-  int status = 0;
-  while (waitpid(intermediate, &status, 0) < 0 && errno == EINTR) {
+  while (waitpid(intermediate, nullptr, 0) < 0 && errno == EINTR) {
   }
   return complaints[0];
 }
@@ -236,18 +143,9 @@ std::string firstComplaint(int complaints) {
   return text.empty() ? "its helper did not start" : text;
 }
 
-// Waits for the helper's first message, as the run would wait for GTK to load in process.
-std::optional<WindowMessage> firstMessage(Connection& connection) {
-  std::optional<WindowMessage> message;
-  while (!(message = connection.reader.next()))
-    if (!connection.reader.readFrom(connection.socket.get())) return std::nullopt;
-  return message;
-}
-
 }  // namespace
 
 std::optional<WindowControls> makeDesktopWindow() {
-  if (!displayNamed()) return std::nullopt;
   int ends[2];
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
     logged(kNotStarted, errno);
@@ -258,7 +156,11 @@ std::optional<WindowControls> makeDesktopWindow() {
   host::FileDescriptor complaints(startHelper(helperEnd.get()));
   if (complaints.get() < 0) return std::nullopt;
   helperEnd.reset();  // the helper's hang-up now reaches the installer
-  std::optional<WindowMessage> first = firstMessage(*connection);
+  // The helper's first message, waited for as the run would wait for GTK to load in process.
+  std::optional<WindowMessage> first;
+  while (!(first = connection->reader.next()) &&
+         connection->reader.readFrom(connection->socket.get())) {
+  }
   if (!first) {
     host::systemLog("The desktop window could not be loaded: %s",
                     firstComplaint(complaints.get()).c_str());
@@ -268,13 +170,7 @@ std::optional<WindowControls> makeDesktopWindow() {
   connection->watch = g_unix_fd_add(connection->socket.get(),
                                     static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR),
                                     Connection::onHelper, connection.get());
-  WindowControls controls;
-  controls.window = std::make_unique<RemoteWindow>(connection);
-  controls.progress = std::make_unique<RemoteProgressBar>(connection);
-  controls.status = std::make_unique<RemoteStatusText>(connection);
-  controls.button = std::make_unique<RemoteButton>(connection);
-  controls.image = std::make_unique<RemoteImageView>(connection);
-  return controls;
+  return WindowControls(connection);
 }
 
 }  // namespace download_app

@@ -1,6 +1,7 @@
 #include "download_app/format_conversions.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstddef>
 #include <optional>
 #include <string_view>
@@ -72,9 +73,7 @@ class ArgumentList {
 
   // Whether every argument up to the last is read: printf cannot step over one it does not know.
   bool complete() const {
-    for (const std::optional<Argument>& argument : arguments_)
-      if (!argument) return false;
-    return true;
+    return std::find(arguments_.begin(), arguments_.end(), std::nullopt) == arguments_.end();
   }
 
   bool operator==(const ArgumentList& other) const { return arguments_ == other.arguments_; }
@@ -88,15 +87,12 @@ class ArgumentList {
 // The decimal number at the front of `text`, taken off it; nothing, and `text` as it was, when
 // there is no digit there. Numbers too large for any use read as kMostArguments + kWidestField.
 std::optional<size_t> takeNumber(std::string_view& text) {
-  size_t digits = 0, number = 0;
-  while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') {
-    number = std::min(number * 10 + static_cast<size_t>(text[digits] - '0'),
-                      kMostArguments + kWidestField);
-    ++digits;
-  }
-  if (digits == 0) return std::nullopt;
-  text.remove_prefix(digits);
-  return number;
+  size_t number = 0;
+  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+  if (end == text.data()) return std::nullopt;
+  text.remove_prefix(static_cast<size_t>(end - text.data()));
+  return error == std::errc() ? std::min(number, kMostArguments + kWidestField)
+                              : kMostArguments + kWidestField;
 }
 
 // A position "m$" at the front of `text`, taken off it: m, or 0 when there is none there; nothing

@@ -1,13 +1,10 @@
 #include "download_app/gtk_window.h"
 
-#include <gtk/gtk.h>
-#ifdef GDK_WINDOWING_X11
 #include <gdk/gdkx.h>
-#endif
+#include <gtk/gtk.h>
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <functional>
 #include <future>
 #include <memory>
@@ -20,12 +17,10 @@
 #include "download_app/translation.h"
 #include "host/loop_timer.h"
 
-#ifdef GDK_WINDOWING_X11
 // For XESetWireToError. Last, as it defines min and max as macros.
 #include <X11/Xlibint.h>
 #undef min
 #undef max
-#endif
 
 // Made by glib-compile-resources from download_window.gresource.xml (see CMakeLists.txt).
 extern "C" void installer_download_window_register_resource(void);
@@ -55,106 +50,29 @@ ObjectRef<T> retain(T* object) {
   return ObjectRef<T>(static_cast<T*>(g_object_ref(object)));
 }
 
-class GtkDownloadWindow : public Window {
- public:
-  explicit GtkDownloadWindow(GtkWidget* window) : window_(retain(window)) {
-    g_signal_connect(window, "delete-event", G_CALLBACK(onDeleteEvent), this);
-    g_signal_connect(window, "destroy", G_CALLBACK(onDestroyed), this);
-  }
-
-  ~GtkDownloadWindow() override {
-    // The reference keeps the widget, destroyed or not, until its handlers are gone.
-    g_signal_handlers_disconnect_by_data(window_.get(), this);
-    if (gone_) return;
-    GdkDisplay* display = gtk_widget_get_display(window_.get());
-    gtk_widget_destroy(window_.get());
-    gdk_display_flush(display);
-  }
-
-  void setDelegate(WindowDelegate* delegate) override { delegate_ = delegate; }
-
-  void close() override {
-    if (closed_) return;
-    closed_ = true;
-    if (delegate_ != nullptr) delegate_->windowWillClose();
-    if (!gone_) {
-      gtk_widget_hide(window_.get());
-      // Now: after the application loop has stopped nothing else would send it to the display.
-      gdk_display_flush(gtk_widget_get_display(window_.get()));
-    }
-  }
-
-  bool isVisible() const override {
-    return !closed_ && !gone_ && gtk_widget_get_visible(window_.get());
-  }
-
-  void layoutIfNeeded() override {
-    if (!gone_) gtk_widget_queue_resize(window_.get());
-  }
-
-  void setViewsNeedDisplay(bool needed) override {
-    if (needed && !gone_) gtk_widget_queue_draw(window_.get());
-  }
-
- private:
-  // The title-bar button or the window manager asks to close: close as the button does, and
-  // keep GTK from destroying the window underneath its controls.
-  static gboolean onDeleteEvent(GtkWidget*, GdkEvent*, gpointer self) {
-    static_cast<GtkDownloadWindow*>(self)->close();
-    return TRUE;
-  }
-
-  // Someone outside destroyed the window (a client killing it with XDestroyWindow): the run
-  // must still end as for a closed window.
-  static void onDestroyed(GtkWidget*, gpointer self) {
-    auto* window = static_cast<GtkDownloadWindow*>(self);
-    window->gone_ = true;
-    window->close();
-  }
-
-  ObjectRef<GtkWidget> window_;
-  WindowDelegate* delegate_ = nullptr;
-  bool closed_ = false;
-  bool gone_ = false;  // GTK has destroyed the window
-};
-
 // A bar that counts in any unit (the download counts bytes). GTK's bar only knows a fraction,
 // so the value and maximum live here. While bytes are being counted, the bar shows them.
-class GtkProgress : public ProgressBar {
+class GtkProgress {
  public:
   explicit GtkProgress(GtkProgressBar* bar) : bar_(retain(bar)) { refresh(); }
 
-  void setDoubleValue(double value) override {
+  void setDoubleValue(double value) {
     value_ = value;
     countingBytes_ = false;
     refresh();
   }
-  void setMaxValue(double value) override {
+  void setMaxValue(double value) {
     max_ = value;
     refresh();
   }
-  double maxValue() const override { return max_; }
 
-  // An indeterminate bar pulses until its animation is stopped.
-  void setIndeterminate(bool indeterminate) override {
-    if (indeterminate && !indeterminate_) {
-      animationStopped_ = false;
-      countingBytes_ = false;
-    }
+  // An indeterminate bar pulses, and counts its bytes afresh.
+  void setIndeterminate(bool indeterminate) {
+    if (indeterminate && !indeterminate_) countingBytes_ = false;
     indeterminate_ = indeterminate;
     refresh();
   }
-  // The pulse runs on the application loop; GTK has no other animation thread.
-  void setUsesThreadedAnimation(bool) override {}
-  void startAnimation() override {
-    animationStopped_ = false;
-    refresh();
-  }
-  void stopAnimation() override {
-    animationStopped_ = true;
-    refresh();
-  }
-  void incrementBy(double delta) override {
+  void incrementBy(double delta) {
     value_ += delta;
     countingBytes_ = true;
     refresh();
@@ -168,20 +86,14 @@ class GtkProgress : public ProgressBar {
 
   void refresh() {
     GtkProgressBar* bar = bar_.get();
-    bool pulsing = indeterminate_ && !animationStopped_;
-    if (pulsing && !pulse_.running()) {
-      pulse_.start(kPulseIntervalMs, onPulse, this);
-      gtk_progress_bar_pulse(bar);
-    } else if (!pulsing) {
-      pulse_.stop();
-    }
     if (!indeterminate_) {
+      pulse_.stop();
       double fraction = max_ > 0 ? value_ / max_ : 0.0;
       gtk_progress_bar_set_fraction(bar,
                                     std::isfinite(fraction) ? std::clamp(fraction, 0.0, 1.0) : 0.0);
-    } else if (!pulsing) {
-      // GTK keeps a pulsed bar moving on its own until it is given a fraction again.
-      gtk_progress_bar_set_fraction(bar, 0.0);
+    } else if (!pulse_.running()) {
+      pulse_.start(kPulseIntervalMs, onPulse, this);
+      gtk_progress_bar_pulse(bar);
     }
     std::string text;
     if (countingBytes_) {
@@ -205,7 +117,6 @@ class GtkProgress : public ProgressBar {
   double value_ = 0;
   double max_ = 100;
   bool indeterminate_ = false;
-  bool animationStopped_ = false;
   bool countingBytes_ = false;  // the value grows by increments: show it on the bar
 };
 
@@ -242,7 +153,7 @@ GdkRGBA readableFailureColour(GtkStyleContext* style) {
   return mixed;
 }
 
-class GtkStatus : public StatusText {
+class GtkStatus {
  public:
   explicit GtkStatus(GtkLabel* label)
       : label_(retain(label)), failureStyle_(gtk_css_provider_new()) {
@@ -252,22 +163,17 @@ class GtkStatus : public StatusText {
     g_signal_connect(label, "style-updated", G_CALLBACK(onStyleUpdated), this);
     updateFailureColour();
   }
-  ~GtkStatus() override { g_signal_handlers_disconnect_by_data(label_.get(), this); }
-
-  void setUsesSingleLineMode(bool singleLine) override {
-    gtk_label_set_single_line_mode(label_.get(), singleLine);
-    gtk_label_set_ellipsize(label_.get(), singleLine ? PANGO_ELLIPSIZE_END : PANGO_ELLIPSIZE_NONE);
-  }
+  ~GtkStatus() { g_signal_handlers_disconnect_by_data(label_.get(), this); }
 
   // Plain text, never markup; bytes that are not UTF-8 are shown as replacement characters.
-  void setStringValue(const std::string& text) override {
+  void setStringValue(const std::string& text) {
     gchar* valid = g_utf8_make_valid(text.data(), static_cast<gssize>(text.size()));
     gtk_label_set_text(label_.get(), valid);
     g_free(valid);
   }
 
-  void setTextColor(TextColor color) override {
-    if (color == TextColor::Red) {
+  void setFailed(bool failed) {
+    if (failed) {
       gtk_style_context_add_class(style(), kFailedStyleClass);
     } else {
       gtk_style_context_remove_class(style(), kFailedStyleClass);
@@ -297,62 +203,17 @@ class GtkStatus : public StatusText {
   std::string failureCss_;
 };
 
-class GtkActionButton : public Button {
- public:
-  explicit GtkActionButton(GtkButton* button) : button_(retain(button)) {
-    g_signal_connect(button, "clicked", G_CALLBACK(onClicked), this);
-  }
-  ~GtkActionButton() override { g_signal_handlers_disconnect_by_data(button_.get(), this); }
-
-  void setTitle(const std::string& title) override {
-    gtk_button_set_label(button_.get(), title.c_str());
-  }
-  void setEnabled(bool enabled) override {
-    gtk_widget_set_sensitive(GTK_WIDGET(button_.get()), enabled);
-  }
-
-  // "\r" makes the button the window's default and gives it the focus, so that Return
-  // presses it; an empty key takes that away. GTK has no other key equivalents for a button.
-  void setKeyEquivalent(const std::string& key) override {
-    GtkWidget* widget = GTK_WIDGET(button_.get());
-    GtkWidget* toplevel = gtk_widget_get_toplevel(widget);
-    if (key == "\r") {
-      gtk_widget_set_can_default(widget, TRUE);
-      gtk_widget_grab_default(widget);
-      gtk_widget_grab_focus(widget);
-    } else if (key.empty() && GTK_IS_WINDOW(toplevel)) {
-      gtk_window_set_default(GTK_WINDOW(toplevel), nullptr);
-    }
-  }
-
-  void setAction(std::function<void()> action) override { action_ = std::move(action); }
-
- private:
-  static void onClicked(GtkButton*, gpointer self) {
-    // A copy: the action may replace itself or close the window that owns this button.
-    std::function<void()> action = static_cast<GtkActionButton*>(self)->action_;
-    if (action) action();
-  }
-
-  ObjectRef<GtkButton> button_;
-  std::function<void()> action_;
-};
-
-class GtkSplash : public ImageView {
+class GtkSplash {
  public:
   explicit GtkSplash(GtkImage* image) : image_(retain(image)) {
     // The window learns its scale from the monitor it lands on, on Wayland after it is shown.
     g_signal_connect(image, "notify::scale-factor", G_CALLBACK(onScaleChanged), this);
   }
-  ~GtkSplash() override { g_signal_handlers_disconnect_by_data(image_.get(), this); }
+  ~GtkSplash() { g_signal_handlers_disconnect_by_data(image_.get(), this); }
 
-  void setScalesProportionally(bool proportionally) override { proportional_ = proportionally; }
-  // A GTK image is never editable.
-  void setEditable(bool) override {}
-
-  // Loads the file at the image's size in points times the display's scale (800 pixels for 400
-  // points at scale 2). A file that cannot be read leaves the view as it was.
-  void setImage(const Image& image) override {
+  // Loads the file fitted into the image's size in points times the display's scale (800 pixels
+  // for 400 points at scale 2). A file that cannot be read leaves the view as it was.
+  void setImage(const Image& image) {
     shown_ = image;
     GtkWidget* widget = GTK_WIDGET(image_.get());
     int scale = std::max(1, gtk_widget_get_scale_factor(widget));
@@ -360,8 +221,8 @@ class GtkSplash : public ImageView {
       return points > 0 ? std::max(1, static_cast<int>(std::lround(points * scale))) : -1;
     };
     // The loader scales while it decodes, so a huge file never lands in memory whole.
-    GdkPixbuf* pixbuf = gdk_pixbuf_new_from_file_at_scale(
-        image.path.c_str(), pixels(image.width), pixels(image.height), proportional_, nullptr);
+    GdkPixbuf* pixbuf = gdk_pixbuf_new_from_file_at_scale(image.path.c_str(), pixels(image.width),
+                                                          pixels(image.height), TRUE, nullptr);
     if (pixbuf == nullptr) return;
     cairo_surface_t* surface =
         gdk_cairo_surface_create_from_pixbuf(pixbuf, scale, gtk_widget_get_window(widget));
@@ -377,11 +238,105 @@ class GtkSplash : public ImageView {
   }
 
   ObjectRef<GtkImage> image_;
-  bool proportional_ = false;
   std::optional<Image> shown_;  // the last image asked for
 };
 
-#ifdef GDK_WINDOWING_X11
+// The window and its controls, taking their calls.
+class GtkDownloadWindow : public WindowCalls {
+ public:
+  explicit GtkDownloadWindow(GtkBuilder* builder)
+      : window_(retain(GTK_WIDGET(gtk_builder_get_object(builder, "window")))),
+        button_(retain(GTK_BUTTON(gtk_builder_get_object(builder, "button")))),
+        progress_(GTK_PROGRESS_BAR(gtk_builder_get_object(builder, "progress"))),
+        status_(GTK_LABEL(gtk_builder_get_object(builder, "status"))),
+        splash_(GTK_IMAGE(gtk_builder_get_object(builder, "splash"))) {
+    g_signal_connect(window_.get(), "delete-event", G_CALLBACK(onDeleteEvent), this);
+    g_signal_connect(window_.get(), "destroy", G_CALLBACK(onDestroyed), this);
+    g_signal_connect(button_.get(), "clicked", G_CALLBACK(onClicked), this);
+  }
+
+  ~GtkDownloadWindow() override {
+    // The references keep the widgets, destroyed or not, until their handlers are gone.
+    g_signal_handlers_disconnect_by_data(window_.get(), this);
+    g_signal_handlers_disconnect_by_data(button_.get(), this);
+    if (gone_) return;
+    GdkDisplay* display = gtk_widget_get_display(window_.get());
+    gtk_widget_destroy(window_.get());
+    gdk_display_flush(display);
+  }
+
+  void call(const WindowMessage& m) override {
+    using K = WindowMessageKind;
+    bool on = m.number != 0;
+    switch (m.kind) {
+      case K::SetDoubleValue:
+        return progress_.setDoubleValue(m.number);
+      case K::SetMaxValue:
+        return progress_.setMaxValue(m.number);
+      case K::SetIndeterminate:
+        return progress_.setIndeterminate(on);
+      case K::IncrementBy:
+        return progress_.incrementBy(m.number);
+      case K::SetStringValue:
+        return status_.setStringValue(m.text);
+      case K::SetTextColor:
+        return status_.setFailed(on);
+      case K::SetTitle:
+        return gtk_button_set_label(button_.get(), m.text.c_str());
+      case K::SetEnabled:
+        return gtk_widget_set_sensitive(GTK_WIDGET(button_.get()), on);
+      case K::SetImage:
+        return splash_.setImage({m.text, m.number, m.secondNumber});
+      case K::Close:
+        return close();
+      case K::Redraw:
+        if (gone_) return;
+        gtk_widget_queue_resize(window_.get());
+        return gtk_widget_queue_draw(window_.get());
+      default:
+        return;
+    }
+  }
+
+  void setAction(std::function<void()> action) override { action_ = std::move(action); }
+  void close() override {
+    if (!markClosed() || gone_) return;
+    gtk_widget_hide(window_.get());
+    // Now: after the application loop has stopped nothing else would send it to the display.
+    gdk_display_flush(gtk_widget_get_display(window_.get()));
+  }
+
+ private:
+  // The title-bar button or the window manager asks to close: close as the button does, and
+  // keep GTK from destroying the window underneath its controls.
+  static gboolean onDeleteEvent(GtkWidget*, GdkEvent*, gpointer self) {
+    static_cast<GtkDownloadWindow*>(self)->close();
+    return TRUE;
+  }
+
+  // Someone outside destroyed the window (a client killing it with XDestroyWindow): the run
+  // must still end as for a closed window.
+  static void onDestroyed(GtkWidget*, gpointer self) {
+    auto* window = static_cast<GtkDownloadWindow*>(self);
+    window->gone_ = true;
+    window->close();
+  }
+
+  static void onClicked(GtkButton*, gpointer self) {
+    // A copy: the action may replace itself or close the window that owns this button.
+    std::function<void()> action = static_cast<GtkDownloadWindow*>(self)->action_;
+    if (action) action();
+  }
+
+  ObjectRef<GtkWidget> window_;
+  ObjectRef<GtkButton> button_;
+  GtkProgress progress_;
+  GtkStatus status_;
+  GtkSplash splash_;
+  std::function<void()> action_;
+  bool gone_ = false;  // GTK has destroyed the window
+};
+
 // Another X client may destroy the window (a forced close), and GTK learns of it only later:
 // its requests meanwhile fail, first with BadWindow or BadDrawable about the window, then about
 // what it made from it, and GDK would end the process on any of them. From the first error about
@@ -412,9 +367,6 @@ void toleratePeerDestruction(GtkWidget* window) {
       previousWireToError[code] = XESetWireToError(display, code, dropErrorsOnceWindowGone);
   });
 }
-#else
-void toleratePeerDestruction(GtkWidget*) {}
-#endif
 
 // Whether the session bus the toolkit would use answers within a second: GTK's accessibility
 // bridge waits for its answers without a time limit, so a bus that takes connections and never
@@ -442,8 +394,8 @@ bool sessionBusAnswers() {
          answered.get();
 }
 
-}  // namespace
-
+// True when GTK could open the display. GTK is initialised, and the interface file registered,
+// on the first call only.
 bool openDesktopDisplay() {
   static const bool opened = [] {
     // The installer's messages and numbers stay the same with or without a desktop.
@@ -464,34 +416,30 @@ bool openDesktopDisplay() {
     bool initialised = gtk_init_check(nullptr, nullptr) == TRUE;
     if (disableGl) g_unsetenv("GDK_GL");
     if (noBridge) g_unsetenv("NO_AT_BRIDGE");
+    if (initialised) installer_download_window_register_resource();
     return initialised;
   }();
   return opened;
 }
 
+}  // namespace
+
 std::optional<WindowControls> makeGtkWindow() {
   if (!openDesktopDisplay()) return std::nullopt;
-  static std::once_flag registered;
-  std::call_once(registered, installer_download_window_register_resource);
   ObjectRef<GtkBuilder> builder(gtk_builder_new());
   if (gtk_builder_add_from_resource(builder.get(), kInterfaceResource, nullptr) == 0)
     return std::nullopt;
   // The interface file is compiled in: every control it names is there.
-  auto object = [&](const char* id) { return gtk_builder_get_object(builder.get(), id); };
-  GtkWindow* window = GTK_WINDOW(object("window"));
+  GtkWindow* window = GTK_WINDOW(gtk_builder_get_object(builder.get(), "window"));
   gtk_window_set_title(window, translate(kDownloadWindowTitle));
-  atk_object_set_name(gtk_widget_get_accessible(GTK_WIDGET(object("progress"))),
-                      translate("Download progress"));
+  atk_object_set_name(
+      gtk_widget_get_accessible(GTK_WIDGET(gtk_builder_get_object(builder.get(), "progress"))),
+      translate("Download progress"));
   // GTK centres a window on the pointer's monitor; without a seat there is no pointer.
   if (gdk_display_get_default_seat(gtk_widget_get_display(GTK_WIDGET(window))) == nullptr)
     gtk_window_set_position(window, GTK_WIN_POS_NONE);
 
-  WindowControls controls;
-  controls.window = std::make_unique<GtkDownloadWindow>(GTK_WIDGET(window));
-  controls.progress = std::make_unique<GtkProgress>(GTK_PROGRESS_BAR(object("progress")));
-  controls.status = std::make_unique<GtkStatus>(GTK_LABEL(object("status")));
-  controls.button = std::make_unique<GtkActionButton>(GTK_BUTTON(object("button")));
-  controls.image = std::make_unique<GtkSplash>(GTK_IMAGE(object("splash")));
+  WindowControls controls(std::make_shared<GtkDownloadWindow>(builder.get()));
   gtk_widget_show(GTK_WIDGET(window));
   toleratePeerDestruction(GTK_WIDGET(window));
   return controls;

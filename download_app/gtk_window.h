@@ -13,12 +13,6 @@ namespace download_app {
 // The title of the download window, in English; the window shows it in the user's language.
 inline constexpr const char* kDownloadWindowTitle = N_("Installer");
 
-// The side, in points, of the square into which the splash image is fitted.
-inline constexpr double kSplashSide = 400;
-
-// True when GTK could open the display. GTK is initialised on the first call only.
-bool openDesktopDisplay();
-
 // The window and its controls, shown; nothing when no display can be opened.
 std::optional<WindowControls> makeGtkWindow();
 

@@ -1,10 +1,20 @@
 #include "download_app/main_interface.h"
 
+#include <cstdlib>
 #include <utility>
 
 #include "download_app/translation.h"
 
 namespace download_app {
+namespace {
+
+bool displayNamed() {
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"})
+    if (const char* value = std::getenv(name); value != nullptr && *value != '\0') return true;
+  return false;
+}
+
+}  // namespace
 
 MainInterface::MainInterface(std::function<WindowControls()> loadWindow, DownloadRequest request)
     : window_([this, loadWindow = std::move(loadWindow)] {
@@ -44,7 +54,8 @@ void MainInterface::applicationDidFinishLaunching() {
 std::unique_ptr<MainInterface> loadMainInterface(DownloadRequest request) {
   return std::make_unique<MainInterface>(
       [] {
-        std::optional<WindowControls> desktop = makeDesktopWindow();
+        std::optional<WindowControls> desktop;
+        if (displayNamed()) desktop = makeDesktopWindow();
         return desktop ? std::move(*desktop) : makeTerminalWindow();
       },
       std::move(request));

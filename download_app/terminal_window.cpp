@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <memory>
-#include <utility>
+#include <optional>
 
 #include "host/files.h"
 #include "host/loop_timer.h"
@@ -22,81 +22,99 @@ constexpr char kEraseLine[] = "\r\033[K";
 constexpr char kRed[] = "\033[31m";
 constexpr char kReset[] = "\033[0m";
 
-// Everything the terminal window shows; the controls are views onto it, and set what it
-// shows directly.
-class Screen {
+// Everything the terminal window shows, set by its controls' calls. Nobody can press a button on
+// the terminal (Ctrl-C closes the window instead), and an indeterminate bar always moves there.
+class Screen : public WindowCalls {
  public:
   Screen(int fd, bool isTerminal) : fd_(fd), isTerminal_(isTerminal) {
     if (isTerminal_) timer_.start(kAnimationIntervalMs, &Screen::onTick, this);
   }
 
-  std::string text;
-  TextColor color = TextColor::Standard;
-  double value = 0;
-  double max = 100;
-  bool indeterminate = false;
-  WindowDelegate* delegate = nullptr;
-
-  bool visible() const { return !closed_; }
-  void close() {
-    if (closed_) return;
-    closed_ = true;
-    if (delegate) delegate->windowWillClose();
+  void call(const WindowMessage& message) override {
+    using K = WindowMessageKind;
+    switch (message.kind) {
+      case K::SetDoubleValue:
+        value_ = message.number;
+        break;
+      case K::SetMaxValue:
+        max_ = message.number;
+        break;
+      case K::SetIndeterminate:
+        indeterminate_ = message.number != 0;
+        break;
+      case K::IncrementBy:
+        value_ += message.number;
+        break;
+      case K::SetStringValue:
+        text_ = message.text;
+        break;
+      case K::SetTextColor:
+        failed_ = message.number != 0;
+        render();
+        break;
+      case K::Redraw:
+        render();
+        break;
+      default:
+        break;
+    }
+  }
+  void close() override {
+    if (!markClosed()) return;
     timer_.stop();
     eraseLine();
   }
 
+ private:
   // Draws what changed: a new failure on a line of its own, otherwise the progress line.
   void render() {
-    if (closed_) return;
-    if (color == TextColor::Red) {
-      if (text == shownFailure_) return;
-      shownFailure_ = text;
+    if (closed()) return;
+    if (failed_) {
+      if (text_ == shownFailure_) return;
+      shownFailure_ = text_;
       eraseLine();
-      host::writeAll(fd_, isTerminal_ ? kRed + text + kReset + "\n" : text + "\n");
+      host::writeAll(fd_, isTerminal_ ? kRed + text_ + kReset + "\n" : text_ + "\n");
       return;
     }
     shownFailure_.clear();
     if (!isTerminal_) return;
     std::string line = fitToWidth(progressLine());
-    if (lineShown_ && line == shownLine_) return;
+    if (line == shownLine_) return;
     host::writeAll(fd_, kEraseLine + line);
     shownLine_ = line;
-    lineShown_ = true;
   }
 
- private:
   static gboolean onTick(gpointer data) {
     auto* screen = static_cast<Screen*>(data);
-    if (screen->indeterminate) ++screen->phase_;
+    if (screen->indeterminate_) ++screen->phase_;
     screen->render();
     return G_SOURCE_CONTINUE;
   }
 
   void eraseLine() {
-    if (!lineShown_) return;
+    if (!shownLine_) return;
     host::writeAll(fd_, kEraseLine);
-    lineShown_ = false;
+    shownLine_.reset();
   }
 
   std::string progressLine() const {
     std::string bar(kBarWidth, ' ');
-    if (indeterminate) {
+    if (indeterminate_) {
       // A small block that travels back and forth.
       const int block = 3;
       int span = kBarWidth - block;
       int step = static_cast<int>(phase_ % static_cast<unsigned>(2 * span));
       int at = step <= span ? step : 2 * span - step;
       for (int i = 0; i < block; ++i) bar[at + i] = '=';
-    } else if (max > 0) {
-      double fraction = std::fmin(1.0, std::fmax(0.0, value / max));
+    } else if (max_ > 0) {
+      double fraction = std::fmin(1.0, std::fmax(0.0, value_ / max_));
       int filled = static_cast<int>(std::lround(fraction * kBarWidth));
       for (int i = 0; i < filled; ++i) bar[i] = '=';
     }
-    std::string line = text + " [" + bar + "]";
-    if (value > 0) {
-      line += " " + formatByteCount(static_cast<int64_t>(value));
-      if (!indeterminate) line += " / " + formatByteCount(static_cast<int64_t>(max));
+    std::string line = text_ + " [" + bar + "]";
+    if (value_ > 0) {
+      line += " " + formatByteCount(static_cast<int64_t>(value_));
+      if (!indeterminate_) line += " / " + formatByteCount(static_cast<int64_t>(max_));
     }
     return line;
   }
@@ -116,86 +134,21 @@ class Screen {
 
   int fd_;
   bool isTerminal_;
+  std::string text_;
+  bool failed_ = false;  // the text is a failure, in red
+  double value_ = 0;
+  double max_ = 100;
+  bool indeterminate_ = false;
   std::string shownFailure_;
   unsigned phase_ = 0;
-  bool closed_ = false;
-  bool lineShown_ = false;
-  std::string shownLine_;  // the progress line on screen, when `lineShown_`
+  std::optional<std::string> shownLine_;  // the progress line on screen
   host::LoopTimer timer_;
-};
-
-class TerminalProgressBar : public ProgressBar {
- public:
-  explicit TerminalProgressBar(std::shared_ptr<Screen> screen) : screen_(std::move(screen)) {}
-  void setDoubleValue(double value) override { screen_->value = value; }
-  void setMaxValue(double value) override { screen_->max = value; }
-  double maxValue() const override { return screen_->max; }
-  void setIndeterminate(bool indeterminate) override { screen_->indeterminate = indeterminate; }
-  void setUsesThreadedAnimation(bool) override {}
-  // An indeterminate bar always moves on the terminal; a determinate one shows its value.
-  void startAnimation() override {}
-  void stopAnimation() override {}
-  void incrementBy(double delta) override { screen_->value += delta; }
-
- private:
-  std::shared_ptr<Screen> screen_;
-};
-
-class TerminalStatusText : public StatusText {
- public:
-  explicit TerminalStatusText(std::shared_ptr<Screen> screen) : screen_(std::move(screen)) {}
-  void setUsesSingleLineMode(bool) override {}
-  void setStringValue(const std::string& text) override { screen_->text = text; }
-  void setTextColor(TextColor color) override {
-    screen_->color = color;
-    screen_->render();
-  }
-
- private:
-  std::shared_ptr<Screen> screen_;
-};
-
-// Nobody can press a button on the terminal; Ctrl-C closes the window instead.
-class TerminalButton : public Button {
- public:
-  void setTitle(const std::string&) override {}
-  void setEnabled(bool) override {}
-  void setKeyEquivalent(const std::string&) override {}
-  void setAction(std::function<void()>) override {}
-};
-
-class TerminalImageView : public ImageView {
- public:
-  void setScalesProportionally(bool) override {}
-  void setEditable(bool) override {}
-  void setImage(const Image&) override {}
-};
-
-class TerminalWindow : public Window {
- public:
-  explicit TerminalWindow(std::shared_ptr<Screen> screen) : screen_(std::move(screen)) {}
-  void setDelegate(WindowDelegate* delegate) override { screen_->delegate = delegate; }
-  void close() override { screen_->close(); }
-  bool isVisible() const override { return screen_->visible(); }
-  void layoutIfNeeded() override { screen_->render(); }
-  void setViewsNeedDisplay(bool needed) override {
-    if (needed) screen_->render();
-  }
-
- private:
-  std::shared_ptr<Screen> screen_;
 };
 
 }  // namespace
 
 WindowControls makeTerminalWindowOn(int fd, bool isTerminal) {
-  auto screen = std::make_shared<Screen>(fd, isTerminal);
-  WindowControls controls;
-  controls.window = std::make_unique<TerminalWindow>(screen);
-  controls.progress = std::make_unique<TerminalProgressBar>(screen);
-  controls.status = std::make_unique<TerminalStatusText>(screen);
-  controls.button = std::make_unique<TerminalButton>();
-  controls.image = std::make_unique<TerminalImageView>();
+  WindowControls controls(std::make_shared<Screen>(fd, isTerminal));
   controls.closesAfterFailure = true;
   return controls;
 }

@@ -4,14 +4,13 @@
 #include <locale.h>
 #include <stdarg.h>
 #include <stdio.h>
+#include <stdlib.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <iterator>
 #include <mutex>
 #include <set>
 #include <string_view>
-#include <vector>
 
 #include "download_app/format_conversions.h"
 #include "host/system_log.h"
@@ -27,7 +26,6 @@ std::filesystem::path chosenCatalogues;  // named by `useCatalogues`
 class UserLocale {
  public:
   UserLocale() {
-    catalogues_ = catalogueFolder();
     if (!catalogues_.empty()) bindtextdomain(kDomain, catalogues_.c_str());
     bind_textdomain_codeset(kDomain, "UTF-8");
     // Numbers as the user writes them when that locale is installed; messages as the user asks
@@ -62,7 +60,7 @@ class UserLocale {
 
  private:
   locale_t locale_ = nullptr;  // kept until the process ends
-  std::filesystem::path catalogues_;
+  std::filesystem::path catalogues_ = catalogueFolder();
 };
 
 const UserLocale& userLocale() {
@@ -137,16 +135,12 @@ const char* translate(const char* english) {
 std::string formatText(const char* format, ...) {
   va_list arguments;
   va_start(arguments, format);
-  std::string text = userLocale().with([&] {
-    va_list measured;
-    va_copy(measured, arguments);
-    int length = vsnprintf(nullptr, 0, format, measured);
-    va_end(measured);
-    std::vector<char> buffer(length > 0 ? length + 1 : 1, '\0');
-    if (length > 0) vsnprintf(buffer.data(), buffer.size(), format, arguments);
-    return std::string(buffer.data());
-  });
+  char* formatted = nullptr;
+  int length = userLocale().with([&] { return vasprintf(&formatted, format, arguments); });
   va_end(arguments);
+  if (length < 0) return "";
+  std::string text(formatted);
+  free(formatted);
   return text;
 }
 

@@ -22,66 +22,13 @@ constexpr int kInstallerStandardError = 3;
 
 void send(WindowMessageKind kind) { sendWindowMessage(kInstaller, {kind, 0, 0, {}}); }
 
-class ClosingReporter : public WindowDelegate {
- public:
-  void windowWillClose() override { send(WindowMessageKind::WillClose); }
-};
-
-struct Helper {
-  WindowControls controls;
-  ClosingReporter reporter;
+// Gives the installer's messages to the window, and tells the installer when it closes.
+struct Helper : WindowDelegate {
+  std::shared_ptr<WindowCalls> window;
   WindowMessageReader reader;
   GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
 
-  void apply(const WindowMessage& m) {
-    using K = WindowMessageKind;
-    bool on = m.number != 0;
-    switch (m.kind) {
-      case K::SetDoubleValue:
-        return controls.progress->setDoubleValue(m.number);
-      case K::SetMaxValue:
-        return controls.progress->setMaxValue(m.number);
-      case K::SetIndeterminate:
-        return controls.progress->setIndeterminate(on);
-      case K::SetUsesThreadedAnimation:
-        return controls.progress->setUsesThreadedAnimation(on);
-      case K::StartAnimation:
-        return controls.progress->startAnimation();
-      case K::StopAnimation:
-        return controls.progress->stopAnimation();
-      case K::IncrementBy:
-        return controls.progress->incrementBy(m.number);
-      case K::SetUsesSingleLineMode:
-        return controls.status->setUsesSingleLineMode(on);
-      case K::SetStringValue:
-        return controls.status->setStringValue(m.text);
-      case K::SetTextColor:
-        return controls.status->setTextColor(on ? TextColor::Red : TextColor::Standard);
-      case K::SetTitle:
-        return controls.button->setTitle(m.text);
-      case K::SetEnabled:
-        return controls.button->setEnabled(on);
-      case K::SetKeyEquivalent:
-        return controls.button->setKeyEquivalent(m.text);
-      case K::SetHasAction:
-        return controls.button->setAction(on ? std::function<void()>([] { send(K::Pressed); })
-                                             : std::function<void()>());
-      case K::SetScalesProportionally:
-        return controls.image->setScalesProportionally(on);
-      case K::SetEditable:
-        return controls.image->setEditable(on);
-      case K::SetImage:
-        return controls.image->setImage({m.text, m.number, m.secondNumber});
-      case K::Close:
-        return controls.window->close();
-      case K::LayoutIfNeeded:
-        return controls.window->layoutIfNeeded();
-      case K::SetViewsNeedDisplay:
-        return controls.window->setViewsNeedDisplay(on);
-      default:
-        return;  // the helper's own events never come back to it
-    }
-  }
+  void windowWillClose() override { send(WindowMessageKind::WillClose); }
 
   static gboolean onInstaller(gint fd, GIOCondition, gpointer data) {
     auto* helper = static_cast<Helper*>(data);
@@ -89,7 +36,8 @@ struct Helper {
       g_main_loop_quit(helper->loop);
       return G_SOURCE_REMOVE;
     }
-    while (std::optional<WindowMessage> message = helper->reader.next()) helper->apply(*message);
+    while (std::optional<WindowMessage> message = helper->reader.next())
+      helper->window->call(*message);
     return G_SOURCE_CONTINUE;
   }
 };
@@ -104,18 +52,20 @@ int main(int argc, char** argv) {
   for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) std::signal(signal, SIG_IGN);
   if (dup2(kInstallerStandardError, STDERR_FILENO) >= 0) close(kInstallerStandardError);
   if (argc > 1) useCatalogues(argv[1]);
-  std::optional<WindowControls> window = makeGtkWindow();
-  if (!window) {
+  std::optional<WindowControls> controls = makeGtkWindow();
+  if (!controls) {
     send(WindowMessageKind::NoDisplay);
     return 0;
   }
   Helper helper;
-  helper.controls = std::move(*window);
-  helper.controls.window->setDelegate(&helper.reporter);
+  helper.window = controls->calls;
+  helper.window->setDelegate(&helper);
+  // The installer runs its action, when it has one.
+  helper.window->setAction([] { send(WindowMessageKind::Pressed); });
   send(WindowMessageKind::Shown);
   g_unix_fd_add(kInstaller, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR),
                 Helper::onInstaller, &helper);
   g_main_loop_run(helper.loop);
-  helper.controls.window->setDelegate(nullptr);
+  helper.window->setDelegate(nullptr);
   return 0;
 }

@@ -1,6 +1,6 @@
-// The desktop window's calls and events between the portable installer and its window helper:
-// one message per call of the controls, one per event sent back. Both ends are built together,
-// so a message is a plain fixed-size record with a text after it. Any thread.
+// The download window's calls as messages: the controls make one per call (controls.h), and the
+// portable installer sends them to its window helper, which sends its events back. Both ends are
+// built together, so a message is a plain fixed-size record with a text after it. Any thread.
 #pragma once
 
 #include <cstdint>
@@ -10,27 +10,18 @@
 namespace download_app {
 
 enum class WindowMessageKind : uint8_t {
-  // Installer to helper: the controls' calls, with their one value in `number` or `text`.
+  // The controls' calls, with their one value in `number` or `text`.
   SetDoubleValue,
   SetMaxValue,
   SetIndeterminate,
-  SetUsesThreadedAnimation,
-  StartAnimation,
-  StopAnimation,
   IncrementBy,
-  SetUsesSingleLineMode,
   SetStringValue,
-  SetTextColor,
+  SetTextColor,  // number 1: red
   SetTitle,
   SetEnabled,
-  SetKeyEquivalent,
-  SetHasAction,  // number 1: pressing the button tells the installer; 0: it does nothing
-  SetScalesProportionally,
-  SetEditable,
   SetImage,  // text the path, number and secondNumber the width and height
   Close,
-  LayoutIfNeeded,
-  SetViewsNeedDisplay,
+  Redraw,
   // Helper to installer.
   Shown,      // the window is on the screen; the first message
   NoDisplay,  // no display could be opened; the first and last message

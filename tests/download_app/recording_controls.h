@@ -23,7 +23,6 @@ struct ControlLog {
   double value = 0;
   double max = 0;
   bool indeterminate = false;
-  bool animating = false;
   int increments = 0;
   double incremented = 0;
 
@@ -32,7 +31,6 @@ struct ControlLog {
 
   std::string title;
   bool enabled = true;
-  std::string keyEquivalent;
   std::function<void()> action;
 
   bool hasImage = false;
@@ -61,108 +59,64 @@ struct ControlLog {
   }
 };
 
-class RecordingProgressBar : public download_app::ProgressBar {
- public:
-  explicit RecordingProgressBar(std::shared_ptr<ControlLog> log) : log_(std::move(log)) {}
-  void setDoubleValue(double value) override {
-    log_->record("progress.setDoubleValue(" + std::to_string(value) + ")");
-    log_->value = value;
-  }
-  void setMaxValue(double value) override {
-    log_->record("progress.setMaxValue(" + std::to_string(value) + ")");
-    log_->max = value;
-  }
-  double maxValue() const override { return log_->max; }
-  void setIndeterminate(bool indeterminate) override {
-    log_->record(std::string("progress.setIndeterminate(") + (indeterminate ? "1" : "0") + ")");
-    log_->indeterminate = indeterminate;
-  }
-  void setUsesThreadedAnimation(bool threaded) override {
-    log_->record(std::string("progress.setUsesThreadedAnimation(") + (threaded ? "1" : "0") + ")");
-  }
-  void startAnimation() override {
-    log_->record("progress.startAnimation()");
-    log_->animating = true;
-  }
-  void stopAnimation() override {
-    log_->record("progress.stopAnimation()");
-    log_->animating = false;
-  }
-  void incrementBy(double delta) override {
-    log_->record("progress.incrementBy()");
-    log_->value += delta;
-    log_->incremented += delta;
-    ++log_->increments;
-  }
-
- private:
-  std::shared_ptr<ControlLog> log_;
-};
-
-class RecordingStatusText : public download_app::StatusText {
- public:
-  explicit RecordingStatusText(std::shared_ptr<ControlLog> log) : log_(std::move(log)) {}
-  void setUsesSingleLineMode(bool singleLine) override {
-    log_->record(std::string("status.setUsesSingleLineMode(") + (singleLine ? "1" : "0") + ")");
-  }
-  void setStringValue(const std::string& text) override {
-    log_->record("status.setStringValue(" + text + ")");
-    log_->text = text;
-  }
-  void setTextColor(download_app::TextColor color) override {
-    log_->record(std::string("status.setTextColor(") +
-                 (color == download_app::TextColor::Red ? "red" : "standard") + ")");
-    log_->color = color;
-  }
-
- private:
-  std::shared_ptr<ControlLog> log_;
-};
-
-class RecordingButton : public download_app::Button {
- public:
-  explicit RecordingButton(std::shared_ptr<ControlLog> log) : log_(std::move(log)) {}
-  void setTitle(const std::string& title) override {
-    log_->record("button.setTitle(" + title + ")");
-    log_->title = title;
-  }
-  void setEnabled(bool enabled) override {
-    log_->record(std::string("button.setEnabled(") + (enabled ? "1" : "0") + ")");
-    log_->enabled = enabled;
-  }
-  void setKeyEquivalent(const std::string& key) override {
-    log_->record("button.setKeyEquivalent(" + key + ")");
-    log_->keyEquivalent = key;
-  }
-  void setAction(std::function<void()> action) override { log_->action = std::move(action); }
-
- private:
-  std::shared_ptr<ControlLog> log_;
-};
-
-class RecordingImageView : public download_app::ImageView {
- public:
-  explicit RecordingImageView(std::shared_ptr<ControlLog> log) : log_(std::move(log)) {}
-  void setScalesProportionally(bool proportionally) override {
-    log_->record(std::string("image.setScalesProportionally(") + (proportionally ? "1" : "0") +
-                 ")");
-  }
-  void setEditable(bool editable) override {
-    log_->record(std::string("image.setEditable(") + (editable ? "1" : "0") + ")");
-  }
-  void setImage(const download_app::Image& image) override {
-    log_->record("image.setImage(" + image.path + ")");
-    log_->image = image;
-    log_->hasImage = true;
-  }
-
- private:
-  std::shared_ptr<ControlLog> log_;
-};
-
-class RecordingWindow : public download_app::Window {
+// A window that records its controls' calls in `log`.
+class RecordingWindow : public download_app::WindowCalls {
  public:
   explicit RecordingWindow(std::shared_ptr<ControlLog> log) : log_(std::move(log)) {}
+
+  void call(const download_app::WindowMessage& m) override {
+    using K = download_app::WindowMessageKind;
+    std::string on = m.number != 0 ? "1" : "0";
+    switch (m.kind) {
+      case K::SetDoubleValue:
+        log_->record("progress.setDoubleValue(" + std::to_string(m.number) + ")");
+        log_->value = m.number;
+        break;
+      case K::SetMaxValue:
+        log_->record("progress.setMaxValue(" + std::to_string(m.number) + ")");
+        log_->max = m.number;
+        break;
+      case K::SetIndeterminate:
+        log_->record("progress.setIndeterminate(" + on + ")");
+        log_->indeterminate = m.number != 0;
+        break;
+      case K::IncrementBy:
+        log_->record("progress.incrementBy()");
+        log_->value += m.number;
+        log_->incremented += m.number;
+        ++log_->increments;
+        break;
+      case K::SetStringValue:
+        log_->record("status.setStringValue(" + m.text + ")");
+        log_->text = m.text;
+        break;
+      case K::SetTextColor:
+        log_->record(std::string("status.setTextColor(") + (m.number != 0 ? "red" : "standard") +
+                     ")");
+        log_->color =
+            m.number != 0 ? download_app::TextColor::Red : download_app::TextColor::Standard;
+        break;
+      case K::SetTitle:
+        log_->record("button.setTitle(" + m.text + ")");
+        log_->title = m.text;
+        break;
+      case K::SetEnabled:
+        log_->record("button.setEnabled(" + on + ")");
+        log_->enabled = m.number != 0;
+        break;
+      case K::SetImage:
+        log_->record("image.setImage(" + m.text + ")");
+        log_->image = {m.text, m.number, m.secondNumber};
+        log_->hasImage = true;
+        break;
+      case K::Redraw:
+        log_->record("window.redraw()");
+        break;
+      default:
+        log_->record("unexpected message");
+    }
+  }
+  void setAction(std::function<void()> action) override { log_->action = std::move(action); }
   void setDelegate(download_app::WindowDelegate* delegate) override { log_->delegate = delegate; }
   void close() override {
     log_->record("window.close()");
@@ -172,10 +126,6 @@ class RecordingWindow : public download_app::Window {
     if (log_->delegate) log_->delegate->windowWillClose();
   }
   bool isVisible() const override { return log_->visible; }
-  void layoutIfNeeded() override { log_->record("window.layoutIfNeeded()"); }
-  void setViewsNeedDisplay(bool needed) override {
-    log_->record(std::string("window.setViewsNeedDisplay(") + (needed ? "1" : "0") + ")");
-  }
 
  private:
   std::shared_ptr<ControlLog> log_;
@@ -184,12 +134,7 @@ class RecordingWindow : public download_app::Window {
 // A full set of recording controls sharing `log`.
 inline download_app::WindowControls makeRecordingControls(std::shared_ptr<ControlLog> log,
                                                           bool closesAfterFailure = false) {
-  download_app::WindowControls controls;
-  controls.window = std::make_unique<RecordingWindow>(log);
-  controls.progress = std::make_unique<RecordingProgressBar>(log);
-  controls.status = std::make_unique<RecordingStatusText>(log);
-  controls.button = std::make_unique<RecordingButton>(log);
-  controls.image = std::make_unique<RecordingImageView>(log);
+  download_app::WindowControls controls(std::make_shared<RecordingWindow>(log));
   controls.closesAfterFailure = closesAfterFailure;
   return controls;
 }

@@ -76,8 +76,7 @@ std::string drain(int fd, int waitMs = 50) {
 void showFailure(WindowControls& controls, const std::string& message) {
   controls.status->setStringValue(message);
   controls.status->setTextColor(TextColor::Red);
-  controls.window->layoutIfNeeded();
-  controls.window->setViewsNeedDisplay(true);
+  controls.window->redraw();
 }
 
 TEST(TerminalWindow, WithoutATerminalWritesOnlyFailuresAsPlainLines) {
@@ -88,13 +87,12 @@ TEST(TerminalWindow, WithoutATerminalWritesOnlyFailuresAsPlainLines) {
   controls.status->setStringValue("Downloading");
   controls.progress->setMaxValue(4096);
   controls.progress->incrementBy(1024);
-  controls.window->layoutIfNeeded();
-  controls.window->setViewsNeedDisplay(true);
+  controls.window->redraw();
   EXPECT_EQ(drain(out.readEnd), "");
 
   showFailure(controls, "Download failed with error code 401");
   // Showing the same failure again draws nothing more.
-  controls.window->layoutIfNeeded();
+  controls.window->redraw();
   EXPECT_EQ(drain(out.readEnd), "Download failed with error code 401\n");
 
   showFailure(controls, "Failed to unzip the installer.");
@@ -127,12 +125,12 @@ TEST(TerminalWindow, OnATerminalRedrawsOneLineWithTheBarAndTheBytes) {
   controls.progress->setMaxValue(2000);
   controls.progress->setIndeterminate(false);
   controls.progress->incrementBy(1000);
-  controls.window->layoutIfNeeded();
+  controls.window->redraw();
   std::string drawn = drain(terminal.master);
   EXPECT_EQ(drawn, "\r\033[KDownloading [============            ] 1.0 kB / 2.0 kB");
 
   controls.progress->incrementBy(1000);
-  controls.window->setViewsNeedDisplay(true);
+  controls.window->redraw();
   drawn = drain(terminal.master);
   EXPECT_EQ(drawn, "\r\033[KDownloading [========================] 2.0 kB / 2.0 kB");
   EXPECT_EQ(drawn.find('\n'), std::string::npos);
@@ -150,7 +148,7 @@ TEST(TerminalWindow, OnATerminalClosingErasesTheLine) {
   PseudoTerminal terminal;
   WindowControls controls = download_app::makeTerminalWindowOn(terminal.slave, true);
   controls.status->setStringValue("Initializing the installer");
-  controls.window->layoutIfNeeded();
+  controls.window->redraw();
   EXPECT_NE(drain(terminal.master).find("Initializing the installer ["), std::string::npos);
   controls.window->close();
   EXPECT_EQ(drain(terminal.master), "\r\033[K");
@@ -160,7 +158,7 @@ TEST(TerminalWindow, OnATerminalTheLineFitsTheWidth) {
   PseudoTerminal terminal;
   WindowControls controls = download_app::makeTerminalWindowOn(terminal.slave, true);
   controls.status->setStringValue(std::string(300, 'x'));
-  controls.window->layoutIfNeeded();
+  controls.window->redraw();
   std::string drawn = drain(terminal.master);
   ASSERT_EQ(drawn.rfind("\r\033[K", 0), 0u);
   EXPECT_EQ(drawn.size() - 4, 99u);  // one column short of the terminal's 100
@@ -168,7 +166,7 @@ TEST(TerminalWindow, OnATerminalTheLineFitsTheWidth) {
   // Columns are characters: the countdown's "…" is one, and never cut in two.
   std::string countdown = "Download interrupted. Retrying in 8 s\u2026";
   controls.status->setStringValue(std::string(99 - 38, 'x') + countdown);
-  controls.window->layoutIfNeeded();
+  controls.window->redraw();
   drawn = drain(terminal.master);
   ASSERT_EQ(drawn.rfind("\r\033[K", 0), 0u);
   EXPECT_EQ(drawn.substr(4), std::string(99 - 38, 'x') + countdown);

@@ -22,6 +22,8 @@ namespace {
 
 using testsupport::ScratchDir;
 
+constexpr double kSplashSide = 400;  // as the download fits its splash
+
 // Runs whatever GTK has queued: realizing, drawing, idle closes.
 void pumpEvents() {
   for (int i = 0; i < 3; ++i) {
@@ -82,7 +84,6 @@ class GtkWindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!testsupport::haveDisplay()) GTEST_SKIP() << "no DISPLAY: the desktop window needs one";
-    ASSERT_TRUE(openDesktopDisplay());
     controls = makeGtkWindow();
     ASSERT_TRUE(controls.has_value());
     pumpEvents();
@@ -115,7 +116,6 @@ TEST_F(GtkWindowTest, ButtonTakesTitleStateReturnAndAction) {
   int pressed = 0;
   controls->button->setAction([&pressed] { ++pressed; });
 
-  controls->button->setKeyEquivalent("\r");
   EXPECT_TRUE(gtk_widget_has_default(GTK_WIDGET(button)));
   // Return in the window activates its default widget; GTK shows the press for a moment
   // before the click.
@@ -133,8 +133,6 @@ TEST_F(GtkWindowTest, ButtonTakesTitleStateReturnAndAction) {
   controls->button->setEnabled(true);
   EXPECT_TRUE(gtk_widget_get_sensitive(GTK_WIDGET(button)));
 
-  controls->button->setKeyEquivalent("");
-  EXPECT_FALSE(gtk_widget_has_default(GTK_WIDGET(button)));
   controls->button->setAction(nullptr);
   gtk_button_clicked(button);
   EXPECT_EQ(pressed, 2);
@@ -147,7 +145,6 @@ TEST_F(GtkWindowTest, StatusTextTurnsRedOnFailureAndBack) {
   GdkRGBA standard;
   gtk_style_context_get_color(style, gtk_style_context_get_state(style), &standard);
 
-  controls->status->setUsesSingleLineMode(true);
   controls->status->setStringValue("Download failed with error code 401");
   controls->status->setTextColor(TextColor::Red);
   EXPECT_STREQ(gtk_label_get_text(label), "Download failed with error code 401");
@@ -200,8 +197,7 @@ TEST_F(GtkWindowTest, ProgressBarCountsBytesAndShowsThem) {
   controls->progress->incrementBy(5000.0);
   EXPECT_DOUBLE_EQ(gtk_progress_bar_get_fraction(bar), 1.0);
 
-  // The failure display: stopped, determinate, full, and no byte count left over.
-  controls->progress->stopAnimation();
+  // The failure display: determinate, full, and no byte count left over.
   controls->progress->setIndeterminate(false);
   controls->progress->setDoubleValue(controls->progress->maxValue());
   EXPECT_DOUBLE_EQ(gtk_progress_bar_get_fraction(bar), 1.0);
@@ -231,7 +227,7 @@ TEST_F(GtkWindowTest, IndeterminateBarCountsWithoutALengthAndPulses) {
   };
   EXPECT_GT(drawsWithin(std::chrono::milliseconds(600)), 1);
 
-  controls->progress->stopAnimation();
+  controls->progress->setIndeterminate(false);
   drawsWithin(std::chrono::milliseconds(200));  // the last frame of the pulse
   EXPECT_EQ(drawsWithin(std::chrono::milliseconds(400)), 0);
   g_signal_handler_disconnect(bar, handler);
@@ -248,8 +244,6 @@ TEST_F(GtkWindowTest, SplashIsFittedInto400PointsProportionally) {
     *height = natural.height;
   };
 
-  controls->image->setScalesProportionally(true);
-  controls->image->setEditable(false);
   // Wider than tall, and larger than the box: scaled down to 400 wide.
   std::string wide = scratch.file("wide.png");
   ASSERT_TRUE(testsupport::writeSplashPng(wide, 800, 600));
@@ -285,27 +279,19 @@ TEST_F(GtkWindowTest, SplashIsFittedInto400PointsProportionally) {
   EXPECT_EQ(width, 200);
   EXPECT_EQ(height, 400);
 
-  // Not proportional: stretched to the box.
-  controls->image->setScalesProportionally(false);
-  controls->image->setImage(Image{wide, kSplashSide, kSplashSide});
-  shownSize(&width, &height);
-  EXPECT_EQ(width, 400);
-  EXPECT_EQ(height, 400);
-
   // A file that is not an image leaves the splash as it was.
   std::string broken = scratch.writeFile("broken.png", "not a picture");
   controls->image->setImage(Image{broken, kSplashSide, kSplashSide});
   controls->image->setImage(Image{scratch.file("missing.png"), kSplashSide, kSplashSide});
   shownSize(&width, &height);
-  EXPECT_EQ(width, 400);
+  EXPECT_EQ(width, 200);
   EXPECT_EQ(height, 400);
 }
 
 TEST_F(GtkWindowTest, CloseTellsTheDelegateOnceAndHidesTheWindow) {
   CountingDelegate delegate;
   controls->window->setDelegate(&delegate);
-  controls->window->layoutIfNeeded();
-  controls->window->setViewsNeedDisplay(true);
+  controls->window->redraw();
   pumpEvents();
   controls->window->close();
   EXPECT_EQ(delegate.calls, 1);
