@@ -241,6 +241,8 @@ class GtkSplash {
   std::optional<Image> shown_;  // the last image asked for
 };
 
+void toleratePeerDestruction(GtkWidget* window);
+
 // The window and its controls, taking their calls.
 class GtkDownloadWindow : public WindowCalls {
  public:
@@ -290,7 +292,14 @@ class GtkDownloadWindow : public WindowCalls {
       case K::Close:
         return close();
       case K::Redraw:
-        if (gone_) return;
+        if (gone_ || closed()) return;
+        // Shown at the first redraw, after every call made before it: a window shown at once
+        // would first appear without them (the splash, say), and grow, on a compositor that
+        // has placed it by its first size.
+        if (!gtk_widget_get_visible(window_.get())) {
+          gtk_widget_show(window_.get());
+          toleratePeerDestruction(window_.get());
+        }
         gtk_widget_queue_resize(window_.get());
         return gtk_widget_queue_draw(window_.get());
       default:
@@ -439,10 +448,7 @@ std::optional<WindowControls> makeGtkWindow() {
   if (gdk_display_get_default_seat(gtk_widget_get_display(GTK_WIDGET(window))) == nullptr)
     gtk_window_set_position(window, GTK_WIN_POS_NONE);
 
-  WindowControls controls(std::make_shared<GtkDownloadWindow>(builder.get()));
-  gtk_widget_show(GTK_WIDGET(window));
-  toleratePeerDestruction(GTK_WIDGET(window));
-  return controls;
+  return WindowControls(std::make_shared<GtkDownloadWindow>(builder.get()));
 }
 
 }  // namespace download_app

@@ -13,7 +13,8 @@ namespace download_app {
 // The title of the download window, in English; the window shows it in the user's language.
 inline constexpr const char* kDownloadWindowTitle = N_("Installer");
 
-// The window and its controls, shown; nothing when no display can be opened.
+// The window and its controls, shown at their first redraw; nothing when no display can be
+// opened.
 std::optional<WindowControls> makeGtkWindow();
 
 }  // namespace download_app

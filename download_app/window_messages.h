@@ -23,7 +23,7 @@ enum class WindowMessageKind : uint8_t {
   Close,
   Redraw,
   // Helper to installer.
-  Shown,      // the window is on the screen; the first message
+  Shown,      // the window is made, to be shown at its first redraw; the first message
   NoDisplay,  // no display could be opened; the first and last message
   Pressed,    // the user pressed the button
   WillClose,  // the window is closing (the user, the window manager, or a Close)

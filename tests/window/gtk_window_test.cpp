@@ -86,6 +86,9 @@ class GtkWindowTest : public ::testing::Test {
     if (!testsupport::haveDisplay()) GTEST_SKIP() << "no DISPLAY: the desktop window needs one";
     controls = makeGtkWindow();
     ASSERT_TRUE(controls.has_value());
+    // On the screen only from its first redraw, with what was asked of it before.
+    EXPECT_FALSE(gtk_widget_get_visible(GTK_WIDGET(downloadWindows().at(0))));
+    controls->window->redraw();
     pumpEvents();
   }
   void TearDown() override {
