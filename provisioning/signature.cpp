@@ -201,6 +201,24 @@ std::string_view bytesOf(const ArchiveHash& hash) {
   return {reinterpret_cast<const char*>(hash.data()), hash.size()};
 }
 
+// The signature, then the archive's: of its hash, or (the older "Ed") of the file at
+// `archivePath`, which an archive known only by its hash does not have.
+SignatureStatus verifySignature(const SigningKeys& keys, const std::string& signatureText,
+                                const ArchiveHash& hash, const std::string* archivePath,
+                                SignedFacts* facts) {
+  ParsedSignature parsed;
+  const SigningKey* key = nullptr;
+  SignatureStatus status = checkSignature(keys, signatureText, &parsed, &key, facts);
+  if (!status.ok()) return status;
+  if (parsed.algorithm == "Ed") {
+    if (!archivePath) return SignatureProblem::kSignsTheFile;
+    return verifyOverFile(parsed.archiveSignature, *archivePath, *key);
+  }
+  if (!verifies(parsed.archiveSignature, bytesOf(hash), *key))
+    return SignatureProblem::kArchiveAltered;
+  return {};
+}
+
 }  // namespace
 
 std::string describe(const SignatureStatus& status) {
@@ -222,28 +240,6 @@ std::string describe(const SignatureStatus& status) {
   }
   return "";
 }
-
-namespace {
-
-// The signature, then the archive's: of its hash, or (the older "Ed") of the file at
-// `archivePath`, which an archive known only by its hash does not have.
-SignatureStatus verifySignature(const SigningKeys& keys, const std::string& signatureText,
-                                const ArchiveHash& hash, const std::string* archivePath,
-                                SignedFacts* facts) {
-  ParsedSignature parsed;
-  const SigningKey* key = nullptr;
-  SignatureStatus status = checkSignature(keys, signatureText, &parsed, &key, facts);
-  if (!status.ok()) return status;
-  if (parsed.algorithm == "Ed") {
-    if (!archivePath) return SignatureProblem::kSignsTheFile;
-    return verifyOverFile(parsed.archiveSignature, *archivePath, *key);
-  }
-  if (!verifies(parsed.archiveSignature, bytesOf(hash), *key))
-    return SignatureProblem::kArchiveAltered;
-  return {};
-}
-
-}  // namespace
 
 SignatureStatus verifyArchiveSignature(const SigningKeys& keys, const std::string& signatureText,
                                        const ArchiveHash& hash, const std::string& archivePath,
