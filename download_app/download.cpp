@@ -1,7 +1,5 @@
 #include "download_app/download.h"
 
-#include <stdlib.h>
-
 #include <chrono>
 #include <filesystem>
 #include <memory>
@@ -17,9 +15,6 @@ namespace download_app {
 
 namespace {
 
-// For tests, in milliseconds: the session's idle time-out, and a second of the retry waits.
-constexpr char kIdleTimeoutVariable[] = "__VL_DOWNLOAD_IDLE_TIMEOUT_MS__";
-constexpr char kRetrySecondVariable[] = "__VL_DOWNLOAD_RETRY_SECOND_MS__";
 // Each delivery of progress is a trip to the main thread while the download waits; a bar and a
 // status line gain nothing from more than ten redraws a second.
 constexpr std::chrono::milliseconds kProgressInterval{100};
@@ -29,12 +24,6 @@ constexpr const char* kInitializingText = N_("Initializing the installer");
 constexpr const char* kRetryingFormat = N_("Download interrupted. Retrying in %d s…");
 
 }  // namespace
-
-std::optional<std::chrono::milliseconds> millisecondsFromEnvironment(const char* name) {
-  const char* value = getenv(name);
-  if (!value || atoll(value) <= 0) return std::nullopt;
-  return std::chrono::milliseconds(atoll(value));
-}
 
 Download::Download(DownloadRequest request)
     : request_(std::move(request)), bundle_(host::mainBundle()) {}
@@ -62,7 +51,7 @@ void Download::applicationDidFinishLaunching() {
   // Without a bundle there are no resources to hand to an agent: say so instead of waiting.
   if (!bundle_) return showFailure(noBundleFailure());
   std::filesystem::path splash = std::filesystem::path(bundle_->resourcePath) / "splash.png";
-  if (!bundle_->resourcePath.empty() && host::pathExists(splash) && image_) {
+  if (!bundle_->resourcePath.empty() && host::pathExists(splash)) {
     Image loaded{splash, 400, 400};
     image_->setScalesProportionally(true);
     image_->setEditable(false);
@@ -84,39 +73,26 @@ void Download::windowWillClose() {
 }
 
 void Download::failure(const std::string& message, TextColor color) {
-  if (cancel_) {
-    cancel_->setTitle(translate("Close"));
-    cancel_->setEnabled(true);  // also after a failure while the agent was being unpacked
-  }
-  if (progress_) {
-    progress_->stopAnimation();
-    progress_->setIndeterminate(false);
-    progress_->setDoubleValue(progress_->maxValue());
-  }
-  if (downloadPercent_) {
-    downloadPercent_->setStringValue(message);
-    downloadPercent_->setTextColor(color);
-  }
-  if (window_) {
-    redraw();
-    if (closesAfterFailure_) {
-      // After whatever the caller still draws on this turn of the loop.
-      Window* window = window_;
-      host::postToMain([window] { window->close(); });
-    }
+  cancel_->setTitle(translate("Close"));
+  cancel_->setEnabled(true);  // also after a failure while the agent was being unpacked
+  progress_->stopAnimation();
+  progress_->setIndeterminate(false);
+  progress_->setDoubleValue(progress_->maxValue());
+  downloadPercent_->setStringValue(message);
+  downloadPercent_->setTextColor(color);
+  redraw();
+  if (closesAfterFailure_) {
+    // After whatever the caller still draws on this turn of the loop.
+    host::postToMain([window = window_] { window->close(); });
   }
 }
 
 void Download::downloadFromURL(const std::string& url) {
   if (std::optional<Failure> unusable = addressFailure(url, request_.fromSource))
     return showFailure(*unusable);
-  host::UrlSessionConfiguration configuration;
+  host::UrlSessionConfiguration configuration = request_.session;
   configuration.temporaryDirectory = directoryOfPath(request_.to);
   configuration.progressInterval = kProgressInterval;
-  configuration.idleTimeout =
-      millisecondsFromEnvironment(kIdleTimeoutVariable).value_or(configuration.idleTimeout);
-  configuration.retrySecond =
-      millisecondsFromEnvironment(kRetrySecondVariable).value_or(configuration.retrySecond);
   // A server that finds the cached agent current answers without the archive
   // (shouldReceiveBody stops one that comes all the same).
   likelyCurrentTag_ = cache_.likelyCurrentTag(request_.signingKeys);
@@ -145,12 +121,8 @@ void Download::didWriteData(host::DownloadTask&, int64_t bytesWritten, int64_t t
   host::postToMain([this, bytesWritten, first, length] {
     if (first) {
       progress_->setDoubleValue(0.0);
-      if (length == -1) {
-        progress_->setIndeterminate(true);
-      } else {
-        progress_->setMaxValue(static_cast<double>(length));
-        progress_->setIndeterminate(false);
-      }
+      if (length != -1) progress_->setMaxValue(static_cast<double>(length));
+      progress_->setIndeterminate(length == -1);
     }
     downloadPercent_->setStringValue(translate("Downloading"));
     progress_->incrementBy(static_cast<double>(bytesWritten));
@@ -184,10 +156,7 @@ bool Download::decideOnFirstData() {
   // From this decision to the hand-over the cache is this run's alone.
   auto waiting = [this] {
     host::systemLog("%s", kWaitingText);
-    host::runOnMain([this] {
-      downloadPercent_->setStringValue(translate(kWaitingText));
-      redraw();
-    });
+    showStatus(translate(kWaitingText));
   };
   // A window closed meanwhile ends the wait, and the run.
   if (!cache_.lock(waiting, [this] { return windowClosed() || !host::applicationIsRunning(); }))
@@ -228,10 +197,7 @@ void Download::willRetry(host::DownloadTask& task, const std::string& cause, int
 
 void Download::retryCountdown(host::DownloadTask&, int secondsLeft) {
   // The bar keeps the bytes it has: the next attempt goes on from there when it can.
-  host::runOnMain([this, secondsLeft] {
-    downloadPercent_->setStringValue(formatText(translate(kRetryingFormat), secondsLeft));
-    redraw();
-  });
+  showStatus(formatText(translate(kRetryingFormat), secondsLeft));
 }
 
 void Download::didFinishDownloading(host::DownloadTask&, const std::string& location) {
@@ -318,8 +284,14 @@ bool Download::fireInstallAgent() {
   return true;
 }
 
+void Download::showStatus(const std::string& text) {
+  host::runOnMain([this, text] {
+    downloadPercent_->setStringValue(text);
+    redraw();
+  });
+}
+
 void Download::redraw() {
-  if (!window_) return;
   window_->layoutIfNeeded();
   window_->setViewsNeedDisplay(true);
 }

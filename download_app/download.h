@@ -8,7 +8,6 @@
 // (host/application.h), in callback order.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -40,12 +39,10 @@ struct DownloadRequest {
   // them (provisioning/signature.h), and a cached agent only when the proof kept beside it
   // does (provisioning/agent_cache.h).
   SigningKeys signingKeys;
+  // The session's waits; its temporary directory and progress interval are the download's.
+  host::UrlSessionConfiguration session = {};
   MessageCallback report = report_message_main;  // for what unzip has to say
 };
-
-// A duration in milliseconds from the environment variable `name`, when it holds a positive
-// one: the tests' settings of the download's and the window's waits.
-std::optional<std::chrono::milliseconds> millisecondsFromEnvironment(const char* name);
 
 class Download : public host::UrlSessionDelegate,
                  public WindowDelegate,
@@ -126,6 +123,8 @@ class Download : public host::UrlSessionDelegate,
   // `cancellable`. False when the window has closed.
   bool showBusy(const char* text, bool cancellable, int64_t unshownBytes);
   bool windowClosed() const;
+  // Shows `text` as the status, over the bar as it is.
+  void showStatus(const std::string& text);
   void redraw();
   // Logs the failure unless it has been reported, and shows it unless the window has closed.
   void showFailure(const Failure& failure);

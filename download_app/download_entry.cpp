@@ -6,6 +6,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <memory>
+#include <utility>
 
 #include "host/application.h"
 #include "host/system_log.h"
@@ -47,8 +48,15 @@ std::optional<host::Process> downloadInstallAgentFromVL(const char* to, const ch
     host::systemLog("The install agent comes over plain http and unsigned: anyone on the way "
                     "can change it (%s)", url.c_str());
   const uint64_t closuresBefore = host::mainQueueClosuresRun();
-  std::unique_ptr<download_app::MainInterface> ui = download_app::loadMainInterface(
-      download_app::DownloadRequest{to ? to : "", url, source, agent, keys});
+  download_app::DownloadRequest request{to ? to : "", url, source, agent, keys};
+  using download_app::millisecondsFromEnvironment;
+  host::UrlSessionConfiguration& session = request.session;
+  session.idleTimeout =
+      millisecondsFromEnvironment("__VL_DOWNLOAD_IDLE_TIMEOUT_MS__").value_or(session.idleTimeout);
+  session.retrySecond =
+      millisecondsFromEnvironment("__VL_DOWNLOAD_RETRY_SECOND_MS__").value_or(session.retrySecond);
+  std::unique_ptr<download_app::MainInterface> ui =
+      download_app::loadMainInterface(std::move(request));
   int status = CallNSApplicationMain(0, nullptr, *ui);
   reportMainQueue(closuresBefore);
   if (status == 0) return std::nullopt;

@@ -1,7 +1,8 @@
 // The download entry: runs the download window until the agent is handed over or the window is
 // closed. Called through provisioning by the bootstrap driver, on the main thread, when the
-// installer carries no agent. For tests, "__VL_DOWNLOAD_IDLE_TIMEOUT_MS__" (milliseconds) shortens
-// how long the download waits for a silent server before it fails. For the benchmark,
+// installer carries no agent. For tests, in milliseconds: "__VL_DOWNLOAD_IDLE_TIMEOUT_MS__" is how
+// long the download waits for a silent server before it fails, "__VL_DOWNLOAD_RETRY_SECOND_MS__"
+// how long a second of the waits between its attempts lasts. For the benchmark,
 // "__VL_MAIN_QUEUE_REPORT__" names a file to which each run of the window appends one line,
 // "main-queue closures: N", the number of times the download woke the main thread.
 #pragma once

@@ -16,6 +16,12 @@ bool displayNamed() {
 
 }  // namespace
 
+std::optional<std::chrono::milliseconds> millisecondsFromEnvironment(const char* name) {
+  const char* value = std::getenv(name);
+  if (!value || std::atoll(value) <= 0) return std::nullopt;
+  return std::chrono::milliseconds(std::atoll(value));
+}
+
 MainInterface::MainInterface(std::function<WindowControls()> loadWindow, DownloadRequest request)
     : window_([this, loadWindow = std::move(loadWindow)] {
         WindowControls controls = loadWindow();

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "download_app/controls.h"
 #include "download_app/deferred_window.h"
@@ -17,6 +18,10 @@ namespace download_app {
 // still gets a window promptly, a current cache found sooner none. "__VL_WINDOW_DELAY_MS__"
 // (milliseconds) replaces it for tests.
 inline constexpr std::chrono::milliseconds kWindowDelay{150};
+
+// A duration in milliseconds from the environment variable `name`, when it holds a positive
+// one: the tests' settings of the download's and the window's waits.
+std::optional<std::chrono::milliseconds> millisecondsFromEnvironment(const char* name);
 
 class MainInterface {
  public:

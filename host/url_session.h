@@ -89,7 +89,7 @@ struct UrlSessionConfiguration {
   // spent in delegate callbacks is not counted.
   std::chrono::milliseconds idleTimeout{60'000};
   long maximumRedirects = 16;
-  std::filesystem::path temporaryDirectory;        // for the body file; empty: TMPDIR, else /tmp
+  std::filesystem::path temporaryDirectory = {};   // for the body file; empty: TMPDIR, else /tmp
   std::chrono::milliseconds progressInterval{50};  // least time between two data callbacks
   // The most bytes a body may hold, announced or received; a larger one ends the task.
   int64_t largestBody = int64_t{2} << 30;

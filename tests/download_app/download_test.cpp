@@ -61,6 +61,7 @@ struct RunSettings {
   std::vector<std::string> arguments;  // the user's, after the installer's program name
   bool withBundle = true;
   SigningKeys keys;  // the bundle's
+  host::UrlSessionConfiguration session{.retrySecond = std::chrono::milliseconds(5)};
 };
 
 class DownloadTest : public testsupport::ScratchTest {
@@ -72,8 +73,6 @@ class DownloadTest : public testsupport::ScratchTest {
     resources = scratch.makeDir("Setup.app/Contents/Resources");
     record = scratch.file("record");
     homeEnv = std::make_unique<ScopedEnv>("HOME", home);
-    idleEnv = std::make_unique<ScopedEnv>("__VL_DOWNLOAD_IDLE_TIMEOUT_MS__");
-    retryEnv = std::make_unique<ScopedEnv>(testsupport::kRetrySecondVariable, "5");
     // Provisioning makes the (empty) agent directory before any download.
     scratch.makeDir("home/.vellum/app_installer_cache/Q7312m/x64osx/installagent");
   }
@@ -123,7 +122,8 @@ class DownloadTest : public testsupport::ScratchTest {
          url,
          endpointFile(),
          {resources, settings.arguments},
-         settings.keys});
+         settings.keys,
+         settings.session});
     if (settings.withBundle) {
       ui.download().setMainBundle(host::MainBundle{bundlePath, resources});
     } else {
@@ -190,7 +190,7 @@ class DownloadTest : public testsupport::ScratchTest {
   }
 
   std::string home, runDir, bundlePath, resources, record;
-  std::unique_ptr<ScopedEnv> homeEnv, idleEnv, retryEnv;
+  std::unique_ptr<ScopedEnv> homeEnv;
   std::shared_ptr<ControlLog> log = std::make_shared<ControlLog>();
   // Made on first use: a test that needs no server makes none.
   TestHttpServer& server() {
@@ -474,11 +474,11 @@ TEST_F(DownloadTest, ConnectionRefusedIsShownAndLeavesTheCache) {
 }
 
 TEST_F(DownloadTest, SilentServerEndsWithATimeOut) {
-  ScopedEnv idle("__VL_DOWNLOAD_IDLE_TIMEOUT_MS__", "400");
   Reply reply = archiveReply(std::string(100000, 'y'), "\"v1\"");
   reply.stallAfter = 2000;
   server().serve("/agent.zip", reply);
   RunSettings settings;
+  settings.session.idleTimeout = std::chrono::milliseconds(400);
   settings.closesAfterFailure = true;
   Outcome outcome = run(server().url("/agent.zip"), settings);
   server().releaseStalls();
