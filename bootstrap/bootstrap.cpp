@@ -3,6 +3,8 @@
 #include <stdlib.h>
 #include <sys/wait.h>
 
+#include <utility>
+
 #include "download_app/download_entry.h"
 #include "host/termination.h"
 #include "platform/location.h"
@@ -22,7 +24,7 @@ int extractPayloadToDir(std::string /*dir*/, bool /*flag*/, MessageCallback /*re
 
 bool fireInstallAgentWithArgs(const std::string& agentPath, std::optional<host::Process> running,
                               const AgentArguments& arguments, MessageCallback report) {
-  host::Process agent = running ? *running : startInstallAgent(agentPath, arguments);
+  host::Process agent = running ? std::move(*running) : startInstallAgent(agentPath, arguments);
   // A run asked to stop, or an agent that is a directory, starts nothing and says nothing.
   if (!agent.started() && agent.error() != 0) report("Failed to start the install agent", true);
   int status = agent.wait();

@@ -159,8 +159,14 @@ bool Download::decideOnFirstData() {
     showStatus(translate(kWaitingText));
   };
   // A window closed meanwhile ends the wait, and the run.
-  if (!cache_.lock(waiting, [this] { return windowClosed() || !host::applicationIsRunning(); }))
-    return false;
+  CacheLock::Result locked =
+      cache_.lock(waiting, [this] { return windowClosed() || !host::applicationIsRunning(); });
+  if (locked == CacheLock::Result::kUnavailable) {
+    showFailure(
+        untrustedCacheFailure({cacheLockPath(getInstallAgentCacheDir()), N_("cannot be locked")}));
+    endSession();
+  }
+  if (locked == CacheLock::Result::kBusy || locked == CacheLock::Result::kUnavailable) return false;
   std::optional<std::string> why;
   if (cache_.holdsCurrentAgent(tag, request_.signingKeys, &why)) {
     startCachedAgent();
@@ -279,6 +285,8 @@ bool Download::fireInstallAgent() {
   if (agentDir.empty()) return false;
   host::Process agent = startInstallAgent(getInstallAgentExecutable(agentDir), request_.agent);
   if (!agent.started()) return false;
+  // No other run removes or replaces the files it runs from until it has ended.
+  agent.keepWhileRunning(cache_.passLock());
   agent_ = agent;
   handedOver_ = true;
   return true;

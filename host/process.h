@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -24,15 +25,23 @@ class Process {
   pid_t pid() const { return pid_; }
   int error() const { return error_; }
 
+  // Keeps `resource` until the process has been waited for: what it must have while it runs.
+  void keepWhileRunning(std::shared_ptr<void> resource) { kept_ = std::move(resource); }
+
   // Waits for the process to end and returns its status in the form of waitpid, or -1 when
   // it was not started or cannot be waited for. A termination signal meanwhile is passed on
   // to it (`waitForChild`, host/termination.h).
-  int wait() { return waitForChild(pid_); }
+  int wait() {
+    int status = waitForChild(pid_);
+    kept_.reset();
+    return status;
+  }
 
  private:
   Process(pid_t pid, int error) : pid_(pid), error_(error) {}
   pid_t pid_ = -1;
   int error_ = 0;
+  std::shared_ptr<void> kept_;
 };
 
 }  // namespace host

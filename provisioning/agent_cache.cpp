@@ -214,13 +214,15 @@ std::string untrustedCacheMessage(const CacheTrust& trust) {
          ".";
 }
 
-bool AgentCache::lock(const std::function<void()>& waiting, const std::function<bool()>& givesUp) {
-  for (bool told = false; lock_.tryLock(dir_) == CacheLock::Result::kBusy;) {
+CacheLock::Result AgentCache::lock(const std::function<void()>& waiting,
+                                   const std::function<bool()>& givesUp) {
+  CacheLock::Result result;
+  for (bool told = false; (result = lock_->tryLock(dir_)) == CacheLock::Result::kBusy;) {
     if (!std::exchange(told, true)) waiting();
-    if (givesUp()) return false;
+    if (givesUp()) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
-  return true;
+  return result;
 }
 
 std::string AgentCache::agentDirectory() const {

@@ -13,8 +13,10 @@
 
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "host/status.h"
 #include "provisioning/cache_lock.h"
@@ -100,16 +102,20 @@ enum class CacheProblem {
 };
 
 // One run's use of the user's cache: from the decision on the first data, under the cache's
-// lock, to the agent's start.
+// lock, to the agent's start; the agent then holds the lock while it runs.
 class AgentCache {
  public:
   AgentCache() : dir_(getInstallAgentCacheDir()) {}
 
   // Takes the lock, polling while another installer holds it: `waiting` is called once when
-  // it has to wait, and the wait ends, false, once `givesUp` says so. Without a lock file no
-  // agent can be unpacked there either: the steps that follow fail and say so.
-  bool lock(const std::function<void()>& waiting, const std::function<bool()>& givesUp);
-  void unlock() { lock_.unlock(); }
+  // it has to wait, and the wait ends, kBusy, once `givesUp` says so.
+  CacheLock::Result lock(const std::function<void()>& waiting,
+                         const std::function<bool()>& givesUp);
+  void unlock() { lock_->unlock(); }
+  // The lock, for the agent just started from the cache to hold until it has ended.
+  std::shared_ptr<CacheLock> passLock() {
+    return std::exchange(lock_, std::make_shared<CacheLock>());
+  }
 
   // The stored tag, when an agent is on disk and, with `keys`, its proof holds; otherwise empty.
   // Read without the lock: a hint, which `holdsCurrentAgent` makes sure of.
@@ -148,5 +154,5 @@ class AgentCache {
   host::Status<CacheProblem> unpack(const std::filesystem::path& archive, MessageCallback report);
 
   std::string dir_;
-  CacheLock lock_;
+  std::shared_ptr<CacheLock> lock_ = std::make_shared<CacheLock>();
 };

@@ -1,9 +1,9 @@
-// The cache's lock: one installer at a time decides about, fills and starts the cached agent.
+// The cache's lock: one installer at a time decides about, fills and runs the cached agent.
 // Installers of the same user may run at once. Each takes an advisory lock (flock) on the file
 // ".lock" in the cache directory from the moment it decides on the first data whether the cache is
-// current until it has handed over to the agent (or given up), so that no run removes or overwrites
-// an agent that another is unpacking or starting. The kernel releases the lock when its holder
-// dies, however it dies.
+// current until the agent it handed over to has ended (or it gave up), so that no run removes or
+// overwrites an agent that another is unpacking, starting or running. The kernel releases the
+// lock when its holder dies, however it dies.
 //
 // The download application uses it on its session's delegate queue; one object per run.
 #pragma once
@@ -20,6 +20,7 @@ class CacheLock {
     kHeld,         // held now (also when this object held it already)
     kBusy,         // another process holds it
     kUnavailable,  // the lock file cannot be opened or made: no lock can be had at all
+    kNotNeeded,    // the cache is on a read-only file system: no run can change it
   };
 
   // Takes the lock of the cache directory `cacheDir` without waiting. The lock file is made

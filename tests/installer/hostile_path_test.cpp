@@ -246,6 +246,15 @@ TEST_F(HostileCacheTest, LinksAndDirectoriesInTheCacheAreReplacedNeverFollowed) 
   EXPECT_FALSE(request->header("If-None-Match"));
   EXPECT_FALSE(request->header("X-Injected"));
   EXPECT_EQ(readFile(tagFile()), "\"v3\"");
+
+  // ".lock" a directory: without the lock another run could replace the agent under this one.
+  const std::string lock = cacheDir() + ".lock";
+  fs::remove(lock);
+  fs::create_directory(lock);
+  fs::remove(record());
+  result = runInstaller(bundle, {"Setup"});
+  expectFailedRun(result,
+                  "The install agent cache is not safe to use: " + lock + " cannot be locked.");
 }
 
 // The address file may come from another system: a line end of CR LF and blanks around the

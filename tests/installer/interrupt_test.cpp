@@ -49,9 +49,12 @@ class InterruptTest : public DownloadRunTest {
     std::string script;
     if (trap) {
       const std::string caught = scratch.file("child-caught");
-      script += "sh -c 'trap \"echo TERM >> " + caught + "; exit\" TERM; trap \"echo HUP >> " +
-                caught + "; exit\" HUP; i=0; while [ $i -lt 600 ]; do sleep 0.05; i=$((i+1)); " +
-                "done' &\n";
+      // It says when its traps are set, and the agent starts only then.
+      const std::string ready = scratch.file("child-ready");
+      script += "rm -f " + ready + "; sh -c 'trap \"echo TERM >> " + caught +
+                "; exit\" TERM; trap \"echo HUP >> " + caught + "; exit\" HUP; touch " + ready +
+                "; i=0; while [ $i -lt 600 ]; do sleep 0.05; i=$((i+1)); done' &\n" +
+                "while [ ! -e " + ready + " ]; do sleep 0.01; done\n";
       for (const char* name : {"INT", "TERM", "HUP"}) {
         script += std::string("trap 'echo ") + name + " >> \"" + scratch.file("caught") +
                   "\"; sleep 0.3; if [ -d \"$(dirname \"$0\")\" ]; then echo present; else echo "

@@ -116,4 +116,20 @@ TEST_F(ConcurrentRuns, EveryRunStartsACompleteAgent) {
                 rows);
 }
 
+TEST_F(ConcurrentRuns, ARunningAgentKeepsItsFilesWhenAnotherRunFindsANewVersion) {
+  // The first run's agent reads its version again after a while; a second run, started
+  // meanwhile against a newer archive, waits for it instead of replacing what it runs from.
+  agentShape.runSeconds = 1;
+  agentShape.extraShell = "echo \"end $(cat \"$d/version\")\" >> '" + agentRecord() + "'";
+  TestHttpServer server;
+  BundleBuilder bundle = makeBundle(server.url("/agent.zip"));
+  server.serve("/agent.zip", archiveOf("v2"));
+  auto first = testsupport::startProgram(bundle.executablePath(), {"Setup"}, installerOptions());
+  ASSERT_TRUE(testsupport::waitForFile(agentRecord(), std::chrono::seconds(30)));
+  server.serve("/agent.zip", archiveOf("v3"));
+  auto second = testsupport::startProgram(bundle.executablePath(), {"Setup"}, installerOptions());
+  for (auto* run : {first.get(), second.get()}) EXPECT_EQ(run->finish().exitCode, 0);
+  EXPECT_EQ(testsupport::readFile(agentRecord()), "complete v2\nend v2\ncomplete v3\nend v3\n");
+}
+
 }  // namespace

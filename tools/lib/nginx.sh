@@ -30,6 +30,8 @@ start_nginx() {
   nginx_port=""
   for attempt in 1 2 3 4 5 6 7 8 9 10; do
     candidate=$((20000 + RANDOM % 40000))
+    # A port that answers already is another server's: nginx's own answer would be taken for it.
+    if (exec 3<>"/dev/tcp/127.0.0.1/$candidate") 2>/dev/null; then continue; fi
     configuration=${template//@PREFIX@/"$prefix"}
     configuration=${configuration//@PORT@/"$candidate"}
     configuration=${configuration//@LISTEN_OPTIONS@/"$listen_options"}
