@@ -3,6 +3,7 @@
 #include <glib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <utility>
@@ -26,6 +27,12 @@ std::string archiveName(const std::string& url) {
   std::string name = decoded ? decoded : segment;
   g_free(decoded);
   return name;
+}
+
+// The signature file's URL: the archive's path with ".minisig" after it, its query kept.
+std::string signatureUrl(const std::string& archiveUrl) {
+  std::string url = archiveUrl.substr(0, archiveUrl.find('#'));
+  return url.insert(std::min(url.find('?'), url.size()), ".minisig");
 }
 
 }  // namespace
@@ -52,7 +59,7 @@ void SignatureCheck::fetchSignature(host::UrlSession& session, const std::string
   if (task_) task_->cancel();
   signature_.reset();
   archiveUrl_ = archiveUrl;
-  task_ = session.downloadTask(archiveUrl + ".minisig", this);
+  task_ = session.downloadTask(signatureUrl(archiveUrl), this);
   task_->resume();
 }
 

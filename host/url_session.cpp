@@ -33,6 +33,14 @@ using CurlEasy = std::unique_ptr<CURL, CurlRelease<curl_easy_cleanup>>;
 using CurlMulti = std::unique_ptr<CURLM, CurlRelease<curl_multi_cleanup>>;
 using CurlSlist = std::unique_ptr<curl_slist, CurlRelease<curl_slist_free_all>>;
 
+// A field's value without the blanks around it: libcurl gives an empty value as "\r".
+std::string fieldValue(std::string_view value) {
+  constexpr std::string_view kBlanks = " \t\r\n";
+  size_t first = value.find_first_not_of(kBlanks);
+  if (first == std::string_view::npos) return "";
+  return std::string(value.substr(first, value.find_last_not_of(kBlanks) - first + 1));
+}
+
 bool isHttps(const std::string& url) { return g_ascii_strncasecmp(url.c_str(), "https:", 6) == 0; }
 
 // Whether a transport failure may go away on another attempt (host/attempt_plan.h).
@@ -95,7 +103,7 @@ struct DownloadTask::State {
     // The fields of the last response: not of a redirect, nor of an interim one.
     for (curl_header* field = nullptr;
          (field = curl_easy_nextheader(easy.get(), CURLH_HEADER, -1, field)) != nullptr;)
-      answer.headerFields.emplace_back(field->name, field->value);
+      answer.headerFields.emplace_back(field->name, fieldValue(field->value));
     // libcurl reads either form, seconds or a date; it gives 0 for none, for one it cannot
     // read and for a date past (before 8.12 less than 0). Those get the task's own waits, so a
     // server that says "soon" is not asked again at once, five times over.

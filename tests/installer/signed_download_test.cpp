@@ -68,6 +68,7 @@ TEST_F(SignedDownloadTest, OnlyAnArchiveItsVendorSignedIsUsed) {
     void (*prepare)(SignedDownloadTest&);  // serves the archive and its signature file
     const char* reason;                    // in the logged failure; nullptr: the run succeeds
     const char* shown = "Failed to verify the installer.";
+    const char* query = "";  // after the archive's URL
   };
   const Case cases[] = {
       {"no signature file", [](SignedDownloadTest&) {}, "answered with status 404"},
@@ -110,6 +111,8 @@ TEST_F(SignedDownloadTest, OnlyAnArchiveItsVendorSignedIsUsed) {
        nullptr},
       {"signed by the next key", [](SignedDownloadTest& t) { t.sign("next.sec"); }, nullptr},
       {"signed", [](SignedDownloadTest& t) { t.sign("vendor.sec"); }, nullptr},
+      {"signed, its URL with a query", [](SignedDownloadTest& t) { t.sign("vendor.sec"); }, nullptr,
+       "", "?token=7"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -118,7 +121,8 @@ TEST_F(SignedDownloadTest, OnlyAnArchiveItsVendorSignedIsUsed) {
     std::filesystem::remove(signature());
     testsupport::writeFile(archive(), agentArchive(0));
     c.prepare(*this);
-    RunResult result = runInstaller(signedBundle(nginx.url("/agent.zip"), vendorKeys), {"Setup"});
+    RunResult result =
+        runInstaller(signedBundle(nginx.url("/agent.zip") + c.query, vendorKeys), {"Setup"});
     if (c.reason) {
       expectFailedRun(result, c.shown);
       EXPECT_TRUE(loggedContaining(result.err, c.reason)) << result.err;
