@@ -15,8 +15,11 @@ constexpr int kCommandNotFound = 127;
 UnzipResult unzipInstallAgent(std::string archivePath, std::string destinationDir,
                               std::string unzipTool, MessageCallback report) {
   if (!host::pathExists(archivePath)) return UnzipResult::Failed;
-  std::string command = shell_word(unzipTool) + " -qq -o " + shell_word(operand_path(archivePath)) +
-                        " -d " + shell_word(operand_path(destinationDir));
+  // unzip asks nothing that would wait on the user's terminal for good: a password is taken as
+  // empty (an encrypted archive fails), and a full disk's "Continue?" reads the end of its input.
+  std::string command = shell_word(unzipTool) + " -qq -o -P '' " +
+                        shell_word(operand_path(archivePath)) + " -d " +
+                        shell_word(operand_path(destinationDir)) + " </dev/null";
   int status = call_system(unzipTool, command);
   if (status == 0) return UnzipResult::Unpacked;
   if (WIFEXITED(status) && WEXITSTATUS(status) == kCommandNotFound) {

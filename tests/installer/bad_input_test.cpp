@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -102,6 +104,23 @@ TEST_F(BadInputTest, ArchiveThatIsNotAZipIsReportedAndNoDownloadIsTried) {
             (std::vector<std::string>{"Failed to unzip the install agent",
                                       "Failed to initialize the install agent.", kFailed}));
   EXPECT_FALSE(pathExists(homeDir() + "/.vellum"));
+  EXPECT_TRUE(tempEntries().empty());
+}
+
+TEST_F(BadInputTest, UnzipAsksNoQuestionOnATerminal) {
+  // An encrypted archive: unzip would ask the terminal for its password, and nobody answers.
+  BundleBuilder bundle(scratch.path());
+  scratch.writeFile("install", "#!/bin/sh\n");
+  ASSERT_EQ(system(("cd '" + scratch.path() + "' && zip -q -P secret agent.zip install").c_str()),
+            0);
+  bundle.addResource("InstallAgent.zip", readFile(scratch.file("agent.zip")));
+  RunOptions options = installerOptions();
+  options.timeout = std::chrono::seconds(20);
+  RunResult result = runProgram(
+      "/usr/bin/script", {"script", "-qec", "'" + bundle.executablePath() + "' Setup", "/dev/null"},
+      options);
+  EXPECT_EQ(result.exitCode, 255) << result.describe();
+  EXPECT_NE(result.out.find("Failed to unzip the install agent"), std::string::npos) << result.out;
   EXPECT_TRUE(tempEntries().empty());
 }
 

@@ -203,7 +203,7 @@ TEST_F(QuotingProperty, ShellHandsEveryPathOnByteForByte) {
     testsupport::MessageLog log;
     bool unpacked = unzipInstallAgent(archive, destination, recorder_,
                                       testsupport::MessageLog::callback) == UnzipResult::Unpacked;
-    expected = {recorder_, "-qq", "-o", archive, "-d", operand_path(destination)};
+    expected = {recorder_, "-qq", "-o", "-P", "", archive, "-d", operand_path(destination)};
     got = recorded();
     EXPECT_TRUE(unpacked);
     EXPECT_EQ(printableWords(got), printableWords(expected));
@@ -234,7 +234,7 @@ TEST_F(QuotingProperty, ShellHandsEveryPathOnByteForByte) {
       {{"two words quoted with shell_word", std::to_string(tried), std::to_string(held[0])},
        {"the agent's start (sh, agent, -installbundle, archive, the user's arguments)",
         std::to_string(tried), std::to_string(held[1])},
-       {"unzip's line (tool, -qq -o, archive, -d, destination)", std::to_string(tried),
+       {"unzip's line (tool, -qq -o -P '', archive, -d, destination)", std::to_string(tried),
         std::to_string(held[2])}});
 }
 
