@@ -58,7 +58,7 @@ Reply withBody(std::string body, int status = 200) {
 
 TEST_F(UrlSession, DownloadsABodyWithItsResponseBeforeTheFirstData) {
   Reply reply = withBody("the install agent archive");
-  reply.headers = {{"ETag", "\"v1-abc\""}, {"X-Extra", "  spaced value  "}};
+  reply.headers = {{"ETag", "\"v1-abc\""}, {"X-Extra", "  spaced value  "}, {"X-Empty", ""}};
   server.serve("/agent.zip", reply);
   download(server.url("/agent.zip"));
 
@@ -77,6 +77,7 @@ TEST_F(UrlSession, DownloadsABodyWithItsResponseBeforeTheFirstData) {
   EXPECT_EQ(response.headerField("etag"), "\"v1-abc\"");
   EXPECT_EQ(response.headerField("ETAG"), "\"v1-abc\"");
   EXPECT_EQ(response.headerField("x-extra"), "spaced value");
+  EXPECT_EQ(response.headerField("x-empty"), "");  // no "\r" left of its line end
   EXPECT_FALSE(response.headerField("Last-Modified").has_value());
   EXPECT_FALSE(response.headerField("ETa").has_value());
   ASSERT_FALSE(delegate.data().empty());
