@@ -23,6 +23,9 @@ using Clock = std::chrono::steady_clock;
 // keeps the size a transfer began with, and the whole download then crawls.)
 constexpr long kReadSize = 256L * 1024;
 constexpr long kConnectTimeoutMs = 30'000;  // for each connection attempt
+// What the server must send within each idle time-out to count as alive: a trickle of a byte
+// now and then holds an attempt no longer than silence does.
+constexpr int64_t kLivelyBytes = 64 * 1024;
 
 // Owners of libcurl's handles. Every easy handle leaves the multi handle before it goes.
 template <auto release>
@@ -89,7 +92,8 @@ struct DownloadTask::State {
   int64_t pendingBytes = 0;    // written but not yet reported
   int deliveries = 0;          // of the body as it is: a body begun again has had none
   Clock::time_point lastDelivery;
-  Clock::time_point lastActivity;  // last byte from the server, or end of a callback
+  Clock::time_point lastActivity;  // when the server was last heard as alive
+  int64_t heardSinceActivity = 0;  // bytes from the server since then
   std::optional<RetryWait> wait;   // between two attempts
   Attempt attempt;
 
@@ -146,6 +150,12 @@ struct DownloadTask::State {
     return attempt.errorBuffer[0] != '\0' ? attempt.errorBuffer : curl_easy_strerror(code);
   }
 
+  void heard(int64_t bytes) {
+    if ((heardSinceActivity += bytes) < kLivelyBytes) return;
+    heardSinceActivity = 0;
+    lastActivity = Clock::now();
+  }
+
   bool keep(std::string_view bytes) {
     if (attempt.failure = body.append(bytes); !attempt.failure.ok()) return false;
     pendingBytes += static_cast<int64_t>(bytes.size());
@@ -156,7 +166,7 @@ struct DownloadTask::State {
   static size_t onHeader(char* /*data*/, size_t size, size_t count, void* user) {
     State& state = *static_cast<DownloadTask*>(user)->state_;
     if (state.cancelled) return 0;
-    state.lastActivity = Clock::now();
+    state.heard(size * count);
     return size * count;
   }
 
@@ -165,7 +175,8 @@ struct DownloadTask::State {
     State& state = *task.state_;
     const std::string_view bytes(data, size * count);
     if (state.cancelled) return CURL_WRITEFUNC_ERROR;
-    state.lastActivity = Clock::now();
+    // The first bytes of an answer are a sign of life, whatever their number.
+    state.heard(state.attempt.answer ? bytes.size() : kLivelyBytes);
     if (!state.attempt.answer) {
       if (!state.takeAnswer()) return CURL_WRITEFUNC_ERROR;
       // Ending the transfer closes the connection at once; the bytes are kept afterwards.
@@ -323,6 +334,7 @@ struct UrlSession::Shared {
     if (CURLMcode code = curl_multi_add_handle(multi.get(), easy); code != CURLM_OK)
       return end(task, UrlError{false, curl_multi_strerror(code)});
     state.lastActivity = Clock::now();
+    state.heardSinceActivity = 0;
   }
 
   void finish(const Task& task, CURLcode result) {
@@ -348,13 +360,11 @@ struct UrlSession::Shared {
                         state.plan.waitAfterFailure(isTransientError(result), state.body.size()));
     if (attempt.answered(AnswerOutcome::kNotModified)) {
       ++state.deliveries;
-      state.delegate->didWriteData(*task, 0, 0, -1);
-      afterCallback();
+      callDelegate([&] { state.delegate->didWriteData(*task, 0, 0, -1); });
       return startAttempt(task);
     }
     state.body.close();
-    state.delegate->didFinishDownloading(*task, state.body.path());
-    afterCallback();
+    callDelegate([&] { state.delegate->didFinishDownloading(*task, state.body.path()); });
     end(task, std::nullopt);
   }
 
@@ -366,8 +376,7 @@ struct UrlSession::Shared {
     const auto now = Clock::now();
     state.wait = RetryWait{now + *seconds * configuration.retrySecond,
                            now + configuration.retrySecond, *seconds};
-    state.delegate->willRetry(*task, cause, *seconds);
-    afterCallback();
+    callDelegate([&] { state.delegate->willRetry(*task, cause, *seconds); });
   }
 
   // Between two attempts: counts the seconds down, then starts the next.
@@ -377,8 +386,7 @@ struct UrlSession::Shared {
     if (now >= state.wait->nextAttempt) return startAttempt(task);
     if (now < state.wait->nextTick) return;
     state.wait->nextTick += configuration.retrySecond;
-    state.delegate->retryCountdown(*task, --state.wait->secondsLeft);
-    afterCallback();
+    callDelegate([&] { state.delegate->retryCountdown(*task, --state.wait->secondsLeft); });
   }
 
   // Ends a task that was cancelled, or whose session was; true when it did.
@@ -394,8 +402,7 @@ struct UrlSession::Shared {
     curl_multi_remove_handle(multi.get(), state.easy.get());
     state.easy.reset();
     state.body.remove();
-    state.delegate->didComplete(*task, error);
-    afterCallback();
+    callDelegate([&] { state.delegate->didComplete(*task, error); });
   }
 
   // Reports the bytes kept since the last report, the first at once and the others once a
@@ -409,17 +416,20 @@ struct UrlSession::Shared {
       return true;
     int64_t bytes = std::exchange(state.pendingBytes, 0);
     ++state.deliveries;
-    state.delegate->didWriteData(*task, bytes, state.body.size(), state.expectedBytes);
+    callDelegate([&] {
+      state.delegate->didWriteData(*task, bytes, state.body.size(), state.expectedBytes);
+    });
     state.lastDelivery = Clock::now();
-    afterCallback();
     return !endedByCancel(task);
   }
 
-  // The time the delegate took is not the servers' idleness: no transfer moved meanwhile.
-  void afterCallback() {
-    const auto now = Clock::now();
-    for (const Task& task : active_)
-      task->state_->lastActivity = std::max(task->state_->lastActivity, now);
+  // The time the delegate takes is not the servers' idleness: no transfer moves meanwhile.
+  template <typename Call>
+  void callDelegate(Call call) {
+    const auto began = Clock::now();
+    call();
+    const auto took = Clock::now() - began;
+    for (const Task& task : active_) task->state_->lastActivity += took;
   }
 
   std::vector<Task> active_;  // worker only

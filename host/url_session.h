@@ -85,8 +85,9 @@ class UrlSessionDelegate {
 // all_proxy and no_proxy (credentials in the proxy URL) choose the proxy. Only http and https
 // are fetched, and an https download never follows a redirect to http; HTTP/2 where offered.
 struct UrlSessionConfiguration {
-  // No byte from the server for this long is "Timeout was reached", to the millisecond; time
-  // spent in delegate callbacks is not counted.
+  // No answer's start, nor 64 KiB of it, from the server for this long is "Timeout was
+  // reached", to the millisecond: silence and a trickle alike. Time spent in delegate callbacks
+  // is not counted.
   std::chrono::milliseconds idleTimeout{60'000};
   long maximumRedirects = 16;
   std::filesystem::path temporaryDirectory = {};   // for the body file; empty: TMPDIR, else /tmp

@@ -236,6 +236,13 @@ std::vector<FaultCase> FaultMatrix::cases() {
   cases.push_back({"stall longer than the idle time-out (1 s)", Expect::kFailsNoAgent,
                    "Download failed: *", "Download failed: *",
                    fault([](Reply& r) { r.stallAfter = 100000; }), /*idleTimeout=*/true});
+  cases.push_back({"a trickle of 1 KiB every 0.1 s, less than 64 KiB each idle time-out (1 s)",
+                   Expect::kFailsNoAgent, "Download failed: *", "Download failed: *",
+                   fault([](Reply& r) {
+                     r.dripBytes = 1024;
+                     r.dripInterval = std::chrono::milliseconds(100);
+                   }),
+                   /*idleTimeout=*/true});
   cases.push_back({"redirect loop", Expect::kFailsCacheUntouched, "Download failed: *",
                    "Download failed: *", [](FaultMatrix&, TestHttpServer& server) {
                      server.redirect("/agent.zip", "/loop");
