@@ -65,7 +65,7 @@ SourcedAgent sourceInstallAgent(std::string payloadDir, std::string endpointUrl,
       host::pathExists(location) ? location : findCarriedArchive(directoryOfPath(location));
   if (archive.empty()) return downloadAgent(payloadDir, endpointUrl, download, report);
   if (unzipInstallAgent(archive, payloadDir, "unzip", report) != UnzipResult::Unpacked) {
-    report("Failed to initialize the install agent.", true);
+    if (host::terminationSignal() == 0) report("Failed to initialize the install agent.", true);
     return {};
   }
   return {getInstallAgentExecutable(payloadDir), std::nullopt};

@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 
 #include "host/files.h"
+#include "host/termination.h"
 #include "platform/shell.h"
 
 namespace {
@@ -26,6 +27,7 @@ UnzipResult unzipInstallAgent(std::string archivePath, std::string destinationDi
     report(kUnzipMissing, true);
     return UnzipResult::ToolMissing;
   }
-  report("Failed to unzip the install agent", true);
+  // An unzip ended by the run's termination signal failed for no fault of the archive.
+  if (host::terminationSignal() == 0) report("Failed to unzip the install agent", true);
   return UnzipResult::Failed;
 }

@@ -71,6 +71,7 @@ class SignalStorm : public testsupport::StormTest {
     if (!tempEntries().empty()) *why += "temporary directory left; ";
     if (!cache.currentOrEmpty()) *why += "cache: " + cache.describe() + "; ";
     if (starts.partial != 0) *why += "a partial agent started; ";
+    if (result.err.find("Failed to unzip") != std::string::npos) *why += "unzip blamed; ";
     bool ok = why->empty();
     if (ok) ++tally.held;
     return ok;
