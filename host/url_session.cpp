@@ -23,8 +23,7 @@ using Clock = std::chrono::steady_clock;
 // keeps the size a transfer began with, and the whole download then crawls.)
 constexpr long kReadSize = 256L * 1024;
 constexpr long kConnectTimeoutMs = 30'000;  // for each connection attempt
-// What the server must send within each idle time-out to count as alive: a trickle of a byte
-// now and then holds an attempt no longer than silence does.
+// What the server must send each idle time-out to count as alive: a trickle counts as silence.
 constexpr int64_t kLivelyBytes = 64 * 1024;
 
 // Owners of libcurl's handles. Every easy handle leaves the multi handle before it goes.
@@ -37,11 +36,9 @@ using CurlMulti = std::unique_ptr<CURLM, CurlRelease<curl_multi_cleanup>>;
 using CurlSlist = std::unique_ptr<curl_slist, CurlRelease<curl_slist_free_all>>;
 
 // A field's value without the blanks around it: libcurl gives an empty value as "\r".
-std::string fieldValue(std::string_view value) {
-  constexpr std::string_view kBlanks = " \t\r\n";
-  size_t first = value.find_first_not_of(kBlanks);
-  if (first == std::string_view::npos) return "";
-  return std::string(value.substr(first, value.find_last_not_of(kBlanks) - first + 1));
+std::string fieldValue(const char* value) {
+  g_autofree gchar* stripped = g_strstrip(g_strdup(value));
+  return stripped;
 }
 
 bool isHttps(const std::string& url) { return g_ascii_strncasecmp(url.c_str(), "https:", 6) == 0; }
@@ -113,10 +110,9 @@ struct DownloadTask::State {
     // server that says "soon" is not asked again at once, five times over.
     curl_off_t asked = 0;
     curl_easy_getinfo(easy.get(), CURLINFO_RETRY_AFTER, &asked);
-    std::optional<int64_t> retryAfter;
-    if (asked > 0) retryAfter = asked;
     const AnswerOutcome& outcome =
-        *(attempt.answer = plan.takeAnswer(answer, retryAfter, body.size()));
+        *(attempt.answer = plan.takeAnswer(
+              answer, asked > 0 ? std::optional<int64_t>(asked) : std::nullopt, body.size()));
     if (outcome.kind == AnswerOutcome::kRetry) publish(std::move(answer));
     attempt.failure = outcome.failure;
     if (outcome.kind == AnswerOutcome::kRetry || outcome.kind == AnswerOutcome::kAskWhole ||
@@ -162,7 +158,6 @@ struct DownloadTask::State {
     return true;
   }
 
-  // Any response header is a sign of life from the server.
   static size_t onHeader(char* /*data*/, size_t size, size_t count, void* user) {
     State& state = *static_cast<DownloadTask*>(user)->state_;
     if (state.cancelled) return 0;
@@ -290,15 +285,15 @@ struct UrlSession::Shared {
       return end(task, UrlError{false, curl_easy_strerror(CURLE_OUT_OF_MEMORY)});
     CURL* easy = state.easy.get();
     curl_easy_setopt(easy, CURLOPT_URL, task->url().c_str());
-    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, state.attempt.errorBuffer);
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR,
                      isHttps(task->url()) ? "https" : "http,https");
+    curl_easy_setopt(easy, CURLOPT_USERAGENT, "bootstrap-installer/" INSTALLER_VERSION);
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(easy, CURLOPT_MAXREDIRS, configuration.maximumRedirects);
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
-    curl_easy_setopt(easy, CURLOPT_USERAGENT, "bootstrap-installer/" INSTALLER_VERSION);
     curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));
     curl_easy_setopt(easy, CURLOPT_TCP_KEEPALIVE, 1L);
     curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
