@@ -153,24 +153,29 @@ bool Download::decideOnFirstData() {
     endSession();
     return false;
   }
-  // From this decision to the hand-over the cache is this run's alone.
-  auto waiting = [this] {
+  bool told = false;
+  auto waiting = [this, &told] {
+    if (std::exchange(told, true)) return;
     host::systemLog("%s", kWaitingText);
     showStatus(translate(kWaitingText));
   };
-  // A window closed meanwhile ends the wait, and the run.
-  CacheLock::Result locked =
-      cache_.lock(waiting, [this] { return windowClosed() || !host::applicationIsRunning(); });
-  if (locked == CacheLock::Result::kUnavailable) {
-    showFailure(
-        untrustedCacheFailure({cacheLockPath(getInstallAgentCacheDir()), N_("cannot be locked")}));
-    endSession();
-  }
-  if (locked == CacheLock::Result::kBusy || locked == CacheLock::Result::kUnavailable) return false;
+  // The cache is read under the shared lock, and changed only under the exclusive one, which
+  // may find the agent current by then. A window closed meanwhile ends the wait, and the run.
   std::optional<std::string> why;
-  if (cache_.holdsCurrentAgent(tag, request_.signingKeys, &why)) {
-    startCachedAgent();
-    return false;
+  for (CacheLock::Mode mode : {CacheLock::Mode::kShared, CacheLock::Mode::kExclusive}) {
+    CacheLock::Result locked = cache_.lock(
+        mode, waiting, [this] { return windowClosed() || !host::applicationIsRunning(); });
+    if (locked == CacheLock::Result::kUnavailable) {
+      showFailure(untrustedCacheFailure(
+          {cacheLockPath(getInstallAgentCacheDir()), N_("cannot be locked")}));
+      endSession();
+    }
+    if (locked == CacheLock::Result::kBusy || locked == CacheLock::Result::kUnavailable)
+      return false;
+    if (cache_.holdsCurrentAgent(tag, request_.signingKeys, &why)) {
+      startCachedAgent();
+      return false;
+    }
   }
   if (why) host::systemLog("The cached install agent is downloaded again: %s", why->c_str());
   cache_.removeStaleAgent(tag);

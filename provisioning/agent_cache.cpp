@@ -214,15 +214,20 @@ std::string untrustedCacheMessage(const CacheTrust& trust) {
          ".";
 }
 
-CacheLock::Result AgentCache::lock(const std::function<void()>& waiting,
+CacheLock::Result AgentCache::lock(CacheLock::Mode mode, const std::function<void()>& waiting,
                                    const std::function<bool()>& givesUp) {
   CacheLock::Result result;
-  for (bool told = false; (result = lock_->tryLock(dir_)) == CacheLock::Result::kBusy;) {
+  for (bool told = false; (result = lock_->tryLock(dir_, mode)) == CacheLock::Result::kBusy;) {
     if (!std::exchange(told, true)) waiting();
     if (givesUp()) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   return result;
+}
+
+std::shared_ptr<CacheLock> AgentCache::passLock() {
+  if (lock_->held()) lock_->tryLock(dir_, CacheLock::Mode::kShared);  // never busy
+  return std::exchange(lock_, std::make_shared<CacheLock>());
 }
 
 std::string AgentCache::agentDirectory() const {

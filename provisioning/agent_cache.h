@@ -107,15 +107,13 @@ class AgentCache {
  public:
   AgentCache() : dir_(getInstallAgentCacheDir()) {}
 
-  // Takes the lock, polling while another installer holds it: `waiting` is called once when
-  // it has to wait, and the wait ends, kBusy, once `givesUp` says so.
-  CacheLock::Result lock(const std::function<void()>& waiting,
+  // Takes the lock in `mode`, polling while another installer holds it: `waiting` is called
+  // when it has to wait, and the wait ends, kBusy, once `givesUp` says so.
+  CacheLock::Result lock(CacheLock::Mode mode, const std::function<void()>& waiting,
                          const std::function<bool()>& givesUp);
   void unlock() { lock_->unlock(); }
-  // The lock, for the agent just started from the cache to hold until it has ended.
-  std::shared_ptr<CacheLock> passLock() {
-    return std::exchange(lock_, std::make_shared<CacheLock>());
-  }
+  // The lock, shared now, for the agent just started from the cache to hold until it has ended.
+  std::shared_ptr<CacheLock> passLock();
 
   // The stored tag, when an agent is on disk and, with `keys`, its proof holds; otherwise empty.
   // Read without the lock: a hint, which `holdsCurrentAgent` makes sure of.

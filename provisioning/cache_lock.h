@@ -1,9 +1,10 @@
-// The cache's lock: one installer at a time decides about, fills and runs the cached agent.
-// Installers of the same user may run at once. Each takes an advisory lock (flock) on the file
-// ".lock" in the cache directory from the moment it decides on the first data whether the cache is
-// current until the agent it handed over to has ended (or it gave up), so that no run removes or
-// overwrites an agent that another is unpacking, starting or running. The kernel releases the
-// lock when its holder dies, however it dies.
+// The cache's lock. Installers of the same user may run at once. Each takes an advisory lock
+// (flock) on the file ".lock" in the cache directory from the moment it decides on the first data
+// whether the cache is current until the agent it handed over to has ended (or it gave up):
+// shared while it only reads the cache or its agent runs, so that runs of a current agent go on
+// together (an agent may start another installer), and exclusive while it changes the cache, so
+// that no run removes or overwrites an agent that another is unpacking, starting or running. The
+// kernel releases the lock when its holder dies, however it dies.
 //
 // The download application uses it on its session's delegate queue; one object per run.
 #pragma once
@@ -17,15 +18,18 @@
 class CacheLock {
  public:
   enum class Result {
-    kHeld,         // held now (also when this object held it already)
+    kHeld,         // held now
     kBusy,         // another process holds it
     kUnavailable,  // the lock file cannot be opened or made: no lock can be had at all
     kNotNeeded,    // the cache is on a read-only file system: no run can change it
   };
 
-  // Takes the lock of the cache directory `cacheDir` without waiting. The lock file is made
+  enum class Mode { kShared, kExclusive };
+
+  // Takes the lock of the cache directory `cacheDir` in `mode` without waiting; a lock held
+  // already changes to `mode`, and is let go when the change is kBusy. The lock file is made
   // with mode 0600 and never opened through a symbolic link.
-  Result tryLock(const std::filesystem::path& cacheDir);
+  Result tryLock(const std::filesystem::path& cacheDir, Mode mode = Mode::kExclusive);
   void unlock() { lock_.reset(); }  // closing the only descriptor releases the lock
   bool held() const { return lock_.get() >= 0; }
 

@@ -36,8 +36,9 @@ std::vector<std::string> linesOf(const std::string& text) {
 // decoder skips what is not base64, so the line is checked first.
 std::optional<std::string> decodeBase64(const std::string& line, size_t length) {
   bool base64 = !line.empty() && line.size() % 4 == 0 &&
-                line.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
-                                       "0123456789+/=") == std::string::npos;
+                line.find_first_not_of(
+                    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                    "0123456789+/=") == std::string::npos;
   if (!base64) return std::nullopt;
   gsize size = 0;
   guchar* bytes = g_base64_decode(line.c_str(), &size);
@@ -63,10 +64,9 @@ SignatureStatus verifyOverFile(std::string_view signature, const std::string& pa
     g_error_free(error);
     return unreadable;
   }
-  bool good = verifies(signature,
-                       std::string_view(g_mapped_file_get_contents(file),
-                                        g_mapped_file_get_length(file)),
-                       key);
+  bool good = verifies(
+      signature, std::string_view(g_mapped_file_get_contents(file), g_mapped_file_get_length(file)),
+      key);
   g_mapped_file_unref(file);
   return good ? SignatureStatus() : SignatureProblem::kArchiveAltered;
 }
@@ -132,8 +132,7 @@ bool readSigningKeys(const std::string& bundleLocation, SigningKeys* keys, Messa
     g_free(text);
   }
   if (!keys->empty()) return sodium_init() >= 0;  // only fails without any randomness
-  report("The signing key file " + path + " is not a minisign public key: " + problem + ".",
-         true);
+  report("The signing key file " + path + " is not a minisign public key: " + problem + ".", true);
   return false;
 }
 

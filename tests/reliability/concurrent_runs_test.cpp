@@ -130,6 +130,14 @@ TEST_F(ConcurrentRuns, ARunningAgentKeepsItsFilesWhenAnotherRunFindsANewVersion)
   auto second = testsupport::startProgram(bundle.executablePath(), {"Setup"}, installerOptions());
   for (auto* run : {first.get(), second.get()}) EXPECT_EQ(run->finish().exitCode, 0);
   EXPECT_EQ(testsupport::readFile(agentRecord()), "complete v2\nend v2\ncomplete v3\nend v3\n");
+
+  // A suite's agent starts the installer again: the inner run finds the agent current and
+  // starts it beside the first, instead of waiting for it.
+  agentShape.extraShell = "[ -n \"$INNER\" ] || INNER=1 '" + bundle.executablePath() + "' Setup";
+  server.serve("/agent.zip", archiveOf("v4"));
+  EXPECT_EQ(runInstaller(bundle, {"Setup"}).exitCode, 0);
+  EXPECT_EQ(testsupport::readFile(agentRecord()),
+            "complete v2\nend v2\ncomplete v3\nend v3\ncomplete v4\ncomplete v4\n");
 }
 
 }  // namespace
