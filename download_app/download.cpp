@@ -141,7 +141,9 @@ bool Download::decideOnFirstData() {
     endSession();
     return false;
   }
-  std::string tag = response.headerField("ETag").value_or(notModified ? likelyCurrentTag_ : "");
+  // A 304 without an ETag (or with an empty one) answers for the tag asked with.
+  std::string tag = response.headerField("ETag").value_or("");
+  if (tag.empty() && notModified) tag = likelyCurrentTag_;
   fileLength_ = response.expectedContentLength;
   // The same archive again from its start, from a server that cannot continue one: decided.
   if (sawFirstData_ && tag == validationString_) return true;
@@ -265,7 +267,11 @@ void Download::installArchive(const std::string& archive, std::optional<AgentPro
 void Download::didComplete(host::DownloadTask&, const std::optional<host::UrlError>& error) {
   // An archive that waits for its signature keeps the cache locked.
   if (!signatureCheck_ || !signatureCheck_->holdsArchive()) cache_.unlock();
-  if (error && !error->cancelled) showFailure(transportFailure(error->description));
+  if (error && !error->cancelled) {
+    showFailure(transportFailure(error->description));
+    endSession();  // the signature's download too: its end would say the archive is not the
+                   // vendor's
+  }
 }
 
 void Download::showFailure(const Failure& failure) {

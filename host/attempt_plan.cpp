@@ -118,8 +118,10 @@ AnswerOutcome AttemptPlan::takeAnswer(const UrlResponse& answer, std::optional<i
       return {.kind = AnswerOutcome::kAskWhole};
     }
     outcome.kind = AnswerOutcome::kContinues;
-    // A length past any body allowed fails below; the sum must not overflow on the way.
+    // The whole body's length is the one first announced, even when this part stops short of
+    // it. A length past any body allowed fails below; the sum must not overflow on the way.
     if (length >= 0) outcome.expectedTotal = std::min(length, INT64_MAX - onDisk) + onDisk;
+    if (announcedTotal >= 0) outcome.expectedTotal = announcedTotal;
   } else {
     if (conditional && answer.statusCode == 304) outcome.kind = AnswerOutcome::kNotModified;
     resumeTag = resumeTagOf(answer);

@@ -105,9 +105,8 @@ struct DownloadTask::State {
     for (curl_header* field = nullptr;
          (field = curl_easy_nextheader(easy.get(), CURLH_HEADER, -1, field)) != nullptr;)
       answer.headerFields.emplace_back(field->name, fieldValue(field->value));
-    // libcurl reads either form, seconds or a date; it gives 0 for none, for one it cannot
-    // read and for a date past (before 8.12 less than 0). Those get the task's own waits, so a
-    // server that says "soon" is not asked again at once, five times over.
+    // libcurl reads seconds or a date, and gives 0 (before 8.12 less for a date past) for none
+    // and for one it cannot read: those get the task's own waits, not five retries at once.
     curl_off_t asked = 0;
     curl_easy_getinfo(easy.get(), CURLINFO_RETRY_AFTER, &asked);
     const AnswerOutcome& outcome =
@@ -133,9 +132,8 @@ struct DownloadTask::State {
     response = std::move(answer);
   }
 
-  // libcurl's own detail of the failure ("Failed to connect to 127.0.0.1 port 9 after 0 ms:
-  // Couldn't connect to server"), else its short text for `code`; in its place for the two
-  // failures whose libcurl text would mislead.
+  // libcurl's own detail of the failure, else its short text for `code`; in its place for the
+  // two failures whose libcurl text would mislead.
   std::string transportError(const std::string& url, CURLcode code) const {
     const char* reached = nullptr;
     curl_easy_getinfo(easy.get(), CURLINFO_EFFECTIVE_URL, &reached);
@@ -180,9 +178,8 @@ struct DownloadTask::State {
         return CURL_WRITEFUNC_ERROR;
       }
     }
-    // Until the delegate has had the first data, no more is read: what it decides there, an
-    // abandoned download above all, must not cost the reads libcurl would make meanwhile.
-    // libcurl keeps the refused bytes and hands them over again once resumed.
+    // Until the delegate has had the first data (where it may abandon the download) no more is
+    // read; libcurl keeps the refused bytes and hands them over again once resumed.
     if (state.deliveries == 0 && state.body.size() > 0) {
       state.attempt.paused = true;
       return CURL_WRITEFUNC_PAUSE;
@@ -337,12 +334,15 @@ struct UrlSession::Shared {
     Attempt& attempt = state.attempt;
     if (endedByCancel(task)) return;
     if (result == CURLE_OK && !attempt.answer) state.takeAnswer();  // an empty body's
+    // A part of the rest that stops short of the whole: the next attempt goes on from there.
+    if (result == CURLE_OK && attempt.answered(AnswerOutcome::kContinues) &&
+        state.body.size() < state.expectedBytes)
+      result = CURLE_PARTIAL_FILE;
     if (attempt.answered(AnswerOutcome::kAskWhole)) return startAttempt(task);
     // A body closed after its first bytes: they are its first data all the same.
     const bool closedEarly = !attempt.heldBack.empty();
     if (closedEarly) state.keep(std::exchange(attempt.heldBack, ""));
-    // Bytes that came in the same poll as the end are still news to the delegate: the first
-    // data is where it decides about the cache, and that must not depend on timing.
+    // Bytes that came with the end are news too: the first data's decision must not hang on timing.
     if (!deliverProgress(task, true)) return;
     if (!attempt.failure.ok())
       return end(task, UrlError{false, state.body.describe(attempt.failure)});

@@ -101,7 +101,7 @@ TEST(AttemptPlan, ReadsEachAnswerAsTheBodyItBringsOrTheAttemptItAsksFor) {
        rest("bytes 100-499/1000", 400),
        {},
        Kind::kContinues,
-       500,
+       1000,
        "\"v1\""},
       {"206 of a body of no length",
        {.largestBody = 5000, .resumeTag = "\"v1\""},

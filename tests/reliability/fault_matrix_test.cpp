@@ -311,6 +311,9 @@ std::vector<FaultCase> FaultMatrix::cases() {
     EXPECT_EQ(server.lastRequest("/agent.zip")->header("If-None-Match"), testsupport::tagOf("v0"));
   };
   cases.push_back(current);
+  current.name = "304 with an empty ETag: the cached agent is current";
+  current.serve = inTurn([=](FaultMatrix&) { return std::vector{notModified({{"ETag", ""}})}; });
+  cases.push_back(current);
   FaultCase otherTag{
       "304 naming another ETag: asked again without the cached tag", Expect::kStartsNewAgent, "",
       "", inTurn([=](FaultMatrix& m) {
@@ -357,6 +360,24 @@ std::vector<FaultCase> FaultMatrix::cases() {
     EXPECT_EQ(server.hits("/agent.zip"), 2);
   };
   cases.push_back(changed);
+  // A 206 of a part of the rest (a server that caps its ranges) is appended, and the next
+  // attempt goes on from its end.
+  FaultCase capped{
+      "reset mid-body, then a 206 of half the rest: continued from its end",
+      Expect::kStartsNewAgent, "", "", inTurn([=](FaultMatrix& m) {
+        Reply part = resumable(m, "v1");
+        const size_t half = part.body.size() / 2, end = half + half / 2;
+        part.status = 206;
+        part.headers.push_back({"Content-Range", "bytes " + std::to_string(half) + "-" +
+                                                     std::to_string(end - 1) + "/" +
+                                                     std::to_string(part.body.size())});
+        part.body = part.body.substr(half, end - half);
+        return std::vector{cutMidway(resumable(m, "v1")), part, resumable(m, "v1")};
+      })};
+  capped.check = [](FaultMatrix&, TestHttpServer& server, const ConsoleLines&, double) {
+    EXPECT_EQ(server.hits("/agent.zip"), 3);
+  };
+  cases.push_back(capped);
   // A 206 that is not the rest of the body on disk is never appended: the archive is asked for
   // whole again, at once.
   auto foreignRest = [&](const std::string& name, const std::string& tag, int64_t totalDelta) {
