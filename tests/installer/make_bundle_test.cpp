@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <random>
 #include <string>
@@ -262,12 +263,14 @@ class RunFileTest : public MakeBundleTest {
 
 TEST_F(RunFileTest, RunsTheInstallerWithTheArgumentsAsTheyAreAndPassesItsStatusOn) {
   TestHttpServer server;
-  ASSERT_TRUE(makeAgentZip(scratch.file("agent.zip"), {scratch.file("record"), 0, ""}));
+  ASSERT_TRUE(makeAgentZip(scratch.file("agent.zip"),
+                           {scratch.file("record"), 0, "umask > '" + scratch.file("umask") + "'"}));
   Reply reply;
   reply.body = readFile(scratch.file("agent.zip"));
   reply.headers = {{"ETag", "\"1\""}};
   server.serve("/agent.zip", reply);
   std::string run = makeRunFile(server.url("/agent.zip"));
+  const mode_t mask = umask(022);
   const std::vector<std::string> hostile = {"My Apps", "it's", "$(touch canary)", "-mode",
                                             "--help",  "",     "line\nfeed"};
 
@@ -284,6 +287,8 @@ TEST_F(RunFileTest, RunsTheInstallerWithTheArgumentsAsTheyAreAndPassesItsStatusO
   EXPECT_EQ(runs[0].arguments[1].rfind(tmp + "/installer.", 0), 0u) << runs[0].arguments[1];
   EXPECT_FALSE(pathExists(scratch.file("canary")));
   EXPECT_TRUE(nothingLeft(tmp));
+  EXPECT_EQ(readFile(scratch.file("umask")), "0022\n");  // the user's, not the private copy's
+  umask(mask);
 
   // Where TMPDIR is mounted noexec it unpacks in the next place where programs may run.
   if (runProgram("unshare", {"unshare", "-m", "true"}).exitCode == 0) {
@@ -316,6 +321,13 @@ TEST_F(RunFileTest, RunsTheInstallerWithTheArgumentsAsTheyAreAndPassesItsStatusO
   EXPECT_EQ(result.exitCode, 255) << result.describe();
   EXPECT_EQ(splitLines(result.err).back(), "Installation failed.");
   EXPECT_TRUE(nothingLeft(tmp));
+  // Named with a leading dash, and run as "sh -- -Setup.run": still the installer's own end.
+  std::filesystem::copy_file(run, scratch.file("-Setup.run"));
+  RunOptions here = options();
+  here.workingDirectory = scratch.path();
+  result = runProgram("sh", {"sh", "--", "-Setup.run"}, here);
+  EXPECT_EQ(result.exitCode, 255) << result.describe();
+  EXPECT_EQ(result.err.find("damaged"), std::string::npos) << result.err;
 }
 
 TEST_F(RunFileTest, ADamagedFileSaysSoAndRunsNothing) {

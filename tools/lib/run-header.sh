@@ -17,10 +17,12 @@ label='$LABEL'
 program='$SCRIPT'
 EOF
 cat <<'EOF' >>"$archname"
+# The unpacked copy is private; the installer gets the user's own umask back.
+mask=$(umask)
 umask 077
 file=$0
-offset=$(head -n "$skip" "$file" | wc -c)
-payload() { tail -c +"$((offset + 1))" "$file"; }
+offset=$(head -n "$skip" -- "$file" | wc -c)
+payload() { tail -c +"$((offset + 1))" -- "$file"; }
 
 # Interrupted before the installer starts (Ctrl-C, SIGTERM, SIGHUP): the unpacked copy goes,
 # and the run ends with the signal's usual status. The shell runs a trap once the command in
@@ -80,5 +82,6 @@ else
     rm -rf "$dir"
   ) </dev/null >/dev/null 2>&1 &
 fi
+umask "$mask"
 exec "$dir/$program" "$@"
 EOF
