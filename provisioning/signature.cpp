@@ -32,9 +32,12 @@ std::vector<std::string> linesOf(const std::string& text) {
   return lines;
 }
 
-// The bytes of a base64 line of exactly `length` bytes; nothing for any other line. GLib's
-// decoder skips what is not base64, so the line is checked first.
-std::optional<std::string> decodeBase64(const std::string& line, size_t length) {
+// The bytes of a base64 line of exactly `length` bytes, blanks around it dropped (as minisign
+// reads it); nothing for any other line. GLib's decoder skips what is not base64, so the line is
+// checked first.
+std::optional<std::string> decodeBase64(std::string line, size_t length) {
+  line.erase(line.find_last_not_of(" \t") + 1);
+  line.erase(0, line.find_first_not_of(" \t"));
   bool base64 = !line.empty() && line.size() % 4 == 0 &&
                 line.find_first_not_of(
                     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"

@@ -73,6 +73,8 @@ TEST_F(MakeBundleTest, LaysOutABundleWhoseInstallerDownloadsTheAgent) {
                     scratch.file("agent.zip") + " -s " + scratch.file("secret.key") + " >/dev/null")
                        .c_str()),
             0);
+  // Keys from other systems' editors: one file holds two, a line end of CR LF, a blank after.
+  std::string both = scratch.writeFile("both.pub", readFile(old) + "\r\n" + readFile(key) + " ");
   Reply reply;
   reply.body = readFile(scratch.file("agent.zip"));
   reply.headers = {{"ETag", "\"1\""}};
@@ -82,7 +84,7 @@ TEST_F(MakeBundleTest, LaysOutABundleWhoseInstallerDownloadsTheAgent) {
 
   RunResult made = makeBundle({"--executable", installerExecutable(), "--url",
                                server.url("/agent.zip"), "--bundle-zip", scratch.file("bundle.zip"),
-                               "--splash", scratch.file("splash.png"), "--signing-key", old,
+                               "--splash", scratch.file("splash.png"), "--signing-key", both,
                                "--signing-key", key, "--name", "My Setup", out});
   ASSERT_EQ(made.exitCode, 0) << made.describe();
 
@@ -94,14 +96,15 @@ TEST_F(MakeBundleTest, LaysOutABundleWhoseInstallerDownloadsTheAgent) {
   EXPECT_EQ(readFile(resources + "/installAgentURL.txt"), server.url("/agent.zip") + "\n");
   EXPECT_EQ(readFile(resources + "/bundle.zip"), readFile(scratch.file("bundle.zip")));
   EXPECT_EQ(readFile(resources + "/splash.png"), readFile(scratch.file("splash.png")));
-  EXPECT_EQ(readFile(resources + "/installAgentKey.pub"), readFile(old) + readFile(key));
+  EXPECT_EQ(readFile(resources + "/installAgentKey.pub"),
+            readFile(old) + readFile(key) + readFile(key));
   EXPECT_EQ(listDir(resources),
             (std::vector<std::string>{"bundle.zip", "installAgentKey.pub", "installAgentURL.txt",
                                       "locale", "splash.png"}));
   // The window's translations, from beside the executable.
-  EXPECT_EQ(readFile(resources + "/locale/ja/LC_MESSAGES/bootstrap-installer.mo"),
-            readFile(std::string(INSTALLER_BUILD_DIR) +
-                     "/locale/ja/LC_MESSAGES/bootstrap-installer.mo"));
+  EXPECT_EQ(
+      readFile(resources + "/locale/ja/LC_MESSAGES/bootstrap-installer.mo"),
+      readFile(std::string(INSTALLER_BUILD_DIR) + "/locale/ja/LC_MESSAGES/bootstrap-installer.mo"));
   EXPECT_EQ(listDir(out), std::vector<std::string>{"My Setup.app"});  // no leftovers
   EXPECT_NE(made.out.find(bundle), std::string::npos) << made.out;
 
@@ -134,9 +137,8 @@ TEST_F(MakeBundleTest, CarriesAReadyAgentOrAnAgentArchive) {
                      scratch.file("agent.zip"), "--name=Archived.app", out});
   ASSERT_EQ(made.exitCode, 0) << made.describe();
   resources = out + "/Archived.app/Contents/Resources";
-  EXPECT_EQ(listDir(resources),
-            (std::vector<std::string>{"InstallAgent.zip", "bundle.zip", "installAgentURL.txt",
-                                      "locale"}));
+  EXPECT_EQ(listDir(resources), (std::vector<std::string>{"InstallAgent.zip", "bundle.zip",
+                                                          "installAgentURL.txt", "locale"}));
   EXPECT_EQ(runInstaller(out + "/Archived.app/Contents/MacOS/bootstrap-installer").exitCode, 0);
   EXPECT_EQ(readAgentRuns(archived.recordPath).size(), 1u);
 }

@@ -32,8 +32,10 @@ class SignedDownloadTest : public testsupport::DownloadRunTest {
     ASSERT_EQ(minisign("-G -W -p " + key("vendor.pub") + " -s " + key("vendor.sec")), 0);
     ASSERT_EQ(minisign("-G -W -p " + key("other.pub") + " -s " + key("other.sec")), 0);
     ASSERT_EQ(minisign("-G -W -p " + key("next.pub") + " -s " + key("next.sec")), 0);
-    // A key file during a key's rotation: the vendor's key, then its successor.
+    // A key file during a key's rotation: the vendor's key, then its successor, whose line
+    // ends with blanks that an editor left.
     vendorKeys = readFile(key("vendor.pub")) + readFile(key("next.pub"));
+    vendorKeys.insert(vendorKeys.size() - 1, "  ");
   }
 
   std::string key(const std::string& name) const { return keys + "/" + name; }
