@@ -120,16 +120,20 @@ class Screen : public WindowCalls {
   }
 
   // One line may not wrap, or the next redraw would not replace it. It is cut between
-  // characters, not inside one ("…" takes three bytes and one column).
+  // characters, not inside one ("…" takes three bytes and one column, "下" two columns).
   std::string fitToWidth(const std::string& line) const {
     struct winsize size {};
     glong columns = 80;
     if (ioctl(fd_, TIOCGWINSZ, &size) == 0 && size.ws_col > 1) columns = size.ws_col;
     if (!g_utf8_validate(line.data(), static_cast<gssize>(line.size()), nullptr))
       return line.substr(0, std::min(line.size(), static_cast<size_t>(columns - 1)));
-    if (g_utf8_strlen(line.c_str(), -1) < columns) return line;
-    const gchar* cut = g_utf8_offset_to_pointer(line.c_str(), columns - 1);
-    return line.substr(0, static_cast<size_t>(cut - line.c_str()));
+    glong used = 0;
+    for (const gchar* at = line.c_str(); *at != '\0'; at = g_utf8_next_char(at)) {
+      gunichar c = g_utf8_get_char(at);
+      used += g_unichar_iszerowidth(c) ? 0 : g_unichar_iswide(c) ? 2 : 1;
+      if (used >= columns) return line.substr(0, static_cast<size_t>(at - line.c_str()));
+    }
+    return line;
   }
 
   int fd_;

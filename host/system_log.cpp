@@ -27,8 +27,10 @@ void systemLog(const char* format, ...) {
   g_autofree gchar* stamp = g_date_time_format(now, "%F %T.%f");
   std::string line = std::string(stamp, strlen(stamp) - 3) + " " + program_invocation_short_name +
                      "[" + std::to_string(getpid()) + "] " + message + "\n";
-  // One write, so that lines from several threads do not interleave.
-  writeAll(STDERR_FILENO, line);
+  // One write, so that lines from several threads do not interleave. On a terminal the line
+  // takes the place of the download's progress line there, which comes back at its next change.
+  static const bool terminal = isatty(STDERR_FILENO) == 1;
+  writeAll(STDERR_FILENO, (terminal ? "\r\033[K" : "") + line);
 
   static std::once_flag opened;
   std::call_once(opened, [] { openlog(nullptr, LOG_PID, LOG_USER); });

@@ -170,6 +170,13 @@ TEST(TerminalWindow, OnATerminalTheLineFitsTheWidth) {
   drawn = drain(terminal.master);
   ASSERT_EQ(drawn.rfind("\r\033[K", 0), 0u);
   EXPECT_EQ(drawn.substr(4), std::string(99 - 38, 'x') + countdown);
+
+  // A Chinese or Japanese character takes two columns.
+  std::string wide;
+  for (int i = 0; i < 60; ++i) wide += "\u4e0b";
+  controls.status->setStringValue(wide);
+  controls.window->redraw();
+  EXPECT_EQ(drain(terminal.master).substr(4), wide.substr(0, 49 * 3));
 }
 
 TEST(TerminalWindow, OnATerminalAnIndeterminateBarMovesWithTheLoop) {
