@@ -36,6 +36,7 @@ constexpr const char kFallbackFailureColour[] = "#d00000";
 // still reaches it once drawn in 8-bit channels.
 constexpr double kReadableContrast = 4.6;
 constexpr unsigned kPulseIntervalMs = 100;
+constexpr int64_t kLargestSplashPixels = 4096 * 4096;  // 64 MB decoded
 
 // Owns one reference to a GObject.
 struct ObjectUnref {
@@ -220,7 +221,11 @@ class GtkSplash {
     auto pixels = [scale](double points) {
       return points > 0 ? std::max(1, static_cast<int>(std::lround(points * scale))) : -1;
     };
-    // The loader scales while it decodes, so a huge file never lands in memory whole.
+    // The loader decodes a PNG whole before it scales: a splash too large for that is not shown.
+    int width = 0, height = 0;
+    if (!gdk_pixbuf_get_file_info(image.path.c_str(), &width, &height) ||
+        int64_t{width} * height > kLargestSplashPixels)
+      return;
     GdkPixbuf* pixbuf = gdk_pixbuf_new_from_file_at_scale(image.path.c_str(), pixels(image.width),
                                                           pixels(image.height), TRUE, nullptr);
     if (pixbuf == nullptr) return;

@@ -282,10 +282,13 @@ TEST_F(GtkWindowTest, SplashIsFittedInto400PointsProportionally) {
   EXPECT_EQ(width, 200);
   EXPECT_EQ(height, 400);
 
-  // A file that is not an image leaves the splash as it was.
+  // A file that is not an image, and one too large to decode, leave the splash as it was.
   std::string broken = scratch.writeFile("broken.png", "not a picture");
   controls->image->setImage(Image{broken, kSplashSide, kSplashSide});
   controls->image->setImage(Image{scratch.file("missing.png"), kSplashSide, kSplashSide});
+  std::string huge = scratch.file("huge.png");
+  ASSERT_TRUE(testsupport::writeSplashPng(huge, 4100, 4100));
+  controls->image->setImage(Image{huge, kSplashSide, kSplashSide});
   shownSize(&width, &height);
   EXPECT_EQ(width, 200);
   EXPECT_EQ(height, 400);
