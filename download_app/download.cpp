@@ -50,6 +50,10 @@ void Download::init() {
 void Download::applicationDidFinishLaunching() {
   // Without a bundle there are no resources to hand to an agent: say so instead of waiting.
   if (!bundle_) return showFailure(noBundleFailure());
+  if (request_.failure) return showFailure(*request_.failure);
+  // An agent in a cache that another user can change is never started, nor downloaded.
+  if (CacheTrust trust = checkCacheTrust(); !trust.trusted())
+    return showFailure(untrustedCacheFailure(trust));
   std::filesystem::path splash = std::filesystem::path(bundle_->resourcePath) / "splash.png";
   if (!bundle_->resourcePath.empty() && host::pathExists(splash)) {
     Image loaded{splash, 400, 400};

@@ -41,6 +41,7 @@ struct DownloadRequest {
   SigningKeys signingKeys;
   // The session's waits; its temporary directory and progress interval are the download's.
   host::UrlSessionConfiguration session = {};
+  std::optional<Failure> failure = {};           // shown instead of a download
   MessageCallback report = report_message_main;  // for what unzip has to say
 };
 

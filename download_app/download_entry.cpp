@@ -43,12 +43,17 @@ std::optional<host::Process> downloadInstallAgentFromVL(const char* to, const ch
   std::string url = trimmed;
   g_free(trimmed);
   SigningKeys keys;
-  if (!readSigningKeys(agent.bundleLocation, &keys, callback)) return std::nullopt;
+  std::string keyProblem;
+  readSigningKeys(agent.bundleLocation, &keys, &keyProblem);
   if (keys.empty() && g_ascii_strncasecmp(url.c_str(), "http:", 5) == 0)
-    host::systemLog("The install agent comes over plain http and unsigned: anyone on the way "
-                    "can change it (%s)", url.c_str());
+    host::systemLog(
+        "The install agent comes over plain http and unsigned: anyone on the way "
+        "can change it (%s)",
+        url.c_str());
   const uint64_t closuresBefore = host::mainQueueClosuresRun();
   download_app::DownloadRequest request{to ? to : "", url, source, agent, keys};
+  // A key file that holds no key is shown in the window, and nothing is downloaded.
+  if (!keyProblem.empty()) request.failure = download_app::Failure{keyProblem, keyProblem};
   using download_app::millisecondsFromEnvironment;
   host::UrlSessionConfiguration& session = request.session;
   session.idleTimeout =

@@ -1,8 +1,8 @@
 // The check that a downloaded archive is the vendor's: its BLAKE2b-512 hash as its bytes arrive,
 // its signature file (the archive URL's path + ".minisig", its query kept) fetched on the same
-// session once the archive is decided on, and the archive kept until both are in. One check per run, with a
-// signing key; everything runs on the session's delegate queue. It reports to its delegate and
-// never shows, ends or starts anything itself.
+// session once the archive is decided on, and the archive kept until both are in. One check per
+// run, with a signing key; everything runs on the session's delegate queue. It reports to its
+// delegate and never shows, ends or starts anything itself.
 #pragma once
 
 #include <memory>

@@ -200,9 +200,8 @@ CacheTrust checkCacheTrust() {
   return {};
 }
 
-CacheTrust prepareCache() {
+void prepareCache() {
   mkpath((fs::path(getInstallAgentCacheDir()) / INSTALL_AGENT_DIR).string(), 0700);
-  return checkCacheTrust();
 }
 
 std::string cachedAgentExecutable() {

@@ -78,10 +78,9 @@ struct CacheTrust {
 // symbolic link among them counts only when that user made it, and then its target is tested.
 CacheTrust checkCacheTrust();
 
-// Makes the cache's missing directories, down to the agent directory, private (0700), then
-// tests them all (`checkCacheTrust`). A directory that could not be made shows in the steps
-// that follow.
-CacheTrust prepareCache();
+// Makes the cache's missing directories, down to the agent directory, private (0700). A
+// directory that could not be made shows in the steps that follow.
+void prepareCache();
 
 // The entry file of the agent a download puts in the cache.
 std::string cachedAgentExecutable();

@@ -119,23 +119,23 @@ SigningKeys parseSigningKeys(const std::string& text, std::string* problem) {
   return keys;
 }
 
-bool readSigningKeys(const std::string& bundleLocation, SigningKeys* keys, MessageCallback report) {
+bool readSigningKeys(const std::string& bundleLocation, SigningKeys* keys, std::string* problem) {
   std::string path = signingKeyFilePath(bundleLocation);
   keys->clear();
   struct stat entry;
   // Whatever stands under the name, a link that leads nowhere included, means a key was meant.
   if (lstat(path.c_str(), &entry) != 0 && errno == ENOENT) return true;
-  std::string problem = "it cannot be read";
+  std::string why = "it cannot be read";
   gchar* text = nullptr;
   gsize length = 0;
   // Only a regular file: a named pipe in its place must not hold the run up.
   if (g_file_test(path.c_str(), G_FILE_TEST_IS_REGULAR) &&
       g_file_get_contents(path.c_str(), &text, &length, nullptr)) {
-    *keys = parseSigningKeys(std::string(text, length), &problem);
+    *keys = parseSigningKeys(std::string(text, length), &why);
     g_free(text);
   }
   if (!keys->empty()) return sodium_init() >= 0;  // only fails without any randomness
-  report("The signing key file " + path + " is not a minisign public key: " + problem + ".", true);
+  *problem = "The signing key file " + path + " is not a minisign public key: " + why + ".";
   return false;
 }
 

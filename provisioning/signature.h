@@ -47,10 +47,10 @@ std::string signingKeyFilePath(const std::string& bundleLocation);
 // line and its base64 key. Empty, with the reason in `problem`, when it is anything else.
 SigningKeys parseSigningKeys(const std::string& text, std::string* problem);
 
-// Reads the bundle's keys into `keys`; without a key file they stay empty. False, reported with
-// the file's path, when anything stands under the key file's name (a link that leads nowhere,
-// a directory, an unreadable file) that holds no key.
-bool readSigningKeys(const std::string& bundleLocation, SigningKeys* keys, MessageCallback report);
+// Reads the bundle's keys into `keys`; without a key file they stay empty. False, with the
+// failure's message naming the file in `problem`, when anything stands under the key file's
+// name (a link that leads nowhere, a directory, an unreadable file) that holds no key.
+bool readSigningKeys(const std::string& bundleLocation, SigningKeys* keys, std::string* problem);
 
 // The key number as minisign prints it (16 hexadecimal digits).
 std::string keyIdText(const std::array<unsigned char, 8>& id);

@@ -30,13 +30,8 @@ std::string findCarriedArchive(const std::string& directory) {
 
 // The download road: into the per-user cache.
 SourcedAgent downloadAgent(const std::string& payloadDir, const std::string& endpointUrl,
-                           const AgentDownload& download, MessageCallback report) {
-  // An agent in a cache that another user can change is never started.
-  CacheTrust trust = prepareCache();
-  if (!trust.trusted()) {
-    report(untrustedCacheMessage(trust), true);
-    return {};
-  }
+                           const AgentDownload& download) {
+  prepareCache();
   // A run asked to stop shows no download window.
   if (host::terminationSignal() != 0) return {};
   std::optional<host::Process> agent =
@@ -63,7 +58,7 @@ SourcedAgent sourceInstallAgent(std::string payloadDir, std::string endpointUrl,
   // An archive carried in the bundle, unpacked into the payload directory.
   std::string archive =
       host::pathExists(location) ? location : findCarriedArchive(directoryOfPath(location));
-  if (archive.empty()) return downloadAgent(payloadDir, endpointUrl, download, report);
+  if (archive.empty()) return downloadAgent(payloadDir, endpointUrl, download);
   if (unzipInstallAgent(archive, payloadDir, "unzip", report) != UnzipResult::Unpacked) {
     if (host::terminationSignal() == 0) report("Failed to initialize the install agent.", true);
     return {};
