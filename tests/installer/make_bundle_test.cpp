@@ -330,6 +330,7 @@ TEST_F(RunFileTest, RunsTheInstallerWithTheArgumentsAsTheyAreAndPassesItsStatusO
   result = runProgram("sh", {"sh", "--", "-Setup.run"}, here);
   EXPECT_EQ(result.exitCode, 255) << result.describe();
   EXPECT_EQ(result.err.find("damaged"), std::string::npos) << result.err;
+  EXPECT_TRUE(nothingLeft(tmp));
 }
 
 TEST_F(RunFileTest, ADamagedFileSaysSoAndRunsNothing) {
