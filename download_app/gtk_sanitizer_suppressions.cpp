@@ -18,3 +18,4 @@ extern "C" const char* __lsan_default_options() { return "print_suppressions=0";
 // goes on; the two meet inside fontconfig, which the race detector cannot see into.
 extern "C" const char* __tsan_default_suppressions() { return "race:libfontconfig.so\n"; }
 #endif
+

@@ -39,9 +39,8 @@ std::optional<std::string> decodeBase64(std::string line, size_t length) {
   line.erase(line.find_last_not_of(" \t") + 1);
   line.erase(0, line.find_first_not_of(" \t"));
   bool base64 = !line.empty() && line.size() % 4 == 0 &&
-                line.find_first_not_of(
-                    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
-                    "0123456789+/=") == std::string::npos;
+                line.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                       "0123456789+/=") == std::string::npos;
   if (!base64) return std::nullopt;
   gsize size = 0;
   guchar* bytes = g_base64_decode(line.c_str(), &size);
@@ -67,9 +66,10 @@ SignatureStatus verifyOverFile(std::string_view signature, const std::string& pa
     g_error_free(error);
     return unreadable;
   }
-  bool good = verifies(
-      signature, std::string_view(g_mapped_file_get_contents(file), g_mapped_file_get_length(file)),
-      key);
+  bool good = verifies(signature,
+                       std::string_view(g_mapped_file_get_contents(file),
+                                        g_mapped_file_get_length(file)),
+                       key);
   g_mapped_file_unref(file);
   return good ? SignatureStatus() : SignatureProblem::kArchiveAltered;
 }

@@ -57,11 +57,11 @@ std::string keyIdText(const std::array<unsigned char, 8>& id);
 
 // Why a signature does not hold.
 enum class SignatureProblem {
-  kNotASignature,      // the text is not a minisign signature file
-  kUnknownAlgorithm,   // neither "ED" nor "Ed"
-  kOtherKey,           // made by another key; `subject` names it and the bundle's keys
-  kCommentAltered,     // the global signature over the trusted comment fails
-  kArchiveAltered,     // the archive's signature fails
+  kNotASignature,     // the text is not a minisign signature file
+  kUnknownAlgorithm,  // neither "ED" nor "Ed"
+  kOtherKey,          // made by another key; `subject` names it and the bundle's keys
+  kCommentAltered,    // the global signature over the trusted comment fails
+  kArchiveAltered,    // the archive's signature fails
   kArchiveUnreadable,  // `subject`: why the archive could not be read
   kSignsTheFile,       // the older algorithm, for an archive known only by its hash
 };
@@ -113,8 +113,8 @@ class ArchiveDigest {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<unsigned char> ring_;
-  size_t first_ = 0;    // where the bytes not yet hashed begin in the ring
-  size_t waiting_ = 0;  // how many there are, those being hashed included
+  size_t first_ = 0;     // where the bytes not yet hashed begin in the ring
+  size_t waiting_ = 0;   // how many there are, those being hashed included
   bool ending_ = false;
   crypto_generichash_state state_;  // the thread's, except while nothing waits
   std::thread thread_;

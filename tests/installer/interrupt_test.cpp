@@ -99,18 +99,15 @@ TEST_F(InterruptTest, SignalToTheInstallerAloneReachesTheAgentAndTheRunCleansUpA
 }
 
 TEST_F(InterruptTest, AReaderOfItsOutputThatHasGoneEndsNothing) {
-  // "installer | reader" after the reader has ended: the run's lines go nowhere, and no
-  // SIGPIPE ends it halfway (plain http: its first line is a warning).
+  // "installer | reader" after the reader has ended: no SIGPIPE ends the run halfway.
   TestHttpServer server;
   server.serve("/agent.zip", archiveReply(agentArchive(0), "\"v1\""));
-  BundleBuilder bundle = makeBundle(server.url("/agent.zip"));
   std::string status = scratch.file("status");
   runProgram("/bin/sh",
              {"sh", "-c", "{ sleep 0.3; \"$0\" Setup; echo $? > \"$1\"; } 2>&1 | true",
-              bundle.executablePath(), status},
+              makeBundle(server.url("/agent.zip")).executablePath(), status},
              installerOptions());
   EXPECT_EQ(readFile(status), "0\n");
-  EXPECT_EQ(agentRuns().size(), 1u);
   EXPECT_TRUE(tempEntries().empty());
 }
 

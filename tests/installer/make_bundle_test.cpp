@@ -102,9 +102,9 @@ TEST_F(MakeBundleTest, LaysOutABundleWhoseInstallerDownloadsTheAgent) {
             (std::vector<std::string>{"bundle.zip", "installAgentKey.pub", "installAgentURL.txt",
                                       "locale", "splash.png"}));
   // The window's translations, from beside the executable.
-  EXPECT_EQ(
-      readFile(resources + "/locale/ja/LC_MESSAGES/bootstrap-installer.mo"),
-      readFile(std::string(INSTALLER_BUILD_DIR) + "/locale/ja/LC_MESSAGES/bootstrap-installer.mo"));
+  EXPECT_EQ(readFile(resources + "/locale/ja/LC_MESSAGES/bootstrap-installer.mo"),
+            readFile(std::string(INSTALLER_BUILD_DIR) +
+                     "/locale/ja/LC_MESSAGES/bootstrap-installer.mo"));
   EXPECT_EQ(listDir(out), std::vector<std::string>{"My Setup.app"});  // no leftovers
   EXPECT_NE(made.out.find(bundle), std::string::npos) << made.out;
 
@@ -137,8 +137,9 @@ TEST_F(MakeBundleTest, CarriesAReadyAgentOrAnAgentArchive) {
                      scratch.file("agent.zip"), "--name=Archived.app", out});
   ASSERT_EQ(made.exitCode, 0) << made.describe();
   resources = out + "/Archived.app/Contents/Resources";
-  EXPECT_EQ(listDir(resources), (std::vector<std::string>{"InstallAgent.zip", "bundle.zip",
-                                                          "installAgentURL.txt", "locale"}));
+  EXPECT_EQ(listDir(resources),
+            (std::vector<std::string>{"InstallAgent.zip", "bundle.zip", "installAgentURL.txt",
+                                      "locale"}));
   EXPECT_EQ(runInstaller(out + "/Archived.app/Contents/MacOS/bootstrap-installer").exitCode, 0);
   EXPECT_EQ(readAgentRuns(archived.recordPath).size(), 1u);
 }
