@@ -49,8 +49,7 @@ TEST_F(CacheTrustRunTest, CacheWritableByOthersIsRefusedAndNamed) {
   RunResult result = runInstaller(makeBundle(server.url("/agent.zip")), {"Setup"});
   const std::string message =
       "The install agent cache is not safe to use: " + vellum() + " can be changed by other users.";
-  expectFailedRun(result, message);
-  // Said once by the window, then the run's end (the log has it too, with its time).
+  expectFailedRun(result, message);  // said once (and logged), then the run's end
   EXPECT_EQ(testsupport::splitConsole(result.err).other,
             (std::vector<std::string>{message, "Installation failed."}))
       << result.err;

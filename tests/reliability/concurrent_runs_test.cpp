@@ -117,8 +117,7 @@ TEST_F(ConcurrentRuns, EveryRunStartsACompleteAgent) {
 }
 
 TEST_F(ConcurrentRuns, ARunningAgentKeepsItsFilesWhenAnotherRunFindsANewVersion) {
-  // The first run's agent reads its version again after a while; a second run, started
-  // meanwhile against a newer archive, waits for it instead of replacing what it runs from.
+  // A second run against a newer archive waits for the first run's agent to end.
   agentShape.runSeconds = 1;
   agentShape.extraShell = "echo \"end $(cat \"$d/version\")\" >> '" + agentRecord() + "'";
   TestHttpServer server;
@@ -131,8 +130,7 @@ TEST_F(ConcurrentRuns, ARunningAgentKeepsItsFilesWhenAnotherRunFindsANewVersion)
   for (auto* run : {first.get(), second.get()}) EXPECT_EQ(run->finish().exitCode, 0);
   EXPECT_EQ(testsupport::readFile(agentRecord()), "complete v2\nend v2\ncomplete v3\nend v3\n");
 
-  // A suite's agent starts the installer again: the inner run finds the agent current and
-  // starts it beside the first, instead of waiting for it.
+  // A suite's agent starts the installer again: the inner run starts the current agent too.
   agentShape.extraShell = "[ -n \"$INNER\" ] || INNER=1 '" + bundle.executablePath() + "' Setup";
   server.serve("/agent.zip", archiveOf("v4"));
   EXPECT_EQ(runInstaller(bundle, {"Setup"}).exitCode, 0);
