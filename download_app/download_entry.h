@@ -16,7 +16,8 @@
 
 // Downloads the agent archive from `from` (or VL_INTERNAL_INSTALL_AGENT_URL when set; blanks and
 // line ends around it are dropped) with the download window, and starts the agent with `agent`.
-// Gives the agent it handed over to, for the caller to wait for, or nothing.
+// Gives the agent it handed over to, for the caller to wait for, or nothing. Reports nothing
+// through `callback`: the window shows every failure, a key file that holds no key included.
 std::optional<host::Process> downloadInstallAgentFromVL(const char* to, const char* from,
                                                         const AgentArguments& agent,
                                                         MessageCallback callback);

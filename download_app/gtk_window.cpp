@@ -404,7 +404,8 @@ bool sessionBusAnswers() {
     g_free(address);
     if (bus) g_object_unref(bus);
   }).detach();
-  return answered.wait_for(std::chrono::seconds(1)) == std::future_status::ready && answered.get();
+  return answered.wait_for(std::chrono::seconds(1)) == std::future_status::ready &&
+         answered.get();
 }
 
 // True when GTK could open the display. GTK is initialised, and the interface file registered,
