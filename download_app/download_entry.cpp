@@ -31,7 +31,7 @@ void reportMainQueue(uint64_t closuresBefore) {
 
 std::optional<host::Process> downloadInstallAgentFromVL(const char* to, const char* from,
                                                         const AgentArguments& agent,
-                                                        MessageCallback callback) {
+                                                        MessageCallback /*callback*/) {
   std::string source = endpointUrlFilePath(agent.bundleLocation);
   // The override counts whenever it is set, even to the empty string.
   if (const char* url = getenv(kUrlVariable)) {
