@@ -154,6 +154,7 @@ bool Download::decideOnFirstData() {
   sawFirstData_ = true;
   likelyCurrentTag_.clear();  // from here on the decision itself knows
   validationString_ = tag;
+  // Checked again: the cache may have been changed while the request went out.
   if (CacheTrust trust = checkCacheTrust(); !trust.trusted()) {
     showFailure(untrustedCacheFailure(trust));
     endSession();
@@ -273,8 +274,8 @@ void Download::didComplete(host::DownloadTask&, const std::optional<host::UrlErr
   if (!signatureCheck_ || !signatureCheck_->holdsArchive()) cache_.unlock();
   if (error && !error->cancelled) {
     showFailure(transportFailure(error->description));
-    endSession();  // the signature's download too: its end would say the archive is not the
-                   // vendor's
+    // The signature's download ends too: its own end would call the archive not the vendor's.
+    endSession();
   }
 }
 

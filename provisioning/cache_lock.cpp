@@ -17,8 +17,8 @@ std::string cacheLockPath(const std::filesystem::path& cacheDir) {
 
 CacheLock::Result CacheLock::tryLock(const std::filesystem::path& cacheDir, Mode mode) {
   if (!held()) {
-  // Not passed on to unzip or the agent: a child must not keep the lock after this run.
-  lock_.reset(
+    // Not passed on to unzip or the agent: a child must not keep the lock after this run.
+    lock_.reset(
         open(cacheLockPath(cacheDir).c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
     if (!held()) return errno == EROFS ? Result::kNotNeeded : Result::kUnavailable;
   }
