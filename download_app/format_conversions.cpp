@@ -162,7 +162,11 @@ std::optional<ArgumentList> argumentsOf(std::string_view format) {
     if (text.empty()) return std::nullopt;
     char conversion = text.front();
     format = text.substr(1);
-    if (conversion == 'm' && length.empty()) continue;  // the text of errno: reads nothing
+    if (conversion == 'm' && length.empty()) {  // the text of errno: reads nothing
+      // but printf still reads every argument up to a position given to it.
+      if (*position != 0) return std::nullopt;
+      continue;
+    }
     std::optional<Argument> argument = argumentOf(conversion, length);
     if (!argument || !arguments.add(*position, *argument)) return std::nullopt;
   }

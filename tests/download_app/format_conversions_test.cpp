@@ -24,6 +24,7 @@ TEST(FormatConversions, ATranslationKeepsTheEnglishTextsArguments) {
       {"%s of %s", "%1$s von %s", false},  // positions mixed with plain conversions
       {"%s of %s", "%2$s", false},         // an argument skipped
       {"%d s", "%*d s", false},
+      {"%d s", "%1$d s %5000$m", false},  // printf would read 5000 arguments
       {"%s", "%256s", false},  // a text of any length
       {"Cancel", "100 %", false},
       {"Cancel", "%y", false},
