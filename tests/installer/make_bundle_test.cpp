@@ -334,15 +334,19 @@ TEST_F(RunFileTest, RunsTheInstallerWithTheArgumentsAsTheyAreAndPassesItsStatusO
   EXPECT_TRUE(nothingLeft(tmp));
 }
 
+// A byte changed in the contents, or the file cut short within its header.
 TEST_F(RunFileTest, ADamagedFileSaysSoAndRunsNothing) {
   std::string run = makeRunFile("http://127.0.0.1:9/agent.zip");
-  std::string bytes = readFile(run);
-  bytes[bytes.size() - 100] ^= 0x20;
-  writeFile(run, bytes, 0755);
-  RunResult result = runProgram(run, {run}, options());
-  EXPECT_EQ(result.exitCode, 255) << result.describe();
-  EXPECT_NE(result.err.find(run + " is damaged"), std::string::npos) << result.err;
-  EXPECT_TRUE(listDir(tmp).empty());
+  const std::string whole = readFile(run);
+  std::string changed = whole;
+  changed[changed.size() - 100] ^= 0x20;
+  for (const std::string& bytes : {changed, whole.substr(0, 700), whole.substr(0, 1200)}) {
+    writeFile(run, bytes, 0755);
+    RunResult result = runProgram(run, {run}, options());
+    EXPECT_EQ(result.exitCode, 255) << result.describe();
+    EXPECT_NE(result.err.find(run + " is damaged"), std::string::npos) << result.err;
+    EXPECT_TRUE(listDir(tmp).empty());
+  }
 }
 
 TEST_F(RunFileTest, ASignalMidDownloadReachesTheInstallerAndNothingIsLeft) {

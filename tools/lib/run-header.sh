@@ -9,9 +9,16 @@
 # however it ends (but for SIGKILL), and deletes the unpacked copy.
 cat <<EOF >"$archname"
 #!/bin/sh
+skip=$SKIP
+# sh runs a script as it reads it: a file cut short within these lines would run what came of
+# them, and end there as though all went well.
+[ "\$(head -n "\$skip" -- "\$0" | wc -l)" -eq "\$skip" ] || {
+  echo "\$0 is damaged: it ends before its contents. Nothing was run." >&2
+  echo "Installation failed." >&2
+  exit 255
+}
 # An installer in one file, made with makeself $MS_VERSION. Run it with sh or as a program;
 # every argument goes to the installer as it is.
-skip=$SKIP
 sha256=$SHAsum
 label='$LABEL'
 program='$SCRIPT'
