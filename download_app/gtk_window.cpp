@@ -1,7 +1,9 @@
 #include "download_app/gtk_window.h"
 
+#include <gdk/gdkwayland.h>
 #include <gdk/gdkx.h>
 #include <gtk/gtk.h>
+#include <poll.h>
 
 #include <algorithm>
 #include <cmath>
@@ -13,6 +15,7 @@
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "download_app/translation.h"
 #include "host/loop_timer.h"
@@ -248,6 +251,9 @@ class GtkSplash {
 
 void toleratePeerDestruction(GtkWidget* window);
 
+class GtkDownloadWindow;
+std::vector<GtkDownloadWindow*> liveWindows;  // to be told when their display goes
+
 // The window and its controls, taking their calls.
 class GtkDownloadWindow : public WindowCalls {
  public:
@@ -260,9 +266,11 @@ class GtkDownloadWindow : public WindowCalls {
     g_signal_connect(window_.get(), "delete-event", G_CALLBACK(onDeleteEvent), this);
     g_signal_connect(window_.get(), "destroy", G_CALLBACK(onDestroyed), this);
     g_signal_connect(button_.get(), "clicked", G_CALLBACK(onClicked), this);
+    liveWindows.push_back(this);
   }
 
   ~GtkDownloadWindow() override {
+    std::erase(liveWindows, this);
     // The references keep the widgets, destroyed or not, until their handlers are gone.
     g_signal_handlers_disconnect_by_data(window_.get(), this);
     g_signal_handlers_disconnect_by_data(button_.get(), this);
@@ -275,6 +283,8 @@ class GtkDownloadWindow : public WindowCalls {
   void call(const WindowMessage& m) override {
     using K = WindowMessageKind;
     bool on = m.number != 0;
+    if (m.kind == K::Close) return close();
+    if (gone_) return;  // nothing reaches a window that is gone, nor a display that is
     switch (m.kind) {
       case K::SetDoubleValue:
         return progress_.setDoubleValue(m.number);
@@ -294,10 +304,8 @@ class GtkDownloadWindow : public WindowCalls {
         return gtk_widget_set_sensitive(GTK_WIDGET(button_.get()), on);
       case K::SetImage:
         return splash_.setImage({m.text, m.number, m.secondNumber});
-      case K::Close:
-        return close();
       case K::Redraw:
-        if (gone_ || closed()) return;
+        if (closed()) return;
         // Shown at the first redraw, after every call made before it: a window shown at once
         // would first appear without them (the splash, say), and grow, on a compositor that
         // has placed it by its first size.
@@ -313,6 +321,11 @@ class GtkDownloadWindow : public WindowCalls {
   }
 
   void setAction(std::function<void()> action) override { action_ = std::move(action); }
+  // Its display has gone: the run ends as for a window destroyed from outside.
+  void displayLost() {
+    gone_ = true;
+    close();
+  }
   void close() override {
     if (!markClosed() || gone_) return;
     gtk_widget_hide(window_.get());
@@ -348,7 +361,7 @@ class GtkDownloadWindow : public WindowCalls {
   GtkStatus status_;
   GtkSplash splash_;
   std::function<void()> action_;
-  bool gone_ = false;  // GTK has destroyed the window
+  bool gone_ = false;  // GTK has destroyed the window, or its display has gone
 };
 
 // Another X client may destroy the window (a forced close), and GTK learns of it only later:
@@ -380,6 +393,53 @@ void toleratePeerDestruction(GtkWidget* window) {
     for (int code = 1; code < 256; ++code)
       previousWireToError[code] = XESetWireToError(display, code, dropErrorsOnceWindowGone);
   });
+}
+
+// GDK ends the process when the connection to its display breaks, on X11 and on Wayland, and
+// nothing of ours runs: the run would leave its partial download behind and end with 1. So the
+// connection is watched ahead of GDK, by a source of higher priority. Once the display has hung
+// up, that source stays ready, so the loop never again prepares or checks GDK's sources, which
+// would read the broken connection; and every window is gone, which ends the run.
+struct DisplayWatch {
+  GSource source;
+  GPollFD connection;
+  bool lost;
+};
+
+gboolean displayHungUp(GSource* source) {
+  auto* watch = reinterpret_cast<DisplayWatch*>(source);
+  if (!watch->lost) {
+    pollfd connection{watch->connection.fd, POLLRDHUP, 0};
+    watch->lost = poll(&connection, 1, 0) == 1 && connection.revents != 0;
+  }
+  return watch->lost;
+}
+
+GSourceFuncs displayWatchFuncs = {
+    [](GSource* source, gint* timeout) {
+      *timeout = -1;
+      return displayHungUp(source);
+    },
+    displayHungUp,
+    [](GSource*, GSourceFunc, gpointer) -> gboolean {
+      for (GtkDownloadWindow* window : std::vector(liveWindows)) window->displayLost();
+      return G_SOURCE_CONTINUE;
+    },
+    nullptr, nullptr, nullptr};
+
+void watchDisplay(GdkDisplay* display) {
+  int fd = -1;
+  if (GDK_IS_X11_DISPLAY(display)) fd = ConnectionNumber(GDK_DISPLAY_XDISPLAY(display));
+  if (GDK_IS_WAYLAND_DISPLAY(display))
+    fd = wl_display_get_fd(gdk_wayland_display_get_wl_display(display));
+  if (fd < 0) return;
+  GSource* source = g_source_new(&displayWatchFuncs, sizeof(DisplayWatch));
+  auto* watch = reinterpret_cast<DisplayWatch*>(source);
+  watch->connection = {fd, static_cast<gushort>(POLLRDHUP), 0};
+  g_source_add_poll(source, &watch->connection);
+  g_source_set_priority(source, G_PRIORITY_HIGH);
+  g_source_attach(source, nullptr);
+  g_source_unref(source);
 }
 
 // Whether the session bus the toolkit would use answers within a second: GTK's accessibility
@@ -430,8 +490,10 @@ bool openDesktopDisplay() {
     bool initialised = gtk_init_check(nullptr, nullptr) == TRUE;
     if (disableGl) g_unsetenv("GDK_GL");
     if (noBridge) g_unsetenv("NO_AT_BRIDGE");
-    if (initialised) installer_download_window_register_resource();
-    return initialised;
+    if (!initialised) return false;
+    installer_download_window_register_resource();
+    watchDisplay(gdk_display_get_default());
+    return true;
   }();
   return opened;
 }

@@ -28,7 +28,11 @@ struct Helper : WindowDelegate {
   WindowMessageReader reader;
   GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
 
-  void windowWillClose() override { send(WindowMessageKind::WillClose); }
+  // A closed window is never shown again: the helper's work is done.
+  void windowWillClose() override {
+    send(WindowMessageKind::WillClose);
+    g_main_loop_quit(loop);
+  }
 
   static gboolean onInstaller(gint fd, GIOCondition, gpointer data) {
     auto* helper = static_cast<Helper*>(data);

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <chrono>
 #include <cmath>
 #include <filesystem>
@@ -310,6 +311,36 @@ TEST_F(DownloadWindowTest, AWindowDestroyedFromOutsideEndsTheRun) {
   EXPECT_EQ(result.exitCode, 255) << result.describe();
   EXPECT_EQ(lastLine(result.err), "Installation failed.");
   server.releaseStalls();
+}
+
+// The display goes mid-download (a display server that crashed, a remote link that broke): the
+// run still ends as a failure and removes its partial download. The window runs on a display
+// server of its own, of the same kind, killed as a crash would end it.
+TEST_F(DownloadWindowTest, ADisplayThatGoesEndsTheRunAndLeavesNothing) {
+  serveStalled(4 << 20, 256 * 1024);
+  options.timeout = seconds(20);
+  const bool x11 = currentDesktop() == Desktop::kX11;
+  const std::string name = x11 ? ":" + std::to_string(200 + getpid() % 500) : "wayland-lost";
+  const std::string socket =
+      x11 ? "/tmp/.X11-unix/X" + name.substr(1) : std::string(getenv("XDG_RUNTIME_DIR")) + "/" + name;
+  std::unique_ptr<RunningProgram> display =
+      x11 ? startProgram("Xvfb", {"Xvfb", name, "-nolisten", "tcp"})
+          : startProgram("weston", {"weston", "--backend=headless-backend.so", "--use-pixman",
+                                    "--socket=" + name});
+  ASSERT_TRUE(DesktopWindow::waitFor([&] { return pathExists(socket); }, seconds(10)));
+  options.setEnv.push_back({x11 ? "DISPLAY" : "WAYLAND_DISPLAY", name});
+
+  std::unique_ptr<RunningProgram> run = startInstaller();
+  std::optional<DesktopWindow> window = DesktopWindow::find(run->pid(), kAppearTimeout);
+  ASSERT_TRUE(window) << "no window\n" << run->finish().describe();
+  display->signal(SIGKILL);
+  RunResult result = run->finish();
+  EXPECT_FALSE(result.timedOut) << result.describe();
+  EXPECT_EQ(result.exitCode, 255) << result.describe();
+  EXPECT_EQ(lastLine(result.err), "Installation failed.");
+  EXPECT_TRUE(listDir(scratch.path() + "/tmp").empty());
+  server.releaseStalls();
+  if (x11) std::filesystem::remove("/tmp/.X" + name.substr(1) + "-lock");
 }
 
 // WCAG's contrast ratio between the failure text and the window's background on the picture
