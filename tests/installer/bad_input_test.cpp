@@ -119,6 +119,19 @@ TEST_F(BadInputTest, UnzipAsksNoQuestionOnATerminal) {
   EXPECT_TRUE(tempEntries().empty());
 }
 
+// Started with its standard streams closed, the run and its agent find the null device there.
+TEST_F(BadInputTest, ClosedStandardStreamsAreTheNullDevice) {
+  BundleBuilder bundle(scratch.path());
+  std::string streams = scratch.file("streams");
+  bundle.addAgentArchive("InstallAgent.zip",
+                         {record(), 0, "echo \"$(readlink /proc/$$/fd/[012])\" >" + streams});
+  RunResult result = runProgram(
+      "/bin/sh", {"sh", "-c", "exec \"$0\" Setup 0<&- 1>&- 2>&-", bundle.executablePath()},
+      installerOptions());
+  EXPECT_EQ(result.exitCode, 0) << result.describe();
+  EXPECT_EQ(readFile(streams), "/dev/null\n/dev/null\n/dev/null\n");
+}
+
 TEST_F(BadInputTest, ArchiveWithoutAnEntryFileFailsAtTheLaunch) {
   BundleBuilder bundle(scratch.path());
   ASSERT_TRUE(makeZip(bundle.resourcesPath() + "/InstallAgent.zip", {{"readme.txt", "no agent"}}));
