@@ -12,10 +12,11 @@ int main(int argc, const char* argv[]) {
   for (int fd = 0; fd <= 2; ++fd) {
     if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) open("/dev/null", O_RDWR);
   }
-  // A reader of its output that has gone (a closed pipe) does not end the run on the spot,
-  // which would leave the temporary directory behind: the writes fail instead. The programs
-  // it starts get SIGPIPE back (host/process.cpp).
+  // A reader of its output that has gone (a closed pipe), or a file size limit (ulimit -f),
+  // does not end the run on the spot, which would leave the temporary directory behind: the
+  // writes fail instead. The programs it starts get both signals back (host/process.cpp).
   signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
   int result = bootstrapInstallerMainFunc(argc, argv, report_message_main);
   if (result != 0) report_message_main("Installation failed.", true);
   return result;

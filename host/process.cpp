@@ -39,8 +39,7 @@ int forkAndExec(pid_t* pid, const char* program, char* const argv[]) {
     // Only async-signal-safe calls from here: the installer has other threads.
     struct sigaction standard {};
     standard.sa_handler = SIG_DFL;
-    sigaction(SIGPIPE, &standard, nullptr);
-    sigaction(SIGQUIT, &standard, nullptr);
+    for (int signal : {SIGPIPE, SIGXFSZ, SIGQUIT}) sigaction(signal, &standard, nullptr);
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -82,7 +81,7 @@ Process Process::start(const std::string& program, const std::vector<std::string
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addclosefrom_np(&actions, 3);
 
-  // The child starts with no signal blocked and SIGPIPE and SIGQUIT at their defaults,
+  // The child starts with no signal blocked and SIGPIPE, SIGXFSZ and SIGQUIT at their defaults,
   // whatever the thread that starts it (the session's delegate queue, say) had, and whatever
   // the installer ignores while it waits; a signal ignored under nohup stays ignored.
   posix_spawnattr_t attributes;
@@ -90,8 +89,7 @@ Process Process::start(const std::string& program, const std::vector<std::string
   sigset_t none, defaults;
   sigemptyset(&none);
   sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
-  sigaddset(&defaults, SIGQUIT);
+  for (int signal : {SIGPIPE, SIGXFSZ, SIGQUIT}) sigaddset(&defaults, signal);
   posix_spawnattr_setsigmask(&attributes, &none);
   posix_spawnattr_setsigdefault(&attributes, &defaults);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);

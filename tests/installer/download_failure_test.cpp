@@ -101,6 +101,17 @@ TEST_F(DownloadFailureTest, InterruptMidDownload) {
   }
 }
 
+// A file size limit (ulimit -f) fails the archive's write, as a full disk does.
+TEST_F(DownloadFailureTest, AFileSizeLimitFailsTheWrite) {
+  TestHttpServer server;
+  server.serve("/agent.zip", archiveReply(std::string(200000, 'f'), "\"v1\""));
+  BundleBuilder bundle = makeBundle(server.url("/agent.zip"));
+  RunResult result = testsupport::runProgram(
+      "/bin/sh", {"sh", "-c", "ulimit -f 64 && exec \"$0\" Setup", bundle.executablePath()},
+      installerOptions());
+  expectFailedRun(result, "Download failed: Could not write the downloaded data: File too large");
+}
+
 TEST_F(DownloadFailureTest, EndpointThatIsNotHttp) {
   BundleBuilder bundle = makeBundle("ftp://127.0.0.1/agent.zip");
   RunResult result = runInstaller(bundle, {"Setup"});
