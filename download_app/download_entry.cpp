@@ -47,7 +47,7 @@ std::optional<host::Process> downloadInstallAgentFromVL(const char* to, const ch
   readSigningKeys(agent.bundleLocation, &keys, &keyProblem);
   if (keys.empty() && keyProblem.empty() && g_ascii_strncasecmp(url.c_str(), "http:", 5) == 0)
     host::systemLog("The install agent comes over plain http and unsigned: anyone on the way "
-                    "can change it (%s)", url.c_str());
+                    "can change it (%s)", host::redactedUrl(url).c_str());
   const uint64_t closuresBefore = host::mainQueueClosuresRun();
   download_app::DownloadRequest request{to ? to : "", url, source, agent, keys};
   // A key file that holds no key is shown in the window, and nothing is downloaded.

@@ -6,6 +6,7 @@
 
 #include "download_app/translation.h"
 #include "host/files.h"
+#include "host/system_log.h"
 
 namespace download_app {
 
@@ -85,7 +86,7 @@ Failure untrustedCacheFailure(const CacheTrust& trust) {
 
 Failure verificationFailure(const std::string& url, const std::string& reason) {
   const char* text = N_("Failed to verify the installer.");
-  return {translate(text), std::string(text) + " The download from " + url +
+  return {translate(text), std::string(text) + " The download from " + host::redactedUrl(url) +
                                " is not the vendor's: " + reason + "."};
 }
 

@@ -128,7 +128,7 @@ void SignatureCheck::verify(const std::string& archive) {
 }
 
 void SignatureCheck::missing(const std::string& why) {
-  fail("no signature from " + task_->url() + ": " + why);
+  fail("no signature from " + host::redactedUrl(task_->url()) + ": " + why);
 }
 
 void SignatureCheck::fail(const std::string& reason) {

@@ -37,4 +37,13 @@ void systemLog(const char* format, ...) {
   syslog(LOG_NOTICE, "%s", message.c_str());
 }
 
+std::string redactedUrl(const std::string& url) {
+  std::string shown = url.substr(0, url.find_first_of("?#"));
+  size_t authority = shown.find("://");
+  authority = authority == std::string::npos ? 0 : authority + 3;
+  size_t at = shown.substr(0, shown.find('/', authority)).rfind('@');
+  if (at != std::string::npos && at >= authority) shown.erase(authority, at + 1 - authority);
+  return shown;
+}
+
 }  // namespace host

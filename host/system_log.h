@@ -2,8 +2,14 @@
 // standard error and the same message to syslog. Safe on any thread.
 #pragma once
 
+#include <string>
+
 namespace host {
 
 void systemLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// `url` as logs and messages show it: without the user and password before its host, its query
+// and its fragment, which may hold secrets (a signed address's token) that a log would keep.
+std::string redactedUrl(const std::string& url);
 
 }  // namespace host

@@ -13,6 +13,7 @@
 #include "host/body_file.h"
 #include "host/certificate_store.h"
 #include "host/files.h"
+#include "host/system_log.h"
 
 namespace host {
 namespace {
@@ -138,7 +139,7 @@ struct DownloadTask::State {
     const char* reached = nullptr;
     curl_easy_getinfo(easy.get(), CURLINFO_EFFECTIVE_URL, &reached);
     if (code == CURLE_UNSUPPORTED_PROTOCOL && isHttps(url) && reached && !isHttps(reached))
-      return std::string("the redirect from ") + url + " to " + reached +
+      return "the redirect from " + redactedUrl(url) + " to " + redactedUrl(reached) +
              " is refused: it would leave https";
     if (code == CURLE_OUT_OF_MEMORY && !attempt.answer) return "the response header was too large";
     return attempt.errorBuffer[0] != '\0' ? attempt.errorBuffer : curl_easy_strerror(code);
@@ -264,8 +265,7 @@ struct UrlSession::Shared {
     for (const Task& task : active_) {
       const DownloadTask::State& state = *task->state_;
       const auto progress = state.lastDelivery + configuration.progressInterval;
-      if (state.wait)
-        next = std::min({next, state.wait->nextAttempt, state.wait->nextTick});
+      if (state.wait) next = std::min({next, state.wait->nextAttempt, state.wait->nextTick});
       else
         next = std::min({next, state.lastActivity + configuration.idleTimeout,
                          state.pendingBytes > 0 ? progress : next});

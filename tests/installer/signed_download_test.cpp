@@ -73,7 +73,9 @@ TEST_F(SignedDownloadTest, OnlyAnArchiveItsVendorSignedIsUsed) {
     const char* query = "";  // after the archive's URL
   };
   const Case cases[] = {
-      {"no signature file", [](SignedDownloadTest&) {}, "answered with status 404"},
+      // A token in the query is a secret: no line shows it.
+      {"no signature file", [](SignedDownloadTest&) {}, "agent.zip.minisig: the server answered",
+       "Failed to verify the installer.", "?token=s3cret"},
       {"not a signature file",
        [](SignedDownloadTest& t) { testsupport::writeFile(t.signature(), "<html>oops</html>\n"); },
        "is not a minisign signature"},
@@ -125,6 +127,7 @@ TEST_F(SignedDownloadTest, OnlyAnArchiveItsVendorSignedIsUsed) {
     c.prepare(*this);
     RunResult result =
         runInstaller(signedBundle(nginx.url("/agent.zip") + c.query, vendorKeys), {"Setup"});
+    EXPECT_EQ(result.err.find("s3cret"), std::string::npos) << result.err;
     if (c.reason) {
       expectFailedRun(result, c.shown);
       EXPECT_TRUE(loggedContaining(result.err, c.reason)) << result.err;
@@ -287,11 +290,15 @@ TEST_F(SignedDownloadTest, KeyFileDecidesBeforeAnyDownload) {
     EXPECT_EQ(nginx.accessLog(), "") << "nothing may be downloaded";
   }
 
-  // Without a key the road is as before; plain http says so in the log.
+  // Without a key the road is as before; plain http says so in the log, without the URL's
+  // password and query.
   std::filesystem::remove(keyFile);
+  std::string url = nginx.url("/agent.zip");
+  broken.setEndpointFile(std::string(url).insert(7, "user:s3cret@") + "?token=s3cret\n");
   RunResult unsigned_ = runInstaller(broken, {"Setup"});
   EXPECT_EQ(unsigned_.exitCode, 0) << unsigned_.describe();
-  EXPECT_TRUE(loggedContaining(unsigned_.err, "comes over plain http and unsigned"))
+  EXPECT_TRUE(loggedContaining(unsigned_.err, "comes over plain http and unsigned: anyone on the "
+                                              "way can change it (" + url + ")"))
       << unsigned_.err;
 }
 
