@@ -3,6 +3,7 @@
 #include <chrono>
 #include <filesystem>
 #include <memory>
+#include <system_error>
 #include <utility>
 
 #include "download_app/translation.h"
@@ -100,13 +101,16 @@ void Download::downloadFromURL(const std::string& url) {
   // A server that finds the cached agent current answers without the archive
   // (shouldReceiveBody stops one that comes all the same).
   likelyCurrentTag_ = cache_.likelyCurrentTag(request_.signingKeys);
-  urlSession_ = std::make_unique<host::UrlSession>(configuration, this);
-  theDownload_ = urlSession_->downloadTask(url);
-  theDownload_->setCachedTag(likelyCurrentTag_);
-  if (!request_.signingKeys.empty()) {
-    signatureCheck_ = std::make_unique<SignatureCheck>(request_.signingKeys, cache_, this);
-    signatureCheck_->observe(*theDownload_);
+  try {
+    urlSession_ = std::make_unique<host::UrlSession>(configuration, this);
+    theDownload_ = urlSession_->downloadTask(url);
+    if (!request_.signingKeys.empty())
+      signatureCheck_ = std::make_unique<SignatureCheck>(request_.signingKeys, cache_, this);
+  } catch (const std::system_error& error) {  // no thread to download on (a process limit)
+    return showFailure(transportFailure(error.what()));
   }
+  theDownload_->setCachedTag(likelyCurrentTag_);
+  if (signatureCheck_) signatureCheck_->observe(*theDownload_);
   theDownload_->resume();
 }
 

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -452,18 +453,23 @@ bool sessionBusAnswers() {
     return true;
   auto answer = std::make_shared<std::promise<bool>>();
   std::future<bool> answered = answer->get_future();
-  // Left waiting for a bus that never answers.
-  std::thread([answer] {
-    gchar* address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
-    GDBusConnection* bus = g_dbus_connection_new_for_address_sync(
-        address ? address : "",
-        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, nullptr);
-    answer->set_value(bus != nullptr);
-    g_free(address);
-    if (bus) g_object_unref(bus);
-  }).detach();
+  // Left waiting for a bus that never answers. Without a thread to ask on (a process limit),
+  // the bridge, which would need threads of its own, stays out.
+  try {
+    std::thread([answer] {
+      gchar* address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+      GDBusConnection* bus = g_dbus_connection_new_for_address_sync(
+          address ? address : "",
+          static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                            G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+          nullptr, nullptr, nullptr);
+      answer->set_value(bus != nullptr);
+      g_free(address);
+      if (bus) g_object_unref(bus);
+    }).detach();
+  } catch (const std::system_error&) {
+    return false;
+  }
   return answered.wait_for(std::chrono::seconds(1)) == std::future_status::ready &&
          answered.get();
 }

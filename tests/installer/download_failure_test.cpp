@@ -112,6 +112,19 @@ TEST_F(DownloadFailureTest, AFileSizeLimitFailsTheWrite) {
   expectFailedRun(result, "Download failed: Could not write the downloaded data: File too large");
 }
 
+// No thread can be made for the download (thread stacks over the address space limit): the run
+// fails as any download does, where it ended with an uncaught exception.
+TEST_F(DownloadFailureTest, NoThreadForTheDownload) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "a sanitizer's shadow memory needs more address space than the limit gives";
+#endif
+  BundleBuilder bundle = makeBundle("http://127.0.0.1:9/agent.zip");
+  const char* limited = "ulimit -s 2000000 && ulimit -v 1000000 && exec \"$0\" Setup";
+  RunResult result = testsupport::runProgram(
+      "/bin/sh", {"sh", "-c", limited, bundle.executablePath()}, installerOptions());
+  expectFailedRun(result, "Download failed: Resource temporarily unavailable");
+}
+
 TEST_F(DownloadFailureTest, EndpointThatIsNotHttp) {
   BundleBuilder bundle = makeBundle("ftp://127.0.0.1/agent.zip");
   RunResult result = runInstaller(bundle, {"Setup"});
