@@ -105,6 +105,11 @@ AnswerOutcome AttemptPlan::takeAnswer(const UrlResponse& answer, std::optional<i
     if (std::optional<int> wait = nextWait(false, retryAfter))
       return {.kind = AnswerOutcome::kRetry, .seconds = *wait};
   }
+  // A body the server encoded is not the file, and is not decoded here: a range of it would be
+  // a range of the encoding, which the rest of a download could not continue.
+  std::string encoding = answer.headerField("Content-Encoding").value_or("identity");
+  if ((status == 200 || status == 206) && g_ascii_strcasecmp(encoding.c_str(), "identity") != 0)
+    return {.kind = AnswerOutcome::kFails, .failure = {BodyFailure::kEncoded, encoding}};
   const bool resumed = !nextRequest(onDisk).range.empty();
   // The condition is for the first answer: after it, the task asks for the body as it is.
   const bool conditional = !std::exchange(cachedTag, "").empty();

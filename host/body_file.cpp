@@ -51,6 +51,9 @@ std::string BodyFile::describe(const BodyStatus& status) const {
              " allowed";
     case BodyFailure::kGrewLarge:
       return "the download grew past the " + largest + " bytes allowed";
+    case BodyFailure::kEncoded:
+      return "the server sent the download encoded (" + status.subject() +
+             "), not as the file itself";
   }
   return "";
 }

@@ -20,6 +20,7 @@ enum class BodyFailure {
   kNotWritten,      // with the errno value
   kAnnouncedLarge,  // subject: the length the answer announced
   kGrewLarge,       // more bytes came than a body may hold
+  kEncoded,         // subject: the Content-Encoding the answer's body came in
 };
 using BodyStatus = Status<BodyFailure>;
 

@@ -416,6 +416,12 @@ std::vector<FaultCase> FaultMatrix::cases() {
        "Download failed: the download is 3000000000 bytes, more than the 2147483648 "
        "allowed",
        "", archiveChanged([](FaultMatrix&, Reply& r) { r.generatedSize = 3'000'000'000; })});
+  cases.push_back({"archive sent encoded (Content-Encoding: gzip)", Expect::kFailsCacheUntouched,
+                   "Download failed: the server sent the download encoded (gzip), not as the file "
+                   "itself",
+                   "", archiveChanged([](FaultMatrix&, Reply& r) {
+                     r.headers.push_back({"Content-Encoding", "gzip"});
+                   })});
   // An empty archive is decided on like any other: the cached agent when its tag is current.
   auto emptyArchive = [&](const std::string& version) {
     return archiveChanged([version](FaultMatrix&, Reply& r) {
