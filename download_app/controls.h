@@ -136,6 +136,8 @@ class Window : public Control {
   bool isVisible() const { return calls_->isVisible(); }
   // Lays the window out again and draws what changed.
   void redraw() { send(K::Redraw); }
+  // Takes the window off the screen until its next redraw.
+  void hide() { send(K::Hide); }
   // The window lays itself out as it draws.
   void layoutIfNeeded() {}
   void setViewsNeedDisplay(bool needed) {

@@ -41,8 +41,9 @@ struct DeferredWindow::State : WindowCalls {
   }
 
   void call(const WindowMessage& message) override {
-    // Something to draw is what the window is loaded for.
+    // Something to draw is what the window is loaded for; a hidden one waits for it.
     if (message.kind == WindowMessageKind::Redraw) loadNow();
+    if (message.kind == WindowMessageKind::Hide) delay.stop();
     apply([message](WindowCalls& loaded) { loaded.call(message); });
   }
 

@@ -316,6 +316,9 @@ class GtkDownloadWindow : public WindowCalls {
         }
         gtk_widget_queue_resize(window_.get());
         return gtk_widget_queue_draw(window_.get());
+      case K::Hide:
+        gtk_widget_hide(window_.get());
+        return gdk_display_flush(gtk_widget_get_display(window_.get()));
       default:
         return;
     }

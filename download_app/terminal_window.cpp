@@ -53,7 +53,12 @@ class Screen : public WindowCalls {
         render();
         break;
       case K::Redraw:
+        hidden_ = false;
         render();
+        break;
+      case K::Hide:
+        hidden_ = true;
+        eraseLine();
         break;
       default:
         break;
@@ -77,7 +82,7 @@ class Screen : public WindowCalls {
       return;
     }
     shownFailure_.clear();
-    if (!isTerminal_) return;
+    if (!isTerminal_ || hidden_) return;
     std::string line = fitToWidth(progressLine());
     if (line == shownLine_) return;
     host::writeAll(fd_, kEraseLine + line);
@@ -143,6 +148,7 @@ class Screen : public WindowCalls {
   double value_ = 0;
   double max_ = 100;
   bool indeterminate_ = false;
+  bool hidden_ = false;  // no progress line until the next redraw
   std::string shownFailure_;
   unsigned phase_ = 0;
   std::optional<std::string> shownLine_;  // the progress line on screen

@@ -22,6 +22,7 @@ enum class WindowMessageKind : uint8_t {
   SetImage,  // text the path, number and secondNumber the width and height
   Close,
   Redraw,
+  Hide,  // off the screen until the next redraw
   // Helper to installer.
   Shown,      // the window is made, to be shown at its first redraw; the first message
   NoDisplay,  // no display could be opened; the first and last message

@@ -112,6 +112,9 @@ class RecordingWindow : public download_app::WindowCalls {
       case K::Redraw:
         log_->record("window.redraw()");
         break;
+      case K::Hide:
+        log_->record("window.hide()");
+        break;
       default:
         log_->record("unexpected message");
     }

@@ -144,10 +144,17 @@ TEST(TerminalWindow, OnATerminalRedrawsOneLineWithTheBarAndTheBytes) {
   EXPECT_EQ(drain(terminal.master), "");
 }
 
-TEST(TerminalWindow, OnATerminalClosingErasesTheLine) {
+TEST(TerminalWindow, OnATerminalHidingOrClosingErasesTheLine) {
   PseudoTerminal terminal;
   WindowControls controls = download_app::makeTerminalWindowOn(terminal.slave, true);
   controls.status->setStringValue("Initializing the installer");
+  controls.progress->setIndeterminate(true);  // moves at every turn of the loop
+  controls.window->redraw();
+  EXPECT_NE(drain(terminal.master).find("Initializing the installer ["), std::string::npos);
+  // Hidden, the line stays off the terminal while the loop turns, until the next redraw.
+  controls.window->hide();
+  for (int turn = 0; turn < 3; ++turn) g_main_context_iteration(nullptr, TRUE);
+  EXPECT_EQ(drain(terminal.master), "\r\033[K");
   controls.window->redraw();
   EXPECT_NE(drain(terminal.master).find("Initializing the installer ["), std::string::npos);
   controls.window->close();
