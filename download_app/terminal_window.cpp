@@ -129,7 +129,7 @@ class Screen : public WindowCalls {
   std::string fitToWidth(const std::string& line) const {
     struct winsize size {};
     glong columns = 80;
-    if (ioctl(fd_, TIOCGWINSZ, &size) == 0 && size.ws_col > 1) columns = size.ws_col;
+    if (ioctl(fd_, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) columns = size.ws_col;
     if (!g_utf8_validate(line.data(), static_cast<gssize>(line.size()), nullptr))
       return line.substr(0, std::min(line.size(), static_cast<size_t>(columns - 1)));
     glong used = 0;
@@ -164,7 +164,7 @@ WindowControls makeTerminalWindowOn(int fd, bool isTerminal) {
 }
 
 WindowControls makeTerminalWindow() {
-  return makeTerminalWindowOn(STDERR_FILENO, isatty(STDERR_FILENO) == 1);
+  return makeTerminalWindowOn(STDERR_FILENO, host::isTerminal(STDERR_FILENO));
 }
 
 }  // namespace download_app

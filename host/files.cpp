@@ -47,6 +47,11 @@ std::vector<std::string> listDirectory(const std::filesystem::path& path) {
   return names;
 }
 
+bool isTerminal(int fd) {
+  const char* term = getenv("TERM");
+  return isatty(fd) == 1 && (term == nullptr || strcmp(term, "dumb") != 0);
+}
+
 std::string temporaryDirectory() {
   const char* value = getenv("TMPDIR");
   return value != nullptr && *value != '\0' ? value : "/tmp";

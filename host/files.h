@@ -40,6 +40,10 @@ bool isDirectory(const std::filesystem::path& path);
 // "..": empty when it cannot be listed.
 std::vector<std::string> listDirectory(const std::filesystem::path& path);
 
+// Whether `fd` is a terminal that takes control sequences (to erase a line, to colour text):
+// not a dumb one (TERM=dumb, an editor's shell buffer, say).
+bool isTerminal(int fd);
+
 // The user's temporary directory: TMPDIR when set and not empty, otherwise "/tmp".
 std::string temporaryDirectory();
 

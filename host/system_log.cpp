@@ -29,7 +29,7 @@ void systemLog(const char* format, ...) {
                      "[" + std::to_string(getpid()) + "] " + message + "\n";
   // One write, so that lines from several threads do not interleave. On a terminal the line
   // takes the place of the download's progress line there, which comes back at its next change.
-  static const bool terminal = isatty(STDERR_FILENO) == 1;
+  static const bool terminal = isTerminal(STDERR_FILENO);
   writeAll(STDERR_FILENO, (terminal ? "\r\033[K" : "") + line);
 
   static std::once_flag opened;

@@ -4,6 +4,7 @@
 #include <glib.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -184,6 +185,14 @@ TEST(TerminalWindow, OnATerminalTheLineFitsTheWidth) {
   controls.status->setStringValue(wide);
   controls.window->redraw();
   EXPECT_EQ(drain(terminal.master).substr(4), wide.substr(0, 49 * 3));
+
+  // One column holds no line at all.
+  struct winsize narrow {};
+  narrow.ws_col = 1;
+  ioctl(terminal.master, TIOCSWINSZ, &narrow);
+  controls.status->setStringValue("Downloading");
+  controls.window->redraw();
+  EXPECT_EQ(drain(terminal.master), "\r\033[K");
 }
 
 TEST(TerminalWindow, OnATerminalAnIndeterminateBarMovesWithTheLoop) {

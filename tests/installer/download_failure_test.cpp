@@ -125,6 +125,20 @@ TEST_F(DownloadFailureTest, NoThreadForTheDownload) {
   expectFailedRun(result, "Download failed: Resource temporarily unavailable");
 }
 
+// A dumb terminal (TERM=dumb, an editor's shell buffer) gets its lines without control sequences.
+TEST_F(DownloadFailureTest, ADumbTerminalGetsPlainLines) {
+  TestHttpServer server;  // serves nothing: 404
+  BundleBuilder bundle = makeBundle(server.url("/agent.zip"));
+  testsupport::RunOptions dumb = installerOptions();
+  dumb.setEnv.push_back({"TERM", "dumb"});
+  RunResult result = testsupport::runProgram(
+      "/usr/bin/script", {"script", "-qec", "'" + bundle.executablePath() + "' Setup", "/dev/null"},
+      dumb);
+  EXPECT_NE(result.out.find("Download failed with error code 404"), std::string::npos)
+      << result.describe();
+  EXPECT_EQ(result.out.find('\033'), std::string::npos) << result.out;
+}
+
 TEST_F(DownloadFailureTest, EndpointThatIsNotHttp) {
   BundleBuilder bundle = makeBundle("ftp://127.0.0.1/agent.zip");
   RunResult result = runInstaller(bundle, {"Setup"});
