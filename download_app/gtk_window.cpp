@@ -1,9 +1,6 @@
 #include "download_app/gtk_window.h"
 
-#include <gdk/gdkwayland.h>
-#include <gdk/gdkx.h>
 #include <gtk/gtk.h>
-#include <poll.h>
 
 #include <algorithm>
 #include <cmath>
@@ -18,13 +15,9 @@
 #include <utility>
 #include <vector>
 
+#include "download_app/gtk_display.h"
 #include "download_app/translation.h"
 #include "host/loop_timer.h"
-
-// For XESetWireToError. Last, as it defines min and max as macros.
-#include <X11/Xlibint.h>
-#undef min
-#undef max
 
 // Made by glib-compile-resources from download_window.gresource.xml (see CMakeLists.txt).
 extern "C" void installer_download_window_register_resource(void);
@@ -250,8 +243,6 @@ class GtkSplash {
   std::optional<Image> shown_;  // the last image asked for
 };
 
-void toleratePeerDestruction(GtkWidget* window);
-
 class GtkDownloadWindow;
 std::vector<GtkDownloadWindow*> liveWindows;  // to be told when their display goes
 
@@ -368,84 +359,6 @@ class GtkDownloadWindow : public WindowCalls {
   bool gone_ = false;  // GTK has destroyed the window, or its display has gone
 };
 
-// Another X client may destroy the window (a forced close), and GTK learns of it only later:
-// its requests meanwhile fail, first with BadWindow or BadDrawable about the window, then about
-// what it made from it, and GDK would end the process on any of them. From the first error about
-// our window on, they are all dropped; the window's "destroy" signal ends the run as a close
-// does. Xlib asks this hook before any error handler, with the display locked: no Xlib calls.
-using WireToError = Bool (*)(Display*, XErrorEvent*, xError*);
-WireToError previousWireToError[256] = {};
-XID shownWindow = 0;
-bool shownWindowGone = false;
-
-Bool dropErrorsOnceWindowGone(Display* display, XErrorEvent* error, xError* wire) {
-  bool aboutShownWindow = shownWindow != 0 && error->resourceid == shownWindow;
-  if (aboutShownWindow && (error->error_code == BadWindow || error->error_code == BadDrawable))
-    shownWindowGone = true;
-  if (shownWindowGone) return False;
-  WireToError previous = previousWireToError[error->error_code];
-  return previous != nullptr ? previous(display, error, wire) : True;
-}
-
-void toleratePeerDestruction(GtkWidget* window) {
-  GdkWindow* native = gtk_widget_get_window(window);
-  if (native == nullptr || !GDK_IS_X11_WINDOW(native)) return;
-  shownWindow = GDK_WINDOW_XID(native);
-  shownWindowGone = false;
-  static std::once_flag hooked;
-  std::call_once(hooked, [display = GDK_WINDOW_XDISPLAY(native)] {
-    for (int code = 1; code < 256; ++code)
-      previousWireToError[code] = XESetWireToError(display, code, dropErrorsOnceWindowGone);
-  });
-}
-
-// GDK ends the process when the connection to its display breaks, on X11 and on Wayland, and
-// nothing of ours runs: the run would leave its partial download behind and end with 1. So the
-// connection is watched ahead of GDK, by a source of higher priority. Once the display has hung
-// up, that source stays ready, so the loop never again prepares or checks GDK's sources, which
-// would read the broken connection; and every window is gone, which ends the run.
-struct DisplayWatch {
-  GSource source;
-  GPollFD connection;
-  bool lost;
-};
-
-gboolean displayHungUp(GSource* source) {
-  auto* watch = reinterpret_cast<DisplayWatch*>(source);
-  if (!watch->lost) {
-    pollfd connection{watch->connection.fd, POLLRDHUP, 0};
-    watch->lost = poll(&connection, 1, 0) == 1 && connection.revents != 0;
-  }
-  return watch->lost;
-}
-
-GSourceFuncs displayWatchFuncs = {
-    [](GSource* source, gint* timeout) {
-      *timeout = -1;
-      return displayHungUp(source);
-    },
-    displayHungUp,
-    [](GSource*, GSourceFunc, gpointer) -> gboolean {
-      for (GtkDownloadWindow* window : std::vector(liveWindows)) window->displayLost();
-      return G_SOURCE_CONTINUE;
-    },
-    nullptr, nullptr, nullptr};
-
-void watchDisplay(GdkDisplay* display) {
-  int fd = -1;
-  if (GDK_IS_X11_DISPLAY(display)) fd = ConnectionNumber(GDK_DISPLAY_XDISPLAY(display));
-  if (GDK_IS_WAYLAND_DISPLAY(display))
-    fd = wl_display_get_fd(gdk_wayland_display_get_wl_display(display));
-  if (fd < 0) return;
-  GSource* source = g_source_new(&displayWatchFuncs, sizeof(DisplayWatch));
-  auto* watch = reinterpret_cast<DisplayWatch*>(source);
-  watch->connection = {fd, static_cast<gushort>(POLLRDHUP), 0};
-  g_source_add_poll(source, &watch->connection);
-  g_source_set_priority(source, G_PRIORITY_HIGH);
-  g_source_attach(source, nullptr);
-  g_source_unref(source);
-}
-
 // Whether the session bus the toolkit would use answers within a second: GTK's accessibility
 // bridge waits for its answers without a time limit, so a bus that takes connections and never
 // answers would hold the window, and the download waiting on it, for good. Only a bus named in
@@ -501,7 +414,10 @@ bool openDesktopDisplay() {
     if (noBridge) g_unsetenv("NO_AT_BRIDGE");
     if (!initialised) return false;
     installer_download_window_register_resource();
-    watchDisplay(gdk_display_get_default());
+    // A display that goes takes every window with it: the run ends as for a destroyed one.
+    watchDisplay(gdk_display_get_default(), [] {
+      for (GtkDownloadWindow* window : std::vector(liveWindows)) window->displayLost();
+    });
     return true;
   }();
   return opened;

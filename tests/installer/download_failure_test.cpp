@@ -101,28 +101,26 @@ TEST_F(DownloadFailureTest, InterruptMidDownload) {
   }
 }
 
-// A file size limit (ulimit -f) fails the archive's write, as a full disk does.
-TEST_F(DownloadFailureTest, AFileSizeLimitFailsTheWrite) {
+// The process's limits fail the run as download failures do, where they killed it: a file size
+// limit as a full disk, and thread stacks over the address space limit (no thread to download on).
+TEST_F(DownloadFailureTest, ProcessLimitsFailTheRunCleanly) {
   TestHttpServer server;
   server.serve("/agent.zip", archiveReply(std::string(200000, 'f'), "\"v1\""));
   BundleBuilder bundle = makeBundle(server.url("/agent.zip"));
-  RunResult result = testsupport::runProgram(
-      "/bin/sh", {"sh", "-c", "ulimit -f 64 && exec \"$0\" Setup", bundle.executablePath()},
-      installerOptions());
-  expectFailedRun(result, "Download failed: Could not write the downloaded data: File too large");
-}
-
-// No thread can be made for the download (thread stacks over the address space limit): the run
-// fails as any download does, where it ended with an uncaught exception.
-TEST_F(DownloadFailureTest, NoThreadForTheDownload) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-  GTEST_SKIP() << "a sanitizer's shadow memory needs more address space than the limit gives";
+  const std::pair<const char*, const char*> rows[] = {
+      {"ulimit -f 64", "Download failed: Could not write the downloaded data: File too large"},
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)  // shadow memory needs more
+      {"ulimit -s 2000000 && ulimit -v 1000000",
+       "Download failed: Resource temporarily unavailable"},
 #endif
-  BundleBuilder bundle = makeBundle("http://127.0.0.1:9/agent.zip");
-  const char* limited = "ulimit -s 2000000 && ulimit -v 1000000 && exec \"$0\" Setup";
-  RunResult result = testsupport::runProgram(
-      "/bin/sh", {"sh", "-c", limited, bundle.executablePath()}, installerOptions());
-  expectFailedRun(result, "Download failed: Resource temporarily unavailable");
+  };
+  for (const auto& [limits, shown] : rows) {
+    SCOPED_TRACE(limits);
+    std::string limited = std::string(limits) + " && exec \"$0\" Setup";
+    RunResult result = testsupport::runProgram(
+        "/bin/sh", {"sh", "-c", limited, bundle.executablePath()}, installerOptions());
+    expectFailedRun(result, shown);
+  }
 }
 
 // A dumb terminal (TERM=dumb, an editor's shell buffer) gets its lines without control sequences.
