@@ -297,7 +297,7 @@ void Download::endSession() {
 }
 
 bool Download::fireInstallAgent() {
-  // The agent may write to the terminal at once: the progress line goes first.
+  // The agent may write to the terminal at once, or show a window of its own: ours goes first.
   host::runOnMain([this] { window_->hide(); });
   std::lock_guard<std::mutex> lock(handOverMutex_);
   // One agent per run, and none once the window has closed.

@@ -265,7 +265,8 @@ struct UrlSession::Shared {
     for (const Task& task : active_) {
       const DownloadTask::State& state = *task->state_;
       const auto progress = state.lastDelivery + configuration.progressInterval;
-      if (state.wait) next = std::min({next, state.wait->nextAttempt, state.wait->nextTick});
+      if (state.wait)
+        next = std::min({next, state.wait->nextAttempt, state.wait->nextTick});
       else
         next = std::min({next, state.lastActivity + configuration.idleTimeout,
                          state.pendingBytes > 0 ? progress : next});
@@ -405,10 +406,9 @@ struct UrlSession::Shared {
   bool deliverProgress(const Task& task, bool force) {
     DownloadTask::State& state = *task->state_;
     if (endedByCancel(task)) return false;
-    if (state.pendingBytes == 0 ||
-        (!force && state.deliveries > 0 &&
-         Clock::now() - state.lastDelivery < configuration.progressInterval))
-      return true;
+    const bool due = force || state.deliveries == 0 ||
+                     Clock::now() - state.lastDelivery >= configuration.progressInterval;
+    if (state.pendingBytes == 0 || !due) return true;
     int64_t bytes = std::exchange(state.pendingBytes, 0);
     ++state.deliveries;
     callDelegate([&] {
