@@ -177,8 +177,11 @@ bool Download::decideOnFirstData() {
     CacheLock::Result locked = cache_.lock(
         mode, waiting, [this] { return windowClosed() || !host::applicationIsRunning(); });
     if (locked == CacheLock::Result::kUnavailable) {
-      showFailure(untrustedCacheFailure(
-          {cacheLockPath(getInstallAgentCacheDir()), N_("cannot be locked")}));
+      // No lock file where the cache's directories cannot be made (a full disk, say).
+      host::Status<CacheProblem> made = prepareCache();
+      showFailure(made.ok() ? untrustedCacheFailure({cacheLockPath(getInstallAgentCacheDir()),
+                                                     N_("cannot be locked")})
+                            : cacheFailure(made));
       endSession();
     }
     if (locked == CacheLock::Result::kBusy || locked == CacheLock::Result::kUnavailable)

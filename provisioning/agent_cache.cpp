@@ -200,8 +200,10 @@ CacheTrust checkCacheTrust() {
   return {};
 }
 
-void prepareCache() {
-  mkpath((fs::path(getInstallAgentCacheDir()) / INSTALL_AGENT_DIR).string(), 0700);
+host::Status<CacheProblem> prepareCache() {
+  if (mkpath((fs::path(getInstallAgentCacheDir()) / INSTALL_AGENT_DIR).string(), 0700) == 0)
+    return {};
+  return {CacheProblem::kNoDirectory, getInstallAgentCacheDir(), errno};
 }
 
 std::string cachedAgentExecutable() {

@@ -78,10 +78,6 @@ struct CacheTrust {
 // symbolic link among them counts only when that user made it, and then its target is tested.
 CacheTrust checkCacheTrust();
 
-// Makes the cache's missing directories, down to the agent directory, private (0700). A
-// directory that could not be made shows in the steps that follow.
-void prepareCache();
-
 // The entry file of the agent a download puts in the cache.
 std::string cachedAgentExecutable();
 
@@ -99,6 +95,11 @@ enum class CacheProblem {
   kOldAgentStays,      // the agent at `subject` could not be removed
   kNewAgentNotPlaced,  // the new agent could not be renamed to `subject`
 };
+
+// Makes the cache's missing directories, down to the agent directory, private (0700). A
+// directory that could not be made (kNoDirectory, with mkdir's errno) shows in the steps that
+// follow, as a lock that cannot be had first.
+host::Status<CacheProblem> prepareCache();
 
 // One run's use of the user's cache: from the decision on the first data, under the cache's
 // lock, to the agent's start; the agent then holds the lock while it runs.

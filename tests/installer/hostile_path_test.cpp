@@ -255,6 +255,14 @@ TEST_F(HostileCacheTest, LinksAndDirectoriesInTheCacheAreReplacedNeverFollowed) 
   result = runInstaller(bundle, {"Setup"});
   expectFailedRun(result,
                   "The install agent cache is not safe to use: " + lock + " cannot be locked.");
+
+  // A full file system where the cache's directories go: said as such, not as an unsafe cache.
+  if (testsupport::runProgram("unshare", {"unshare", "-m", "true"}).exitCode != 0) return;
+  const char* full = "mount -t tmpfs -o nr_inodes=2 none \"$HOME\" && exec \"$0\" Setup";
+  result = testsupport::runProgram(
+      "unshare", {"unshare", "-m", "sh", "-c", full, bundle.executablePath()}, installerOptions());
+  expectFailedRun(result, "Could not make a directory in " + cacheDir() +
+                              ": No space left on device");
 }
 
 // The address file may come from another system: a line end of CR LF and blanks around the
