@@ -318,7 +318,9 @@ TEST_F(DownloadWindowTest, AWindowDestroyedFromOutsideEndsTheRun) {
 TEST_F(DownloadWindowTest, ADisplayThatGoesEndsTheRunAndLeavesNothing) {
   serveStalled(4 << 20, 256 * 1024);
   const bool x11 = currentDesktop() == Desktop::kX11;
-  const std::string name = x11 ? ":" + std::to_string(200 + getpid() % 500) : "wayland-lost";
+  int free = 200 + getpid() % 500;  // an X display number no server has taken
+  while (pathExists("/tmp/.X11-unix/X" + std::to_string(free))) ++free;
+  const std::string name = x11 ? ":" + std::to_string(free) : "wayland-lost";
   std::unique_ptr<RunningProgram> display = startProgram(
       x11 ? "Xvfb" : "weston", x11 ? std::vector<std::string>{"Xvfb", name, "-nolisten", "tcp"}
                                    : std::vector<std::string>{"weston", "--socket=" + name,
