@@ -186,11 +186,8 @@ TEST(TerminalWindow, OnATerminalTheLineFitsTheWidth) {
   controls.window->redraw();
   EXPECT_EQ(drain(terminal.master).substr(4), wide.substr(0, 49 * 3));
 
-  // One column holds no line at all.
-  struct winsize narrow {};
-  narrow.ws_col = 1;
+  struct winsize narrow {24, 1, 0, 0};  // one column holds no line at all
   ioctl(terminal.master, TIOCSWINSZ, &narrow);
-  controls.status->setStringValue("Downloading");
   controls.window->redraw();
   EXPECT_EQ(drain(terminal.master), "\r\033[K");
 }

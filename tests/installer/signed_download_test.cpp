@@ -73,9 +73,8 @@ TEST_F(SignedDownloadTest, OnlyAnArchiveItsVendorSignedIsUsed) {
     const char* query = "";  // after the archive's URL
   };
   const Case cases[] = {
-      // A token in the query is a secret: no line shows it.
       {"no signature file", [](SignedDownloadTest&) {}, "agent.zip.minisig: the server answered",
-       "Failed to verify the installer.", "?token=s3cret"},
+       "Failed to verify the installer.", "?token=s3cret"},  // a secret no line may show
       {"not a signature file",
        [](SignedDownloadTest& t) { testsupport::writeFile(t.signature(), "<html>oops</html>\n"); },
        "is not a minisign signature"},
@@ -290,15 +289,14 @@ TEST_F(SignedDownloadTest, KeyFileDecidesBeforeAnyDownload) {
     EXPECT_EQ(nginx.accessLog(), "") << "nothing may be downloaded";
   }
 
-  // Without a key the road is as before; plain http says so in the log, without the URL's
-  // password and query.
+  // Without a key the road is as before; plain http says so, without the URL's secrets.
   std::filesystem::remove(keyFile);
   std::string url = nginx.url("/agent.zip");
   broken.setEndpointFile(std::string(url).insert(7, "user:s3cret@") + "?token=s3cret\n");
   RunResult unsigned_ = runInstaller(broken, {"Setup"});
   EXPECT_EQ(unsigned_.exitCode, 0) << unsigned_.describe();
-  EXPECT_TRUE(loggedContaining(unsigned_.err, "comes over plain http and unsigned: anyone on the "
-                                              "way can change it (" + url + ")"))
+  EXPECT_TRUE(loggedContaining(unsigned_.err, "plain http and unsigned: anyone on the way can "
+                                              "change it (" + url + ")"))
       << unsigned_.err;
 }
 

@@ -313,23 +313,20 @@ TEST_F(DownloadWindowTest, AWindowDestroyedFromOutsideEndsTheRun) {
   server.releaseStalls();
 }
 
-// The display goes mid-download (its server crashed, a remote link broke): the run ends as a
-// failure and removes its partial download. The window runs on a display server of its own.
+// The display goes mid-download (a crashed server, a broken remote link), here its own server.
 TEST_F(DownloadWindowTest, ADisplayThatGoesEndsTheRunAndLeavesNothing) {
   serveStalled(4 << 20, 256 * 1024);
   const bool x11 = currentDesktop() == Desktop::kX11;
-  int free = 200 + getpid() % 500;  // an X display number no server has taken
-  while (pathExists("/tmp/.X11-unix/X" + std::to_string(free))) ++free;
-  const std::string name = x11 ? ":" + std::to_string(free) : "wayland-lost";
-  std::unique_ptr<RunningProgram> display = startProgram(
-      x11 ? "Xvfb" : "weston", x11 ? std::vector<std::string>{"Xvfb", name, "-nolisten", "tcp"}
-                                   : std::vector<std::string>{"weston", "--socket=" + name,
-                                                              "--backend=headless-backend.so"});
+  int number = 200 + getpid() % 500;  // an X display no server has taken
+  while (pathExists("/tmp/.X11-unix/X" + std::to_string(number))) ++number;
+  const std::string name = x11 ? ":" + std::to_string(number) : "wayland-lost";
+  std::unique_ptr<RunningProgram> display =
+      x11 ? startProgram("Xvfb", {"Xvfb", name, "-nolisten", "tcp"})
+          : startProgram("weston", {"weston", "--socket=" + name, "--backend=headless-backend.so"});
   std::string socket = x11 ? "/tmp/.X11-unix/X" + name.substr(1)
                            : std::string(getenv("XDG_RUNTIME_DIR")) + "/" + name;
   ASSERT_TRUE(DesktopWindow::waitFor([&] { return pathExists(socket); }, seconds(10)));
   options.setEnv.push_back({x11 ? "DISPLAY" : "WAYLAND_DISPLAY", name});
-
   std::unique_ptr<RunningProgram> run = startInstaller();
   ASSERT_TRUE(DesktopWindow::find(run->pid(), kAppearTimeout)) << run->finish().describe();
   display->signal(SIGKILL);
