@@ -234,8 +234,7 @@ TEST_F(DownloadTest, FirstRunFillsTheCacheAndHandsOverToTheNewAgent) {
   int sized = log->indexOf("progress.setMaxValue(" + std::to_string(double(archive.size())) + ")");
   EXPECT_GE(sized, 0);
   EXPECT_LT(sized, log->indexOf("status.setStringValue(Initializing the installer)"));
-  // Off the terminal before the agent, which may write to it at once.
-  EXPECT_GT(log->indexOf("window.hide()"),
+  EXPECT_GT(log->indexOf("window.hide()"),  // off the terminal before the agent writes to it
             log->indexOf("status.setStringValue(Initializing the installer)"));
 
   // Nothing but the agent, its tag and the lock file in the cache; nothing left in the run's

@@ -152,8 +152,7 @@ TEST(TerminalWindow, OnATerminalHidingOrClosingErasesTheLine) {
   controls.progress->setIndeterminate(true);  // moves at every turn of the loop
   controls.window->redraw();
   EXPECT_NE(drain(terminal.master).find("Initializing the installer ["), std::string::npos);
-  // Hidden, the line stays off the terminal while the loop turns, until the next redraw.
-  controls.window->hide();
+  controls.window->hide();  // off the terminal while the loop turns, until the next redraw
   for (int turn = 0; turn < 3; ++turn) g_main_context_iteration(nullptr, TRUE);
   EXPECT_EQ(drain(terminal.master), "\r\033[K");
   controls.window->redraw();

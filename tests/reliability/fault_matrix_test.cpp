@@ -360,7 +360,6 @@ std::vector<FaultCase> FaultMatrix::cases() {
     EXPECT_EQ(server.hits("/agent.zip"), 2);
   };
   cases.push_back(changed);
-  // A 206 of a part of the rest (a server capping its ranges): the next attempt goes on from it.
   FaultCase capped{"reset mid-body, then a 206 of half the rest: continued from its end",
                    Expect::kStartsNewAgent, "", "", inTurn([=](FaultMatrix& m) {
                      Reply part = resumable(m, "v1");
