@@ -1,5 +1,7 @@
 #include "download_app/download.h"
 
+#include <glib.h>
+
 #include <chrono>
 #include <filesystem>
 #include <memory>
@@ -95,6 +97,9 @@ void Download::failure(const std::string& message, TextColor color) {
 void Download::downloadFromURL(const std::string& url) {
   if (std::optional<Failure> unusable = addressFailure(url, request_.fromSource))
     return showFailure(*unusable);
+  if (request_.signingKeys.empty() && g_ascii_strncasecmp(url.c_str(), "http:", 5) == 0)
+    host::systemLog("The install agent comes over plain http and unsigned: anyone on the way "
+                    "can change it (%s)", host::redactedUrl(url).c_str());
   host::UrlSessionConfiguration configuration = request_.session;
   configuration.temporaryDirectory = directoryOfPath(request_.to);
   configuration.progressInterval = kProgressInterval;

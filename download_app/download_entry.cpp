@@ -8,9 +8,7 @@
 #include <memory>
 #include <utility>
 
-#include "download_app/failures.h"
 #include "host/application.h"
-#include "host/system_log.h"
 #include "provisioning/endpoint_file.h"
 #include "provisioning/signature.h"
 
@@ -46,11 +44,6 @@ std::optional<host::Process> downloadInstallAgentFromVL(const char* to, const ch
   SigningKeys keys;
   std::string keyProblem;
   readSigningKeys(agent.bundleLocation, &keys, &keyProblem);
-  // Said of an address the download will use: one it refuses is shown as refused.
-  if (keys.empty() && keyProblem.empty() && g_ascii_strncasecmp(url.c_str(), "http:", 5) == 0 &&
-      !download_app::addressFailure(url, source))
-    host::systemLog("The install agent comes over plain http and unsigned: anyone on the way "
-                    "can change it (%s)", host::redactedUrl(url).c_str());
   const uint64_t closuresBefore = host::mainQueueClosuresRun();
   download_app::DownloadRequest request{to ? to : "", url, source, agent, keys};
   // A key file that holds no key is shown in the window, and nothing is downloaded.
