@@ -150,9 +150,7 @@ bool Download::decideOnFirstData() {
   // nor a part of a body. A 304 answers the cached tag the download asked with.
   const bool notModified = status == 304 && !likelyCurrentTag_.empty();
   if (status != 200 && !notModified) {
-    showFailure(statusFailure(status, false));
-    endSession();
-    return false;
+    return abandon(statusFailure(status, false));
   }
   // A 304 without an ETag (or with an empty one) answers for the tag asked with.
   std::string tag = response.headerField("ETag").value_or("");
@@ -164,40 +162,25 @@ bool Download::decideOnFirstData() {
   likelyCurrentTag_.clear();  // from here on the decision itself knows
   validationString_ = tag;
   // Checked again: the cache may have been changed while the request went out.
-  if (CacheTrust trust = checkCacheTrust(); !trust.trusted()) {
-    showFailure(untrustedCacheFailure(trust));
-    endSession();
-    return false;
-  }
-  bool told = false;
-  auto waiting = [this, &told] {
-    if (std::exchange(told, true)) return;
+  if (CacheTrust trust = checkCacheTrust(); !trust.trusted())
+    return abandon(untrustedCacheFailure(trust));
+  auto waiting = [this] {
     host::systemLog("%s", kWaitingText);
     showStatus(translate(kWaitingText));
   };
-  // The cache is read under the shared lock, and changed only under the exclusive one, which
-  // may find the agent current by then. A window closed meanwhile ends the wait, and the run.
-  std::optional<std::string> why;
-  for (CacheLock::Mode mode : {CacheLock::Mode::kShared, CacheLock::Mode::kExclusive}) {
-    CacheLock::Result locked = cache_.lock(
-        mode, waiting, [this] { return windowClosed() || !host::applicationIsRunning(); });
-    if (locked == CacheLock::Result::kUnavailable) {
-      // No lock file where the cache's directories cannot be made (a full disk, say).
-      host::Status<CacheProblem> made = prepareCache();
-      showFailure(made.ok() ? untrustedCacheFailure({cacheLockPath(getInstallAgentCacheDir()),
-                                                     N_("cannot be locked")})
-                            : cacheFailure(made));
-      endSession();
-    }
-    if (locked == CacheLock::Result::kBusy || locked == CacheLock::Result::kUnavailable)
-      return false;
-    if (cache_.holdsCurrentAgent(tag, request_.signingKeys, &why)) {
+  // A window closed while another installer holds the cache ends the wait, and the run.
+  switch (cache_.decide(tag, request_.signingKeys, waiting,
+                        [this] { return windowClosed() || !host::applicationIsRunning(); })) {
+    case AgentCache::Verdict::kCurrent:
       startCachedAgent();
       return false;
-    }
+    case AgentCache::Verdict::kGaveUp:
+      return false;
+    case AgentCache::Verdict::kUnlockable:
+      return abandon(unlockableCacheFailure());
+    case AgentCache::Verdict::kStale:
+      break;
   }
-  if (why) host::systemLog("The cached install agent is downloaded again: %s", why->c_str());
-  cache_.removeStaleAgent(tag);
   if (signatureCheck_) signatureCheck_->fetchSignature(*urlSession_, theDownload_->url());
   return true;
 }
@@ -253,8 +236,7 @@ void Download::archiveVerified(const std::string& archive, AgentProof proof) {
 
 void Download::verificationFailed(const std::string& reason) {
   cache_.unlock();
-  showFailure(verificationFailure(theDownload_->url(), reason));
-  endSession();
+  abandon(verificationFailure(theDownload_->url(), reason));
 }
 
 bool Download::showBusy(const char* text, bool cancellable, int64_t unshownBytes) {
@@ -284,11 +266,8 @@ void Download::installArchive(const std::string& archive, std::optional<AgentPro
 void Download::didComplete(host::DownloadTask&, const std::optional<host::UrlError>& error) {
   // An archive that waits for its signature keeps the cache locked.
   if (!signatureCheck_ || !signatureCheck_->holdsArchive()) cache_.unlock();
-  if (error && !error->cancelled) {
-    showFailure(transportFailure(error->description));
-    // The signature's download ends too: its own end would call the archive not the vendor's.
-    endSession();
-  }
+  // The signature's download ends too: its own end would call the archive not the vendor's.
+  if (error && !error->cancelled) abandon(transportFailure(error->description));
 }
 
 void Download::showFailure(const Failure& failure) {
@@ -296,6 +275,12 @@ void Download::showFailure(const Failure& failure) {
   host::runOnMain([this, shown = failure.shown] {
     if (!windowClosed()) this->failure(shown, TextColor::Red);
   });
+}
+
+bool Download::abandon(const Failure& failure) {
+  showFailure(failure);
+  endSession();
+  return false;
 }
 
 void Download::endSession() {

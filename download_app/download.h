@@ -131,6 +131,8 @@ class Download : public host::UrlSessionDelegate,
   void showFailure(const Failure& failure);
   // Cancels the task, and the session on the main thread.
   void endSession();
+  // Shows `failure` and ends the session: the download does not go on (false).
+  bool abandon(const Failure& failure);
   // The archive has arrived whole, and with a signing key its signature holds (`proof`):
   // it goes into the cache with its tag and the agent starts.
   void installArchive(const std::string& archive, std::optional<AgentProof> proof);

@@ -84,6 +84,13 @@ Failure untrustedCacheFailure(const CacheTrust& trust) {
           untrustedCacheMessage(trust)};
 }
 
+Failure unlockableCacheFailure() {
+  // No lock file where the cache's directories cannot be made (a full disk, say): that is why.
+  host::Status<CacheProblem> made = prepareCache();
+  if (!made.ok()) return cacheFailure(made);
+  return untrustedCacheFailure({cacheLockPath(getInstallAgentCacheDir()), N_("cannot be locked")});
+}
+
 Failure verificationFailure(const std::string& url, const std::string& reason) {
   const char* text = N_("Failed to verify the installer.");
   return {translate(text), std::string(text) + " The download from " + host::redactedUrl(url) +

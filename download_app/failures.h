@@ -27,6 +27,8 @@ Failure statusFailure(long status, bool atEnd);
 Failure transportFailure(const std::string& reason);
 // The cache is not the user's own.
 Failure untrustedCacheFailure(const CacheTrust& trust);
+// No lock of the cache can be had.
+Failure unlockableCacheFailure();
 // The archive from `url` is not the vendor's, for `reason`.
 Failure verificationFailure(const std::string& url, const std::string& reason);
 // The new agent could not be put in place.

@@ -215,11 +215,30 @@ std::string untrustedCacheMessage(const CacheTrust& trust) {
          ".";
 }
 
+AgentCache::Verdict AgentCache::decide(const std::string& tag, const SigningKeys& keys,
+                                      const std::function<void()>& waiting,
+                                      const std::function<bool()>& givesUp) {
+  std::optional<std::string> why;
+  bool told = false;
+  auto waitingOnce = [&] {
+    if (!std::exchange(told, true)) waiting();
+  };
+  for (CacheLock::Mode mode : {CacheLock::Mode::kShared, CacheLock::Mode::kExclusive}) {
+    CacheLock::Result locked = lock(mode, waitingOnce, givesUp);
+    if (locked == CacheLock::Result::kBusy) return Verdict::kGaveUp;
+    if (locked == CacheLock::Result::kUnavailable) return Verdict::kUnlockable;
+    if (holdsCurrentAgent(tag, keys, &why)) return Verdict::kCurrent;
+  }
+  if (why) host::systemLog("The cached install agent is downloaded again: %s", why->c_str());
+  removeStaleAgent(tag);
+  return Verdict::kStale;
+}
+
 CacheLock::Result AgentCache::lock(CacheLock::Mode mode, const std::function<void()>& waiting,
                                    const std::function<bool()>& givesUp) {
   CacheLock::Result result;
-  for (bool told = false; (result = lock_->tryLock(dir_, mode)) == CacheLock::Result::kBusy;) {
-    if (!std::exchange(told, true)) waiting();
+  while ((result = lock_->tryLock(dir_, mode)) == CacheLock::Result::kBusy) {
+    waiting();
     if (givesUp()) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }

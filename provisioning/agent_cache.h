@@ -107,10 +107,19 @@ class AgentCache {
  public:
   AgentCache() : dir_(getInstallAgentCacheDir()) {}
 
-  // Takes the lock in `mode`, polling while another installer holds it: `waiting` is called
-  // when it has to wait, and the wait ends, kBusy, once `givesUp` says so.
-  CacheLock::Result lock(CacheLock::Mode mode, const std::function<void()>& waiting,
-                         const std::function<bool()>& givesUp);
+  // The decision on the first data of a download whose server tags the archive `tag`.
+  enum class Verdict {
+    kCurrent,     // the cached agent is the one tagged `tag` (with `keys`, its proof holds)
+    kStale,       // it is not; it has gone, and the cache is locked for the new one
+    kGaveUp,      // another installer held the lock until `givesUp` said so
+    kUnlockable,  // no lock can be had at all
+  };
+  // Reads the cache under the shared lock, and when the agent is not current takes the
+  // exclusive one, which may find it current by then (another run brought it); only then does
+  // the stale agent go (`removeStaleAgent`). `waiting` is called once when another installer
+  // holds the lock; the lock is held afterwards unless the verdict is kGaveUp or kUnlockable.
+  Verdict decide(const std::string& tag, const SigningKeys& keys,
+                 const std::function<void()>& waiting, const std::function<bool()>& givesUp);
   void unlock() { lock_->unlock(); }
   // The lock, shared now, for the agent just started from the cache to hold until it has ended.
   std::shared_ptr<CacheLock> passLock();
@@ -119,20 +128,9 @@ class AgentCache {
   // Read without the lock: a hint, which `holdsCurrentAgent` makes sure of.
   std::string likelyCurrentTag(const SigningKeys& keys) const;
 
-  // Whether the cached agent is the one the server tags `tag`: on disk, its stored tag equal,
-  // and, with `keys`, its proof holding under them. When only the proof fails, `why` says why
-  // (for the log).
-  bool holdsCurrentAgent(const std::string& tag, const SigningKeys& keys,
-                         std::optional<std::string>* why) const;
-
   // The seconds since 1970 at which the agent verified last was signed, when its proof still
   // holds under `keys`: no download signed earlier replaces it.
   std::optional<int64_t> lastSignedAt(const SigningKeys& keys) const;
-
-  // Under the lock, before a new agent of `tag` is fetched: what runs that died left, and the
-  // stale agent (the directory, or the link in its place), go; and without a tag the stored one,
-  // which then vouches for nothing.
-  void removeStaleAgent(const std::string& tag);
 
   // Puts the agent in `archive` in place with its tag, and with `proof` (its `agent` filled
   // in here) when the archive's signature was checked. A failed unpacking leaves no agent and
@@ -141,6 +139,17 @@ class AgentCache {
                                      std::optional<AgentProof> proof, MessageCallback report);
 
  private:
+  // Takes the lock in `mode`, polling while another installer holds it.
+  CacheLock::Result lock(CacheLock::Mode mode, const std::function<void()>& waiting,
+                         const std::function<bool()>& givesUp);
+  // Whether the cached agent is the one the server tags `tag`: on disk, its stored tag equal,
+  // and, with `keys`, its proof holding under them. When only the proof fails, `why` says why.
+  bool holdsCurrentAgent(const std::string& tag, const SigningKeys& keys,
+                         std::optional<std::string>* why) const;
+  // Under the lock, before a new agent of `tag` is fetched: what runs that died left, and the
+  // stale agent (the directory, or the link in its place), go; and without a tag the stored one,
+  // which then vouches for nothing.
+  void removeStaleAgent(const std::string& tag);
   // The agent directory, and whether its entry file exists (any kind of file).
   std::string agentDirectory() const;
   bool hasAgent() const;
