@@ -125,7 +125,7 @@ class AgentCache {
   std::shared_ptr<CacheLock> passLock();
 
   // The stored tag, when an agent is on disk and, with `keys`, its proof holds; otherwise empty.
-  // Read without the lock: a hint, which `holdsCurrentAgent` makes sure of.
+  // Read without the lock: a hint, which `decide` makes sure of.
   std::string likelyCurrentTag(const SigningKeys& keys) const;
 
   // The seconds since 1970 at which the agent verified last was signed, when its proof still
