@@ -38,6 +38,28 @@ bool isDirectory(const std::filesystem::path& path) {
   return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
+ExposedLevel exposedLevel(const std::filesystem::path& dir) {
+  std::error_code error;
+  std::filesystem::path given = std::filesystem::absolute(dir, error).lexically_normal();
+  if (!given.has_filename() && given.has_relative_path()) given = given.parent_path();  // "a/"
+  std::filesystem::path real = std::filesystem::weakly_canonical(given, error);
+  if (error) return {dir, Exposure::kUnexaminable};
+  for (const std::filesystem::path& start : {given, real}) {
+    for (std::filesystem::path level = start;; level = level.parent_path()) {
+      struct stat info;
+      if (stat(level.c_str(), &info) != 0) {
+        if (errno != ENOENT) return {level, Exposure::kUnexaminable};
+      } else if (info.st_uid != geteuid() && info.st_uid != 0) {
+        return {level, Exposure::kOwnedByAnother};
+      } else if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (info.st_mode & S_ISVTX) == 0) {
+        return {level, Exposure::kWritableByOthers};
+      }
+      if (!level.has_relative_path()) break;
+    }
+  }
+  return {};
+}
+
 std::vector<std::string> listDirectory(const std::filesystem::path& path) {
   std::vector<std::string> names;
   std::error_code error;

@@ -36,6 +36,18 @@ std::string systemError(const std::string& what, int error);
 bool pathExists(const std::filesystem::path& path);
 bool isDirectory(const std::filesystem::path& path);
 
+// How a directory on the way to a path is open to users other than the effective one and root.
+enum class Exposure { kNone, kUnexaminable, kOwnedByAnother, kWritableByOthers };
+struct ExposedLevel {
+  std::filesystem::path directory;  // empty when none is exposed
+  Exposure exposure = Exposure::kNone;
+};
+// The first directory from `dir` up to "/", along its path as given and along its real path,
+// that another user could rename, replace or fill: one owned by someone other than the
+// effective user and root, or writable by group or others without the sticky bit (as /tmp is).
+// Levels still to be made are passed over: the user makes them.
+ExposedLevel exposedLevel(const std::filesystem::path& dir);
+
 // The names in the directory `path`, in the order the listing gives them, without "." and
 // "..": empty when it cannot be listed.
 std::vector<std::string> listDirectory(const std::filesystem::path& path);

@@ -1,13 +1,15 @@
 #include "platform/temp_dir.h"
 
 #include <errno.h>
-#include <glib.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/types.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <system_error>
+#include <vector>
 
 #include "host/files.h"
 
@@ -18,11 +20,26 @@ TempDir::TempDir(std::string /*name*/) {
   // so no program that receives a path in it can take it for an option ("-tmp", say).
   std::error_code ec;
   fs::path base = fs::absolute(host::temporaryDirectory(), ec);
-  for (const fs::path& candidate : {ec ? fs::path("/tmp") : base, fs::path("/tmp")}) {
-    if (!tried_.empty() && tried_.back() == candidate.string()) continue;
+  std::vector<fs::path> candidates = {ec ? fs::path("/tmp") : base, "/tmp", "/var/tmp"};
+  const char* home = getenv("HOME");
+  if (home != nullptr && *home == '/') candidates.push_back(fs::path(home) / ".cache");
+  const char* runtime = getenv("XDG_RUNTIME_DIR");
+  if (runtime != nullptr && *runtime == '/') candidates.push_back(runtime);
+  candidates.push_back("/dev/shm");
+  // An agent unpacked here may run programs it carries: where none may run (a /tmp mounted
+  // noexec) comes last.
+  std::stable_partition(candidates.begin(), candidates.end(), [](const fs::path& candidate) {
+    struct statvfs info;
+    return statvfs(candidate.c_str(), &info) != 0 || (info.f_flag & ST_NOEXEC) == 0;
+  });
+  for (const fs::path& candidate : candidates) {
+    if (std::find(tried_.begin(), tried_.end(), candidate.string()) != tried_.end()) continue;
     tried_.push_back(candidate.string());
+    // Another user who could rename the directory could put programs in the run's place.
+    if (!host::exposedLevel(candidate).directory.empty()) continue;
     std::string pattern = (candidate / "vlXXXXXX").string();
     if (mkdtemp(pattern.data()) != nullptr) {
+      chmod(pattern.c_str(), 0700);  // whatever the umask
       dir = pattern;
       return;
     }
@@ -64,6 +81,20 @@ int mkpath(std::string path, uint16_t mode) {
     errno = ENOENT;
     return -1;
   }
-  // A level that another process makes meanwhile counts as made.
-  return g_mkdir_with_parents(path.c_str(), mode);
+  fs::path whole(path);
+  fs::path level;
+  for (const fs::path& component : whole) {
+    level /= component;
+    // A level that another process makes meanwhile counts as made; one made here gets `mode`
+    // whatever the umask.
+    if (mkdir(level.c_str(), mode) == 0) {
+      chmod(level.c_str(), mode);
+    } else if (errno != EEXIST) {
+      return -1;
+    } else if (!host::isDirectory(level)) {
+      errno = ENOTDIR;
+      return -1;
+    }
+  }
+  return 0;
 }

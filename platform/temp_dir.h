@@ -11,8 +11,10 @@
 class TempDir {
  public:
   // Creates a new private directory "vlXXXXXX" in the user's temporary directory (TMPDIR,
-  // else "/tmp"), or in "/tmp" when that fails. `name` is not used: the directory's name is
-  // always "vl" and six random characters.
+  // else "/tmp"); where that fails, where programs may not run there, or where another user
+  // could rename it, in the next of "/tmp", "/var/tmp", "~/.cache", XDG_RUNTIME_DIR and
+  // "/dev/shm" that does. `name` is not used: the directory's name is always "vl" and six
+  // random characters.
   explicit TempDir(std::string name);
   // Removes the directory with everything in it.
   ~TempDir();
@@ -29,7 +31,7 @@ class TempDir {
   std::vector<std::string> tried_;
 };
 
-// Creates every missing directory of `path` with `mode`. 0 when the whole path is a directory
+// Creates every missing directory of `path` with `mode`, whatever the umask. 0 when the whole path is a directory
 // afterwards; -1 otherwise, errno ENOTDIR for a level that is no directory, else mkdir's own.
 int mkpath(std::string path, uint16_t mode);
 

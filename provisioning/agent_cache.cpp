@@ -43,7 +43,7 @@ std::string validationStringPath(const fs::path& dir) {
 std::string getInstallAgentCacheDir() {
   const char* home = getenv("HOME");
   std::string dir = (home != nullptr && *home != '\0') ? home : "/tmp";
-  if (dir.size() >= 2 && dir.back() != '/') dir += '/';
+  if (!dir.ends_with('/')) dir += '/';
   return dir + INSTALL_AGENT_CACHE_SUBPATH;
 }
 
@@ -186,6 +186,14 @@ std::string distrust(const std::string& level, bool* missing) {
 CacheTrust checkCacheTrust() {
   std::string cacheDir = getInstallAgentCacheDir();
   std::string level = cacheDir.substr(0, cacheDir.size() - INSTALL_AGENT_CACHE_SUBPATH.size());
+  // Whoever may rename a directory above the cache could put another cache in its place: a
+  // run as root with a user's HOME (sudo -E) refuses that user's HOME.
+  if (host::ExposedLevel above = host::exposedLevel(level); !above.directory.empty()) {
+    return {above.directory.string(),
+            above.exposure == host::Exposure::kOwnedByAnother     ? N_("is owned by another user")
+            : above.exposure == host::Exposure::kWritableByOthers ? N_("can be changed by other users")
+                                                                  : N_("cannot be examined")};
+  }
   // The levels: every component of the sub-path, then the agent directory.
   std::string components = INSTALL_AGENT_CACHE_SUBPATH + INSTALL_AGENT_DIR;
   for (size_t start = 0, end; start < components.size(); start = end + 1) {
@@ -330,6 +338,7 @@ host::Status<CacheProblem> AgentCache::unpack(const fs::path& archive, MessageCa
   // A fresh directory beside the agent directory, so a half-unpacked agent never counts.
   std::string fresh = agentDir + kUnpackingSuffix + "XXXXXX";
   if (!mkdtemp(fresh.data())) return {CacheProblem::kNoDirectory, dir_, errno};
+  chmod(fresh.c_str(), 0700);  // whatever the umask: unzip writes into it
   host::Status<CacheProblem> status;
   UnzipResult unzipped = unzipInstallAgent(archive, fresh, "unzip", report);
   if (unzipped != UnzipResult::Unpacked) {

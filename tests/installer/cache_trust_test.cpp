@@ -54,15 +54,19 @@ TEST_F(CacheTrustRunTest, CacheWritableByOthersIsRefusedAndNamed) {
   EXPECT_FALSE(testsupport::pathExists(scratch.file("planted-record")));
 }
 
-TEST_F(CacheTrustRunTest, AgentDirectoryOfAnotherUserIsRefused) {
+TEST_F(CacheTrustRunTest, DirectoriesOfAnotherUserAreRefused) {
   if (!testsupport::runningAsRoot()) GTEST_SKIP() << "only root can give a file to another user";
   TestHttpServer server;
   server.serve("/agent.zip", archiveReply(agentArchive(0), "\"v1\""));
   plantCurrentAgent();
-  ASSERT_EQ(chown(agentDir().c_str(), 65534, 65534), 0);
-  RunResult result = runInstaller(makeBundle(server.url("/agent.zip")), {"Setup"});
-  expectFailedRun(result, "The install agent cache is not safe to use: " + agentDir() +
-                              " is owned by another user.");
+  // The home too: the user could swap the cache a run as root (sudo -E) fills there.
+  for (const std::string& owned : {agentDir(), homeDir()}) {
+    ASSERT_EQ(chown(owned.c_str(), 65534, 65534), 0);
+    RunResult result = runInstaller(makeBundle(server.url("/agent.zip")), {"Setup"});
+    expectFailedRun(result, "The install agent cache is not safe to use: " + owned +
+                                " is owned by another user.");
+    ASSERT_EQ(chown(owned.c_str(), 0, 0), 0);
+  }
   EXPECT_EQ(server.hits("/agent.zip"), 0);
   EXPECT_FALSE(testsupport::pathExists(scratch.file("planted-record")));
 }

@@ -130,8 +130,12 @@ TEST_F(CarriedAgentTest, ReadyAgentThatIsADirectoryIsStillChosen) {
 
 TEST_F(CarriedAgentTest, InstallAgentZipIsUnpackedIntoTheRunsTemporaryDirectory) {
   BundleBuilder bundle(scratch.path());
+  // The agent runs a program it carries.
   bundle.addAgentArchive("InstallAgent.zip",
-                         {record(), 0, "ls -A \"$(dirname \"$0\")\" > " + scratch.file("listing")},
+                         {record(), 0,
+                          "ls -A \"$(dirname \"$0\")\" > " + scratch.file("listing") +
+                              "\ncp /bin/true \"$(dirname \"$0\")/lib\" && \"$(dirname \"$0\")/lib/true\" "
+                              "|| exit 9"},
                          {{"lib/tool", "data"}});
   RunResult result = runInstaller(bundle, {"Setup", "--flag"});
   ASSERT_TRUE(result.exited) << result.describe();
@@ -149,6 +153,14 @@ TEST_F(CarriedAgentTest, InstallAgentZipIsUnpackedIntoTheRunsTemporaryDirectory)
   EXPECT_TRUE(tempEntries().empty());
   // A carried archive never fills the per-user cache.
   EXPECT_FALSE(pathExists(homeDir() + "/.vellum"));
+
+  // Where TMPDIR is mounted noexec, it is unpacked where the programs it carries may run.
+  if (runProgram("unshare", {"unshare", "-m", "true"}).exitCode != 0) return;
+  const char* noexec = "mount -t tmpfs -o noexec none \"$TMPDIR\" && exec \"$0\" Setup";
+  result = runProgram("unshare", {"unshare", "-m", "sh", "-c", noexec, bundle.executablePath()},
+                      installerOptions());
+  EXPECT_EQ(result.exitCode, 0) << result.describe();
+  EXPECT_EQ(readAgentRuns(record()).size(), 2u);
 }
 
 TEST_F(CarriedAgentTest, InstallAgentZipWinsOverPatternArchives) {

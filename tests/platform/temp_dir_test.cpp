@@ -111,8 +111,11 @@ TEST_F(ScratchTest, TempDirWithoutTmpdirUsesSlashTmp) {
 }
 
 TEST_F(ScratchTest, TempDirFallsBackToTmpWhenTmpdirCannotBeUsed) {
+  // One that another user could rename is no private place either.
+  std::string shared = scratch.makeDir("shared");
+  chmod(shared.c_str(), 0777);
   for (const std::string& unusable :
-       {scratch.file("no/such/dir"), scratch.writeFile("plain-file", "x")}) {
+       {scratch.file("no/such/dir"), scratch.writeFile("plain-file", "x"), shared}) {
     ScopedEnv tmpdir("TMPDIR", unusable);
     TempDir temp("x");
     EXPECT_TRUE(madeFromTemplate(temp.getDir(), "/tmp")) << temp.getDir();
@@ -129,6 +132,16 @@ TEST_F(ScratchTest, MkpathCreatesMissingLevelsWithTheMode) {
   EXPECT_EQ(modeOf(a + "/b/c"), 0700u);
   EXPECT_EQ(mkpath(a + "/d", 0750), 0);
   EXPECT_EQ(modeOf(a + "/d"), 0750u);
+}
+
+TEST_F(ScratchTest, DirectoriesGetTheirModeWhateverTheUmask) {
+  const mode_t mask = umask(0277);
+  EXPECT_EQ(mkpath(scratch.file("a/b"), 0700), 0);
+  TempDir temp("x");
+  umask(mask);
+  EXPECT_EQ(modeOf(scratch.file("a")), 0700u);
+  EXPECT_EQ(modeOf(scratch.file("a/b")), 0700u);
+  EXPECT_EQ(modeOf(temp.getDir()), 0700u);
 }
 
 TEST_F(ScratchTest, MkpathOfAnExistingPathChangesNothing) {

@@ -37,9 +37,9 @@ TEST(CacheDir, FollowsHome) {
     EXPECT_EQ(getInstallAgentCacheDir(), "/tmp/.vellum/app_installer_cache/Q7312m/x64osx/");
   }
   {
-    // A one-character home gets no separator of its own.
+    // A one-character home is a directory like any other, not the start of a name.
     ScopedEnv home("HOME", "h");
-    EXPECT_EQ(getInstallAgentCacheDir(), "h.vellum/app_installer_cache/Q7312m/x64osx/");
+    EXPECT_EQ(getInstallAgentCacheDir(), "h/.vellum/app_installer_cache/Q7312m/x64osx/");
   }
 }
 
