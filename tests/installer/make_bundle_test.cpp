@@ -306,6 +306,14 @@ TEST_F(RunFileTest, RunsTheInstallerWithTheArgumentsAsTheyAreAndPassesItsStatusO
     EXPECT_TRUE(nothingLeft(runs[1].arguments[1].substr(0, runs[1].arguments[1].find('/', 5))));
   }
 
+  // Nor where another user could rename the unpacked copy.
+  chmod(tmp.c_str(), 0777);
+  result = runProgram(run, {run}, options());
+  chmod(tmp.c_str(), 0700);
+  EXPECT_EQ(result.exitCode, 0) << result.describe();
+  runs = readAgentRuns(scratch.file("record"));
+  EXPECT_EQ(runs.back().arguments[1].rfind("/tmp/installer.", 0), 0u) << runs.back().arguments[1];
+
   // Where no named pipe can be made, the copy stays while the installer runs, and goes after.
   std::string bin = scratch.makeDir("no-fifo");
   scratch.writeFile("no-fifo/mkfifo", "#!/bin/sh\nexit 1\n", 0755);
@@ -335,10 +343,14 @@ TEST_F(RunFileTest, RunsTheInstallerWithTheArgumentsAsTheyAreAndPassesItsStatusO
 
 TEST_F(RunFileTest, ADamagedFileSaysSoAndRunsNothing) {
   std::string run = makeRunFile("http://127.0.0.1:9/agent.zip");
+  // Read from a pipe, it has no file to unpack from.
+  RunResult result = runProgram("sh", {"sh", "-c", "cat \"$0\" | sh", run}, options());
+  EXPECT_EQ(result.exitCode, 255) << result.describe();
+  EXPECT_NE(result.err.find("cannot run from a pipe"), std::string::npos) << result.err;
   std::string bytes = readFile(run);
   bytes[bytes.size() - 100] ^= 0x20;
   writeFile(run, bytes, 0755);
-  RunResult result = runProgram(run, {run}, options());
+  result = runProgram(run, {run}, options());
   EXPECT_EQ(result.exitCode, 255) << result.describe();
   EXPECT_NE(result.err.find(run + " is damaged"), std::string::npos) << result.err;
   EXPECT_TRUE(listDir(tmp).empty());

@@ -11,9 +11,14 @@ cat <<EOF >"$archname"
 #!/bin/sh
 skip=$SKIP
 # sh runs a script as it reads it: a file cut short within these lines would run what came of
-# them, and end there as though all went well.
-[ "\$(head -n "\$skip" -- "\$0" | wc -l)" -eq "\$skip" ] || {
-  echo "\$0 is damaged: it ends before its contents. Nothing was run." >&2
+# them, and end there as though all went well. Read from a pipe (curl … | sh), it has no file
+# to unpack from.
+[ -f "\$0" ] && [ "\$(head -n "\$skip" -- "\$0" | wc -l)" -eq "\$skip" ] || {
+  if [ -f "\$0" ]; then
+    echo "\$0 is damaged: it ends before its contents. Nothing was run." >&2
+  else
+    echo "The installer cannot run from a pipe: save it to a file and run that. Nothing was run." >&2
+  fi
   echo "Installation failed." >&2
   exit 255
 }
@@ -52,10 +57,25 @@ if [ "$(payload | sha256sum | cut -b-64)" != "$sha256" ]; then
   exit 255
 fi
 
-# TMPDIR (else /tmp) first; where that is full or mounted noexec, the next place that is not.
+# Whether only this user and root can change the directory $1 and every one above it: another
+# user who could rename it could put programs of theirs in the unpacked copy's place.
+me=$(id -u)
+private() {
+  while info=$(stat -c '%u %a' -- "$1" 2>/dev/null); do
+    { [ "${info% *}" = "$me" ] || [ "${info% *}" = 0 ]; } || return 1
+    # Not writable by group or others, unless sticky (as /tmp).
+    [ $((0${info#* } & 022)) -eq 0 ] || [ $((0${info#* } & 01000)) -ne 0 ] || return 1
+    [ "$1" = / ] && return 0
+    set -- "$(dirname -- "$1")"
+  done
+  return 1
+}
+
+# TMPDIR (else /tmp) first; where that is full, mounted noexec or not private, the next place
+# that is none of these.
 for base in "${TMPDIR:-/tmp}" /tmp "${XDG_RUNTIME_DIR:-}" "${HOME:+$HOME/.cache}" /var/tmp \
   /dev/shm; do
-  [ -n "$base" ] && [ -d "$base" ] || continue
+  [ -n "$base" ] && base=$(CDPATH= cd -P -- "$base" 2>/dev/null && pwd) && private "$base" || continue
   dir=$(mktemp -d "$base/installer.$$.XXXXXX" 2>/dev/null) || continue
   printf '#!/bin/sh\n' >"$dir/.probe" && chmod 0700 "$dir/.probe" &&
     "$dir/.probe" 2>/dev/null && rm -f "$dir/.probe" &&
