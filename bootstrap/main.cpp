@@ -1,9 +1,34 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <stdlib.h>
+
+#include <filesystem>
 
 #include "bootstrap/bootstrap.h"
+#include "platform/temp_dir.h"
 #include "provisioning/message.h"
+
+namespace {
+
+constexpr char kUnpackedCopy[] = "VL_INTERNAL_UNPACKED_COPY";
+
+// The unpacked copy of a one-file installer that this program runs from, as its header names it
+// (tools/lib/run-header.sh); empty otherwise. The agent does not inherit the name.
+std::filesystem::path takeUnpackedCopy() {
+  const char* named = getenv(kUnpackedCopy);
+  std::filesystem::path copy = named != nullptr ? named : "";
+  unsetenv(kUnpackedCopy);
+  // Only the directory this program runs from: the name cannot make it remove another.
+  std::error_code error;
+  std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (copy.empty() || error || !copy.is_absolute() ||
+      !self.string().starts_with((copy.lexically_normal() / "").string()))
+    return {};
+  return copy;
+}
+
+}  // namespace
 
 int main(int argc, const char* argv[]) {
   // A standard stream the caller closed (2>&-) would be the next file the run opens, and its
@@ -17,7 +42,11 @@ int main(int argc, const char* argv[]) {
   // writes fail instead. The programs it starts get both signals back (host/process.cpp).
   signal(SIGPIPE, SIG_IGN);
   signal(SIGXFSZ, SIG_IGN);
+  const std::filesystem::path unpackedCopy = takeUnpackedCopy();
   int result = bootstrapInstallerMainFunc(argc, argv, report_message_main);
   if (result != 0) report_message_main("Installation failed.", true);
+  // Gone before the run ends, not only when the header's remover gets to it: the end of a
+  // container (or of any process namespace) takes the remover with it.
+  if (!unpackedCopy.empty()) removeTree(unpackedCopy);
   return result;
 }

@@ -306,7 +306,15 @@ TEST_F(RunFileTest, RunsTheInstallerWithTheArgumentsAsTheyAreAndPassesItsStatusO
     EXPECT_TRUE(nothingLeft(runs[1].arguments[1].substr(0, runs[1].arguments[1].find('/', 5))));
   }
 
-  // Nor where another user could rename the unpacked copy.
+  // The end of a process namespace (a container's) takes the remover with it: the copy is gone
+  // all the same.
+  if (runProgram("unshare", {"unshare", "-p", "-f", "true"}).exitCode == 0) {
+    result = runProgram("unshare", {"unshare", "-p", "-f", "--mount-proc", "sh", run}, options());
+    EXPECT_EQ(result.exitCode, 0) << result.describe();
+    EXPECT_TRUE(listDir(tmp).empty());
+  }
+
+  // Where another user could rename the unpacked copy, it goes elsewhere.
   chmod(tmp.c_str(), 0777);
   result = runProgram(run, {run}, options());
   chmod(tmp.c_str(), 0700);

@@ -110,5 +110,7 @@ else
   ) </dev/null >/dev/null 2>&1 &
 fi
 umask "$mask"
+# The installer removes the copy itself at its end; the remover is for a run that is killed.
+export VL_INTERNAL_UNPACKED_COPY="$dir"
 exec "$dir/$program" "$@"
 EOF
