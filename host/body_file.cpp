@@ -18,7 +18,7 @@ BodyStatus BodyFile::create(const std::filesystem::path& directory) {
 }
 
 BodyStatus BodyFile::startOver() {
-  if (size_ > 0 && ftruncate(file_.get(), 0) != 0) return {BodyFailure::kNotWritten, {}, errno};
+  if (size_ > 0 && ftruncate(file_.get(), 0) != 0) return notWritten();
   size_ = 0;
   if (observer) observer(0, {});  // also when the new body is empty
   return {};
@@ -26,10 +26,16 @@ BodyStatus BodyFile::startOver() {
 
 BodyStatus BodyFile::append(std::string_view bytes) {
   if (size_ + static_cast<int64_t>(bytes.size()) > largestBody_) return {BodyFailure::kGrewLarge};
-  if (!writeAll(file_.get(), bytes)) return {BodyFailure::kNotWritten, {}, errno};
+  if (!writeAll(file_.get(), bytes)) return notWritten();
   if (observer) observer(size_, bytes);
   size_ += static_cast<int64_t>(bytes.size());
   return {};
+}
+
+BodyStatus BodyFile::notWritten() const {
+  int error = errno;
+  // Where, for a full disk: the run's temporary directory may lie on another than the cache.
+  return {BodyFailure::kNotWritten, std::filesystem::path(path_).parent_path().string(), error};
 }
 
 void BodyFile::remove() {
@@ -45,7 +51,8 @@ std::string BodyFile::describe(const BodyStatus& status) const {
       return systemError("Could not create a temporary file in " + status.subject(),
                          status.systemError());
     case BodyFailure::kNotWritten:
-      return systemError("Could not write the downloaded data", status.systemError());
+      return systemError("Could not write the downloaded data in " + status.subject(),
+                         status.systemError());
     case BodyFailure::kAnnouncedLarge:
       return "the download is " + status.subject() + " bytes, more than the " + largest +
              " allowed";

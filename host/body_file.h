@@ -17,7 +17,7 @@ namespace host {
 // What can end a download on this side of the connection.
 enum class BodyFailure {
   kNotCreated,      // subject: the directory
-  kNotWritten,      // with the errno value
+  kNotWritten,      // in the directory `subject`, with the errno value
   kAnnouncedLarge,  // subject: the length the answer announced
   kGrewLarge,       // more bytes came than a body may hold
   kEncoded,         // subject: the Content-Encoding the answer's body came in
@@ -45,6 +45,8 @@ class BodyFile {
   std::function<void(int64_t offset, std::string_view bytes)> observer;
 
  private:
+  BodyStatus notWritten() const;  // after a failed write, with its errno
+
   const int64_t largestBody_;
   FileDescriptor file_;
   std::string path_;
