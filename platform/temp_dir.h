@@ -31,8 +31,9 @@ class TempDir {
   std::vector<std::string> tried_;
 };
 
-// Creates every missing directory of `path` with `mode`, whatever the umask. 0 when the whole path is a directory
-// afterwards; -1 otherwise, errno ENOTDIR for a level that is no directory, else mkdir's own.
+// Creates every missing directory of `path` with `mode`, whatever the umask. 0 when the whole path
+// is a directory afterwards; -1 otherwise, errno ENOTDIR for a level that is no directory, else
+// mkdir's own.
 int mkpath(std::string path, uint16_t mode);
 
 // Removes `path` and everything below it, also entries in directories that their owner made

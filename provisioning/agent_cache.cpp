@@ -181,6 +181,18 @@ std::string distrust(const std::string& level, bool* missing) {
   return "";
 }
 
+// Why a directory above the cache may not be trusted.
+const char* exposureReason(host::Exposure exposure) {
+  switch (exposure) {
+    case host::Exposure::kOwnedByAnother:
+      return N_("is owned by another user");
+    case host::Exposure::kWritableByOthers:
+      return N_("can be changed by other users");
+    default:
+      return N_("cannot be examined");
+  }
+}
+
 }  // namespace
 
 CacheTrust checkCacheTrust() {
@@ -189,10 +201,7 @@ CacheTrust checkCacheTrust() {
   // Whoever may rename a directory above the cache could put another cache in its place: a
   // run as root with a user's HOME (sudo -E) refuses that user's HOME.
   if (host::ExposedLevel above = host::exposedLevel(level); !above.directory.empty()) {
-    return {above.directory.string(),
-            above.exposure == host::Exposure::kOwnedByAnother     ? N_("is owned by another user")
-            : above.exposure == host::Exposure::kWritableByOthers ? N_("can be changed by other users")
-                                                                  : N_("cannot be examined")};
+    return {above.directory.string(), exposureReason(above.exposure)};
   }
   // The levels: every component of the sub-path, then the agent directory.
   std::string components = INSTALL_AGENT_CACHE_SUBPATH + INSTALL_AGENT_DIR;
@@ -224,8 +233,8 @@ std::string untrustedCacheMessage(const CacheTrust& trust) {
 }
 
 AgentCache::Verdict AgentCache::decide(const std::string& tag, const SigningKeys& keys,
-                                      const std::function<void()>& waiting,
-                                      const std::function<bool()>& givesUp) {
+                                       const std::function<void()>& waiting,
+                                       const std::function<bool()>& givesUp) {
   std::optional<std::string> why;
   bool told = false;
   auto waitingOnce = [&] {

@@ -131,12 +131,13 @@ TEST_F(CarriedAgentTest, ReadyAgentThatIsADirectoryIsStillChosen) {
 TEST_F(CarriedAgentTest, InstallAgentZipIsUnpackedIntoTheRunsTemporaryDirectory) {
   BundleBuilder bundle(scratch.path());
   // The agent runs a program it carries.
-  bundle.addAgentArchive("InstallAgent.zip",
-                         {record(), 0,
-                          "ls -A \"$(dirname \"$0\")\" > " + scratch.file("listing") +
-                              "\ncp /bin/true \"$(dirname \"$0\")/lib\" && \"$(dirname \"$0\")/lib/true\" "
-                              "|| exit 9"},
-                         {{"lib/tool", "data"}});
+  bundle.addAgentArchive(
+      "InstallAgent.zip",
+      {record(), 0,
+       "ls -A \"$(dirname \"$0\")\" > " + scratch.file("listing") +
+           "\ncp /bin/true \"$(dirname \"$0\")/lib\" && \"$(dirname \"$0\")/lib/true\" "
+           "|| exit 9"},
+      {{"lib/tool", "data"}});
   RunResult result = runInstaller(bundle, {"Setup", "--flag"});
   ASSERT_TRUE(result.exited) << result.describe();
   EXPECT_EQ(result.exitCode, 0) << result.describe();

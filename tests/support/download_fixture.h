@@ -54,8 +54,8 @@ class DownloadRunTest : public InstallerTest {
                                              const std::vector<std::string>& userArguments);
 
   // A run that ended in failure: exit status 255, `message` among the lines on standard
-  // error (a line's start when it ends in "*") and "Installation failed." the last of them, no agent started, nothing left in
-  // the run's temporary area.
+  // error (a line's start when it ends in "*") and "Installation failed." the last of them, no
+  // agent started, nothing left in the run's temporary area.
   void expectFailedRun(const RunResult& result, const std::string& message) const;
 
  private:
