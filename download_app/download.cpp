@@ -178,6 +178,8 @@ bool Download::decideOnFirstData() {
       return false;
     case AgentCache::Verdict::kUnlockable:
       return abandon(unlockableCacheFailure());
+    case AgentCache::Verdict::kHeldAbove:
+      return abandon(nestedRunFailure());
     case AgentCache::Verdict::kStale:
       break;
   }

@@ -91,6 +91,12 @@ Failure unlockableCacheFailure() {
   return untrustedCacheFailure({cacheLockPath(getInstallAgentCacheDir()), N_("cannot be locked")});
 }
 
+Failure nestedRunFailure() {
+  return failureText(
+      N_("The installer that started this one is using the install agent. Run this installer "
+         "again once it has finished."));
+}
+
 Failure verificationFailure(const std::string& url, const std::string& reason) {
   const char* text = N_("Failed to verify the installer.");
   return {translate(text), std::string(text) + " The download from " + host::redactedUrl(url) +

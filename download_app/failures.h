@@ -29,6 +29,8 @@ Failure transportFailure(const std::string& reason);
 Failure untrustedCacheFailure(const CacheTrust& trust);
 // No lock of the cache can be had.
 Failure unlockableCacheFailure();
+// The installer whose agent started this run holds the cache, which this run would change.
+Failure nestedRunFailure();
 // The archive from `url` is not the vendor's, for `reason`.
 Failure verificationFailure(const std::string& url, const std::string& reason);
 // The new agent could not be put in place.

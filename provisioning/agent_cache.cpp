@@ -242,7 +242,11 @@ AgentCache::Verdict AgentCache::decide(const std::string& tag, const SigningKeys
   };
   for (CacheLock::Mode mode : {CacheLock::Mode::kShared, CacheLock::Mode::kExclusive}) {
     CacheLock::Result locked = lock(mode, waitingOnce, givesUp);
+    // A cache removed meanwhile (by an agent that uninstalls, say) is made again.
+    if (locked == CacheLock::Result::kUnavailable && prepareCache().ok())
+      locked = lock(mode, waitingOnce, givesUp);
     if (locked == CacheLock::Result::kBusy) return Verdict::kGaveUp;
+    if (locked == CacheLock::Result::kHeldAbove) return Verdict::kHeldAbove;
     if (locked == CacheLock::Result::kUnavailable) return Verdict::kUnlockable;
     if (holdsCurrentAgent(tag, keys, &why)) return Verdict::kCurrent;
   }

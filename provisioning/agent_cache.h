@@ -113,6 +113,7 @@ class AgentCache {
     kStale,       // it is not; it has gone, and the cache is locked for the new one
     kGaveUp,      // another installer held the lock until `givesUp` said so
     kUnlockable,  // no lock can be had at all
+    kHeldAbove,   // the run that started this one (through its agent) holds the lock
   };
   // Reads the cache under the shared lock, and when the agent is not current takes the
   // exclusive one, which may find it current by then (another run brought it); only then does

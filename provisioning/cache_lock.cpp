@@ -2,12 +2,57 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <sstream>
 
 namespace {
 
 const char kLockFile[] = ".lock";
+
+// The parent of the process `pid`, from /proc/<pid>/stat; 0 when it cannot be read.
+pid_t parentOf(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  // "pid (name) state ppid ...": the name may hold blanks and parentheses.
+  size_t close = text.rfind(')');
+  char state = 0;
+  int parent = 0;
+  if (close == std::string::npos ||
+      sscanf(text.c_str() + close + 1, " %c %d", &state, &parent) != 2)
+    return 0;
+  return parent;
+}
+
+// Whether a process above this one (the agent's installer, for a run an agent started) holds a
+// lock on the open file `fd`, as /proc/locks lists them: "1: FLOCK ADVISORY READ <pid>
+// <major>:<minor>:<inode> 0 EOF". Only the inode is compared: a file system may show locks under
+// another device number than stat does (btrfs).
+bool heldByAncestor(int fd) {
+  struct stat file;
+  if (fstat(fd, &file) != 0) return false;
+  std::set<pid_t> holders;
+  std::ifstream locks("/proc/locks");
+  for (std::string line; std::getline(locks, line);) {
+    std::istringstream fields(line);
+    std::string number, kind, advisory, access, file_id;
+    pid_t pid = 0;
+    unsigned long inode = 0;
+    // A waiter's line has "->" where the kind is, and then fails here.
+    if (fields >> number >> kind >> advisory >> access >> pid >> file_id &&
+        sscanf(file_id.c_str(), "%*x:%*x:%lu", &inode) == 1 && inode == file.st_ino)
+      holders.insert(pid);
+  }
+  for (pid_t pid = getppid(); pid > 1; pid = parentOf(pid))
+    if (holders.count(pid) != 0) return true;
+  return false;
+}
 
 }  // namespace
 
@@ -25,7 +70,9 @@ CacheLock::Result CacheLock::tryLock(const std::filesystem::path& cacheDir, Mode
   // Without waiting, so never interrupted. (flock changes a lock's mode by letting it go first.)
   if (flock(lock_.get(), (mode == Mode::kShared ? LOCK_SH : LOCK_EX) | LOCK_NB) == 0)
     return Result::kHeld;
-  Result result = errno == EWOULDBLOCK ? Result::kBusy : Result::kUnavailable;
+  Result result = errno != EWOULDBLOCK          ? Result::kUnavailable
+                  : heldByAncestor(lock_.get()) ? Result::kHeldAbove
+                                                : Result::kBusy;
   lock_.reset();
   return result;
 }

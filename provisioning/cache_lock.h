@@ -20,6 +20,7 @@ class CacheLock {
   enum class Result {
     kHeld,         // held now
     kBusy,         // another process holds it
+    kHeldAbove,    // a process that started this one holds it: waiting would never end
     kUnavailable,  // the lock file cannot be opened or made: no lock can be had at all
     kNotNeeded,    // the cache is on a read-only file system: no run can change it
   };

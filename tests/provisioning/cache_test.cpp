@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
@@ -64,6 +65,15 @@ TEST_F(CacheTest, AgentIsOnDiskExactlyWhenItsEntryFileExists) {
   EXPECT_EQ(installAgentDirOnDisk(), "");
   testsupport::writeFile(agentDir + "/install", "#!/bin/sh\n");
   EXPECT_EQ(installAgentDirOnDisk(), cacheDir() + "installagent/");
+}
+
+TEST_F(CacheTest, ACacheRemovedBeforeTheDecisionIsMadeAgain) {
+  AgentCache cache;
+  ASSERT_TRUE(prepareCache().ok());
+  std::filesystem::remove_all(scratch.path() + "/.vellum");
+  EXPECT_EQ(cache.decide(
+                "\"v1\"", {}, [] {}, [] { return false; }),
+            AgentCache::Verdict::kStale);
 }
 
 TEST_F(CacheTest, AnyKindOfEntryFileCounts) {

@@ -136,6 +136,18 @@ TEST_F(ConcurrentRuns, ARunningAgentKeepsItsFilesWhenAnotherRunFindsANewVersion)
   EXPECT_EQ(runInstaller(bundle, {"Setup"}).exitCode, 0);
   EXPECT_EQ(testsupport::readFile(agentRecord()),
             "complete v2\nend v2\ncomplete v3\nend v3\ncomplete v4\ncomplete v4\n");
+
+  // One that needs another agent cannot have it while its own agent runs: it says so, at once.
+  std::string innerErr = scratch.file("inner-err");
+  agentShape.extraShell = "[ -n \"$INNER\" ] || INNER=1 VL_INTERNAL_INSTALL_AGENT_URL='" +
+                          server.url("/v5.zip") + "' '" + bundle.executablePath() + "' Setup 2>'" +
+                          innerErr + "'";
+  server.serve("/agent.zip", archiveOf("v6"));
+  server.serve("/v5.zip", archiveOf("v5"));
+  EXPECT_EQ(runInstaller(bundle, {"Setup"}).exitCode, 0);
+  EXPECT_NE(testsupport::readFile(innerErr).find("The installer that started this one is using"),
+            std::string::npos)
+      << testsupport::readFile(innerErr);
 }
 
 }  // namespace
