@@ -41,12 +41,12 @@ bool heldByAncestor(int fd) {
   std::ifstream locks("/proc/locks");
   for (std::string line; std::getline(locks, line);) {
     std::istringstream fields(line);
-    std::string number, kind, advisory, access, file_id;
+    std::string number, kind, advisory, access, where;
     pid_t pid = 0;
     unsigned long inode = 0;
     // A waiter's line has "->" where the kind is, and then fails here.
-    if (fields >> number >> kind >> advisory >> access >> pid >> file_id &&
-        sscanf(file_id.c_str(), "%*x:%*x:%lu", &inode) == 1 && inode == file.st_ino)
+    if (fields >> number >> kind >> advisory >> access >> pid >> where &&
+        sscanf(where.c_str(), "%*x:%*x:%lu", &inode) == 1 && inode == file.st_ino)
       holders.insert(pid);
   }
   for (pid_t pid = getppid(); pid > 1; pid = parentOf(pid))
