@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <functional>
 #include <future>
 #include <memory>
@@ -168,18 +169,28 @@ class GtkStatus {
     gchar* valid = g_utf8_make_valid(text.data(), static_cast<gssize>(text.size()));
     gtk_label_set_text(label_.get(), valid);
     g_free(valid);
+    showWholeFailure();
   }
 
   void setFailed(bool failed) {
+    failed_ = failed;
     if (failed) {
       gtk_style_context_add_class(style(), kFailedStyleClass);
     } else {
       gtk_style_context_remove_class(style(), kFailedStyleClass);
     }
+    showWholeFailure();
   }
 
  private:
   GtkStyleContext* style() const { return gtk_widget_get_style_context(GTK_WIDGET(label_.get())); }
+
+  // A failure's cause may lie past the end of the one line (a long path, a TLS error): the
+  // whole text shows when the pointer rests on it.
+  void showWholeFailure() {
+    gtk_widget_set_tooltip_text(GTK_WIDGET(label_.get()),
+                                failed_ ? gtk_label_get_text(label_.get()) : nullptr);
+  }
 
   static void onStyleUpdated(GtkWidget*, gpointer self) {
     static_cast<GtkStatus*>(self)->updateFailureColour();
@@ -197,6 +208,7 @@ class GtkStatus {
   }
 
   ObjectRef<GtkLabel> label_;
+  bool failed_ = false;
   ObjectRef<GtkCssProvider> failureStyle_;
   std::string failureCss_;
 };
@@ -218,9 +230,12 @@ class GtkSplash {
     auto pixels = [scale](double points) {
       return points > 0 ? std::max(1, static_cast<int>(std::lround(points * scale))) : -1;
     };
-    // The loader decodes a PNG whole before it scales: a splash too large for that is not shown.
+    // Only a regular file: opening a named pipe would hold the window's thread. And the loader
+    // decodes a PNG whole before it scales: a splash too large for that is not shown.
     int width = 0, height = 0;
-    if (!gdk_pixbuf_get_file_info(image.path.c_str(), &width, &height) ||
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(image.path, error) ||
+        !gdk_pixbuf_get_file_info(image.path.c_str(), &width, &height) ||
         int64_t{width} * height > kLargestSplashPixels)
       return;
     GdkPixbuf* pixbuf = gdk_pixbuf_new_from_file_at_scale(image.path.c_str(), pixels(image.width),

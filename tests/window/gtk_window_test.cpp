@@ -3,6 +3,7 @@
 #include "download_app/gtk_window.h"
 
 #include <gtk/gtk.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <string>
@@ -152,6 +153,8 @@ TEST_F(GtkWindowTest, StatusTextTurnsRedOnFailureAndBack) {
   controls->status->setTextColor(TextColor::Red);
   EXPECT_STREQ(gtk_label_get_text(label), "Download failed with error code 401");
   EXPECT_TRUE(gtk_label_get_single_line_mode(label));
+  g_autofree gchar* whole = gtk_widget_get_tooltip_text(GTK_WIDGET(label));
+  EXPECT_STREQ(whole, "Download failed with error code 401");  // past the line's end too
   GdkRGBA red;
   gtk_style_context_get_color(style, gtk_style_context_get_state(style), &red);
   EXPECT_GT(red.red, 0.6);
@@ -159,6 +162,7 @@ TEST_F(GtkWindowTest, StatusTextTurnsRedOnFailureAndBack) {
   EXPECT_LT(red.blue, 0.2);
 
   controls->status->setTextColor(TextColor::Standard);
+  EXPECT_EQ(gtk_widget_get_tooltip_text(GTK_WIDGET(label)), nullptr);
   GdkRGBA back;
   gtk_style_context_get_color(style, gtk_style_context_get_state(style), &back);
   EXPECT_TRUE(gdk_rgba_equal(&back, &standard));
@@ -282,8 +286,11 @@ TEST_F(GtkWindowTest, SplashIsFittedInto400PointsProportionally) {
   EXPECT_EQ(width, 200);
   EXPECT_EQ(height, 400);
 
-  // A file that is not an image, and one too large to decode, leave the splash as it was.
+  // A file that is not an image, a named pipe, and one too large to decode, leave the splash
+  // as it was.
   std::string broken = scratch.writeFile("broken.png", "not a picture");
+  ASSERT_EQ(mkfifo(scratch.file("pipe.png").c_str(), 0600), 0);
+  controls->image->setImage(Image{scratch.file("pipe.png"), kSplashSide, kSplashSide});
   controls->image->setImage(Image{broken, kSplashSide, kSplashSide});
   controls->image->setImage(Image{scratch.file("missing.png"), kSplashSide, kSplashSide});
   std::string huge = scratch.file("huge.png");
