@@ -35,6 +35,9 @@ constexpr const char kFallbackFailureColour[] = "#d00000";
 constexpr double kReadableContrast = 4.6;
 constexpr unsigned kPulseIntervalMs = 100;
 constexpr int64_t kLargestSplashPixels = 4096 * 4096;  // 64 MB decoded
+// What the window needs below and around its splash, in points: the status, the bar, the button,
+// their margins and a title bar drawn by the window itself (on Wayland).
+constexpr int kRoomForTheRest = 200;
 
 // Owns one reference to a GObject.
 struct ObjectUnref {
@@ -188,8 +191,12 @@ class GtkStatus {
   // A failure's cause may lie past the end of the one line (a long path, a TLS error): the
   // whole text shows when the pointer rests on it.
   void showWholeFailure() {
-    gtk_widget_set_tooltip_text(GTK_WIDGET(label_.get()),
-                                failed_ ? gtk_label_get_text(label_.get()) : nullptr);
+    GtkWidget* label = GTK_WIDGET(label_.get());
+    // Without a pointer (a compositor without a seat) nothing can rest on it, and GTK complains.
+    GdkSeat* seat = gdk_display_get_default_seat(gtk_widget_get_display(label));
+    if (seat == nullptr || (gdk_seat_get_capabilities(seat) & GDK_SEAT_CAPABILITY_POINTER) == 0)
+      return;
+    gtk_widget_set_tooltip_text(label, failed_ ? gtk_label_get_text(label_.get()) : nullptr);
   }
 
   static void onStyleUpdated(GtkWidget*, gpointer self) {
@@ -227,8 +234,12 @@ class GtkSplash {
     shown_ = image;
     GtkWidget* widget = GTK_WIDGET(image_.get());
     int scale = std::max(1, gtk_widget_get_scale_factor(widget));
-    auto pixels = [scale](double points) {
-      return points > 0 ? std::max(1, static_cast<int>(std::lround(points * scale))) : -1;
+    // On a small screen, or at a large scale, a smaller splash keeps the button on the screen.
+    double room = roomOnScreen(widget);
+    if (room < 1) return;
+    auto pixels = [scale, room](double points) {
+      return points > 0 ? std::max(1, static_cast<int>(std::lround(std::min(points, room) * scale)))
+                        : -1;
     };
     // Only a regular file: opening a named pipe would hold the window's thread. And the loader
     // decodes a PNG whole before it scales: a splash too large for that is not shown.
@@ -249,6 +260,20 @@ class GtkSplash {
   }
 
  private:
+  // The most points the splash may take on the smallest of the monitors: the one the window
+  // lands on is not known before it is shown, nor asked for (GDK would ask for the pointer, which
+  // needs a seat that a kiosk lacks).
+  static double roomOnScreen(GtkWidget* widget) {
+    GdkDisplay* display = gtk_widget_get_display(widget);
+    double room = HUGE_VAL;
+    for (int i = 0; i < gdk_display_get_n_monitors(display); ++i) {
+      GdkRectangle area;
+      gdk_monitor_get_workarea(gdk_display_get_monitor(display, i), &area);
+      room = std::min<double>(room, std::min(area.width, area.height) - kRoomForTheRest);
+    }
+    return room;
+  }
+
   static void onScaleChanged(GObject*, GParamSpec*, gpointer self) {
     auto* splash = static_cast<GtkSplash*>(self);
     if (splash->shown_) splash->setImage(*splash->shown_);

@@ -320,15 +320,23 @@ TEST_F(DownloadWindowTest, ADisplayThatGoesEndsTheRunAndLeavesNothing) {
   int number = 200 + getpid() % 500;  // an X display no server has taken
   while (pathExists("/tmp/.X11-unix/X" + std::to_string(number))) ++number;
   const std::string name = x11 ? ":" + std::to_string(number) : "wayland-lost";
+  // A small screen, which the window still fits, its button included.
   std::unique_ptr<RunningProgram> display =
-      x11 ? startProgram("Xvfb", {"Xvfb", name, "-nolisten", "tcp"})
-          : startProgram("weston", {"weston", "--socket=" + name, "--backend=headless-backend.so"});
+      x11 ? startProgram("Xvfb", {"Xvfb", name, "-nolisten", "tcp", "-screen", "0", "640x400x24"})
+          : startProgram("weston", {"weston", "--socket=" + name, "--backend=headless-backend.so",
+                                    "--width=640", "--height=400"});
   std::string socket = x11 ? "/tmp/.X11-unix/X" + name.substr(1)
                            : std::string(getenv("XDG_RUNTIME_DIR")) + "/" + name;
   ASSERT_TRUE(DesktopWindow::waitFor([&] { return pathExists(socket); }, seconds(10)));
   options.setEnv.push_back({x11 ? "DISPLAY" : "WAYLAND_DISPLAY", name});
   std::unique_ptr<RunningProgram> run = startInstaller();
-  ASSERT_TRUE(DesktopWindow::find(run->pid(), kAppearTimeout)) << run->finish().describe();
+  std::optional<DesktopWindow> window = DesktopWindow::find(run->pid(), kAppearTimeout);
+  ASSERT_TRUE(window) << run->finish().describe();
+  g_autofree AtspiRect* button =
+      atspi_component_get_extents(atspi_accessible_get_component_iface(window->button().get()),
+                                  ATSPI_COORD_TYPE_WINDOW, nullptr);
+  ASSERT_NE(button, nullptr);
+  EXPECT_LE(button->y + button->height, 400);
   display->signal(SIGKILL);
   expectClosedWithoutAgent(run->finish());
   EXPECT_TRUE(listDir(scratch.path() + "/tmp").empty());
