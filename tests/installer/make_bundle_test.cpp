@@ -147,6 +147,8 @@ TEST_F(MakeBundleTest, CarriesAReadyAgentOrAnAgentArchive) {
 TEST_F(MakeBundleTest, ListsEveryProblemWithItsInputsAndMakesNothing) {
   writeFile(scratch.file("not-a-zip.zip"), "plain text");
   writeFile(scratch.file("not-a-png.png"), "plain text");
+  // A PNG's header that says 5000 x 5000 pixels.
+  writeFile(scratch.file("huge.png"), std::string("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR\0\0\x13\x88\0\0\x13\x88", 24));
   writeFile(scratch.file("not-executable"), "#!/bin/sh\n", 0644);
   ASSERT_TRUE(makeZip(scratch.file("no-install.zip"), {{"setup.sh", "echo"}}));
 
@@ -163,6 +165,9 @@ TEST_F(MakeBundleTest, ListsEveryProblemWithItsInputsAndMakesNothing) {
     EXPECT_NE(result.err.find(expected), std::string::npos) << expected << "\n" << result.err;
   }
   EXPECT_TRUE(listDir(out).empty());
+  result = makeBundle({"--url", "https://example.com/a.zip", "--bundle-zip",
+                       scratch.file("bundle.zip"), "--splash", scratch.file("huge.png"), out});
+  EXPECT_NE(result.err.find("is 5000 x 5000 pixels"), std::string::npos) << result.err;
 
   result = makeBundle({"--executable", scratch.file("missing"), out});
   EXPECT_EQ(result.exitCode, 1) << result.describe();
