@@ -148,7 +148,8 @@ TEST_F(MakeBundleTest, ListsEveryProblemWithItsInputsAndMakesNothing) {
   writeFile(scratch.file("not-a-zip.zip"), "plain text");
   writeFile(scratch.file("not-a-png.png"), "plain text");
   // A PNG's header that says 5000 x 5000 pixels.
-  writeFile(scratch.file("huge.png"), std::string("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR\0\0\x13\x88\0\0\x13\x88", 24));
+  writeFile(scratch.file("huge.png"),
+            std::string("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR\0\0\x13\x88\0\0\x13\x88", 24));
   writeFile(scratch.file("not-executable"), "#!/bin/sh\n", 0644);
   ASSERT_TRUE(makeZip(scratch.file("no-install.zip"), {{"setup.sh", "echo"}}));
 
