@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "bootstrap/bootstrap.h"
+#include "platform/location.h"
 #include "platform/temp_dir.h"
 #include "provisioning/message.h"
 
@@ -20,10 +21,8 @@ std::filesystem::path takeUnpackedCopy() {
   std::filesystem::path copy = named != nullptr ? named : "";
   unsetenv(kUnpackedCopy);
   // Only the directory this program runs from: the name cannot make it remove another.
-  std::error_code error;
-  std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
-  if (copy.empty() || error || !copy.is_absolute() ||
-      !self.string().starts_with((copy.lexically_normal() / "").string()))
+  if (copy.empty() || !copy.is_absolute() ||
+      !getPathToExecutable().starts_with((copy.lexically_normal() / "").string()))
     return {};
   return copy;
 }

@@ -177,7 +177,7 @@ bool Download::decideOnFirstData() {
     case AgentCache::Verdict::kGaveUp:
       return false;
     case AgentCache::Verdict::kUnlockable:
-      return abandon(unlockableCacheFailure());
+      return abandon(cacheFailure(cache_.whyUnlockable()));
     case AgentCache::Verdict::kHeldAbove:
       return abandon(nestedRunFailure());
     case AgentCache::Verdict::kStale:

@@ -44,6 +44,8 @@ const char* cacheProblemText(CacheProblem problem) {
       return N_("Could not remove the old install agent in %s");
     case CacheProblem::kNewAgentNotPlaced:
       return N_("Could not put the install agent in place at %s");
+    case CacheProblem::kNotLockable:
+      break;  // the cache is not safe to use (cacheFailure)
   }
   return "";
 }
@@ -84,13 +86,6 @@ Failure untrustedCacheFailure(const CacheTrust& trust) {
           untrustedCacheMessage(trust)};
 }
 
-Failure unlockableCacheFailure() {
-  // No lock file where the cache's directories cannot be made (a full disk, say): that is why.
-  host::Status<CacheProblem> made = prepareCache();
-  if (!made.ok()) return cacheFailure(made);
-  return untrustedCacheFailure({cacheLockPath(getInstallAgentCacheDir()), N_("cannot be locked")});
-}
-
 Failure nestedRunFailure() {
   return failureText(
       N_("The installer that started this one is using the install agent. Run this installer "
@@ -104,6 +99,8 @@ Failure verificationFailure(const std::string& url, const std::string& reason) {
 }
 
 Failure cacheFailure(const host::Status<CacheProblem>& status) {
+  if (status.code() == CacheProblem::kNotLockable)
+    return untrustedCacheFailure({status.subject(), N_("cannot be locked")});
   Failure failure = failureText(cacheProblemText(status.code()), status.subject().c_str());
   if (status.code() == CacheProblem::kUnzipMissing || status.code() == CacheProblem::kUnzipFailed)
     failure.logged.clear();

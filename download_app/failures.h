@@ -27,13 +27,11 @@ Failure statusFailure(long status, bool atEnd);
 Failure transportFailure(const std::string& reason);
 // The cache is not the user's own.
 Failure untrustedCacheFailure(const CacheTrust& trust);
-// No lock of the cache can be had.
-Failure unlockableCacheFailure();
 // The installer whose agent started this run holds the cache, which this run would change.
 Failure nestedRunFailure();
 // The archive from `url` is not the vendor's, for `reason`.
 Failure verificationFailure(const std::string& url, const std::string& reason);
-// The new agent could not be put in place.
+// The new agent could not be put in place, or the cache's lock cannot be had.
 Failure cacheFailure(const host::Status<CacheProblem>& status);
 // The agent could not be started.
 Failure startFailure();

@@ -2,8 +2,11 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <glib.h>
 #include <signal.h>
 #include <spawn.h>
+#include <stdio.h>
+#include <string.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -66,6 +69,16 @@ int forkAndExec(pid_t* pid, const char* program, char* const argv[]) {
 #endif
 
 }  // namespace
+
+bool readParentage(pid_t pid, pid_t* parent, pid_t* group) {
+  g_autofree gchar* text = nullptr;
+  std::string path = "/proc/" + std::to_string(pid) + "/stat";
+  if (!g_file_get_contents(path.c_str(), &text, nullptr, nullptr)) return false;
+  // "pid (name) state ppid pgrp ...": the name may hold blanks and parentheses.
+  const char* close = strrchr(text, ')');
+  char state = 0;
+  return close != nullptr && sscanf(close + 1, " %c %d %d", &state, parent, group) == 3;
+}
 
 Process Process::start(const std::string& program, const std::vector<std::string>& arguments) {
   std::vector<char*> argv = {const_cast<char*>(program.c_str())};

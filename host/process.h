@@ -13,6 +13,10 @@
 
 namespace host {
 
+// The parent and the process group of the process `pid`, as /proc/<pid>/stat gives them; false
+// when it cannot be read (the process has ended, say).
+bool readParentage(pid_t pid, pid_t* parent, pid_t* group);
+
 class Process {
  public:
   // Starts `program` with `arguments` (argv[1..]; argv[0] is `program`). Nothing is split or

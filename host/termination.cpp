@@ -2,22 +2,20 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <glib.h>
 #include <poll.h>
 #include <signal.h>
-#include <stdio.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
-#include <cstring>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "host/files.h"
+#include "host/process.h"
 
 namespace host {
 namespace {
@@ -62,14 +60,8 @@ std::multimap<pid_t, pid_t> childrenInGroup(pid_t group) {
     long pid = strtol(name.c_str(), &end, 10);
     if (*end != '\0' || pid <= 0) continue;
     // A process that ends while it is read is passed over.
-    g_autofree gchar* text = nullptr;
-    if (!g_file_get_contents((proc / name / "stat").c_str(), &text, nullptr, nullptr)) continue;
-    // "pid (name) state ppid pgrp ...": the name may hold blanks and parentheses.
-    const char* close = strrchr(text, ')');
-    if (close == nullptr) continue;
-    char state = 0;
-    int parent = 0, itsGroup = 0;
-    if (sscanf(close + 1, " %c %d %d", &state, &parent, &itsGroup) == 3 && itsGroup == group)
+    pid_t parent = 0, itsGroup = 0;
+    if (readParentage(static_cast<pid_t>(pid), &parent, &itsGroup) && itsGroup == group)
       children.emplace(parent, static_cast<pid_t>(pid));
   }
   return children;

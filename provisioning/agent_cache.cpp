@@ -242,12 +242,18 @@ AgentCache::Verdict AgentCache::decide(const std::string& tag, const SigningKeys
   };
   for (CacheLock::Mode mode : {CacheLock::Mode::kShared, CacheLock::Mode::kExclusive}) {
     CacheLock::Result locked = lock(mode, waitingOnce, givesUp);
-    // A cache removed meanwhile (by an agent that uninstalls, say) is made again.
-    if (locked == CacheLock::Result::kUnavailable && prepareCache().ok())
-      locked = lock(mode, waitingOnce, givesUp);
+    if (locked == CacheLock::Result::kUnavailable) {
+      // A cache removed meanwhile (by an agent that uninstalls, say) is made again; where its
+      // directories cannot be made (a full disk), that is why there is no lock.
+      whyUnlockable_ = prepareCache();
+      if (whyUnlockable_.ok()) locked = lock(mode, waitingOnce, givesUp);
+      if (locked == CacheLock::Result::kUnavailable) {
+        if (whyUnlockable_.ok()) whyUnlockable_ = {CacheProblem::kNotLockable, cacheLockPath(dir_)};
+        return Verdict::kUnlockable;
+      }
+    }
     if (locked == CacheLock::Result::kBusy) return Verdict::kGaveUp;
     if (locked == CacheLock::Result::kHeldAbove) return Verdict::kHeldAbove;
-    if (locked == CacheLock::Result::kUnavailable) return Verdict::kUnlockable;
     if (holdsCurrentAgent(tag, keys, &why)) return Verdict::kCurrent;
   }
   if (why) host::systemLog("The cached install agent is downloaded again: %s", why->c_str());

@@ -94,6 +94,7 @@ enum class CacheProblem {
   kEntryNotRegular,    // its "install" is no regular file, nor a link to one inside the agent
   kOldAgentStays,      // the agent at `subject` could not be removed
   kNewAgentNotPlaced,  // the new agent could not be renamed to `subject`
+  kNotLockable,        // the lock file `subject` cannot be opened (a directory in its place)
 };
 
 // Makes the cache's missing directories, down to the agent directory, private (0700). A
@@ -112,7 +113,7 @@ class AgentCache {
     kCurrent,     // the cached agent is the one tagged `tag` (with `keys`, its proof holds)
     kStale,       // it is not; it has gone, and the cache is locked for the new one
     kGaveUp,      // another installer held the lock until `givesUp` said so
-    kUnlockable,  // no lock can be had at all
+    kUnlockable,  // no lock can be had at all: `whyUnlockable` says why
     kHeldAbove,   // the run that started this one (through its agent) holds the lock
   };
   // Reads the cache under the shared lock, and when the agent is not current takes the
@@ -121,6 +122,7 @@ class AgentCache {
   // holds the lock; the lock is held afterwards unless the verdict is kGaveUp or kUnlockable.
   Verdict decide(const std::string& tag, const SigningKeys& keys,
                  const std::function<void()>& waiting, const std::function<bool()>& givesUp);
+  const host::Status<CacheProblem>& whyUnlockable() const { return whyUnlockable_; }
   void unlock() { lock_->unlock(); }
   // The lock, shared now, for the agent just started from the cache to hold until it has ended.
   std::shared_ptr<CacheLock> passLock();
@@ -163,4 +165,5 @@ class AgentCache {
 
   std::string dir_;
   std::shared_ptr<CacheLock> lock_ = std::make_shared<CacheLock>();
+  host::Status<CacheProblem> whyUnlockable_;
 };

@@ -8,27 +8,14 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <iterator>
 #include <set>
 #include <sstream>
+
+#include "host/process.h"
 
 namespace {
 
 const char kLockFile[] = ".lock";
-
-// The parent of the process `pid`, from /proc/<pid>/stat; 0 when it cannot be read.
-pid_t parentOf(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-  // "pid (name) state ppid ...": the name may hold blanks and parentheses.
-  size_t close = text.rfind(')');
-  char state = 0;
-  int parent = 0;
-  if (close == std::string::npos ||
-      sscanf(text.c_str() + close + 1, " %c %d", &state, &parent) != 2)
-    return 0;
-  return parent;
-}
 
 // Whether a process above this one (the agent's installer, for a run an agent started) holds a
 // lock on the open file `fd`, as /proc/locks lists them: "1: FLOCK ADVISORY READ <pid>
@@ -49,8 +36,10 @@ bool heldByAncestor(int fd) {
         sscanf(where.c_str(), "%*x:%*x:%lu", &inode) == 1 && inode == file.st_ino)
       holders.insert(pid);
   }
-  for (pid_t pid = getppid(); pid > 1; pid = parentOf(pid))
+  for (pid_t pid = getppid(), group = 0; pid > 1;) {
     if (holders.count(pid) != 0) return true;
+    if (!host::readParentage(pid, &pid, &group)) break;
+  }
   return false;
 }
 

@@ -155,8 +155,9 @@ TEST_F(GtkWindowTest, StatusTextTurnsRedOnFailureAndBack) {
   EXPECT_TRUE(gtk_label_get_single_line_mode(label));
   // Past the line's end too, where a pointer can rest on it (the Wayland tests have no seat).
   g_autofree gchar* whole = gtk_widget_get_tooltip_text(GTK_WIDGET(label));
-  if (testsupport::currentDesktop() == testsupport::Desktop::kX11)
+  if (testsupport::currentDesktop() == testsupport::Desktop::kX11) {
     EXPECT_STREQ(whole, "Download failed with error code 401");
+  }
   GdkRGBA red;
   gtk_style_context_get_color(style, gtk_style_context_get_state(style), &red);
   EXPECT_GT(red.red, 0.6);
