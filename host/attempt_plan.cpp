@@ -80,6 +80,10 @@ bool isEntityTag(std::string_view tag) {
                      [](unsigned char c) { return c == 0x21 || (c >= 0x23 && c != 0x7f); });
 }
 
+bool isTransientStatus(long status) {
+  return status == 408 || status == 429 || status == 500 || (status >= 502 && status <= 504);
+}
+
 std::optional<int> AttemptPlan::nextWait(bool progressed, std::optional<int64_t> retryAfter) {
   barrenAttempts = progressed ? 0 : barrenAttempts + 1;
   if (progressed) waitsSinceProgress = 0;
@@ -101,7 +105,7 @@ RequestConditions AttemptPlan::nextRequest(int64_t onDisk) const {
 AnswerOutcome AttemptPlan::takeAnswer(const UrlResponse& answer, std::optional<int64_t> retryAfter,
                                       int64_t onDisk) {
   const long status = answer.statusCode;
-  if (status == 408 || status == 429 || status == 500 || (status >= 502 && status <= 504)) {
+  if (isTransientStatus(status)) {
     if (std::optional<int> wait = nextWait(false, retryAfter))
       return {.kind = AnswerOutcome::kRetry, .seconds = *wait};
   }

@@ -32,6 +32,9 @@ namespace host {
 // characters (RFC 9110, 8.8.3), not so long that a server would refuse the request for it.
 bool isEntityTag(std::string_view tag);
 
+// Whether an answer with `status` may be followed by a better one: 408, 429, 500, 502-504.
+bool isTransientStatus(long status);
+
 // What the next request adds: a range and If-Range to continue the body, If-None-Match for the
 // delegate's copy, or nothing.
 struct RequestConditions {

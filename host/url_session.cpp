@@ -36,16 +36,13 @@ using CurlEasy = std::unique_ptr<CURL, CurlRelease<curl_easy_cleanup>>;
 using CurlMulti = std::unique_ptr<CURLM, CurlRelease<curl_multi_cleanup>>;
 using CurlSlist = std::unique_ptr<curl_slist, CurlRelease<curl_slist_free_all>>;
 
-// A field's value without the blanks around it: libcurl gives an empty value as "\r".
-std::string fieldValue(const char* value) {
-  g_autofree gchar* stripped = g_strstrip(g_strdup(value));
-  return stripped;
-}
-
 bool isHttps(const std::string& url) { return g_ascii_strncasecmp(url.c_str(), "https:", 6) == 0; }
 
 // Whether a transport failure may go away on another attempt (host/attempt_plan.h).
-bool isTransientError(CURLcode code) {
+bool isTransientError(CURL* easy, CURLcode code) {
+  long tunnel = 0;  // a proxy that refused the tunnel (a 407, say) is judged by its status
+  if (curl_easy_getinfo(easy, CURLINFO_HTTP_CONNECTCODE, &tunnel) == CURLE_OK && tunnel >= 300)
+    return isTransientStatus(tunnel);
   return code == CURLE_COULDNT_RESOLVE_HOST || code == CURLE_COULDNT_RESOLVE_PROXY ||
          code == CURLE_COULDNT_CONNECT || code == CURLE_OPERATION_TIMEDOUT ||
          code == CURLE_GOT_NOTHING || code == CURLE_PARTIAL_FILE || code == CURLE_SEND_ERROR ||
@@ -102,10 +99,13 @@ struct DownloadTask::State {
     curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &answer.statusCode);
     curl_easy_getinfo(easy.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T,
                       &answer.expectedContentLength);
-    // The fields of the last response: not of a redirect, nor of an interim one.
+    // The fields of the last response (not of a redirect, nor of an interim one), without the
+    // blanks around their values: libcurl gives an empty value as "\r".
     for (curl_header* field = nullptr;
-         (field = curl_easy_nextheader(easy.get(), CURLH_HEADER, -1, field)) != nullptr;)
-      answer.headerFields.emplace_back(field->name, fieldValue(field->value));
+         (field = curl_easy_nextheader(easy.get(), CURLH_HEADER, -1, field)) != nullptr;) {
+      g_autofree gchar* value = g_strstrip(g_strdup(field->value));
+      answer.headerFields.emplace_back(field->name, value);
+    }
     // libcurl reads seconds or a date, and gives 0 (before 8.12 less for a date past) for none
     // and for one it cannot read: those get the task's own waits, not five retries at once.
     curl_off_t asked = 0;
@@ -209,9 +209,8 @@ struct UrlSession::Shared {
       const std::vector<Task> newStarts = std::exchange(starts, {});
       const bool ending = invalidated;
       lock.unlock();
-      for (const Task& task : newStarts) {
+      for (const Task& task : newStarts)
         if (!endedByCancel(task)) begin(task);
-      }
       for (const Task& task : std::vector(active_)) endedByCancel(task);
       // Once invalidated, no task can be resumed any more (see DownloadTask::resume).
       if (ending && active_.empty()) return;
@@ -353,7 +352,8 @@ struct UrlSession::Shared {
                         attempt.answer->seconds);
     if (result != CURLE_OK)
       return retryOrEnd(task, state.transportError(task->url(), result),
-                        state.plan.waitAfterFailure(isTransientError(result), state.body.size()));
+                        state.plan.waitAfterFailure(isTransientError(state.easy.get(), result),
+                                                    state.body.size()));
     if (attempt.answered(AnswerOutcome::kNotModified)) {
       ++state.deliveries;
       callDelegate([&] { state.delegate->didWriteData(*task, 0, 0, -1); });

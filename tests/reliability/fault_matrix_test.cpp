@@ -124,6 +124,7 @@ class FaultMatrix : public testsupport::StormTest, public ::testing::WithParamIn
   }
 
   std::unique_ptr<testsupport::NginxServer> tls;
+  std::string proxy;  // for https, when set
 };
 
 std::vector<FaultCase> FaultMatrix::cases() {
@@ -280,6 +281,16 @@ std::vector<FaultCase> FaultMatrix::cases() {
                      return m.tls->url("/agent.zip");
                    },
                    /*idleTimeout=*/false, /*trustTls=*/true});
+  FaultCase refused{"an https proxy that refuses the tunnel", Expect::kFailsCacheUntouched,
+                    "Download failed: CONNECT tunnel failed, response *", "Download failed: *",
+                    [](FaultMatrix& m, TestHttpServer& server) {
+                      m.proxy = server.url("");
+                      return std::string("https://agent.invalid/agent.zip");
+                    }};
+  refused.check = [](FaultMatrix&, TestHttpServer&, const ConsoleLines& console, double) {
+    EXPECT_EQ(countStartingWith(console.log, "Download interrupted: "), 0) << "its refusal stands";
+  };
+  cases.push_back(refused);
   // A tag left from the older agent may not vouch for this one.
   FaultCase untagged{"no ETag", Expect::kStartsNewAgent, "", "",
                      archiveChanged([](FaultMatrix&, Reply& r) { r.headers.clear(); })};
@@ -485,6 +496,7 @@ TEST_P(FaultMatrix, EndsCleanly) {
   RunOptions options = installerOptions();
   if (c.idleTimeout) options.setEnv.push_back({"__VL_DOWNLOAD_IDLE_TIMEOUT_MS__", "1000"});
   if (c.trustTls) options.setEnv.push_back({"SSL_CERT_FILE", tls->certificateFile()});
+  if (!proxy.empty()) options.setEnv.push_back({"https_proxy", proxy});
   c.adjust(options);
   auto start = std::chrono::steady_clock::now();
   RunResult result = runInstaller(bundle, {"Setup"}, options);
