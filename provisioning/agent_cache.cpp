@@ -290,7 +290,7 @@ std::optional<std::string> AgentCache::unproven(const std::string& tag,
   if (keys.empty()) return std::nullopt;
   std::optional<AgentProof> proof = readAgentProof(dir_);
   if (!proof) return "no signature was checked for it";
-  if (proof->tag != tag || proof->agent != agentIdentity(dir_))
+  if (proof->tag != tag || proof->agent.empty() || proof->agent != agentIdentity(dir_))
     return "the signature checked was of another agent";
   SignedFacts facts;
   SignatureStatus status = verifyHashSignature(keys, proof->signature, proof->hash, &facts);
@@ -330,6 +330,13 @@ void AgentCache::removeStaleAgent(const std::string& tag) {
   }
   // The directory itself, or the link that stands in its place, not what it points to.
   if (hasAgent()) removeTree(agentDirectory());
+  // Its proof vouches for no later agent, whatever identity the file system gives that one
+  // (without birth times, the inode of the agent removed is soon given again); it keeps the
+  // signing time that a replay must not go below.
+  if (std::optional<AgentProof> proof = readAgentProof(dir_); proof && !proof->agent.empty()) {
+    proof->agent.clear();
+    writeAgentProof(dir_, *proof);
+  }
   // No tag from the server: no stored tag may vouch for what is downloaded now.
   if (tag.empty()) removeTree(validationStringPath(dir_));
 }
@@ -372,8 +379,9 @@ host::Status<CacheProblem> AgentCache::unpack(const fs::path& archive, MessageCa
   }
   if (status.ok()) return status;
   removeTree(fresh);
-  // A tag may stand beside no agent, but never vouch for a broken or an older one.
-  if (unzipped == UnzipResult::Unpacked) removeTree(validationStringPath(dir_));
+  // A tag may stand beside no agent, but never vouch for a broken or an older one (one that
+  // could not be removed).
+  if (unzipped == UnzipResult::Unpacked || hasAgent()) removeTree(validationStringPath(dir_));
   return status;
 }
 

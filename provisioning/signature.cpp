@@ -93,8 +93,10 @@ std::string keyIdText(const std::array<unsigned char, 8>& id) {
 
 SigningKeys parseSigningKeys(const std::string& text, std::string* problem) {
   std::vector<std::string> lines = linesOf(text);
-  // Blank lines between two keys are no part of either.
-  std::erase_if(lines, [](const std::string& line) { return line.empty(); });
+  // Lines of nothing but blanks between two keys are no part of either.
+  std::erase_if(lines, [](const std::string& line) {
+    return line.find_first_not_of(" \t") == std::string::npos;
+  });
   SigningKeys keys;
   for (size_t i = 0; i < lines.size(); i += 2) {
     if (!lines[i].starts_with(kUntrustedPrefix) || i + 1 == lines.size()) {

@@ -32,9 +32,9 @@ class SignedDownloadTest : public testsupport::DownloadRunTest {
     ASSERT_EQ(minisign("-G -W -p " + key("vendor.pub") + " -s " + key("vendor.sec")), 0);
     ASSERT_EQ(minisign("-G -W -p " + key("other.pub") + " -s " + key("other.sec")), 0);
     ASSERT_EQ(minisign("-G -W -p " + key("next.pub") + " -s " + key("next.sec")), 0);
-    // A key file during a key's rotation: the vendor's key, then its successor, whose line
-    // ends with blanks that an editor left.
-    vendorKeys = readFile(key("vendor.pub")) + readFile(key("next.pub"));
+    // A key file during a key's rotation: the vendor's key, a line of blanks, then its
+    // successor, whose line ends with blanks that an editor left.
+    vendorKeys = readFile(key("vendor.pub")) + " \t\n" + readFile(key("next.pub"));
     vendorKeys.insert(vendorKeys.size() - 1, "  ");
   }
 
@@ -251,6 +251,12 @@ TEST_F(SignedDownloadTest, CachedAgentStartsOnlyOnItsProof) {
   server.serve("/agent.zip", archiveReply("", "\"v2\""));
   EXPECT_EQ(runs(url, true), 1u);
   EXPECT_EQ(server.hits("/agent.zip.minisig"), signatureRequests);
+
+  // An agent that a bundle without a key puts in its place takes nothing from that proof, even
+  // should its directory get the same identity (the line after the tag); the signing time stays.
+  server.serve("/agent.zip", archiveReply(readFile(archive()), "\"u1\""));
+  ASSERT_EQ(runs(url, false), 1u);
+  EXPECT_TRUE(readFile(cacheDir() + ".agentproof").starts_with("\"v2\"\n\n"));
 
   // An archive signed before the agent verified last is a replay, also after a failed run.
   serve("\"v0\"", "timestamp:100\tfile:agent.zip");
