@@ -373,6 +373,18 @@ TEST_F(RunFileTest, ADamagedFileSaysSoAndRunsNothing) {
   result = runProgram(run, {run}, options());
   EXPECT_EQ(result.exitCode, 255) << result.describe();
   EXPECT_NE(result.err.find(run + " is damaged"), std::string::npos) << result.err;
+
+  // Made on a disk that fills up, it is not made at all (makeself would say it was).
+  if (runProgram("unshare", {"unshare", "-m", "true"}).exitCode != 0) return;
+  std::string full = scratch.makeDir("full");
+  result = runProgram(
+      "unshare",
+      {"unshare", "-m", "sh", "-c", "mount -t tmpfs -o size=1m none \"$0\" && exec \"$@\"", full,
+       kTool, "--executable", installerExecutable(), "--url", "http://127.0.0.1:9/agent.zip",
+       "--bundle-zip", scratch.file("bundle.zip"), "--run", full + "/Setup.run", out});
+  EXPECT_EQ(result.exitCode, 1) << result.describe();
+  EXPECT_NE(result.err.find("could not be written whole"), std::string::npos) << result.err;
+  EXPECT_TRUE(listDir(full).empty());
 }
 
 TEST_F(RunFileTest, ASignalMidDownloadReachesTheInstallerAndNothingIsLeft) {
