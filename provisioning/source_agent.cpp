@@ -31,7 +31,9 @@ std::string findCarriedArchive(const std::string& directory) {
 // The download road: into the per-user cache.
 SourcedAgent downloadAgent(const std::string& payloadDir, const std::string& endpointUrl,
                            const AgentDownload& download) {
-  prepareCache();
+  // A cache that is refused is not made either: made by root in a user's HOME (sudo -E), it
+  // would lock that user out.
+  if (checkCacheTrust().trusted()) prepareCache();
   // A run asked to stop shows no download window.
   if (host::terminationSignal() != 0) return {};
   std::optional<host::Process> agent =

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -67,6 +68,14 @@ TEST_F(CacheTrustRunTest, DirectoriesOfAnotherUserAreRefused) {
                                 " is owned by another user.");
     ASSERT_EQ(chown(owned.c_str(), 0, 0), 0);
   }
+  // A refused run makes nothing there: a cache of root's would lock the user out of it.
+  std::filesystem::remove_all(vellum());
+  ASSERT_EQ(chown(homeDir().c_str(), 65534, 65534), 0);
+  expectFailedRun(
+      runInstaller(makeBundle(server.url("/agent.zip")), {"Setup"}),
+      "The install agent cache is not safe to use: " + homeDir() + " is owned by another user.");
+  EXPECT_FALSE(testsupport::pathExists(vellum()));
+  ASSERT_EQ(chown(homeDir().c_str(), 0, 0), 0);
   EXPECT_EQ(server.hits("/agent.zip"), 0);
   EXPECT_FALSE(testsupport::pathExists(scratch.file("planted-record")));
 }
