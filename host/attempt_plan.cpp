@@ -1,5 +1,6 @@
 #include "host/attempt_plan.h"
 
+#include <curl/curl.h>
 #include <glib.h>
 #include <strings.h>
 
@@ -82,6 +83,15 @@ bool isEntityTag(std::string_view tag) {
 
 bool isTransientStatus(long status) {
   return status == 408 || status == 429 || status == 500 || (status >= 502 && status <= 504);
+}
+
+bool isTransientFailure(int code, long tunnelStatus) {
+  // A proxy that refused the tunnel (a 407, say) is judged by its status, as a server would be.
+  if (tunnelStatus >= 300) return isTransientStatus(tunnelStatus);
+  return code == CURLE_COULDNT_RESOLVE_HOST || code == CURLE_COULDNT_RESOLVE_PROXY ||
+         code == CURLE_COULDNT_CONNECT || code == CURLE_OPERATION_TIMEDOUT ||
+         code == CURLE_GOT_NOTHING || code == CURLE_PARTIAL_FILE || code == CURLE_SEND_ERROR ||
+         code == CURLE_RECV_ERROR || code == CURLE_HTTP2 || code == CURLE_HTTP2_STREAM;
 }
 
 std::optional<int> AttemptPlan::nextWait(bool progressed, std::optional<int64_t> retryAfter) {

@@ -35,6 +35,10 @@ bool isEntityTag(std::string_view tag);
 // Whether an answer with `status` may be followed by a better one: 408, 429, 500, 502-504.
 bool isTransientStatus(long status);
 
+// Whether a transport failure (libcurl's `code`) may go away on another attempt. `tunnelStatus`:
+// a proxy's answer to CONNECT, or 0 when none was asked.
+bool isTransientFailure(int code, long tunnelStatus);
+
 // What the next request adds: a range and If-Range to continue the body, If-None-Match for the
 // delegate's copy, or nothing.
 struct RequestConditions {

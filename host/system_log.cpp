@@ -46,4 +46,19 @@ std::string redactedUrl(const std::string& url) {
   return shown;
 }
 
+std::string withProxiesRedacted(std::string text) {
+  for (const char* name : {"http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
+    const char* proxy = getenv(name);
+    std::string shown = proxy != nullptr ? proxy : "";
+    // A password may hold '#', '?' or '/': everything up to the last '@' goes.
+    size_t scheme = shown.find("://"), start = scheme == std::string::npos ? 0 : scheme + 3;
+    size_t last = shown.rfind('@');
+    if (last == std::string::npos || last < start) continue;
+    shown.erase(start, last + 1 - start);
+    for (size_t at = 0; (at = text.find(proxy, at)) != std::string::npos; at += shown.size())
+      text.replace(at, strlen(proxy), shown);
+  }
+  return text;
+}
+
 }  // namespace host

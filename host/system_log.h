@@ -12,4 +12,8 @@ void systemLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // and its fragment, which may hold secrets (a signed address's token) that a log would keep.
 std::string redactedUrl(const std::string& url);
 
+// `text` (a library's account of a failure, say) with the user and password taken out of every
+// proxy address that the environment names.
+std::string withProxiesRedacted(std::string text);
+
 }  // namespace host

@@ -40,13 +40,9 @@ bool isHttps(const std::string& url) { return g_ascii_strncasecmp(url.c_str(), "
 
 // Whether a transport failure may go away on another attempt (host/attempt_plan.h).
 bool isTransientError(CURL* easy, CURLcode code) {
-  long tunnel = 0;  // a proxy that refused the tunnel (a 407, say) is judged by its status
-  if (curl_easy_getinfo(easy, CURLINFO_HTTP_CONNECTCODE, &tunnel) == CURLE_OK && tunnel >= 300)
-    return isTransientStatus(tunnel);
-  return code == CURLE_COULDNT_RESOLVE_HOST || code == CURLE_COULDNT_RESOLVE_PROXY ||
-         code == CURLE_COULDNT_CONNECT || code == CURLE_OPERATION_TIMEDOUT ||
-         code == CURLE_GOT_NOTHING || code == CURLE_PARTIAL_FILE || code == CURLE_SEND_ERROR ||
-         code == CURLE_RECV_ERROR || code == CURLE_HTTP2 || code == CURLE_HTTP2_STREAM;
+  long tunnel = 0;  // a proxy's answer to CONNECT, when one was asked
+  curl_easy_getinfo(easy, CURLINFO_HTTP_CONNECTCODE, &tunnel);
+  return isTransientFailure(code, tunnel);
 }
 
 // What lasts for one attempt: its request, and what its answer meant.
@@ -133,8 +129,8 @@ struct DownloadTask::State {
     response = std::move(answer);
   }
 
-  // libcurl's own detail of the failure, else its short text for `code`; in its place for the
-  // two failures whose libcurl text would mislead.
+  // libcurl's own detail of the failure, else its short text for `code` (without the password
+  // of a proxy address it repeats); in its place for the two whose libcurl text would mislead.
   std::string transportError(const std::string& url, CURLcode code) const {
     const char* reached = nullptr;
     curl_easy_getinfo(easy.get(), CURLINFO_EFFECTIVE_URL, &reached);
@@ -142,7 +138,8 @@ struct DownloadTask::State {
       return "the redirect from " + redactedUrl(url) + " to " + redactedUrl(reached) +
              " is refused: it would leave https";
     if (code == CURLE_OUT_OF_MEMORY && !attempt.answer) return "the response header was too large";
-    return attempt.errorBuffer[0] != '\0' ? attempt.errorBuffer : curl_easy_strerror(code);
+    return withProxiesRedacted(attempt.errorBuffer[0] != '\0' ? attempt.errorBuffer
+                                                              : curl_easy_strerror(code));
   }
 
   void heard(int64_t bytes) {
@@ -288,6 +285,7 @@ struct UrlSession::Shared {
                      isHttps(task->url()) ? "https" : "http,https");
     curl_easy_setopt(easy, CURLOPT_USERAGENT, "bootstrap-installer/" INSTALLER_VERSION);
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_QUICK_EXIT, 1L);  // no wait for a name server that is silent
     curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(easy, CURLOPT_MAXREDIRS, configuration.maximumRedirects);
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
@@ -295,11 +293,13 @@ struct UrlSession::Shared {
     curl_easy_setopt(easy, CURLOPT_TCP_KEEPALIVE, 1L);
     curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
     curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kReadSize);
-    // libcurl reads the proxy variables itself, but not SSL_CERT_FILE and SSL_CERT_DIR.
-    const auto& [certificateFile, certificateDirectory] = certificates;
-    if (!certificateFile.empty()) curl_easy_setopt(easy, CURLOPT_CAINFO, certificateFile.c_str());
-    if (!certificateDirectory.empty())
-      curl_easy_setopt(easy, CURLOPT_CAPATH, certificateDirectory.c_str());
+    // libcurl reads the proxy variables itself, but not SSL_CERT_FILE and SSL_CERT_DIR, which
+    // hold for an https proxy too.
+    const auto& [file, directory] = certificates;
+    for (CURLoption option : {CURLOPT_CAINFO, CURLOPT_PROXY_CAINFO})
+      if (!file.empty()) curl_easy_setopt(easy, option, file.c_str());
+    for (CURLoption option : {CURLOPT_CAPATH, CURLOPT_PROXY_CAPATH})
+      if (!directory.empty()) curl_easy_setopt(easy, option, directory.c_str());
     curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &DownloadTask::State::onHeader);
     curl_easy_setopt(easy, CURLOPT_HEADERDATA, task.get());
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &DownloadTask::State::onBody);
