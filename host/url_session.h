@@ -81,9 +81,11 @@ class UrlSessionDelegate {
 };
 
 // Besides these, the session follows the environment: SSL_CERT_FILE and SSL_CERT_DIR (read when
-// the session is made) replace the system's certificate store; http_proxy, https_proxy,
-// all_proxy and no_proxy (credentials in the proxy URL) choose the proxy. Only http and https
-// are fetched, and an https download never follows a redirect to http; HTTP/2 where offered.
+// the session is made) replace the system's certificate file and directory, for the server and
+// an https proxy; http_proxy, https_proxy, all_proxy and no_proxy (credentials in the proxy URL)
+// choose the proxy. Only http and https are fetched, and an https download never follows a
+// redirect to http; HTTP/2 where offered and where libcurl was built with it (not the portable
+// build's).
 struct UrlSessionConfiguration {
   // No answer's start, nor 64 KiB of it, from the server for this long is "Timeout was
   // reached", to the millisecond: silence and a trickle alike. Time spent in delegate callbacks
