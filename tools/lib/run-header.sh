@@ -75,6 +75,8 @@ private() {
 # that is none of these.
 for base in "${TMPDIR:-/tmp}" /tmp "${XDG_RUNTIME_DIR:-}" "${HOME:+$HOME/.cache}" /var/tmp \
   /dev/shm; do
+  # A fresh account has no ~/.cache yet: it is made, in a home of the user's own.
+  [ "$base" != "${HOME:-}/.cache" ] || [ ! -O "$HOME" ] || mkdir -m 0700 -- "$base" 2>/dev/null
   [ -n "$base" ] && base=$(CDPATH= cd -P -- "$base" 2>/dev/null && pwd) && private "$base" || continue
   dir=$(mktemp -d "$base/installer.$$.XXXXXX" 2>/dev/null) || continue
   printf '#!/bin/sh\n' >"$dir/.probe" && chmod 0700 "$dir/.probe" &&
