@@ -107,10 +107,11 @@ TEST_F(DownloadFailureTest, ProcessLimitsFailTheRunCleanly) {
   server.serve("/agent.zip", archiveReply(std::string(200000, 'f'), "\"v1\""));
   BundleBuilder bundle = makeBundle(server.url("/agent.zip"));
   const std::pair<const char*, std::string> rows[] = {
-    {"ulimit -f 64",
-     "Download failed: Could not write the downloaded data in " + tmpDir() + "/vl*"},
+      {"ulimit -f 64",
+       "Download failed: Could not write the downloaded data in " + tmpDir() + "/vl*"},
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)  // shadow memory needs more
-    {"ulimit -s 2000000 && ulimit -v 1000000", "Download failed: Resource temporarily unavailable"},
+      {"ulimit -s 2000000 && ulimit -v 1000000",
+       "Download failed: Resource temporarily unavailable"},
 #endif
   };
   for (const auto& [limits, shown] : rows) {
