@@ -3,6 +3,7 @@
 #include <errno.h>  // program_invocation_short_name
 #include <glib.h>
 #include <stdarg.h>
+#include <stdlib.h>
 #include <syslog.h>
 #include <unistd.h>
 
