@@ -223,17 +223,15 @@ void Download::didFinishDownloading(host::DownloadTask&, const std::string& loca
   // An empty archive brings no first data: it is decided on here.
   std::error_code error;
   if (std::filesystem::file_size(location, error) == 0 && !decideOnFirstData()) return;
-  int64_t unshown = std::exchange(unshownBytes_, 0);
   // Until the signature holds, Cancel still ends the run.
-  if (!showBusy(signatureCheck_ ? kVerifyingText : kInitializingText, signatureCheck_ != nullptr,
-                unshown))
+  if (!showBusy(signatureCheck_ ? kVerifyingText : kInitializingText, signatureCheck_ != nullptr))
     return;
   if (signatureCheck_) return signatureCheck_->archiveArrived(location);
   installArchive(location, std::nullopt);
 }
 
 void Download::archiveVerified(const std::string& archive, AgentProof proof) {
-  if (showBusy(kInitializingText, false, 0)) installArchive(archive, std::move(proof));
+  if (showBusy(kInitializingText, false)) installArchive(archive, std::move(proof));
 }
 
 void Download::verificationFailed(const std::string& reason) {
@@ -241,8 +239,8 @@ void Download::verificationFailed(const std::string& reason) {
   abandon(verificationFailure(theDownload_->url(), reason));
 }
 
-bool Download::showBusy(const char* text, bool cancellable, int64_t unshownBytes) {
-  return host::runOnMain([this, text, cancellable, unshownBytes] {
+bool Download::showBusy(const char* text, bool cancellable) {
+  return host::runOnMain([this, text, cancellable, unshownBytes = std::exchange(unshownBytes_, 0)] {
     progress_->incrementBy(static_cast<double>(unshownBytes));
     downloadPercent_->setStringValue(translate(text));
     progress_->setIndeterminate(true);

@@ -122,7 +122,7 @@ class Download : public host::UrlSessionDelegate,
   void startCachedAgent();
   // Shows `text` over a busy bar, after the bytes not yet shown, with Cancel enabled when
   // `cancellable`. False when the window has closed.
-  bool showBusy(const char* text, bool cancellable, int64_t unshownBytes);
+  bool showBusy(const char* text, bool cancellable);
   bool windowClosed() const;
   // Shows `text` as the status, over the bar as it is.
   void showStatus(const std::string& text);

@@ -8,7 +8,6 @@
 #include <functional>
 #include <future>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -379,9 +378,7 @@ class GtkDownloadWindow : public WindowCalls {
   // Someone outside destroyed the window (a client killing it with XDestroyWindow): the run
   // must still end as for a closed window.
   static void onDestroyed(GtkWidget*, gpointer self) {
-    auto* window = static_cast<GtkDownloadWindow*>(self);
-    window->gone_ = true;
-    window->close();
+    static_cast<GtkDownloadWindow*>(self)->displayLost();
   }
 
   static void onClicked(GtkButton*, gpointer self) {

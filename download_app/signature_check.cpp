@@ -73,11 +73,6 @@ void SignatureCheck::archiveArrived(const std::string& location) {
   }
 }
 
-void SignatureCheck::cancel() {
-  if (task_) task_->cancel();
-  if (!awaiting_.empty()) unlink(std::exchange(awaiting_, "").c_str());
-}
-
 void SignatureCheck::didWriteData(host::DownloadTask&, int64_t, int64_t totalBytesWritten,
                                   int64_t) {
   if (std::optional<std::string> problem = answerProblem(totalBytesWritten)) missing(*problem);
@@ -119,7 +114,7 @@ std::optional<std::string> SignatureCheck::replayProblem(const SignedFacts& fact
 void SignatureCheck::verify(const std::string& archive) {
   ArchiveHash hash = digest_->finish();
   SignedFacts facts;
-  SignatureStatus status = verifyArchiveSignature(keys_, *signature_, hash, archive, &facts);
+  SignatureStatus status = verifyArchiveSignature(keys_, *signature_, hash, &archive, &facts);
   if (!status.ok()) return fail(describe(status));
   if (std::optional<std::string> replayed = replayProblem(facts)) return fail(*replayed);
   host::systemLog("The installer's signature holds; trusted comment: %s",
@@ -132,7 +127,9 @@ void SignatureCheck::missing(const std::string& why) {
 }
 
 void SignatureCheck::fail(const std::string& reason) {
-  cancel();  // one failure, not one for each later delivery
+  // One failure, not one for each later delivery; no archive kept.
+  if (task_) task_->cancel();
+  if (!awaiting_.empty()) unlink(std::exchange(awaiting_, "").c_str());
   delegate_->verificationFailed(reason);
 }
 

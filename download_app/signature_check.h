@@ -52,10 +52,9 @@ class SignatureCheck : private host::UrlSessionDelegate {
   // files, or before the agent verified last. Nothing when neither.
   std::optional<std::string> replayProblem(const SignedFacts& facts) const;
   void verify(const std::string& archive);
-  // No more reports, and no archive kept: the check has failed.
-  void cancel();
   // The signature could not be had, for `why`.
   void missing(const std::string& why);
+  // The check has failed for `reason`: no more reports, and no archive kept.
   void fail(const std::string& reason);
 
   const SigningKeys keys_;

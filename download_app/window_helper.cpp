@@ -5,7 +5,6 @@
 // GTK stays off the terminal); argv[1] the installer's catalogues.
 
 #include <glib-unix.h>
-#include <gtk/gtk.h>
 #include <unistd.h>
 
 #include <csignal>

@@ -1,9 +1,9 @@
 // The archive's signature file as the installer checks it (provisioning/signature.h
-// `verifyArchiveSignature`, and as the cache's proof is checked again: `verifyHashSignature`,
-// `verifyTrustedComment`), under a fixed key, for a fixed archive: a signature either holds, and
-// then gives what its trusted comment says, or says why not. The seed corpus holds this key's real
-// signatures of the archive ("ED" and the older "Ed"), so that the search reaches the checks
-// behind the parsing.
+// `verifyArchiveSignature`, with the archive's file and, as the cache's proof is checked again,
+// without it; `verifyTrustedComment`), under a fixed key, for a fixed archive: a signature either
+// holds, and then gives what its trusted comment says, or says why not. The seed corpus holds this
+// key's real signatures of the archive ("ED" and the older "Ed"), so that the search reaches the
+// checks behind the parsing.
 #include <sodium.h>
 
 #include <optional>
@@ -42,8 +42,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(fuzz::textOf(data, size));
   SignedFacts archiveFacts, hashFacts, commentFacts{"unchanged", std::nullopt, std::nullopt};
   bool archiveHolds =
-      verifyArchiveSignature(archive.keys, text, archive.hash, archive.path, &archiveFacts).ok();
-  bool hashHolds = verifyHashSignature(archive.keys, text, archive.hash, &hashFacts).ok();
+      verifyArchiveSignature(archive.keys, text, archive.hash, &archive.path, &archiveFacts).ok();
+  bool hashHolds =
+      verifyArchiveSignature(archive.keys, text, archive.hash, nullptr, &hashFacts).ok();
   bool commentHolds = verifyTrustedComment(archive.keys, text, &commentFacts).ok();
   // A comment whose signature fails says nothing; whatever holds for the archive holds for its
   // comment, and what holds for the hash holds for the archive.

@@ -29,6 +29,11 @@ std::string resumeTagOf(const UrlResponse& answer) {
   return *tag;
 }
 
+// Whether an answer with `status` may be followed by a better one.
+bool isTransientStatus(long status) {
+  return status == 408 || status == 429 || status == 500 || (status >= 502 && status <= 504);
+}
+
 // The number of digits alone (no blank, no sign, no leading zero) at the start of `text`, which
 // is left after it.
 std::optional<int64_t> takeNumber(std::string_view* text) {
@@ -79,10 +84,6 @@ bool isEntityTag(std::string_view tag) {
   if (tag.size() < 2 || tag.size() > 1024 || tag.front() != '"' || tag.back() != '"') return false;
   return std::all_of(tag.begin() + 1, tag.end() - 1,
                      [](unsigned char c) { return c == 0x21 || (c >= 0x23 && c != 0x7f); });
-}
-
-bool isTransientStatus(long status) {
-  return status == 408 || status == 429 || status == 500 || (status >= 502 && status <= 504);
 }
 
 bool isTransientFailure(int code, long tunnelStatus) {

@@ -32,9 +32,6 @@ namespace host {
 // characters (RFC 9110, 8.8.3), not so long that a server would refuse the request for it.
 bool isEntityTag(std::string_view tag);
 
-// Whether an answer with `status` may be followed by a better one: 408, 429, 500, 502-504.
-bool isTransientStatus(long status);
-
 // Whether a transport failure (libcurl's `code`) may go away on another attempt. `tunnelStatus`:
 // a proxy's answer to CONNECT, or 0 when none was asked.
 bool isTransientFailure(int code, long tunnelStatus);

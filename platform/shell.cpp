@@ -2,6 +2,7 @@
 
 #include <glib.h>
 
+#include <algorithm>
 #include <string_view>
 
 #include "host/process.h"
@@ -35,14 +36,8 @@ std::string smart_quote(std::string text) {
 }
 
 std::string shell_word(std::string path) {
-  bool ordinary = !path.empty() && path.front() != '-';
-  for (unsigned char c : path) {
-    if (!isOrdinary(c)) {
-      ordinary = false;
-      break;
-    }
-  }
-  if (ordinary) return smart_quote(std::move(path));
+  if (!path.empty() && path.front() != '-' && std::all_of(path.begin(), path.end(), isOrdinary))
+    return smart_quote(std::move(path));
   return singleQuote(path);
 }
 

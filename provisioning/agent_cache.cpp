@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -129,13 +128,12 @@ void writeValidationString(std::string dir, std::string validationString) {
 std::optional<AgentProof> readAgentProof(const fs::path& dir) {
   std::string path = proofPath(dir);
   struct stat info;
-  gchar* text = nullptr;
+  g_autofree gchar* text = nullptr;
   gsize length = 0;
   if (lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) ||
       !g_file_get_contents(path.c_str(), &text, &length, nullptr))
     return std::nullopt;
   std::string content(text, length);
-  g_free(text);
   // The tag, the agent's identity and the hash in hexadecimal, a line each; then the signature.
   AgentProof proof;
   std::string hash;
@@ -197,22 +195,19 @@ const char* exposureReason(host::Exposure exposure) {
 
 CacheTrust checkCacheTrust() {
   std::string cacheDir = getInstallAgentCacheDir();
-  std::string level = cacheDir.substr(0, cacheDir.size() - INSTALL_AGENT_CACHE_SUBPATH.size());
+  fs::path level = cacheDir.substr(0, cacheDir.size() - INSTALL_AGENT_CACHE_SUBPATH.size());
   // Whoever may rename a directory above the cache could put another cache in its place: a
   // run as root with a user's HOME (sudo -E) refuses that user's HOME.
   if (host::ExposedLevel above = host::exposedLevel(level); !above.directory.empty()) {
     return {above.directory.string(), exposureReason(above.exposure)};
   }
   // The levels: every component of the sub-path, then the agent directory.
-  std::string components = INSTALL_AGENT_CACHE_SUBPATH + INSTALL_AGENT_DIR;
-  for (size_t start = 0, end; start < components.size(); start = end + 1) {
-    end = std::min(components.find('/', start), components.size());
-    level += components.substr(start, end - start);
+  for (const fs::path& name : fs::path(INSTALL_AGENT_CACHE_SUBPATH) / INSTALL_AGENT_DIR) {
+    level /= name;
     bool missing = false;
     std::string reason = distrust(level, &missing);
     if (!reason.empty()) return {level, reason};
     if (missing) break;  // nothing below it exists either
-    level += '/';
   }
   return {};
 }
@@ -293,7 +288,8 @@ std::optional<std::string> AgentCache::unproven(const std::string& tag,
   if (proof->tag != tag || proof->agent.empty() || proof->agent != agentIdentity(dir_))
     return "the signature checked was of another agent";
   SignedFacts facts;
-  SignatureStatus status = verifyHashSignature(keys, proof->signature, proof->hash, &facts);
+  SignatureStatus status =
+      verifyArchiveSignature(keys, proof->signature, proof->hash, nullptr, &facts);
   if (status.ok()) return std::nullopt;
   return "its signature does not hold: " + describe(status);
 }

@@ -16,7 +16,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <utility>
 
 #include "host/status.h"
 #include "provisioning/cache_lock.h"

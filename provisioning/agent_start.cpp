@@ -10,8 +10,8 @@ namespace {
 
 const char kShell[] = "/bin/sh";
 
-}  // namespace
-
+// The words that "/bin/sh" is given for `agentFile`. A relative path that starts with "-" gets
+// "./" in front, so that sh does not take it for an option.
 std::vector<std::string> installAgentWords(const std::string& agentFile,
                                            const AgentArguments& arguments) {
   // The agent gets the bundle's archive as the words "<bundle location>/bundle.zip", byte for
@@ -22,6 +22,8 @@ std::vector<std::string> installAgentWords(const std::string& agentFile,
   words.insert(words.end(), arguments.userArguments.begin(), arguments.userArguments.end());
   return words;
 }
+
+}  // namespace
 
 host::Process startInstallAgent(const std::string& agentFile, const AgentArguments& arguments) {
   if (host::terminationSignal() != 0 || host::isDirectory(agentFile)) return host::Process();

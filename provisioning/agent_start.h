@@ -17,11 +17,6 @@ struct AgentArguments {
   std::vector<std::string> userArguments;  // the installer's arguments after its program name
 };
 
-// The words that "/bin/sh" is given for `agentFile`. A relative path that starts with "-" gets
-// "./" in front, so that sh does not take it for an option.
-std::vector<std::string> installAgentWords(const std::string& agentFile,
-                                           const AgentArguments& arguments);
-
 // Starts the agent without waiting for it. Nothing is started when the run has been asked to
 // stop, or when `agentFile` is a directory (sh would take it for an empty script and report
 // success). A shell that cannot be started is written to the system log with its cause.

@@ -9,7 +9,6 @@
 
 #include <fstream>
 #include <set>
-#include <sstream>
 
 #include "host/process.h"
 
@@ -27,13 +26,11 @@ bool heldByAncestor(int fd) {
   std::set<pid_t> holders;
   std::ifstream locks("/proc/locks");
   for (std::string line; std::getline(locks, line);) {
-    std::istringstream fields(line);
-    std::string number, kind, advisory, access, where;
     pid_t pid = 0;
     unsigned long inode = 0;
     // A waiter's line has "->" where the kind is, and then fails here.
-    if (fields >> number >> kind >> advisory >> access >> pid >> where &&
-        sscanf(where.c_str(), "%*x:%*x:%lu", &inode) == 1 && inode == file.st_ino)
+    if (sscanf(line.c_str(), "%*s %*s %*s %*s %d %*x:%*x:%lu", &pid, &inode) == 2 &&
+        inode == file.st_ino)
       holders.insert(pid);
   }
   for (pid_t pid = getppid(), group = 0; pid > 1;) {

@@ -9,8 +9,6 @@
 #include <filesystem>
 #include <vector>
 
-#include "host/files.h"
-
 namespace {
 
 constexpr char kUntrustedPrefix[] = "untrusted comment: ";
@@ -43,9 +41,8 @@ std::optional<std::string> decodeBase64(std::string line, size_t length) {
                                        "0123456789+/=") == std::string::npos;
   if (!base64) return std::nullopt;
   gsize size = 0;
-  guchar* bytes = g_base64_decode(line.c_str(), &size);
+  g_autofree guchar* bytes = g_base64_decode(line.c_str(), &size);
   std::string decoded(reinterpret_cast<const char*>(bytes), size);
-  g_free(bytes);
   if (decoded.size() != length) return std::nullopt;
   return decoded;
 }
@@ -128,13 +125,12 @@ bool readSigningKeys(const std::string& bundleLocation, SigningKeys* keys, std::
   // Whatever stands under the name, a link that leads nowhere included, means a key was meant.
   if (lstat(path.c_str(), &entry) != 0 && errno == ENOENT) return true;
   std::string why = "it cannot be read";
-  gchar* text = nullptr;
+  g_autofree gchar* text = nullptr;
   gsize length = 0;
   // Only a regular file: a named pipe in its place must not hold the run up.
   if (g_file_test(path.c_str(), G_FILE_TEST_IS_REGULAR) &&
       g_file_get_contents(path.c_str(), &text, &length, nullptr)) {
     *keys = parseSigningKeys(std::string(text, length), &why);
-    g_free(text);
   }
   if (!keys->empty()) return sodium_init() >= 0;  // only fails without any randomness
   *problem = "The signing key file " + path + " is not a minisign public key: " + why + ".";
@@ -146,9 +142,8 @@ namespace {
 // A signature file taken apart.
 struct ParsedSignature {
   std::string algorithm;  // "ED" (of the hash) or "Ed" (of the file)
-  std::array<unsigned char, 8> keyId;
   std::string archiveSignature;
-  std::string comment;
+  const SigningKey* key = nullptr;  // the one of the bundle's keys that made it
 };
 
 SignedFacts factsOf(const std::string& comment) {
@@ -172,8 +167,7 @@ SignedFacts factsOf(const std::string& comment) {
 // Takes the signature file apart and checks its key and its global signature, which vouches
 // for the trusted comment. The archive's own signature is left to the caller, with `key`.
 SignatureStatus checkSignature(const SigningKeys& keys, const std::string& text,
-                               ParsedSignature* parsed, const SigningKey** key,
-                               SignedFacts* facts) {
+                               ParsedSignature* parsed, SignedFacts* facts) {
   std::vector<std::string> lines = linesOf(text);
   if (lines.size() < 4 || !lines[0].starts_with(kUntrustedPrefix) ||
       !lines[2].starts_with(kTrustedPrefix))
@@ -184,43 +178,26 @@ SignatureStatus checkSignature(const SigningKeys& keys, const std::string& text,
   parsed->algorithm = signature->substr(0, 2);
   if (parsed->algorithm != "ED" && parsed->algorithm != "Ed")
     return SignatureProblem::kUnknownAlgorithm;
-  memcpy(parsed->keyId.data(), signature->data() + 2, parsed->keyId.size());
-  auto made = std::find_if(keys.begin(), keys.end(),
-                           [&](const SigningKey& k) { return k.id == parsed->keyId; });
+  std::array<unsigned char, 8> keyId;
+  memcpy(keyId.data(), signature->data() + 2, keyId.size());
+  auto made =
+      std::find_if(keys.begin(), keys.end(), [&](const SigningKey& k) { return k.id == keyId; });
   if (made == keys.end()) {
     std::string ours;
     for (const SigningKey& k : keys) ours += (ours.empty() ? "" : " or ") + keyIdText(k.id);
-    return {SignatureProblem::kOtherKey, keyIdText(parsed->keyId) + ", not with " + ours};
+    return {SignatureProblem::kOtherKey, keyIdText(keyId) + ", not with " + ours};
   }
-  *key = &*made;
+  parsed->key = &*made;
   parsed->archiveSignature = signature->substr(10);
-  parsed->comment = lines[2].substr(strlen(kTrustedPrefix));
-  if (!verifies(*global, parsed->archiveSignature + parsed->comment, **key))
+  std::string comment = lines[2].substr(strlen(kTrustedPrefix));
+  if (!verifies(*global, parsed->archiveSignature + comment, *parsed->key))
     return SignatureProblem::kCommentAltered;
-  *facts = factsOf(parsed->comment);
+  *facts = factsOf(comment);
   return {};
 }
 
 std::string_view bytesOf(const ArchiveHash& hash) {
   return {reinterpret_cast<const char*>(hash.data()), hash.size()};
-}
-
-// The signature, then the archive's: of its hash, or (the older "Ed") of the file at
-// `archivePath`, which an archive known only by its hash does not have.
-SignatureStatus verifySignature(const SigningKeys& keys, const std::string& signatureText,
-                                const ArchiveHash& hash, const std::string* archivePath,
-                                SignedFacts* facts) {
-  ParsedSignature parsed;
-  const SigningKey* key = nullptr;
-  SignatureStatus status = checkSignature(keys, signatureText, &parsed, &key, facts);
-  if (!status.ok()) return status;
-  if (parsed.algorithm == "Ed") {
-    if (!archivePath) return SignatureProblem::kSignsTheFile;
-    return verifyOverFile(parsed.archiveSignature, *archivePath, *key);
-  }
-  if (!verifies(parsed.archiveSignature, bytesOf(hash), *key))
-    return SignatureProblem::kArchiveAltered;
-  return {};
 }
 
 }  // namespace
@@ -246,21 +223,24 @@ std::string describe(const SignatureStatus& status) {
 }
 
 SignatureStatus verifyArchiveSignature(const SigningKeys& keys, const std::string& signatureText,
-                                       const ArchiveHash& hash, const std::string& archivePath,
+                                       const ArchiveHash& hash, const std::string* archivePath,
                                        SignedFacts* facts) {
-  return verifySignature(keys, signatureText, hash, &archivePath, facts);
-}
-
-SignatureStatus verifyHashSignature(const SigningKeys& keys, const std::string& signatureText,
-                                    const ArchiveHash& hash, SignedFacts* facts) {
-  return verifySignature(keys, signatureText, hash, nullptr, facts);
+  ParsedSignature parsed;
+  SignatureStatus status = checkSignature(keys, signatureText, &parsed, facts);
+  if (!status.ok()) return status;
+  if (parsed.algorithm == "Ed") {
+    if (!archivePath) return SignatureProblem::kSignsTheFile;
+    return verifyOverFile(parsed.archiveSignature, *archivePath, *parsed.key);
+  }
+  if (!verifies(parsed.archiveSignature, bytesOf(hash), *parsed.key))
+    return SignatureProblem::kArchiveAltered;
+  return {};
 }
 
 SignatureStatus verifyTrustedComment(const SigningKeys& keys, const std::string& signatureText,
                                      SignedFacts* facts) {
   ParsedSignature parsed;
-  const SigningKey* key = nullptr;
-  return checkSignature(keys, signatureText, &parsed, &key, facts);
+  return checkSignature(keys, signatureText, &parsed, facts);
 }
 
 ArchiveDigest::ArchiveDigest() : ring_(kRingBytes) {

@@ -20,7 +20,6 @@
 #include <vector>
 
 #include "host/status.h"
-#include "provisioning/message.h"
 
 struct SigningKey {
   std::array<unsigned char, 8> id;  // minisign's key number, as the signature names its key
@@ -72,15 +71,11 @@ std::string describe(const SignatureStatus& status);
 
 // Whether `signatureText`, a signature file's content, is a valid signature by one of `keys`
 // of the archive with BLAKE2b-512 hash `hash`, stored at `archivePath` (read only for the older
-// algorithm). `facts` gets what the trusted comment says.
+// algorithm, which signs the file itself; without it, as the cache knows an archive, that never
+// holds). `facts` gets what the trusted comment says.
 SignatureStatus verifyArchiveSignature(const SigningKeys& keys, const std::string& signatureText,
-                                       const ArchiveHash& hash, const std::string& archivePath,
+                                       const ArchiveHash& hash, const std::string* archivePath,
                                        SignedFacts* facts);
-
-// The same for an archive known only by its hash, as the cache keeps it: the older algorithm,
-// which signs the file itself, never holds here.
-SignatureStatus verifyHashSignature(const SigningKeys& keys, const std::string& signatureText,
-                                    const ArchiveHash& hash, SignedFacts* facts);
 
 // Whether the trusted comment of `signatureText` was signed by one of `keys` (whatever archive
 // the signature is of); `facts` gets what it says.

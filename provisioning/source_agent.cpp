@@ -6,7 +6,6 @@
 #include "host/termination.h"
 #include "platform/constants.h"
 #include "platform/location.h"
-#include "platform/temp_dir.h"
 #include "provisioning/agent_cache.h"
 #include "provisioning/unzip.h"
 

@@ -6,12 +6,8 @@
 #include "host/termination.h"
 #include "platform/shell.h"
 
-namespace {
-
 // The shell's status for a command it cannot find.
 constexpr int kCommandNotFound = 127;
-
-}  // namespace
 
 UnzipResult unzipInstallAgent(std::string archivePath, std::string destinationDir,
                               std::string unzipTool, MessageCallback report) {
