@@ -95,7 +95,7 @@ Failure nestedRunFailure() {
 Failure verificationFailure(const std::string& url, const std::string& reason) {
   const char* text = N_("Failed to verify the installer.");
   return {translate(text), std::string(text) + " The download from " + host::redactedUrl(url) +
-                               " is not the vendor's: " + reason + "."};
+                               " could not be shown to be the vendor's: " + reason + "."};
 }
 
 Failure cacheFailure(const host::Status<CacheProblem>& status) {

@@ -29,7 +29,7 @@ Failure transportFailure(const std::string& reason);
 Failure untrustedCacheFailure(const CacheTrust& trust);
 // The installer whose agent started this run holds the cache, which this run would change.
 Failure nestedRunFailure();
-// The archive from `url` is not the vendor's, for `reason`.
+// The archive from `url` could not be shown to be the vendor's, for `reason`.
 Failure verificationFailure(const std::string& url, const std::string& reason);
 // The new agent could not be put in place, or the cache's lock cannot be had.
 Failure cacheFailure(const host::Status<CacheProblem>& status);
