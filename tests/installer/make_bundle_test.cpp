@@ -35,9 +35,10 @@ class MakeBundleTest : public ScratchTest {
     ASSERT_TRUE(writeSplashPng(scratch.file("splash.png"), 64, 48));
   }
 
-  RunResult makeBundle(std::vector<std::string> arguments) {
+  RunResult makeBundle(std::vector<std::string> arguments, std::string workingDirectory = "") {
     arguments.insert(arguments.begin(), "make-bundle");
     RunOptions options;
+    options.workingDirectory = std::move(workingDirectory);
     options.timeout = std::chrono::seconds(60);
     return runProgram(kTool, arguments, options);
   }
@@ -130,17 +131,21 @@ TEST_F(MakeBundleTest, CarriesAReadyAgentOrAnAgentArchive) {
   EXPECT_EQ(runInstaller(out + "/Ready.app/Contents/MacOS/bootstrap-installer").exitCode, 0);
   EXPECT_EQ(readAgentRuns(ready.recordPath).size(), 1u);
 
+  // Relative paths that start with "-" are paths all the same.
   AgentScript archived{scratch.file("archive-record"), 0, ""};
-  ASSERT_TRUE(makeAgentZip(scratch.file("agent.zip"), archived));
+  ASSERT_TRUE(makeAgentZip(scratch.file("-agent.zip"), archived));
   made = makeBundle({"--executable", installerExecutable(), "--url=http://127.0.0.1:9/unused.zip",
-                     "--bundle-zip", scratch.file("bundle.zip"), "--agent-zip",
-                     scratch.file("agent.zip"), "--name=Archived.app", out});
+                     "--bundle-zip", scratch.file("bundle.zip"), "--agent-zip", "-agent.zip",
+                     "--name=Archived.app", "--", "-out"},
+                    scratch.path());
   ASSERT_EQ(made.exitCode, 0) << made.describe();
-  resources = out + "/Archived.app/Contents/Resources";
+  resources = scratch.file("-out/Archived.app/Contents/Resources");
   EXPECT_EQ(listDir(resources),
             (std::vector<std::string>{"InstallAgent.zip", "bundle.zip", "installAgentURL.txt",
                                       "locale"}));
-  EXPECT_EQ(runInstaller(out + "/Archived.app/Contents/MacOS/bootstrap-installer").exitCode, 0);
+  EXPECT_EQ(
+      runInstaller(scratch.file("-out/Archived.app/Contents/MacOS/bootstrap-installer")).exitCode,
+      0);
   EXPECT_EQ(readAgentRuns(archived.recordPath).size(), 1u);
 }
 
