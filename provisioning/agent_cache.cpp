@@ -98,15 +98,15 @@ std::string proofPath(const fs::path& dir) { return (dir / kProofFile).string();
 std::string agentIdentity(const fs::path& cacheDir) {
   struct statx info;
   std::string dir = (cacheDir / INSTALL_AGENT_DIR).string();
-  if (statx(AT_FDCWD, dir.c_str(), AT_SYMLINK_NOFOLLOW, STATX_INO | STATX_BTIME, &info) != 0)
+  if (statx(AT_FDCWD, dir.c_str(), AT_SYMLINK_NOFOLLOW, STATX_INO | STATX_BTIME | STATX_CTIME,
+            &info) != 0)
     return "";
-  std::string identity = std::to_string(info.stx_dev_major) + ":" +
-                         std::to_string(info.stx_dev_minor) + ":" + std::to_string(info.stx_ino);
-  // Without a birth time an inode number freed and given again would pass for the same.
-  if (info.stx_mask & STATX_BTIME)
-    identity +=
-        ":" + std::to_string(info.stx_btime.tv_sec) + "." + std::to_string(info.stx_btime.tv_nsec);
-  return identity;
+  // Without a birth time (ext4 with small inodes, NFS) an inode number freed and given again
+  // would pass for the same: the last change of the directory's entries stands in for it.
+  statx_timestamp born = (info.stx_mask & STATX_BTIME) ? info.stx_btime : info.stx_ctime;
+  return std::to_string(info.stx_dev_major) + ":" + std::to_string(info.stx_dev_minor) + ":" +
+         std::to_string(info.stx_ino) + ":" + std::to_string(born.tv_sec) + "." +
+         std::to_string(born.tv_nsec);
 }
 
 // Replaces the proof in `dir`, like `writeValidationString`.
