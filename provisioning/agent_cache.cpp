@@ -93,16 +93,16 @@ void replaceFile(const std::string& path, const std::string& content) {
 
 std::string proofPath(const fs::path& dir) { return (dir / kProofFile).string(); }
 
-// The agent directory's identity: device, inode and birth time. A directory unpacked in its
-// place, by any installer, has another.
+// The agent directory's identity: device, inode and birth time, or where the file system keeps
+// none (ext4 with small inodes, NFS) the time of its last change, since an inode number freed
+// and given again would pass for the same. A directory unpacked in its place, by any installer,
+// has another.
 std::string agentIdentity(const fs::path& cacheDir) {
   struct statx info;
   std::string dir = (cacheDir / INSTALL_AGENT_DIR).string();
   if (statx(AT_FDCWD, dir.c_str(), AT_SYMLINK_NOFOLLOW, STATX_INO | STATX_BTIME | STATX_CTIME,
             &info) != 0)
     return "";
-  // Without a birth time (ext4 with small inodes, NFS) an inode number freed and given again
-  // would pass for the same: the last change of the directory's entries stands in for it.
   statx_timestamp born = (info.stx_mask & STATX_BTIME) ? info.stx_btime : info.stx_ctime;
   return std::to_string(info.stx_dev_major) + ":" + std::to_string(info.stx_dev_minor) + ":" +
          std::to_string(info.stx_ino) + ":" + std::to_string(born.tv_sec) + "." +
