@@ -53,6 +53,29 @@ namespace {
 // nothing of ours runs. So the connection is watched ahead of GDK, by a source of higher
 // priority. Once the display has hung up, that source stays ready, so the loop never again
 // prepares or checks GDK's sources, which would read the broken connection.
+//
+// On X11 the display may also go while GDK waits for a reply (a paint, an accessibility query),
+// and GDK's handler of the I/O error ends the process there, silently, leaving the run's
+// temporary directory behind. Since libX11 1.7 a handler may return instead: the connection is
+// then left inert, its calls fail, and the watch ends the run on the loop's next turn.
+bool connectionBroken = false;
+
+// Declared weak: the window helper runs on the system's libX11, which may be older.
+extern "C" void XSetIOErrorExitHandler(Display*, XIOErrorExitHandler, void*) __attribute__((weak));
+
+int noteBrokenConnection(Display*) {
+  connectionBroken = true;
+  return 0;
+}
+
+void leaveInert(Display*, void*) {}
+
+void outliveBrokenConnection(Display* display) {
+  if (XSetIOErrorExitHandler == nullptr) return;  // Xlib would exit after any handler
+  XSetIOErrorExitHandler(display, leaveInert, nullptr);
+  XSetIOErrorHandler(noteBrokenConnection);
+}
+
 struct DisplayWatch {
   GSource source;
   GPollFD connection;
@@ -64,7 +87,7 @@ gboolean displayHungUp(GSource* source) {
   auto* watch = reinterpret_cast<DisplayWatch*>(source);
   if (!watch->lost) {
     pollfd connection{watch->connection.fd, POLLRDHUP, 0};
-    watch->lost = poll(&connection, 1, 0) == 1 && connection.revents != 0;
+    watch->lost = connectionBroken || (poll(&connection, 1, 0) == 1 && connection.revents != 0);
   }
   return watch->lost;
 }
@@ -85,7 +108,10 @@ GSourceFuncs displayWatchFuncs = {
 
 void watchDisplay(GdkDisplay* display, void (*lost)()) {
   int fd = -1;
-  if (GDK_IS_X11_DISPLAY(display)) fd = ConnectionNumber(GDK_DISPLAY_XDISPLAY(display));
+  if (GDK_IS_X11_DISPLAY(display)) {
+    fd = ConnectionNumber(GDK_DISPLAY_XDISPLAY(display));
+    outliveBrokenConnection(GDK_DISPLAY_XDISPLAY(display));
+  }
   if (GDK_IS_WAYLAND_DISPLAY(display))
     fd = wl_display_get_fd(gdk_wayland_display_get_wl_display(display));
   if (fd < 0) return;
