@@ -11,8 +11,9 @@ namespace download_app {
 // dropped, and its "destroy" signal comes as for any window GTK destroys. Nothing on Wayland.
 void toleratePeerDestruction(GtkWidget* window);
 
-// Calls `lost` on the application loop once `display` has hung up, and at every turn of the loop
-// from then on, in place of GDK's own sources: nothing may touch the display after it.
+// Calls `lost` on the application loop once `display` has hung up (or, on X11, its connection has
+// failed inside a call), and at every turn of the loop from then on, in place of GDK's own
+// sources: nothing may touch the display after it.
 void watchDisplay(GdkDisplay* display, void (*lost)());
 
 }  // namespace download_app
