@@ -4,8 +4,12 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <optional>
+#include <string>
 
 #include "bootstrap/bootstrap.h"
+#include "host/main_bundle.h"
+#include "host/system_log.h"
 #include "platform/location.h"
 #include "platform/temp_dir.h"
 #include "provisioning/message.h"
@@ -13,18 +17,26 @@
 namespace {
 
 constexpr char kUnpackedCopy[] = "VL_INTERNAL_UNPACKED_COPY";
+// The one-file installer's header holds this descriptor open on the copy's ".running"
+// (tools/lib/run-header.sh) for as long as the installer runs.
+constexpr int kUnpackedCopyProof = 9;
 
-// The unpacked copy of a one-file installer that this program runs from, as its header names it
-// (tools/lib/run-header.sh); empty otherwise. The agent does not inherit the name.
+// The unpacked copy of a one-file installer that this program runs from, as its header names and
+// proves it; empty otherwise. The agent does not inherit the name.
 std::filesystem::path takeUnpackedCopy() {
   const char* named = getenv(kUnpackedCopy);
-  std::filesystem::path copy = named != nullptr ? named : "";
+  std::string copy = named != nullptr ? named : "";
   unsetenv(kUnpackedCopy);
-  // Only the directory this program runs from: the name cannot make it remove another.
-  if (copy.empty() || !copy.is_absolute() ||
-      !getPathToExecutable().starts_with((copy.lexically_normal() / "").string()))
-    return {};
-  return copy;
+  if (copy.empty()) return {};
+  // Passed on by a launcher, sudo -E or a copied line, the name must not make the run remove a
+  // directory above the bundle (the user's home, "/").
+  std::optional<host::MainBundle> bundle = host::mainBundle();
+  std::string proven =
+      provenUnpackedCopy(copy, bundle ? bundle->bundlePath : "", kUnpackedCopyProof);
+  if (proven.empty())
+    host::systemLog("%s names %s, which is not this run's unpacked copy: it is left as it is",
+                    kUnpackedCopy, copy.c_str());
+  return proven;
 }
 
 }  // namespace

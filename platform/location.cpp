@@ -1,5 +1,8 @@
 #include "platform/location.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <filesystem>
 
 #include "host/files.h"
@@ -37,6 +40,23 @@ std::string defaultInstallAgentLocationFor(const std::optional<host::MainBundle>
   std::string readyAgent = (std::filesystem::path(bundle->resourcePath) / kReadyAgent).string();
   if (host::pathExists(readyAgent)) return readyAgent;
   return (std::filesystem::path(bundle->resourcePath) / INSTALL_AGENT_ZIP).string();
+}
+
+std::string provenUnpackedCopy(const std::string& named, const std::string& bundle, int proof) {
+  std::filesystem::path copy(named);
+  auto same = [](const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+  };
+  struct stat dir, holder, running, opened;
+  if (!copy.is_absolute() || bundle.empty() || lstat(copy.c_str(), &dir) != 0 ||
+      !S_ISDIR(dir.st_mode) || dir.st_uid != geteuid() || (dir.st_mode & 07777) != 0700)
+    return "";
+  std::filesystem::path parent = std::filesystem::path(bundle).lexically_normal().parent_path();
+  if (stat(parent.c_str(), &holder) != 0 || !same(holder, dir)) return "";
+  if (fstat(proof, &opened) != 0 || lstat((copy / ".running").c_str(), &running) != 0 ||
+      !same(opened, running))
+    return "";
+  return named;
 }
 
 std::string getPathToExecutable() {

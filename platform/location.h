@@ -27,6 +27,12 @@ std::string getBundleLocation();
 // or without a resource directory.
 std::string getDefaultInstallAgentLocation();
 
+// The unpacked copy of a one-file installer that the run may remove at its end: `named` when it
+// is exactly the private directory the copy's header made, an absolute path to a directory of
+// the effective user's with mode 0700 that directly holds `bundle` and whose ".running" is the
+// file open as descriptor `proof`. Empty otherwise: a name alone proves nothing.
+std::string provenUnpackedCopy(const std::string& named, const std::string& bundle, int proof);
+
 // The pieces of the functions above, taking the platform's answers as arguments.
 
 // `path` cut before its last "/" or backslash; `path` itself when it holds neither.

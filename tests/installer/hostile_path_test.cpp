@@ -126,6 +126,28 @@ TEST_F(HostilePathTest, RelativeTemporaryDirectoryThatStartsWithADash) {
   EXPECT_TRUE(listDir(absolute).empty());
 }
 
+// The one-file installer's name for its unpacked copy, passed on to a plain bundle (by a
+// launcher, sudo -E, a line copied from a log), makes the run remove nothing.
+TEST_F(HostilePathTest, AnUnpackedCopyNamedByTheEnvironmentAloneIsLeftAlone) {
+  BundleBuilder bundle(scratch.makeDir("home/Downloads"));
+  bundle.addReadyAgent({record(), 0, ""});
+  std::string downloads = scratch.file("home/Downloads");
+  chmod(downloads.c_str(), 0700);
+  scratch.writeFile("home/Downloads/.running", "");  // a copy's shape, without its proof
+  for (const std::string& named : {homeDir(), downloads}) {
+    RunOptions options = installerOptions();
+    options.setEnv.push_back({"VL_INTERNAL_UNPACKED_COPY", named});
+    RunResult result = runInstaller(bundle, {"Setup"}, options);
+    EXPECT_EQ(result.exitCode, 0) << result.describe();
+    EXPECT_TRUE(logged(result.err, "VL_INTERNAL_UNPACKED_COPY names " + named +
+                                       ", which is not this run's unpacked copy: it is left as "
+                                       "it is"))
+        << result.err;
+    EXPECT_TRUE(pathExists(bundle.executablePath())) << named;
+  }
+  EXPECT_EQ(readAgentRuns(record()).size(), 2u);
+}
+
 // The user's arguments reach the agent byte for byte, each as one word, on every road: from a
 // ready agent, from a carried archive and from a download. So does a list longer than a shell
 // command line may be.

@@ -1,6 +1,8 @@
 #include "platform/location.h"
 
+#include <fcntl.h>
 #include <limits.h>
+#include <sys/stat.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -45,6 +47,28 @@ TEST_F(ScratchTest, PathToExecutableIsTheBundleElseTheLink) {
   EXPECT_EQ(pathToExecutableFor(bundle, link), "/Applications/Installer.app");
   EXPECT_EQ(pathToExecutableFor(std::nullopt, link), "/opt/tools/setup");
   EXPECT_EQ(pathToExecutableFor(std::nullopt, scratch.file("missing")), "");
+}
+
+// Only the private directory a one-file installer's header made, holding the bundle directly
+// and proven by the descriptor open on its ".running", is the run's to remove.
+TEST_F(ScratchTest, AnUnpackedCopyIsProvenByMoreThanItsName) {
+  std::string copy = scratch.makeDir("installer.1.abc");
+  std::string bundle = scratch.makeDir("installer.1.abc/Setup.app");
+  ASSERT_EQ(chmod(copy.c_str(), 0700), 0);
+  int proof = open(scratch.writeFile("installer.1.abc/.running", "").c_str(), O_WRONLY);
+  int other = open(scratch.writeFile("elsewhere", "").c_str(), O_WRONLY);
+  ASSERT_GE(proof, 0);
+  EXPECT_EQ(provenUnpackedCopy(copy, bundle, proof), copy);
+  EXPECT_EQ(provenUnpackedCopy(copy, bundle, other), "");  // a name and a file alone
+  EXPECT_EQ(provenUnpackedCopy(copy, bundle, 1000), "");   // no descriptor
+  EXPECT_EQ(provenUnpackedCopy("/", bundle, proof), "");
+  EXPECT_EQ(provenUnpackedCopy(scratch.path(), bundle, proof), "");  // a directory above
+  EXPECT_EQ(provenUnpackedCopy(copy, scratch.file("Setup.app"), proof), "");
+  EXPECT_EQ(provenUnpackedCopy("installer.1.abc", bundle, proof), "");
+  ASSERT_EQ(chmod(copy.c_str(), 0750), 0);  // not private
+  EXPECT_EQ(provenUnpackedCopy(copy, bundle, proof), "");
+  close(proof);
+  close(other);
 }
 
 TEST(BundleLocation, IsTheResourcesElseTheBundleElseTheExecutablesDirectory) {

@@ -110,9 +110,12 @@ else
     while kill -0 "$installer" 2>/dev/null; do sleep 0.2 2>/dev/null || sleep 1; done
     rm -rf "$dir"
   ) </dev/null >/dev/null 2>&1 &
+  exec 9>"$dir/.running"
 fi
 umask "$mask"
 # The installer removes the copy itself at its end; the remover is for a run that is killed.
+# Descriptor 9, open on the copy's ".running", proves the name: an environment passed on
+# cannot make the installer remove any other directory.
 export VL_INTERNAL_UNPACKED_COPY="$dir"
 exec "$dir/$program" "$@"
 EOF
