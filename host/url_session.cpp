@@ -27,6 +27,8 @@ constexpr long kConnectTimeoutMs = 30'000;  // for each connection attempt
 // What the server must send each idle time-out to count as alive: a trickle counts as silence.
 constexpr int64_t kLivelyBytes = 64 * 1024;
 
+UrlError libcurlError(CURLcode code) { return {false, code, curl_easy_strerror(code)}; }
+
 // Owners of libcurl's handles. Every easy handle leaves the multi handle before it goes.
 template <auto release>
 struct CurlRelease {
@@ -250,7 +252,7 @@ struct UrlSession::Shared {
     if (state.deliveries > 0 && std::exchange(state.attempt.paused, false))
       curl_easy_pause(state.easy.get(), CURLPAUSE_CONT);
     if (Clock::now() - state.lastActivity >= configuration.idleTimeout)
-      retryOrEnd(task, curl_easy_strerror(CURLE_OPERATION_TIMEDOUT),
+      retryOrEnd(task, libcurlError(CURLE_OPERATION_TIMEDOUT),
                  state.plan.waitAfterFailure(true, state.body.size()));
   }
 
@@ -273,10 +275,9 @@ struct UrlSession::Shared {
   void begin(const Task& task) {
     DownloadTask::State& state = *task->state_;
     if (BodyStatus created = state.body.create(temporaryDirectory); !created.ok())
-      return end(task, UrlError{false, state.body.describe(created)});
+      return end(task, UrlError{false, 0, state.body.describe(created)});
     state.easy = CurlEasy(curl_easy_init());
-    if (!state.easy || !multi)
-      return end(task, UrlError{false, curl_easy_strerror(CURLE_OUT_OF_MEMORY)});
+    if (!state.easy || !multi) return end(task, libcurlError(CURLE_OUT_OF_MEMORY));
     CURL* easy = state.easy.get();
     curl_easy_setopt(easy, CURLOPT_URL, task->url().c_str());
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, state.attempt.errorBuffer);
@@ -324,7 +325,7 @@ struct UrlSession::Shared {
                      conditions.range.empty() ? nullptr : conditions.range.c_str());
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, state.attempt.requestFields.get());
     if (CURLMcode code = curl_multi_add_handle(multi.get(), easy); code != CURLM_OK)
-      return end(task, UrlError{false, curl_multi_strerror(code)});
+      return end(task, UrlError{false, 0, curl_multi_strerror(code)});
     state.lastActivity = Clock::now();
     state.heardSinceActivity = 0;
   }
@@ -345,13 +346,14 @@ struct UrlSession::Shared {
     // Bytes that came with the end are news too: the first data's decision must not hang on timing.
     if (!deliverProgress(task, true)) return;
     if (!attempt.failure.ok())
-      return end(task, UrlError{false, state.body.describe(attempt.failure)});
+      return end(task, UrlError{false, 0, state.body.describe(attempt.failure)});
     if (closedEarly) return startAttempt(task);
     if (attempt.answered(AnswerOutcome::kRetry))
-      return retryOrEnd(task, "the server answered " + std::to_string(task->response().statusCode),
-                        attempt.answer->seconds);
+      return retryOrEnd(
+          task, {false, 0, "the server answered " + std::to_string(task->response().statusCode)},
+          attempt.answer->seconds);
     if (result != CURLE_OK)
-      return retryOrEnd(task, state.transportError(task->url(), result),
+      return retryOrEnd(task, {false, result, state.transportError(task->url(), result)},
                         state.plan.waitAfterFailure(isTransientError(state.easy.get(), result),
                                                     state.body.size()));
     if (attempt.answered(AnswerOutcome::kNotModified)) {
@@ -364,15 +366,15 @@ struct UrlSession::Shared {
     end(task, std::nullopt);
   }
 
-  // Waits `seconds` for the next attempt, or ends the task with `cause` when none is to be made.
-  void retryOrEnd(const Task& task, const std::string& cause, std::optional<int> seconds) {
+  // Waits `seconds` for the next attempt, or ends the task with `failure` when none is to be made.
+  void retryOrEnd(const Task& task, UrlError failure, std::optional<int> seconds) {
     DownloadTask::State& state = *task->state_;
-    if (!seconds) return end(task, UrlError{false, cause});
+    if (!seconds) return end(task, std::move(failure));
     curl_multi_remove_handle(multi.get(), state.easy.get());  // the connection goes now
     const auto now = Clock::now();
     state.wait = RetryWait{now + *seconds * configuration.retrySecond,
                            now + configuration.retrySecond, *seconds};
-    callDelegate([&] { state.delegate->willRetry(*task, cause, *seconds); });
+    callDelegate([&] { state.delegate->willRetry(*task, failure.description, *seconds); });
   }
 
   // Between two attempts: counts the seconds down, then starts the next.
@@ -388,7 +390,7 @@ struct UrlSession::Shared {
   // Ends a task that was cancelled, or whose session was; true when it did.
   bool endedByCancel(const Task& task) {
     if (!task->state_->cancelled && !invalidated) return false;
-    end(task, UrlError{true, "cancelled"});
+    end(task, UrlError{true, 0, "cancelled"});
     return true;
   }
 
@@ -440,10 +442,9 @@ UrlSession::UrlSession(UrlSessionConfiguration configuration, UrlSessionDelegate
 
 UrlSession::~UrlSession() {
   invalidateAndCancel();
-  if (shared_->worker.get_id() == std::this_thread::get_id())
-    shared_->worker.detach();  // the worker holds the state it needs and ends by itself
-  else
-    shared_->worker.join();
+  // From its own callback: the worker holds the state it needs and ends by itself.
+  std::thread& worker = shared_->worker;
+  worker.get_id() == std::this_thread::get_id() ? worker.detach() : worker.join();
 }
 
 std::shared_ptr<DownloadTask> UrlSession::downloadTask(const std::string& url,
@@ -484,9 +485,7 @@ void DownloadTask::cancel() {
   curl_multi_wakeup(session_->multi.get());
 }
 
-void DownloadTask::setBodyObserver(BodyObserver observer) {
-  state_->body.observer = std::move(observer);
-}
+void DownloadTask::setBodyObserver(BodyObserver watch) { state_->body.observer = std::move(watch); }
 
 void DownloadTask::setCachedTag(std::string tag) {
   if (isEntityTag(tag)) state_->plan.cachedTag = std::move(tag);

@@ -42,7 +42,8 @@ struct UrlResponse {
 // Why a task ended without a finished download.
 struct UrlError {
   bool cancelled = false;   // ended by `cancel` or `invalidateAndCancel`
-  std::string description;  // the transport's short reason, e.g. "Couldn't connect to server"
+  int code = 0;             // libcurl's CURLcode; 0 when the body file or an answer ended it
+  std::string description;  // the short reason, e.g. "Couldn't connect to server"
 };
 
 class UrlSessionDelegate {

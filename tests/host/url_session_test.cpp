@@ -5,6 +5,7 @@
 #include <fstream>
 #include <thread>
 
+#include <curl/curl.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
 
@@ -183,6 +184,7 @@ TEST_F(UrlSession, AStallPastTheIdleTimeOutIsATransportErrorOnceRetriesAreSpent)
     ASSERT_TRUE(recorder.error().has_value());
     EXPECT_FALSE(recorder.error()->cancelled);
     EXPECT_EQ(recorder.error()->description, "Timeout was reached");
+    EXPECT_EQ(recorder.error()->code, CURLE_OPERATION_TIMEDOUT);
     EXPECT_FALSE(recorder.finished());
     // Five attempts in a row without 64 KiB more; the first one's bytes were new. Each began
     // the body again: the server takes no ranges.
@@ -259,9 +261,13 @@ TEST_F(UrlSession, FollowsRedirectsUpToItsBound) {
 }
 
 TEST_F(UrlSession, TransportFailuresEndTheTaskWithAnError) {
-  for (std::string url :
-       {"http://127.0.0.1:" + std::to_string(unusedLoopbackPort()) + "/agent.zip",
-        std::string("file:///etc/passwd"), std::string(""), std::string("http://[not a url")}) {
+  const std::pair<std::string, CURLcode> rows[] = {
+      {"http://127.0.0.1:" + std::to_string(unusedLoopbackPort()) + "/agent.zip",
+       CURLE_COULDNT_CONNECT},
+      {"file:///etc/passwd", CURLE_UNSUPPORTED_PROTOCOL},
+      {"", CURLE_URL_MALFORMAT},
+      {"http://[not a url", CURLE_URL_MALFORMAT}};
+  for (const auto& [url, code] : rows) {
     SCOPED_TRACE(url);
     RecordingDelegate recorder;
     {
@@ -272,6 +278,7 @@ TEST_F(UrlSession, TransportFailuresEndTheTaskWithAnError) {
     ASSERT_TRUE(recorder.error().has_value());
     EXPECT_FALSE(recorder.error()->cancelled);
     EXPECT_FALSE(recorder.error()->description.empty());
+    EXPECT_EQ(recorder.error()->code, code);  // libcurl's own, for the failure's text to choose by
     EXPECT_TRUE(recorder.data().empty());
     EXPECT_FALSE(recorder.finished());
   }

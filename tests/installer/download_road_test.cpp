@@ -163,25 +163,6 @@ TEST_F(DownloadRoadTest, ChangedTagReplacesTheStaleAgent) {
   EXPECT_TRUE(tempEntries().empty());
 }
 
-TEST_F(DownloadRoadTest, NoETagKeepsNoTagAndDownloadsEveryTime) {
-  TestHttpServer server;
-  server.serve("/agent.zip", archiveReply(agentArchive(0), ""));
-  BundleBuilder bundle = makeBundle(server.url("/agent.zip"));
-  // A tag left from an earlier download may not vouch for this agent.
-  testsupport::writeFile(tagFile(), "\"v0\"");
-
-  RunResult first = runInstaller(bundle, {"Setup"});
-  EXPECT_EQ(first.exitCode, 0) << first.describe();
-  EXPECT_FALSE(testsupport::pathExists(tagFile()));
-  EXPECT_TRUE(testsupport::pathExists(agentEntry()));
-
-  RunResult second = runInstaller(bundle, {"Setup"});
-  EXPECT_EQ(second.exitCode, 0) << second.describe();
-  EXPECT_EQ(agentRuns().size(), 2u);
-  EXPECT_EQ(server.hits("/agent.zip"), 2);
-  EXPECT_TRUE(tempEntries().empty());
-}
-
 TEST_F(DownloadRoadTest, EnvironmentOverridesTheEndpointFile) {
   TestHttpServer server;
   server.serve("/agent.zip", archiveReply(agentArchive(0), "\"v1\""));

@@ -211,11 +211,21 @@ std::vector<FaultCase> FaultMatrix::cases() {
     c.check = attempts(status == 500 ? 5 : 1);
     cases.push_back(c);
   }
-  cases.push_back({"connection refused", Expect::kFailsCacheUntouched, "Download failed: *",
-                   "Download failed: *", [](FaultMatrix&, TestHttpServer&) {
-                     return "http://127.0.0.1:" +
-                            std::to_string(testsupport::unusedLoopbackPort()) + "/agent.zip";
-                   }});
+  FaultCase refusedConnection{"connection refused", Expect::kFailsCacheUntouched,
+                              "Download failed: *", "Download failed: *",
+                              [](FaultMatrix&, TestHttpServer&) {
+                                return "http://127.0.0.1:" +
+                                       std::to_string(testsupport::unusedLoopbackPort()) +
+                                       "/agent.zip";
+                              }};
+  // libcurl's own detail: where it tried to connect, and why it could not.
+  refusedConnection.check = [](FaultMatrix&, TestHttpServer&, const ConsoleLines& console,
+                               double) {
+    EXPECT_TRUE(anyMatches(console.log, "Download failed: Failed to connect to 127.0.0.1 port *"))
+        << join(console.log);
+    EXPECT_NE(join(console.log).find("Couldn't connect to server"), std::string::npos);
+  };
+  cases.push_back(refusedConnection);
   cases.push_back({"name not resolved", Expect::kFailsCacheUntouched, "Download failed: *",
                    "Download failed: *", [](FaultMatrix&, TestHttpServer&) {
                      return std::string("http://agent.invalid/agent.zip");
@@ -250,9 +260,15 @@ std::vector<FaultCase> FaultMatrix::cases() {
                      server.redirect("/loop", "/agent.zip");
                      return server.url("/agent.zip");
                    }});
-  cases.push_back(
-      {"body that is not a zip", Expect::kFailsNoAgent, "Failed to unzip the installer.", "",
-       archiveChanged([](FaultMatrix&, Reply& r) { r.body = std::string(50000, 'z'); })});
+  FaultCase notAZip{
+      "body that is not a zip", Expect::kFailsNoAgent, "Failed to unzip the installer.", "",
+      archiveChanged([](FaultMatrix&, Reply& r) { r.body = std::string(50000, 'z'); })};
+  // unzip's failure is reported on the console; the tag went in before the unpacking.
+  notAZip.check = [](FaultMatrix& m, TestHttpServer&, const ConsoleLines& console, double) {
+    EXPECT_TRUE(anyMatches(console.other, "Failed to unzip the install agent")) << join(console.other);
+    EXPECT_EQ(testsupport::inspectCache(m.cacheDir()).tag, testsupport::tagOf("v1"));
+  };
+  cases.push_back(notAZip);
   cases.push_back({"zip without \"install\"", Expect::kFailsNothingLeft,
                    "The install agent archive has no file \"install\" at its top level.",
                    "The install agent archive has no file \"install\" at its top level.",
