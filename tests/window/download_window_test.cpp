@@ -5,6 +5,7 @@
 // every test leaves its pictures in "<build dir>/screenshots". Skipped without a display.
 #include <atspi/atspi.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -518,7 +519,40 @@ class DownloadWindowFallback : public ::testing::Test {
   int runs = 0;
 };
 
+// An X display of its own that takes connections and answers each with a byte (as a server that
+// refuses them does), or never (as a frozen one).
+struct FakeDisplay {
+  explicit FakeDisplay(bool answers) {
+    mkdir("/tmp/.X11-unix", 01777);
+    while (pathExists(path())) ++number;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path().copy(address.sun_path, sizeof address.sun_path - 1);
+    EXPECT_EQ(bind(listening, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(listen(listening, 16), 0);
+    if (answers) {
+      answering = std::thread([this] {
+        for (int client; (client = accept(listening, nullptr, nullptr)) >= 0; close(client))
+          (void)!write(client, "", 1);
+      });
+    }
+  }
+  ~FakeDisplay() {
+    shutdown(listening, SHUT_RDWR);  // ends the accept
+    if (answering.joinable()) answering.join();
+    close(listening);
+    std::filesystem::remove(path());
+  }
+  std::string path() const { return "/tmp/.X11-unix/X" + std::to_string(number); }
+  std::string name() const { return ":" + std::to_string(number); }
+
+  int number = 300 + getpid() % 500;
+  int listening = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  std::thread answering;
+};
+
 TEST_F(DownloadWindowFallback, EveryRunThatCannotShowTheWindowGetsTheTerminalWindow) {
+  FakeDisplay silent(false), refusing(true);
   // The GTK library found first is no library at all, as on a machine with a broken GTK.
   std::string libraries = scratch.makeDir("libraries");
   writeFile(libraries + "/libgtk-3.so.0", "not a library\n");
@@ -528,17 +562,31 @@ TEST_F(DownloadWindowFallback, EveryRunThatCannotShowTheWindowGetsTheTerminalWin
     std::vector<std::pair<std::string, std::string>> environment;
     bool catalogues = false;
     std::string failure = "Download failed with error code 401";
-    bool moduleFailed = false;  // the log says why the desktop window could not be loaded
+    std::string cause = {};  // why the log says the desktop window could not be loaded
     std::string germanCatalogue = {};
   };
   const Case cases[] = {
-      {"unreachable X11 display", {{"DISPLAY", ":4242"}}},
-      {"unreachable Wayland display", {{"WAYLAND_DISPLAY", "no-such-wayland-display"}}},
-      {"broken GTK",
-       {{"DISPLAY", ":4242"}, {"LD_LIBRARY_PATH", libraries}},
+      {"unreachable X11 display",
+       {{"DISPLAY", ":4242"}},
        false,
        "Download failed with error code 401",
-       true},
+       "the display :4242 could not be reached: "},
+      {"unreachable Wayland display",
+       {{"WAYLAND_DISPLAY", "no-such-wayland-display"}},
+       false,
+       "Download failed with error code 401",
+       "the Wayland display no-such-wayland-display could not be reached: "},
+      {"broken GTK",
+       {{"DISPLAY", refusing.name()}, {"LD_LIBRARY_PATH", libraries}},
+       false,
+       "Download failed with error code 401",
+       "libgtk-3.so.0"},
+      // A frozen X server or Xwayland, an ssh -X forward whose far end is gone.
+      {"a display that takes the connection and never answers",
+       {{"DISPLAY", silent.name()}},
+       false,
+       "Download failed with error code 401",
+       "the display " + silent.name() + " did not answer within 4 s"},
       // The user's language from the bundle's catalogues; lines for scripts stay English.
       {"French", {french[0], french[1]}, true, "Échec du téléchargement, code d’erreur 401"},
       {"French, no catalogues in the bundle", {french[0], french[1]}},
@@ -547,16 +595,16 @@ TEST_F(DownloadWindowFallback, EveryRunThatCannotShowTheWindowGetsTheTerminalWin
        {{"LC_ALL", "C.UTF-8"}, {"LANGUAGE", "de"}},
        false,
        "Download failed with error code 401",
-       false,
+       "",
        "msgid \"\"\nmsgstr \"Language: de\\n\"\n"
        "msgid \"Download failed with error code %ld\"\nmsgstr \"Fehlercode %s\"\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     RunResult result = runWith(c.environment, c.failure, c.catalogues, c.germanCatalogue);
-    if (c.moduleFailed) {
+    if (!c.cause.empty()) {
       EXPECT_TRUE(loggedContaining(result.err, "The desktop window could not be loaded: ") &&
-                  loggedContaining(result.err, "libgtk-3.so.0"))
+                  loggedContaining(result.err, c.cause))
           << result.err;
     } else {
       EXPECT_FALSE(said(result, "could not be loaded")) << result.err;
