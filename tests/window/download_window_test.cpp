@@ -437,9 +437,15 @@ TEST_F(DownloadWindowTest, EveryWaitAtTheBoundaryEnds) {
         EXPECT_TRUE(loggedContaining(result.err, row.cause)) << result.err;
       }
       EXPECT_TRUE(listDir(scratch.path() + "/tmp").empty());
-      if (helper > 0) {
-        std::string stat = readFile("/proc/" + std::to_string(helper) + "/stat");
-        EXPECT_TRUE(stat.empty() || stat.find(") Z ") != std::string::npos) << "helper left: " << stat;
+      if (helper > 0) {  // ended, at most a moment after the run (a zombie until reaped)
+        std::string stat;
+        EXPECT_TRUE(DesktopWindow::waitFor(
+            [&] {
+              stat = readFile("/proc/" + std::to_string(helper) + "/stat");
+              return stat.empty() || stat.find(") Z ") != std::string::npos;
+            },
+            seconds(2)))
+            << "helper left: " << stat;
         kill(helper, SIGKILL);
       }
     }
