@@ -1,29 +1,23 @@
-// The download window's controls, as the `Download` object drives them. Each control turns its
-// calls into messages (window_messages.h) for the window that draws it, a `WindowCalls`: the GTK
-// window on a desktop, in this process or in the portable installer's window helper; a one-line
-// window on the terminal; and stand-ins until one of them is loaded (deferred_window.h). Main
-// thread only.
+// The download window's controls, as the `Download` object drives them. They hold what the
+// window shows; the window control draws it when its views need display, through the calls of
+// download_window.h, on a window it loads only then: a run whose cache is current hands over
+// within tens of milliseconds, where a window would flash by unread (and GTK alone takes longer
+// to load). A window closed before it was loaded is never loaded. Main thread only.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <utility>
 
-#include "download_app/translation.h"  // formatByteCount, for both windows
-#include "download_app/window_messages.h"
+#include "download_app/download_window.h"
+#include "host/loop_timer.h"
 
 namespace download_app {
 
 enum class TextColor { Standard, Red };
-
-// An image from the bundle's resources, fitted into a size in points, its proportions kept.
-struct Image {
-  std::string path;
-  double width = 0;
-  double height = 0;
-};
 
 class WindowDelegate {
  public:
@@ -32,143 +26,145 @@ class WindowDelegate {
   virtual void windowWillClose() = 0;
 };
 
-// A window as its controls see it: it takes their calls as messages, but for those that carry
-// what no message can (the action, the delegate) and those that answer.
-class WindowCalls {
- public:
-  virtual ~WindowCalls() = default;
-  virtual void call(const WindowMessage& message) = 0;
-  // Runs `action` when the button is pressed; a window without a button ignores it.
-  virtual void setAction(std::function<void()>) {}
-  virtual void setDelegate(WindowDelegate* delegate) { delegate_ = delegate; }
-  // Tells the delegate, then takes the window off the screen. Later calls do nothing.
-  virtual void close() = 0;
-  virtual bool isVisible() const { return !closed_; }
-
- protected:
-  // Marks the window closed and tells the delegate; false when it was already.
-  bool markClosed() {
-    if (closed_) return false;
-    closed_ = true;
-    if (delegate_ != nullptr) delegate_->windowWillClose();
-    return true;
-  }
-  bool closed() const { return closed_; }
-
- private:
-  WindowDelegate* delegate_ = nullptr;
-  bool closed_ = false;
+// What the controls hold: everything the window shows.
+struct ControlState {
+  Progress bar;
+  Status status;
+  TextColor color = TextColor::Standard;
+  std::optional<Image> image;
+  std::function<void()> action;  // the button's
 };
 
-class Control {
+class ProgressBar {
  public:
-  explicit Control(std::shared_ptr<WindowCalls> calls) : calls_(std::move(calls)) {}
-
- protected:
-  using K = WindowMessageKind;
-  void send(K kind, double number = 0, const std::string& text = {}) {
-    calls_->call({kind, number, 0, text});
+  explicit ProgressBar(ControlState& state) : bar_(state.bar) {}
+  void setDoubleValue(double value) {
+    bar_.value = value;
+    bar_.countsBytes = false;
   }
-
-  std::shared_ptr<WindowCalls> calls_;
-};
-
-class ProgressBar : public Control {
- public:
-  using Control::Control;
-  void setDoubleValue(double value) { send(K::SetDoubleValue, value); }
-  void setMaxValue(double value) {
-    max_ = value;
-    send(K::SetMaxValue, value);
+  void setMaxValue(double value) { bar_.maximum = value; }
+  double maxValue() const { return bar_.maximum; }
+  // An indeterminate bar moves while it is one, on the window's own loop, and counts its bytes
+  // afresh; its animation starts and stops with it, whatever the animation calls say.
+  void setIndeterminate(bool indeterminate) {
+    if (indeterminate && !bar_.indeterminate) bar_.countsBytes = false;
+    bar_.indeterminate = indeterminate;
   }
-  double maxValue() const { return max_; }
-  // An indeterminate bar moves while it is one: its animation starts and stops with it, on
-  // the window's own loop, whatever these say.
-  void setIndeterminate(bool indeterminate) { send(K::SetIndeterminate, indeterminate); }
   void setUsesThreadedAnimation(bool) {}
   void startAnimation() {}
   void stopAnimation() {}
-  void incrementBy(double delta) { send(K::IncrementBy, delta); }
+  void incrementBy(double delta) {
+    bar_.value += delta;
+    bar_.countsBytes = true;
+  }
 
  private:
-  double max_ = 100;  // the last maximum set
+  Progress& bar_;
 };
 
 // The one-line status text.
-class StatusText : public Control {
+class StatusText {
  public:
-  using Control::Control;
+  explicit StatusText(ControlState& state) : state_(state) {}
   void setUsesSingleLineMode(bool) {}  // every window draws it as one line
-  void setStringValue(const std::string& text) { send(K::SetStringValue, 0, text); }
-  void setTextColor(TextColor color) { send(K::SetTextColor, color == TextColor::Red); }
+  void setStringValue(const std::string& text) { state_.status.text = text; }
+  void setTextColor(TextColor color) { state_.color = color; }
+
+ private:
+  ControlState& state_;
 };
 
-class Button : public Control {
+class Button {
  public:
-  using Control::Control;
-  void setTitle(const std::string& title) { send(K::SetTitle, 0, title); }
-  void setEnabled(bool enabled) { send(K::SetEnabled, enabled); }
-  void setAction(std::function<void()> action) { calls_->setAction(std::move(action)); }
+  explicit Button(ControlState& state) : state_(state) {}
+  void setTitle(const std::string& title) { state_.status.button = title; }
+  void setEnabled(bool enabled) { state_.status.buttonEnabled = enabled; }
+  void setAction(std::function<void()> action) { state_.action = std::move(action); }
   // Return presses the button in every window that has one (the GTK window's file makes it the
   // default); no other key is asked for.
   void setKeyEquivalent(const std::string&) {}
+
+ private:
+  ControlState& state_;
 };
 
-class ImageView : public Control {
+class ImageView {
  public:
-  using Control::Control;
+  explicit ImageView(ControlState& state) : state_(state) {}
   // An image is always fitted with its proportions kept, and never edited.
   void setScalesProportionally(bool) {}
   void setEditable(bool) {}
-  void setImage(const Image& image) {
-    calls_->call({K::SetImage, image.width, image.height, image.path});
-  }
+  // The splash a window is made with: the download sets it before anything is drawn.
+  void setImage(const Image& image) { state_.image = image; }
+
+ private:
+  ControlState& state_;
 };
 
-class Window : public Control {
+// Makes the window that draws the controls, reporting to `events`; nothing when it cannot.
+using WindowLoader = std::function<std::unique_ptr<DownloadWindow>(
+    const std::optional<Image>& splash, WindowEvents& events)>;
+
+class Window : private WindowEvents {
  public:
-  using Control::Control;
-  void setDelegate(WindowDelegate* delegate) { calls_->setDelegate(delegate); }
-  void close() {
-    std::shared_ptr<WindowCalls> calls = calls_;  // the delegate may let go of this window
-    calls->close();
-  }
-  bool isVisible() const { return calls_->isVisible(); }
-  // Lays the window out again and draws what changed.
-  void redraw() { send(K::Redraw); }
-  // Takes the window off the screen until its next redraw.
-  void hide() { send(K::Hide); }
+  // `load` makes the window when there is first something to draw; where it makes none, or the
+  // window it made is lost, `fallback` makes one (the terminal window).
+  Window(ControlState& state, WindowLoader load, WindowLoader fallback);
+  Window(const Window&) = delete;
+  Window& operator=(const Window&) = delete;
+
+  void setDelegate(WindowDelegate* delegate) { delegate_ = delegate; }
+  // Tells the delegate, then takes the window off the screen. Later calls do nothing.
+  void close();
+  // A window not loaded yet counts as visible until it is closed.
+  bool isVisible() const { return !closed_; }
+  // Off the screen until its views next need display; a window not loaded yet stays so.
+  void hide();
   // The window lays itself out as it draws.
   void layoutIfNeeded() {}
-  void setViewsNeedDisplay(bool needed) {
-    if (needed) redraw();
-  }
+  // Draws what changed, loading the window first when it is not.
+  void setViewsNeedDisplay(bool needed);
+  // Draws the window, loading it, once `delay` has passed on the application loop, unless it
+  // has been loaded, hidden or closed by then.
+  void drawAfter(std::chrono::milliseconds delay);
+
+ private:
+  void pressed() override;
+  void closed() override { close(); }
+  void lost(const std::string& cause) override;
+  void draw();
+  static gboolean drawOnce(gpointer self);
+
+  ControlState& state_;
+  WindowLoader load_;
+  WindowLoader fallback_;
+  std::unique_ptr<DownloadWindow> window_;  // once loaded
+  WindowDelegate* delegate_ = nullptr;
+  bool closed_ = false;
+  bool hidden_ = false;  // nothing shown until the views next need display
+  // What the loaded window shows; nothing once it must be drawn whole.
+  std::optional<Progress> drawnBar_;
+  std::optional<std::pair<Status, TextColor>> drawnStatus_;
+  host::LoopTimer delay_;
 };
 
-// A window and its controls; each control keeps its address when they move.
+// A window and its controls; each keeps its address for as long as they live.
 struct WindowControls {
-  explicit WindowControls(std::shared_ptr<WindowCalls> drawnBy)
-      : calls(std::move(drawnBy)),
-        window(std::make_unique<Window>(calls)),
-        progress(std::make_unique<ProgressBar>(calls)),
-        status(std::make_unique<StatusText>(calls)),
-        button(std::make_unique<Button>(calls)),
-        image(std::make_unique<ImageView>(calls)) {}
+  WindowControls(WindowLoader load, WindowLoader fallback)
+      : window(state, std::move(load), std::move(fallback)),
+        progress(state),
+        status(state),
+        button(state),
+        image(state) {}
+  WindowControls(const WindowControls&) = delete;
+  WindowControls& operator=(const WindowControls&) = delete;
 
-  std::shared_ptr<WindowCalls> calls;
-  std::unique_ptr<Window> window;
-  std::unique_ptr<ProgressBar> progress;
-  std::unique_ptr<StatusText> status;
-  std::unique_ptr<Button> button;
-  std::unique_ptr<ImageView> image;
-  // A window no user can close (the terminal) closes itself right after showing a failure.
-  bool closesAfterFailure = false;
+  ControlState state;
+  Window window;
+  ProgressBar progress;
+  StatusText status;
+  Button button;
+  ImageView image;
 };
-
-// The one-line window drawn on standard error.
-WindowControls makeTerminalWindow();
-
-// The desktop window; nothing when no display can be opened.
-std::optional<WindowControls> makeDesktopWindow();
 
 }  // namespace download_app

@@ -1,71 +1,223 @@
-// The desktop window, loaded when it is shown.
+// The desktop window, loaded when it is shown, on a display that answers.
 //
 // GTK and its hundred libraries take longer to load than a cached run takes to start its agent,
-// and a terminal has no use for them. So the GTK window is a module the executable carries and
-// loads from memory only when a display is named. A module that cannot be loaded is logged and
-// the run goes on with the terminal window. GTK cannot be unloaded: the module stays.
+// and a terminal has no use for them: the executable carries the desktop window's file (a module
+// or the window helper, desktop_window.h) and uses it only when a display is named. Toolkits
+// wait for their display's first answer without a time limit, and a display can accept and never
+// answer (a frozen X server or Xwayland, an ssh -X forward whose far end is gone): so the display
+// is asked first, as GDK would open it, and one that does not answer within a few seconds counts
+// as one that does not open. Every road to the terminal window from here is logged.
 
-#include <dlfcn.h>
+#include "download_app/desktop_window.h"
+
+#include <arpa/inet.h>
 #include <errno.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <cstring>
 #include <string>
+#include <vector>
 
-#include "download_app/controls.h"
 #include "host/files.h"
 #include "host/system_log.h"
+#include "host/termination.h"
 
-// The module's file, made by the build, as bytes of this program.
+// The road's file, made by the build, as bytes of this program.
 asm(R"(
   .pushsection .rodata, "a"
   .balign 64
-  .globl desktopWindowModule
-  .globl desktopWindowModuleEnd
-  .hidden desktopWindowModule
-  .hidden desktopWindowModuleEnd
-desktopWindowModule:
-  .incbin ")" DESKTOP_WINDOW_MODULE R"("
-desktopWindowModuleEnd:
+  .globl desktopWindowFile
+  .globl desktopWindowFileEnd
+  .hidden desktopWindowFile
+  .hidden desktopWindowFileEnd
+desktopWindowFile:
+  .incbin ")" DESKTOP_WINDOW_FILE R"("
+desktopWindowFileEnd:
   .popsection
 )");
-extern "C" const char desktopWindowModule[];
-extern "C" const char desktopWindowModuleEnd[];
+extern "C" const char desktopWindowFile[];
+extern "C" const char desktopWindowFileEnd[];
 
 namespace download_app {
 namespace {
 
-using MakeWindow = void (*)(std::optional<WindowControls>*);
+constexpr std::chrono::seconds kDisplayAnswer{4};
+constexpr int kWaitSliceMs = 50;  // how soon a termination signal ends a wait
 
-// Loads the module from an anonymous file; nothing when that fails (said in the system log).
-MakeWindow loadModule() {
-  // Open for as long as the module is loaded, to the end of the process (see the path below).
-  static host::FileDescriptor file(memfd_create("installer-desktop-window", MFD_CLOEXEC));
-  std::string_view bytes(desktopWindowModule,
-                         static_cast<size_t>(desktopWindowModuleEnd - desktopWindowModule));
-  if (file.get() < 0 || !host::writeAll(file.get(), bytes)) {
-    host::systemLog("%s",
-                    host::systemError("The desktop window could not be loaded", errno).c_str());
-    return nullptr;
+std::string environment(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : "";
+}
+
+// A display's socket address and the request its server answers first.
+struct Display {
+  std::string name;  // for messages
+  std::vector<sockaddr_storage> addresses;
+  std::string request;
+};
+
+sockaddr_storage unixAddress(const std::string& path, bool abstract) {
+  sockaddr_storage storage{};
+  auto* address = reinterpret_cast<sockaddr_un*>(&storage);
+  address->sun_family = AF_UNIX;
+  path.copy(address->sun_path + (abstract ? 1 : 0), sizeof address->sun_path - 2);
+  return storage;
+}
+
+// The Wayland display GDK would try first: WAYLAND_DISPLAY, or "wayland-0", in the runtime
+// directory. Its first answer is that to a wl_display.sync.
+std::optional<Display> waylandDisplay() {
+  std::string name = environment("WAYLAND_DISPLAY"), runtime = environment("XDG_RUNTIME_DIR");
+  if (!environment("WAYLAND_SOCKET").empty() || (runtime.empty() && name.rfind('/', 0) != 0))
+    return std::nullopt;
+  if (name.empty()) name = "wayland-0";
+  uint32_t sync[] = {1, 12 << 16, 2};  // object 1, size 12 and opcode 0, the callback's id
+  return Display{"the Wayland display " + name,
+                 {unixAddress(name[0] == '/' ? name : runtime + "/" + name, false)},
+                 std::string(reinterpret_cast<const char*>(sync), sizeof sync)};
+}
+
+// The X display in DISPLAY ("[protocol/][host]:number[.screen]"), as Xlib reaches it: a local
+// one by its abstract and its file socket, "localhost" or a numeric host by TCP. Its first
+// answer is that to a connection setup (a refusal for want of a cookie answers as well).
+std::optional<Display> xDisplay() {
+  std::string name = environment("DISPLAY");
+  size_t colon = name.rfind(':');
+  if (colon == std::string::npos) return std::nullopt;
+  std::string host = name.substr(0, colon), protocol;
+  if (size_t slash = host.find('/'); slash != std::string::npos) {
+    protocol = host.substr(0, slash);
+    host = host.substr(slash + 1);
   }
-  // The module's name in the list of loaded libraries, which a debugger that attaches opens in
-  // its own process: there "/proc/self/fd/N" is a descriptor of the debugger's own (a pipe that
-  // gdb then reads forever).
-  std::string path = "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(file.get());
-  void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (module == nullptr) file.reset();
-  void* make = module != nullptr ? dlsym(module, "installer_make_desktop_window") : nullptr;
-  if (make == nullptr) host::systemLog("The desktop window could not be loaded: %s", dlerror());
-  return reinterpret_cast<MakeWindow>(make);
+  int number = std::atoi(name.c_str() + colon + 1);
+  Display display{"the display " + name, {}, std::string("l\0\x0b\0\0\0\0\0\0\0\0\0", 12)};
+  if (host.empty() || host == "unix" || protocol == "unix") {
+    std::string path = "/tmp/.X11-unix/X" + std::to_string(number);
+    display.addresses = {unixAddress(path, true), unixAddress(path, false)};
+    return display;
+  }
+  sockaddr_storage storage{};
+  auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
+  auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
+  if (host == "localhost" || inet_pton(AF_INET, host.c_str(), &v4->sin_addr) == 1) {
+    v4->sin_family = AF_INET;
+    if (host == "localhost") v4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    v4->sin_port = htons(static_cast<uint16_t>(6000 + number));
+  } else if (inet_pton(AF_INET6, host.c_str(), &v6->sin6_addr) == 1) {
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = htons(static_cast<uint16_t>(6000 + number));
+  } else {
+    return std::nullopt;  // a named host: left to Xlib, which must ask for its address anyway
+  }
+  display.addresses = {storage};
+  return display;
+}
+
+// A connection to the first of `display`'s addresses that takes one; -1 (with errno) when none.
+int connectTo(const Display& display) {
+  for (const sockaddr_storage& address : display.addresses) {
+    int fd = socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return -1;
+    socklen_t length = address.ss_family == AF_UNIX  ? sizeof(sockaddr_un)
+                       : address.ss_family == AF_INET ? sizeof(sockaddr_in)
+                                                      : sizeof(sockaddr_in6);
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0 ||
+        errno == EINPROGRESS)
+      return fd;
+    int error = errno;
+    close(fd);
+    errno = error;
+  }
+  return -1;
+}
+
+// Whether `display` answers its first request in time: nothing when it does, why not otherwise;
+// `reached` says whether it took the connection.
+std::optional<std::string> unanswered(const Display& display, bool& reached) {
+  auto deadline = std::chrono::steady_clock::now() + kDisplayAnswer;
+  host::FileDescriptor connection(connectTo(display));
+  reached = connection.get() >= 0;
+  if (!reached) return host::systemError(display.name + " could not be reached", errno);
+  Wait wait = waitForReady(connection.get(), POLLOUT, deadline);
+  if (wait == Wait::kReady) {
+    int error = 0;
+    socklen_t size = sizeof error;
+    getsockopt(connection.get(), SOL_SOCKET, SO_ERROR, &error, &size);
+    reached = error == 0;
+    if (!reached) return host::systemError(display.name + " could not be reached", error);
+    // A server that refuses may answer and hang up before the request is in.
+    (void)send(connection.get(), display.request.data(), display.request.size(), MSG_NOSIGNAL);
+    wait = waitForReady(connection.get(), POLLIN, deadline);
+  }
+  if (wait == Wait::kInterrupted) return "a termination signal came first";
+  if (wait == Wait::kTimedOut)
+    return display.name + " did not answer within " + std::to_string(kDisplayAnswer.count()) +
+           " s";
+  char byte;
+  if (recv(connection.get(), &byte, 1, 0) != 1) return display.name + " hung up";
+  return std::nullopt;
+}
+
+// Nothing when the display that GDK would open answers; why not otherwise.
+std::optional<std::string> displayProblem() {
+  bool reached = false;
+  std::optional<std::string> problem;
+  if (std::optional<Display> wayland = waylandDisplay()) {
+    problem = unanswered(*wayland, reached);
+    if (!problem || reached) return problem;  // GDK goes on to X11 only when none is there
+  }
+  if (std::optional<Display> x = xDisplay()) return unanswered(*x, reached);
+  return problem;
+}
+
+bool displayNamed() {
+  return !environment("DISPLAY").empty() || !environment("WAYLAND_DISPLAY").empty();
 }
 
 }  // namespace
 
-std::optional<WindowControls> makeDesktopWindow() {
-  static const MakeWindow make = loadModule();  // once per process
-  std::optional<WindowControls> controls;
-  if (make != nullptr) make(&controls);
-  return controls;
+int carriedDesktopWindowFile() {
+  int file = memfd_create("installer-desktop-window", MFD_CLOEXEC);
+  std::string_view bytes(desktopWindowFile,
+                         static_cast<size_t>(desktopWindowFileEnd - desktopWindowFile));
+  if (file >= 0 && !host::writeAll(file, bytes)) {
+    int error = errno;
+    close(file);
+    errno = error;
+    return -1;
+  }
+  return file;
+}
+
+Wait waitForReady(int fd, short events, std::chrono::steady_clock::time_point deadline) {
+  for (;;) {
+    if (host::terminationSignal() != 0) return Wait::kInterrupted;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return Wait::kTimedOut;
+    pollfd ready{fd, events, 0};
+    int count = poll(&ready, 1, static_cast<int>(std::min<long>(left.count(), kWaitSliceMs)));
+    if (count > 0) return Wait::kReady;
+  }
+}
+
+std::unique_ptr<DownloadWindow> makeDesktopWindow(const std::optional<Image>& splash,
+                                                  WindowEvents& events) {
+  if (!displayNamed()) return nullptr;
+  std::optional<std::string> problem = displayProblem();
+  std::unique_ptr<DownloadWindow> window;
+  if (!problem) {
+    problem.emplace();
+    window = openDesktopWindow(splash, events, *problem);
+  }
+  if (!window) host::systemLog("The desktop window could not be loaded: %s", problem->c_str());
+  return window;
 }
 
 }  // namespace download_app

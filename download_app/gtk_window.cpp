@@ -51,45 +51,17 @@ ObjectRef<T> retain(T* object) {
   return ObjectRef<T>(static_cast<T*>(g_object_ref(object)));
 }
 
-// A bar that counts in any unit (the download counts bytes). GTK's bar only knows a fraction,
-// so the value and maximum live here. While bytes are being counted, the bar shows them.
+// The bar as the window's calls leave it. GTK's bar only knows a fraction; while bytes are being
+// counted, the bar shows them.
 class GtkProgress {
  public:
-  explicit GtkProgress(GtkProgressBar* bar) : bar_(retain(bar)) { refresh(); }
+  explicit GtkProgress(GtkProgressBar* bar) : bar_(retain(bar)) { show({}); }
 
-  void setDoubleValue(double value) {
-    value_ = value;
-    countingBytes_ = false;
-    refresh();
-  }
-  void setMaxValue(double value) {
-    max_ = value;
-    refresh();
-  }
-
-  // An indeterminate bar pulses, and counts its bytes afresh.
-  void setIndeterminate(bool indeterminate) {
-    if (indeterminate && !indeterminate_) countingBytes_ = false;
-    indeterminate_ = indeterminate;
-    refresh();
-  }
-  void incrementBy(double delta) {
-    value_ += delta;
-    countingBytes_ = true;
-    refresh();
-  }
-
- private:
-  static gboolean onPulse(gpointer self) {
-    gtk_progress_bar_pulse(static_cast<GtkProgress*>(self)->bar_.get());
-    return G_SOURCE_CONTINUE;
-  }
-
-  void refresh() {
+  void show(const Progress& progress) {
     GtkProgressBar* bar = bar_.get();
-    if (!indeterminate_) {
+    if (!progress.indeterminate) {
       pulse_.stop();
-      double fraction = max_ > 0 ? value_ / max_ : 0.0;
+      double fraction = progress.maximum > 0 ? progress.value / progress.maximum : 0.0;
       gtk_progress_bar_set_fraction(bar,
                                     std::isfinite(fraction) ? std::clamp(fraction, 0.0, 1.0) : 0.0);
     } else if (!pulse_.running()) {
@@ -97,14 +69,15 @@ class GtkProgress {
       gtk_progress_bar_pulse(bar);
     }
     std::string text;
-    if (countingBytes_) {
-      std::string value = formatByteCount(static_cast<int64_t>(value_));
-      text = indeterminate_ ? value
-                            : formatText(translate("%s of %s"), value.c_str(),
-                                         formatByteCount(static_cast<int64_t>(max_)).c_str());
+    if (progress.countsBytes) {
+      std::string value = formatByteCount(static_cast<int64_t>(progress.value));
+      text = progress.indeterminate
+                 ? value
+                 : formatText(translate("%s of %s"), value.c_str(),
+                              formatByteCount(static_cast<int64_t>(progress.maximum)).c_str());
       gtk_progress_bar_set_text(bar, text.c_str());
     }
-    gtk_progress_bar_set_show_text(bar, countingBytes_);
+    gtk_progress_bar_set_show_text(bar, progress.countsBytes);
     // A screen reader reads the bar's fraction; the bytes it shows go with it as its
     // description.
     AtkObject* accessible = gtk_widget_get_accessible(GTK_WIDGET(bar));
@@ -113,12 +86,14 @@ class GtkProgress {
       atk_object_set_description(accessible, text.c_str());
   }
 
+ private:
+  static gboolean onPulse(gpointer self) {
+    gtk_progress_bar_pulse(static_cast<GtkProgress*>(self)->bar_.get());
+    return G_SOURCE_CONTINUE;
+  }
+
   ObjectRef<GtkProgressBar> bar_;
   host::LoopTimer pulse_;
-  double value_ = 0;
-  double max_ = 100;
-  bool indeterminate_ = false;
-  bool countingBytes_ = false;  // the value grows by increments: show it on the bar
 };
 
 // WCAG's relative luminance of a colour.
@@ -166,15 +141,13 @@ class GtkStatus {
   }
   ~GtkStatus() { g_signal_handlers_disconnect_by_data(label_.get(), this); }
 
-  // Plain text, never markup; bytes that are not UTF-8 are shown as replacement characters.
-  void setStringValue(const std::string& text) {
+  // Plain text, never markup; bytes that are not UTF-8 are shown as replacement characters. A
+  // screen reader hears each change: the same text is not set again.
+  void show(const std::string& text, bool failed) {
     gchar* valid = g_utf8_make_valid(text.data(), static_cast<gssize>(text.size()));
-    gtk_label_set_text(label_.get(), valid);
+    if (g_strcmp0(gtk_label_get_text(label_.get()), valid) != 0)
+      gtk_label_set_text(label_.get(), valid);
     g_free(valid);
-    showWholeFailure();
-  }
-
-  void setFailed(bool failed) {
     failed_ = failed;
     if (failed) {
       gtk_style_context_add_class(style(), kFailedStyleClass);
@@ -285,11 +258,12 @@ class GtkSplash {
 class GtkDownloadWindow;
 std::vector<GtkDownloadWindow*> liveWindows;  // to be told when their display goes
 
-// The window and its controls, taking their calls.
-class GtkDownloadWindow : public WindowCalls {
+// The window and its controls, drawn as the run's calls say.
+class GtkDownloadWindow : public DownloadWindow {
  public:
-  explicit GtkDownloadWindow(GtkBuilder* builder)
-      : window_(retain(GTK_WIDGET(gtk_builder_get_object(builder, "window")))),
+  GtkDownloadWindow(GtkBuilder* builder, WindowEvents& events)
+      : events_(events),
+        window_(retain(GTK_WIDGET(gtk_builder_get_object(builder, "window")))),
         button_(retain(GTK_BUTTON(gtk_builder_get_object(builder, "button")))),
         progress_(GTK_PROGRESS_BAR(gtk_builder_get_object(builder, "progress"))),
         status_(GTK_LABEL(gtk_builder_get_object(builder, "status"))),
@@ -311,67 +285,54 @@ class GtkDownloadWindow : public WindowCalls {
     gdk_display_flush(display);
   }
 
-  void call(const WindowMessage& m) override {
-    using K = WindowMessageKind;
-    bool on = m.number != 0;
-    if (m.kind == K::Close) return close();
-    if (gone_) return;  // nothing reaches a window that is gone, nor a display that is
-    switch (m.kind) {
-      case K::SetDoubleValue:
-        return progress_.setDoubleValue(m.number);
-      case K::SetMaxValue:
-        return progress_.setMaxValue(m.number);
-      case K::SetIndeterminate:
-        return progress_.setIndeterminate(on);
-      case K::IncrementBy:
-        return progress_.incrementBy(m.number);
-      case K::SetStringValue:
-        return status_.setStringValue(m.text);
-      case K::SetTextColor:
-        return status_.setFailed(on);
-      case K::SetTitle:
-        return gtk_button_set_label(button_.get(), m.text.c_str());
-      case K::SetEnabled:
-        return gtk_widget_set_sensitive(GTK_WIDGET(button_.get()), on);
-      case K::SetImage:
-        return splash_.setImage({m.text, m.number, m.secondNumber});
-      case K::Redraw:
-        if (closed()) return;
-        // Shown at the first redraw, after every call made before it: a window shown at once
-        // would first appear without them (the splash, say), and grow, on a compositor that
-        // has placed it by its first size.
-        if (!gtk_widget_get_visible(window_.get())) {
-          gtk_widget_show(window_.get());
-          toleratePeerDestruction(window_.get());
-        }
-        gtk_widget_queue_resize(window_.get());
-        return gtk_widget_queue_draw(window_.get());
-      case K::Hide:
-        gtk_widget_hide(window_.get());
-        return gdk_display_flush(gtk_widget_get_display(window_.get()));
-      default:
-        return;
-    }
-  }
+  void showSplash(const Image& image) { splash_.setImage(image); }
 
-  void setAction(std::function<void()> action) override { action_ = std::move(action); }
-  // Its display has gone: the run ends as for a window destroyed from outside.
-  void displayLost() {
-    gone_ = true;
-    close();
+  // Nothing reaches a window that is gone, nor a display that is.
+  void progress(const Progress& bar) override {
+    if (gone_) return;
+    progress_.show(bar);
+    show();
   }
-  void close() override {
-    if (!markClosed() || gone_) return;
+  void status(const Status& status) override { showStatus(status, false); }
+  void failure(const Status& status) override { showStatus(status, true); }
+  void hide() override {
+    if (gone_) return;
     gtk_widget_hide(window_.get());
     // Now: after the application loop has stopped nothing else would send it to the display.
     gdk_display_flush(gtk_widget_get_display(window_.get()));
   }
+  void close() override {
+    hide();
+    closed_ = true;
+  }
+
+  // Its display has gone: the run ends as for a window destroyed from outside.
+  void displayLost() {
+    if (std::exchange(gone_, true)) return;
+    events_.closed();
+  }
 
  private:
+  void showStatus(const Status& status, bool failed) {
+    if (gone_) return;
+    status_.show(status.text, failed);
+    gtk_button_set_label(button_.get(), status.button.c_str());
+    gtk_widget_set_sensitive(GTK_WIDGET(button_.get()), status.buttonEnabled);
+    show();
+  }
+
+  // The window is made hidden and shown by its first call, with its splash: a window shown
+  // without it would grow, on a compositor that has placed it by its first size.
+  void show() {
+    if (closed_ || gtk_widget_get_visible(window_.get())) return;
+    gtk_widget_show(window_.get());
+    toleratePeerDestruction(window_.get());
+  }
+
   // The title-bar button or the window manager asks to close: close as the button does, and
   // keep GTK from destroying the window underneath its controls.
   static gboolean onDeleteEvent(GtkWidget*, GdkEvent*, gpointer self) {
-    static_cast<GtkDownloadWindow*>(self)->close();
+    static_cast<GtkDownloadWindow*>(self)->events_.closed();
     return TRUE;
   }
 
@@ -382,17 +343,16 @@ class GtkDownloadWindow : public WindowCalls {
   }
 
   static void onClicked(GtkButton*, gpointer self) {
-    // A copy: the action may replace itself or close the window that owns this button.
-    std::function<void()> action = static_cast<GtkDownloadWindow*>(self)->action_;
-    if (action) action();
+    static_cast<GtkDownloadWindow*>(self)->events_.pressed();
   }
 
+  WindowEvents& events_;
   ObjectRef<GtkWidget> window_;
   ObjectRef<GtkButton> button_;
   GtkProgress progress_;
   GtkStatus status_;
   GtkSplash splash_;
-  std::function<void()> action_;
+  bool closed_ = false;
   bool gone_ = false;  // GTK has destroyed the window, or its display has gone
 };
 
@@ -462,11 +422,12 @@ bool openDesktopDisplay() {
 
 }  // namespace
 
-std::optional<WindowControls> makeGtkWindow() {
-  if (!openDesktopDisplay()) return std::nullopt;
+std::unique_ptr<DownloadWindow> makeGtkWindow(const std::optional<Image>& splash,
+                                              WindowEvents& events) {
+  if (!openDesktopDisplay()) return nullptr;
   ObjectRef<GtkBuilder> builder(gtk_builder_new());
   if (gtk_builder_add_from_resource(builder.get(), kInterfaceResource, nullptr) == 0)
-    return std::nullopt;
+    return nullptr;
   // The interface file is compiled in: every control it names is there.
   GtkWindow* window = GTK_WINDOW(gtk_builder_get_object(builder.get(), "window"));
   gtk_window_set_title(window, translate(kDownloadWindowTitle));
@@ -477,7 +438,9 @@ std::optional<WindowControls> makeGtkWindow() {
   if (gdk_display_get_default_seat(gtk_widget_get_display(GTK_WIDGET(window))) == nullptr)
     gtk_window_set_position(window, GTK_WIN_POS_NONE);
 
-  return WindowControls(std::make_shared<GtkDownloadWindow>(builder.get()));
+  auto made = std::make_unique<GtkDownloadWindow>(builder.get(), events);
+  if (splash) made->showSplash(*splash);
+  return made;
 }
 
 }  // namespace download_app

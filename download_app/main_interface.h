@@ -1,15 +1,13 @@
 // The download window's main interface: it creates the `Download` object and connects it to
-// the window's controls, stand-ins until the window has something to show (deferred_window.h).
-// The `Download` object is the delegate of the window and of the application. Main thread only.
+// the window's controls (controls.h), whose window is loaded once it has something to show. The
+// `Download` object is the delegate of the window and of the application. Main thread only.
 #pragma once
 
 #include <chrono>
-#include <functional>
 #include <memory>
 #include <optional>
 
 #include "download_app/controls.h"
-#include "download_app/deferred_window.h"
 #include "download_app/download.h"
 
 namespace download_app {
@@ -25,16 +23,17 @@ std::optional<std::chrono::milliseconds> millisecondsFromEnvironment(const char*
 
 class MainInterface {
  public:
-  // Connects a new `Download` for `request` to the window that `loadWindow` makes once it has
-  // something to show: the button's first title is "Cancel" and pressing it closes the window.
-  MainInterface(std::function<WindowControls()> loadWindow, DownloadRequest request);
+  // Connects a new `Download` for `request` to the window that `load` (or else `fallback`)
+  // makes once it has something to show: the button's first title is "Cancel" and pressing it
+  // closes the window.
+  MainInterface(WindowLoader load, WindowLoader fallback, DownloadRequest request);
   // Ends the download's session before the controls go.
   ~MainInterface();
   MainInterface(const MainInterface&) = delete;
   MainInterface& operator=(const MainInterface&) = delete;
 
   Download& download() { return *download_; }
-  Window& window() { return *window_.controls().window; }
+  Window& window() { return controls_.window; }
 
   // The download starts first; the window follows when it has something to show, or after
   // `kWindowDelay`.
@@ -43,11 +42,14 @@ class MainInterface {
   void closeRequested() { window().close(); }
 
  private:
-  DeferredWindow window_;
+  // `load`, telling the download whether the window it made closes after a failure.
+  WindowLoader telling(WindowLoader load);
+
   std::unique_ptr<Download> download_;
+  WindowControls controls_;
 };
 
-// The interface on the desktop window when a display can be opened, on the terminal otherwise.
+// The interface on the desktop window when a display answers, on the terminal otherwise.
 std::unique_ptr<MainInterface> loadMainInterface(DownloadRequest request);
 
 }  // namespace download_app

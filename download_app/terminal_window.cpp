@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 
+#include "download_app/translation.h"  // formatByteCount
 #include "host/files.h"
 #include "host/loop_timer.h"
 
@@ -22,58 +23,48 @@ constexpr char kEraseLine[] = "\r\033[K";
 constexpr char kRed[] = "\033[31m";
 constexpr char kReset[] = "\033[0m";
 
-// Everything the terminal window shows, set by its controls' calls. Nobody can press a button on
-// the terminal (Ctrl-C closes the window instead), and an indeterminate bar always moves there.
-class Screen : public WindowCalls {
+// Everything the terminal window shows, as its calls leave it. An indeterminate bar always
+// moves there.
+class Screen : public DownloadWindow {
  public:
   Screen(int fd, bool isTerminal) : fd_(fd), isTerminal_(isTerminal) {
     if (isTerminal_) timer_.start(kAnimationIntervalMs, &Screen::onTick, this);
   }
 
-  void call(const WindowMessage& message) override {
-    using K = WindowMessageKind;
-    switch (message.kind) {
-      case K::SetDoubleValue:
-        value_ = message.number;
-        break;
-      case K::SetMaxValue:
-        max_ = message.number;
-        break;
-      case K::SetIndeterminate:
-        indeterminate_ = message.number != 0;
-        break;
-      case K::IncrementBy:
-        value_ += message.number;
-        break;
-      case K::SetStringValue:
-        text_ = message.text;
-        break;
-      case K::SetTextColor:
-        failed_ = message.number != 0;
-        render();
-        break;
-      case K::Redraw:
-        hidden_ = false;
-        render();
-        break;
-      case K::Hide:
-        hidden_ = true;
-        eraseLine();
-        break;
-      default:
-        break;
-    }
+  void progress(const Progress& bar) override {
+    bar_ = bar;
+    show();
+  }
+  void status(const Status& status) override {
+    text_ = status.text;
+    failed_ = false;
+    show();
+  }
+  void failure(const Status& status) override {
+    text_ = status.text;
+    failed_ = true;
+    show();
+  }
+  void hide() override {
+    hidden_ = true;
+    eraseLine();
   }
   void close() override {
-    if (!markClosed()) return;
+    closed_ = true;
     timer_.stop();
     eraseLine();
   }
+  bool closesAfterFailure() const override { return true; }
 
  private:
+  void show() {
+    hidden_ = false;
+    render();
+  }
+
   // Draws what changed: a new failure on a line of its own, otherwise the progress line.
   void render() {
-    if (closed()) return;
+    if (closed_) return;
     if (failed_) {
       if (text_ == shownFailure_) return;
       shownFailure_ = text_;
@@ -91,7 +82,7 @@ class Screen : public WindowCalls {
 
   static gboolean onTick(gpointer data) {
     auto* screen = static_cast<Screen*>(data);
-    if (screen->indeterminate_) ++screen->phase_;
+    if (screen->bar_.indeterminate) ++screen->phase_;
     screen->render();
     return G_SOURCE_CONTINUE;
   }
@@ -104,22 +95,23 @@ class Screen : public WindowCalls {
 
   std::string progressLine() const {
     std::string bar(kBarWidth, ' ');
-    if (indeterminate_) {
+    const double value = bar_.value, max = bar_.maximum;
+    if (bar_.indeterminate) {
       // A small block that travels back and forth.
       const int block = 3;
       int span = kBarWidth - block;
       int step = static_cast<int>(phase_ % static_cast<unsigned>(2 * span));
       int at = step <= span ? step : 2 * span - step;
       for (int i = 0; i < block; ++i) bar[at + i] = '=';
-    } else if (max_ > 0) {
-      double fraction = std::fmin(1.0, std::fmax(0.0, value_ / max_));
+    } else if (max > 0) {
+      double fraction = std::fmin(1.0, std::fmax(0.0, value / max));
       int filled = static_cast<int>(std::lround(fraction * kBarWidth));
       for (int i = 0; i < filled; ++i) bar[i] = '=';
     }
     std::string line = text_ + " [" + bar + "]";
-    if (value_ > 0) {
-      line += " " + formatByteCount(static_cast<int64_t>(value_));
-      if (!indeterminate_) line += " / " + formatByteCount(static_cast<int64_t>(max_));
+    if (value > 0) {
+      line += " " + formatByteCount(static_cast<int64_t>(value));
+      if (!bar_.indeterminate) line += " / " + formatByteCount(static_cast<int64_t>(max));
     }
     return line;
   }
@@ -145,10 +137,9 @@ class Screen : public WindowCalls {
   bool isTerminal_;
   std::string text_;
   bool failed_ = false;  // the text is a failure, in red
-  double value_ = 0;
-  double max_ = 100;
-  bool indeterminate_ = false;
-  bool hidden_ = false;  // no progress line until the next redraw
+  Progress bar_;
+  bool hidden_ = false;  // no progress line until the next call that draws
+  bool closed_ = false;
   std::string shownFailure_;
   unsigned phase_ = 0;
   std::optional<std::string> shownLine_;  // the progress line on screen
@@ -157,14 +148,12 @@ class Screen : public WindowCalls {
 
 }  // namespace
 
-WindowControls makeTerminalWindowOn(int fd, bool isTerminal) {
-  WindowControls controls(std::make_shared<Screen>(fd, isTerminal));
-  controls.closesAfterFailure = true;
-  return controls;
+std::unique_ptr<DownloadWindow> makeTerminalWindow(int fd, bool isTerminal) {
+  return std::make_unique<Screen>(fd, isTerminal);
 }
 
-WindowControls makeTerminalWindow() {
-  return makeTerminalWindowOn(STDERR_FILENO, host::isTerminal(STDERR_FILENO));
+std::unique_ptr<DownloadWindow> makeTerminalWindow() {
+  return makeTerminalWindow(STDERR_FILENO, host::isTerminal(STDERR_FILENO));
 }
 
 }  // namespace download_app

@@ -1,55 +1,62 @@
-// The download window's calls as messages: the controls make one per call (controls.h), and the
-// portable installer sends them to its window helper, which sends its events back. Both ends are
-// built together, so a message is a plain fixed-size record with a text after it. Any thread.
+// The download window's calls (download_window.h) as messages, for the portable installer and
+// its window helper: the installer sends one for each call, the helper sends back what its user
+// did. Both ends are built together, so a message is a fixed-size record with its two texts
+// after it; a record that announces more than a message can hold ends the connection. Any
+// thread.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
 
+#include "download_app/download_window.h"
+
 namespace download_app {
 
 enum class WindowMessageKind : uint8_t {
-  // The controls' calls, with their one value in `number` or `text`.
-  SetDoubleValue,
-  SetMaxValue,
-  SetIndeterminate,
-  IncrementBy,
-  SetStringValue,
-  SetTextColor,  // number 1: red
-  SetTitle,
-  SetEnabled,
-  SetImage,  // text the path, number and secondNumber the width and height
+  // The installer's: the calls.
+  Progress,
+  Status,
+  Failure,
+  Hide,
   Close,
-  Redraw,
-  Hide,  // off the screen until the next redraw
-  // Helper to installer.
-  Shown,      // the window is made, to be shown at its first redraw; the first message
-  NoDisplay,  // no display could be opened; the first and last message
+  // The helper's.
+  Shown,      // the window is made, to be shown by its first call that draws; the first message
+  NoDisplay,  // it is not, for the reason in the status text; the first and last message
   Pressed,    // the user pressed the button
-  WillClose,  // the window is closing (the user, the window manager, or a Close)
+  Closed,     // the window has gone (the user, the window manager, its display)
 };
 
 struct WindowMessage {
   WindowMessageKind kind;
-  double number = 0;
-  double secondNumber = 0;
-  std::string text;
+  Progress progress = {};  // a Progress's
+  Status status = {};      // a Status's or a Failure's
 };
 
-// Sends `message` whole on the socket `fd`; a peer that has gone is left to its hang-up.
+// The bytes of `message`.
+std::string encodeWindowMessage(const WindowMessage& message);
+
+// Sends `message` whole on the socket `fd`, waiting while it is full (the helper's way: the
+// installer never waits for its helper); a peer that has gone is left to its hang-up.
 void sendWindowMessage(int fd, const WindowMessage& message);
+
+// Makes the call that the installer's `message` stands for on `window`.
+void deliverWindowMessage(const WindowMessage& message, DownloadWindow& window);
 
 // Gathers bytes as they arrive and hands out the messages they complete.
 class WindowMessageReader {
  public:
   // Reads what has arrived on `fd`; false once the peer has hung up.
   bool readFrom(int fd);
-  // The next complete message, taken out; nothing until one has fully arrived.
+  // The next complete message, taken out; nothing until one has fully arrived, or ever again
+  // once the bytes are no message.
   std::optional<WindowMessage> next();
+  // The bytes announced what no message is: an unknown kind, or texts over the bound.
+  bool broken() const { return broken_; }
 
  private:
   std::string buffer_;
+  bool broken_ = false;
 };
 
 }  // namespace download_app

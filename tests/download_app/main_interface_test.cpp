@@ -4,87 +4,105 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/download_app/recording_controls.h"
+#include "host/application.h"
+#include "tests/download_app/recording_window.h"
 
 namespace {
 
-using testsupport::ControlLog;
-using testsupport::makeRecordingControls;
+using testsupport::recordingLoader;
+using testsupport::WindowRecord;
 
-// A loader of recording controls that counts its calls.
-struct RecordingLoader {
-  std::shared_ptr<ControlLog> log = std::make_shared<ControlLog>();
-  int loads = 0;
-  std::function<download_app::WindowControls()> loader() {
-    return [this] {
-      ++loads;
-      return makeRecordingControls(log);
-    };
-  }
+struct Windows {
+  std::shared_ptr<WindowRecord> desktop = std::make_shared<WindowRecord>();
+  std::shared_ptr<WindowRecord> terminal = std::make_shared<WindowRecord>();
 };
 
 TEST(MainInterface, LoadsTheWindowToDrawItInItsFirstState) {
-  RecordingLoader window;
-  download_app::MainInterface ui(window.loader(),
+  Windows windows;
+  download_app::MainInterface ui(recordingLoader(windows.desktop),
+                                 recordingLoader(windows.terminal),
                                  {"/tmp/vlABCDEF/InstallAgent.zip", "", "", {}, {}});
   download_app::Download& download = ui.download();
   EXPECT_EQ(download.installAgentLocation(), "/tmp/vlABCDEF/InstallAgent.zip");
   // Nothing to draw yet: no window.
-  EXPECT_EQ(window.loads, 0);
+  EXPECT_EQ(windows.desktop->loads, 0);
   EXPECT_TRUE(ui.window().isVisible());
 
-  ui.window().redraw();
-  EXPECT_EQ(window.loads, 1);
-  EXPECT_EQ(window.log->delegate, &download);
-  // The first state, set before the load, in the order it was set: "Downloading" over a bar
-  // from 0 to 100; the button is "Cancel". Then the drawing.
-  EXPECT_EQ(window.log->calls, (std::vector<std::string>{
-                                   "button.setTitle(Cancel)", "progress.setDoubleValue(0.000000)",
-                                   "progress.setMaxValue(100.000000)",
-                                   "status.setStringValue(Downloading)", "window.redraw()"}));
-  EXPECT_EQ(window.log->color, download_app::TextColor::Standard);
+  // The first state, drawn whole: "Downloading" over a bar from 0 to 100; the button is
+  // "Cancel".
+  ui.window().setViewsNeedDisplay(true);
+  EXPECT_EQ(windows.desktop->loads, 1);
+  ASSERT_EQ(windows.desktop->calls.size(), 2u);
+  EXPECT_EQ(windows.desktop->status, (download_app::Status{"Downloading", "Cancel", true}));
+  EXPECT_EQ(windows.desktop->bar, download_app::Progress{});
+  EXPECT_FALSE(windows.desktop->failed);
+  // Drawn again, only what changed.
+  ui.window().setViewsNeedDisplay(true);
+  EXPECT_EQ(windows.desktop->calls.size(), 2u);
 
-  // Later calls go straight to the loaded window.
   download.failure("Download failed with error code 401", download_app::TextColor::Red);
-  EXPECT_EQ(window.loads, 1);
-  EXPECT_EQ(window.log->title, "Close");
-  EXPECT_EQ(window.log->value, 100);
+  EXPECT_EQ(windows.desktop->loads, 1);
+  EXPECT_TRUE(windows.desktop->failed);
+  EXPECT_EQ(windows.desktop->status.button, "Close");
+  EXPECT_EQ(windows.desktop->bar.value, 100);
+  EXPECT_EQ(windows.terminal->loads, 0);
 }
 
 TEST(MainInterface, PressingTheButtonClosesTheWindow) {
-  RecordingLoader window;
-  download_app::MainInterface ui(window.loader(), {});
-  ui.window().redraw();
-  ASSERT_TRUE(window.log->action);
-  window.log->action();
-  EXPECT_FALSE(window.log->visible);
-  EXPECT_EQ(window.log->closes, 1);
+  Windows windows;
+  download_app::MainInterface ui(recordingLoader(windows.desktop),
+                                 recordingLoader(windows.terminal), {});
+  ui.window().setViewsNeedDisplay(true);
+  ASSERT_NE(windows.desktop->events, nullptr);
+  windows.desktop->events->pressed();
+  EXPECT_FALSE(ui.window().isVisible());
+  EXPECT_TRUE(windows.desktop->closed);
   EXPECT_FALSE(ui.download().handedOver());
   // A closed window hands over no agent.
   EXPECT_FALSE(ui.download().fireInstallAgent());
 }
 
 TEST(MainInterface, CloseRequestsCloseTheWindowWithoutLoadingIt) {
-  RecordingLoader window;
-  download_app::MainInterface ui(window.loader(), {});
+  Windows windows;
+  download_app::MainInterface ui(recordingLoader(windows.desktop),
+                                 recordingLoader(windows.terminal), {});
   ui.closeRequested();
   ui.closeRequested();
   EXPECT_FALSE(ui.window().isVisible());
   // The redraw of a progress update that comes after an early Ctrl-C loads nothing either.
-  ui.window().redraw();
-  EXPECT_EQ(window.loads, 0);
+  ui.window().setViewsNeedDisplay(true);
+  EXPECT_EQ(windows.desktop->loads + windows.terminal->loads, 0);
   EXPECT_FALSE(ui.download().fireInstallAgent());  // the download knows it has closed
 }
 
-TEST(MainInterface, LetsGoOfTheControlsWhenItEnds) {
-  RecordingLoader window;
-  {
-    download_app::MainInterface ui(window.loader(), {});
-    ui.window().redraw();
-    EXPECT_NE(window.log->delegate, nullptr);
-  }
-  EXPECT_EQ(window.log->delegate, nullptr);
-  EXPECT_FALSE(window.log->action);
+// A desktop window that cannot be made, or that is lost, leaves the run to the terminal window,
+// which draws it whole; one lost after a failure closes as a failure there does.
+TEST(MainInterface, TheTerminalWindowTakesOverAWindowThatIsLost) {
+  Windows windows;
+  download_app::MainInterface unmade(
+      [](const std::optional<download_app::Image>&, download_app::WindowEvents&) {
+        return std::unique_ptr<download_app::DownloadWindow>();
+      },
+      recordingLoader(windows.terminal, true), {});
+  unmade.window().setViewsNeedDisplay(true);
+  EXPECT_EQ(windows.terminal->loads, 1);
+  EXPECT_EQ(windows.terminal->status.text, "Downloading");
+
+  windows.terminal = std::make_shared<WindowRecord>();
+  download_app::MainInterface ui(recordingLoader(windows.desktop),
+                                 recordingLoader(windows.terminal, true), {});
+  // On the loop, which the terminal window's close then stops.
+  host::runApplication(
+      [&] {
+        ui.download().failure("Download failed with error code 401", download_app::TextColor::Red);
+        windows.desktop->events->lost("the window helper left its messages unread for 4 s");
+      },
+      nullptr);
+  EXPECT_EQ(windows.terminal->loads, 1);
+  EXPECT_TRUE(windows.terminal->failed);
+  EXPECT_EQ(windows.terminal->status.text, "Download failed with error code 401");
+  EXPECT_TRUE(windows.terminal->closed);
+  EXPECT_FALSE(ui.window().isVisible());
 }
 
 }  // namespace

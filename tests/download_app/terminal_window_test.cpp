@@ -15,15 +15,7 @@
 
 namespace {
 
-using download_app::TextColor;
-using download_app::WindowControls;
-
-// Counts the delegate's calls.
-class CountingDelegate : public download_app::WindowDelegate {
- public:
-  void windowWillClose() override { ++closes; }
-  int closes = 0;
-};
+using Window = std::unique_ptr<download_app::DownloadWindow>;
 
 // Both ends of a pipe; the window writes into `writeEnd`.
 struct Pipe {
@@ -74,106 +66,82 @@ std::string drain(int fd, int waitMs = 50) {
   return bytes;
 }
 
-void showFailure(WindowControls& controls, const std::string& message) {
-  controls.status->setStringValue(message);
-  controls.status->setTextColor(TextColor::Red);
-  controls.window->redraw();
-}
+// A bar of `value` bytes of `maximum`.
+download_app::Progress bytes(double value, double maximum) { return {value, maximum, false, true}; }
 
 TEST(TerminalWindow, WithoutATerminalWritesOnlyFailuresAsPlainLines) {
   Pipe out;
-  WindowControls controls = download_app::makeTerminalWindowOn(out.writeEnd, false);
-  EXPECT_TRUE(controls.closesAfterFailure);
+  Window window = download_app::makeTerminalWindow(out.writeEnd, false);
+  EXPECT_TRUE(window->closesAfterFailure());
 
-  controls.status->setStringValue("Downloading");
-  controls.progress->setMaxValue(4096);
-  controls.progress->incrementBy(1024);
-  controls.window->redraw();
+  window->status({"Downloading"});
+  window->progress(bytes(1024, 4096));
   EXPECT_EQ(drain(out.readEnd), "");
 
-  showFailure(controls, "Download failed with error code 401");
+  window->failure({"Download failed with error code 401"});
   // Showing the same failure again draws nothing more.
-  controls.window->redraw();
+  window->progress(bytes(4096, 4096));
   EXPECT_EQ(drain(out.readEnd), "Download failed with error code 401\n");
 
-  showFailure(controls, "Failed to unzip the installer.");
+  window->failure({"Failed to unzip the installer."});
   EXPECT_EQ(drain(out.readEnd), "Failed to unzip the installer.\n");
-}
-
-TEST(TerminalWindow, CloseTellsTheDelegateOnceAndHidesTheWindow) {
-  Pipe out;
-  WindowControls controls = download_app::makeTerminalWindowOn(out.writeEnd, false);
-  CountingDelegate delegate;
-  controls.window->setDelegate(&delegate);
-  EXPECT_TRUE(controls.window->isVisible());
-
-  controls.window->close();
-  controls.window->close();
-  EXPECT_EQ(delegate.closes, 1);
-  EXPECT_FALSE(controls.window->isVisible());
 
   // A closed window draws nothing, failures included.
-  showFailure(controls, "Download failed: Timeout was reached");
+  window->close();
+  window->failure({"Download failed: Timeout was reached"});
   EXPECT_EQ(drain(out.readEnd), "");
 }
 
 TEST(TerminalWindow, OnATerminalRedrawsOneLineWithTheBarAndTheBytes) {
   PseudoTerminal terminal;
-  WindowControls controls = download_app::makeTerminalWindowOn(terminal.slave, true);
+  Window window = download_app::makeTerminalWindow(terminal.slave, true);
 
-  controls.status->setStringValue("Downloading");
-  controls.progress->setDoubleValue(0);
-  controls.progress->setMaxValue(2000);
-  controls.progress->setIndeterminate(false);
-  controls.progress->incrementBy(1000);
-  controls.window->redraw();
+  window->status({"Downloading"});
+  drain(terminal.master);
+  window->progress(bytes(1000, 2000));
   std::string drawn = drain(terminal.master);
   EXPECT_EQ(drawn, "\r\033[KDownloading [============            ] 1.0 kB / 2.0 kB");
 
-  controls.progress->incrementBy(1000);
-  controls.window->redraw();
+  window->progress(bytes(2000, 2000));
   drawn = drain(terminal.master);
   EXPECT_EQ(drawn, "\r\033[KDownloading [========================] 2.0 kB / 2.0 kB");
   EXPECT_EQ(drawn.find('\n'), std::string::npos);
 
   // The failure replaces the line and stands in red on a line of its own.
-  showFailure(controls, "Download failed with error code 404");
+  window->failure({"Download failed with error code 404"});
   drawn = drain(terminal.master);
   EXPECT_EQ(drawn, "\r\033[K\033[31mDownload failed with error code 404\033[0m\n");
 
-  controls.window->close();
+  window->close();
   EXPECT_EQ(drain(terminal.master), "");
 }
 
 TEST(TerminalWindow, OnATerminalHidingOrClosingErasesTheLine) {
   PseudoTerminal terminal;
-  WindowControls controls = download_app::makeTerminalWindowOn(terminal.slave, true);
-  controls.status->setStringValue("Initializing the installer");
-  controls.progress->setIndeterminate(true);  // moves at every turn of the loop
-  controls.window->redraw();
+  Window window = download_app::makeTerminalWindow(terminal.slave, true);
+  window->status({"Initializing the installer"});
+  window->progress({0, 100, true, false});  // moves at every turn of the loop
   EXPECT_NE(drain(terminal.master).find("Initializing the installer ["), std::string::npos);
-  controls.window->hide();  // off the terminal while the loop turns, until the next redraw
+  window->hide();  // off the terminal while the loop turns, until the next call that draws
   for (int turn = 0; turn < 3; ++turn) g_main_context_iteration(nullptr, TRUE);
   EXPECT_EQ(drain(terminal.master), "\r\033[K");
-  controls.window->redraw();
+  window->status({"Initializing the installer"});
   EXPECT_NE(drain(terminal.master).find("Initializing the installer ["), std::string::npos);
-  controls.window->close();
+  window->close();
   EXPECT_EQ(drain(terminal.master), "\r\033[K");
 }
 
 TEST(TerminalWindow, OnATerminalTheLineFitsTheWidth) {
   PseudoTerminal terminal;
-  WindowControls controls = download_app::makeTerminalWindowOn(terminal.slave, true);
-  controls.status->setStringValue(std::string(300, 'x'));
-  controls.window->redraw();
+  Window window = download_app::makeTerminalWindow(terminal.slave, true);
+  window->status({std::string(300, 'x')});
   std::string drawn = drain(terminal.master);
   ASSERT_EQ(drawn.rfind("\r\033[K", 0), 0u);
   EXPECT_EQ(drawn.size() - 4, 99u);  // one column short of the terminal's 100
 
   // Columns are characters: the countdown's "…" is one, and never cut in two.
   std::string countdown = "Download interrupted. Retrying in 8 s\u2026";
-  controls.status->setStringValue(std::string(99 - 38, 'x') + countdown);
-  controls.window->redraw();
+  window->status({std::string(99 - 38, 'x') + countdown});
   drawn = drain(terminal.master);
   ASSERT_EQ(drawn.rfind("\r\033[K", 0), 0u);
   EXPECT_EQ(drawn.substr(4), std::string(99 - 38, 'x') + countdown);
@@ -181,23 +149,20 @@ TEST(TerminalWindow, OnATerminalTheLineFitsTheWidth) {
   // A Chinese or Japanese character takes two columns.
   std::string wide;
   for (int i = 0; i < 60; ++i) wide += "\u4e0b";
-  controls.status->setStringValue(wide);
-  controls.window->redraw();
+  window->status({wide});
   EXPECT_EQ(drain(terminal.master).substr(4), wide.substr(0, 49 * 3));
 
   struct winsize narrow {24, 1, 0, 0};  // one column holds no line at all
   ioctl(terminal.master, TIOCSWINSZ, &narrow);
-  controls.window->redraw();
+  window->status({"Downloading"});
   EXPECT_EQ(drain(terminal.master), "\r\033[K");
 }
 
 TEST(TerminalWindow, OnATerminalAnIndeterminateBarMovesWithTheLoop) {
   PseudoTerminal terminal;
-  WindowControls controls = download_app::makeTerminalWindowOn(terminal.slave, true);
-  controls.status->setStringValue("Downloading");
-  controls.progress->setIndeterminate(true);
-  controls.progress->setDoubleValue(0);
-  controls.progress->incrementBy(3'000'000);
+  Window window = download_app::makeTerminalWindow(terminal.slave, true);
+  window->status({"Downloading"});
+  window->progress({3'000'000, 100, true, true});
 
   // Turn the loop until two different bars were drawn (bounded).
   std::string drawn;
@@ -220,7 +185,7 @@ TEST(TerminalWindow, OnATerminalAnIndeterminateBarMovesWithTheLoop) {
   ASSERT_FALSE(other.empty()) << "the bar did not move: " << drawn;
   EXPECT_NE(first.find("==="), std::string::npos);
   EXPECT_EQ(first.find(" / "), std::string::npos);  // no total when the length is unknown
-  controls.window->close();
+  window->close();
 }
 
 }  // namespace

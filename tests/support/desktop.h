@@ -71,6 +71,8 @@ class DesktopWindow {
   // The shown window of process `pid`, waiting up to `timeout` for it to appear.
   static std::optional<DesktopWindow> find(pid_t pid, std::chrono::milliseconds timeout);
 
+  // The process that draws it: the installer, or the portable installer's window helper.
+  pid_t pid() const { return pid_; }
   std::string title() const;
   Accessible status() const;  // the status text
   Accessible bar() const;

@@ -5,6 +5,7 @@
 // every test leaves its pictures in "<build dir>/screenshots". Skipped without a display.
 #include <atspi/atspi.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -69,6 +70,38 @@ void expectClosedWithoutAgent(const RunResult& result) {
   EXPECT_EQ(lastLine(result.err), "Installation failed.");
   EXPECT_FALSE(toolkitComplained(result.err)) << result.err;
 }
+
+// An X display of its own that takes connections and answers each with a byte (as a server that
+// refuses them does), or never (as a frozen one).
+struct FakeDisplay {
+  explicit FakeDisplay(bool answers) {
+    mkdir("/tmp/.X11-unix", 01777);
+    while (pathExists(path())) ++number;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path().copy(address.sun_path, sizeof address.sun_path - 1);
+    EXPECT_EQ(bind(listening, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(listen(listening, 16), 0);
+    if (answers) {
+      answering = std::thread([this] {
+        for (int client; (client = accept(listening, nullptr, nullptr)) >= 0; close(client))
+          (void)!write(client, "", 1);
+      });
+    }
+  }
+  ~FakeDisplay() {
+    shutdown(listening, SHUT_RDWR);  // ends the accept
+    if (answering.joinable()) answering.join();
+    close(listening);
+    std::filesystem::remove(path());
+  }
+  std::string path() const { return "/tmp/.X11-unix/X" + std::to_string(number); }
+  std::string name() const { return ":" + std::to_string(number); }
+
+  int number = 300 + getpid() % 500;
+  int listening = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  std::thread answering;
+};
 
 class DownloadWindowTest : public ::testing::Test {
  protected:
@@ -345,6 +378,80 @@ TEST_F(DownloadWindowTest, ADisplayThatGoesEndsTheRunAndLeavesNothing) {
   std::filesystem::remove(socket);  // left by a server that was killed
 }
 
+// Each wait at the window's boundary ends: on a display that takes the connection and never
+// answers, a window helper whose first message announces 4 GiB (a library it loads writes
+// noise), and one that stops reading (stopped, as a display server may hold it). The run goes
+// on with the terminal window and logs why; a SIGTERM meanwhile ends it at once, and leaves
+// neither its temporary directory nor a helper behind.
+TEST_F(DownloadWindowTest, EveryWaitAtTheBoundaryEnds) {
+  const bool portable = installerExecutable() != INSTALLER_EXECUTABLE;
+  FakeDisplay silent(false);
+  struct Row {
+    const char* fault;
+    std::string cause;
+    std::pair<std::string, std::string> setting;
+    bool stopHelper = false;
+  };
+  const Row rows[] = {
+      {"silent display", "the display " + silent.name() + " did not answer within 4 s",
+       {"DISPLAY", silent.name()}},
+      {"noisy helper", "its helper sent what no message is", {"LD_PRELOAD", HELPER_NOISE}},
+      {"stopped helper", "the window helper left its messages unread for 4 s", {}, true},
+  };
+  AgentScript agent{scratch.file("agent-record"), 0, ""};
+  for (const Row& row : rows) {
+    if (row.cause.rfind("the display", 0) != 0 && !portable) continue;  // only it has a helper
+    for (bool terminated : {false, true}) {
+      SCOPED_TRACE(std::string(row.fault) + (terminated ? ", then SIGTERM" : ""));
+      std::filesystem::remove_all(cacheDir);  // each run downloads
+      RunOptions run = options;
+      if (!row.setting.first.empty()) run.setEnv.push_back(row.setting);
+      if (row.setting.first == "DISPLAY") run.unsetEnv.push_back("WAYLAND_DISPLAY");
+      Reply slow;  // about 20 s, so a helper that stops reading is seen to
+      slow.dripBytes = 1024;
+      slow.dripInterval = milliseconds(50);
+      if (terminated) {
+        serveStalled();
+      } else {
+        serveAgent(agent, slow);
+      }
+      std::unique_ptr<RunningProgram> installer =
+          startProgram(bundle->executablePath(), {"setup"}, run);
+      pid_t helper = -1;
+      if (row.stopHelper) {
+        std::optional<DesktopWindow> window = DesktopWindow::find(installer->pid(), kAppearTimeout);
+        ASSERT_TRUE(window) << installer->finish().describe();
+        helper = window->pid();
+        kill(helper, SIGSTOP);
+      }
+      std::this_thread::sleep_for(seconds(1));
+      auto signalled = std::chrono::steady_clock::now();
+      if (terminated) installer->signal(SIGTERM);
+      RunResult result = installer->finish();
+      server.releaseStalls();
+      EXPECT_FALSE(result.timedOut) << result.describe();
+      if (terminated) {
+        EXPECT_LT(std::chrono::steady_clock::now() - signalled, seconds(2)) << "not at once";
+      } else {
+        EXPECT_EQ(result.exitCode, 0) << result.describe();
+        EXPECT_TRUE(loggedContaining(result.err, row.cause)) << result.err;
+      }
+      EXPECT_TRUE(listDir(scratch.path() + "/tmp").empty());
+      if (helper > 0) {  // ended, at most a moment after the run (a zombie until reaped)
+        std::string stat;
+        EXPECT_TRUE(DesktopWindow::waitFor(
+            [&] {
+              stat = readFile("/proc/" + std::to_string(helper) + "/stat");
+              return stat.empty() || stat.find(") Z ") != std::string::npos;
+            },
+            seconds(2)))
+            << "helper left: " << stat;
+        kill(helper, SIGKILL);
+      }
+    }
+  }
+}
+
 // WCAG's contrast ratio between the failure text and the window's background on the picture
 // at `path`: the background is the commonest colour that is not the splash's, the text's colour
 // the red one that stands out from it most (the core of a glyph, not its anti-aliased edge).
@@ -519,6 +626,7 @@ class DownloadWindowFallback : public ::testing::Test {
 };
 
 TEST_F(DownloadWindowFallback, EveryRunThatCannotShowTheWindowGetsTheTerminalWindow) {
+  FakeDisplay silent(false), refusing(true);
   // The GTK library found first is no library at all, as on a machine with a broken GTK.
   std::string libraries = scratch.makeDir("libraries");
   writeFile(libraries + "/libgtk-3.so.0", "not a library\n");
@@ -528,17 +636,31 @@ TEST_F(DownloadWindowFallback, EveryRunThatCannotShowTheWindowGetsTheTerminalWin
     std::vector<std::pair<std::string, std::string>> environment;
     bool catalogues = false;
     std::string failure = "Download failed with error code 401";
-    bool moduleFailed = false;  // the log says why the desktop window could not be loaded
+    std::string cause = {};  // why the log says the desktop window could not be loaded
     std::string germanCatalogue = {};
   };
   const Case cases[] = {
-      {"unreachable X11 display", {{"DISPLAY", ":4242"}}},
-      {"unreachable Wayland display", {{"WAYLAND_DISPLAY", "no-such-wayland-display"}}},
-      {"broken GTK",
-       {{"DISPLAY", ":4242"}, {"LD_LIBRARY_PATH", libraries}},
+      {"unreachable X11 display",
+       {{"DISPLAY", ":4242"}},
        false,
        "Download failed with error code 401",
-       true},
+       "the display :4242 could not be reached: "},
+      {"unreachable Wayland display",
+       {{"WAYLAND_DISPLAY", "no-such-wayland-display"}},
+       false,
+       "Download failed with error code 401",
+       "the Wayland display no-such-wayland-display could not be reached: "},
+      {"broken GTK",
+       {{"DISPLAY", refusing.name()}, {"LD_LIBRARY_PATH", libraries}},
+       false,
+       "Download failed with error code 401",
+       "libgtk-3.so.0"},
+      // A frozen X server or Xwayland, an ssh -X forward whose far end is gone.
+      {"a display that takes the connection and never answers",
+       {{"DISPLAY", silent.name()}},
+       false,
+       "Download failed with error code 401",
+       "the display " + silent.name() + " did not answer within 4 s"},
       // The user's language from the bundle's catalogues; lines for scripts stay English.
       {"French", {french[0], french[1]}, true, "Échec du téléchargement, code d’erreur 401"},
       {"French, no catalogues in the bundle", {french[0], french[1]}},
@@ -547,16 +669,16 @@ TEST_F(DownloadWindowFallback, EveryRunThatCannotShowTheWindowGetsTheTerminalWin
        {{"LC_ALL", "C.UTF-8"}, {"LANGUAGE", "de"}},
        false,
        "Download failed with error code 401",
-       false,
+       "",
        "msgid \"\"\nmsgstr \"Language: de\\n\"\n"
        "msgid \"Download failed with error code %ld\"\nmsgstr \"Fehlercode %s\"\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     RunResult result = runWith(c.environment, c.failure, c.catalogues, c.germanCatalogue);
-    if (c.moduleFailed) {
+    if (!c.cause.empty()) {
       EXPECT_TRUE(loggedContaining(result.err, "The desktop window could not be loaded: ") &&
-                  loggedContaining(result.err, "libgtk-3.so.0"))
+                  loggedContaining(result.err, c.cause))
           << result.err;
     } else {
       EXPECT_FALSE(said(result, "could not be loaded")) << result.err;

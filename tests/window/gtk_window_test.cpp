@@ -1,4 +1,4 @@
-// The desktop window's controls, driven in this process on a real display, and inspected
+// The desktop window, driven through its calls in this process on a real display, and inspected
 // through GTK itself. Skipped without DISPLAY (CI runs this binary under xvfb-run).
 #include "download_app/gtk_window.h"
 
@@ -17,6 +17,7 @@
 
 // Last: Xlib's macros (None, Bool...) would clash with the headers above.
 #include <gdk/gdkx.h>
+#undef Status  // Xlib's, not the window's
 
 namespace download_app {
 namespace {
@@ -76,36 +77,41 @@ GtkProgressBar* progressBar() { return control<GtkProgressBar>("progress", GTK_T
 GtkLabel* statusLabel() { return control<GtkLabel>("status", GTK_TYPE_LABEL); }
 GtkButton* button() { return control<GtkButton>("button", GTK_TYPE_BUTTON); }
 
-struct CountingDelegate : WindowDelegate {
-  void windowWillClose() override { ++calls; }
-  int calls = 0;
+// Counts the window's events.
+struct CountingEvents : WindowEvents {
+  void pressed() override { ++presses; }
+  void closed() override { ++closes; }
+  void lost(const std::string&) override {}
+  int presses = 0;
+  int closes = 0;
 };
 
 class GtkWindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!testsupport::haveDisplay()) GTEST_SKIP() << "no DISPLAY: the desktop window needs one";
-    controls = makeGtkWindow();
-    ASSERT_TRUE(controls.has_value());
-    // On the screen only from its first redraw, with what was asked of it before.
+    window = makeGtkWindow(std::nullopt, events);
+    ASSERT_TRUE(window);
+    // On the screen only from its first call that draws.
     EXPECT_FALSE(gtk_widget_get_visible(GTK_WIDGET(downloadWindows().at(0))));
-    controls->window->redraw();
+    window->status(kDownloading);
     pumpEvents();
   }
   void TearDown() override {
-    controls.reset();
+    window.reset();
     pumpEvents();
   }
 
-  std::optional<WindowControls> controls;
+  const Status kDownloading{"Downloading", "Cancel", true};
+  CountingEvents events;
+  std::unique_ptr<DownloadWindow> window;
 };
 
 TEST_F(GtkWindowTest, BuildsOneTitledWindowWithEveryControl) {
   std::vector<GtkWindow*> windows = downloadWindows();
   ASSERT_EQ(windows.size(), 1u);
   EXPECT_TRUE(gtk_widget_get_visible(GTK_WIDGET(windows[0])));
-  EXPECT_TRUE(controls->window->isVisible());
-  EXPECT_FALSE(controls->closesAfterFailure);
+  EXPECT_FALSE(window->closesAfterFailure());
   EXPECT_NE(splashImage(), nullptr);
   EXPECT_NE(progressBar(), nullptr);
   ASSERT_NE(statusLabel(), nullptr);
@@ -117,29 +123,21 @@ TEST_F(GtkWindowTest, BuildsOneTitledWindowWithEveryControl) {
 TEST_F(GtkWindowTest, ButtonTakesTitleStateReturnAndAction) {
   GtkButton* button = download_app::button();
   ASSERT_NE(button, nullptr);
-  int pressed = 0;
-  controls->button->setAction([&pressed] { ++pressed; });
-
   EXPECT_TRUE(gtk_widget_has_default(GTK_WIDGET(button)));
   // Return in the window activates its default widget; GTK shows the press for a moment
   // before the click.
   EXPECT_TRUE(gtk_window_activate_default(downloadWindows().at(0)));
   auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (pressed == 0 && std::chrono::steady_clock::now() < end) pumpEvents();
-  EXPECT_EQ(pressed, 1);
+  while (events.presses == 0 && std::chrono::steady_clock::now() < end) pumpEvents();
+  EXPECT_EQ(events.presses, 1);
   gtk_button_clicked(button);
-  EXPECT_EQ(pressed, 2);
+  EXPECT_EQ(events.presses, 2);
 
-  controls->button->setTitle("Close");
-  EXPECT_STREQ(gtk_button_get_label(button), "Close");
-  controls->button->setEnabled(false);
+  window->status({"Verifying the installer…", "Cancel", false});
   EXPECT_FALSE(gtk_widget_get_sensitive(GTK_WIDGET(button)));
-  controls->button->setEnabled(true);
+  window->failure({"Failed to verify the installer.", "Close", true});
+  EXPECT_STREQ(gtk_button_get_label(button), "Close");
   EXPECT_TRUE(gtk_widget_get_sensitive(GTK_WIDGET(button)));
-
-  controls->button->setAction(nullptr);
-  gtk_button_clicked(button);
-  EXPECT_EQ(pressed, 2);
 }
 
 TEST_F(GtkWindowTest, StatusTextTurnsRedOnFailureAndBack) {
@@ -149,8 +147,7 @@ TEST_F(GtkWindowTest, StatusTextTurnsRedOnFailureAndBack) {
   GdkRGBA standard;
   gtk_style_context_get_color(style, gtk_style_context_get_state(style), &standard);
 
-  controls->status->setStringValue("Download failed with error code 401");
-  controls->status->setTextColor(TextColor::Red);
+  window->failure({"Download failed with error code 401", "Close", true});
   EXPECT_STREQ(gtk_label_get_text(label), "Download failed with error code 401");
   EXPECT_TRUE(gtk_label_get_single_line_mode(label));
   // Past the line's end too, where a pointer can rest on it (the Wayland tests have no seat).
@@ -164,7 +161,7 @@ TEST_F(GtkWindowTest, StatusTextTurnsRedOnFailureAndBack) {
   EXPECT_LT(red.green, 0.2);
   EXPECT_LT(red.blue, 0.2);
 
-  controls->status->setTextColor(TextColor::Standard);
+  window->status(kDownloading);
   EXPECT_EQ(gtk_widget_get_tooltip_text(GTK_WIDGET(label)), nullptr);
   GdkRGBA back;
   gtk_style_context_get_color(style, gtk_style_context_get_state(style), &back);
@@ -174,9 +171,9 @@ TEST_F(GtkWindowTest, StatusTextTurnsRedOnFailureAndBack) {
 TEST_F(GtkWindowTest, StatusTextIsPlainTextAndSurvivesBadBytes) {
   GtkLabel* label = statusLabel();
   ASSERT_NE(label, nullptr);
-  controls->status->setStringValue("<b>Downloading</b> & more");
+  window->status({"<b>Downloading</b> & more", "Cancel", true});
   EXPECT_STREQ(gtk_label_get_text(label), "<b>Downloading</b> & more");
-  controls->status->setStringValue(std::string("bad \xff\xfe bytes"));
+  window->status({std::string("bad \xff\xfe bytes"), "Cancel", true});
   std::string shown = gtk_label_get_text(label);
   EXPECT_TRUE(g_utf8_validate(shown.c_str(), -1, nullptr));
   EXPECT_EQ(shown.rfind("bad ", 0), 0u);
@@ -186,30 +183,22 @@ TEST_F(GtkWindowTest, StatusTextIsPlainTextAndSurvivesBadBytes) {
 TEST_F(GtkWindowTest, ProgressBarCountsBytesAndShowsThem) {
   GtkProgressBar* bar = progressBar();
   ASSERT_NE(bar, nullptr);
-  controls->progress->setDoubleValue(0.0);
-  controls->progress->setMaxValue(100.0);
   EXPECT_DOUBLE_EQ(gtk_progress_bar_get_fraction(bar), 0.0);
   EXPECT_FALSE(gtk_progress_bar_get_show_text(bar));
 
-  // The first data: the bar's maximum becomes the archive's length, then bytes are added.
-  controls->progress->setDoubleValue(0.0);
-  controls->progress->setMaxValue(4000.0);
-  controls->progress->setIndeterminate(false);
-  EXPECT_DOUBLE_EQ(controls->progress->maxValue(), 4000.0);
-  controls->progress->incrementBy(1000.0);
-  controls->progress->incrementBy(2000.0);
+  // The bytes of the archive's length.
+  window->progress({3000, 4000, false, true});
   EXPECT_DOUBLE_EQ(gtk_progress_bar_get_fraction(bar), 0.75);
   EXPECT_TRUE(gtk_progress_bar_get_show_text(bar));
   // As the terminal window counts them.
   EXPECT_STREQ(gtk_progress_bar_get_text(bar), "3.0 kB of 4.0 kB");
 
   // More bytes than announced keep the bar full, never beyond.
-  controls->progress->incrementBy(5000.0);
+  window->progress({8000, 4000, false, true});
   EXPECT_DOUBLE_EQ(gtk_progress_bar_get_fraction(bar), 1.0);
 
   // The failure display: determinate, full, and no byte count left over.
-  controls->progress->setIndeterminate(false);
-  controls->progress->setDoubleValue(controls->progress->maxValue());
+  window->progress({4000, 4000, false, false});
   EXPECT_DOUBLE_EQ(gtk_progress_bar_get_fraction(bar), 1.0);
   EXPECT_FALSE(gtk_progress_bar_get_show_text(bar));
 }
@@ -224,9 +213,7 @@ TEST_F(GtkWindowTest, IndeterminateBarCountsWithoutALengthAndPulses) {
     return FALSE;
   };
   gulong handler = g_signal_connect(bar, "draw", G_CALLBACK(onDraw), &pulses);
-  controls->progress->setDoubleValue(0.0);
-  controls->progress->setIndeterminate(true);
-  controls->progress->incrementBy(1500.0);
+  window->progress({1500, 100, true, true});
   EXPECT_STREQ(gtk_progress_bar_get_text(bar), "1.5 kB");
 
   auto drawsWithin = [&](std::chrono::milliseconds span) {
@@ -237,7 +224,7 @@ TEST_F(GtkWindowTest, IndeterminateBarCountsWithoutALengthAndPulses) {
   };
   EXPECT_GT(drawsWithin(std::chrono::milliseconds(600)), 1);
 
-  controls->progress->setIndeterminate(false);
+  window->progress({1500, 100, false, true});
   drawsWithin(std::chrono::milliseconds(200));  // the last frame of the pulse
   EXPECT_EQ(drawsWithin(std::chrono::milliseconds(400)), 0);
   g_signal_handler_disconnect(bar, handler);
@@ -245,9 +232,15 @@ TEST_F(GtkWindowTest, IndeterminateBarCountsWithoutALengthAndPulses) {
 
 TEST_F(GtkWindowTest, SplashIsFittedInto400PointsProportionally) {
   ScratchDir scratch;
-  GtkImage* image = splashImage();
-  ASSERT_NE(image, nullptr);
-  auto shownSize = [&](int* width, int* height) {
+  // A window made with the splash at `path`, shown.
+  auto splashed = [&](const std::string& path) {
+    window.reset();
+    window = makeGtkWindow(Image{path, kSplashSide, kSplashSide}, events);
+    window->status(kDownloading);
+    pumpEvents();
+    return splashImage();
+  };
+  auto shownSize = [&](GtkImage* image, int* width, int* height) {
     GtkRequisition natural;
     gtk_widget_get_preferred_size(GTK_WIDGET(image), nullptr, &natural);
     *width = natural.width;
@@ -257,10 +250,11 @@ TEST_F(GtkWindowTest, SplashIsFittedInto400PointsProportionally) {
   // Wider than tall, and larger than the box: scaled down to 400 wide.
   std::string wide = scratch.file("wide.png");
   ASSERT_TRUE(testsupport::writeSplashPng(wide, 800, 600));
-  controls->image->setImage(Image{wide, kSplashSide, kSplashSide});
+  GtkImage* image = splashed(wide);
+  ASSERT_NE(image, nullptr);
   ASSERT_EQ(gtk_image_get_storage_type(image), GTK_IMAGE_SURFACE);
   int width = 0, height = 0;
-  shownSize(&width, &height);
+  shownSize(image, &width, &height);
   EXPECT_EQ(width, 400);
   EXPECT_EQ(height, 300);
 
@@ -275,7 +269,7 @@ TEST_F(GtkWindowTest, SplashIsFittedInto400PointsProportionally) {
     EXPECT_EQ(cairo_image_surface_get_width(surface), 800);
     EXPECT_EQ(cairo_image_surface_get_height(surface), 600);
     cairo_surface_destroy(surface);
-    shownSize(&width, &height);
+    shownSize(image, &width, &height);
     EXPECT_EQ(width, 400);  // points
     gdk_x11_display_set_window_scale(display, 1);
     pumpEvents();
@@ -284,78 +278,51 @@ TEST_F(GtkWindowTest, SplashIsFittedInto400PointsProportionally) {
   // Smaller and taller than wide: scaled up to 400 high.
   std::string tall = scratch.file("tall.png");
   ASSERT_TRUE(testsupport::writeSplashPng(tall, 50, 100));
-  controls->image->setImage(Image{tall, kSplashSide, kSplashSide});
-  shownSize(&width, &height);
+  shownSize(splashed(tall), &width, &height);
   EXPECT_EQ(width, 200);
   EXPECT_EQ(height, 400);
 
-  // A file that is not an image, a named pipe, and one too large to decode, leave the splash
-  // as it was.
+  // A file that is not an image, a named pipe, a missing one, and one too large to decode show
+  // no splash.
   std::string broken = scratch.writeFile("broken.png", "not a picture");
   ASSERT_EQ(mkfifo(scratch.file("pipe.png").c_str(), 0600), 0);
-  controls->image->setImage(Image{scratch.file("pipe.png"), kSplashSide, kSplashSide});
-  controls->image->setImage(Image{broken, kSplashSide, kSplashSide});
-  controls->image->setImage(Image{scratch.file("missing.png"), kSplashSide, kSplashSide});
   std::string huge = scratch.file("huge.png");
   ASSERT_TRUE(testsupport::writeSplashPng(huge, 4100, 4100));
-  controls->image->setImage(Image{huge, kSplashSide, kSplashSide});
-  shownSize(&width, &height);
-  EXPECT_EQ(width, 200);
-  EXPECT_EQ(height, 400);
+  for (const std::string& path : {scratch.file("pipe.png"), broken, scratch.file("missing.png"), huge})
+    EXPECT_EQ(gtk_image_get_storage_type(splashed(path)), GTK_IMAGE_EMPTY) << path;
 }
 
-TEST_F(GtkWindowTest, CloseTellsTheDelegateOnceAndHidesTheWindow) {
-  CountingDelegate delegate;
-  controls->window->setDelegate(&delegate);
-  controls->window->redraw();
-  pumpEvents();
-  controls->window->close();
-  EXPECT_EQ(delegate.calls, 1);
-  EXPECT_FALSE(controls->window->isVisible());
+TEST_F(GtkWindowTest, CloseHidesTheWindowAndTellsNobody) {
+  window->close();
   ASSERT_EQ(downloadWindows().size(), 1u);
   EXPECT_FALSE(gtk_widget_get_visible(GTK_WIDGET(downloadWindows()[0])));
-  controls->window->close();
-  EXPECT_EQ(delegate.calls, 1);
+  window->status(kDownloading);  // never shown again
+  EXPECT_FALSE(gtk_widget_get_visible(GTK_WIDGET(downloadWindows()[0])));
+  EXPECT_EQ(events.closes, 0);
 }
 
-TEST_F(GtkWindowTest, WindowManagerCloseGoesThroughTheDelegate) {
-  CountingDelegate delegate;
-  controls->window->setDelegate(&delegate);
+TEST_F(GtkWindowTest, WindowManagerCloseIsAnEvent) {
   std::vector<GtkWindow*> windows = downloadWindows();
   ASSERT_EQ(windows.size(), 1u);
   // The same request a title-bar close button sends (a delete event).
   gtk_window_close(windows[0]);
   pumpEvents();
-  EXPECT_EQ(delegate.calls, 1);
-  EXPECT_FALSE(controls->window->isVisible());
-  // The window is hidden, not destroyed: its controls stay usable until they go.
-  controls->status->setStringValue("still here");
+  EXPECT_EQ(events.closes, 1);
+  // Not destroyed: the run closes it.
   EXPECT_EQ(downloadWindows().size(), 1u);
 }
 
-TEST_F(GtkWindowTest, ButtonThatClosesEndsLikeTheCloseButton) {
-  CountingDelegate delegate;
-  controls->window->setDelegate(&delegate);
-  Window* window = controls->window.get();
-  controls->button->setAction([window] { window->close(); });
-  gtk_button_clicked(button());
-  EXPECT_EQ(delegate.calls, 1);
-  EXPECT_FALSE(controls->window->isVisible());
-}
-
-TEST_F(GtkWindowTest, DestroyingTheControlsTakesTheWindowAway) {
-  CountingDelegate delegate;
-  controls->window->setDelegate(&delegate);
+TEST_F(GtkWindowTest, DestroyingTheWindowTakesItAway) {
   ASSERT_EQ(downloadWindows().size(), 1u);
-  controls.reset();
+  window.reset();
   pumpEvents();
   EXPECT_TRUE(downloadWindows().empty());
-  EXPECT_EQ(delegate.calls, 0);  // going away is not a close request
+  EXPECT_EQ(events.closes, 0);  // going away is not a close request
 }
 
 TEST_F(GtkWindowTest, EachCallMakesAWindowOfItsOwn) {
-  std::optional<WindowControls> second = makeGtkWindow();
-  ASSERT_TRUE(second.has_value());
+  std::unique_ptr<DownloadWindow> second = makeGtkWindow(std::nullopt, events);
+  ASSERT_TRUE(second);
   EXPECT_EQ(downloadWindows().size(), 2u);
   second.reset();
   EXPECT_EQ(downloadWindows().size(), 1u);

@@ -1,0 +1,85 @@
+#include "download_app/controls.h"
+
+#include "host/application.h"
+#include "host/system_log.h"
+
+namespace download_app {
+
+Window::Window(ControlState& state, WindowLoader load, WindowLoader fallback)
+    : state_(state), load_(std::move(load)), fallback_(std::move(fallback)) {}
+
+void Window::close() {
+  if (closed_) return;
+  closed_ = true;
+  delay_.stop();
+  if (delegate_ != nullptr) delegate_->windowWillClose();
+  if (window_) window_->close();
+}
+
+void Window::hide() {
+  hidden_ = true;
+  delay_.stop();
+  drawnBar_.reset();
+  drawnStatus_.reset();
+  if (window_) window_->hide();
+}
+
+void Window::setViewsNeedDisplay(bool needed) {
+  if (!needed || closed_) return;
+  if (!window_) {
+    delay_.stop();
+    window_ = load_(state_.image, *this);
+    if (!window_) window_ = fallback_(state_.image, *this);
+  }
+  draw();
+}
+
+void Window::drawAfter(std::chrono::milliseconds delay) {
+  if (window_ || closed_) return;
+  delay_.start(static_cast<unsigned>(delay.count()), drawOnce, this);
+}
+
+gboolean Window::drawOnce(gpointer self) {
+  auto* window = static_cast<Window*>(self);
+  window->delay_.stop();
+  window->setViewsNeedDisplay(true);
+  return G_SOURCE_REMOVE;
+}
+
+void Window::draw() {
+  hidden_ = false;
+  std::pair<Status, TextColor> status{state_.status, state_.color};
+  if (drawnStatus_ != status) {
+    drawnStatus_ = status;
+    if (state_.color == TextColor::Red) {
+      window_->failure(state_.status);
+    } else {
+      window_->status(state_.status);
+    }
+  }
+  if (drawnBar_ != state_.bar) {
+    drawnBar_ = state_.bar;
+    window_->progress(state_.bar);
+  }
+}
+
+void Window::pressed() {
+  std::function<void()> action = state_.action;  // it may replace itself
+  if (action) action();
+}
+
+void Window::lost(const std::string& cause) {
+  if (closed_) return;
+  host::systemLog("The desktop window was given up: %s", cause.c_str());
+  bool shown = !hidden_ && drawnStatus_;
+  window_ = fallback_(state_.image, *this);
+  drawnBar_.reset();
+  drawnStatus_.reset();
+  if (!shown) return;
+  draw();
+  // A failure it showed already closes this window as one shown here does.
+  if (state_.color == TextColor::Red && window_->closesAfterFailure())
+    host::postToMain([this] { close(); });
+}
+
+}  // namespace download_app

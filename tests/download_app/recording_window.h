@@ -1,0 +1,102 @@
+// A download window for the download tests: it records the calls a run makes on it
+// (download_window.h), so that a test can check their order and the window's last look, and
+// keeps the events for the test to send back as a user would. A call from any thread but the one
+// that made the record counts in `offMainThreadCalls`.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "download_app/controls.h"
+
+namespace testsupport {
+
+struct WindowRecord {
+  enum Kind { kProgress, kStatus, kFailure, kHide, kClose };
+  struct Call {
+    Kind kind;
+    download_app::Progress bar;
+    download_app::Status status;
+  };
+
+  std::thread::id mainThread = std::this_thread::get_id();
+  int offMainThreadCalls = 0;
+  int loads = 0;
+  std::optional<download_app::Image> splash;  // the last load's
+  download_app::WindowEvents* events = nullptr;
+  std::vector<Call> calls;
+  // The last look drawn.
+  download_app::Progress bar;
+  download_app::Status status;
+  bool failed = false;
+  bool closed = false;
+
+  // The index of the first call that `matches`, or -1.
+  int indexOf(const std::function<bool(const Call&)>& matches) const {
+    for (size_t i = 0; i < calls.size(); ++i)
+      if (matches(calls[i])) return static_cast<int>(i);
+    return -1;
+  }
+  int indexOfText(const std::string& text) const {
+    return indexOf([&](const Call& call) { return call.kind == kStatus && call.status.text == text; });
+  }
+  // How many times the bar was drawn counting bytes.
+  int increments() const {
+    int count = 0;
+    for (const Call& call : calls) count += call.kind == kProgress && call.bar.countsBytes;
+    return count;
+  }
+};
+
+class RecordingWindow : public download_app::DownloadWindow {
+ public:
+  RecordingWindow(std::shared_ptr<WindowRecord> record, bool closesAfterFailure)
+      : record_(std::move(record)), closesAfterFailure_(closesAfterFailure) {}
+
+  void progress(const download_app::Progress& bar) override {
+    add({WindowRecord::kProgress, bar, {}});
+    record_->bar = bar;
+  }
+  void status(const download_app::Status& status) override { show(WindowRecord::kStatus, status); }
+  void failure(const download_app::Status& status) override {
+    show(WindowRecord::kFailure, status);
+  }
+  void hide() override { add({WindowRecord::kHide, {}, {}}); }
+  void close() override {
+    add({WindowRecord::kClose, {}, {}});
+    record_->closed = true;
+  }
+  bool closesAfterFailure() const override { return closesAfterFailure_; }
+
+ private:
+  void add(const WindowRecord::Call& call) {
+    if (std::this_thread::get_id() != record_->mainThread) ++record_->offMainThreadCalls;
+    record_->calls.push_back(call);
+  }
+  void show(WindowRecord::Kind kind, const download_app::Status& status) {
+    add({kind, {}, status});
+    record_->status = status;
+    record_->failed = kind == WindowRecord::kFailure;
+  }
+
+  std::shared_ptr<WindowRecord> record_;
+  bool closesAfterFailure_;
+};
+
+// Loads recording windows into `record`.
+inline download_app::WindowLoader recordingLoader(std::shared_ptr<WindowRecord> record,
+                                                  bool closesAfterFailure = false) {
+  return [record, closesAfterFailure](const std::optional<download_app::Image>& splash,
+                                      download_app::WindowEvents& events) {
+    ++record->loads;
+    record->splash = splash;
+    record->events = &events;
+    return std::make_unique<RecordingWindow>(record, closesAfterFailure);
+  };
+}
+
+}  // namespace testsupport
