@@ -52,23 +52,15 @@ const char* cacheProblemText(CacheProblem problem) {
   return "";
 }
 
-const char* trustProblemText(TrustProblem problem) {
-  switch (problem) {
-    case TrustProblem::kUnexaminable:
-      return N_("cannot be examined");
-    case TrustProblem::kLinkOfAnother:
-      return N_("is a symbolic link made by another user");
-    case TrustProblem::kNotADirectory:
-      return N_("is not a directory");
-    case TrustProblem::kOwnedByAnother:
-      return N_("is owned by another user");
-    case TrustProblem::kWritableByOthers:
-      return N_("can be changed by other users");
-    case TrustProblem::kNotLockable:
-      return N_("cannot be locked");
-  }
-  return "";
-}
+// Why a directory of the cache may not be used, in the order of `TrustProblem`.
+constexpr const char* kTrustProblemTexts[] = {
+    N_("cannot be examined"),
+    N_("is a symbolic link made by another user"),
+    N_("is not a directory"),
+    N_("is owned by another user"),
+    N_("can be changed by other users"),
+    N_("cannot be locked"),
+};
 
 // The blank-separated words of a status's subject.
 std::vector<std::string> wordsOf(const std::string& subject) {
@@ -81,7 +73,8 @@ std::vector<std::string> wordsOf(const std::string& subject) {
 // Why a signature does not hold, in English, for the log; `url` is the archive's.
 std::string signatureReason(const std::string& url, const SignatureStatus& status) {
   const std::string& subject = status.subject();
-  const std::string noSignature = "no signature from " + host::redactedUrl(signatureUrl(url)) + ": ";
+  const std::string noSignature =
+      "no signature from " + host::redactedUrl(signatureUrl(url)) + ": ";
   std::vector<std::string> words = wordsOf(subject);
   switch (status.code()) {
     case SignatureProblem::kNotASignature:
@@ -172,7 +165,7 @@ Failure transportFailure(const std::string& reason) {
 
 Failure untrustedCacheFailure(const CacheTrust& trust) {
   const char* format = N_("The install agent cache is not safe to use: %s %s.");
-  const char* reason = trustProblemText(trust.code());
+  const char* reason = kTrustProblemTexts[static_cast<int>(trust.code())];
   g_autofree gchar* logged = g_strdup_printf(format, trust.subject().c_str(), reason);
   return {formatText(translate(format), trust.subject().c_str(), translate(reason)), logged};
 }
@@ -185,15 +178,15 @@ Failure nestedRunFailure() {
 
 Failure verificationFailure(const std::string& url, const SignatureStatus& status) {
   const char* text = N_("Failed to verify the installer.");
-  return {translate(text), std::string(text) + " The download from " + host::redactedUrl(url) +
-                               " could not be shown to be the vendor's: " +
-                               signatureReason(url, status) + "."};
+  return {translate(text),
+          std::string(text) + " The download from " + host::redactedUrl(url) +
+              " could not be shown to be the vendor's: " + signatureReason(url, status) + "."};
 }
 
 Failure keyFileFailure(const std::filesystem::path& keyFile, const KeyFileStatus& status) {
   g_autofree gchar* why = g_strdup_printf(keyFileReason(status.code()), status.subject().c_str());
-  std::string text = "The signing key file " + keyFile.string() +
-                     " is not a minisign public key: " + why + ".";
+  std::string text =
+      "The signing key file " + keyFile.string() + " is not a minisign public key: " + why + ".";
   return {text, text};
 }
 

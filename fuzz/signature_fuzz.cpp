@@ -1,9 +1,9 @@
 // The archive's signature file as the installer checks it (provisioning/signed_archive.h
 // `verifyArchiveSignature`, with the archive's file and, as the cache's proof is checked again,
 // without it; `verifyDownload`, and the proof it makes), under a fixed key, for a fixed archive:
-// a signature either holds, and then gives what its trusted comment says, or says why not. The seed corpus holds this
-// key's real signatures of the archive ("ED" and the older "Ed"), so that the search reaches the
-// checks behind the parsing.
+// a signature either holds, and then gives what its trusted comment says, or says why not. The seed
+// corpus holds this key's real signatures of the archive ("ED" and the older "Ed"), so that the
+// search reaches the checks behind the parsing.
 #include <sodium.h>
 
 #include <cstdint>
@@ -48,11 +48,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int64_t now = INT64_MAX / 4;
   const DownloadedArchive downloaded{archive.path, archiveFacts.file.value_or(""), archive.hash};
   std::string proof;
-  SignatureStatus download = verifyDownload(archive.keys, downloaded, text, "", now, &facts, &proof);
+  SignatureStatus download =
+      verifyDownload(archive.keys, downloaded, text, "", now, &facts, &proof);
   // What holds for the hash holds for the archive; what the download takes, the archive's
   // signature holds for, and its proof holds as the signature does and keeps its time.
   if (hashHolds) FUZZ_CHECK(archiveHolds);
-  if (download.ok()) FUZZ_CHECK(archiveHolds && facts.trustedComment == archiveFacts.trustedComment);
+  if (download.ok())
+    FUZZ_CHECK(archiveHolds && facts.trustedComment == archiveFacts.trustedComment);
   if (download.ok()) FUZZ_CHECK(verifyProof(archive.keys, proof).ok() == hashHolds);
   if (download.ok() && facts.timestamp)
     FUZZ_CHECK(replayFloor(archive.keys, proof, now) == facts.timestamp);

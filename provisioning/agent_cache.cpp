@@ -164,8 +164,8 @@ std::optional<KeptProof> readKeptProof(const fs::path& dir) {
 }
 
 AgentCache::AgentCache() : dir_(getInstallAgentCacheDir()) {
-  trust_ = checkTrust(dir_.string().substr(0, dir_.string().size() -
-                                                  INSTALL_AGENT_CACHE_SUBPATH.size()));
+  trust_ = checkTrust(
+      dir_.string().substr(0, dir_.string().size() - INSTALL_AGENT_CACHE_SUBPATH.size()));
 }
 
 fs::path AgentCache::agentDirectory() const { return dir_ / INSTALL_AGENT_DIR; }
@@ -193,8 +193,7 @@ AgentCache::Verdict AgentCache::decide(const std::string& tag, const ProofCheck&
       whyUnlockable_ = prepare();
       if (whyUnlockable_.ok()) locked = lock(mode, waitingOnce, givesUp);
       if (locked == CacheLock::Result::kUnavailable) {
-        if (whyUnlockable_.ok())
-          whyUnlockable_ = {CacheProblem::kNotLockable, cacheLockPath(dir_)};
+        if (whyUnlockable_.ok()) whyUnlockable_ = {CacheProblem::kNotLockable, cacheLockPath(dir_)};
         return Verdict::kUnlockable;
       }
     }
@@ -266,8 +265,8 @@ void AgentCache::removeStaleAgent(const std::string& tag, const ProofCheck& prov
       removeTree((dir_ / name).string());
   }
   // A download that is refused must not cost the user an agent that still holds under the key.
-  const bool holds = proven && hasAgent() &&
-                     unproven(storedValidationString(dir_), proven) == ProofGap::kNone;
+  const bool holds =
+      proven && hasAgent() && unproven(storedValidationString(dir_), proven) == ProofGap::kNone;
   // The directory itself, or the link that stands in its place, not what it points to.
   if (!holds) {
     if (hasAgent()) removeTree(agentDirectory().string());

@@ -62,8 +62,8 @@ std::optional<KeptProof> readKeptProof(const std::filesystem::path& dir);
 
 // Why a directory of the cache may not be used; the status's subject names it.
 enum class TrustProblem {
-  kUnexaminable,      // cannot be examined
-  kLinkOfAnother,     // a symbolic link made by another user
+  kUnexaminable,   // cannot be examined
+  kLinkOfAnother,  // a symbolic link made by another user
   kNotADirectory,
   kOwnedByAnother,
   kWritableByOthers,  // can be changed by other users

@@ -41,8 +41,9 @@ std::optional<std::string> decodeBase64(std::string line, size_t length) {
   line.erase(line.find_last_not_of(" \t") + 1);
   line.erase(0, line.find_first_not_of(" \t"));
   bool base64 = !line.empty() && line.size() % 4 == 0 &&
-                line.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
-                                       "0123456789+/=") == std::string::npos;
+                line.find_first_not_of(
+                    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                    "0123456789+/=") == std::string::npos;
   if (!base64) return std::nullopt;
   gsize size = 0;
   g_autofree guchar* bytes = g_base64_decode(line.c_str(), &size);
@@ -67,10 +68,9 @@ SignatureStatus verifyOverFile(std::string_view signature, const std::string& pa
     g_error_free(error);
     return unreadable;
   }
-  bool good = verifies(signature,
-                       std::string_view(g_mapped_file_get_contents(file),
-                                        g_mapped_file_get_length(file)),
-                       key);
+  bool good = verifies(
+      signature, std::string_view(g_mapped_file_get_contents(file), g_mapped_file_get_length(file)),
+      key);
   g_mapped_file_unref(file);
   return good ? SignatureStatus() : SignatureProblem::kArchiveAltered;
 }
@@ -145,7 +145,7 @@ struct ParsedSignature {
   std::string algorithm;  // "ED" (of the hash) or "Ed" (of the file)
   std::array<unsigned char, 8> keyId;
   std::string archiveSignature;
-  std::vector<std::string> lines;   // its four lines
+  std::vector<std::string> lines;  // its four lines
 };
 
 SignedFacts factsOf(const std::string& comment) {
@@ -306,8 +306,7 @@ SignatureStatus verifyProof(const SigningKeys& keys, std::string_view proof) {
   return verifyParsed(keys, parsed.signatures.front(), *parsed.hash, nullptr, &facts);
 }
 
-std::optional<int64_t> replayFloor(const SigningKeys& keys, std::string_view proof,
-                                   int64_t now) {
+std::optional<int64_t> replayFloor(const SigningKeys& keys, std::string_view proof, int64_t now) {
   std::optional<int64_t> floor;
   for (const ParsedSignature& signature : parseProof(proof).signatures) {
     const SigningKey* key = nullptr;

@@ -52,11 +52,11 @@ struct SignedFacts {
 
 // Why a key file holds no key; `subject` is the line, for kNotBase64 and kNotEd25519.
 enum class KeyFileProblem {
-  kNoKeyLines,   // not "untrusted comment:" lines, each followed by a key
-  kNotBase64,    // the line is not a base64 public key
-  kNotEd25519,   // the key on the line is not an Ed25519 key
-  kNoKey,        // nothing but blanks
-  kUnreadable,   // no regular file that can be read
+  kNoKeyLines,  // not "untrusted comment:" lines, each followed by a key
+  kNotBase64,   // the line is not a base64 public key
+  kNotEd25519,  // the key on the line is not an Ed25519 key
+  kNoKey,       // nothing but blanks
+  kUnreadable,  // no regular file that can be read
 };
 using KeyFileStatus = host::Status<KeyFileProblem>;
 
@@ -77,22 +77,22 @@ std::string keyIdText(const std::array<unsigned char, 8>& id);
 // Why a downloaded archive, or the proof kept for a cached agent, is not shown to be the
 // vendor's. `subject` carries what the failure names, as noted.
 enum class SignatureProblem {
-  kNotASignature,       // the text is not a minisign signature file
-  kUnknownAlgorithm,    // neither "ED" nor "Ed"
-  kOtherKey,            // subject: the signature's key number, then the bundle's, blank-separated
-  kCommentAltered,      // the global signature over the trusted comment fails
-  kArchiveAltered,      // the archive's signature fails
-  kArchiveUnreadable,   // subject: why the archive could not be read
-  kSignsTheFile,        // the older algorithm, for an archive known only by its hash
-  kOtherFile,           // subject: the file the comment names instead of the archive's
-  kOlder,               // subject: its timestamp and the floor's, blank-separated
-  kInTheFuture,         // subject: its timestamp, over a day after the local clock
-  kNoProof,             // the cache keeps no proof that can be read
-  kAnsweredStatus,      // the signature's server answered with the status in subject
-  kAnswerTooLarge,      // the signature's answer is larger than a signature file
-  kAnswerUnreadable,    // the signature's downloaded file could not be read
-  kTransportFailed,     // subject: why the signature's download failed
-  kArchiveNotKept,      // the archive could not be kept while its signature came (errno)
+  kNotASignature,      // the text is not a minisign signature file
+  kUnknownAlgorithm,   // neither "ED" nor "Ed"
+  kOtherKey,           // subject: the signature's key number, then the bundle's, blank-separated
+  kCommentAltered,     // the global signature over the trusted comment fails
+  kArchiveAltered,     // the archive's signature fails
+  kArchiveUnreadable,  // subject: why the archive could not be read
+  kSignsTheFile,       // the older algorithm, for an archive known only by its hash
+  kOtherFile,          // subject: the file the comment names instead of the archive's
+  kOlder,              // subject: its timestamp and the floor's, blank-separated
+  kInTheFuture,        // subject: its timestamp, over a day after the local clock
+  kNoProof,            // the cache keeps no proof that can be read
+  kAnsweredStatus,     // the signature's server answered with the status in subject
+  kAnswerTooLarge,     // the signature's answer is larger than a signature file
+  kAnswerUnreadable,   // the signature's downloaded file could not be read
+  kTransportFailed,    // subject: why the signature's download failed
+  kArchiveNotKept,     // the archive could not be kept while its signature came (errno)
 };
 using SignatureStatus = host::Status<SignatureProblem>;
 
@@ -156,8 +156,8 @@ class ArchiveDigest {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<unsigned char> ring_;
-  size_t first_ = 0;     // where the bytes not yet hashed begin in the ring
-  size_t waiting_ = 0;   // how many there are, those being hashed included
+  size_t first_ = 0;    // where the bytes not yet hashed begin in the ring
+  size_t waiting_ = 0;  // how many there are, those being hashed included
   bool ending_ = false;
   crypto_generichash_state state_;  // the thread's, except while nothing waits
   std::thread thread_;

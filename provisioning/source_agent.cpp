@@ -36,8 +36,8 @@ SourcedAgent downloadAgent(const std::string& payloadDir, const std::string& end
   if (cache->trust().ok()) cache->prepare();
   // A run asked to stop shows no download window.
   if (host::terminationSignal() != 0) return {};
-  std::optional<host::Process> agent =
-      download((std::filesystem::path(payloadDir) / INSTALL_AGENT_ZIP).string(), endpointUrl, cache);
+  std::optional<host::Process> agent = download(
+      (std::filesystem::path(payloadDir) / INSTALL_AGENT_ZIP).string(), endpointUrl, cache);
   if (!agent) return {};
   return {cache->agentExecutable(), agent};
 }

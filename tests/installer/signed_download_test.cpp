@@ -231,7 +231,7 @@ TEST_F(SignedDownloadTest, CachedAgentStartsOnlyOnItsProof) {
   ASSERT_EQ(runs(url, vendorKeys), 1u);
   const auto inTenDays = std::chrono::system_clock::now() + std::chrono::hours(240);
   serve("\"v9\"", "timestamp:" + std::to_string(std::chrono::system_clock::to_time_t(inTenDays)) +
-                     "\tfile:agent.zip");
+                      "\tfile:agent.zip");
   fails(url, "signed in the future");
   const int signatureRequests = server.hits("/agent.zip.minisig");
   server.serve("/agent.zip", archiveReply("", "\"v2\""));
@@ -290,8 +290,10 @@ TEST_F(SignedDownloadTest, KeyFileDecidesBeforeAnyDownload) {
   broken.setEndpointFile(std::string(url).insert(7, "user:s3cret@") + "?token=s3cret\n");
   RunResult unsigned_ = runInstaller(broken, {"Setup"});
   EXPECT_EQ(unsigned_.exitCode, 0) << unsigned_.describe();
-  EXPECT_TRUE(loggedContaining(unsigned_.err, "plain http and unsigned: anyone on the way can "
-                                              "change it (" + url + ")"))
+  EXPECT_TRUE(loggedContaining(unsigned_.err,
+                               "plain http and unsigned: anyone on the way can "
+                               "change it (" +
+                                   url + ")"))
       << unsigned_.err;
 }
 

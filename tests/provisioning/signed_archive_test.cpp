@@ -122,7 +122,8 @@ TEST_F(SignedArchiveTest, DownloadsHoldOnlyWhenSignedForThisArchiveAndNoReplay) 
   }
   EXPECT_EQ(replayFloor(keys("a"), kept, kNow), kNow + kDay);
   EXPECT_EQ(replayFloor(keys("b"), kept, kNow), 150);
-  EXPECT_EQ(replayFloor(keys("a"), kept, kNow - 2 * kDay), std::nullopt) << "a floor from the future";
+  EXPECT_EQ(replayFloor(keys("a"), kept, kNow - 2 * kDay), std::nullopt)
+      << "a floor from the future";
 }
 
 TEST_F(SignedArchiveTest, AlteredSignaturesAndArchivesDoNotHold) {
@@ -145,8 +146,9 @@ TEST_F(SignedArchiveTest, AlteredSignaturesAndArchivesDoNotHold) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     std::string proof;
-    EXPECT_EQ(verifyDownload(keys("a"), row.archive, row.signature, "", kNow, &facts, &proof).code(),
-              row.expected);
+    EXPECT_EQ(
+        verifyDownload(keys("a"), row.archive, row.signature, "", kNow, &facts, &proof).code(),
+        row.expected);
   }
   // The older format over a file that changed after signing.
   std::string overFile = sign("a", "timestamp:1\tfile:agent.zip", "-l");

@@ -47,9 +47,9 @@ TEST_F(ScratchTest, WithoutABundleTheAgentIsDownloadedIntoTheCache) {
       sourceInstallAgent(payload, "https://e.test/a.zip", download, MessageLog::callback);
   EXPECT_EQ(agent.path, "");
   EXPECT_FALSE(agent.running);
-  EXPECT_EQ(asked,
-            (std::vector<std::string>{payload + "/InstallAgent.zip", "https://e.test/a.zip",
-                                      scratch.file("home/.vellum/app_installer_cache/Q7312m/x64osx/")}));
+  EXPECT_EQ(asked, (std::vector<std::string>{
+                       payload + "/InstallAgent.zip", "https://e.test/a.zip",
+                       scratch.file("home/.vellum/app_installer_cache/Q7312m/x64osx/")}));
   EXPECT_TRUE(log.all().empty());
 
   std::string level = scratch.file("home");
