@@ -97,10 +97,8 @@ void Download::downloadFromURL(const std::string& url) {
   if (std::optional<Failure> unusable = addressFailure(url, request_.fromSource))
     return showFailure(*unusable);
   if (request_.signingKeys.empty() && g_ascii_strncasecmp(url.c_str(), "http:", 5) == 0)
-    host::systemLog(
-        "The install agent comes over plain http and unsigned: anyone on the way "
-        "can change it (%s)",
-        host::redactedUrl(url).c_str());
+    host::systemLog("The install agent comes over plain http and unsigned: anyone on the way "
+                    "can change it (%s)", host::redactedUrl(url).c_str());
   host::UrlSessionConfiguration configuration = request_.session;
   configuration.temporaryDirectory = directoryOfPath(request_.to);
   configuration.progressInterval = kProgressInterval;
