@@ -69,8 +69,9 @@ int bootstrapInstallerMainFunc(int argc, const char* argv[], MessageCallback rep
   if (host::terminationSignal() != 0) return -1;
   SourcedAgent agent = sourceInstallAgent(
       payloadDir, endpointUrl,
-      [&](const std::string& to, const std::string& from) {
-        return downloadInstallAgentFromVL(to.c_str(), from.c_str(), arguments, report);
+      [&](const std::string& to, const std::string& from, std::shared_ptr<AgentCache> cache) {
+        return downloadInstallAgentFromVL(to.c_str(), from.c_str(), arguments, std::move(cache),
+                                          report);
       },
       report);
   if (agent.path.empty()) return -1;

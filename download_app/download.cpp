@@ -29,7 +29,7 @@ constexpr const char* kRetryingFormat = N_("Download interrupted. Retrying in %d
 }  // namespace
 
 Download::Download(DownloadRequest request)
-    : request_(std::move(request)), bundle_(host::mainBundle()) {}
+    : request_(std::move(request)), bundle_(host::mainBundle()), cache_(*request_.cache) {}
 
 Download::~Download() { finishSession(); }
 
@@ -55,8 +55,7 @@ void Download::applicationDidFinishLaunching() {
   if (!bundle_) return showFailure(noBundleFailure());
   if (request_.failure) return showFailure(*request_.failure);
   // An agent in a cache that another user can change is never started, nor downloaded.
-  if (CacheTrust trust = checkCacheTrust(); !trust.trusted())
-    return showFailure(untrustedCacheFailure(trust));
+  if (!cache_.trust().ok()) return showFailure(untrustedCacheFailure(cache_.trust()));
   std::filesystem::path splash = std::filesystem::path(bundle_->resourcePath) / "splash.png";
   if (!bundle_->resourcePath.empty() && host::pathExists(splash)) {
     Image loaded{splash, 400, 400};
@@ -105,12 +104,13 @@ void Download::downloadFromURL(const std::string& url) {
   configuration.progressInterval = kProgressInterval;
   // A server that finds the cached agent current answers without the archive
   // (shouldReceiveBody stops one that comes all the same).
-  likelyCurrentTag_ = cache_.likelyCurrentTag(request_.signingKeys);
+  likelyCurrentTag_ = cache_.likelyCurrentTag(proofCheck());
   try {
     urlSession_ = std::make_unique<host::UrlSession>(configuration, this);
     theDownload_ = urlSession_->downloadTask(url);
     if (!request_.signingKeys.empty())
-      signatureCheck_ = std::make_unique<SignatureCheck>(request_.signingKeys, cache_, this);
+      signatureCheck_ = std::make_unique<SignatureCheck>(
+          request_.signingKeys, [this](const SignatureCheck::Outcome& o) { signatureChecked(o); });
   } catch (const std::system_error& error) {  // no thread to download on (a process limit)
     return showFailure(transportFailure(error.what()));
   }
@@ -161,15 +161,13 @@ bool Download::decideOnFirstData() {
   sawFirstData_ = true;
   likelyCurrentTag_.clear();  // from here on the decision itself knows
   validationString_ = tag;
-  // Checked again: the cache may have been changed while the request went out.
-  if (CacheTrust trust = checkCacheTrust(); !trust.trusted())
-    return abandon(untrustedCacheFailure(trust));
   auto waiting = [this] {
     host::systemLog("%s", kWaitingText);
     showStatus(translate(kWaitingText));
   };
+  proofProblem_ = {};
   // A window closed while another installer holds the cache ends the wait, and the run.
-  switch (cache_.decide(tag, request_.signingKeys, waiting,
+  switch (cache_.decide(tag, proofCheck(), waiting,
                         [this] { return windowClosed() || !host::applicationIsRunning(); })) {
     case AgentCache::Verdict::kCurrent:
       startCachedAgent();
@@ -183,7 +181,10 @@ bool Download::decideOnFirstData() {
     case AgentCache::Verdict::kStale:
       break;
   }
-  if (signatureCheck_) signatureCheck_->fetchSignature(*urlSession_, theDownload_->url());
+  if (std::optional<std::string> note = staleAgentNote(cache_.proofGap(), proofProblem_))
+    host::systemLog("%s", note->c_str());
+  if (signatureCheck_)
+    signatureCheck_->fetchSignature(*urlSession_, theDownload_->url(), cache_.keptProof());
   return true;
 }
 
@@ -230,13 +231,24 @@ void Download::didFinishDownloading(host::DownloadTask&, const std::string& loca
   installArchive(location, std::nullopt);
 }
 
-void Download::archiveVerified(const std::string& archive, AgentProof proof) {
-  if (showBusy(kInitializingText, false)) installArchive(archive, std::move(proof));
+ProofCheck Download::proofCheck() {
+  if (request_.signingKeys.empty()) return {};
+  return [this](std::string_view proof) {
+    SignatureStatus status = verifyProof(request_.signingKeys, proof);
+    if (!status.ok()) proofProblem_ = status;
+    return status.ok();
+  };
 }
 
-void Download::verificationFailed(const std::string& reason) {
-  cache_.unlock();
-  abandon(verificationFailure(theDownload_->url(), reason));
+void Download::signatureChecked(const SignatureCheck::Outcome& outcome) {
+  if (!outcome.status.ok()) {
+    cache_.unlock();
+    abandon(verificationFailure(theDownload_->url(), outcome.status));
+    return;
+  }
+  host::systemLog("The installer's signature holds; trusted comment: %s",
+                  outcome.trustedComment.c_str());
+  if (showBusy(kInitializingText, false)) installArchive(outcome.archive, outcome.proof);
 }
 
 bool Download::showBusy(const char* text, bool cancellable) {
@@ -250,10 +262,10 @@ bool Download::showBusy(const char* text, bool cancellable) {
   });
 }
 
-void Download::installArchive(const std::string& archive, std::optional<AgentProof> proof) {
+void Download::installArchive(const std::string& archive, const std::optional<std::string>& proof) {
   if (windowClosed()) return;  // the run has ended: nothing more goes into the cache
   host::Status<CacheProblem> installed =
-      cache_.install(archive, validationString_, std::move(proof), request_.report);
+      cache_.install(archive, validationString_, proof, request_.report);
   bool started = installed.ok() && fireInstallAgent();
   cache_.unlock();
   if (!installed.ok()) return showFailure(cacheFailure(installed));
@@ -295,10 +307,9 @@ bool Download::fireInstallAgent() {
   std::lock_guard<std::mutex> lock(handOverMutex_);
   // One agent per run, and none once the window has closed.
   if (windowClosed_ || handedOver_) return false;
-  std::string agentDir = installAgentDirOnDisk();
-  installAgentLocation_ = agentDir;
-  if (agentDir.empty()) return false;
-  host::Process agent = startInstallAgent(getInstallAgentExecutable(agentDir), request_.agent);
+  installAgentLocation_ = cache_.hasAgent() ? (cache_.agentDirectory() / "").string() : "";
+  if (installAgentLocation_.empty()) return false;
+  host::Process agent = startInstallAgent(cache_.agentExecutable(), request_.agent);
   if (!agent.started()) return false;
   // No other run removes or replaces the files it runs from until it has ended.
   agent.keepWhileRunning(cache_.passLock());

@@ -1,6 +1,6 @@
 // The download window's object: it downloads the agent archive, decides on its first data
 // whether the cached agent is current, shows the download in the window and hands over to the
-// agent. The cache is provisioning/agent_cache.h's, the signature's check signature_check.h's.
+// agent. The cache is provisioning/agent_cache.h's, the signature's check signed_archive.h's.
 // One `Download` lives for one run of the download window, the delegate of the application,
 // the window and the archive's task. `init`, `applicationDidFinishLaunching`, `windowWillClose`
 // and `failure` run on the main thread; the session callbacks and `fireInstallAgent` run on
@@ -16,14 +16,13 @@
 
 #include "download_app/controls.h"
 #include "download_app/failures.h"
-#include "download_app/signature_check.h"
 #include "host/main_bundle.h"
 #include "host/process.h"
 #include "host/url_session.h"
 #include "provisioning/agent_cache.h"
 #include "provisioning/agent_start.h"
 #include "provisioning/message.h"
-#include "provisioning/signature.h"
+#include "provisioning/signed_archive.h"
 
 namespace download_app {
 
@@ -36,18 +35,18 @@ struct DownloadRequest {
   std::string fromSource;  // where the URL came from, for messages about it
   AgentArguments agent;    // what the agent is started with
   // The vendor's keys: with any, the archive is used only when its signature holds under one of
-  // them (provisioning/signature.h), and a cached agent only when the proof kept beside it
-  // does (provisioning/agent_cache.h).
+  // them, and a cached agent only when the proof kept beside it does
+  // (provisioning/signed_archive.h).
   SigningKeys signingKeys;
   // The session's waits; its temporary directory and progress interval are the download's.
   host::UrlSessionConfiguration session = {};
   std::optional<Failure> failure = {};           // shown instead of a download
   MessageCallback report = report_message_main;  // for what unzip has to say
+  // The run's cache, its trust checked when it was made.
+  std::shared_ptr<AgentCache> cache = std::make_shared<AgentCache>();
 };
 
-class Download : public host::UrlSessionDelegate,
-                 public WindowDelegate,
-                 public SignatureCheck::Delegate {
+class Download : public host::UrlSessionDelegate, public WindowDelegate {
  public:
   explicit Download(DownloadRequest request);
   ~Download() override;
@@ -135,9 +134,12 @@ class Download : public host::UrlSessionDelegate,
   bool abandon(const Failure& failure);
   // The archive has arrived whole, and with a signing key its signature holds (`proof`):
   // it goes into the cache with its tag and the agent starts.
-  void installArchive(const std::string& archive, std::optional<AgentProof> proof);
-  void archiveVerified(const std::string& archive, AgentProof proof) override;
-  void verificationFailed(const std::string& reason) override;
+  void installArchive(const std::string& archive, const std::optional<std::string>& proof);
+  // The signature's check has ended.
+  void signatureChecked(const SignatureCheck::Outcome& outcome);
+  // With a key, whether a kept proof vouches for its agent; the last refusal is kept in
+  // `proofProblem_`, for the log.
+  ProofCheck proofCheck();
 
   const DownloadRequest request_;
   ProgressBar* progress_ = nullptr;
@@ -156,7 +158,8 @@ class Download : public host::UrlSessionDelegate,
   bool sawFirstData_ = false;     // delegate queue only: the first-data decision was made
   std::string likelyCurrentTag_;  // the cached agent's tag until then, read without the lock
   int64_t unshownBytes_ = 0;      // delegate queue only: received, not yet on the bar
-  AgentCache cache_;              // delegate queue only, while the session lives
+  AgentCache& cache_;             // delegate queue only, while the session lives
+  SignatureStatus proofProblem_;  // delegate queue only
   std::unique_ptr<SignatureCheck> signatureCheck_;  // with a signing key
 
   mutable std::mutex handOverMutex_;  // orders a hand-over against the window's close

@@ -10,7 +10,7 @@
 
 #include "host/application.h"
 #include "provisioning/endpoint_file.h"
-#include "provisioning/signature.h"
+#include "provisioning/signed_archive.h"
 
 namespace {
 
@@ -30,6 +30,7 @@ void reportMainQueue(uint64_t closuresBefore) {
 
 std::optional<host::Process> downloadInstallAgentFromVL(const char* to, const char* from,
                                                         const AgentArguments& agent,
+                                                        std::shared_ptr<AgentCache> cache,
                                                         MessageCallback /*callback*/) {
   std::string source = endpointUrlFilePath(agent.bundleLocation);
   // The override counts whenever it is set, even to the empty string.
@@ -42,12 +43,18 @@ std::optional<host::Process> downloadInstallAgentFromVL(const char* to, const ch
   std::string url = trimmed;
   g_free(trimmed);
   SigningKeys keys;
-  std::string keyProblem;
-  readSigningKeys(agent.bundleLocation, &keys, &keyProblem);
+  KeyFileStatus keyFile = readSigningKeys(agent.bundleLocation, &keys);
   const uint64_t closuresBefore = host::mainQueueClosuresRun();
-  download_app::DownloadRequest request{to ? to : "", url, source, agent, keys};
+  download_app::DownloadRequest request{.to = to ? to : "",
+                                        .from = url,
+                                        .fromSource = source,
+                                        .agent = agent,
+                                        .signingKeys = keys,
+                                        .cache = std::move(cache)};
   // A key file that holds no key is shown in the window, and nothing is downloaded.
-  if (!keyProblem.empty()) request.failure = download_app::Failure{keyProblem, keyProblem};
+  if (!keyFile.ok())
+    request.failure =
+        download_app::keyFileFailure(signingKeyFilePath(agent.bundleLocation), keyFile);
   using download_app::millisecondsFromEnvironment;
   host::UrlSessionConfiguration& session = request.session;
   session.idleTimeout =

@@ -7,19 +7,23 @@
 // "main-queue closures: N", the number of times the download woke the main thread.
 #pragma once
 
+#include <memory>
 #include <optional>
 
 #include "download_app/main_interface.h"
 #include "host/process.h"
+#include "provisioning/agent_cache.h"
 #include "provisioning/agent_start.h"
 #include "provisioning/message.h"
 
 // Downloads the agent archive from `from` (or VL_INTERNAL_INSTALL_AGENT_URL when set; blanks and
 // line ends around it are dropped) with the download window, and starts the agent with `agent`.
-// Gives the agent it handed over to, for the caller to wait for, or nothing. Reports nothing
-// through `callback`: the window shows every failure, a key file that holds no key included.
+// Gives the agent it handed over to, for the caller to wait for, or nothing. `cache` is the
+// run's. Reports nothing through `callback`: the window shows every failure, a key file that
+// holds no key included.
 std::optional<host::Process> downloadInstallAgentFromVL(const char* to, const char* from,
                                                         const AgentArguments& agent,
+                                                        std::shared_ptr<AgentCache> cache,
                                                         MessageCallback callback);
 
 // Runs the application loop with `ui` until it stops, then closes the window if it is still

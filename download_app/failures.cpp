@@ -3,6 +3,8 @@
 #include <glib.h>
 
 #include <algorithm>
+#include <sstream>
+#include <vector>
 
 #include "download_app/translation.h"
 #include "host/files.h"
@@ -50,6 +52,87 @@ const char* cacheProblemText(CacheProblem problem) {
   return "";
 }
 
+// Why a directory of the cache may not be used, in the order of `TrustProblem`.
+constexpr const char* kTrustProblemTexts[] = {
+    N_("cannot be examined"),
+    N_("is a symbolic link made by another user"),
+    N_("is not a directory"),
+    N_("is owned by another user"),
+    N_("can be changed by other users"),
+    N_("cannot be locked"),
+};
+
+// The blank-separated words of a status's subject.
+std::vector<std::string> wordsOf(const std::string& subject) {
+  std::istringstream stream(subject);
+  std::vector<std::string> words;
+  for (std::string word; stream >> word;) words.push_back(word);
+  return words;
+}
+
+// Why a signature does not hold, in English, for the log; `url` is the archive's.
+std::string signatureReason(const std::string& url, const SignatureStatus& status) {
+  const std::string& subject = status.subject();
+  const std::string noSignature =
+      "no signature from " + host::redactedUrl(signatureUrl(url)) + ": ";
+  std::vector<std::string> words = wordsOf(subject);
+  switch (status.code()) {
+    case SignatureProblem::kNotASignature:
+      return "the signature file is not a minisign signature";
+    case SignatureProblem::kUnknownAlgorithm:
+      return "the signature file names an unknown algorithm";
+    case SignatureProblem::kOtherKey: {
+      std::string ours;
+      for (size_t i = 1; i < words.size(); ++i) ours += (i == 1 ? "" : " or ") + words[i];
+      return "the signature was made with the key " + words.at(0) + ", not with " + ours;
+    }
+    case SignatureProblem::kCommentAltered:
+      return "the trusted comment does not match its signature";
+    case SignatureProblem::kArchiveAltered:
+      return "the archive does not match its signature";
+    case SignatureProblem::kArchiveUnreadable:
+      return "the archive could not be read: " + subject;
+    case SignatureProblem::kSignsTheFile:
+      return "the older signature format signs the archive itself";
+    case SignatureProblem::kOtherFile:
+      return "signed for another file, " + subject;
+    case SignatureProblem::kOlder:
+      return "older than the agent already installed (signed at " + words.at(0) +
+             ", the installed one at " + words.at(1) + ")";
+    case SignatureProblem::kInTheFuture:
+      return "signed in the future (at " + subject + ", over a day after this computer's clock)";
+    case SignatureProblem::kNoProof:
+      return "no signature was checked for it";
+    case SignatureProblem::kAnsweredStatus:
+      return noSignature + "the server answered with status " + subject;
+    case SignatureProblem::kAnswerTooLarge:
+      return noSignature + "the answer is larger than a signature file";
+    case SignatureProblem::kAnswerUnreadable:
+      return noSignature + "the downloaded file could not be read";
+    case SignatureProblem::kTransportFailed:
+      return noSignature + subject;
+    case SignatureProblem::kArchiveNotKept:
+      return host::systemError("the archive could not be kept", status.systemError());
+  }
+  return "";
+}
+
+const char* keyFileReason(KeyFileProblem problem) {
+  switch (problem) {
+    case KeyFileProblem::kNoKeyLines:
+      return "it does not hold \"untrusted comment:\" lines, each followed by a key";
+    case KeyFileProblem::kNotBase64:
+      return "line %s is not a base64 public key";
+    case KeyFileProblem::kNotEd25519:
+      return "the key on line %s is not an Ed25519 key";
+    case KeyFileProblem::kNoKey:
+      return "it holds no key";
+    case KeyFileProblem::kUnreadable:
+      return "it cannot be read";
+  }
+  return "";
+}
+
 }  // namespace
 
 Failure noBundleFailure() {
@@ -81,9 +164,10 @@ Failure transportFailure(const std::string& reason) {
 }
 
 Failure untrustedCacheFailure(const CacheTrust& trust) {
-  return {formatText(translate("The install agent cache is not safe to use: %s %s."),
-                     trust.directory.c_str(), translate(trust.reason.c_str())),
-          untrustedCacheMessage(trust)};
+  const char* format = N_("The install agent cache is not safe to use: %s %s.");
+  const char* reason = kTrustProblemTexts[static_cast<int>(trust.code())];
+  g_autofree gchar* logged = g_strdup_printf(format, trust.subject().c_str(), reason);
+  return {formatText(translate(format), trust.subject().c_str(), translate(reason)), logged};
 }
 
 Failure nestedRunFailure() {
@@ -92,15 +176,36 @@ Failure nestedRunFailure() {
          "again once it has finished."));
 }
 
-Failure verificationFailure(const std::string& url, const std::string& reason) {
+Failure verificationFailure(const std::string& url, const SignatureStatus& status) {
   const char* text = N_("Failed to verify the installer.");
-  return {translate(text), std::string(text) + " The download from " + host::redactedUrl(url) +
-                               " could not be shown to be the vendor's: " + reason + "."};
+  return {translate(text),
+          std::string(text) + " The download from " + host::redactedUrl(url) +
+              " could not be shown to be the vendor's: " + signatureReason(url, status) + "."};
+}
+
+Failure keyFileFailure(const std::filesystem::path& keyFile, const KeyFileStatus& status) {
+  g_autofree gchar* why = g_strdup_printf(keyFileReason(status.code()), status.subject().c_str());
+  std::string text =
+      "The signing key file " + keyFile.string() + " is not a minisign public key: " + why + ".";
+  return {text, text};
+}
+
+std::optional<std::string> staleAgentNote(ProofGap gap, const SignatureStatus& status) {
+  std::string why;
+  if (gap == ProofGap::kNone) return std::nullopt;
+  if (gap == ProofGap::kNoProof || status.code() == SignatureProblem::kNoProof) {
+    why = "no signature was checked for it";
+  } else if (gap == ProofGap::kOtherAgent) {
+    why = "the signature checked was of another agent";
+  } else {
+    why = "its signature does not hold: " + signatureReason("", status);
+  }
+  return "The cached install agent is downloaded again: " + why;
 }
 
 Failure cacheFailure(const host::Status<CacheProblem>& status) {
   if (status.code() == CacheProblem::kNotLockable)
-    return untrustedCacheFailure({status.subject(), N_("cannot be locked")});
+    return untrustedCacheFailure({TrustProblem::kNotLockable, status.subject()});
   Failure failure = failureText(cacheProblemText(status.code()), status.subject().c_str());
   if (status.code() == CacheProblem::kUnzipMissing || status.code() == CacheProblem::kUnzipFailed)
     failure.logged.clear();

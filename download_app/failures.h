@@ -3,11 +3,13 @@
 // failed; nothing decides by them.
 #pragma once
 
+#include <filesystem>
 #include <optional>
 #include <string>
 
 #include "host/status.h"
 #include "provisioning/agent_cache.h"
+#include "provisioning/signed_archive.h"
 
 namespace download_app {
 
@@ -29,8 +31,13 @@ Failure transportFailure(const std::string& reason);
 Failure untrustedCacheFailure(const CacheTrust& trust);
 // The installer whose agent started this run holds the cache, which this run would change.
 Failure nestedRunFailure();
-// The archive from `url` could not be shown to be the vendor's, for `reason`.
-Failure verificationFailure(const std::string& url, const std::string& reason);
+// The archive from `url` could not be shown to be the vendor's.
+Failure verificationFailure(const std::string& url, const SignatureStatus& status);
+// The bundle's key file `keyFile` holds no key.
+Failure keyFileFailure(const std::filesystem::path& keyFile, const KeyFileStatus& status);
+// For the log: why the cached agent, its tag current, is downloaded again (`gap`; with
+// kNotHolding, `status` says why its proof fails). Nothing when there is no gap.
+std::optional<std::string> staleAgentNote(ProofGap gap, const SignatureStatus& status);
 // The new agent could not be put in place, or the cache's lock cannot be had.
 Failure cacheFailure(const host::Status<CacheProblem>& status);
 // The agent could not be started.

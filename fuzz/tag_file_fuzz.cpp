@@ -2,7 +2,7 @@
 // provisioning/agent_cache.h, over provisioning/first_line.h), and the check it passes before it
 // becomes an If-None-Match header (host/attempt_plan.h `isEntityTag`, as
 // `DownloadTask::setCachedTag` asks it); the same bytes as the proof kept beside the tag
-// (`readAgentProof`).
+// (`readKeptProof`).
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,7 +20,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(tag == content.substr(0, content.find('\n')));
   if (host::isEntityTag(tag)) FUZZ_CHECK(tag.find_first_of("\r\n") == std::string::npos);
   fuzz::writeWhole(directory + "/.agentproof", content);
-  if (std::optional<AgentProof> proof = readAgentProof(directory))
-    FUZZ_CHECK(proof->tag.find('\n') == std::string::npos && content.starts_with(proof->tag));
+  if (std::optional<KeptProof> kept = readKeptProof(directory))
+    FUZZ_CHECK(kept->tag.find('\n') == std::string::npos && content.starts_with(kept->tag) &&
+               content.ends_with(kept->proof));
   return 0;
 }

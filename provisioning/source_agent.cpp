@@ -30,15 +30,16 @@ std::string findCarriedArchive(const std::string& directory) {
 // The download road: into the per-user cache.
 SourcedAgent downloadAgent(const std::string& payloadDir, const std::string& endpointUrl,
                            const AgentDownload& download) {
+  auto cache = std::make_shared<AgentCache>();
   // A cache that is refused is not made either: made by root in a user's HOME (sudo -E), it
   // would lock that user out.
-  if (checkCacheTrust().trusted()) prepareCache();
+  if (cache->trust().ok()) cache->prepare();
   // A run asked to stop shows no download window.
   if (host::terminationSignal() != 0) return {};
-  std::optional<host::Process> agent =
-      download((std::filesystem::path(payloadDir) / INSTALL_AGENT_ZIP).string(), endpointUrl);
+  std::optional<host::Process> agent = download(
+      (std::filesystem::path(payloadDir) / INSTALL_AGENT_ZIP).string(), endpointUrl, cache);
   if (!agent) return {};
-  return {cachedAgentExecutable(), agent};
+  return {cache->agentExecutable(), agent};
 }
 
 }  // namespace

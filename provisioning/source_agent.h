@@ -7,10 +7,12 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "host/process.h"
+#include "provisioning/agent_cache.h"
 #include "provisioning/message.h"
 
 struct SourcedAgent {
@@ -18,10 +20,10 @@ struct SourcedAgent {
   std::optional<host::Process> running;  // the agent, when the download already started it
 };
 
-// Downloads the agent archive from the endpoint `from` into the cache (`to`: the archive's
-// place in the payload directory). Gives the agent it started, or nothing.
-using AgentDownload =
-    std::function<std::optional<host::Process>(const std::string& to, const std::string& from)>;
+// Downloads the agent archive from the endpoint `from` into `cache`, the run's (`to`: the
+// archive's place in the payload directory). Gives the agent it started, or nothing.
+using AgentDownload = std::function<std::optional<host::Process>(
+    const std::string& to, const std::string& from, std::shared_ptr<AgentCache> cache)>;
 
 // This run's agent. Reports "Failed to initialize the install agent." when a carried archive
 // could not be unpacked.

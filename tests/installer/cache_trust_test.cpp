@@ -4,12 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <httplib.h>
-
-#include <atomic>
-#include <chrono>
 #include <string>
-#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -112,35 +107,6 @@ TEST_F(CacheTrustRunTest, DirectoriesTheInstallerMakesArePrivate) {
     EXPECT_TRUE(S_ISDIR(info.st_mode)) << level;
     EXPECT_EQ(info.st_mode & 0777, 0700u) << level;
   }
-}
-
-TEST_F(CacheTrustRunTest, CacheThatTurnsUntrustedBeforeTheFirstDataIsRefusedByTheWindow) {
-  // The server holds its answer until the test has opened the cache to others, after the
-  // installer made and checked it: the download window checks it again on the first data.
-  // Made before the server, so that they outlive its threads.
-  std::string archive = agentArchive(0);
-  std::atomic<bool> asked{false}, answer{false};
-  TestHttpServer server;
-  server.handle("/agent.zip", [&](const httplib::Request&, httplib::Response& response) {
-    asked = true;
-    for (int i = 0; i < 500 && !answer; ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    response.set_header("ETag", "\"v1\"");
-    response.set_content(archive, "application/zip");
-  });
-  BundleBuilder bundle = makeBundle(server.url("/agent.zip"));
-  auto run = testsupport::startProgram(bundle.executablePath(), {"Setup"}, installerOptions());
-  for (int i = 0; i < 500 && !asked; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  ASSERT_TRUE(asked);
-  chmod(vellum().c_str(), 0777);
-  answer = true;
-  RunResult result = run->finish();
-  std::string message =
-      "The install agent cache is not safe to use: " + vellum() + " can be changed by other users.";
-  expectFailedRun(result, message);
-  EXPECT_TRUE(testsupport::logged(result.err, message)) << result.err;
-  EXPECT_FALSE(testsupport::pathExists(agentEntry()));
 }
 
 }  // namespace

@@ -60,16 +60,17 @@ class CacheTest : public ScratchTest {
 };
 
 TEST_F(CacheTest, AgentIsOnDiskExactlyWhenItsEntryFileExists) {
-  EXPECT_EQ(installAgentDirOnDisk(), "");
+  EXPECT_FALSE(AgentCache().hasAgent());
   std::string agentDir = scratch.makeDir(".vellum/app_installer_cache/Q7312m/x64osx/installagent");
-  EXPECT_EQ(installAgentDirOnDisk(), "");
+  EXPECT_FALSE(AgentCache().hasAgent());
   testsupport::writeFile(agentDir + "/install", "#!/bin/sh\n");
-  EXPECT_EQ(installAgentDirOnDisk(), cacheDir() + "installagent/");
+  EXPECT_EQ(AgentCache().agentExecutable(), cacheDir() + "installagent/install");
+  EXPECT_TRUE(AgentCache().hasAgent());
 }
 
 TEST_F(CacheTest, ACacheRemovedBeforeTheDecisionIsMadeAgain) {
   AgentCache cache;
-  ASSERT_TRUE(prepareCache().ok());
+  ASSERT_TRUE(cache.prepare().ok());
   std::filesystem::remove_all(scratch.path() + "/.vellum");
   EXPECT_EQ(cache.decide(
                 "\"v1\"", {}, [] {}, [] { return false; }),
@@ -78,7 +79,7 @@ TEST_F(CacheTest, ACacheRemovedBeforeTheDecisionIsMadeAgain) {
 
 TEST_F(CacheTest, AnyKindOfEntryFileCounts) {
   scratch.makeDir(".vellum/app_installer_cache/Q7312m/x64osx/installagent/install");
-  EXPECT_EQ(installAgentDirOnDisk(), cacheDir() + "installagent/");
+  EXPECT_TRUE(AgentCache().hasAgent());
   // Such an agent that stays (a file of root's inside it, say) is not vouched for by the tag of
   // an archive that did not unpack.
   testsupport::writeFile(scratch.file("agent.zip"), "not a zip");
@@ -160,15 +161,15 @@ class CacheTrustTest : public CacheTest {
 };
 
 TEST_F(CacheTrustTest, MissingOrPrivateLevelsAreTrusted) {
-  EXPECT_TRUE(checkCacheTrust().trusted());
+  EXPECT_TRUE(AgentCache().trust().ok());
   scratch.makeDir(".vellum");
   chmod(level(".vellum").c_str(), 0700);
-  EXPECT_TRUE(checkCacheTrust().trusted());
+  EXPECT_TRUE(AgentCache().trust().ok());
   makeChain();
-  EXPECT_TRUE(checkCacheTrust().trusted());
+  EXPECT_TRUE(AgentCache().trust().ok());
   // Read and search permission for others does not let them plant anything.
   chmod(level(".vellum").c_str(), 0755);
-  EXPECT_TRUE(checkCacheTrust().trusted());
+  EXPECT_TRUE(AgentCache().trust().ok());
 }
 
 TEST_F(CacheTrustTest, LevelWritableByOthersIsNamed) {
@@ -182,15 +183,12 @@ TEST_F(CacheTrustTest, LevelWritableByOthersIsNamed) {
   for (const auto& [relative, mode] : cases) {
     SCOPED_TRACE(relative);
     chmod(level(relative).c_str(), mode);
-    CacheTrust trust = checkCacheTrust();
-    EXPECT_EQ(trust.directory, level(relative));
-    EXPECT_EQ(trust.reason, "can be changed by other users");
-    EXPECT_EQ(untrustedCacheMessage(trust),
-              "The install agent cache is not safe to use: " + level(relative) +
-                  " can be changed by other users.");
+    CacheTrust trust = AgentCache().trust();
+    EXPECT_EQ(trust.subject(), level(relative));
+    EXPECT_EQ(trust.code(), TrustProblem::kWritableByOthers);
     chmod(level(relative).c_str(), 0700);
   }
-  EXPECT_TRUE(checkCacheTrust().trusted());
+  EXPECT_TRUE(AgentCache().trust().ok());
 }
 
 TEST_F(CacheTrustTest, LevelThatIsNotADirectoryIsNamed) {
@@ -199,20 +197,20 @@ TEST_F(CacheTrustTest, LevelThatIsNotADirectoryIsNamed) {
   chmod(level(".vellum/app_installer_cache").c_str(), 0700);
   chmod(level(".vellum/app_installer_cache/Q7312m").c_str(), 0700);
   scratch.writeFile(".vellum/app_installer_cache/Q7312m/x64osx", "", 0600);
-  CacheTrust trust = checkCacheTrust();
-  EXPECT_EQ(trust.directory, level(".vellum/app_installer_cache/Q7312m/x64osx"));
-  EXPECT_EQ(trust.reason, "is not a directory");
+  CacheTrust trust = AgentCache().trust();
+  EXPECT_EQ(trust.subject(), level(".vellum/app_installer_cache/Q7312m/x64osx"));
+  EXPECT_EQ(trust.code(), TrustProblem::kNotADirectory);
 }
 
 TEST_F(CacheTrustTest, OwnLinkCountsByItsTarget) {
   std::string elsewhere = scratch.makeDir("elsewhere");
   chmod(elsewhere.c_str(), 0700);
   ASSERT_EQ(symlink(elsewhere.c_str(), level(".vellum").c_str()), 0);
-  EXPECT_TRUE(checkCacheTrust().trusted());
+  EXPECT_TRUE(AgentCache().trust().ok());
   chmod(elsewhere.c_str(), 0777);
-  CacheTrust trust = checkCacheTrust();
-  EXPECT_EQ(trust.directory, level(".vellum"));
-  EXPECT_EQ(trust.reason, "can be changed by other users");
+  CacheTrust trust = AgentCache().trust();
+  EXPECT_EQ(trust.subject(), level(".vellum"));
+  EXPECT_EQ(trust.code(), TrustProblem::kWritableByOthers);
 }
 
 TEST_F(CacheTrustTest, AnotherUsersLevelOrLinkIsNamed) {
@@ -221,9 +219,9 @@ TEST_F(CacheTrustTest, AnotherUsersLevelOrLinkIsNamed) {
   makeChain();
   std::string x64osx = level(".vellum/app_installer_cache/Q7312m/x64osx");
   ASSERT_EQ(chown(x64osx.c_str(), other, static_cast<gid_t>(-1)), 0);
-  CacheTrust trust = checkCacheTrust();
-  EXPECT_EQ(trust.directory, x64osx);
-  EXPECT_EQ(trust.reason, "is owned by another user");
+  CacheTrust trust = AgentCache().trust();
+  EXPECT_EQ(trust.subject(), x64osx);
+  EXPECT_EQ(trust.code(), TrustProblem::kOwnedByAnother);
   ASSERT_EQ(chown(x64osx.c_str(), getuid(), static_cast<gid_t>(-1)), 0);
 
   // A link planted by another user, even one that leads to a private directory of ours.
@@ -232,16 +230,16 @@ TEST_F(CacheTrustTest, AnotherUsersLevelOrLinkIsNamed) {
   std::string agentDir = x64osx + "/installagent";
   rmdir(agentDir.c_str());
   ASSERT_EQ(symlink(target.c_str(), agentDir.c_str()), 0);
-  EXPECT_TRUE(checkCacheTrust().trusted());
+  EXPECT_TRUE(AgentCache().trust().ok());
   ASSERT_EQ(lchown(agentDir.c_str(), other, static_cast<gid_t>(-1)), 0);
-  trust = checkCacheTrust();
-  EXPECT_EQ(trust.directory, agentDir);
-  EXPECT_EQ(trust.reason, "is a symbolic link made by another user");
+  trust = AgentCache().trust();
+  EXPECT_EQ(trust.subject(), agentDir);
+  EXPECT_EQ(trust.code(), TrustProblem::kLinkOfAnother);
 }
 
 TEST(CacheTrust, OneCharacterHomeIsFollowedLikeTheCacheDirectory) {
   // HOME "h" makes the cache "h.vellum/..." relative to the working directory; it is missing
   // here, and so trusted, and the levels tested follow the same rule.
   ScopedEnv home("HOME", "h");
-  EXPECT_TRUE(checkCacheTrust().trusted());
+  EXPECT_TRUE(AgentCache().trust().ok());
 }

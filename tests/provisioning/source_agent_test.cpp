@@ -37,8 +37,9 @@ TEST_F(ScratchTest, WithoutABundleTheAgentIsDownloadedIntoTheCache) {
   ScopedEnv home("HOME", scratch.makeDir("home"));
   std::string payload = scratch.makeDir("payload");
   std::vector<std::string> asked;
-  AgentDownload download = [&](const std::string& to, const std::string& from) {
-    asked = {to, from};
+  AgentDownload download = [&](const std::string& to, const std::string& from,
+                               std::shared_ptr<AgentCache> cache) {
+    asked = {to, from, cache->directory()};
     return std::optional<host::Process>();
   };
   MessageLog log;
@@ -46,8 +47,9 @@ TEST_F(ScratchTest, WithoutABundleTheAgentIsDownloadedIntoTheCache) {
       sourceInstallAgent(payload, "https://e.test/a.zip", download, MessageLog::callback);
   EXPECT_EQ(agent.path, "");
   EXPECT_FALSE(agent.running);
-  EXPECT_EQ(asked,
-            (std::vector<std::string>{payload + "/InstallAgent.zip", "https://e.test/a.zip"}));
+  EXPECT_EQ(asked, (std::vector<std::string>{
+                       payload + "/InstallAgent.zip", "https://e.test/a.zip",
+                       scratch.file("home/.vellum/app_installer_cache/Q7312m/x64osx/")}));
   EXPECT_TRUE(log.all().empty());
 
   std::string level = scratch.file("home");

@@ -1,0 +1,470 @@
+#include "provisioning/signed_archive.h"
+
+#include <glib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+namespace {
+
+constexpr char kUntrustedPrefix[] = "untrusted comment: ";
+constexpr char kTrustedPrefix[] = "trusted comment: ";
+constexpr size_t kRingBytes = 4 << 20;
+// A signature file is four short lines; a larger answer is not one.
+constexpr int64_t kMostSignatureBytes = 64 * 1024;
+// How far a signing time may run ahead of the local clock: a day, for clocks that are wrong.
+constexpr int64_t kClockSlack = 24 * 60 * 60;
+constexpr size_t kSignatureLines = 4;
+
+// The lines of a small text file, without their line ends ("\n" or "\r\n").
+std::vector<std::string> linesOf(std::string_view text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = std::min(text.find('\n', start), text.size());
+    std::string line(text.substr(start, end - start));
+    if (line.ends_with('\r')) line.pop_back();
+    lines.push_back(std::move(line));
+    start = end + 1;
+  }
+  return lines;
+}
+
+// The bytes of a base64 line of exactly `length` bytes, blanks around it dropped (as minisign
+// reads it); nothing for any other line. GLib's decoder skips what is not base64, so the line is
+// checked first.
+std::optional<std::string> decodeBase64(std::string line, size_t length) {
+  line.erase(line.find_last_not_of(" \t") + 1);
+  line.erase(0, line.find_first_not_of(" \t"));
+  bool base64 = !line.empty() && line.size() % 4 == 0 &&
+                line.find_first_not_of(
+                    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                    "0123456789+/=") == std::string::npos;
+  if (!base64) return std::nullopt;
+  gsize size = 0;
+  g_autofree guchar* bytes = g_base64_decode(line.c_str(), &size);
+  std::string decoded(reinterpret_cast<const char*>(bytes), size);
+  if (decoded.size() != length) return std::nullopt;
+  return decoded;
+}
+
+bool verifies(std::string_view signature, std::string_view message, const SigningKey& key) {
+  return crypto_sign_verify_detached(reinterpret_cast<const unsigned char*>(signature.data()),
+                                     reinterpret_cast<const unsigned char*>(message.data()),
+                                     message.size(), key.publicKey.data()) == 0;
+}
+
+// Checks the signature `signature` ("Ed": of the file itself) over the archive in `path`.
+SignatureStatus verifyOverFile(std::string_view signature, const std::string& path,
+                               const SigningKey& key) {
+  GError* error = nullptr;
+  GMappedFile* file = g_mapped_file_new(path.c_str(), FALSE, &error);
+  if (!file) {
+    SignatureStatus unreadable{SignatureProblem::kArchiveUnreadable, error->message};
+    g_error_free(error);
+    return unreadable;
+  }
+  bool good = verifies(
+      signature, std::string_view(g_mapped_file_get_contents(file), g_mapped_file_get_length(file)),
+      key);
+  g_mapped_file_unref(file);
+  return good ? SignatureStatus() : SignatureProblem::kArchiveAltered;
+}
+
+}  // namespace
+
+std::filesystem::path signingKeyFilePath(const std::filesystem::path& bundleLocation) {
+  return bundleLocation / "installAgentKey.pub";
+}
+
+std::string keyIdText(const std::array<unsigned char, 8>& id) {
+  std::string text;
+  // minisign reads the number as little-endian.
+  for (auto byte = id.rbegin(); byte != id.rend(); ++byte) {
+    char digits[3];
+    g_snprintf(digits, sizeof digits, "%02X", *byte);
+    text += digits;
+  }
+  return text;
+}
+
+KeyFileStatus parseSigningKeys(const std::string& text, SigningKeys* keys) {
+  std::vector<std::string> lines = linesOf(text);
+  // Lines of nothing but blanks between two keys are no part of either.
+  std::erase_if(lines, [](const std::string& line) {
+    return line.find_first_not_of(" \t") == std::string::npos;
+  });
+  keys->clear();
+  for (size_t i = 0; i < lines.size(); i += 2) {
+    KeyFileStatus status;
+    std::optional<std::string> bytes;
+    if (!lines[i].starts_with(kUntrustedPrefix) || i + 1 == lines.size()) {
+      status = KeyFileProblem::kNoKeyLines;
+    } else if (!(bytes = decodeBase64(lines[i + 1], 2 + 8 + crypto_sign_PUBLICKEYBYTES))) {
+      status = {KeyFileProblem::kNotBase64, std::to_string(i + 2)};
+    } else if (!bytes->starts_with("Ed")) {
+      status = {KeyFileProblem::kNotEd25519, std::to_string(i + 2)};
+    }
+    if (!status.ok()) {
+      keys->clear();
+      return status;
+    }
+    SigningKey& key = keys->emplace_back();
+    memcpy(key.id.data(), bytes->data() + 2, key.id.size());
+    memcpy(key.publicKey.data(), bytes->data() + 2 + key.id.size(), key.publicKey.size());
+  }
+  if (keys->empty()) return KeyFileProblem::kNoKey;
+  return {};
+}
+
+KeyFileStatus readSigningKeys(const std::filesystem::path& bundleLocation, SigningKeys* keys) {
+  std::string path = signingKeyFilePath(bundleLocation);
+  keys->clear();
+  struct stat entry;
+  // Whatever stands under the name, a link that leads nowhere included, means a key was meant.
+  if (lstat(path.c_str(), &entry) != 0 && errno == ENOENT) return {};
+  g_autofree gchar* text = nullptr;
+  gsize length = 0;
+  // Only a regular file: a named pipe in its place must not hold the run up.
+  if (!g_file_test(path.c_str(), G_FILE_TEST_IS_REGULAR) ||
+      !g_file_get_contents(path.c_str(), &text, &length, nullptr))
+    return KeyFileProblem::kUnreadable;
+  KeyFileStatus status = parseSigningKeys(std::string(text, length), keys);
+  if (status.ok() && sodium_init() < 0) abort();  // only when the system gives no randomness
+  return status;
+}
+
+namespace {
+
+// A signature file taken apart.
+struct ParsedSignature {
+  std::string algorithm;  // "ED" (of the hash) or "Ed" (of the file)
+  std::array<unsigned char, 8> keyId;
+  std::string archiveSignature;
+  std::vector<std::string> lines;  // its four lines
+};
+
+SignedFacts factsOf(const std::string& comment) {
+  SignedFacts facts{comment, std::nullopt, std::nullopt};
+  for (size_t start = 0, end; start <= comment.size(); start = end + 1) {
+    end = std::min(comment.find('\t', start), comment.size());
+    std::string field = comment.substr(start, end - start);
+    if (field.starts_with("timestamp:")) {
+      const char* digits = field.c_str() + strlen("timestamp:");
+      char* stop = nullptr;
+      errno = 0;
+      int64_t value = g_ascii_strtoll(digits, &stop, 10);
+      if (errno == 0 && stop != digits && *stop == '\0') facts.timestamp = value;
+    } else if (field.starts_with("file:")) {
+      facts.file = field.substr(strlen("file:"));
+    }
+  }
+  return facts;
+}
+
+// Takes the four lines of a signature file apart, without checking anything it says.
+std::optional<ParsedSignature> parseSignature(std::vector<std::string> lines) {
+  if (lines.size() < kSignatureLines || !lines[0].starts_with(kUntrustedPrefix) ||
+      !lines[2].starts_with(kTrustedPrefix))
+    return std::nullopt;
+  std::optional<std::string> signature = decodeBase64(lines[1], 2 + 8 + crypto_sign_BYTES);
+  if (!signature || !decodeBase64(lines[3], crypto_sign_BYTES)) return std::nullopt;
+  lines.resize(kSignatureLines);
+  ParsedSignature parsed{signature->substr(0, 2), {}, signature->substr(10), std::move(lines)};
+  memcpy(parsed.keyId.data(), signature->data() + 2, parsed.keyId.size());
+  return parsed;
+}
+
+// Checks the key of a parsed signature and its global signature, which vouches for the trusted
+// comment; `facts` gets what that says. The archive's own signature is left to the caller, with
+// the key `made`.
+SignatureStatus checkSignature(const SigningKeys& keys, const ParsedSignature& parsed,
+                               const SigningKey** made, SignedFacts* facts) {
+  if (parsed.algorithm != "ED" && parsed.algorithm != "Ed")
+    return SignatureProblem::kUnknownAlgorithm;
+  auto key = std::find_if(keys.begin(), keys.end(),
+                          [&](const SigningKey& k) { return k.id == parsed.keyId; });
+  if (key == keys.end()) {
+    std::string ids = keyIdText(parsed.keyId);
+    for (const SigningKey& k : keys) ids += " " + keyIdText(k.id);
+    return {SignatureProblem::kOtherKey, ids};
+  }
+  *made = &*key;
+  std::string comment = parsed.lines[2].substr(strlen(kTrustedPrefix));
+  std::optional<std::string> global = decodeBase64(parsed.lines[3], crypto_sign_BYTES);
+  if (!verifies(*global, parsed.archiveSignature + comment, **made))
+    return SignatureProblem::kCommentAltered;
+  *facts = factsOf(comment);
+  return {};
+}
+
+std::string_view bytesOf(const ArchiveHash& hash) {
+  return {reinterpret_cast<const char*>(hash.data()), hash.size()};
+}
+
+SignatureStatus verifyParsed(const SigningKeys& keys, const std::optional<ParsedSignature>& parsed,
+                             const ArchiveHash& hash, const std::string* archivePath,
+                             SignedFacts* facts) {
+  if (!parsed) return SignatureProblem::kNotASignature;
+  const SigningKey* key = nullptr;
+  SignatureStatus status = checkSignature(keys, *parsed, &key, facts);
+  if (!status.ok()) return status;
+  if (parsed->algorithm == "Ed") {
+    if (!archivePath) return SignatureProblem::kSignsTheFile;
+    return verifyOverFile(parsed->archiveSignature, *archivePath, *key);
+  }
+  if (!verifies(parsed->archiveSignature, bytesOf(hash), *key))
+    return SignatureProblem::kArchiveAltered;
+  return {};
+}
+
+// A proof, as the cache keeps it: the agent's archive's hash in hexadecimal on the first line,
+// then signatures of four lines each, the agent's first, then one for each other key that ever
+// verified an agent here.
+struct Proof {
+  std::optional<ArchiveHash> hash;
+  std::vector<ParsedSignature> signatures;  // those that can be taken apart
+};
+
+Proof parseProof(std::string_view text) {
+  std::vector<std::string> lines = linesOf(text);
+  Proof proof;
+  ArchiveHash hash;
+  if (!lines.empty() && lines[0].size() == 2 * hash.size() &&
+      sodium_hex2bin(hash.data(), hash.size(), lines[0].data(), lines[0].size(), nullptr, nullptr,
+                     nullptr) == 0)
+    proof.hash = hash;
+  for (size_t i = 1; i + kSignatureLines <= lines.size(); i += kSignatureLines) {
+    std::vector<std::string> group(lines.begin() + i, lines.begin() + i + kSignatureLines);
+    if (std::optional<ParsedSignature> parsed = parseSignature(std::move(group)))
+      proof.signatures.push_back(std::move(*parsed));
+  }
+  return proof;
+}
+
+// The proof of the archive of `hash`, signed by `signature`, that keeps the floors of the other
+// keys in `kept` as they are: a bundle that cannot check them must not lose them.
+std::string proofOf(const ArchiveHash& hash, const ParsedSignature& signature,
+                    std::string_view kept) {
+  std::string text(2 * hash.size() + 1, '\0');
+  sodium_bin2hex(text.data(), text.size(), hash.data(), hash.size());
+  text.back() = '\n';
+  std::vector<std::array<unsigned char, 8>> keyIds;
+  auto add = [&](const ParsedSignature& s) {
+    if (std::find(keyIds.begin(), keyIds.end(), s.keyId) != keyIds.end()) return;
+    keyIds.push_back(s.keyId);
+    for (const std::string& line : s.lines) text += line + "\n";
+  };
+  add(signature);
+  for (const ParsedSignature& floor : parseProof(kept).signatures) add(floor);
+  return text;
+}
+
+// The archive's file name, as a signature's trusted comment names it: the last segment of the
+// URL's path, percent-decoded.
+std::string archiveName(const std::string& url) {
+  std::string path = url.substr(0, url.find_first_of("?#"));
+  std::string segment = path.substr(path.rfind('/') + 1);
+  g_autofree gchar* decoded = g_uri_unescape_string(segment.c_str(), nullptr);
+  return decoded ? decoded : segment;
+}
+
+}  // namespace
+
+SignatureStatus verifyArchiveSignature(const SigningKeys& keys, const std::string& signatureText,
+                                       const ArchiveHash& hash, const std::string* archivePath,
+                                       SignedFacts* facts) {
+  return verifyParsed(keys, parseSignature(linesOf(signatureText)), hash, archivePath, facts);
+}
+
+SignatureStatus verifyDownload(const SigningKeys& keys, const DownloadedArchive& archive,
+                               const std::string& signatureText, std::string_view keptProof,
+                               int64_t now, SignedFacts* facts, std::string* proof) {
+  std::optional<ParsedSignature> parsed = parseSignature(linesOf(signatureText));
+  SignatureStatus status = verifyParsed(keys, parsed, archive.hash, &archive.path, facts);
+  if (!status.ok()) return status;
+  if (facts->file && *facts->file != archive.name)
+    return {SignatureProblem::kOtherFile, *facts->file};
+  std::optional<int64_t> signedAt = facts->timestamp;
+  if (signedAt && *signedAt > now + kClockSlack)
+    return {SignatureProblem::kInTheFuture, std::to_string(*signedAt)};
+  std::optional<int64_t> floor = replayFloor(keys, keptProof, now);
+  if (signedAt && floor && *signedAt < *floor)
+    return {SignatureProblem::kOlder, std::to_string(*signedAt) + " " + std::to_string(*floor)};
+  *proof = proofOf(archive.hash, *parsed, keptProof);
+  return {};
+}
+
+SignatureStatus verifyProof(const SigningKeys& keys, std::string_view proof) {
+  Proof parsed = parseProof(proof);
+  if (!parsed.hash || parsed.signatures.empty()) return SignatureProblem::kNoProof;
+  SignedFacts facts;
+  return verifyParsed(keys, parsed.signatures.front(), *parsed.hash, nullptr, &facts);
+}
+
+std::optional<int64_t> replayFloor(const SigningKeys& keys, std::string_view proof, int64_t now) {
+  std::optional<int64_t> floor;
+  for (const ParsedSignature& signature : parseProof(proof).signatures) {
+    const SigningKey* key = nullptr;
+    SignedFacts facts;
+    if (!checkSignature(keys, signature, &key, &facts).ok() || !facts.timestamp ||
+        *facts.timestamp > now + kClockSlack)
+      continue;
+    floor = std::max(floor.value_or(*facts.timestamp), *facts.timestamp);
+  }
+  return floor;
+}
+
+std::string signatureUrl(const std::string& archiveUrl) {
+  std::string url = archiveUrl.substr(0, archiveUrl.find('#'));
+  return url.insert(std::min(url.find('?'), url.size()), ".minisig");
+}
+
+ArchiveDigest::ArchiveDigest() : ring_(kRingBytes) {
+  if (sodium_init() < 0) abort();  // only when the system gives no randomness at all
+  crypto_generichash_init(&state_, nullptr, 0, crypto_generichash_BYTES_MAX);
+  thread_ = std::thread([this] { run(); });
+}
+
+ArchiveDigest::~ArchiveDigest() {
+  {
+    std::lock_guard lock(mutex_);
+    ending_ = true;
+  }
+  changed_.notify_all();
+  thread_.join();
+}
+
+void ArchiveDigest::add(std::string_view bytes) {
+  std::unique_lock lock(mutex_);
+  while (!bytes.empty()) {
+    changed_.wait(lock, [this] { return waiting_ < ring_.size(); });
+    // Into the free room after the waiting bytes, up to the ring's end.
+    size_t end = (first_ + waiting_) % ring_.size();
+    size_t room = std::min(ring_.size() - waiting_, ring_.size() - end);
+    size_t length = std::min(room, bytes.size());
+    memcpy(ring_.data() + end, bytes.data(), length);
+    waiting_ += length;
+    bytes.remove_prefix(length);
+    changed_.notify_all();
+  }
+}
+
+void ArchiveDigest::waitUntilHashed(std::unique_lock<std::mutex>& lock) {
+  changed_.wait(lock, [this] { return waiting_ == 0; });
+}
+
+void ArchiveDigest::restart() {
+  std::unique_lock lock(mutex_);
+  waitUntilHashed(lock);
+  crypto_generichash_init(&state_, nullptr, 0, crypto_generichash_BYTES_MAX);
+}
+
+ArchiveHash ArchiveDigest::finish() {
+  std::unique_lock lock(mutex_);
+  waitUntilHashed(lock);
+  ArchiveHash hash;
+  crypto_generichash_final(&state_, hash.data(), hash.size());
+  return hash;
+}
+
+void ArchiveDigest::run() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    changed_.wait(lock, [this] { return waiting_ > 0 || ending_; });
+    if (ending_) return;
+    // The waiting bytes up to the ring's end; `add` writes only after all that waits.
+    size_t length = std::min(waiting_, ring_.size() - first_);
+    lock.unlock();
+    crypto_generichash_update(&state_, ring_.data() + first_, length);
+    lock.lock();
+    first_ = (first_ + length) % ring_.size();
+    waiting_ -= length;
+    changed_.notify_all();
+  }
+}
+
+SignatureCheck::SignatureCheck(SigningKeys keys, Completion done)
+    : keys_(std::move(keys)), done_(std::move(done)), digest_(std::make_unique<ArchiveDigest>()) {}
+
+SignatureCheck::~SignatureCheck() {
+  if (!awaiting_.empty()) unlink(awaiting_.c_str());
+}
+
+void SignatureCheck::observe(host::DownloadTask& archiveTask) {
+  archiveTask.setBodyObserver([digest = digest_.get()](int64_t offset, std::string_view bytes) {
+    if (offset == 0) digest->restart();
+    digest->add(bytes);
+  });
+}
+
+void SignatureCheck::fetchSignature(host::UrlSession& session, const std::string& archiveUrl,
+                                    std::string keptProof) {
+  // A new decision is about another archive: its signature is fetched anew.
+  if (task_) task_->cancel();
+  signature_.reset();
+  archiveUrl_ = archiveUrl;
+  keptProof_ = std::move(keptProof);
+  task_ = session.downloadTask(signatureUrl(archiveUrl), this);
+  task_->resume();
+}
+
+void SignatureCheck::archiveArrived(const std::string& location) {
+  if (signature_) return verify(location);
+  // Kept beside the session's file, which goes when the callback returns.
+  awaiting_ = location + ".archive";
+  if (rename(location.c_str(), awaiting_.c_str()) != 0) {
+    awaiting_.clear();
+    fail({SignatureProblem::kArchiveNotKept, "", errno});
+  }
+}
+
+void SignatureCheck::didWriteData(host::DownloadTask&, int64_t, int64_t totalBytesWritten,
+                                  int64_t) {
+  if (SignatureStatus problem = answerProblem(totalBytesWritten); !problem.ok()) fail(problem);
+}
+
+void SignatureCheck::didFinishDownloading(host::DownloadTask&, const std::string& location) {
+  SignatureStatus problem = answerProblem(0);
+  g_autofree gchar* text = nullptr;
+  gsize length = 0;
+  if (problem.ok() && !g_file_get_contents(location.c_str(), &text, &length, nullptr))
+    problem = SignatureProblem::kAnswerUnreadable;
+  if (!problem.ok()) return fail(problem);
+  signature_ = std::string(text, length);
+  if (!awaiting_.empty()) verify(awaiting_);
+}
+
+void SignatureCheck::didComplete(host::DownloadTask&, const std::optional<host::UrlError>& error) {
+  if (error && !error->cancelled) fail({SignatureProblem::kTransportFailed, error->description});
+}
+
+SignatureStatus SignatureCheck::answerProblem(int64_t bytes) const {
+  host::UrlResponse response = task_->response();
+  if (response.statusCode != 200 && !response.continuesBody)
+    return {SignatureProblem::kAnsweredStatus, std::to_string(response.statusCode)};
+  if (bytes > kMostSignatureBytes) return SignatureProblem::kAnswerTooLarge;
+  return {};
+}
+
+void SignatureCheck::verify(const std::string& archive) {
+  DownloadedArchive downloaded{archive, archiveName(archiveUrl_), digest_->finish()};
+  SignedFacts facts;
+  Outcome outcome{{}, archive, "", ""};
+  outcome.status = verifyDownload(keys_, downloaded, *signature_, keptProof_,
+                                  g_get_real_time() / G_USEC_PER_SEC, &facts, &outcome.proof);
+  if (!outcome.status.ok()) return fail(outcome.status);
+  outcome.trustedComment = facts.trustedComment;
+  done_(outcome);
+}
+
+void SignatureCheck::fail(const SignatureStatus& status) {
+  // One failure, not one for each later delivery; no archive kept.
+  if (task_) task_->cancel();
+  if (!awaiting_.empty()) unlink(std::exchange(awaiting_, "").c_str());
+  done_({status, "", "", ""});
+}
