@@ -97,14 +97,13 @@ void Download::downloadFromURL(const std::string& url) {
   if (std::optional<Failure> unusable = addressFailure(url, request_.fromSource))
     return showFailure(*unusable);
   if (request_.signingKeys.empty() && g_ascii_strncasecmp(url.c_str(), "http:", 5) == 0)
-    host::systemLog("The install agent comes over plain http and unsigned: anyone on the way "
-                    "can change it (%s)", host::redactedUrl(url).c_str());
+    host::systemLog(
+        "The install agent comes over plain http and unsigned: anyone on the way "
+        "can change it (%s)",
+        host::redactedUrl(url).c_str());
   host::UrlSessionConfiguration configuration = request_.session;
   configuration.temporaryDirectory = directoryOfPath(request_.to);
   configuration.progressInterval = kProgressInterval;
-  // A server that finds the cached agent current answers without the archive
-  // (shouldReceiveBody stops one that comes all the same).
-  likelyCurrentTag_ = cache_.likelyCurrentTag(proofCheck());
   try {
     urlSession_ = std::make_unique<host::UrlSession>(configuration, this);
     theDownload_ = urlSession_->downloadTask(url);
@@ -114,6 +113,9 @@ void Download::downloadFromURL(const std::string& url) {
   } catch (const std::system_error& error) {  // no thread to download on (a process limit)
     return showFailure(transportFailure(error.what()));
   }
+  // A server that finds the cached agent current answers without the archive
+  // (shouldReceiveBody stops one that comes all the same).
+  likelyCurrentTag_ = cache_.likelyCurrentTag(proofCheck());
   theDownload_->setCachedTag(likelyCurrentTag_);
   if (signatureCheck_) signatureCheck_->observe(*theDownload_);
   theDownload_->resume();
@@ -165,23 +167,18 @@ bool Download::decideOnFirstData() {
     host::systemLog("%s", kWaitingText);
     showStatus(translate(kWaitingText));
   };
-  proofProblem_ = {};
   // A window closed while another installer holds the cache ends the wait, and the run.
-  switch (cache_.decide(tag, proofCheck(), waiting,
-                        [this] { return windowClosed() || !host::applicationIsRunning(); })) {
-    case AgentCache::Verdict::kCurrent:
-      startCachedAgent();
-      return false;
-    case AgentCache::Verdict::kGaveUp:
-      return false;
-    case AgentCache::Verdict::kUnlockable:
-      return abandon(cacheFailure(cache_.whyUnlockable()));
-    case AgentCache::Verdict::kHeldAbove:
-      return abandon(nestedRunFailure());
-    case AgentCache::Verdict::kStale:
-      break;
-  }
-  if (std::optional<std::string> note = staleAgentNote(cache_.proofGap(), proofProblem_))
+  using Verdict = AgentCache::Verdict;
+  const Verdict verdict = cache_.decide(tag, proofCheck(), waiting, [this] {
+    return windowClosed() || !host::applicationIsRunning();
+  });
+  if (verdict == Verdict::kCurrent) startCachedAgent();
+  if (verdict == Verdict::kUnlockable) return abandon(cacheFailure(cache_.whyUnlockable()));
+  if (verdict == Verdict::kHeldAbove) return abandon(nestedRunFailure());
+  if (verdict != Verdict::kStale) return false;
+  const SignatureStatus none;
+  if (std::optional<std::string> note = staleAgentNote(
+          cache_.proofGap(), signatureCheck_ ? signatureCheck_->proofProblem() : none))
     host::systemLog("%s", note->c_str());
   if (signatureCheck_)
     signatureCheck_->fetchSignature(*urlSession_, theDownload_->url(), cache_.keptProof());
@@ -229,15 +226,6 @@ void Download::didFinishDownloading(host::DownloadTask&, const std::string& loca
     return;
   if (signatureCheck_) return signatureCheck_->archiveArrived(location);
   installArchive(location, std::nullopt);
-}
-
-ProofCheck Download::proofCheck() {
-  if (request_.signingKeys.empty()) return {};
-  return [this](std::string_view proof) {
-    SignatureStatus status = verifyProof(request_.signingKeys, proof);
-    if (!status.ok()) proofProblem_ = status;
-    return status.ok();
-  };
 }
 
 void Download::signatureChecked(const SignatureCheck::Outcome& outcome) {

@@ -137,9 +137,8 @@ class Download : public host::UrlSessionDelegate, public WindowDelegate {
   void installArchive(const std::string& archive, const std::optional<std::string>& proof);
   // The signature's check has ended.
   void signatureChecked(const SignatureCheck::Outcome& outcome);
-  // With a key, whether a kept proof vouches for its agent; the last refusal is kept in
-  // `proofProblem_`, for the log.
-  ProofCheck proofCheck();
+  // With a key, whether a kept proof vouches for its agent.
+  ProofCheck proofCheck() { return signatureCheck_ ? signatureCheck_->proofCheck() : ProofCheck{}; }
 
   const DownloadRequest request_;
   ProgressBar* progress_ = nullptr;
@@ -159,7 +158,6 @@ class Download : public host::UrlSessionDelegate, public WindowDelegate {
   std::string likelyCurrentTag_;  // the cached agent's tag until then, read without the lock
   int64_t unshownBytes_ = 0;      // delegate queue only: received, not yet on the bar
   AgentCache& cache_;             // delegate queue only, while the session lives
-  SignatureStatus proofProblem_;  // delegate queue only
   std::unique_ptr<SignatureCheck> signatureCheck_;  // with a signing key
 
   mutable std::mutex handOverMutex_;  // orders a hand-over against the window's close

@@ -391,6 +391,14 @@ void ArchiveDigest::run() {
 SignatureCheck::SignatureCheck(SigningKeys keys, Completion done)
     : keys_(std::move(keys)), done_(std::move(done)), digest_(std::make_unique<ArchiveDigest>()) {}
 
+std::function<bool(std::string_view proof)> SignatureCheck::proofCheck() {
+  return [this](std::string_view proof) {
+    SignatureStatus status = verifyProof(keys_, proof);
+    if (!status.ok()) proofProblem_ = status;
+    return status.ok();
+  };
+}
+
 SignatureCheck::~SignatureCheck() {
   if (!awaiting_.empty()) unlink(awaiting_.c_str());
 }

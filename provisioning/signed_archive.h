@@ -192,6 +192,10 @@ class SignatureCheck : private host::UrlSessionDelegate {
   void archiveArrived(const std::string& location);
   // True while an archive waits for its signature.
   bool holdsArchive() const { return !awaiting_.empty(); }
+  // Whether a proof the cache keeps vouches for its agent under the keys; the last refusal is
+  // kept for the log (`proofProblem`).
+  std::function<bool(std::string_view proof)> proofCheck();
+  const SignatureStatus& proofProblem() const { return proofProblem_; }
 
  private:
   void didWriteData(host::DownloadTask& task, int64_t bytesWritten, int64_t totalBytesWritten,
@@ -212,4 +216,5 @@ class SignatureCheck : private host::UrlSessionDelegate {
   std::string keptProof_;
   std::optional<std::string> signature_;  // the signature file's content, once it is in
   std::string awaiting_;                  // the archive kept until then
+  SignatureStatus proofProblem_;
 };
