@@ -8,7 +8,6 @@
 #include <string>
 
 #include "bootstrap/bootstrap.h"
-#include "host/main_bundle.h"
 #include "host/system_log.h"
 #include "platform/location.h"
 #include "platform/temp_dir.h"
@@ -30,7 +29,7 @@ std::filesystem::path takeUnpackedCopy() {
   if (copy.empty()) return {};
   // Passed on by a launcher, sudo -E or a copied line, the name must not make the run remove a
   // directory above the bundle (the user's home, "/").
-  std::optional<host::MainBundle> bundle = host::mainBundle();
+  std::optional<MainBundle> bundle = mainBundle();
   std::string proven =
       provenUnpackedCopy(copy, bundle ? bundle->bundlePath : "", kUnpackedCopyProof);
   if (proven.empty())

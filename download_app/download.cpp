@@ -12,7 +12,6 @@
 #include "host/application.h"
 #include "host/files.h"
 #include "host/system_log.h"
-#include "platform/location.h"
 
 namespace download_app {
 
@@ -29,7 +28,7 @@ constexpr const char* kRetryingFormat = N_("Download interrupted. Retrying in %d
 }  // namespace
 
 Download::Download(DownloadRequest request)
-    : request_(std::move(request)), bundle_(host::mainBundle()), cache_(*request_.cache) {}
+    : request_(std::move(request)), bundle_(mainBundle()), cache_(*request_.cache) {}
 
 Download::~Download() { finishSession(); }
 

@@ -16,9 +16,9 @@
 
 #include "download_app/controls.h"
 #include "download_app/failures.h"
-#include "host/main_bundle.h"
 #include "host/process.h"
 #include "host/url_session.h"
+#include "platform/location.h"
 #include "provisioning/agent_cache.h"
 #include "provisioning/agent_start.h"
 #include "provisioning/message.h"
@@ -104,7 +104,7 @@ class Download : public host::UrlSessionDelegate, public WindowDelegate {
 
   // Where the splash is looked up: the process's main bundle unless a test sets another (or
   // none) before `applicationDidFinishLaunching`.
-  void setMainBundle(std::optional<host::MainBundle> bundle) { bundle_ = std::move(bundle); }
+  void setMainBundle(std::optional<MainBundle> bundle) { bundle_ = std::move(bundle); }
 
   // True once the agent has been handed over.
   bool handedOver() const;
@@ -153,7 +153,7 @@ class Download : public host::UrlSessionDelegate, public WindowDelegate {
   std::unique_ptr<host::UrlSession> urlSession_;
 
   bool closesAfterFailure_ = false;
-  std::optional<host::MainBundle> bundle_;
+  std::optional<MainBundle> bundle_;
   bool sawFirstData_ = false;     // delegate queue only: the first-data decision was made
   std::string likelyCurrentTag_;  // the cached agent's tag until then, read without the lock
   int64_t unshownBytes_ = 0;      // delegate queue only: received, not yet on the bar

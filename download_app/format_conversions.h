@@ -8,8 +8,8 @@ namespace download_app {
 
 // Whether printf formatting `translated` takes exactly the arguments that `english` takes: as
 // many, in the same order, of the same types (a translation may reorder them with positions,
-// "%2$s ... %1$s"). False when either holds a "%n", a conversion printf does not know, or
-// positions that skip or mix arguments, or a position given to "%m".
+// "%2$s ... %1$s"). Only the conversions the window's texts use count ("%s", "%d", "%u",
+// "%ld", "%lld", "%.1f", and "%%"): anything else, a "%n" or a width among them, is false.
 bool sameConversions(const char* english, const char* translated);
 
 }  // namespace download_app

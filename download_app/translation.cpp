@@ -14,6 +14,7 @@
 
 #include "download_app/format_conversions.h"
 #include "host/system_log.h"
+#include "platform/location.h"
 
 namespace download_app {
 namespace {
@@ -116,13 +117,7 @@ __attribute__((format_arg(1), format_arg(2))) const char* translatePlural(const 
 }  // namespace
 
 std::filesystem::path catalogueFolder() {
-  if (!chosenCatalogues.empty()) return chosenCatalogues;
-  // The bundle's resources, beside the executable's folder (host/main_bundle.h); worked out
-  // here as the window module has no other way to it.
-  std::error_code error;
-  std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", error);
-  if (error) return {};
-  return (executable.parent_path() / "../Resources/locale").lexically_normal();
+  return chosenCatalogues.empty() ? getCatalogueLocation() : chosenCatalogues;
 }
 
 void useCatalogues(const std::filesystem::path& folder) { chosenCatalogues = folder; }

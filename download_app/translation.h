@@ -18,8 +18,8 @@ namespace download_app {
 // is shown.
 constexpr const char* N_(const char* english) { return english; }
 
-// The bundle's catalogues: "../Resources/locale" beside the running executable's folder, unless
-// `useCatalogues` named another before the first look-up.
+// The bundle's catalogues (platform/location.h), unless `useCatalogues` named others before the
+// first look-up.
 std::filesystem::path catalogueFolder();
 // For the window helper, which runs from elsewhere than the bundle: the installer's catalogues.
 void useCatalogues(const std::filesystem::path& folder);

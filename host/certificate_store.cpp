@@ -1,7 +1,10 @@
 #include "host/certificate_store.h"
 
 #include <stdlib.h>
+#include <sys/stat.h>
 
+#include <algorithm>
+#include <string_view>
 #include <system_error>
 
 namespace host {
@@ -35,6 +38,52 @@ std::pair<std::string, std::string> certificateStore() {
   const char* directory = getenv("SSL_CERT_DIR");
   std::pair<std::string, std::string> named{file ? file : "", directory ? directory : ""};
   return named.first.empty() && named.second.empty() ? findSystemCertificateStore() : named;
+}
+
+namespace {
+
+// A name OpenSSL looks a certificate (or a revocation list, "r") up by in a hashed directory.
+bool isHashedName(std::string_view name) {
+  if (name.size() < 10 || name[8] != '.') return false;
+  std::string_view number = name.substr(name[9] == 'r' ? 10 : 9);
+  return name.find_first_not_of("0123456789abcdef") == 8 && !number.empty() &&
+         number.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+// Whether `path` does not exist or is a regular file: no FIFO, device or directory.
+bool readableAtOnce(const std::filesystem::path& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) != 0 || S_ISREG(info.st_mode);
+}
+
+}  // namespace
+
+CertificateStatus useCertificateStore(CURL* easy,
+                                      const std::pair<std::string, std::string>& store) {
+  const auto& [file, directories] = store;
+  if (!file.empty() && !readableAtOnce(file)) return {CertificateFault::kFile, file};
+  for (size_t start = 0; start <= directories.size();) {
+    size_t end = std::min(directories.find(':', start), directories.size());
+    std::error_code error;
+    std::filesystem::directory_iterator entries(directories.substr(start, end - start), error);
+    for (; !error && entries != std::filesystem::directory_iterator(); entries.increment(error)) {
+      const std::filesystem::path& entry = entries->path();
+      if (isHashedName(entry.filename().string()) && !readableAtOnce(entry))
+        return {CertificateFault::kDirectory, entry.string()};
+    }
+    start = end + 1;
+  }
+  for (CURLoption option : {CURLOPT_CAINFO, CURLOPT_PROXY_CAINFO})
+    if (!file.empty()) curl_easy_setopt(easy, option, file.c_str());
+  for (CURLoption option : {CURLOPT_CAPATH, CURLOPT_PROXY_CAPATH})
+    if (!directories.empty()) curl_easy_setopt(easy, option, directories.c_str());
+  return {};
+}
+
+std::string describe(const CertificateStatus& status) {
+  const char* what = status.code() == CertificateFault::kFile ? "file" : "path";
+  return std::string("error setting certificate ") + what + ": " + status.subject() +
+         " is not a regular file";
 }
 
 }  // namespace host

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <future>
 #include <mutex>
 #include <thread>
 
@@ -195,9 +196,6 @@ struct UrlSession::Shared {
       : configuration(std::move(configuration)),
         delegate(delegate),
         multi(curl_multi_init()),
-        temporaryDirectory(this->configuration.temporaryDirectory.empty()
-                               ? std::filesystem::path(host::temporaryDirectory())
-                               : this->configuration.temporaryDirectory),
         certificates(certificateStore()) {}
 
   void run() {
@@ -212,7 +210,7 @@ struct UrlSession::Shared {
         if (!endedByCancel(task)) begin(task);
       for (const Task& task : std::vector(active_)) endedByCancel(task);
       // Once invalidated, no task can be resumed any more (see DownloadTask::resume).
-      if (ending && active_.empty()) return;
+      if (ending && active_.empty()) return workerEnd.set_value();
       int running = 0;
       curl_multi_perform(multi.get(), &running);
       int queued = 0;
@@ -233,10 +231,11 @@ struct UrlSession::Shared {
   const UrlSessionConfiguration configuration;
   UrlSessionDelegate* const delegate;
   const CurlMulti multi;
-  const std::filesystem::path temporaryDirectory;
   const std::pair<std::string, std::string> certificates;  // read once, at the session's start
   std::thread worker;
   std::atomic<std::thread::id> workerId;
+  std::promise<void> workerEnd;       // kept as the worker's loop ends
+  std::recursive_mutex delegateCall;  // held while the worker calls a delegate
 
   std::mutex mutex;
   std::atomic<bool> invalidated{false};  // set under mutex, read anywhere
@@ -274,7 +273,7 @@ struct UrlSession::Shared {
 
   void begin(const Task& task) {
     DownloadTask::State& state = *task->state_;
-    if (BodyStatus created = state.body.create(temporaryDirectory); !created.ok())
+    if (BodyStatus created = state.body.create(configuration.temporaryDirectory); !created.ok())
       return end(task, UrlError{false, 0, state.body.describe(created)});
     state.easy = CurlEasy(curl_easy_init());
     if (!state.easy || !multi) return end(task, libcurlError(CURLE_OUT_OF_MEMORY));
@@ -294,13 +293,8 @@ struct UrlSession::Shared {
     curl_easy_setopt(easy, CURLOPT_TCP_KEEPALIVE, 1L);
     curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
     curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kReadSize);
-    // libcurl reads the proxy variables itself, but not SSL_CERT_FILE and SSL_CERT_DIR, which
-    // hold for an https proxy too.
-    const auto& [file, directory] = certificates;
-    for (CURLoption option : {CURLOPT_CAINFO, CURLOPT_PROXY_CAINFO})
-      if (!file.empty()) curl_easy_setopt(easy, option, file.c_str());
-    for (CURLoption option : {CURLOPT_CAPATH, CURLOPT_PROXY_CAPATH})
-      if (!directory.empty()) curl_easy_setopt(easy, option, directory.c_str());
+    if (CertificateStatus store = useCertificateStore(easy, certificates); !store.ok())
+      return end(task, UrlError{false, 0, describe(store)});
     curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &DownloadTask::State::onHeader);
     curl_easy_setopt(easy, CURLOPT_HEADERDATA, task.get());
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &DownloadTask::State::onBody);
@@ -423,6 +417,7 @@ struct UrlSession::Shared {
   // The time the delegate takes is not the servers' idleness: no transfer moves meanwhile.
   template <typename Call>
   void callDelegate(Call call) {
+    std::lock_guard calling(delegateCall);
     const auto began = Clock::now();
     call();
     const auto took = Clock::now() - began;
@@ -436,15 +431,21 @@ UrlSession::UrlSession(UrlSessionConfiguration configuration, UrlSessionDelegate
   // libcurl's global state, once per process (thread-safe since libcurl 7.84).
   static std::once_flag transport;
   std::call_once(transport, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+  if (configuration.temporaryDirectory.empty())
+    configuration.temporaryDirectory = temporaryDirectory();
   shared_ = std::make_shared<Shared>(std::move(configuration), delegate);
   shared_->worker = std::thread([shared = shared_] { shared->run(); });
 }
 
 UrlSession::~UrlSession() {
   invalidateAndCancel();
-  // From its own callback: the worker holds the state it needs and ends by itself.
-  std::thread& worker = shared_->worker;
-  worker.get_id() == std::this_thread::get_id() ? worker.detach() : worker.join();
+  std::future<void> ended = shared_->workerEnd.get_future();
+  bool onWorker = shared_->worker.get_id() == std::this_thread::get_id();
+  if (!onWorker && ended.wait_for(std::chrono::seconds(1)) == std::future_status::ready)
+    shared_->worker.join();
+  else if (!onWorker)  // held in the kernel (opening a certificate file on a hung mount)
+    shared_->delegateCall.lock();  // for good: the worker left behind calls no delegate again
+  if (shared_->worker.joinable()) shared_->worker.detach();  // it holds the state it needs
 }
 
 std::shared_ptr<DownloadTask> UrlSession::downloadTask(const std::string& url,

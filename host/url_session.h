@@ -83,10 +83,10 @@ class UrlSessionDelegate {
 
 // Besides these, the session follows the environment: SSL_CERT_FILE and SSL_CERT_DIR (read when
 // the session is made) replace the system's certificate file and directory, for the server and
-// an https proxy; http_proxy, https_proxy, all_proxy and no_proxy (credentials in the proxy URL)
-// choose the proxy. Only http and https are fetched, and an https download never follows a
-// redirect to http; HTTP/2 where offered and where libcurl was built with it (not the portable
-// build's).
+// an https proxy (a store that names a FIFO or a device ends each task at once, naming it);
+// http_proxy, https_proxy, all_proxy and no_proxy (credentials in the proxy URL) choose the proxy.
+// Only http and https are fetched, and an https download never follows a redirect to http; HTTP/2
+// where offered and where libcurl was built with it (not the portable build's).
 struct UrlSessionConfiguration {
   // No answer's start, nor 64 KiB of it, from the server for this long is "Timeout was
   // reached", to the millisecond: silence and a trickle alike. Time spent in delegate callbacks
@@ -105,8 +105,10 @@ class UrlSession {
  public:
   // Starts the delegate queue. `delegate` must outlive the session's last callback.
   UrlSession(UrlSessionConfiguration configuration, UrlSessionDelegate* delegate);
-  // Invalidates and cancels, then joins the delegate queue (unless called on it). Not to be
-  // destroyed on the main thread while the loop runs and a callback may wait on the main queue.
+  // Invalidates and cancels, then joins the delegate queue (unless called on it); a queue
+  // that the kernel holds for more than a second (in the open of a certificate file on a hung
+  // mount) is left behind, and calls no delegate again. Not to be destroyed on the main thread
+  // while the loop runs and a callback may wait on the main queue.
   ~UrlSession();
   UrlSession(const UrlSession&) = delete;
   UrlSession& operator=(const UrlSession&) = delete;

@@ -3,17 +3,40 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <filesystem>
+#include <string_view>
+#include <system_error>
 
 #include "host/files.h"
 #include "platform/constants.h"
 
 namespace {
 
-const char kExecutableLink[] = "/proc/self/exe";
 const char kReadyAgent[] = "InstallerForMac";
 
+// The whole target of "/proc/self/exe", however long; empty when it cannot be read.
+std::string executableLink() {
+  std::error_code error;
+  return std::filesystem::read_symlink("/proc/self/exe", error).string();
+}
+
 }  // namespace
+
+std::optional<MainBundle> bundleForExecutable(const std::string& executablePath) {
+  // "<...>/<Name>.app/Contents/MacOS/<file>", with a file name and a bundle name.
+  constexpr std::string_view kExecutableFolder = "/Contents/MacOS/";
+  size_t fileStart = executablePath.rfind('/');
+  if (fileStart == std::string::npos || fileStart + 1 == executablePath.size()) return std::nullopt;
+  std::string_view folder(executablePath.data(), fileStart + 1);
+  if (!folder.ends_with(kExecutableFolder)) return std::nullopt;
+  folder.remove_suffix(kExecutableFolder.size());
+  // ".app" alone has no extension: it is a hidden file's name.
+  const std::filesystem::path bundlePath = folder;
+  if (bundlePath.extension() != ".app") return std::nullopt;
+  const std::filesystem::path resources = bundlePath / "Contents" / "Resources";
+  return MainBundle{bundlePath.string(), host::isDirectory(resources) ? resources.string() : ""};
+}
+
+std::optional<MainBundle> mainBundle() { return bundleForExecutable(executableLink()); }
 
 std::string directoryOfPath(const std::string& path) {
   size_t cut = path.find_last_of("/\\");
@@ -21,25 +44,35 @@ std::string directoryOfPath(const std::string& path) {
   return path.substr(0, cut);
 }
 
-std::string pathToExecutableFor(const std::optional<host::MainBundle>& bundle,
-                                const std::string& link) {
-  if (bundle) return bundle->bundlePath;
-  return host::readLink(link);
+std::string getPathToExecutable() {
+  std::optional<MainBundle> bundle = mainBundle();
+  return bundle ? bundle->bundlePath : executableLink();
 }
 
-std::string bundleLocationFor(const std::optional<host::MainBundle>& bundle,
-                              const std::string& directoryOfExecutable) {
-  if (!bundle) return directoryOfExecutable;
+std::string getDirectoryOfExecutable() {
+  std::string path = getPathToExecutable();
+  if (path.empty()) return "";
+  return directoryOfPath(path);
+}
+
+std::string getBundleLocation(const std::optional<MainBundle>& bundle) {
+  if (!bundle) return getDirectoryOfExecutable();
   if (!bundle->resourcePath.empty()) return bundle->resourcePath;
   return bundle->bundlePath;
 }
 
-std::string defaultInstallAgentLocationFor(const std::optional<host::MainBundle>& bundle) {
+std::string getDefaultInstallAgentLocation(const std::optional<MainBundle>& bundle) {
   // A bundle without resources carries no agent.
   if (!bundle || bundle->resourcePath.empty()) return "";
-  std::string readyAgent = (std::filesystem::path(bundle->resourcePath) / kReadyAgent).string();
-  if (host::pathExists(readyAgent)) return readyAgent;
-  return (std::filesystem::path(bundle->resourcePath) / INSTALL_AGENT_ZIP).string();
+  std::filesystem::path resources = bundle->resourcePath;
+  if (host::pathExists(resources / kReadyAgent)) return resources / kReadyAgent;
+  return resources / INSTALL_AGENT_ZIP;
+}
+
+std::filesystem::path getCatalogueLocation() {
+  std::optional<MainBundle> bundle = mainBundle();
+  if (!bundle || bundle->resourcePath.empty()) return {};
+  return std::filesystem::path(bundle->resourcePath) / "locale";
 }
 
 std::string provenUnpackedCopy(const std::string& named, const std::string& bundle, int proof) {
@@ -57,23 +90,4 @@ std::string provenUnpackedCopy(const std::string& named, const std::string& bund
       !same(opened, running))
     return "";
   return named;
-}
-
-std::string getPathToExecutable() {
-  return pathToExecutableFor(host::mainBundle(), kExecutableLink);
-}
-
-std::string getDirectoryOfExecutable() {
-  std::string path = getPathToExecutable();
-  if (path.empty()) return "";
-  return directoryOfPath(path);
-}
-
-std::string getBundleLocation() {
-  std::optional<host::MainBundle> bundle = host::mainBundle();
-  return bundleLocationFor(bundle, bundle ? std::string() : getDirectoryOfExecutable());
-}
-
-std::string getDefaultInstallAgentLocation() {
-  return defaultInstallAgentLocationFor(host::mainBundle());
 }

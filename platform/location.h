@@ -1,14 +1,29 @@
-// Where the installer runs from: its executable, its bundle, and the agent the bundle carries. The
-// bootstrap driver asks for the executable's directory and the bundle location (which holds
-// "installAgentURL.txt" and "bundle.zip"); provisioning asks what agent the bundle carries. Nothing
-// here reports a message or keeps state: where there is no answer, the result is the empty string.
-// Safe on any thread.
+// Where the installer runs from: its executable, its bundle and what the bundle carries. An
+// installer bundle is a directory "<Name>.app" holding the executable at
+// "<Name>.app/Contents/MacOS/<file>" and its resources in "<Name>.app/Contents/Resources"; the
+// process has a main bundle exactly when its executable (the target of /proc/self/exe, so a link
+// to it does not count) lies at such a place. The bootstrap driver asks for the executable's
+// directory and the bundle location (which holds "installAgentURL.txt" and "bundle.zip"),
+// provisioning what agent the bundle carries, the download window for the bundle's splash and
+// its catalogues. Nothing here reports a message or keeps state: where there is no answer, the
+// result is empty. Safe on any thread.
 #pragma once
 
+#include <filesystem>
 #include <optional>
 #include <string>
 
-#include "host/main_bundle.h"
+struct MainBundle {
+  std::string bundlePath;    // the "<Name>.app" directory
+  std::string resourcePath;  // "<Name>.app/Contents/Resources", or empty when it does not exist
+};
+
+// The bundle holding the executable at `executablePath`, or nothing when the path does not
+// have the bundle's shape.
+std::optional<MainBundle> bundleForExecutable(const std::string& executablePath);
+
+// The bundle of the running process (asked afresh on every call).
+std::optional<MainBundle> mainBundle();
 
 // The main bundle's directory; without a main bundle, the target of "/proc/self/exe";
 // empty when that cannot be read.
@@ -18,14 +33,17 @@ std::string getPathToExecutable();
 // bundle (or the executable). Empty when the path is empty or the cut is at its start.
 std::string getDirectoryOfExecutable();
 
-// The main bundle's resource directory, else its bundle directory; without a main bundle,
+// The bundle's resource directory, else its bundle directory; without a bundle,
 // `getDirectoryOfExecutable`. No separator at the end.
-std::string getBundleLocation();
+std::string getBundleLocation(const std::optional<MainBundle>& bundle = mainBundle());
 
 // The agent that the bundle may carry: "<resources>/InstallerForMac" when that exists,
-// otherwise "<resources>/InstallAgent.zip", which may not exist. Empty without a main bundle
-// or without a resource directory.
-std::string getDefaultInstallAgentLocation();
+// otherwise "<resources>/InstallAgent.zip", which may not exist. Empty without a bundle or
+// without a resource directory.
+std::string getDefaultInstallAgentLocation(const std::optional<MainBundle>& bundle = mainBundle());
+
+// The download window's catalogues, "locale" in the bundle's resources; empty without them.
+std::filesystem::path getCatalogueLocation();
 
 // The unpacked copy of a one-file installer that the run may remove at its end: `named` when it
 // is exactly the private directory the copy's header made, an absolute path to a directory of
@@ -33,18 +51,5 @@ std::string getDefaultInstallAgentLocation();
 // file open as descriptor `proof`. Empty otherwise: a name alone proves nothing.
 std::string provenUnpackedCopy(const std::string& named, const std::string& bundle, int proof);
 
-// The pieces of the functions above, taking the platform's answers as arguments.
-
 // `path` cut before its last "/" or backslash; `path` itself when it holds neither.
 std::string directoryOfPath(const std::string& path);
-
-// `getPathToExecutable` for a given main bundle (or none) and executable link.
-std::string pathToExecutableFor(const std::optional<host::MainBundle>& bundle,
-                                const std::string& link);
-
-// `getBundleLocation` for a given main bundle (or none) and executable directory.
-std::string bundleLocationFor(const std::optional<host::MainBundle>& bundle,
-                              const std::string& directoryOfExecutable);
-
-// `getDefaultInstallAgentLocation` for a given main bundle (or none).
-std::string defaultInstallAgentLocationFor(const std::optional<host::MainBundle>& bundle);

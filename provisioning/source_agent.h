@@ -20,8 +20,9 @@ struct SourcedAgent {
   std::optional<host::Process> running;  // the agent, when the download already started it
 };
 
-// Downloads the agent archive from the endpoint `from` into `cache`, the run's (`to`: the
-// archive's place in the payload directory). Gives the agent it started, or nothing.
+// Downloads the agent archive from the endpoint `from` and unpacks it into `cache`, the run's.
+// `to`, a name in the payload directory, is never written: its directory holds the download's
+// temporary file. Gives the agent it started, or nothing.
 using AgentDownload = std::function<std::optional<host::Process>(
     const std::string& to, const std::string& from, std::shared_ptr<AgentCache> cache)>;
 

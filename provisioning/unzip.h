@@ -18,8 +18,8 @@ enum class UnzipResult {
 inline constexpr const char* kUnzipMissing =
     "unzip is not installed: install the package \"unzip\" and run the installer again";
 
-// Runs "<tool> -qq -o <archive> -d <destination>" through the shell, each path reaching the tool
-// unchanged. A missing archive gives Failed without running anything or reporting; a failing
+// Runs "<tool> -qq -o -P '' <archive> -d <destination> </dev/null" through the shell, each path
+// reaching the tool unchanged (but for "./" before a relative one that starts with "-"). A missing archive gives Failed without running anything or reporting; a failing
 // tool reports "Failed to unzip the install agent", a tool the shell cannot find kUnzipMissing.
 UnzipResult unzipInstallAgent(std::string archivePath, std::string destinationDir,
                               std::string unzipTool, MessageCallback report);

@@ -124,7 +124,7 @@ class DownloadTest : public testsupport::ScratchTest {
          settings.keys,
          settings.session});
     if (settings.withBundle) {
-      ui.download().setMainBundle(host::MainBundle{bundlePath, resources});
+      ui.download().setMainBundle(MainBundle{bundlePath, resources});
     } else {
       ui.download().setMainBundle(std::nullopt);
     }

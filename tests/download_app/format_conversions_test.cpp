@@ -14,8 +14,8 @@ TEST(FormatConversions, ATranslationKeepsTheEnglishTextsArguments) {
   const Row rows[] = {
       {"Download failed with error code %ld", "Fehlercode %ld", true},
       {"%s of %s", "%2$s de %1$s", true},
-      {"%.1f kB", "%'5.2f kB (100 %%)", true},
-      {"%d s", "%i s %m", true},  // %m reads no argument
+      {"%.1f kB", "%.1f kB (100 %%)", true},
+      {"%u byte", "%u Byte", true},
       {"Cancel", "Abbrechen", true},
       {"Download failed with error code %ld", "Fehlercode %lu", false},
       {"%s of %s", "%s", false},
@@ -23,9 +23,12 @@ TEST(FormatConversions, ATranslationKeepsTheEnglishTextsArguments) {
       {"%u byte", "%u%n Byte", false},
       {"%s of %s", "%1$s von %s", false},  // positions mixed with plain conversions
       {"%s of %s", "%2$s", false},         // an argument skipped
+      {"%s of %s", "%1$s %1$d", false},    // one argument read as two types
+      {"%d s", "%i s %m", false},          // conversions no window text uses
       {"%d s", "%*d s", false},
-      {"%d s", "%1$d s %5000$m", false},  // printf would read 5000 arguments
-      {"%s", "%256s", false},  // a text of any length
+      {"%.1f kB", "%'5.2f kB", false},
+      {"%s", "%256s", false},
+      {"%lld", "%10$lld", false},
       {"Cancel", "100 %", false},
       {"Cancel", "%y", false},
   };

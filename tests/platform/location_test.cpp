@@ -6,26 +6,37 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "support/scratch_dir.h"
 
-using host::MainBundle;
 using testsupport::ScratchTest;
 
-TEST_F(ScratchTest, ReadLinkGivesTheWholeTargetOrNothing) {
-  std::string link = scratch.file("exe");
-  ASSERT_EQ(symlink("/opt/tools/setup", link.c_str()), 0);
-  EXPECT_EQ(host::readLink(link), "/opt/tools/setup");
-  EXPECT_EQ(host::readLink(scratch.file("missing")), "");
-  EXPECT_EQ(host::readLink(scratch.writeFile("plain", "not a link")), "");
-  // An executable's path is not cut short, however long.
-  std::string target = "/" + std::string(1500, 'x');
-  std::string longLink = scratch.file("long");
-  ASSERT_EQ(symlink(target.c_str(), longLink.c_str()), 0);
-  EXPECT_EQ(host::readLink(longLink), target);
+TEST_F(ScratchTest, BundleIsFoundFromTheExecutablesPlace) {
+  auto bundle = bundleForExecutable(scratch.file("Setup.app/Contents/MacOS/setup"));
+  ASSERT_TRUE(bundle.has_value());
+  EXPECT_EQ(bundle->bundlePath, scratch.file("Setup.app"));
+  EXPECT_EQ(bundle->resourcePath, "");  // none there
+  // A file in place of the directory is no resource directory either.
+  scratch.makeDir("Setup.app/Contents/MacOS");
+  scratch.writeFile("Setup.app/Contents/Resources", "file");
+  EXPECT_EQ(bundleForExecutable(scratch.file("Setup.app/Contents/MacOS/setup"))->resourcePath, "");
+  std::filesystem::remove(scratch.file("Setup.app/Contents/Resources"));
+  std::string resources = scratch.makeDir("Setup.app/Contents/Resources");
+  EXPECT_EQ(bundleForExecutable(scratch.file("Setup.app/Contents/MacOS/setup"))->resourcePath,
+            resources);
+}
+
+TEST(MainBundle, OnlyTheBundleShapeCounts) {
+  for (const char* path : {"/opt/tools/setup", "/A/Setup/Contents/MacOS/setup",
+                           "/A/Setup.app/Contents/setup", "/A/Setup.app/MacOS/setup",
+                           "/A/Setup.app/Contents/MacOS/", "/A/.app/Contents/MacOS/setup", ""})
+    EXPECT_FALSE(bundleForExecutable(path)) << path;
+  EXPECT_EQ(bundleForExecutable("/A/Setup.app/Contents/MacOS/setup")->bundlePath, "/A/Setup.app");
+  EXPECT_EQ(bundleForExecutable("Setup.app/Contents/MacOS/setup")->bundlePath, "Setup.app");
 }
 
 TEST(DirectoryOfPath, CutsBeforeTheLastSeparator) {
@@ -37,16 +48,6 @@ TEST(DirectoryOfPath, CutsBeforeTheLastSeparator) {
   EXPECT_EQ(directoryOfPath("/opt/tools/"), "/opt/tools");
   EXPECT_EQ(directoryOfPath("/opt//setup"), "/opt/");
   EXPECT_EQ(directoryOfPath("/a\\b/c"), "/a\\b");
-}
-
-TEST_F(ScratchTest, PathToExecutableIsTheBundleElseTheLink) {
-  std::string link = scratch.file("exe");
-  ASSERT_EQ(symlink("/opt/tools/setup", link.c_str()), 0);
-  MainBundle bundle{"/Applications/Installer.app",
-                    "/Applications/Installer.app/Contents/Resources"};
-  EXPECT_EQ(pathToExecutableFor(bundle, link), "/Applications/Installer.app");
-  EXPECT_EQ(pathToExecutableFor(std::nullopt, link), "/opt/tools/setup");
-  EXPECT_EQ(pathToExecutableFor(std::nullopt, scratch.file("missing")), "");
 }
 
 // Only the private directory a one-file installer's header made, holding the bundle directly
@@ -71,36 +72,34 @@ TEST_F(ScratchTest, AnUnpackedCopyIsProvenByMoreThanItsName) {
   close(other);
 }
 
-TEST(BundleLocation, IsTheResourcesElseTheBundleElseTheExecutablesDirectory) {
+TEST(BundleLocation, IsTheResourcesElseTheBundle) {
   MainBundle withResources{"/A/Setup.app", "/A/Setup.app/Contents/Resources"};
-  EXPECT_EQ(bundleLocationFor(withResources, "/ignored"), "/A/Setup.app/Contents/Resources");
+  EXPECT_EQ(getBundleLocation(withResources), "/A/Setup.app/Contents/Resources");
   MainBundle withoutResources{"/A/Setup.app", ""};
-  EXPECT_EQ(bundleLocationFor(withoutResources, "/ignored"), "/A/Setup.app");
-  EXPECT_EQ(bundleLocationFor(std::nullopt, "/opt/tools"), "/opt/tools");
-  EXPECT_EQ(bundleLocationFor(std::nullopt, ""), "");
+  EXPECT_EQ(getBundleLocation(withoutResources), "/A/Setup.app");
 }
 
 TEST_F(ScratchTest, DefaultAgentLocationPrefersTheReadyAgent) {
   std::string resources = scratch.makeDir("Setup.app/Contents/Resources");
   MainBundle bundle{scratch.file("Setup.app"), resources};
   // Nothing there: the archive's path all the same.
-  EXPECT_EQ(defaultInstallAgentLocationFor(bundle), resources + "/InstallAgent.zip");
+  EXPECT_EQ(getDefaultInstallAgentLocation(bundle), resources + "/InstallAgent.zip");
   scratch.writeFile("Setup.app/Contents/Resources/InstallAgent.zip", "zip");
-  EXPECT_EQ(defaultInstallAgentLocationFor(bundle), resources + "/InstallAgent.zip");
+  EXPECT_EQ(getDefaultInstallAgentLocation(bundle), resources + "/InstallAgent.zip");
   scratch.writeFile("Setup.app/Contents/Resources/InstallerForMac", "agent");
-  EXPECT_EQ(defaultInstallAgentLocationFor(bundle), resources + "/InstallerForMac");
+  EXPECT_EQ(getDefaultInstallAgentLocation(bundle), resources + "/InstallerForMac");
 }
 
 TEST_F(ScratchTest, DefaultAgentLocationTakesAReadyAgentDirectory) {
   std::string resources = scratch.makeDir("Setup.app/Contents/Resources");
   scratch.makeDir("Setup.app/Contents/Resources/InstallerForMac");
   MainBundle bundle{scratch.file("Setup.app"), resources};
-  EXPECT_EQ(defaultInstallAgentLocationFor(bundle), resources + "/InstallerForMac");
+  EXPECT_EQ(getDefaultInstallAgentLocation(bundle), resources + "/InstallerForMac");
 }
 
 TEST(DefaultAgentLocation, IsEmptyWithoutBundleOrResources) {
-  EXPECT_EQ(defaultInstallAgentLocationFor(std::nullopt), "");
-  EXPECT_EQ(defaultInstallAgentLocationFor(MainBundle{"/A/Setup.app", ""}), "");
+  EXPECT_EQ(getDefaultInstallAgentLocation(std::nullopt), "");
+  EXPECT_EQ(getDefaultInstallAgentLocation(MainBundle{"/A/Setup.app", ""}), "");
 }
 
 // The test binary does not run from a bundle, so every function takes its fallback.
@@ -113,4 +112,6 @@ TEST(Location, WithoutABundleFollowsTheExecutable) {
   EXPECT_EQ(getDirectoryOfExecutable(), directory);
   EXPECT_EQ(getBundleLocation(), directory);
   EXPECT_EQ(getDefaultInstallAgentLocation(), "");
+  EXPECT_FALSE(mainBundle());
+  EXPECT_EQ(getCatalogueLocation(), "");
 }
