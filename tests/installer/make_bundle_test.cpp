@@ -304,8 +304,7 @@ TEST_F(RunFileTest, RunsTheInstallerWithTheArgumentsAsTheyAreAndPassesItsStatusO
   EXPECT_EQ(readFile(scratch.file("umask")), "0022\n");  // the user's, not the private copy's
   umask(mask);
 
-  // Where TMPDIR is mounted noexec, or full, it unpacks in the next place where programs may
-  // run, and the installer downloads there too.
+  // Where TMPDIR is noexec or full, the copy and the installer's own directory go elsewhere.
   for (const char* mount : {"-o noexec none \"$TMPDIR\"",
                             "-o size=64k none \"$TMPDIR\" && ! cat /dev/zero >\"$TMPDIR/f\""}) {
     if (runProgram("unshare", {"unshare", "-m", "true"}).exitCode != 0) break;
