@@ -15,12 +15,25 @@
 
 namespace fs = std::filesystem;
 
+namespace {
+
+// Where tools/lib/run-header.sh unpacked the one-file installer.
+constexpr char kHeaderTemporaryDirectory[] = "VL_INTERNAL_TMPDIR";
+
+}  // namespace
+
 TempDir::TempDir(std::string /*name*/) {
   // A relative TMPDIR is taken from the working directory: the directory's path is absolute,
   // so no program that receives a path in it can take it for an option ("-tmp", say).
   std::error_code ec;
   fs::path base = fs::absolute(host::temporaryDirectory(), ec);
   std::vector<fs::path> candidates = {ec ? fs::path("/tmp") : base, "/tmp", "/var/tmp"};
+  // A one-file installer's header found room where TMPDIR may have none (a full /tmp); the
+  // agent gets the user's TMPDIR, not the header's.
+  if (const char* header = getenv(kHeaderTemporaryDirectory); header != nullptr) {
+    if (*header == '/') candidates.insert(candidates.begin(), header);
+    unsetenv(kHeaderTemporaryDirectory);
+  }
   const char* home = getenv("HOME");
   if (home != nullptr && *home == '/') candidates.push_back(fs::path(home) / ".cache");
   const char* runtime = getenv("XDG_RUNTIME_DIR");

@@ -11,10 +11,11 @@
 class TempDir {
  public:
   // Creates a new private directory "vlXXXXXX" in the user's temporary directory (TMPDIR,
-  // else "/tmp"); where that fails, where programs may not run there, or where another user
-  // could rename it, in the next of "/tmp", "/var/tmp", "~/.cache", XDG_RUNTIME_DIR and
-  // "/dev/shm" that does. `name` is not used: the directory's name is always "vl" and six
-  // random characters.
+  // else "/tmp"), or first in VL_INTERNAL_TMPDIR, where a one-file installer's header found
+  // room, which it then drops from the environment; where that fails, where programs may not
+  // run there, or where another user could rename it, in the next of "/tmp", "/var/tmp",
+  // "~/.cache", XDG_RUNTIME_DIR and "/dev/shm" that does. `name` is not used: the directory's
+  // name is always "vl" and six random characters.
   explicit TempDir(std::string name);
   // Removes the directory with everything in it.
   ~TempDir();

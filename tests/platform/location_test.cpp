@@ -6,7 +6,6 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -24,7 +23,7 @@ TEST_F(ScratchTest, BundleIsFoundFromTheExecutablesPlace) {
   scratch.makeDir("Setup.app/Contents/MacOS");
   scratch.writeFile("Setup.app/Contents/Resources", "file");
   EXPECT_EQ(bundleForExecutable(scratch.file("Setup.app/Contents/MacOS/setup"))->resourcePath, "");
-  std::filesystem::remove(scratch.file("Setup.app/Contents/Resources"));
+  unlink(scratch.file("Setup.app/Contents/Resources").c_str());
   std::string resources = scratch.makeDir("Setup.app/Contents/Resources");
   EXPECT_EQ(bundleForExecutable(scratch.file("Setup.app/Contents/MacOS/setup"))->resourcePath,
             resources);

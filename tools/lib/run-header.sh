@@ -116,6 +116,8 @@ umask "$mask"
 # The installer removes the copy itself at its end; the remover is for a run that is killed.
 # Descriptor 9, open on the copy's ".running", proves the name: an environment passed on
 # cannot make the installer remove any other directory.
-export VL_INTERNAL_UNPACKED_COPY="$dir"
+# The installer makes its temporary directory in the copy too, where there was room (TMPDIR may
+# be full); the remover takes it along. The agent gets the user's own TMPDIR.
+export VL_INTERNAL_UNPACKED_COPY="$dir" VL_INTERNAL_TMPDIR="$dir"
 exec "$dir/$program" "$@"
 EOF
