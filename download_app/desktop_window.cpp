@@ -124,9 +124,14 @@ int connectTo(const Display& display) {
   for (const sockaddr_storage& address : display.addresses) {
     int fd = socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) return -1;
-    socklen_t length = address.ss_family == AF_UNIX  ? sizeof(sockaddr_un)
-                       : address.ss_family == AF_INET ? sizeof(sockaddr_in)
-                                                      : sizeof(sockaddr_in6);
+    // An abstract name is as long as it is: padded with zeros it would name another socket.
+    const char* path = reinterpret_cast<const sockaddr_un*>(&address)->sun_path;
+    socklen_t length =
+        address.ss_family == AF_UNIX
+            ? (path[0] == '\0' ? offsetof(sockaddr_un, sun_path) + 1 + strlen(path + 1)
+                               : sizeof(sockaddr_un))
+        : address.ss_family == AF_INET ? sizeof(sockaddr_in)
+                                       : sizeof(sockaddr_in6);
     if (connect(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0 ||
         errno == EINPROGRESS)
       return fd;
@@ -157,8 +162,7 @@ std::optional<std::string> unanswered(const Display& display, bool& reached) {
   }
   if (wait == Wait::kInterrupted) return "a termination signal came first";
   if (wait == Wait::kTimedOut)
-    return display.name + " did not answer within " + std::to_string(kDisplayAnswer.count()) +
-           " s";
+    return display.name + " did not answer within " + std::to_string(kDisplayAnswer.count()) + " s";
   char byte;
   if (recv(connection.get(), &byte, 1, 0) != 1) return display.name + " hung up";
   return std::nullopt;
