@@ -290,10 +290,8 @@ TEST_F(SignedDownloadTest, KeyFileDecidesBeforeAnyDownload) {
   broken.setEndpointFile(std::string(url).insert(7, "user:s3cret@") + "?token=s3cret\n");
   RunResult unsigned_ = runInstaller(broken, {"Setup"});
   EXPECT_EQ(unsigned_.exitCode, 0) << unsigned_.describe();
-  EXPECT_TRUE(loggedContaining(unsigned_.err,
-                               "plain http and unsigned: anyone on the way can "
-                               "change it (" +
-                                   url + ")"))
+  EXPECT_TRUE(loggedContaining(unsigned_.err, "plain http and unsigned: anyone on the way can "
+                                              "change it (" + url + ")"))
       << unsigned_.err;
 }
 
