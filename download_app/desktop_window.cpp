@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "host/files.h"
@@ -143,10 +144,15 @@ int connectTo(const Display& display) {
 }
 
 // Whether `display` answers its first request in time: nothing when it does, why not otherwise;
-// `reached` says whether it took the connection.
-std::optional<std::string> unanswered(const Display& display, bool& reached) {
-  auto deadline = std::chrono::steady_clock::now() + kDisplayAnswer;
-  host::FileDescriptor connection(connectTo(display));
+// `reached` says whether it took the connection, which stays in `connection`. A hang-up is asked
+// again once: an X server resets when its last client leaves, and hangs up unanswered on one
+// that came meanwhile.
+std::optional<std::string> unanswered(
+    const Display& display, bool& reached, host::FileDescriptor& connection,
+    std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::now() +
+                                                     kDisplayAnswer,
+    bool askAgain = true) {
+  connection.reset(connectTo(display));
   reached = connection.get() >= 0;
   if (!reached) return host::systemError(display.name + " could not be reached", errno);
   Wait wait = waitForReady(connection.get(), POLLOUT, deadline);
@@ -164,19 +170,23 @@ std::optional<std::string> unanswered(const Display& display, bool& reached) {
   if (wait == Wait::kTimedOut)
     return display.name + " did not answer within " + std::to_string(kDisplayAnswer.count()) + " s";
   char byte;
-  if (recv(connection.get(), &byte, 1, 0) != 1) return display.name + " hung up";
-  return std::nullopt;
+  if (recv(connection.get(), &byte, 1, 0) == 1) return std::nullopt;
+  if (!askAgain) return display.name + " hung up";
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  return unanswered(display, reached, connection, deadline, false);
 }
 
-// Nothing when the display that GDK would open answers; why not otherwise.
-std::optional<std::string> displayProblem() {
+// Nothing when the display that GDK would open answers; why not otherwise. The answered
+// connection stays in `connection`: while it is open, the server has a client and no reason to
+// reset before the window's own connection is made.
+std::optional<std::string> displayProblem(host::FileDescriptor& connection) {
   bool reached = false;
   std::optional<std::string> problem;
   if (std::optional<Display> wayland = waylandDisplay()) {
-    problem = unanswered(*wayland, reached);
+    problem = unanswered(*wayland, reached, connection);
     if (!problem || reached) return problem;  // GDK goes on to X11 only when none is there
   }
-  if (std::optional<Display> x = xDisplay()) return unanswered(*x, reached);
+  if (std::optional<Display> x = xDisplay()) return unanswered(*x, reached, connection);
   return problem;
 }
 
@@ -214,7 +224,8 @@ Wait waitForReady(int fd, short events, std::chrono::steady_clock::time_point de
 std::unique_ptr<DownloadWindow> makeDesktopWindow(const std::optional<Image>& splash,
                                                   WindowEvents& events) {
   if (!displayNamed()) return nullptr;
-  std::optional<std::string> problem = displayProblem();
+  host::FileDescriptor probe;
+  std::optional<std::string> problem = displayProblem(probe);
   std::unique_ptr<DownloadWindow> window;
   if (!problem) {
     problem.emplace();

@@ -72,9 +72,10 @@ void expectClosedWithoutAgent(const RunResult& result) {
 }
 
 // An X display of its own that takes connections and answers each with a byte (as a server that
-// refuses them does), or never (as a frozen one).
+// refuses them does), or never (as a frozen one); the first `hangUps` it hangs up on unanswered
+// (as one that resets when its last client leaves).
 struct FakeDisplay {
-  explicit FakeDisplay(bool answers) {
+  explicit FakeDisplay(bool answers, int hangUps = 0) {
     mkdir("/tmp/.X11-unix", 01777);
     while (pathExists(path())) ++number;
     sockaddr_un address{};
@@ -83,9 +84,9 @@ struct FakeDisplay {
     EXPECT_EQ(bind(listening, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     EXPECT_EQ(listen(listening, 16), 0);
     if (answers) {
-      answering = std::thread([this] {
+      answering = std::thread([this, hangUps]() mutable {
         for (int client; (client = accept(listening, nullptr, nullptr)) >= 0; close(client))
-          (void)!write(client, "", 1);
+          if (hangUps-- <= 0) (void)!write(client, "", 1);
       });
     }
   }
@@ -626,7 +627,7 @@ class DownloadWindowFallback : public ::testing::Test {
 };
 
 TEST_F(DownloadWindowFallback, EveryRunThatCannotShowTheWindowGetsTheTerminalWindow) {
-  FakeDisplay refusing(true);
+  FakeDisplay refusing(true), resetting(true, 1);
   // The GTK library found first is no library at all, as on a machine with a broken GTK.
   std::string libraries = scratch.makeDir("libraries");
   writeFile(libraries + "/libgtk-3.so.0", "not a library\n");
@@ -648,6 +649,9 @@ TEST_F(DownloadWindowFallback, EveryRunThatCannotShowTheWindowGetsTheTerminalWin
        "the Wayland display no-such-wayland-display could not be reached: "},
       {"broken GTK",
        {{"DISPLAY", refusing.name()}, {"LD_LIBRARY_PATH", libraries}},
+       "libgtk-3.so.0"},
+      {"broken GTK, on a display that resets as it is first asked",
+       {{"DISPLAY", resetting.name()}, {"LD_LIBRARY_PATH", libraries}},
        "libgtk-3.so.0"},
       // The user's language from the bundle's catalogues; lines for scripts stay English.
       {"French", {french[0], french[1]}, "", true, "Échec du téléchargement, code d’erreur 401"},
