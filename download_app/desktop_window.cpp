@@ -147,33 +147,33 @@ int connectTo(const Display& display) {
 // `reached` says whether it took the connection, which stays in `connection`. A hang-up is asked
 // again once: an X server resets when its last client leaves, and hangs up unanswered on one
 // that came meanwhile.
-std::optional<std::string> unanswered(
-    const Display& display, bool& reached, host::FileDescriptor& connection,
-    std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::now() +
-                                                     kDisplayAnswer,
-    bool askAgain = true) {
-  connection.reset(connectTo(display));
-  reached = connection.get() >= 0;
-  if (!reached) return host::systemError(display.name + " could not be reached", errno);
-  Wait wait = waitForReady(connection.get(), POLLOUT, deadline);
-  if (wait == Wait::kReady) {
-    int error = 0;
-    socklen_t size = sizeof error;
-    getsockopt(connection.get(), SOL_SOCKET, SO_ERROR, &error, &size);
-    reached = error == 0;
-    if (!reached) return host::systemError(display.name + " could not be reached", error);
-    // A server that refuses may answer and hang up before the request is in.
-    (void)send(connection.get(), display.request.data(), display.request.size(), MSG_NOSIGNAL);
-    wait = waitForReady(connection.get(), POLLIN, deadline);
+std::optional<std::string> unanswered(const Display& display, bool& reached,
+                                      host::FileDescriptor& connection) {
+  auto deadline = std::chrono::steady_clock::now() + kDisplayAnswer;
+  for (int asked = 1;; ++asked) {
+    connection.reset(connectTo(display));
+    reached = connection.get() >= 0;
+    if (!reached) return host::systemError(display.name + " could not be reached", errno);
+    Wait wait = waitForReady(connection.get(), POLLOUT, deadline);
+    if (wait == Wait::kReady) {
+      int error = 0;
+      socklen_t size = sizeof error;
+      getsockopt(connection.get(), SOL_SOCKET, SO_ERROR, &error, &size);
+      reached = error == 0;
+      if (!reached) return host::systemError(display.name + " could not be reached", error);
+      // A server that refuses may answer and hang up before the request is in.
+      (void)send(connection.get(), display.request.data(), display.request.size(), MSG_NOSIGNAL);
+      wait = waitForReady(connection.get(), POLLIN, deadline);
+    }
+    if (wait == Wait::kInterrupted) return "a termination signal came first";
+    if (wait == Wait::kTimedOut)
+      return display.name + " did not answer within " + std::to_string(kDisplayAnswer.count()) +
+             " s";
+    char byte;
+    if (recv(connection.get(), &byte, 1, 0) == 1) return std::nullopt;
+    if (asked == 2) return display.name + " hung up";
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
-  if (wait == Wait::kInterrupted) return "a termination signal came first";
-  if (wait == Wait::kTimedOut)
-    return display.name + " did not answer within " + std::to_string(kDisplayAnswer.count()) + " s";
-  char byte;
-  if (recv(connection.get(), &byte, 1, 0) == 1) return std::nullopt;
-  if (!askAgain) return display.name + " hung up";
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  return unanswered(display, reached, connection, deadline, false);
 }
 
 // Nothing when the display that GDK would open answers; why not otherwise. The answered
