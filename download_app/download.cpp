@@ -1,6 +1,5 @@
 #include "download_app/download.h"
 
-#include <glib.h>
 
 #include <chrono>
 #include <filesystem>
@@ -20,10 +19,6 @@ namespace {
 // Each delivery of progress is a trip to the main thread while the download waits; a bar and a
 // status line gain nothing from more than ten redraws a second.
 constexpr std::chrono::milliseconds kProgressInterval{100};
-constexpr const char* kWaitingText = N_("Waiting for another installer to finish");
-constexpr const char* kVerifyingText = N_("Verifying the installer…");
-constexpr const char* kInitializingText = N_("Initializing the installer");
-constexpr const char* kRetryingFormat = N_("Download interrupted. Retrying in %d s…");
 
 }  // namespace
 
@@ -44,7 +39,7 @@ void Download::init() {
   progress_->setMaxValue(100.0);
   progress_->setUsesThreadedAnimation(true);
   downloadPercent_->setUsesSingleLineMode(true);
-  downloadPercent_->setStringValue(translate("Downloading"));
+  downloadPercent_->setStringValue(stageText(Stage::kDownloading));
   installAgentLocation_ = request_.to;
   cancel_->setKeyEquivalent("\r");
 }
@@ -95,11 +90,8 @@ void Download::failure(const std::string& message, TextColor color) {
 void Download::downloadFromURL(const std::string& url) {
   if (std::optional<Failure> unusable = addressFailure(url, request_.fromSource))
     return showFailure(*unusable);
-  if (request_.signingKeys.empty() && g_ascii_strncasecmp(url.c_str(), "http:", 5) == 0)
-    host::systemLog(
-        "The install agent comes over plain http and unsigned: anyone on the way "
-        "can change it (%s)",
-        host::redactedUrl(url).c_str());
+  if (std::optional<std::string> note = plainHttpNote(url, !request_.signingKeys.empty()))
+    host::systemLog("%s", note->c_str());
   host::UrlSessionConfiguration configuration = request_.session;
   configuration.temporaryDirectory = directoryOfPath(request_.to);
   configuration.progressInterval = kProgressInterval;
@@ -138,7 +130,7 @@ void Download::didWriteData(host::DownloadTask&, int64_t bytesWritten, int64_t t
       if (length != -1) progress_->setMaxValue(static_cast<double>(length));
       progress_->setIndeterminate(length == -1);
     }
-    downloadPercent_->setStringValue(translate("Downloading"));
+    downloadPercent_->setStringValue(stageText(Stage::kDownloading));
     progress_->incrementBy(static_cast<double>(bytesWritten));
     redraw();
   });
@@ -163,8 +155,8 @@ bool Download::decideOnFirstData() {
   likelyCurrentTag_.clear();  // from here on the decision itself knows
   validationString_ = tag;
   auto waiting = [this] {
-    host::systemLog("%s", kWaitingText);
-    showStatus(translate(kWaitingText));
+    host::systemLog("%s", waitingNote().c_str());
+    showStatus(stageText(Stage::kWaiting));
   };
   // A window closed while another installer holds the cache ends the wait, and the run.
   using Verdict = AgentCache::Verdict;
@@ -176,8 +168,9 @@ bool Download::decideOnFirstData() {
   if (verdict == Verdict::kHeldAbove) return abandon(nestedRunFailure());
   if (verdict != Verdict::kStale) return false;
   const SignatureStatus none;
-  if (std::optional<std::string> note = staleAgentNote(
-          cache_.proofGap(), signatureCheck_ ? signatureCheck_->proofProblem() : none))
+  if (std::optional<std::string> note =
+          staleAgentNote(cache_.proofGap(), signatureCheck_ ? signatureCheck_->proofProblem() : none,
+                         cache_.directory()))
     host::systemLog("%s", note->c_str());
   if (signatureCheck_)
     signatureCheck_->fetchSignature(*urlSession_, theDownload_->url(), cache_.keptProof());
@@ -203,13 +196,13 @@ bool Download::shouldReceiveBody(host::DownloadTask& task) {
 }
 
 void Download::willRetry(host::DownloadTask& task, const std::string& cause, int seconds) {
-  host::systemLog("Download interrupted: %s. Retrying in %d s", cause.c_str(), seconds);
+  host::systemLog("%s", retryNote(cause, seconds).c_str());
   retryCountdown(task, seconds);
 }
 
 void Download::retryCountdown(host::DownloadTask&, int secondsLeft) {
   // The bar keeps the bytes it has: the next attempt goes on from there when it can.
-  showStatus(formatText(translate(kRetryingFormat), secondsLeft));
+  showStatus(retryText(secondsLeft));
 }
 
 void Download::didFinishDownloading(host::DownloadTask&, const std::string& location) {
@@ -221,7 +214,7 @@ void Download::didFinishDownloading(host::DownloadTask&, const std::string& loca
   std::error_code error;
   if (std::filesystem::file_size(location, error) == 0 && !decideOnFirstData()) return;
   // Until the signature holds, Cancel still ends the run.
-  if (!showBusy(signatureCheck_ ? kVerifyingText : kInitializingText, signatureCheck_ != nullptr))
+  if (!showBusy(signatureCheck_ ? Stage::kVerifying : Stage::kInitializing, signatureCheck_ != nullptr))
     return;
   if (signatureCheck_) return signatureCheck_->archiveArrived(location);
   installArchive(location, std::nullopt);
@@ -233,15 +226,14 @@ void Download::signatureChecked(const SignatureCheck::Outcome& outcome) {
     abandon(verificationFailure(theDownload_->url(), outcome.status));
     return;
   }
-  host::systemLog("The installer's signature holds; trusted comment: %s",
-                  outcome.trustedComment.c_str());
-  if (showBusy(kInitializingText, false)) installArchive(outcome.archive, outcome.proof);
+  host::systemLog("%s", signatureNote(outcome.trustedComment).c_str());
+  if (showBusy(Stage::kInitializing, false)) installArchive(outcome.archive, outcome.proof);
 }
 
-bool Download::showBusy(const char* text, bool cancellable) {
-  return host::runOnMain([this, text, cancellable, unshownBytes = std::exchange(unshownBytes_, 0)] {
+bool Download::showBusy(Stage stage, bool cancellable) {
+  return host::runOnMain([this, text = stageText(stage), cancellable, unshownBytes = std::exchange(unshownBytes_, 0)] {
     progress_->incrementBy(static_cast<double>(unshownBytes));
-    downloadPercent_->setStringValue(translate(text));
+    downloadPercent_->setStringValue(text);
     progress_->setIndeterminate(true);
     progress_->startAnimation();
     cancel_->setEnabled(cancellable);
@@ -270,7 +262,7 @@ void Download::didComplete(host::DownloadTask&, const std::optional<host::UrlErr
 }
 
 void Download::showFailure(const Failure& failure) {
-  if (!failure.logged.empty()) host::systemLog("%s", failure.logged.c_str());
+  if (failure.logged) host::systemLog("%s", failure.logged->c_str());
   host::runOnMain([this, shown = failure.shown] {
     if (!windowClosed()) this->failure(shown, TextColor::Red);
   });

@@ -119,9 +119,9 @@ class Download : public host::UrlSessionDelegate, public WindowDelegate {
   // or goes. True when the download goes on.
   bool decideOnFirstData();
   void startCachedAgent();
-  // Shows `text` over a busy bar, after the bytes not yet shown, with Cancel enabled when
+  // Shows `stage` over a busy bar, after the bytes not yet shown, with Cancel enabled when
   // `cancellable`. False when the window has closed.
-  bool showBusy(const char* text, bool cancellable);
+  bool showBusy(Stage stage, bool cancellable);
   bool windowClosed() const;
   // Shows `text` as the status, over the bar as it is.
   void showStatus(const std::string& text);

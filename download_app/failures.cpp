@@ -15,6 +15,10 @@ namespace download_app {
 namespace {
 
 constexpr const char* kStatusFailure = N_("Download failed with error code %ld");
+constexpr const char* kStageTexts[] = {
+    N_("Downloading"), N_("Waiting for another installer to finish"),
+    N_("Verifying the installer…"), N_("Initializing the installer")};
+constexpr const char* kRetryingFormat = N_("Download interrupted. Retrying in %d s…");
 
 // `text` in the user's language and in English.
 Failure failureText(const char* text) { return {translate(text), text}; }
@@ -190,9 +194,13 @@ Failure keyFileFailure(const std::filesystem::path& keyFile, const KeyFileStatus
   return {text, text};
 }
 
-std::optional<std::string> staleAgentNote(ProofGap gap, const SignatureStatus& status) {
+std::optional<std::string> staleAgentNote(ProofGap gap, const SignatureStatus& status,
+                                          const std::filesystem::path& cache) {
   std::string why;
   if (gap == ProofGap::kNone) return std::nullopt;
+  if (gap == ProofGap::kTagIsDirectory)
+    return "The validation string " + validationStringPath(cache) +
+           " is a directory; the agent is downloaded again";
   if (gap == ProofGap::kNoProof || status.code() == SignatureProblem::kNoProof) {
     why = "no signature was checked for it";
   } else if (gap == ProofGap::kOtherAgent) {
@@ -208,12 +216,34 @@ Failure cacheFailure(const host::Status<CacheProblem>& status) {
     return untrustedCacheFailure({TrustProblem::kNotLockable, status.subject()});
   Failure failure = failureText(cacheProblemText(status.code()), status.subject().c_str());
   if (status.code() == CacheProblem::kUnzipMissing || status.code() == CacheProblem::kUnzipFailed)
-    failure.logged.clear();
-  if (int error = status.systemError())
-    failure = {host::systemError(failure.shown, error), host::systemError(failure.logged, error)};
+    failure.logged.reset();
+  if (int error = status.systemError()) {
+    failure.shown = host::systemError(failure.shown, error);
+    if (failure.logged) failure.logged = host::systemError(*failure.logged, error);
+  }
   return failure;
 }
 
-Failure startFailure() { return {translate("Failed to start the install agent"), ""}; }
+Failure startFailure() { return {translate("Failed to start the install agent"), std::nullopt}; }
+
+std::string stageText(Stage stage) { return translate(kStageTexts[static_cast<int>(stage)]); }
+
+std::string retryText(int seconds) { return formatText(translate(kRetryingFormat), seconds); }
+
+std::string retryNote(const std::string& cause, int seconds) {
+  return "Download interrupted: " + cause + ". Retrying in " + std::to_string(seconds) + " s";
+}
+
+std::string waitingNote() { return kStageTexts[static_cast<int>(Stage::kWaiting)]; }
+
+std::string signatureNote(const std::string& comment) {
+  return "The installer's signature holds; trusted comment: " + comment;
+}
+
+std::optional<std::string> plainHttpNote(const std::string& url, bool signedArchive) {
+  if (signedArchive || g_ascii_strncasecmp(url.c_str(), "http:", 5) != 0) return std::nullopt;
+  return "The install agent comes over plain http and unsigned: anyone on the way can change it (" +
+         host::redactedUrl(url) + ")";
+}
 
 }  // namespace download_app

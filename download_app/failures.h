@@ -1,6 +1,6 @@
-// The download's failures in words: as the window shows them, in the user's language, and as the
-// system log keeps them, in English. Every failure text of the download is made here, from what
-// failed; nothing decides by them.
+// The download's words: its failures and its stages as the window shows them, in the user's
+// language, and as the system log keeps them, in English. Every text the download shows or logs
+// is made here, from what happened; nothing decides by them.
 #pragma once
 
 #include <filesystem>
@@ -15,7 +15,7 @@ namespace download_app {
 
 struct Failure {
   std::string shown;
-  std::string logged;  // empty when the failure has been reported already (unzip says why)
+  std::optional<std::string> logged;  // none when it has been reported already (unzip says why)
 };
 
 // The installer runs outside an application bundle.
@@ -35,12 +35,25 @@ Failure nestedRunFailure();
 Failure verificationFailure(const std::string& url, const SignatureStatus& status);
 // The bundle's key file `keyFile` holds no key.
 Failure keyFileFailure(const std::filesystem::path& keyFile, const KeyFileStatus& status);
-// For the log: why the cached agent, its tag current, is downloaded again (`gap`; with
-// kNotHolding, `status` says why its proof fails). Nothing when there is no gap.
-std::optional<std::string> staleAgentNote(ProofGap gap, const SignatureStatus& status);
+// For the log: why the agent cached in `cache` is downloaded again (`gap`; with kNotHolding,
+// `status` says why its proof fails). Nothing when there is no gap.
+std::optional<std::string> staleAgentNote(ProofGap gap, const SignatureStatus& status,
+                                          const std::filesystem::path& cache);
 // The new agent could not be put in place, or the cache's lock cannot be had.
 Failure cacheFailure(const host::Status<CacheProblem>& status);
 // The agent could not be started.
 Failure startFailure();
+
+// The stages of a download that goes well, as the window shows them.
+enum class Stage { kDownloading, kWaiting, kVerifying, kInitializing };
+std::string stageText(Stage stage);
+// The status while a retry waits `seconds`, and the log's line for the retry after `cause`.
+std::string retryText(int seconds);
+std::string retryNote(const std::string& cause, int seconds);
+// For the log: the wait for another installer; the signature that holds, with its `comment`;
+// an archive from `url` that comes unsigned over plain http (nothing for any other).
+std::string waitingNote();
+std::string signatureNote(const std::string& comment);
+std::optional<std::string> plainHttpNote(const std::string& url, bool signedArchive);
 
 }  // namespace download_app

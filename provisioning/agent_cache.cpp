@@ -13,7 +13,6 @@
 #include <utility>
 
 #include "host/files.h"
-#include "host/system_log.h"
 #include "platform/constants.h"
 #include "platform/temp_dir.h"
 #include "provisioning/first_line.h"
@@ -123,11 +122,6 @@ std::string getInstallAgentExecutable(const fs::path& dir) { return (dir / kEntr
 bool isCacheValid(std::string dir, std::string validationString) {
   // Without a directory there is no cache to vouch for anything.
   if (dir.empty() || validationString.empty()) return false;
-  std::string path = validationStringPath(dir);
-  struct stat info;
-  if (lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
-    host::systemLog("The validation string %s is a directory; the agent is downloaded again",
-                    path.c_str());
   return storedValidationString(dir) == validationString;
 }
 
@@ -203,6 +197,10 @@ AgentCache::Verdict AgentCache::decide(const std::string& tag, const ProofCheck&
         (proofGap_ = unproven(tag, proven)) == ProofGap::kNone)
       return Verdict::kCurrent;
   }
+  struct stat info;
+  if (hasAgent() && !tag.empty() && lstat(validationStringPath(dir_).c_str(), &info) == 0 &&
+      S_ISDIR(info.st_mode))
+    proofGap_ = ProofGap::kTagIsDirectory;
   removeStaleAgent(tag, proven);
   return Verdict::kStale;
 }

@@ -9,7 +9,7 @@
 // Every directory the installer makes there is private (0700); one that another user could
 // change is not used (`AgentCache::trust`), and nothing in it is followed through a symbolic
 // link. One `AgentCache` is made for a run, by the agent's sourcing, and used by the download on
-// one thread at a time; an odd validation string goes to the system log. The cache knows no
+// one thread at a time. The cache knows no
 // signature: it keeps the proof a signed download hands it, and asks the caller's `ProofCheck`.
 #pragma once
 
@@ -87,12 +87,14 @@ enum class CacheProblem {
 // archive's `verifyProof`). Empty without a key: every agent its tag names is current.
 using ProofCheck = std::function<bool(std::string_view proof)>;
 
-// Why an agent whose tag is current is downloaded again all the same.
+// Why an agent on disk is downloaded again, where the log says why: its tag is current, but
+// its proof is not; or its validation string is a directory.
 enum class ProofGap {
   kNone,
   kNoProof,     // no signature was checked for it
   kOtherAgent,  // the proof is of another agent
   kNotHolding,  // the `ProofCheck` refused it
+  kTagIsDirectory,
 };
 
 // One run's use of the user's cache: its trust, checked once when it is made; the decision on
@@ -133,7 +135,7 @@ class AgentCache {
   Verdict decide(const std::string& tag, const ProofCheck& proven,
                  const std::function<void()>& waiting, const std::function<bool()>& givesUp);
   const host::Status<CacheProblem>& whyUnlockable() const { return whyUnlockable_; }
-  // After kStale: why an agent of the same tag was not current.
+  // After kStale: why the agent on disk was not current, where the log says why.
   ProofGap proofGap() const { return proofGap_; }
   void unlock() { lock_->unlock(); }
   // The lock, shared now, for the agent just started from the cache to hold until it has ended.
