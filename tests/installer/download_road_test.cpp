@@ -80,7 +80,7 @@ TEST_F(DownloadRoadTest, FirstRunDownloadsAndSecondRunUsesTheCacheWithNginx) {
   EXPECT_EQ(readFile(tagFile()), tag);
   EXPECT_TRUE(tempEntries().empty());
   // The second run asked with the cached tag: nginx sent no archive.
-  EXPECT_EQ(testsupport::splitLines(nginx.accessLog()),
+  EXPECT_EQ(testsupport::splitLines(nginx.accessLog(2)),
             (std::vector<std::string>{"HTTP/1.1 200 /agent.zip", "HTTP/1.1 304 /agent.zip"}));
 }
 

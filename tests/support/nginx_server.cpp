@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <thread>
@@ -144,7 +145,16 @@ std::string NginxServer::url(const std::string& path) const {
          path;
 }
 
-std::string NginxServer::accessLog() const { return readFile(prefix_.file("access.log")); }
+std::string NginxServer::accessLog(size_t requests) const {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  std::string log = readFile(prefix_.file("access.log"));
+  while (static_cast<size_t>(std::count(log.begin(), log.end(), '\n')) < requests &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    log = readFile(prefix_.file("access.log"));
+  }
+  return log;
+}
 
 std::string NginxServer::errorLog() const { return readFile(prefix_.file("error.log")); }
 

@@ -45,7 +45,9 @@ class NginxServer {
   // The self-signed certificate's file (PEM) when `tls`, else empty.
   const std::string& certificateFile() const { return certificate_; }
 
-  std::string accessLog() const;
+  // nginx logs a request once it has finished with it, a moment after the client has its
+  // answer: with `requests`, the log is read once it holds that many lines (within 5 s).
+  std::string accessLog(size_t requests = 0) const;
   std::string errorLog() const;
 
  private:
