@@ -1,81 +1,91 @@
 #include "host/desktop_proxy.h"
 
+#include <errno.h>
+#include <fcntl.h>
+#include <glib.h>
+#include <glib-unix.h>
 #include <glib/gstdio.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
-#include <initializer_list>
+#include <chrono>
 #include <cstring>
 #include <map>
-#include <memory>
 #include <optional>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "host/system_log.h"
 
 namespace host {
 namespace {
 
-constexpr unsigned kQuestionLimitMs = 1000;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::chrono::milliseconds kQuestionLimit{1000};
 constexpr const char* kNoAutoConfiguration =
     "The desktop's settings name a proxy auto-configuration (%s); proxy auto-configuration needs "
     "the desktop portal: the download connects directly";
 
-// The question's steps, one at a time, each begun on a main context of its own and waited for
-// until its callback, the question's cancel or its deadline, whichever comes first.
-class Steps {
- public:
-  explicit Steps(GCancellable* cancelled)
-      : cancelled_(cancelled),
-        context_(g_main_context_new()),
-        deadline_(g_timeout_source_new(kQuestionLimitMs)),
-        woken_(g_cancellable_source_new(cancelled)) {
-    g_main_context_push_thread_default(context_);
-    g_source_set_callback(deadline_, &Steps::onDeadline, this, nullptr);
-    g_source_attach(deadline_, context_);
-    g_source_attach(woken_, context_);  // a cancel from another thread wakes the wait
+// What one of the desktop's tools printed, read until it ended, the question's deadline passed
+// or the question was cancelled (the tool is then killed).
+struct ToolOutput {
+  bool started = false;
+  bool ended = false;      // by itself, before the deadline and any cancel
+  bool succeeded = false;  // ... with status 0
+  std::string out, err;
+};
+
+// One question: its deadline, and the pipe end that a cancel makes readable.
+struct Asking {
+  Clock::time_point deadline;
+  int cancelled;
+
+  bool ended() const {
+    pollfd cancel{cancelled, POLLIN, 0};
+    return poll(&cancel, 1, 0) > 0 || Clock::now() >= deadline;
   }
-  ~Steps() {
-    for (GSource* source : {deadline_, woken_}) {
-      g_source_destroy(source);
-      g_source_unref(source);
+  bool late() const { return Clock::now() >= deadline; }
+
+  ToolOutput run(std::vector<std::string> arguments) const {
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    ToolOutput output;
+    GPid pid = 0;
+    int out = -1, err = -1;
+    output.started = g_spawn_async_with_pipes(
+        nullptr, argv.data(), nullptr,
+        static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD), nullptr,
+        nullptr, &pid, nullptr, &out, &err, nullptr);
+    if (!output.started) return output;
+    FileDescriptor outFd(out), errFd(err);
+    pollfd waits[] = {{out, POLLIN, 0}, {err, POLLIN, 0}, {cancelled, POLLIN, 0}};
+    std::string* into[] = {&output.out, &output.err};
+    while ((waits[0].fd >= 0 || waits[1].fd >= 0) && !ended()) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+      if (poll(waits, 3, static_cast<int>(left.count())) < 0 && errno != EINTR) break;
+      for (int i = 0; i < 2; ++i) {
+        if (waits[i].revents == 0) continue;
+        char bytes[4096];
+        ssize_t got = read(waits[i].fd, bytes, sizeof bytes);
+        if (got > 0) into[i]->append(bytes, static_cast<size_t>(got));
+        if (got == 0 || (got < 0 && errno != EINTR)) waits[i].fd = -1;
+      }
     }
-    g_main_context_pop_thread_default(context_);
-    g_main_context_unref(context_);
+    output.ended = waits[0].fd < 0 && waits[1].fd < 0;
+    if (!output.ended) kill(pid, SIGKILL);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    g_spawn_close_pid(pid);
+    output.succeeded = output.ended && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return output;
   }
-  Steps(const Steps&) = delete;
-  Steps& operator=(const Steps&) = delete;
-
-  // Begins a step with `start(callback, data)`, a GIO asynchronous call, and gives its result,
-  // or nothing when the question ended first (the step may still call back: it finds its slot).
-  template <typename Start>
-  GAsyncResult* await(Start start) {
-    auto slot = std::make_shared<GAsyncResult*>(nullptr);
-    start(&Steps::onResult, new std::shared_ptr<GAsyncResult*>(slot));
-    while (*slot == nullptr && !ended()) g_main_context_iteration(context_, TRUE);
-    return std::exchange(*slot, nullptr);
-  }
-  bool ended() const { return g_cancellable_is_cancelled(cancelled_); }
-  bool late() const { return late_; }
-  GCancellable* cancellable() const { return cancelled_; }
-
- private:
-  static void onResult(GObject*, GAsyncResult* result, gpointer data) {
-    auto* slot = static_cast<std::shared_ptr<GAsyncResult*>*>(data);
-    **slot = G_ASYNC_RESULT(g_object_ref(result));
-    delete slot;
-  }
-  static gboolean onDeadline(gpointer self) {
-    static_cast<Steps*>(self)->late_ = true;
-    g_cancellable_cancel(static_cast<Steps*>(self)->cancelled_);
-    return G_SOURCE_REMOVE;
-  }
-
-  GCancellable* cancelled_;
-  GMainContext* context_;
-  GSource* deadline_;
-  GSource* woken_;
-  bool late_ = false;
 };
 
 ProxyRoute direct(const char* desktop) {
@@ -105,50 +115,36 @@ std::string sessionBusAddress() {
   g_autofree gchar* socket = g_build_filename(g_get_user_runtime_dir(), "bus", nullptr);
   GStatBuf info;
   if (g_stat(socket, &info) != 0 || !S_ISSOCK(info.st_mode)) return "";
-  g_autofree gchar* escaped = g_dbus_address_escape_value(socket);
+  g_autofree gchar* escaped = g_uri_escape_string(socket, "/", FALSE);
   return std::string("unix:path=") + escaped;
 }
 
-// Errors that say no portal is there to answer: the other sources are asked instead.
-bool portalAbsent(const GError* error) {
-  for (GDBusError absent : {G_DBUS_ERROR_SERVICE_UNKNOWN, G_DBUS_ERROR_NAME_HAS_NO_OWNER,
-                            G_DBUS_ERROR_UNKNOWN_METHOD, G_DBUS_ERROR_UNKNOWN_INTERFACE,
-                            G_DBUS_ERROR_UNKNOWN_OBJECT})
-    if (g_error_matches(error, G_DBUS_ERROR, absent)) return true;
-  return false;
-}
-
-// The portal's answer for `url`; nothing where no portal is there (or the question ended), and
-// a direct connection, logged, where it could not answer.
-std::optional<ProxyRoute> askPortal(Steps& steps, const std::string& url) {
+// The portal's answer for `url`; nothing where no portal is there (or the question was
+// cancelled), and a direct connection, logged, where it gave none in time or none to read.
+std::optional<ProxyRoute> askPortal(const Asking& asking, const std::string& url) {
   const std::string address = sessionBusAddress();
   if (address.empty()) return std::nullopt;
-  g_autoptr(GError) error = nullptr;
-  g_autoptr(GAsyncResult) connected = steps.await([&](GAsyncReadyCallback done, gpointer data) {
-    g_dbus_connection_new_for_address(
-        address.c_str(),
-        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, steps.cancellable(), done, data);
-  });
-  g_autoptr(GDBusConnection) bus =
-      connected ? g_dbus_connection_new_for_address_finish(connected, &error) : nullptr;
-  g_autoptr(GAsyncResult) called = nullptr;
-  if (bus)
-    called = steps.await([&](GAsyncReadyCallback done, gpointer data) {
-      g_dbus_connection_call(bus, "org.freedesktop.portal.Desktop",
-                             "/org/freedesktop/portal/desktop",
-                             "org.freedesktop.portal.ProxyResolver", "Lookup",
-                             g_variant_new("(s)", url.c_str()), G_VARIANT_TYPE("(as)"),
-                             G_DBUS_CALL_FLAGS_NONE, G_MAXINT, steps.cancellable(), done, data);
-    });
-  g_autoptr(GVariant) reply = called ? g_dbus_connection_call_finish(bus, called, &error) : nullptr;
-  if (bus) g_dbus_connection_close(bus, nullptr, nullptr, nullptr);
-  if (steps.ended() && !steps.late()) return std::nullopt;
-  if (!reply && (portalAbsent(error) || (!bus && !steps.late()))) return std::nullopt;
+  g_autofree gchar* argument = g_variant_print(g_variant_new_string(url.c_str()), FALSE);
+  ToolOutput answer = asking.run({"gdbus", "call", "--address", address, "--dest",
+                                  "org.freedesktop.portal.Desktop", "--object-path",
+                                  "/org/freedesktop/portal/desktop", "--method",
+                                  "org.freedesktop.portal.ProxyResolver.Lookup", argument});
+  if (!answer.started || (asking.ended() && !asking.late())) return std::nullopt;
+  // No bus to connect to, or none of its names is the portal: the desktop's files are read.
+  for (const char* absent : {"Error connecting", "ServiceUnknown", "NameHasNoOwner",
+                             "UnknownMethod", "UnknownInterface", "UnknownObject"})
+    if (answer.ended && !answer.succeeded && answer.err.find(absent) != std::string::npos)
+      return std::nullopt;
+  g_autoptr(GVariant) reply =
+      answer.succeeded
+          ? g_variant_parse(G_VARIANT_TYPE("(as)"), answer.out.c_str(), nullptr, nullptr, nullptr)
+          : nullptr;
   if (!reply) {
+    std::string why = !answer.ended    ? "no answer within 1 s"
+                      : answer.succeeded ? "an answer that is no list of proxies"
+                                         : g_strstrip(answer.err.data());
     systemLog("The desktop portal gave no proxy (%s): the download connects directly",
-              steps.late() ? "no answer within 1 s" : error->message);
+              why.c_str());
     return direct("the desktop portal");
   }
   g_autofree const gchar** uris = nullptr;
@@ -163,23 +159,11 @@ std::optional<ProxyRoute> askPortal(Steps& steps, const std::string& url) {
 
 // GNOME's proxy keys as `gsettings list-recursively` prints them ("org.gnome.system.proxy.http
 // host '…'"), by the key's name below the schema ("mode", "http.host"); nothing without them.
-std::optional<std::map<std::string, std::string>> gnomeKeys(Steps& steps) {
-  g_autoptr(GSubprocess) tool = g_subprocess_new(
-      static_cast<GSubprocessFlags>(G_SUBPROCESS_FLAGS_STDOUT_PIPE |
-                                    G_SUBPROCESS_FLAGS_STDERR_SILENCE),
-      nullptr, "gsettings", "list-recursively", "org.gnome.system.proxy", nullptr);
-  if (!tool) return std::nullopt;
-  g_autoptr(GAsyncResult) read = steps.await([&](GAsyncReadyCallback done, gpointer data) {
-    g_subprocess_communicate_utf8_async(tool, nullptr, steps.cancellable(), done, data);
-  });
-  g_autofree gchar* printed = nullptr;
-  if (!read || !g_subprocess_communicate_utf8_finish(tool, read, &printed, nullptr, nullptr) ||
-      !g_subprocess_get_successful(tool)) {
-    g_subprocess_force_exit(tool);
-    return std::nullopt;
-  }
+std::optional<std::map<std::string, std::string>> gnomeKeys(const Asking& asking) {
+  ToolOutput listed = asking.run({"gsettings", "list-recursively", "org.gnome.system.proxy"});
+  if (!listed.succeeded) return std::nullopt;
   std::map<std::string, std::string> keys;
-  g_auto(GStrv) lines = g_strsplit(printed, "\n", -1);
+  g_auto(GStrv) lines = g_strsplit(listed.out.c_str(), "\n", -1);
   for (gchar** line = lines; *line != nullptr; ++line) {
     g_auto(GStrv) fields = g_strsplit(*line, " ", 3);
     if (g_strv_length(fields) != 3 || !g_str_has_prefix(fields[0], "org.gnome.system.proxy"))
@@ -201,8 +185,8 @@ std::optional<std::map<std::string, std::string>> gnomeKeys(Steps& steps) {
   return keys;
 }
 
-std::optional<ProxyRoute> gnomeSettings(Steps& steps, const std::string& url) {
-  std::optional<std::map<std::string, std::string>> keys = gnomeKeys(steps);
+std::optional<ProxyRoute> gnomeSettings(const Asking& asking, const std::string& url) {
+  std::optional<std::map<std::string, std::string>> keys = gnomeKeys(asking);
   if (!keys) return std::nullopt;
   const std::string mode = (*keys)["mode"];
   if (mode == "auto")
@@ -258,24 +242,31 @@ bool desktopIs(Is is) {
 
 }  // namespace
 
-DesktopProxyQuestion::DesktopProxyQuestion() : cancelled_(g_cancellable_new()) {}
+DesktopProxyQuestion::DesktopProxyQuestion() {
+  int ends[2] = {-1, -1};
+  if (g_unix_open_pipe(ends, FD_CLOEXEC, nullptr)) {
+    cancelled_.reset(ends[0]);
+    cancel_.reset(ends[1]);
+  }
+}
 
-DesktopProxyQuestion::~DesktopProxyQuestion() { g_object_unref(cancelled_); }
+void DesktopProxyQuestion::cancel() { (void)!write(cancel_.get(), "", 1); }
 
 ProxyRoute DesktopProxyQuestion::ask(const std::string& url) {
-  Steps steps(cancelled_);
-  if (std::optional<ProxyRoute> portal = askPortal(steps, url)) return *portal;
+  const Asking asking{Clock::now() + kQuestionLimit, cancelled_.get()};
+  if (std::optional<ProxyRoute> portal = askPortal(asking, url)) return *portal;
   std::optional<ProxyRoute> settings;
   // The desktops that keep their proxy in GNOME's settings, as their browsers read it.
-  if (!steps.ended() && desktopIs([](std::string_view name) {
+  if (!asking.ended() && desktopIs([](std::string_view name) {
         return name.find("GNOME") != std::string_view::npos || name == "Unity" ||
                name == "X-Cinnamon" || name == "Budgie" || name == "Pantheon";
       }))
-    settings = gnomeSettings(steps, url);
-  if (!settings && !steps.ended() && desktopIs([](std::string_view name) { return name == "KDE"; }))
+    settings = gnomeSettings(asking, url);
+  if (!settings && !asking.ended() && desktopIs([](std::string_view name) { return name == "KDE"; }))
     settings = kdeSettings(url);
-  if (steps.late()) systemLog("The desktop's proxy settings took over 1 s to read: the download connects directly");
-  return settings && !steps.ended() ? *settings : ProxyRoute{};
+  if (!settings && asking.late())
+    systemLog("The desktop's proxy settings took over 1 s to read: the download connects directly");
+  return settings && !(asking.ended() && !asking.late()) ? *settings : ProxyRoute{};
 }
 
 ProxyRoute chooseProxyRoute(const std::string& url, DesktopProxyQuestion& question) {

@@ -1,8 +1,10 @@
 #include "host/proxy_route.h"
 
-#include <gio/gio.h>
+#include <arpa/inet.h>
+#include <glib.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <initializer_list>
 #include <vector>
 
@@ -18,14 +20,25 @@ std::string hostOf(const std::string& url) {
   return host ? host : "";
 }
 
+// Whether the address `host` lies in the network `entry` ("10.0.0.0/8", "::1"); nothing when
+// `entry` is no address.
+std::optional<bool> inNetwork(const std::string& host, const std::string& entry) {
+  const size_t slash = entry.find('/');
+  const int family = entry.find(':') != std::string::npos ? AF_INET6 : AF_INET;
+  unsigned char network[16], address[16];
+  if (inet_pton(family, entry.substr(0, slash).c_str(), network) != 1) return std::nullopt;
+  if (inet_pton(family, host.c_str(), address) != 1) return false;
+  const int bits = family == AF_INET ? 32 : 128;
+  const int prefix = slash == std::string::npos ? bits : atoi(entry.c_str() + slash + 1);
+  for (int bit = 0; bit < std::clamp(prefix, 0, bits); ++bit)
+    if (((network[bit / 8] ^ address[bit / 8]) >> (7 - bit % 8)) & 1) return false;
+  return true;
+}
+
 // Whether `host` is `entry`: an address, a network ("10.0.0.0/8"), a name, or a domain and
 // every name below it (".example.com", "*.example.com" or "example.com").
 bool hostMatches(const std::string& host, std::string entry) {
-  g_autoptr(GInetAddressMask) network = g_inet_address_mask_new_from_string(entry.c_str(), nullptr);
-  if (network) {
-    g_autoptr(GInetAddress) address = g_inet_address_new_from_string(host.c_str());
-    return address && g_inet_address_mask_matches(network, address);
-  }
+  if (std::optional<bool> inside = inNetwork(host, entry)) return *inside;
   entry.erase(0, entry.find_first_not_of("*."));
   g_autofree gchar* name = g_ascii_strdown(host.c_str(), -1);
   g_autofree gchar* domain = g_ascii_strdown(entry.c_str(), -1);
