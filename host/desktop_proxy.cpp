@@ -2,8 +2,8 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <glib.h>
 #include <glib-unix.h>
+#include <glib.h>
 #include <glib/gstdio.h>
 #include <poll.h>
 #include <signal.h>
@@ -45,11 +45,12 @@ struct Asking {
   Clock::time_point deadline;
   int cancelled;
 
-  bool ended() const {
+  bool wasCancelled() const {
     pollfd cancel{cancelled, POLLIN, 0};
-    return poll(&cancel, 1, 0) > 0 || Clock::now() >= deadline;
+    return poll(&cancel, 1, 0) > 0;
   }
   bool late() const { return Clock::now() >= deadline; }
+  bool ended() const { return wasCancelled() || late(); }
 
   ToolOutput run(std::vector<std::string> arguments) const {
     std::vector<char*> argv;
@@ -60,8 +61,8 @@ struct Asking {
     int out = -1, err = -1;
     output.started = g_spawn_async_with_pipes(
         nullptr, argv.data(), nullptr,
-        static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD), nullptr,
-        nullptr, &pid, nullptr, &out, &err, nullptr);
+        static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD), nullptr, nullptr,
+        &pid, nullptr, &out, &err, nullptr);
     if (!output.started) return output;
     FileDescriptor outFd(out), errFd(err);
     pollfd waits[] = {{out, POLLIN, 0}, {err, POLLIN, 0}, {cancelled, POLLIN, 0}};
@@ -125,11 +126,11 @@ std::optional<ProxyRoute> askPortal(const Asking& asking, const std::string& url
   const std::string address = sessionBusAddress();
   if (address.empty()) return std::nullopt;
   g_autofree gchar* argument = g_variant_print(g_variant_new_string(url.c_str()), FALSE);
-  ToolOutput answer = asking.run({"gdbus", "call", "--address", address, "--dest",
-                                  "org.freedesktop.portal.Desktop", "--object-path",
-                                  "/org/freedesktop/portal/desktop", "--method",
-                                  "org.freedesktop.portal.ProxyResolver.Lookup", argument});
-  if (!answer.started || (asking.ended() && !asking.late())) return std::nullopt;
+  ToolOutput answer =
+      asking.run({"gdbus", "call", "--address", address, "--dest", "org.freedesktop.portal.Desktop",
+                  "--object-path", "/org/freedesktop/portal/desktop", "--method",
+                  "org.freedesktop.portal.ProxyResolver.Lookup", argument});
+  if (!answer.started || asking.wasCancelled()) return std::nullopt;
   // No bus to connect to, or none of its names is the portal: the desktop's files are read.
   for (const char* absent : {"Error connecting", "ServiceUnknown", "NameHasNoOwner",
                              "UnknownMethod", "UnknownInterface", "UnknownObject"})
@@ -140,11 +141,10 @@ std::optional<ProxyRoute> askPortal(const Asking& asking, const std::string& url
           ? g_variant_parse(G_VARIANT_TYPE("(as)"), answer.out.c_str(), nullptr, nullptr, nullptr)
           : nullptr;
   if (!reply) {
-    std::string why = !answer.ended    ? "no answer within 1 s"
+    std::string why = !answer.ended      ? "no answer within 1 s"
                       : answer.succeeded ? "an answer that is no list of proxies"
                                          : g_strstrip(answer.err.data());
-    systemLog("The desktop portal gave no proxy (%s): the download connects directly",
-              why.c_str());
+    systemLog("The desktop portal gave no proxy (%s): the download connects directly", why.c_str());
     return direct("the desktop portal");
   }
   g_autofree const gchar** uris = nullptr;
@@ -172,7 +172,8 @@ std::optional<std::map<std::string, std::string>> gnomeKeys(const Asking& asking
     g_autoptr(GVariant) value = g_variant_parse(nullptr, fields[2], nullptr, nullptr, nullptr);
     if (!value) continue;
     std::string text;
-    if (g_variant_is_of_type(value, G_VARIANT_TYPE_STRING)) text = g_variant_get_string(value, nullptr);
+    if (g_variant_is_of_type(value, G_VARIANT_TYPE_STRING))
+      text = g_variant_get_string(value, nullptr);
     if (g_variant_is_of_type(value, G_VARIANT_TYPE_INT32))
       text = std::to_string(g_variant_get_int32(value));
     if (g_variant_is_of_type(value, G_VARIANT_TYPE_STRING_ARRAY)) {
@@ -220,8 +221,8 @@ std::optional<ProxyRoute> kdeSettings(const std::string& url) {
   };
   const std::string type = text("ProxyType");  // 1 by hand, 2 a PAC file, 3 found on the network
   if (type == "2" || type == "3")
-    systemLog(kNoAutoConfiguration,
-              type == "2" ? redactedUrl(text("Proxy Config Script")).c_str() : "found on the network");
+    systemLog(kNoAutoConfiguration, type == "2" ? redactedUrl(text("Proxy Config Script")).c_str()
+                                                : "found on the network");
   if (type != "1" || bypassesProxy(url, text("NoProxyFor"))) return direct("KDE");
   const bool https = g_str_has_prefix(url.c_str(), "https:");
   for (const char* key : {https ? "httpsProxy" : "httpProxy", "socksProxy"}) {
@@ -234,7 +235,8 @@ std::optional<ProxyRoute> kdeSettings(const std::string& url) {
 // Whether XDG_CURRENT_DESKTOP, a list of names, holds one that `is` accepts.
 template <typename Is>
 bool desktopIs(Is is) {
-  g_auto(GStrv) names = g_strsplit(g_getenv("XDG_CURRENT_DESKTOP") ? g_getenv("XDG_CURRENT_DESKTOP") : "", ":", -1);
+  const char* desktops = g_getenv("XDG_CURRENT_DESKTOP");
+  g_auto(GStrv) names = g_strsplit(desktops ? desktops : "", ":", -1);
   for (gchar** name = names; *name != nullptr; ++name)
     if (is(std::string_view(*name))) return true;
   return false;
@@ -262,11 +264,12 @@ ProxyRoute DesktopProxyQuestion::ask(const std::string& url) {
                name == "X-Cinnamon" || name == "Budgie" || name == "Pantheon";
       }))
     settings = gnomeSettings(asking, url);
-  if (!settings && !asking.ended() && desktopIs([](std::string_view name) { return name == "KDE"; }))
+  if (!settings && !asking.ended() &&
+      desktopIs([](std::string_view name) { return name == "KDE"; }))
     settings = kdeSettings(url);
   if (!settings && asking.late())
     systemLog("The desktop's proxy settings took over 1 s to read: the download connects directly");
-  return settings && !(asking.ended() && !asking.late()) ? *settings : ProxyRoute{};
+  return settings && !asking.wasCancelled() ? *settings : ProxyRoute{};
 }
 
 ProxyRoute chooseProxyRoute(const std::string& url, DesktopProxyQuestion& question) {

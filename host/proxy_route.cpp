@@ -43,9 +43,8 @@ bool hostMatches(const std::string& host, std::string entry) {
   g_autofree gchar* name = g_ascii_strdown(host.c_str(), -1);
   g_autofree gchar* domain = g_ascii_strdown(entry.c_str(), -1);
   const std::string_view shown = name, suffix = domain;
-  return !suffix.empty() &&
-         (shown == suffix || (shown.ends_with(suffix) &&
-                              shown[shown.size() - suffix.size() - 1] == '.'));
+  return !suffix.empty() && (shown == suffix || (shown.ends_with(suffix) &&
+                                                 shown[shown.size() - suffix.size() - 1] == '.'));
 }
 
 }  // namespace

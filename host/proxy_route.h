@@ -17,7 +17,7 @@ namespace host {
 struct ProxyRoute {
   // libcurl's proxy URLs, in the order they are tried; "" is a direct connection. Never empty.
   std::vector<std::string> proxies = {""};
-  std::string source;            // for the log: "from https_proxy", "from the desktop's settings …"
+  std::string source;  // for the log: "from https_proxy", "from the desktop's settings …"
   bool fromEnvironment = false;  // libcurl reads the variables itself, no_proxy included
 
   // The proxy at `index` as logs and messages show it, without its password; empty: direct.

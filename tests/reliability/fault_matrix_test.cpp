@@ -158,9 +158,9 @@ class FaultMatrix : public testsupport::StormTest, public ::testing::WithParamIn
                     bool withBus = false) {
     scratch.writeFile("dconf-keys/user", settings);
     scratch.makeDir("home/.config/dconf");
-    EXPECT_EQ(testsupport::runProgram("dconf", {"dconf", "compile", homeDir() + "/.config/dconf/user",
-                                                scratch.file("dconf-keys")})
-                  .exitCode, 0);
+    const std::string database = homeDir() + "/.config/dconf/user";
+    EXPECT_EQ(testsupport::runProgram("dconf", {"dconf", "compile", database,
+                                                scratch.file("dconf-keys")}).exitCode, 0);
     std::string bus = scratch.file("bus");
     environment = {{"XDG_CURRENT_DESKTOP", desktop}, {"DBUS_SESSION_BUS_ADDRESS", ""}};
     if (!withBus) return;
@@ -172,7 +172,8 @@ class FaultMatrix : public testsupport::StormTest, public ::testing::WithParamIn
     options.setEnv = {{"HOME", homeDir()}, {"XDG_DATA_HOME", homeDir() + "/.local/share"},
                       environment[0], {"XDG_RUNTIME_DIR", scratch.makeDir("run")}};
     sessionBus = testsupport::startProgram(
-        "dbus-daemon", {"dbus-daemon", "--session", "--nofork", "--address=unix:path=" + bus}, options);
+        "dbus-daemon", {"dbus-daemon", "--session", "--nofork", "--address=unix:path=" + bus},
+        options);
     waitFor([&] { return testsupport::pathExists(bus); });
   }
   void waitFor(const std::function<bool()>& ready) {
@@ -647,7 +648,8 @@ std::vector<FaultCase> FaultMatrix::cases() {
       "The desktop portal gave no proxy (no answer within 1 s): the download connects directly",
       [=](FaultMatrix& m, TestHttpServer&) {
         m.startProxy();
-        m.scratch.writeFile("home/.local/share/dbus-1/services/org.freedesktop.portal.Desktop.service",
+        m.scratch.writeFile(
+            "home/.local/share/dbus-1/services/org.freedesktop.portal.Desktop.service",
                             "[D-BUS Service]\nName=org.freedesktop.portal.Desktop\n"
                             "Exec=/bin/sleep 60\n");  // in place of the system's
         m.gnomeDesktop(manual(m), "GNOME", true);
@@ -658,7 +660,8 @@ std::vector<FaultCase> FaultMatrix::cases() {
                                m.startProxy();
                                m.gnomeDesktop(manual(m), "ubuntu:GNOME");
                              }));
-  cases.push_back(desktopRow("no portal: GNOME's ignore-hosts names the server's network", false, "",
+  cases.push_back(desktopRow("no portal: GNOME's ignore-hosts names the server's network", false,
+                             "",
                              [=](FaultMatrix& m, TestHttpServer&) {
                                m.startProxy();
                                m.gnomeDesktop(manual(m, "['localhost', '127.0.0.0/8']"));
@@ -668,7 +671,8 @@ std::vector<FaultCase> FaultMatrix::cases() {
       "The desktop's settings name a proxy auto-configuration (http://127.0.0.1:1/proxy.pac); "
       "proxy auto-configuration needs the desktop portal: the download connects directly",
       [](FaultMatrix& m, TestHttpServer&) {
-        m.gnomeDesktop("[system/proxy]\nmode='auto'\nautoconfig-url='http://127.0.0.1:1/proxy.pac'\n");
+        m.gnomeDesktop(
+            "[system/proxy]\nmode='auto'\nautoconfig-url='http://127.0.0.1:1/proxy.pac'\n");
       }));
   cases.push_back(desktopRow("no portal: KDE's kioslaverc", true,
                              viaProxy + "(from the desktop's settings (KDE))",
