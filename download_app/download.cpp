@@ -143,7 +143,7 @@ bool Download::decideOnFirstData() {
   // nor a part of a body. A 304 answers the cached tag the download asked with.
   const bool notModified = status == 304 && !likelyCurrentTag_.empty();
   if (status != 200 && !notModified) {
-    return abandon(statusFailure(status, false));
+    return abandon(statusFailure(status, false, response.proxy, theDownload_->url()));
   }
   // A 304 without an ETag (or with an empty one) answers for the tag asked with.
   std::string tag = response.headerField("ETag").value_or("");
@@ -209,7 +209,8 @@ void Download::didFinishDownloading(host::DownloadTask&, const std::string& loca
   host::UrlResponse response = theDownload_->response();
   // A 206 counts only as the rest of an archive whose start earlier attempts brought.
   if (response.statusCode != 200 && !response.continuesBody)
-    return showFailure(statusFailure(response.statusCode, true));
+    return showFailure(
+        statusFailure(response.statusCode, true, response.proxy, theDownload_->url()));
   // An empty archive brings no first data: it is decided on here.
   std::error_code error;
   if (std::filesystem::file_size(location, error) == 0 && !decideOnFirstData()) return;
@@ -258,7 +259,7 @@ void Download::didComplete(host::DownloadTask&, const std::optional<host::UrlErr
   // An archive that waits for its signature keeps the cache locked.
   if (!signatureCheck_ || !signatureCheck_->holdsArchive()) cache_.unlock();
   // The signature's download ends too: its own end would call the archive not the vendor's.
-  if (error && !error->cancelled) abandon(transportFailure(error->description));
+  if (error && !error->cancelled) abandon(transportFailure(*error, theDownload_->url()));
 }
 
 void Download::showFailure(const Failure& failure) {

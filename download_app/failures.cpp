@@ -19,6 +19,9 @@ constexpr const char* kStageTexts[] = {
     N_("Downloading"), N_("Waiting for another installer to finish"),
     N_("Verifying the installer…"), N_("Initializing the installer")};
 constexpr const char* kRetryingFormat = N_("Download interrupted. Retrying in %d s…");
+constexpr const char* kProxyPasswordFailure =
+    N_("Download failed: the proxy %s wants a user name and password. Give them in the "
+       "environment variable %s, as in %s, and start the installer again.");
 
 // `text` in the user's language and in English.
 Failure failureText(const char* text) { return {translate(text), text}; }
@@ -157,14 +160,33 @@ std::optional<Failure> addressFailure(const std::string& url, const std::string&
                      source.c_str());
 }
 
-Failure statusFailure(long status, bool atEnd) {
+// The proxy `proxy` asked for a password (407): it goes in the variable libcurl reads for `url`.
+Failure proxyPasswordFailure(const std::string& proxy, const std::string& url) {
+  const std::string variable =
+      g_ascii_strncasecmp(url.c_str(), "https:", 6) == 0 ? "https_proxy" : "http_proxy";
+  std::string example = proxy;
+  size_t authority = example.find("://");
+  example.insert(authority == std::string::npos ? 0 : authority + 3, "USER:PASSWORD@");
+  example = variable + "=" + example;
+  return failureText(kProxyPasswordFailure, proxy.c_str(), variable.c_str(), example.c_str());
+}
+
+Failure statusFailure(long status, bool atEnd, const std::string& proxy, const std::string& url) {
+  if (status == 407 && !proxy.empty()) return proxyPasswordFailure(proxy, url);
   return {formatText(translate(kStatusFailure), status),
           (atEnd ? "Download failed! Error code- " : "Download failed with http error code- ") +
-              std::to_string(status)};
+              std::to_string(status) + (proxy.empty() ? "" : " through the proxy " + proxy)};
 }
 
 Failure transportFailure(const std::string& reason) {
   return failureText(N_("Download failed: %s"), reason.c_str());
+}
+
+Failure transportFailure(const host::UrlError& error, const std::string& url) {
+  if (error.proxyStatus == 407 && !error.proxy.empty())
+    return proxyPasswordFailure(error.proxy, url);
+  if (error.proxy.empty()) return transportFailure(error.description);
+  return transportFailure(error.description + " (through the proxy " + error.proxy + ")");
 }
 
 Failure untrustedCacheFailure(const CacheTrust& trust) {

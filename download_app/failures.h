@@ -8,6 +8,7 @@
 #include <string>
 
 #include "host/status.h"
+#include "host/url_session.h"
 #include "provisioning/agent_cache.h"
 #include "provisioning/signed_archive.h"
 
@@ -23,10 +24,14 @@ Failure noBundleFailure();
 // Why `url`, from `source`, cannot be downloaded: only http and https can, and a URL holds no
 // blank or control character. Nothing when it can.
 std::optional<Failure> addressFailure(const std::string& url, const std::string& source);
-// The server answered `status` where an archive was due: at its first data, or at its end.
-Failure statusFailure(long status, bool atEnd);
+// The server answered `status` where an archive was due: at its first data, or at its end;
+// through `proxy` (as logs show it) when not directly, which may be a proxy asking for a password.
+Failure statusFailure(long status, bool atEnd, const std::string& proxy = "",
+                      const std::string& url = "");
 // The transport failed, for libcurl's `reason`.
 Failure transportFailure(const std::string& reason);
+// The download of `url` failed with `error`, through the proxy it names if any.
+Failure transportFailure(const host::UrlError& error, const std::string& url);
 // The cache is not the user's own.
 Failure untrustedCacheFailure(const CacheTrust& trust);
 // The installer whose agent started this run holds the cache, which this run would change.

@@ -68,6 +68,7 @@ struct AttemptPlan {
   int64_t furthest = 0;         // the most bytes the body has held at the end of an attempt
   int barrenAttempts = 0;       // in a row, that took the body no further
   int waitsSinceProgress = 0;
+  size_t proxy = 0;  // which of the session's proxies the attempts go through (host/proxy_route.h)
 
   RequestConditions nextRequest(int64_t onDisk) const;
   // Takes the answer to that request, `onDisk` bytes of the body kept. `retryAfter`: the

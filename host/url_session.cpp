@@ -13,6 +13,8 @@
 #include "host/attempt_plan.h"
 #include "host/body_file.h"
 #include "host/certificate_store.h"
+#include "host/curl_handles.h"
+#include "host/desktop_proxy.h"
 #include "host/files.h"
 #include "host/system_log.h"
 
@@ -30,32 +32,17 @@ constexpr int64_t kLivelyBytes = 64 * 1024;
 
 UrlError libcurlError(CURLcode code) { return {false, code, curl_easy_strerror(code)}; }
 
-// Owners of libcurl's handles. Every easy handle leaves the multi handle before it goes.
-template <auto release>
-struct CurlRelease {
-  void operator()(auto* handle) const { release(handle); }
-};
-using CurlEasy = std::unique_ptr<CURL, CurlRelease<curl_easy_cleanup>>;
-using CurlMulti = std::unique_ptr<CURLM, CurlRelease<curl_multi_cleanup>>;
-using CurlSlist = std::unique_ptr<curl_slist, CurlRelease<curl_slist_free_all>>;
-
 bool isHttps(const std::string& url) { return g_ascii_strncasecmp(url.c_str(), "https:", 6) == 0; }
-
-// Whether a transport failure may go away on another attempt (host/attempt_plan.h).
-bool isTransientError(CURL* easy, CURLcode code) {
-  long tunnel = 0;  // a proxy's answer to CONNECT, when one was asked
-  curl_easy_getinfo(easy, CURLINFO_HTTP_CONNECTCODE, &tunnel);
-  return isTransientFailure(code, tunnel);
-}
 
 // What lasts for one attempt: its request, and what its answer meant.
 struct Attempt {
-  CurlSlist requestFields;                 // its conditions (If-Range, If-None-Match)
+  CurlSlist requestFields = {};            // its conditions (If-Range, If-None-Match)
   char errorBuffer[CURL_ERROR_SIZE] = {};  // libcurl's detail of a transport error
-  std::optional<AnswerOutcome> answer;     // what its answer means, once taken
-  BodyStatus failure;                      // why this side ended it, if it did
-  std::string heldBack;  // the first bytes of a body the delegate expects to abandon
-  bool paused = false;   // holding the body back until its first data has been delivered
+  std::optional<AnswerOutcome> answer{};   // what its answer means, once taken
+  BodyStatus failure{};                    // why this side ended it, if it did
+  std::string heldBack{};  // the first bytes of a body the delegate expects to abandon
+  bool paused = false;     // holding the body back until its first data has been delivered
+  std::string proxy{};     // the proxy it goes through, as logs show it; empty: directly
 
   bool answered(AnswerOutcome::Kind kind) const { return answer && answer->kind == kind; }
 };
@@ -112,6 +99,7 @@ struct DownloadTask::State {
     const AnswerOutcome& outcome =
         *(attempt.answer = plan.takeAnswer(
               answer, asked > 0 ? std::optional<int64_t>(asked) : std::nullopt, body.size()));
+    answer.proxy = attempt.proxy;
     if (outcome.kind == AnswerOutcome::kRetry) publish(std::move(answer));
     attempt.failure = outcome.failure;
     if (outcome.kind == AnswerOutcome::kRetry || outcome.kind == AnswerOutcome::kAskWhole ||
@@ -206,6 +194,8 @@ struct UrlSession::Shared {
       const std::vector<Task> newStarts = std::exchange(starts, {});
       const bool ending = invalidated;
       lock.unlock();
+      // Asked once, for the first task, before its first request (Ctrl-C ends the question).
+      if (!route && !newStarts.empty()) route = chooseProxyRoute(newStarts[0]->url(), proxies);
       for (const Task& task : newStarts)
         if (!endedByCancel(task)) begin(task);
       for (const Task& task : std::vector(active_)) endedByCancel(task);
@@ -240,6 +230,8 @@ struct UrlSession::Shared {
   std::mutex mutex;
   std::atomic<bool> invalidated{false};  // set under mutex, read anywhere
   std::vector<Task> starts;              // resumed, not yet begun; guarded by mutex
+  DesktopProxyQuestion proxies;          // cancelled with the session
+  std::optional<ProxyRoute> route;       // worker only: every task's, once chosen
 
  private:
   // A turn of the loop for a task between two attempts or in one.
@@ -311,7 +303,8 @@ struct UrlSession::Shared {
     CURL* easy = state.easy.get();
     curl_multi_remove_handle(multi.get(), easy);  // the last attempt's, if still there
     state.wait.reset();
-    state.attempt = {};
+    state.attempt = {.proxy = route->shown(state.plan.proxy)};
+    route->apply(easy, state.plan.proxy);
     RequestConditions conditions = state.plan.nextRequest(state.body.size());
     if (!conditions.field.empty())
       state.attempt.requestFields.reset(curl_slist_append(nullptr, conditions.field.c_str()));
@@ -346,10 +339,14 @@ struct UrlSession::Shared {
       return retryOrEnd(
           task, {false, 0, "the server answered " + std::to_string(task->response().statusCode)},
           attempt.answer->seconds);
-    if (result != CURLE_OK)
-      return retryOrEnd(task, {false, result, state.transportError(task->url(), result)},
-                        state.plan.waitAfterFailure(isTransientError(state.easy.get(), result),
-                                                    state.body.size()));
+    if (result != CURLE_OK && route->fallBack(result, &state.plan.proxy)) return startAttempt(task);
+    if (result != CURLE_OK) {
+      UrlError failure{false, result, state.transportError(task->url(), result)};
+      // A proxy's answer to CONNECT, when one was asked: a refusal is judged by its status.
+      curl_easy_getinfo(state.easy.get(), CURLINFO_HTTP_CONNECTCODE, &failure.proxyStatus);
+      const bool transient = isTransientFailure(result, failure.proxyStatus);
+      return retryOrEnd(task, failure, state.plan.waitAfterFailure(transient, state.body.size()));
+    }
     if (attempt.answered(AnswerOutcome::kNotModified)) {
       ++state.deliveries;
       callDelegate([&] { state.delegate->didWriteData(*task, 0, 0, -1); });
@@ -391,6 +388,7 @@ struct UrlSession::Shared {
   void end(const Task& task, std::optional<UrlError> error) {
     DownloadTask::State& state = *task->state_;
     std::erase(active_, task);
+    if (error) error->proxy = state.attempt.proxy;
     curl_multi_remove_handle(multi.get(), state.easy.get());
     state.easy.reset();
     state.body.remove();
@@ -460,6 +458,7 @@ void UrlSession::invalidateAndCancel() {
     std::lock_guard lock(shared_->mutex);
     shared_->invalidated = true;
   }
+  shared_->proxies.cancel();
   curl_multi_wakeup(shared_->multi.get());
 }
 

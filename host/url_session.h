@@ -34,6 +34,7 @@ struct UrlResponse {
   std::vector<std::pair<std::string, std::string>> headerFields;
   // A 206 that continued the body earlier attempts had begun: with them, the whole body.
   bool continuesBody = false;
+  std::string proxy = {};  // the proxy it came through, as logs show it; empty: directly
 
   // The field's value, its name compared without regard to case.
   std::optional<std::string> headerField(std::string_view name) const;
@@ -44,6 +45,8 @@ struct UrlError {
   bool cancelled = false;   // ended by `cancel` or `invalidateAndCancel`
   int code = 0;             // libcurl's CURLcode; 0 when the body file or an answer ended it
   std::string description;  // the short reason, e.g. "Couldn't connect to server"
+  std::string proxy = {};   // the proxy the last attempt went through, as logs show it
+  long proxyStatus = 0;     // the status with which that proxy refused a tunnel (407), or 0
 };
 
 class UrlSessionDelegate {
@@ -84,7 +87,9 @@ class UrlSessionDelegate {
 // Besides these, the session follows the environment: SSL_CERT_FILE and SSL_CERT_DIR (read when
 // the session is made) replace the system's certificate file and directory, for the server and
 // an https proxy (a store that names a FIFO or a device ends each task at once, naming it);
-// http_proxy, https_proxy, all_proxy and no_proxy (credentials in the proxy URL) choose the proxy.
+// http_proxy, https_proxy, all_proxy and no_proxy (credentials in the proxy URL) choose the proxy;
+// without any of them, the desktop's settings do (host/desktop_proxy.h), asked once, on the
+// delegate queue before the first request: every task of the session goes the same way.
 // Only http and https are fetched, and an https download never follows a redirect to http; HTTP/2
 // where offered and where libcurl was built with it (not the portable build's).
 struct UrlSessionConfiguration {

@@ -8,10 +8,14 @@ BUILD_PACKAGES=(cmake g++ pkg-config libcurl4-openssl-dev libglib2.0-dev libgtk-
 # Wayland (weston), each with a session bus and the accessibility bus the tests read the window
 # through (dbus, at-spi2-core, libatspi); the locale sources the language tests build their
 # locales from, and a font with Japanese and Chinese glyphs. The suite runs the benchmark's short
-# form too (BENCH_PACKAGES), and some tests as the user nobody (setpriv, from util-linux).
+# form too (BENCH_PACKAGES), and some tests as the user nobody (setpriv, from util-linux). The
+# desktop's proxy: the desktop portal, which answers from GNOME's settings (dconf) through
+# glib-networking and evaluates a PAC file with libproxy's JavaScript plugin, gsettings and
+# KDE's file in its place, and tinyproxy as the proxy.
 TEST_PACKAGES=(googletest libcpp-httplib-dev nginx-light openssl zip xvfb xauth xdotool imagemagick
   curl iproute2 makeself minisign util-linux weston dbus at-spi2-core libatspi2.0-dev locales
-  fonts-droid-fallback python3)
+  fonts-droid-fallback python3 xdg-desktop-portal glib-networking libproxy1-plugin-webkit
+  gsettings-desktop-schemas dconf-gsettings-backend dconf-cli libglib2.0-bin tinyproxy-bin)
 # For tools/demo, besides BUILD_PACKAGES: configuring the build also looks for the test
 # libraries; nginx serves the agent archive, zip packs it, ImageMagick draws the splash,
 # makeself makes the one-file installer, minisign signs the agent archive.
@@ -20,8 +24,10 @@ DEMO_PACKAGES=(googletest libcpp-httplib-dev nginx-light zip imagemagick makesel
 # For bench/run, besides BUILD_PACKAGES: nginx serves the archives, zip packs them, curl is the
 # command the installer is measured against, Xvfb the desktop, ip sets up the namespace's loopback,
 # minisign signs the archive for the signed road; Python runs the benchmark itself, the flaky link
-# and the client that closes at its first bytes.
-BENCH_PACKAGES=(curl nginx-light zip xvfb iproute2 minisign python3)
+# and the client that closes at its first bytes; the desktop portal and gdbus answer the question
+# for the proxy.
+BENCH_PACKAGES=(curl nginx-light zip xvfb iproute2 minisign python3 xdg-desktop-portal
+  libglib2.0-bin)
 
 # For tools/fuzz, besides BUILD_PACKAGES: clang, whose runtime libraries hold libFuzzer and the
 # sanitizers it is built with.
