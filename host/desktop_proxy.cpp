@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "host/session_bus.h"
 #include "host/system_log.h"
 
 namespace host {
@@ -120,39 +121,41 @@ std::string sessionBusAddress() {
   return std::string("unix:path=") + escaped;
 }
 
+// Why `reply` holds no proxies, for the log.
+std::string whyNoProxies(const BusReply& reply) {
+  if (reply.outcome == BusOutcome::kTimedOut) return "no answer within 1 s";
+  if (reply.outcome == BusOutcome::kClosed) return "the session bus closed the connection";
+  if (reply.message.type != BusMessageType::kError) return "an answer that is no list of proxies";
+  const std::string explanation = bodyLeadingString(reply.message);
+  return reply.message.errorName + (explanation.empty() ? "" : ": " + explanation);
+}
+
 // The portal's answer for `url`; nothing where no portal is there (or the question was
 // cancelled), and a direct connection, logged, where it gave none in time or none to read.
 std::optional<ProxyRoute> askPortal(const Asking& asking, const std::string& url) {
-  const std::string address = sessionBusAddress();
-  if (address.empty()) return std::nullopt;
-  g_autofree gchar* argument = g_variant_print(g_variant_new_string(url.c_str()), FALSE);
-  ToolOutput answer =
-      asking.run({"gdbus", "call", "--address", address, "--dest", "org.freedesktop.portal.Desktop",
-                  "--object-path", "/org/freedesktop/portal/desktop", "--method",
-                  "org.freedesktop.portal.ProxyResolver.Lookup", argument});
-  if (!answer.started || asking.wasCancelled()) return std::nullopt;
-  // No bus to connect to, or none of its names is the portal: the desktop's files are read.
-  for (const char* absent : {"Error connecting", "ServiceUnknown", "NameHasNoOwner",
-                             "UnknownMethod", "UnknownInterface", "UnknownObject"})
-    if (answer.ended && !answer.succeeded && answer.err.find(absent) != std::string::npos)
+  const BusReply reply =
+      callSessionBus(sessionBusAddress(),
+                     {"org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop",
+                      "org.freedesktop.portal.ProxyResolver", "Lookup", url},
+                     asking.deadline, asking.cancelled);
+  if (reply.outcome == BusOutcome::kNoBus || asking.wasCancelled()) return std::nullopt;
+  const bool error = reply.message.type == BusMessageType::kError;
+  // None of the bus's names is the portal: the desktop's files are read.
+  for (const char* absent :
+       {"ServiceUnknown", "NameHasNoOwner", "UnknownMethod", "UnknownInterface", "UnknownObject"})
+    if (error && reply.message.errorName == std::string("org.freedesktop.DBus.Error.") + absent)
       return std::nullopt;
-  g_autoptr(GVariant) reply =
-      answer.succeeded
-          ? g_variant_parse(G_VARIANT_TYPE("(as)"), answer.out.c_str(), nullptr, nullptr, nullptr)
-          : nullptr;
-  if (!reply) {
-    std::string why = !answer.ended      ? "no answer within 1 s"
-                      : answer.succeeded ? "an answer that is no list of proxies"
-                                         : g_strstrip(answer.err.data());
-    systemLog("The desktop portal gave no proxy (%s): the download connects directly", why.c_str());
+  const std::optional<std::vector<std::string>> uris =
+      error ? std::nullopt : bodyStringList(reply.message);
+  if (!uris) {
+    systemLog("The desktop portal gave no proxy (%s): the download connects directly",
+              whyNoProxies(reply).c_str());
     return direct("the desktop portal");
   }
-  g_autofree const gchar** uris = nullptr;
-  g_variant_get(reply, "(^a&s)", &uris);
   ProxyRoute route = direct("the desktop portal");
   route.proxies.clear();
-  for (const gchar** uri = uris; *uri != nullptr; ++uri)
-    if (std::optional<std::string> proxy = curlProxy(*uri)) route.proxies.push_back(*proxy);
+  for (const std::string& uri : *uris)
+    if (std::optional<std::string> proxy = curlProxy(uri)) route.proxies.push_back(*proxy);
   if (route.proxies.empty()) route.proxies = {""};
   return route;
 }

@@ -3,10 +3,11 @@
 // on the session bus, which applies the desktop's own settings, a proxy auto-configuration (PAC)
 // included; where no portal answers on the bus, GNOME's settings (org.gnome.system.proxy) when
 // XDG_CURRENT_DESKTOP names GNOME or a desktop built on it, and KDE's kioslaverc when it names
-// KDE. The portal and GNOME's settings are read with the system's own GLib tools (gdbus and
-// gsettings), so that the portable build, whose GLib has no GIO and loads no system module, asks
-// them as the development build does. A PAC file without the portal is not evaluated: the log
-// says so, and the download connects directly, as it does where no desktop answers.
+// KDE. The portal is asked on a connection of the installer's own (host/session_bus.h), and
+// GNOME's settings are read with the system's gsettings, so that the portable build, whose GLib
+// has no GIO and loads no system module, asks them as the development build does. A PAC file
+// without the portal is not evaluated: the log says so, and the download connects directly, as
+// it does where no desktop answers.
 //
 // The whole question takes at most a second: a portal that does not answer, answers garbage or
 // hangs costs the run that second and a log line. One question at a time per object, asked on

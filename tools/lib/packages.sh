@@ -24,10 +24,9 @@ DEMO_PACKAGES=(googletest libcpp-httplib-dev nginx-light zip imagemagick makesel
 # For bench/run, besides BUILD_PACKAGES: nginx serves the archives, zip packs them, curl is the
 # command the installer is measured against, Xvfb the desktop, ip sets up the namespace's loopback,
 # minisign signs the archive for the signed road; Python runs the benchmark itself, the flaky link
-# and the client that closes at its first bytes; the desktop portal and gdbus answer the question
-# for the proxy.
-BENCH_PACKAGES=(curl nginx-light zip xvfb iproute2 minisign python3 xdg-desktop-portal
-  libglib2.0-bin)
+# and the client that closes at its first bytes; the desktop portal answers the question for the
+# proxy.
+BENCH_PACKAGES=(curl nginx-light zip xvfb iproute2 minisign python3 xdg-desktop-portal)
 
 # For tools/fuzz, besides BUILD_PACKAGES: clang, whose runtime libraries hold libFuzzer and the
 # sanitizers it is built with.
