@@ -3,7 +3,6 @@
 #include <glib.h>
 
 #include <algorithm>
-#include <sstream>
 #include <vector>
 
 #include "download_app/translation.h"
@@ -71,9 +70,13 @@ constexpr const char* kTrustProblemTexts[] = {
 
 // The blank-separated words of a status's subject.
 std::vector<std::string> wordsOf(const std::string& subject) {
-  std::istringstream stream(subject);
+  constexpr char kBlanks[] = " \t\n\v\f\r";
   std::vector<std::string> words;
-  for (std::string word; stream >> word;) words.push_back(word);
+  for (size_t start = subject.find_first_not_of(kBlanks); start != std::string::npos;) {
+    size_t end = subject.find_first_of(kBlanks, start);
+    words.push_back(subject.substr(start, end - start));
+    start = subject.find_first_not_of(kBlanks, end);
+  }
   return words;
 }
 

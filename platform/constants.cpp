@@ -4,7 +4,12 @@
 // start-up code of the installer can read them.
 const char PATH_SEPARATOR[] = "/";
 const char RELEASE_LABEL[] = "Q7312m";
+// An arm64 machine keeps its agents apart from an x86-64 one's, in a home that both share (NFS).
+#if defined(__aarch64__)
+const char ARCH_TAG[] = "arm64osx";
+#else
 const char ARCH_TAG[] = "x64osx";
+#endif
 const char INSTALL_AGENT_ZIP[] = "InstallAgent.zip";
 const char INSTALL_AGENT_DIR[] = "installagent";
 const char VALIDATION_STRING_FILE[] = ".validatestring";

@@ -7,7 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
+#include <memory>
 #include <set>
 
 #include "host/process.h"
@@ -24,12 +24,15 @@ bool heldByAncestor(int fd) {
   struct stat file;
   if (fstat(fd, &file) != 0) return false;
   std::set<pid_t> holders;
-  std::ifstream locks("/proc/locks");
-  for (std::string line; std::getline(locks, line);) {
+  // With stdio, not iostreams, which would carry the C++ library's locales into the portable
+  // executable.
+  std::unique_ptr<FILE, int (*)(FILE*)> locks(fopen("/proc/locks", "re"), fclose);
+  char line[512];
+  while (locks != nullptr && fgets(line, sizeof line, locks.get()) != nullptr) {
     pid_t pid = 0;
     unsigned long inode = 0;
     // A waiter's line has "->" where the kind is, and then fails here.
-    if (sscanf(line.c_str(), "%*s %*s %*s %*s %d %*x:%*x:%lu", &pid, &inode) == 2 &&
+    if (sscanf(line, "%*s %*s %*s %*s %d %*x:%*x:%lu", &pid, &inode) == 2 &&
         inode == file.st_ino)
       holders.insert(pid);
   }

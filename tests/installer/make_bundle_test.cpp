@@ -363,7 +363,7 @@ TEST_F(RunFileTest, RunsTheInstallerWithTheArgumentsAsTheyAreAndPassesItsStatusO
   EXPECT_TRUE(nothingLeft(tmp));
 }
 
-TEST_F(RunFileTest, ADamagedFileSaysSoAndRunsNothing) {
+TEST_F(RunFileTest, AFileThatCannotRunHereSaysSoAndRunsNothing) {
   std::string run = makeRunFile("http://127.0.0.1:9/agent.zip");
   // Read from a pipe, it has no file to unpack from.
   RunResult result = runProgram("sh", {"sh", "-c", "cat \"$0\" | sh", run}, options());
@@ -381,6 +381,22 @@ TEST_F(RunFileTest, ADamagedFileSaysSoAndRunsNothing) {
   result = runProgram(run, {run}, options());
   EXPECT_EQ(result.exitCode, 255) << result.describe();
   EXPECT_NE(result.err.find(run + " is damaged"), std::string::npos) << result.err;
+#if defined(__x86_64__)
+  // Made of an arm64 installer (its ELF header's first 20 bytes), it says so in one line, where
+  // the shell would say "Exec format error".
+  std::string arm64 = scratch.file("arm64-installer");
+  writeFile(arm64, std::string("\x7f" "ELF\x02\x01\x01", 7) + std::string(11, '\0') + "\xb7", 0755);
+  RunResult made = makeBundle({"--executable", arm64, "--url", "http://127.0.0.1:9/agent.zip",
+                               "--bundle-zip", scratch.file("bundle.zip"), "--name", "Setup",
+                               "--run", run, "--force", out});
+  ASSERT_EQ(made.exitCode, 0) << made.describe();
+  result = runProgram(run, {run}, options());
+  EXPECT_EQ(result.exitCode, 255) << result.describe();
+  EXPECT_EQ(result.err,
+            "Setup is made for arm64 computers and cannot run on this one (x86-64). Nothing was "
+            "run.\n");
+  EXPECT_TRUE(listDir(tmp).empty());
+#endif
 
   // Made on a disk that fills up, it is not made at all (makeself would say it was).
   if (runProgram("unshare", {"unshare", "-m", "true"}).exitCode != 0) return;

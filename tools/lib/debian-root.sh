@@ -20,14 +20,35 @@ debian_mirrors() {
   printf '%s\n%s\n' "$mirror" "$security"
 }
 
-# debian_root DIR-PREFIX SUITE VARIANT [PACKAGE...] [-- EXTRA-SOURCE-LINE...]
+# Lets this machine run the programs of the Debian architecture $1 through qemu-user, registered
+# with binfmt_misc (whose file system is mounted when it is not): a root of that architecture
+# needs it to set itself up, and its programs to run.
+ensure_emulation() {
+  local qemu=$1
+  [ "$qemu" != arm64 ] || qemu=aarch64
+  ensure_packages qemu-user-static binfmt-support
+  mountpoint -q /proc/sys/fs/binfmt_misc ||
+    mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
+  [ -e "/proc/sys/fs/binfmt_misc/qemu-$qemu" ] || update-binfmts --enable "qemu-$qemu"
+}
+
+# debian_root [--architectures LIST] DIR-PREFIX SUITE VARIANT [PACKAGE...] [-- EXTRA-SOURCE-LINE...]
 # Makes (or finds, when made before) a root of Debian SUITE with mmdebstrap's VARIANT and the
-# given packages, and prints its path. An extra source line may name @MIRROR@ and @SECURITY@ for
-# this machine's mirrors. The path is DIR-PREFIX-<key>, the key made from everything that
+# given packages, and prints its path. LIST (mmdebstrap's: "arm64", or "amd64,arm64" for a root
+# of this machine's kind that also installs arm64 packages, named PACKAGE:arm64) is this
+# machine's architecture unless given; a root of another runs its programs through qemu-user.
+# An extra source line may name @MIRROR@ and @SECURITY@ for this machine's mirrors. The path is DIR-PREFIX-<key>, the key made from everything that
 # shapes the root, so a changed list makes a new root and an unchanged one is reused. Older
 # roots of the same prefix are removed. A root is made under a temporary name and renamed when
 # complete, so an interrupted run leaves no half-made root to be taken for a whole one.
 debian_root() {
+  local architectures
+  architectures=$(dpkg --print-architecture)
+  [ "$1" != --architectures ] || { architectures=$2; shift 2; }
+  local architecture
+  for architecture in ${architectures//,/ }; do
+    [ "$architecture" = "$(dpkg --print-architecture)" ] || ensure_emulation "$architecture" >&2
+  done
   local prefix=$1 suite=$2 variant=$3
   shift 3
   local packages=() sources=()
@@ -45,7 +66,9 @@ debian_root() {
     lines+=("${line//@SECURITY@/$security}")
   done
   local key
-  key=$(printf '%s\n' "$suite" "$variant" "${packages[@]}" "${sources[@]}" | sha256sum | cut -c1-12)
+  key=$(printf '%s\n' "$suite" "$variant" "${packages[@]}" "${sources[@]}" |
+    { cat; [ "$architectures" = "$(dpkg --print-architecture)" ] || echo "$architectures"; } |
+    sha256sum | cut -c1-12)
   local dir="${prefix}-${key}"
   if [ ! -d "$dir" ]; then
     local old
@@ -56,9 +79,23 @@ debian_root() {
     rm -rf --one-file-system -- "$dir.partial"
     local include
     include=$(IFS=,; echo "${packages[*]}")
+    # mmdebstrap DIR SOURCE-LINE...: the root, or a failure that leaves nothing behind.
+    make_root() {
+      local target=$1
+      shift
+      mmdebstrap --quiet --variant="$variant" --architectures="$architectures" \
+        ${include:+--include="$include"} --aptopt='Acquire::Retries "3"' "$suite" "$target" \
+        "$@" >&2 || { rm -rf --one-file-system -- "$target"; return 1; }
+    }
     echo "Making a Debian $suite root ($variant${include:+, with $include}) in $dir" >&2
-    mmdebstrap --quiet --variant="$variant" ${include:+--include="$include"} \
-      --aptopt='Acquire::Retries "3"' "$suite" "$dir.partial" "${lines[@]}" >&2
+    # A mirror may hold the security archive for some architectures only (this machine's); the
+    # packages of one architecture must all be of one version: such a root is made of the
+    # release and its updates alone.
+    if ! make_root "$dir.partial" "${lines[@]}"; then
+      [ "$architectures" != "$(dpkg --print-architecture)" ] || return 1
+      echo "Making it again without the security archive, which may lack $architectures" >&2
+      make_root "$dir.partial" "${lines[0]}" "${lines[@]:2}" || return 1
+    fi
     mv -- "$dir.partial" "$dir"
   fi
   printf '%s\n' "$dir"

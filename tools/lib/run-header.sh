@@ -1,7 +1,8 @@
 # shellcheck shell=sh disable=SC2154
 # The start of a one-file installer ("Setup.run"): makeself reads this file to write the header
 # of the file it makes (tools/make-bundle --run), with its own figures filled in: the header's
-# length in lines (SKIP), the payload's SHA-256 (SHAsum), the label and the program to start.
+# length in lines (SKIP), the payload's SHA-256 (SHAsum), the label and the program to start,
+# and tools/make-bundle's INSTALLER_MACHINE, the processor the installer is built for.
 #
 # The header checks the payload, unpacks it into a private directory where programs may run,
 # and replaces itself with the installer: every argument, the standard streams, the signals
@@ -27,8 +28,17 @@ skip=$SKIP
 sha256=$SHAsum
 label='$LABEL'
 program='$SCRIPT'
+machine='$INSTALLER_MACHINE'
 EOF
 cat <<'EOF' >>"$archname"
+# Made for another kind of processor, it says so, rather than leave the shell's "Exec format
+# error" (uname -m names the processor as the installer's ELF header does, tools/make-bundle).
+kind() { case $1 in x86_64) echo x86-64 ;; aarch64) echo arm64 ;; *) echo "$1" ;; esac; }
+if [ -n "$machine" ] && [ "$(uname -m)" != "$machine" ]; then
+  echo "$label is made for $(kind "$machine") computers and cannot run on this one" \
+    "($(kind "$(uname -m)")). Nothing was run." >&2
+  exit 255
+fi
 # The unpacked copy is private; the installer gets the user's own umask back.
 mask=$(umask)
 umask 077
