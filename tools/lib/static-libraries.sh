@@ -23,11 +23,26 @@ mkdir -p "$prefix/lib/pkgconfig"
 # mirror has its files); GLib's of the root's own release (its headers are the root's).
 glib=$(dpkg-query -W -f='${source:Upstream-Version}' \
   "libglib2.0-dev:$(dpkg-architecture -t"$host" -qDEB_HOST_ARCH 2>/dev/null)")
+# A mirror may lack the .dsc of a source whose tarballs it has (apt checks each against the
+# index as it fetches it): those are unpacked by hand, Debian's patches applied in order.
+unpack_by_hand() {  # PACKAGE VERSION
+  local release=${2#*:} dir
+  dir="$work/$1-${release%-*}"
+  [ -f "$work/$1_${release%-*}.orig.tar.xz" ] || [ -f "$work/$1_${release%-*}.orig.tar.gz" ] ||
+    return 1
+  [ -f "$work/$1_$release.debian.tar.xz" ] || return 1
+  mkdir -p "$dir" && tar -xf "$work/$1_${release%-*}".orig.tar.* -C "$dir" --strip-components=1 &&
+    tar -xf "$work/$1_$release.debian.tar.xz" -C "$dir" &&
+    sed '/^#/d; /^$/d' "$dir/debian/patches/series" | while read -r patch; do
+      patch -s -d "$dir" -p1 <"$dir/debian/patches/$patch" || exit 1
+    done
+}
 for package in glib2.0 openssl nghttp2 curl; do
   versions=$(apt-cache showsrc "$package" | awk '/^Version:/ { print $2 }' | sort -rVu)
   [ "$package" != glib2.0 ] || versions=$(grep "^$glib-" <<<"$versions")
   for version in $versions; do
     apt-get source -qq "$package=$version" >/dev/null 2>&1 && break
+    unpack_by_hand "$package" "$version" && break
     rm -rf "$work"/"$package"[-_]*
   done
   ls -d "$work/$package"-*/ >/dev/null || { echo "No source of $package could be fetched" >&3; exit 1; }
