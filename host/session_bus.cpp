@@ -73,6 +73,7 @@ class Connection {
     socket_.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (socket_.get() < 0) return BusOutcome::kNoBus;
     while (connect(socket_.get(), reinterpret_cast<sockaddr*>(&address), length) != 0) {
+      if (errno == EISCONN) break;  // connected while a signal interrupted the call
       if (errno != EAGAIN && errno != EINTR) return BusOutcome::kNoBus;
       if (std::optional<BusOutcome> ending = wait(0)) return ending;
     }
