@@ -50,12 +50,7 @@ bool hostMatches(const std::string& host, std::string entry) {
 }  // namespace
 
 std::string ProxyRoute::shown(size_t index) const {
-  // A password may hold '#', '?' or '/': everything up to the last '@' goes.
-  std::string proxy = proxies.at(index);
-  const size_t scheme = proxy.find("://"), start = scheme == std::string::npos ? 0 : scheme + 3;
-  if (size_t at = proxy.rfind('@'); at != std::string::npos && at >= start)
-    proxy.erase(start, at + 1 - start);
-  return redactedUrl(proxy);
+  return redactedUrl(withoutCredentials(proxies.at(index)));
 }
 
 void ProxyRoute::apply(CURL* easy, size_t index) const {

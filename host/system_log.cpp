@@ -47,15 +47,19 @@ std::string redactedUrl(const std::string& url) {
   return shown;
 }
 
+std::string withoutCredentials(std::string proxy) {
+  const size_t scheme = proxy.find("://"), start = scheme == std::string::npos ? 0 : scheme + 3;
+  if (size_t at = proxy.rfind('@'); at != std::string::npos && at >= start)
+    proxy.erase(start, at + 1 - start);
+  return proxy;
+}
+
 std::string withProxiesRedacted(std::string text) {
   for (const char* name : {"http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
     const char* proxy = getenv(name);
-    std::string shown = proxy != nullptr ? proxy : "";
-    // A password may hold '#', '?' or '/': everything up to the last '@' goes.
-    size_t scheme = shown.find("://"), start = scheme == std::string::npos ? 0 : scheme + 3;
-    size_t last = shown.rfind('@');
-    if (last == std::string::npos || last < start) continue;
-    shown.erase(start, last + 1 - start);
+    if (proxy == nullptr) continue;
+    const std::string shown = withoutCredentials(proxy);
+    if (shown == proxy) continue;
     for (size_t at = 0; (at = text.find(proxy, at)) != std::string::npos; at += shown.size())
       text.replace(at, strlen(proxy), shown);
   }

@@ -12,6 +12,10 @@ void systemLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // and its fragment, which may hold secrets (a signed address's token) that a log would keep.
 std::string redactedUrl(const std::string& url);
 
+// The proxy address `proxy` without the user and password before its host: a password may hold
+// '#', '?' or '/', so everything up to the last '@' goes.
+std::string withoutCredentials(std::string proxy);
+
 // `text` (a library's account of a failure, say) with the user and password taken out of every
 // proxy address that the environment names.
 std::string withProxiesRedacted(std::string text);
