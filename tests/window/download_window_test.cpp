@@ -408,13 +408,15 @@ TEST_F(DownloadWindowTest, EveryWaitAtTheBoundaryEnds) {
       RunOptions run = options;
       if (!row.setting.first.empty()) run.setEnv.push_back(row.setting);
       if (row.setting.first == "DISPLAY") run.unsetEnv.push_back("WAYLAND_DISPLAY");
-      Reply slow;  // about 20 s, so a helper that stops reading is seen to
-      slow.dripBytes = 1024;
-      slow.dripInterval = milliseconds(50);
+      Reply reply;  // for a stopped helper, about 10 s: it is seen to stop reading meanwhile
+      if (row.stopHelper) {
+        reply.dripBytes = 2048;
+        reply.dripInterval = milliseconds(50);
+      }
       if (terminated) {
         serveStalled();
       } else {
-        serveAgent(agent, slow);
+        serveAgent(agent, reply);
       }
       std::unique_ptr<RunningProgram> installer =
           startProgram(bundle->executablePath(), {"setup"}, run);
