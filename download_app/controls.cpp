@@ -1,5 +1,6 @@
 #include "download_app/controls.h"
 
+#include "download_app/failures.h"
 #include "host/application.h"
 #include "host/system_log.h"
 
@@ -70,7 +71,7 @@ void Window::pressed() {
 
 void Window::lost(const std::string& cause) {
   if (closed_) return;
-  host::systemLog("The desktop window was given up: %s", cause.c_str());
+  host::systemLog("%s", windowGivenUpNote(cause).c_str());
   bool shown = !hidden_ && drawnStatus_;
   window_ = fallback_(state_.image, *this);
   drawnBar_.reset();

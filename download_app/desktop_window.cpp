@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "download_app/failures.h"
 #include "host/files.h"
 #include "host/system_log.h"
 #include "host/termination.h"
@@ -231,7 +232,7 @@ std::unique_ptr<DownloadWindow> makeDesktopWindow(const std::optional<Image>& sp
     problem.emplace();
     window = openDesktopWindow(splash, events, *problem);
   }
-  if (!window) host::systemLog("The desktop window could not be loaded: %s", problem->c_str());
+  if (!window) host::systemLog("%s", windowNotLoadedNote(*problem).c_str());
   return window;
 }
 

@@ -1,6 +1,5 @@
 #include "download_app/download.h"
 
-
 #include <chrono>
 #include <filesystem>
 #include <memory>
@@ -160,20 +159,19 @@ bool Download::decideOnFirstData() {
   };
   // A window closed while another installer holds the cache ends the wait, and the run.
   using Verdict = AgentCache::Verdict;
-  const Verdict verdict = cache_.decide(tag, proofCheck(), waiting, [this] {
+  const AgentCache::Decision decision = cache_.decide(tag, proofCheck(), waiting, [this] {
     return windowClosed() || !host::applicationIsRunning();
   });
-  if (verdict == Verdict::kCurrent) startCachedAgent();
-  if (verdict == Verdict::kUnlockable) return abandon(cacheFailure(cache_.whyUnlockable()));
-  if (verdict == Verdict::kHeldAbove) return abandon(nestedRunFailure());
-  if (verdict != Verdict::kStale) return false;
-  const SignatureStatus none;
-  if (std::optional<std::string> note =
-          staleAgentNote(cache_.proofGap(), signatureCheck_ ? signatureCheck_->proofProblem() : none,
-                         cache_.directory()))
+  if (decision.verdict == Verdict::kCurrent) startCachedAgent();
+  if (decision.verdict == Verdict::kUnlockable)
+    return abandon(cacheFailure(decision.whyUnlockable));
+  if (decision.verdict == Verdict::kHeldAbove) return abandon(nestedRunFailure());
+  if (decision.verdict != Verdict::kStale) return false;
+  const SignatureStatus why = signatureCheck_ ? signatureCheck_->proofProblem() : SignatureStatus{};
+  if (std::optional<std::string> note = staleAgentNote(decision.gap, why, cache_.directory()))
     host::systemLog("%s", note->c_str());
   if (signatureCheck_)
-    signatureCheck_->fetchSignature(*urlSession_, theDownload_->url(), cache_.keptProof());
+    signatureCheck_->fetchSignature(*urlSession_, theDownload_->url(), decision.keptProof);
   return true;
 }
 
@@ -215,7 +213,8 @@ void Download::didFinishDownloading(host::DownloadTask&, const std::string& loca
   std::error_code error;
   if (std::filesystem::file_size(location, error) == 0 && !decideOnFirstData()) return;
   // Until the signature holds, Cancel still ends the run.
-  if (!showBusy(signatureCheck_ ? Stage::kVerifying : Stage::kInitializing, signatureCheck_ != nullptr))
+  if (!showBusy(signatureCheck_ ? Stage::kVerifying : Stage::kInitializing,
+                signatureCheck_ != nullptr))
     return;
   if (signatureCheck_) return signatureCheck_->archiveArrived(location);
   installArchive(location, std::nullopt);
@@ -232,14 +231,15 @@ void Download::signatureChecked(const SignatureCheck::Outcome& outcome) {
 }
 
 bool Download::showBusy(Stage stage, bool cancellable) {
-  return host::runOnMain([this, text = stageText(stage), cancellable, unshownBytes = std::exchange(unshownBytes_, 0)] {
-    progress_->incrementBy(static_cast<double>(unshownBytes));
-    downloadPercent_->setStringValue(text);
-    progress_->setIndeterminate(true);
-    progress_->startAnimation();
-    cancel_->setEnabled(cancellable);
-    redraw();
-  });
+  return host::runOnMain(
+      [this, text = stageText(stage), cancellable, unshownBytes = std::exchange(unshownBytes_, 0)] {
+        progress_->incrementBy(static_cast<double>(unshownBytes));
+        downloadPercent_->setStringValue(text);
+        progress_->setIndeterminate(true);
+        progress_->startAnimation();
+        cancel_->setEnabled(cancellable);
+        redraw();
+      });
 }
 
 void Download::installArchive(const std::string& archive, const std::optional<std::string>& proof) {
@@ -250,9 +250,7 @@ void Download::installArchive(const std::string& archive, const std::optional<st
   cache_.unlock();
   if (!installed.ok()) return showFailure(cacheFailure(installed));
   if (!started) return showFailure(startFailure());
-  // The loop stops at once, and the window closes as soon as it has stopped
-  // (CallNSApplicationMain): it never stays the three seconds a delayed close would give it.
-  host::stopApplication(1);
+  host::stopApplication(1);  // the window closes as soon as the loop has stopped
 }
 
 void Download::didComplete(host::DownloadTask&, const std::optional<host::UrlError>& error) {

@@ -265,6 +265,14 @@ std::string signatureNote(const std::string& comment) {
   return "The installer's signature holds; trusted comment: " + comment;
 }
 
+std::string windowNotLoadedNote(const std::string& cause) {
+  return "The desktop window could not be loaded: " + cause;
+}
+
+std::string windowGivenUpNote(const std::string& cause) {
+  return "The desktop window was given up: " + cause;
+}
+
 std::optional<std::string> plainHttpNote(const std::string& url, bool signedArchive) {
   if (signedArchive || g_ascii_strncasecmp(url.c_str(), "http:", 5) != 0) return std::nullopt;
   return "The install agent comes over plain http and unsigned: anyone on the way can change it (" +

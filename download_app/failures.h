@@ -60,5 +60,9 @@ std::string retryNote(const std::string& cause, int seconds);
 std::string waitingNote();
 std::string signatureNote(const std::string& comment);
 std::optional<std::string> plainHttpNote(const std::string& url, bool signedArchive);
+// For the log: the desktop window could not be loaded, or was given up once shown, for `cause`
+// (as the display or the window helper gave it); the terminal window takes its place.
+std::string windowNotLoadedNote(const std::string& cause);
+std::string windowGivenUpNote(const std::string& cause);
 
 }  // namespace download_app

@@ -171,38 +171,40 @@ host::Status<CacheProblem> AgentCache::prepare() {
   return {CacheProblem::kNoDirectory, dir_.string(), errno};
 }
 
-AgentCache::Verdict AgentCache::decide(const std::string& tag, const ProofCheck& proven,
-                                       const std::function<void()>& waiting,
-                                       const std::function<bool()>& givesUp) {
+AgentCache::Decision AgentCache::decide(const std::string& tag, const ProofCheck& proven,
+                                        const std::function<void()>& waiting,
+                                        const std::function<bool()>& givesUp) {
   bool told = false;
   auto waitingOnce = [&] {
     if (!std::exchange(told, true)) waiting();
   };
-  proofGap_ = ProofGap::kNone;
+  Decision decision{Verdict::kStale};
   for (CacheLock::Mode mode : {CacheLock::Mode::kShared, CacheLock::Mode::kExclusive}) {
     CacheLock::Result locked = lock(mode, waitingOnce, givesUp);
     if (locked == CacheLock::Result::kUnavailable) {
       // A cache removed meanwhile (by an agent that uninstalls, say) is made again; where its
       // directories cannot be made (a full disk), that is why there is no lock.
-      whyUnlockable_ = prepare();
-      if (whyUnlockable_.ok()) locked = lock(mode, waitingOnce, givesUp);
+      host::Status<CacheProblem> prepared = prepare();
+      if (prepared.ok()) locked = lock(mode, waitingOnce, givesUp);
       if (locked == CacheLock::Result::kUnavailable) {
-        if (whyUnlockable_.ok()) whyUnlockable_ = {CacheProblem::kNotLockable, cacheLockPath(dir_)};
-        return Verdict::kUnlockable;
+        if (prepared.ok()) prepared = {CacheProblem::kNotLockable, cacheLockPath(dir_)};
+        return {Verdict::kUnlockable, prepared};
       }
     }
-    if (locked == CacheLock::Result::kBusy) return Verdict::kGaveUp;
-    if (locked == CacheLock::Result::kHeldAbove) return Verdict::kHeldAbove;
+    if (locked == CacheLock::Result::kBusy) return {Verdict::kGaveUp};
+    if (locked == CacheLock::Result::kHeldAbove) return {Verdict::kHeldAbove};
     if (hasAgent() && isCacheValid(dir_.string(), tag) &&
-        (proofGap_ = unproven(tag, proven)) == ProofGap::kNone)
-      return Verdict::kCurrent;
+        (decision.gap = unproven(tag, proven)) == ProofGap::kNone)
+      return {Verdict::kCurrent};
   }
   struct stat info;
   if (hasAgent() && !tag.empty() && lstat(validationStringPath(dir_).c_str(), &info) == 0 &&
       S_ISDIR(info.st_mode))
-    proofGap_ = ProofGap::kTagIsDirectory;
+    decision.gap = ProofGap::kTagIsDirectory;
   removeStaleAgent(tag, proven);
-  return Verdict::kStale;
+  std::optional<KeptProof> kept = readKeptProof(dir_);
+  if (kept) decision.keptProof = kept->proof;
+  return decision;
 }
 
 CacheLock::Result AgentCache::lock(CacheLock::Mode mode, const std::function<void()>& waiting,
@@ -234,11 +236,6 @@ std::string AgentCache::likelyCurrentTag(const ProofCheck& proven) const {
   if (!hasAgent()) return "";
   std::string tag = storedValidationString(dir_);
   return unproven(tag, proven) == ProofGap::kNone ? tag : "";
-}
-
-std::string AgentCache::keptProof() const {
-  std::optional<KeptProof> kept = readKeptProof(dir_);
-  return kept ? kept->proof : "";
 }
 
 void AgentCache::writeProof(const KeptProof& kept) const {

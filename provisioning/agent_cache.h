@@ -125,18 +125,25 @@ class AgentCache {
     kCurrent,     // the cached agent is the one tagged `tag`, and `proven` says so
     kStale,       // it is not; the cache is locked for the new one
     kGaveUp,      // another installer held the lock until `givesUp` said so
-    kUnlockable,  // no lock can be had at all: `whyUnlockable` says why
+    kUnlockable,  // no lock can be had at all
     kHeldAbove,   // the run that started this one (through its agent) holds the lock
+  };
+  // The verdict, with what the download needs of it.
+  struct Decision {
+    Verdict verdict;
+    host::Status<CacheProblem> whyUnlockable = {};  // kUnlockable
+    // kStale: why the agent on disk was not current, where the log says why; and the proof
+    // bytes kept, whatever agent they are of (empty when none), the signing times a new
+    // download must keep to.
+    ProofGap gap = ProofGap::kNone;
+    std::string keptProof = {};
   };
   // Reads the cache under the shared lock, and when the agent is not current takes the
   // exclusive one, which may find it current by then (another run brought it); only then does
   // what is stale go (`removeStaleAgent`). `waiting` is called once when another installer
   // holds the lock; the lock is held afterwards unless the verdict is kGaveUp or kUnlockable.
-  Verdict decide(const std::string& tag, const ProofCheck& proven,
-                 const std::function<void()>& waiting, const std::function<bool()>& givesUp);
-  const host::Status<CacheProblem>& whyUnlockable() const { return whyUnlockable_; }
-  // After kStale: why the agent on disk was not current, where the log says why.
-  ProofGap proofGap() const { return proofGap_; }
+  Decision decide(const std::string& tag, const ProofCheck& proven,
+                  const std::function<void()>& waiting, const std::function<bool()>& givesUp);
   void unlock() { lock_->unlock(); }
   // The lock, shared now, for the agent just started from the cache to hold until it has ended.
   std::shared_ptr<CacheLock> passLock();
@@ -144,10 +151,6 @@ class AgentCache {
   // The stored tag, when an agent is on disk and `proven` takes its proof; otherwise empty.
   // Read without the lock: a hint, which `decide` makes sure of.
   std::string likelyCurrentTag(const ProofCheck& proven) const;
-
-  // The proof bytes kept, whatever agent they are of (empty when none): the signing times a
-  // new download must keep to.
-  std::string keptProof() const;
 
   // Puts the agent in `archive` in place with its tag, and with `proof` when the archive's
   // signature was checked. A failed unpacking leaves no agent and no tag that vouches for one;
@@ -179,6 +182,4 @@ class AgentCache {
   std::filesystem::path dir_;
   CacheTrust trust_;
   std::shared_ptr<CacheLock> lock_ = std::make_shared<CacheLock>();
-  host::Status<CacheProblem> whyUnlockable_;
-  ProofGap proofGap_ = ProofGap::kNone;
 };

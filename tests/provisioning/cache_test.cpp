@@ -72,8 +72,7 @@ TEST_F(CacheTest, ACacheRemovedBeforeTheDecisionIsMadeAgain) {
   AgentCache cache;
   ASSERT_TRUE(cache.prepare().ok());
   std::filesystem::remove_all(scratch.path() + "/.vellum");
-  EXPECT_EQ(cache.decide(
-                "\"v1\"", {}, [] {}, [] { return false; }),
+  EXPECT_EQ(cache.decide("\"v1\"", {}, [] {}, [] { return false; }).verdict,
             AgentCache::Verdict::kStale);
 }
 
