@@ -69,7 +69,7 @@ void Window::pressed() {
   if (action) action();
 }
 
-void Window::lost(const std::string& cause) {
+void Window::lost(const WindowStatus& cause) {
   if (closed_) return;
   host::systemLog("%s", windowGivenUpNote(cause).c_str());
   bool shown = !hidden_ && drawnStatus_;

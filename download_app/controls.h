@@ -131,7 +131,7 @@ class Window : private WindowEvents {
  private:
   void pressed() override;
   void closed() override { close(); }
-  void lost(const std::string& cause) override;
+  void lost(const WindowStatus& cause) override;
   void draw();
   static gboolean drawOnce(gpointer self);
 

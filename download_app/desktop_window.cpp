@@ -49,7 +49,6 @@ extern "C" const char desktopWindowFileEnd[];
 namespace download_app {
 namespace {
 
-constexpr std::chrono::seconds kDisplayAnswer{4};
 constexpr int kWaitSliceMs = 50;  // how soon a termination signal ends a wait
 
 std::string environment(const char* name) {
@@ -148,31 +147,28 @@ int connectTo(const Display& display) {
 // `reached` says whether it took the connection, which stays in `connection`. A hang-up is asked
 // again once: an X server resets when its last client leaves, and hangs up unanswered on one
 // that came meanwhile.
-std::optional<std::string> unanswered(const Display& display, bool& reached,
-                                      host::FileDescriptor& connection) {
+WindowStatus unanswered(const Display& display, bool& reached, host::FileDescriptor& connection) {
   auto deadline = std::chrono::steady_clock::now() + kDisplayAnswer;
   for (int asked = 1;; ++asked) {
     connection.reset(connectTo(display));
     reached = connection.get() >= 0;
-    if (!reached) return host::systemError(display.name + " could not be reached", errno);
+    if (!reached) return {WindowProblem::kDisplayUnreachable, display.name, errno};
     Wait wait = waitForReady(connection.get(), POLLOUT, deadline);
     if (wait == Wait::kReady) {
       int error = 0;
       socklen_t size = sizeof error;
       getsockopt(connection.get(), SOL_SOCKET, SO_ERROR, &error, &size);
       reached = error == 0;
-      if (!reached) return host::systemError(display.name + " could not be reached", error);
+      if (!reached) return {WindowProblem::kDisplayUnreachable, display.name, error};
       // A server that refuses may answer and hang up before the request is in.
       (void)send(connection.get(), display.request.data(), display.request.size(), MSG_NOSIGNAL);
       wait = waitForReady(connection.get(), POLLIN, deadline);
     }
-    if (wait == Wait::kInterrupted) return "a termination signal came first";
-    if (wait == Wait::kTimedOut)
-      return display.name + " did not answer within " + std::to_string(kDisplayAnswer.count()) +
-             " s";
+    if (wait == Wait::kInterrupted) return WindowProblem::kTerminated;
+    if (wait == Wait::kTimedOut) return {WindowProblem::kDisplaySilent, display.name};
     char byte;
-    if (recv(connection.get(), &byte, 1, 0) == 1) return std::nullopt;
-    if (asked == 2) return display.name + " hung up";
+    if (recv(connection.get(), &byte, 1, 0) == 1) return {};
+    if (asked == 2) return {WindowProblem::kDisplayHungUp, display.name};
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
 }
@@ -180,12 +176,12 @@ std::optional<std::string> unanswered(const Display& display, bool& reached,
 // Nothing when the display that GDK would open answers; why not otherwise. The answered
 // connection stays in `connection`: while it is open, the server has a client and no reason to
 // reset before the window's own connection is made.
-std::optional<std::string> displayProblem(host::FileDescriptor& connection) {
+WindowStatus displayProblem(host::FileDescriptor& connection) {
   bool reached = false;
-  std::optional<std::string> problem;
+  WindowStatus problem;
   if (std::optional<Display> wayland = waylandDisplay()) {
     problem = unanswered(*wayland, reached, connection);
-    if (!problem || reached) return problem;  // GDK goes on to X11 only when none is there
+    if (problem.ok() || reached) return problem;  // GDK goes on to X11 only when none is there
   }
   if (std::optional<Display> x = xDisplay()) return unanswered(*x, reached, connection);
   return problem;
@@ -226,13 +222,10 @@ std::unique_ptr<DownloadWindow> makeDesktopWindow(const std::optional<Image>& sp
                                                   WindowEvents& events) {
   if (!displayNamed()) return nullptr;
   host::FileDescriptor probe;
-  std::optional<std::string> problem = displayProblem(probe);
+  WindowStatus problem = displayProblem(probe);
   std::unique_ptr<DownloadWindow> window;
-  if (!problem) {
-    problem.emplace();
-    window = openDesktopWindow(splash, events, *problem);
-  }
-  if (!window) host::systemLog("%s", windowNotLoadedNote(*problem).c_str());
+  if (problem.ok()) window = openDesktopWindow(splash, events, problem);
+  if (!window) host::systemLog("%s", windowNotLoadedNote(problem).c_str());
   return window;
 }
 

@@ -27,6 +27,6 @@ Wait waitForReady(int fd, short events, std::chrono::steady_clock::time_point de
 // The window on the road this build takes, once the display has answered; nothing, with
 // `problem` saying why, when it cannot be loaded or opens no display.
 std::unique_ptr<DownloadWindow> openDesktopWindow(const std::optional<Image>& splash,
-                                                  WindowEvents& events, std::string& problem);
+                                                  WindowEvents& events, WindowStatus& problem);
 
 }  // namespace download_app

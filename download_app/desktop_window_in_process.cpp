@@ -16,11 +16,11 @@ namespace {
 using MakeWindow = DownloadWindow* (*)(const std::optional<Image>*, WindowEvents*);
 
 // The module's entry; nothing, with `problem` saying why, when it cannot be loaded.
-MakeWindow loadModule(std::string& problem) {
+MakeWindow loadModule(WindowStatus& problem) {
   // Open for as long as the module is loaded, to the end of the process (see the path below).
   static host::FileDescriptor file(carriedDesktopWindowFile());
   if (file.get() < 0) {
-    problem = host::systemError("its module could not be written", errno);
+    problem = {WindowProblem::kModuleUnwritten, "", errno};
     return nullptr;
   }
   // The module's name in the list of loaded libraries, which a debugger that attaches opens in
@@ -29,22 +29,23 @@ MakeWindow loadModule(std::string& problem) {
   std::string path = "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(file.get());
   void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   void* make = module != nullptr ? dlsym(module, "installer_make_desktop_window") : nullptr;
-  if (const char* error = make == nullptr ? dlerror() : nullptr) problem = error;
+  if (const char* error = make == nullptr ? dlerror() : nullptr)
+    problem = {WindowProblem::kModuleUnloadable, error};
   return reinterpret_cast<MakeWindow>(make);
 }
 
 }  // namespace
 
 std::unique_ptr<DownloadWindow> openDesktopWindow(const std::optional<Image>& splash,
-                                                  WindowEvents& events, std::string& problem) {
-  static std::string loadProblem;
+                                                  WindowEvents& events, WindowStatus& problem) {
+  static WindowStatus loadProblem;
   static const MakeWindow make = loadModule(loadProblem);  // once per process
   if (make == nullptr) {
     problem = loadProblem;
     return nullptr;
   }
   std::unique_ptr<DownloadWindow> window(make(&splash, &events));
-  if (!window) problem = "GTK could not open the display";
+  if (!window) problem = WindowProblem::kNoDisplay;
   return window;
 }
 

@@ -37,10 +37,6 @@ namespace {
 using K = WindowMessageKind;
 using Clock = std::chrono::steady_clock;
 
-// GTK loaded, the display opened and the window made, on a busy machine.
-constexpr std::chrono::seconds kFirstMessage{6};
-// A helper that has left what it was sent unread this long has stopped drawing.
-constexpr std::chrono::seconds kBehind{4};
 constexpr unsigned kCheckIntervalMs = 250;
 constexpr size_t kLargestOutbox = 1 << 20;
 
@@ -124,13 +120,12 @@ class HelperWindow : public DownloadWindow {
     if (Clock::now() - window->drained_ < kBehind && window->outbox_.size() < kLargestOutbox)
       return G_SOURCE_CONTINUE;
     window->check_.stop();
-    window->giveUp("the window helper left its messages unread for " +
-                   std::to_string(kBehind.count()) + " s");
+    window->giveUp(WindowProblem::kHelperBehind);
     return G_SOURCE_REMOVE;
   }
 
   // Ends the helper; the events' owner then lets go of this window.
-  void giveUp(const std::string& cause) {
+  void giveUp(WindowProblem cause) {
     given_up_ = true;
     helper_->end();
     events_.lost(cause);
@@ -150,7 +145,7 @@ class HelperWindow : public DownloadWindow {
     }
     if (!window->reader_.broken()) return G_SOURCE_CONTINUE;
     window->watch_ = 0;
-    window->giveUp("the window helper sent what no message is");
+    window->giveUp(WindowProblem::kHelperNoise);
     return G_SOURCE_REMOVE;
   }
 
@@ -210,27 +205,26 @@ std::string firstComplaint(int complaints) {
   char buffer[4096];
   ssize_t received = read(complaints, buffer, sizeof buffer);
   std::string text(buffer, received > 0 ? static_cast<size_t>(received) : 0);
-  text = text.substr(0, text.find('\n'));
-  return text.empty() ? "its helper did not start" : text;
+  return text.substr(0, text.find('\n'));
 }
 
 // The helper's first message, read within the bound; nothing, with `problem` saying why, when
 // none came.
-std::optional<WindowMessage> firstMessage(Helper& helper, int complaints, std::string& problem) {
+std::optional<WindowMessage> firstMessage(Helper& helper, int complaints, WindowStatus& problem) {
   WindowMessageReader reader;
   auto deadline = Clock::now() + kFirstMessage;
   for (;;) {
     if (std::optional<WindowMessage> first = reader.next()) return first;
     if (reader.broken()) {
-      problem = "its helper sent what no message is";
+      problem = WindowProblem::kHelperNoise;
       return std::nullopt;
     }
     Wait wait = waitForReady(helper.socket.get(), POLLIN, deadline);
     if (wait == Wait::kReady && reader.readFrom(helper.socket.get())) continue;
-    problem = wait == Wait::kTimedOut      ? "its helper did not answer within " +
-                                                 std::to_string(kFirstMessage.count()) + " s"
-              : wait == Wait::kInterrupted ? "a termination signal came first"
-                                           : firstComplaint(complaints);
+    problem = wait == Wait::kTimedOut ? WindowProblem::kHelperSilent
+              : wait == Wait::kInterrupted
+                  ? WindowStatus(WindowProblem::kTerminated)
+                  : WindowStatus(WindowProblem::kHelperComplained, firstComplaint(complaints));
     return std::nullopt;
   }
 }
@@ -238,10 +232,10 @@ std::optional<WindowMessage> firstMessage(Helper& helper, int complaints, std::s
 }  // namespace
 
 std::unique_ptr<DownloadWindow> openDesktopWindow(const std::optional<Image>& splash,
-                                                  WindowEvents& events, std::string& problem) {
+                                                  WindowEvents& events, WindowStatus& problem) {
   int ends[2];
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
-    problem = host::systemError("its helper could not be started", errno);
+    problem = {WindowProblem::kHelperUnstarted, "", errno};
     return nullptr;
   }
   auto helper = std::make_unique<Helper>();
@@ -252,14 +246,16 @@ std::unique_ptr<DownloadWindow> openDesktopWindow(const std::optional<Image>& sp
     arguments.insert(arguments.end(), {splash->path, std::to_string(splash->width),
                                        std::to_string(splash->height)});
   if (!startHelper(helperEnd.get(), arguments, *helper, complaints)) {
-    problem = host::systemError("its helper could not be started", errno);
+    problem = {WindowProblem::kHelperUnstarted, "", errno};
     return nullptr;
   }
   helperEnd.reset();  // the helper's hang-up now reaches the installer
   std::optional<WindowMessage> first = firstMessage(*helper, complaints.get(), problem);
   if (first && first->kind == K::Shown)
     return std::make_unique<HelperWindow>(std::move(helper), events);
-  if (first) problem = first->kind == K::NoDisplay ? first->status.text : "its helper misspoke";
+  if (first)
+    problem =
+        first->kind == K::NoDisplay ? WindowProblem::kNoDisplay : WindowProblem::kHelperMisspoke;
   helper->end();
   return nullptr;
 }

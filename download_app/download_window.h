@@ -5,9 +5,12 @@
 // Main thread only.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
+
+#include "host/status.h"
 
 namespace download_app {
 
@@ -35,6 +38,31 @@ struct Image {
   double height = 0;
 };
 
+// The bounds of the waits at the window's edge: for the display's first answer, the window
+// helper's first message, and for the helper to read what it was sent.
+constexpr std::chrono::seconds kDisplayAnswer{4};
+constexpr std::chrono::seconds kFirstMessage{6};
+constexpr std::chrono::seconds kBehind{4};
+
+// Why the desktop window could not be loaded, or can draw no more (failures.h words it). The
+// subject names the display, or holds what the loader or the helper said.
+enum class WindowProblem {
+  kDisplayUnreachable,  // the display `subject` could not be reached
+  kDisplaySilent,       // the display `subject` did not answer within kDisplayAnswer
+  kDisplayHungUp,       // the display `subject` hung up
+  kTerminated,          // a termination signal came first
+  kModuleUnwritten,     // the GTK module could not be written out
+  kModuleUnloadable,    // the loader refused it, for `subject`
+  kNoDisplay,           // GTK could not open the display
+  kHelperUnstarted,     // the window helper could not be started
+  kHelperComplained,    // it ended before it started, with `subject` as its first line, if any
+  kHelperSilent,        // it sent no first message within kFirstMessage
+  kHelperNoise,         // it sent what no message is
+  kHelperMisspoke,      // its first message was neither of the two it can be
+  kHelperBehind,        // it left its messages unread for kBehind
+};
+using WindowStatus = host::Status<WindowProblem>;
+
 // What reaches the run from the window's user, on the application loop, never from inside one of
 // the window's calls.
 class WindowEvents {
@@ -46,7 +74,7 @@ class WindowEvents {
   virtual void closed() = 0;
   // The window can draw no more (its helper fell behind, or said what it cannot have meant),
   // for `cause`; the run goes on with the terminal window.
-  virtual void lost(const std::string& cause) = 0;
+  virtual void lost(const WindowStatus& cause) = 0;
 };
 
 class DownloadWindow {

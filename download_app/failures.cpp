@@ -265,12 +265,51 @@ std::string signatureNote(const std::string& comment) {
   return "The installer's signature holds; trusted comment: " + comment;
 }
 
-std::string windowNotLoadedNote(const std::string& cause) {
-  return "The desktop window could not be loaded: " + cause;
+namespace {
+
+// `cause` in words; `helper` names the window helper as the sentence needs it.
+std::string windowCause(const WindowStatus& cause, const std::string& helper) {
+  auto seconds = [](std::chrono::seconds bound) { return std::to_string(bound.count()) + " s"; };
+  const std::string& subject = cause.subject();
+  switch (cause.code()) {
+    case WindowProblem::kDisplayUnreachable:
+      return host::systemError(subject + " could not be reached", cause.systemError());
+    case WindowProblem::kDisplaySilent:
+      return subject + " did not answer within " + seconds(kDisplayAnswer);
+    case WindowProblem::kDisplayHungUp:
+      return subject + " hung up";
+    case WindowProblem::kTerminated:
+      return "a termination signal came first";
+    case WindowProblem::kModuleUnwritten:
+      return host::systemError("its module could not be written", cause.systemError());
+    case WindowProblem::kModuleUnloadable:
+      return subject;
+    case WindowProblem::kNoDisplay:
+      return "GTK could not open the display";
+    case WindowProblem::kHelperUnstarted:
+      return host::systemError(helper + " could not be started", cause.systemError());
+    case WindowProblem::kHelperComplained:
+      return subject.empty() ? helper + " did not start" : subject;
+    case WindowProblem::kHelperSilent:
+      return helper + " did not answer within " + seconds(kFirstMessage);
+    case WindowProblem::kHelperNoise:
+      return helper + " sent what no message is";
+    case WindowProblem::kHelperMisspoke:
+      return helper + " misspoke";
+    case WindowProblem::kHelperBehind:
+      return helper + " left its messages unread for " + seconds(kBehind);
+  }
+  return subject;
 }
 
-std::string windowGivenUpNote(const std::string& cause) {
-  return "The desktop window was given up: " + cause;
+}  // namespace
+
+std::string windowNotLoadedNote(const WindowStatus& cause) {
+  return "The desktop window could not be loaded: " + windowCause(cause, "its helper");
+}
+
+std::string windowGivenUpNote(const WindowStatus& cause) {
+  return "The desktop window was given up: " + windowCause(cause, "the window helper");
 }
 
 std::optional<std::string> plainHttpNote(const std::string& url, bool signedArchive) {

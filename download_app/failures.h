@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "download_app/download_window.h"
 #include "host/status.h"
 #include "host/url_session.h"
 #include "provisioning/agent_cache.h"
@@ -60,9 +61,9 @@ std::string retryNote(const std::string& cause, int seconds);
 std::string waitingNote();
 std::string signatureNote(const std::string& comment);
 std::optional<std::string> plainHttpNote(const std::string& url, bool signedArchive);
-// For the log: the desktop window could not be loaded, or was given up once shown, for `cause`
-// (as the display or the window helper gave it); the terminal window takes its place.
-std::string windowNotLoadedNote(const std::string& cause);
-std::string windowGivenUpNote(const std::string& cause);
+// For the log: the desktop window could not be loaded, or was given up once shown, for `cause`;
+// the terminal window takes its place.
+std::string windowNotLoadedNote(const WindowStatus& cause);
+std::string windowGivenUpNote(const WindowStatus& cause);
 
 }  // namespace download_app

@@ -37,7 +37,7 @@ struct Helper : WindowEvents {
     send(WindowMessageKind::Closed);
     g_main_loop_quit(loop);
   }
-  void lost(const std::string&) override { g_main_loop_quit(loop); }
+  void lost(const WindowStatus&) override { g_main_loop_quit(loop); }
 
   static gboolean onInstaller(gint fd, GIOCondition, gpointer data) {
     auto* helper = static_cast<Helper*>(data);
@@ -67,7 +67,7 @@ int main(int argc, char** argv) {
   Helper helper;
   helper.window = makeGtkWindow(splash, helper);
   if (!helper.window) {
-    send(WindowMessageKind::NoDisplay, "GTK could not open the display");
+    send(WindowMessageKind::NoDisplay);
     return 0;
   }
   send(WindowMessageKind::Shown);

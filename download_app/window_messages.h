@@ -22,7 +22,7 @@ enum class WindowMessageKind : uint8_t {
   Close,
   // The helper's.
   Shown,      // the window is made, to be shown by its first call that draws; the first message
-  NoDisplay,  // it is not, for the reason in the status text; the first and last message
+  NoDisplay,  // GTK could not open the display; the first and last message
   Pressed,    // the user pressed the button
   Closed,     // the window has gone (the user, the window manager, its display)
 };

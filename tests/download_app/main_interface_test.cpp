@@ -95,7 +95,7 @@ TEST(MainInterface, TheTerminalWindowTakesOverAWindowThatIsLost) {
   host::runApplication(
       [&] {
         ui.download().failure("Download failed with error code 401", download_app::TextColor::Red);
-        windows.desktop->events->lost("the window helper left its messages unread for 4 s");
+        windows.desktop->events->lost(download_app::WindowProblem::kHelperBehind);
       },
       nullptr);
   EXPECT_EQ(windows.terminal->loads, 1);

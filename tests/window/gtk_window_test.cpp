@@ -81,7 +81,7 @@ GtkButton* button() { return control<GtkButton>("button", GTK_TYPE_BUTTON); }
 struct CountingEvents : WindowEvents {
   void pressed() override { ++presses; }
   void closed() override { ++closes; }
-  void lost(const std::string&) override {}
+  void lost(const WindowStatus&) override {}
   int presses = 0;
   int closes = 0;
 };
