@@ -12,6 +12,7 @@
 #include <cstring>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "host/files.h"
 
@@ -51,6 +52,34 @@ std::optional<std::string> unescaped(std::string_view value) {
     i += 2;
   }
   return text;
+}
+
+// A socket that a bus address names: a path, or an abstract socket's name (without its NUL).
+struct BusSocket {
+  std::string name;
+  bool abstract = false;
+};
+
+// The sockets of `address` ("unix:path=/run/user/1000/bus;unix:abstract=/tmp/dbus-x,guid=…"), in
+// its order, their %-escapes decoded; entries of other transports or unreadable ones are skipped.
+std::vector<BusSocket> busSockets(std::string_view address) {
+  std::vector<BusSocket> sockets;
+  for (std::string_view entry : pieces(address, ';')) {
+    if (!entry.starts_with("unix:")) continue;
+    std::optional<BusSocket> socket;
+    bool readable = true;
+    for (std::string_view pair : pieces(entry.substr(5), ',')) {
+      const size_t equals = pair.find('=');
+      std::optional<std::string> value =
+          equals == std::string_view::npos ? std::nullopt : unescaped(pair.substr(equals + 1));
+      readable = readable && value.has_value();
+      const std::string_view key = pair.substr(0, equals);
+      if (value && (key == "path" || key == "abstract"))
+        socket = BusSocket{std::move(*value), key == "abstract"};
+    }
+    if (readable && socket && !socket->name.empty()) sockets.push_back(std::move(*socket));
+  }
+  return sockets;
 }
 
 // The connection to the bus for one call: its socket, the call's deadline and cancel
@@ -165,26 +194,6 @@ class Connection {
 };
 
 }  // namespace
-
-std::vector<BusSocket> busSockets(std::string_view address) {
-  std::vector<BusSocket> sockets;
-  for (std::string_view entry : pieces(address, ';')) {
-    if (!entry.starts_with("unix:")) continue;
-    std::optional<BusSocket> socket;
-    bool readable = true;
-    for (std::string_view pair : pieces(entry.substr(5), ',')) {
-      const size_t equals = pair.find('=');
-      std::optional<std::string> value =
-          equals == std::string_view::npos ? std::nullopt : unescaped(pair.substr(equals + 1));
-      readable = readable && value.has_value();
-      const std::string_view key = pair.substr(0, equals);
-      if (value && (key == "path" || key == "abstract"))
-        socket = BusSocket{std::move(*value), key == "abstract"};
-    }
-    if (readable && socket && !socket->name.empty()) sockets.push_back(std::move(*socket));
-  }
-  return sockets;
-}
 
 BusReply callSessionBus(std::string_view address, const BusCall& call,
                         std::chrono::steady_clock::time_point deadline, int cancelled) {
