@@ -32,15 +32,6 @@ constexpr const char* kNoAutoConfiguration =
     "The desktop's settings name a proxy auto-configuration (%s); proxy auto-configuration needs "
     "the desktop portal: the download connects directly";
 
-// What one of the desktop's tools printed, read until it ended, the question's deadline passed
-// or the question was cancelled (the tool is then killed).
-struct ToolOutput {
-  bool started = false;
-  bool ended = false;      // by itself, before the deadline and any cancel
-  bool succeeded = false;  // ... with status 0
-  std::string out, err;
-};
-
 // One question: its deadline, and the pipe end that a cancel makes readable.
 struct Asking {
   Clock::time_point deadline;
@@ -53,51 +44,46 @@ struct Asking {
   bool late() const { return Clock::now() >= deadline; }
   bool ended() const { return wasCancelled() || late(); }
 
-  ToolOutput run(std::vector<std::string> arguments) const {
+  // What one of the desktop's tools printed, when it ended by itself with status 0 before the
+  // deadline and any cancel (it is killed then).
+  std::optional<std::string> run(std::vector<std::string> arguments) const {
     std::vector<char*> argv;
     for (std::string& argument : arguments) argv.push_back(argument.data());
     argv.push_back(nullptr);
-    ToolOutput output;
     GPid pid = 0;
-    int out = -1, err = -1;
-    output.started = g_spawn_async_with_pipes(
-        nullptr, argv.data(), nullptr,
-        static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD), nullptr, nullptr,
-        &pid, nullptr, &out, &err, nullptr);
-    if (!output.started) return output;
-    FileDescriptor outFd(out), errFd(err);
-    pollfd waits[] = {{out, POLLIN, 0}, {err, POLLIN, 0}, {cancelled, POLLIN, 0}};
-    std::string* into[] = {&output.out, &output.err};
-    while ((waits[0].fd >= 0 || waits[1].fd >= 0) && !ended()) {
+    int out = -1;
+    const auto flags = static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_DO_NOT_REAP_CHILD |
+                                                G_SPAWN_STDERR_TO_DEV_NULL);
+    if (!g_spawn_async_with_pipes(nullptr, argv.data(), nullptr, flags, nullptr, nullptr, &pid,
+                                  nullptr, &out, nullptr, nullptr))
+      return std::nullopt;
+    FileDescriptor outFd(out);
+    std::string printed;
+    pollfd waits[] = {{out, POLLIN, 0}, {cancelled, POLLIN, 0}};
+    while (waits[0].fd >= 0 && !ended()) {
       const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-      if (poll(waits, 3, static_cast<int>(left.count())) < 0 && errno != EINTR) break;
-      for (int i = 0; i < 2; ++i) {
-        if (waits[i].revents == 0) continue;
-        char bytes[4096];
-        ssize_t got = read(waits[i].fd, bytes, sizeof bytes);
-        if (got > 0) into[i]->append(bytes, static_cast<size_t>(got));
-        if (got == 0 || (got < 0 && errno != EINTR)) waits[i].fd = -1;
-      }
+      if (poll(waits, 2, static_cast<int>(left.count())) < 0 && errno != EINTR) break;
+      if (waits[0].revents == 0) continue;
+      char bytes[4096];
+      ssize_t got = read(out, bytes, sizeof bytes);
+      if (got > 0) printed.append(bytes, static_cast<size_t>(got));
+      if (got == 0 || (got < 0 && errno != EINTR)) waits[0].fd = -1;
     }
-    output.ended = waits[0].fd < 0 && waits[1].fd < 0;
-    if (!output.ended) kill(pid, SIGKILL);
+    const bool endedItself = waits[0].fd < 0;
+    if (!endedItself) kill(pid, SIGKILL);
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     g_spawn_close_pid(pid);
-    output.succeeded = output.ended && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    return output;
+    if (!endedItself || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
+    return printed;
   }
 };
 
-ProxyRoute direct(const char* desktop) {
-  return {.source = std::string("from the desktop's settings (") + desktop + ")"};
-}
-
-ProxyRoute through(std::string proxy, const char* desktop) {
-  ProxyRoute route = direct(desktop);
-  route.proxies = {std::move(proxy)};
-  return route;
+// Through `proxy` (directly when empty), as `desktop`'s settings say.
+ProxyRoute desktopRoute(const char* desktop, std::string proxy = "") {
+  return {.proxies = {std::move(proxy)},
+          .source = std::string("from the desktop's settings (") + desktop + ")"};
 }
 
 // A proxy address of the desktop as libcurl takes it ("" for a direct connection), or nothing
@@ -147,12 +133,12 @@ std::optional<ProxyRoute> askPortal(const Asking& asking, const std::string& url
       return std::nullopt;
   const std::optional<std::vector<std::string>> uris =
       error ? std::nullopt : bodyStringList(reply.message);
+  ProxyRoute route = desktopRoute("the desktop portal");
   if (!uris) {
     systemLog("The desktop portal gave no proxy (%s): the download connects directly",
               whyNoProxies(reply).c_str());
-    return direct("the desktop portal");
+    return route;
   }
-  ProxyRoute route = direct("the desktop portal");
   route.proxies.clear();
   for (const std::string& uri : *uris)
     if (std::optional<std::string> proxy = curlProxy(uri)) route.proxies.push_back(*proxy);
@@ -163,10 +149,11 @@ std::optional<ProxyRoute> askPortal(const Asking& asking, const std::string& url
 // GNOME's proxy keys as `gsettings list-recursively` prints them ("org.gnome.system.proxy.http
 // host '…'"), by the key's name below the schema ("mode", "http.host"); nothing without them.
 std::optional<std::map<std::string, std::string>> gnomeKeys(const Asking& asking) {
-  ToolOutput listed = asking.run({"gsettings", "list-recursively", "org.gnome.system.proxy"});
-  if (!listed.succeeded) return std::nullopt;
+  std::optional<std::string> listed =
+      asking.run({"gsettings", "list-recursively", "org.gnome.system.proxy"});
+  if (!listed) return std::nullopt;
   std::map<std::string, std::string> keys;
-  g_auto(GStrv) lines = g_strsplit(listed.out.c_str(), "\n", -1);
+  g_auto(GStrv) lines = g_strsplit(listed->c_str(), "\n", -1);
   for (gchar** line = lines; *line != nullptr; ++line) {
     g_auto(GStrv) fields = g_strsplit(*line, " ", 3);
     if (g_strv_length(fields) != 3 || !g_str_has_prefix(fields[0], "org.gnome.system.proxy"))
@@ -195,16 +182,16 @@ std::optional<ProxyRoute> gnomeSettings(const Asking& asking, const std::string&
   const std::string mode = (*keys)["mode"];
   if (mode == "auto")
     systemLog(kNoAutoConfiguration, redactedUrl((*keys)["autoconfig-url"]).c_str());
-  if (mode != "manual" || bypassesProxy(url, (*keys)["ignore-hosts"])) return direct("GNOME");
+  if (mode != "manual" || bypassesProxy(url, (*keys)["ignore-hosts"])) return desktopRoute("GNOME");
   const bool https = g_str_has_prefix(url.c_str(), "https:");
   for (const char* kind : {https ? "https" : "http", "socks"}) {
     const std::string host = (*keys)[std::string(kind) + ".host"];
     const std::string port = (*keys)[std::string(kind) + ".port"];
     if (!host.empty() && !port.empty() && port != "0")
-      return through((kind == std::string("socks") ? "socks5://" : "http://") + host + ":" + port,
-                     "GNOME");
+      return desktopRoute(
+          "GNOME", (kind == std::string("socks") ? "socks5://" : "http://") + host + ":" + port);
   }
-  return direct("GNOME");
+  return desktopRoute("GNOME");
 }
 
 // A proxy of KDE's file ("http://host 8080", "host:8080") as a proxy address.
@@ -226,13 +213,13 @@ std::optional<ProxyRoute> kdeSettings(const std::string& url) {
   if (type == "2" || type == "3")
     systemLog(kNoAutoConfiguration, type == "2" ? redactedUrl(text("Proxy Config Script")).c_str()
                                                 : "found on the network");
-  if (type != "1" || bypassesProxy(url, text("NoProxyFor"))) return direct("KDE");
+  if (type != "1" || bypassesProxy(url, text("NoProxyFor"))) return desktopRoute("KDE");
   const bool https = g_str_has_prefix(url.c_str(), "https:");
   for (const char* key : {https ? "httpsProxy" : "httpProxy", "socksProxy"}) {
     std::string proxy = kdeProxy(text(key), key[0] == 's' ? "socks5://" : "http://");
-    if (!proxy.empty()) return through(proxy, "KDE");
+    if (!proxy.empty()) return desktopRoute("KDE", proxy);
   }
-  return direct("KDE");
+  return desktopRoute("KDE");
 }
 
 // Whether XDG_CURRENT_DESKTOP, a list of names, holds one that `is` accepts.
@@ -278,7 +265,8 @@ ProxyRoute DesktopProxyQuestion::ask(const std::string& url) {
 ProxyRoute chooseProxyRoute(const std::string& url, DesktopProxyQuestion& question) {
   std::optional<ProxyRoute> environment = environmentRoute(url);
   ProxyRoute route = environment ? *environment : question.ask(url);
-  logRoute(route);
+  if (const std::string proxy = route.shown(0); !proxy.empty())
+    systemLog("The download goes through the proxy %s (%s)", proxy.c_str(), route.source.c_str());
   return route;
 }
 

@@ -69,11 +69,9 @@ bool ProxyRoute::fallBack(int code, size_t* index) const {
 }
 
 std::optional<ProxyRoute> environmentRoute(const std::string& url) {
-  bool named = false;
-  for (const char* name : {"http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY",
-                           "no_proxy", "NO_PROXY"})
-    named = named || getenv(name) != nullptr;
-  if (!named) return std::nullopt;
+  const char* const variables[] = {"http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy",
+                                   "ALL_PROXY",  "no_proxy",    "NO_PROXY"};
+  if (std::ranges::none_of(variables, getenv)) return std::nullopt;
   ProxyRoute route{.source = "", .fromEnvironment = true};
   // libcurl's order: the scheme's own variable (http_proxy only in lower case), then all_proxy.
   const bool https = g_ascii_strncasecmp(url.c_str(), "https:", 6) == 0;
@@ -98,11 +96,6 @@ bool bypassesProxy(const std::string& url, const std::string& hosts) {
     if (g_str_equal(*entry, "*") || (**entry != '\0' && hostMatches(host, *entry))) return true;
   }
   return false;
-}
-
-void logRoute(const ProxyRoute& route) {
-  if (const std::string proxy = route.shown(0); !proxy.empty())
-    systemLog("The download goes through the proxy %s (%s)", proxy.c_str(), route.source.c_str());
 }
 
 }  // namespace host

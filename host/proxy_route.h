@@ -1,9 +1,7 @@
-// Which proxy a URL session's downloads go through, and where that came from: the environment's
-// variables, as libcurl reads them, or else the desktop's settings (host/desktop_proxy.h). The
-// session chooses once, for its first task's URL, before its first request; every task of the
-// session (the archive, its signature, the cached road's conditional request) follows that
-// choice, and each attempt goes through the proxy its plan has come to (host/attempt_plan.h).
-// Plain values and functions, for one thread at a time.
+// Which proxies a URL session's downloads go through, and where that came from: the environment's
+// variables, as libcurl reads them, or else the desktop's settings (host/desktop_proxy.h). Chosen
+// once, before the first request, for every task; each attempt goes through the proxy its plan
+// has come to (host/attempt_plan.h). Plain values and functions, for one thread at a time.
 #pragma once
 
 #include <curl/curl.h>
@@ -36,8 +34,5 @@ std::optional<ProxyRoute> environmentRoute(const std::string& url);
 // Whether `url`'s host is one of `hosts` ("localhost, .example.com, *.corp, 10.0.0.0/8, ::1",
 // or "*" for every host): the desktop's list of hosts reached without a proxy.
 bool bypassesProxy(const std::string& url, const std::string& hosts);
-
-// Logs the proxy that `route` takes for the download, if any, and where it came from.
-void logRoute(const ProxyRoute& route);
 
 }  // namespace host
