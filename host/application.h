@@ -1,8 +1,7 @@
-// The application loop and its main queue, on GLib's default main context. The download window runs
-// inside `runApplication` on the main thread. Other threads (the URL session's delegate queue)
-// reach the main thread through the main queue: `runOnMain` waits for the closure (the stand-in for
-// a synchronous dispatch), `postToMain` does not. Closures run in the order they were posted. Once
-// the loop has stopped, pending closures are dropped and every waiting thread is released at once.
+// The application loop and its main queue, on GLib's default main context; the download window
+// runs inside `runApplication` on the main thread. Other threads reach it through the main queue,
+// in order: `runOnMain` waits for the closure, `postToMain` does not. Once the loop has stopped,
+// pending closures are dropped and every waiting thread is released at once.
 #pragma once
 
 #include <cstdint>
@@ -26,9 +25,8 @@ bool applicationIsRunning();
 // True on the process's first thread, the one that runs the application loop.
 bool isMainThread();
 
-// Runs `work` on the main thread and waits for it. On the main thread it runs at once.
-// Returns false, without running `work`, when the loop is not running or stops before `work`
-// could run.
+// Runs `work` on the main thread (at once when called there) and waits for it; false, without
+// running it, when the loop is not running or stops first.
 bool runOnMain(std::function<void()> work);
 
 // Queues `work` for the main thread without waiting. Dropped when the loop is not running.

@@ -1,21 +1,13 @@
-// How the attempts of one download go: what each asks the server for, what its answer means
-// for the body on disk, and how long to wait before the next. The URL session
-// (host/url_session.cpp) holds one plan for each task and asks it at every attempt; plain values
-// and functions, for one thread at a time.
+// How the attempts of one download go: what each asks for, what its answer means for the body
+// on disk, and how long to wait before the next. The URL session holds one plan per task; plain
+// values and functions, for one thread at a time.
 //
-// Transient failures are tried again: a connection refused, reset or closed before the body's
-// end, the idle time-out, a name that does not resolve, and the statuses 408, 429, 500, 502, 503
-// and 504. The waits are 1, 2, 4 and 8 seconds, and 8 from then on, or the server's Retry-After
-// when it asks for 30 seconds or less (a longer one ends the retries, and its answer is the
-// task's). Five attempts in a row that bring fewer than 64 KiB beyond what the body ever held end
-// them; one that brings more starts the count and the waits afresh, so a server that trickles
-// cannot hold a run for ever.
-//
-// An attempt continues the body only when the answer that began it had a strong ETag and
-// "Accept-Ranges: bytes": it then asks for "Range: bytes=N-" with "If-Range: <ETag>", and only a
-// 206 of that ETag whose Content-Range starts at N and ends within the length the body first
-// announced continues it. Any other 206 is asked again for whole; any other answer is a new body
-// from its start. So the file on disk is always one version.
+// Transient failures wait 1, 2, 4, then 8 seconds, or a Retry-After of 30 s at most (a longer one
+// ends the retries); five attempts in a row that bring under 64 KiB beyond what the body ever held
+// end them, so that a trickle cannot hold a run for ever. The body is continued ("Range: bytes=N-"
+// and If-Range) only after an answer with a strong ETag and "Accept-Ranges: bytes", and only by a
+// 206 of that ETag from N within the length first announced: another 206 is asked again whole,
+// another answer is a new body, so the file on disk is always one version.
 #pragma once
 
 #include <cstdint>
@@ -28,16 +20,15 @@
 
 namespace host {
 
-// Whether `tag` may go into a request as it is: an entity tag, weak or strong, of visible
-// characters (RFC 9110, 8.8.3), not so long that a server would refuse the request for it.
+// Whether `tag` may go into a request as it is: an entity tag (RFC 9110, 8.8.3) of visible
+// characters, not so long that a server would refuse the request for it.
 bool isEntityTag(std::string_view tag);
 
 // Whether a transport failure (libcurl's `code`) may go away on another attempt. `tunnelStatus`:
-// a proxy's answer to CONNECT, or 0 when none was asked.
+// a proxy's answer to CONNECT, judged as a server's status would be, or 0.
 bool isTransientFailure(int code, long tunnelStatus);
 
-// What the next request adds: a range and If-Range to continue the body, If-None-Match for the
-// delegate's copy, or nothing.
+// What the next request adds: a range and If-Range, If-None-Match, or nothing.
 struct RequestConditions {
   std::string range;  // "N-", the rest of the body from byte N; empty for the whole
   std::string field;  // the conditional request field, e.g. "If-Range: \"v1\""; empty for none

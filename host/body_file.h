@@ -1,6 +1,5 @@
-// A download's body on disk, kept from one attempt to the next: the URL session's own temporary
-// file, which a new answer starts over and an answer that continues it appends to. An observer
-// sees every byte that goes in. Written on the session's worker thread alone.
+// A download's body on disk from one attempt to the next: the URL session's temporary file, which
+// a new answer starts over and one that continues it appends to. On the worker thread alone.
 #pragma once
 
 #include <cstdint>

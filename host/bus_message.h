@@ -1,8 +1,6 @@
-// The messages of the session bus as bytes: a method call with at most one string argument, made
-// in the bus's little-endian form, and a message read back from the bus, checked whole before
-// anything in it is used, since the bytes come from other programs. The session bus client
-// (host/session_bus.h) sends and reads them; the fuzz target reads what it makes up. Plain
-// values and functions, for any thread.
+// The session bus's messages as bytes (host/session_bus.h): a method call with at most one string
+// argument, made in the bus's little-endian form, and a message from the bus, checked whole before
+// anything in it is used, since the bytes come from other programs. For any thread.
 #pragma once
 
 #include <cstddef>
@@ -41,8 +39,7 @@ struct BusMessage {
 };
 
 // The length of the message that `bytes` begin with, as its first 16 bytes say: 0 while fewer
-// have come; nothing when no message could begin so (an unknown byte order or version) or
-// it would be longer than kMaxBusMessage.
+// have come; nothing for an unknown byte order or version, or a length over kMaxBusMessage.
 std::optional<size_t> busMessageLength(std::string_view bytes);
 
 // The message that is exactly `bytes`; nothing unless every length in it stays within the
@@ -53,8 +50,7 @@ std::optional<BusMessage> parseBusMessage(std::string_view bytes);
 // The body of signature "as" as its strings; nothing for any other body.
 std::optional<std::vector<std::string>> bodyStringList(const BusMessage& message);
 
-// The body's first string, when its signature begins with one (an error's explanation, a
-// call's argument); "" otherwise.
+// The body's first string (an error's explanation, a call's argument), or "".
 std::string bodyLeadingString(const BusMessage& message);
 
 }  // namespace host

@@ -1,10 +1,8 @@
-// The system's trusted certificates, wherever the distribution keeps them. The portable
-// installer's libcurl and OpenSSL, built once for every distribution, do not know the store, so
-// the installer looks for it at the places the mainstream distributions use, unless the user
-// names one with SSL_CERT_FILE or SSL_CERT_DIR; a system's libcurl would have found the same
-// place. The URL session hands the store to each download's transfer, on its worker, once it has
-// checked it: OpenSSL opens what it names without a time-out, and the open of a FIFO never
-// returns. Stateless; safe on any thread.
+// The system's trusted certificates, wherever the distribution keeps them: the portable build's
+// libcurl and OpenSSL, built once for every distribution, do not know the place, so the installer
+// looks where the mainstream distributions keep it, unless SSL_CERT_FILE or SSL_CERT_DIR names
+// one. The store is checked before each transfer uses it, since OpenSSL opens what it names
+// without a time-out, and the open of a FIFO never returns. Stateless; safe on any thread.
 #pragma once
 
 #include <curl/curl.h>
@@ -31,11 +29,9 @@ std::pair<std::string, std::string> findSystemCertificateStore(
 // The store the user named with SSL_CERT_FILE and SSL_CERT_DIR, else the system's.
 std::pair<std::string, std::string> certificateStore();
 
-// Has the transfer `easy` trust `store`, for the server and an https proxy alike (libcurl reads
-// the proxy variables itself, but not these), once OpenSSL can read it without waiting for good:
-// its file, and every hashed name ("<8 hex digits>.<n>", "<8 hex digits>.r<n>") in its
-// directories (":" between two), must be regular files where they exist. The failure's subject
-// is the file refused.
+// Has the transfer `easy` trust `store`, for the server and an https proxy alike, once its file
+// and every hashed name ("<8 hex digits>.<n>" or ".r<n>") in its directories (":" between two)
+// are regular files where they exist. The failure's subject is the file refused.
 CertificateStatus useCertificateStore(CURL* easy, const std::pair<std::string, std::string>& store);
 
 // The failure as libcurl words its own certificate errors, for the download's message.

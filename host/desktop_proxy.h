@@ -1,18 +1,13 @@
-// The desktop's proxy for a download, for a session whose environment names none
-// (host/proxy_route.h). The desktop is asked in this order: the desktop portal's ProxyResolver
-// on the session bus, which applies the desktop's own settings, a proxy auto-configuration (PAC)
-// included; where no portal answers on the bus, GNOME's settings (org.gnome.system.proxy) when
-// XDG_CURRENT_DESKTOP names GNOME or a desktop built on it, and KDE's kioslaverc when it names
-// KDE. The portal is asked on a connection of the installer's own (host/session_bus.h), and
-// GNOME's settings are read with the system's gsettings, so that the portable build, whose GLib
-// has no GIO and loads no system module, asks them as the development build does. A PAC file
-// without the portal is not evaluated: the log says so, and the download connects directly, as
-// it does where no desktop answers.
+// The desktop's proxy for a download whose environment names none (host/proxy_route.h): the
+// desktop portal's ProxyResolver on the session bus (the desktop's settings, a PAC file
+// included); where no portal answers, GNOME's settings when XDG_CURRENT_DESKTOP names GNOME or a
+// desktop built on it, and KDE's kioslaverc for KDE. The bus connection is the installer's own
+// (host/session_bus.h) and GNOME's settings are read with gsettings, so that the portable build,
+// whose GLib has no GIO, asks as the development build does. A PAC file without the portal is
+// not evaluated: the log says so, and the download connects directly.
 //
-// The whole question takes at most a second: a portal that does not answer, answers garbage or
-// hangs costs the run that second and a log line. One question at a time per object, asked on
-// the URL session's worker thread; `cancel` may come from any thread (or a signal handler) and
-// ends it at once, for good.
+// The question takes at most a second (a hung portal costs that and a log line). One question
+// at a time per object; `cancel` may come from any thread (or a signal handler), for good.
 #pragma once
 
 #include <string>
@@ -28,8 +23,7 @@ class DesktopProxyQuestion {
   DesktopProxyQuestion(const DesktopProxyQuestion&) = delete;
   DesktopProxyQuestion& operator=(const DesktopProxyQuestion&) = delete;
 
-  // The proxies the desktop has for `url`: a direct connection when it names none, cannot be
-  // asked in time, or the question was cancelled.
+  // The desktop's proxies for `url`; direct when it names none, answers late or is cancelled.
   ProxyRoute ask(const std::string& url);
   void cancel();
 
@@ -37,8 +31,8 @@ class DesktopProxyQuestion {
   FileDescriptor cancelled_, cancel_;  // a pipe: a byte in it ends every wait of the question
 };
 
-// The route for `url`: the environment's when it names any proxy variable, else the desktop's.
-// Logged when it goes through a proxy.
+// The route for `url`, logged: the environment's when it names a proxy variable, else the
+// desktop's.
 ProxyRoute chooseProxyRoute(const std::string& url, DesktopProxyQuestion& question);
 
 }  // namespace host

@@ -42,18 +42,16 @@ struct ExposedLevel {
   std::filesystem::path directory;  // empty when none is exposed
   Exposure exposure = Exposure::kNone;
 };
-// The first directory from `dir` up to "/", along its path as given and along its real path,
-// that another user could rename, replace or fill: one owned by someone other than the
-// effective user and root, or writable by group or others without the sticky bit (as /tmp is).
-// Levels still to be made are passed over: the user makes them.
+// The first directory from `dir` up to "/", along its path as given and its real path, that
+// another user could rename, replace or fill: owned by another than the effective user and root,
+// or writable by group or others without the sticky bit. Levels still to be made are passed over.
 ExposedLevel exposedLevel(const std::filesystem::path& dir);
 
 // The names in the directory `path`, in the order the listing gives them, without "." and
 // "..": empty when it cannot be listed.
 std::vector<std::string> listDirectory(const std::filesystem::path& path);
 
-// Whether `fd` is a terminal that takes control sequences (to erase a line, to colour text):
-// not a dumb one (TERM=dumb, an editor's shell buffer, say).
+// Whether `fd` is a terminal that takes control sequences (to erase a line): not TERM=dumb.
 bool isTerminal(int fd);
 
 // The user's temporary directory: TMPDIR when set and not empty, otherwise "/tmp".

@@ -1,6 +1,5 @@
-// Starting a program as a process of its own. The child inherits the environment, working directory
-// and standard streams. The starter does not wait; it keeps the process id so that another part of
-// the installer can wait later.
+// Starting a program as a process of its own, with the installer's environment, working directory
+// and standard streams. The starter does not wait; another part of the installer can, later.
 #pragma once
 
 #include <sys/types.h>
@@ -19,9 +18,8 @@ bool readParentage(pid_t pid, pid_t* parent, pid_t* group);
 
 class Process {
  public:
-  // Starts `program` with `arguments` (argv[1..]; argv[0] is `program`). Nothing is split or
-  // quoted. The result's `started()` is false when the program could not be started, and
-  // `error()` then says why (an errno value).
+  // Starts `program` with `arguments` (argv[1..]), nothing split or quoted; when it could not,
+  // `started()` is false and `error()` the errno value.
   static Process start(const std::string& program, const std::vector<std::string>& arguments);
 
   Process() = default;
@@ -32,9 +30,8 @@ class Process {
   // Keeps `resource` until the process has been waited for: what it must have while it runs.
   void keepWhileRunning(std::shared_ptr<void> resource) { kept_ = std::move(resource); }
 
-  // Waits for the process to end and returns its status in the form of waitpid, or -1 when
-  // it was not started or cannot be waited for. A termination signal meanwhile is passed on
-  // to it (`waitForChild`, host/termination.h).
+  // Waits for the process and returns its waitpid status, or -1; a termination signal meanwhile
+  // is passed on to it (`waitForChild`, host/termination.h).
   int wait() {
     int status = waitForChild(pid_);
     kept_.reset();

@@ -1,14 +1,11 @@
 // The URL session: HTTP and HTTPS downloads on libcurl, with a delegate. A session owns one worker
-// thread, its serial delegate queue: the transfer runs there and every delegate callback is
-// delivered there, one at a time, never on the main thread. `cancel` and `invalidateAndCancel` may
-// be called from any thread, also from inside a callback; they take effect at once and never wait
-// for the delegate queue. After either, no data or finish callback begins; at most the task's end
-// (with `cancelled`) is delivered. A callback already under way when another thread cancels runs to
-// its end.
+// thread, its serial delegate queue, where the transfers run and every callback comes, one at a
+// time. `cancel` and `invalidateAndCancel` may come from any thread, a callback included: they act
+// at once, never wait for the queue, and after them no data or finish callback begins (only the
+// task's end, `cancelled`); a callback already under way runs to its end.
 //
-// A task survives a flaky network: it tries a transient failure again after a wait, and
-// continues the body where it broke off when the server allows it (host/attempt_plan.h). Its
-// delegate sees one body, and is told when the task waits and when the body had to begin again.
+// A task tries transient failures again and continues a broken body where the server allows it
+// (host/attempt_plan.h); its delegate sees one body, and is told of waits and of a body begun anew.
 #pragma once
 
 #include <chrono>
@@ -26,8 +23,7 @@ namespace host {
 
 class DownloadTask;
 
-// The server's final answer (after redirects), known from the first data callback on, or
-// from the finish when the body is empty.
+// The server's final answer (after redirects), known from the first data (or an empty body's end).
 struct UrlResponse {
   long statusCode = 0;
   int64_t expectedContentLength = -1;  // -1 when the server gives no length
@@ -53,49 +49,39 @@ class UrlSessionDelegate {
  public:
   virtual ~UrlSessionDelegate() = default;
 
-  // Bytes of the body arrived: `bytesWritten` since the last call, `totalBytesWritten` so far,
-  // `totalBytesExpectedToWrite` the expected length or -1. The first data comes at once, and
-  // nothing more is read until it returns; later ones are coalesced (about one call every
-  // `progressInterval`, and one at the end); their `bytesWritten` add up to the body's length.
-  // A call whose `bytesWritten` equals `totalBytesWritten` is the first data of a body: the
-  // task's, or, after a retry, a new answer's that began the body again (the server's file
-  // changed, or it cannot continue one). A 304 Not Modified to the task's cached tag comes as a
-  // first data of no bytes (see `DownloadTask::setCachedTag`).
+  // Bytes of the body arrived (`totalBytesExpectedToWrite` is -1 when unknown). The first data
+  // comes at once, and nothing more is read until it returns; later ones come about once a
+  // `progressInterval`, and once at the end. A call whose `bytesWritten` equals
+  // `totalBytesWritten` is the first data of a body: the task's, or a new answer's after a retry
+  // that could not continue it. A 304 to the task's cached tag comes as a first data of no bytes.
   virtual void didWriteData(DownloadTask& task, int64_t bytesWritten, int64_t totalBytesWritten,
                             int64_t totalBytesExpectedToWrite) = 0;
 
-  // A body begins, its answer known (`task.response()`), its first bytes arrived and nothing
-  // kept yet. Asked inside the transfer, so it must be quick: false, for a body the delegate
-  // expects to abandon, closes the connection at once. The first data comes as always; should
-  // the delegate not cancel there after all, the task goes on with a new attempt at once.
+  // A body begins, its answer known, nothing kept yet. Asked inside the transfer, so quick: false,
+  // for a body the delegate expects to abandon, closes the connection at once. The first data
+  // comes as always; should the delegate not cancel there, a new attempt follows at once.
   virtual bool shouldReceiveBody(DownloadTask& /*task*/) { return true; }
 
   // A transient failure (`cause`, e.g. "Connection reset by peer") ended an attempt; the next,
-  // which keeps the body so far, begins in `seconds` seconds.
+  // which keeps the body so far, begins in `seconds`.
   virtual void willRetry(DownloadTask& /*task*/, const std::string& /*cause*/, int /*seconds*/) {}
   // Once a second while the task waits for its next attempt: the whole seconds left.
   virtual void retryCountdown(DownloadTask& /*task*/, int /*secondsLeft*/) {}
 
-  // The whole body is in `location`, the session's own temporary file; the session removes it
-  // when this returns.
+  // The whole body is in `location`, the session's temporary file, removed when this returns.
   virtual void didFinishDownloading(DownloadTask& task, const std::string& location) = 0;
 
   // The task ended: `error` is empty after a finished download.
   virtual void didComplete(DownloadTask& /*task*/, const std::optional<UrlError>& /*error*/) {}
 };
 
-// Besides these, the session follows the environment: SSL_CERT_FILE and SSL_CERT_DIR (read when
-// the session is made) replace the system's certificate file and directory, for the server and
-// an https proxy (a store that names a FIFO or a device ends each task at once, naming it);
-// http_proxy, https_proxy, all_proxy and no_proxy (credentials in the proxy URL) choose the proxy;
-// without any of them, the desktop's settings do (host/desktop_proxy.h), asked once, on the
-// delegate queue before the first request: every task of the session goes the same way.
-// Only http and https are fetched, and an https download never follows a redirect to http; HTTP/2
-// where offered and where libcurl was built with it (not the portable build's).
+// Besides these, the session follows the environment: SSL_CERT_FILE and SSL_CERT_DIR, read when
+// it is made, name the certificate store (host/certificate_store.h); the proxy variables, else
+// the desktop's settings, asked once before the first request, choose every task's proxy
+// (host/proxy_route.h). Only http and https are fetched, and https never redirects to http.
 struct UrlSessionConfiguration {
-  // No answer's start, nor 64 KiB of it, from the server for this long is "Timeout was
-  // reached", to the millisecond: silence and a trickle alike. Time spent in delegate callbacks
-  // is not counted.
+  // No answer's start, nor 64 KiB of it, for this long is "Timeout was reached": silence and a
+  // trickle alike. Time spent in delegate callbacks is not counted.
   std::chrono::milliseconds idleTimeout{60'000};
   long maximumRedirects = 16;
   std::filesystem::path temporaryDirectory = {};   // for the body file; empty: TMPDIR, else /tmp
@@ -110,16 +96,15 @@ class UrlSession {
  public:
   // Starts the delegate queue. `delegate` must outlive the session's last callback.
   UrlSession(UrlSessionConfiguration configuration, UrlSessionDelegate* delegate);
-  // Invalidates and cancels, then joins the delegate queue (unless called on it); a queue
-  // that the kernel holds for more than a second (in the open of a certificate file on a hung
-  // mount) is left behind, and calls no delegate again. Not to be destroyed on the main thread
-  // while the loop runs and a callback may wait on the main queue.
+  // Invalidates and cancels, then joins the delegate queue (unless on it); one the kernel holds
+  // over a second (opening a certificate file on a hung mount) is left behind, calling no delegate
+  // again. Not to be destroyed on the main thread while a callback may wait on the main queue.
   ~UrlSession();
   UrlSession(const UrlSession&) = delete;
   UrlSession& operator=(const UrlSession&) = delete;
 
-  // A new, suspended task for `url`; `resume` starts it. Its callbacks go to `delegate` when
-  // it has one of its own, otherwise to the session's; either must outlive its last callback.
+  // A new, suspended task for `url`; `resume` starts it. Its callbacks go to `delegate`, else to
+  // the session's; either must outlive its last callback.
   std::shared_ptr<DownloadTask> downloadTask(const std::string& url,
                                              UrlSessionDelegate* delegate = nullptr);
 
@@ -134,22 +119,18 @@ class UrlSession {
 
 class DownloadTask : public std::enable_shared_from_this<DownloadTask> {
  public:
-  // Starts the task, once; does nothing when the session has been invalidated. A task
-  // cancelled before it started ends with a cancelled error.
+  // Starts the task, once, unless the session is invalidated; a task cancelled before ends so.
   void resume();
-  // On the delegate queue it also closes the connection before it returns, so that an abandoned
-  // download costs the server nothing more.
+  // On the delegate queue it also closes the connection at once: an abandoned download costs the
+  // server nothing more.
   void cancel();
-  // Before `resume`: `observer` sees every byte of the body as it goes into the body file, in
-  // order, on the delegate queue, with the bytes' offset in the file. Offset 0 starts the file:
-  // each time the body begins again the observer is told so with no bytes first.
+  // Before `resume`: `observer` sees every byte of the body as it goes into the file, with its
+  // offset; each time the body begins again it is first told so with no bytes at offset 0.
   using BodyObserver = std::function<void(int64_t offset, std::string_view bytes)>;
   void setBodyObserver(BodyObserver observer);
-  // Before `resume`: the ETag of the body the delegate already has a copy of. The task asks for
-  // the body only if the server's tag differs (If-None-Match); a server that finds it current
-  // answers 304 Not Modified, without a body, which the delegate gets as its first data.
-  // Should the delegate not cancel there, the task asks again at once, without the condition.
-  // A tag that is not an entity tag (quoted, visible characters, at most 1024) is not sent.
+  // Before `resume`: the ETag of the delegate's copy, sent as If-None-Match (unless it is no
+  // entity tag); a 304 comes as the first data, and should the delegate not cancel there, the
+  // task asks again at once without the condition.
   void setCachedTag(std::string tag);
   // A copy of the server's answer; status 0 and no fields before the first data.
   UrlResponse response() const;
