@@ -7,6 +7,8 @@
 #include <string_view>
 #include <system_error>
 
+#include "host/files.h"
+
 namespace host {
 
 std::pair<std::string, std::string> findSystemCertificateStore(
@@ -63,14 +65,11 @@ CertificateStatus useCertificateStore(CURL* easy,
   const auto& [file, directories] = store;
   if (!file.empty() && !readableAtOnce(file)) return {CertificateFault::kFile, file};
   for (size_t start = 0; start <= directories.size();) {
-    size_t end = std::min(directories.find(':', start), directories.size());
-    std::error_code error;
-    std::filesystem::directory_iterator entries(directories.substr(start, end - start), error);
-    for (; !error && entries != std::filesystem::directory_iterator(); entries.increment(error)) {
-      const std::filesystem::path& entry = entries->path();
-      if (isHashedName(entry.filename().string()) && !readableAtOnce(entry))
-        return {CertificateFault::kDirectory, entry.string()};
-    }
+    const size_t end = std::min(directories.find(':', start), directories.size());
+    const std::filesystem::path directory = directories.substr(start, end - start);
+    for (const std::string& name : listDirectory(directory))
+      if (isHashedName(name) && !readableAtOnce(directory / name))
+        return {CertificateFault::kDirectory, directory / name};
     start = end + 1;
   }
   for (CURLoption option : {CURLOPT_CAINFO, CURLOPT_PROXY_CAINFO})
