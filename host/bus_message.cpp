@@ -2,6 +2,7 @@
 
 #include <glib.h>
 
+#include <cstring>
 #include <initializer_list>
 
 namespace host {
@@ -87,11 +88,8 @@ class Reader {
     align(4);
     if (!take(4)) return 0;
     uint32_t value = 0;
-    for (int i = 0; i < 4; ++i) {
-      const auto part = static_cast<uint8_t>(bytes_[at_ - 4 + (bigEndian_ ? i : 3 - i)]);
-      value = value << 8 | part;
-    }
-    return value;
+    memcpy(&value, bytes_.data() + at_ - 4, 4);
+    return bigEndian_ ? GUINT32_FROM_BE(value) : GUINT32_FROM_LE(value);
   }
   std::string_view string() { return text(number()); }
   std::string_view signature() { return text(byte()); }
