@@ -39,19 +39,12 @@ std::vector<std::string_view> pieces(std::string_view text, char separator) {
 
 // `value` with its %-escapes decoded; nothing when one is not two hexadecimal digits.
 std::optional<std::string> unescaped(std::string_view value) {
-  std::string text;
-  for (size_t i = 0; i < value.size(); ++i) {
-    if (value[i] != '%') {
-      text += value[i];
-      continue;
-    }
-    const int high = i + 2 < value.size() ? g_ascii_xdigit_value(value[i + 1]) : -1;
-    const int low = high >= 0 ? g_ascii_xdigit_value(value[i + 2]) : -1;
-    if (low < 0) return std::nullopt;
-    text += static_cast<char>(high * 16 + low);
-    i += 2;
-  }
-  return text;
+  g_autoptr(GBytes) bytes =
+      g_uri_unescape_bytes(value.data(), static_cast<gssize>(value.size()), nullptr, nullptr);
+  if (!bytes) return std::nullopt;
+  gsize size = 0;
+  const auto* text = static_cast<const char*>(g_bytes_get_data(bytes, &size));
+  return std::string(text, size);
 }
 
 // A socket that a bus address names: a path, or an abstract socket's name (without its NUL).
