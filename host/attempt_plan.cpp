@@ -16,9 +16,8 @@ constexpr int kLongestWait = 8;                // seconds; the waits double up t
 // Seconds; a server that asks for more is not waited for.
 constexpr int64_t kLongestRetryAfter = 30;
 
-// The validator a later attempt may continue this answer's body with: its strong ETag when it
-// takes byte ranges, and when the tag may go back to the server as it is. Empty when the body
-// cannot be continued, only begun again.
+// The tag a later attempt may continue this answer's body with: its strong ETag when it takes
+// byte ranges and may go back to the server as it is; empty when the body can only begin again.
 std::string resumeTagOf(const UrlResponse& answer) {
   std::optional<std::string> tag = answer.headerField("ETag");
   std::optional<std::string> ranges = answer.headerField("Accept-Ranges");
@@ -34,8 +33,7 @@ bool isTransientStatus(long status) {
   return status == 408 || status == 429 || status == 500 || (status >= 502 && status <= 504);
 }
 
-// The number of digits alone (no blank, no sign, no leading zero) at the start of `text`, which
-// is left after it.
+// The number (digits alone: no blank, sign or leading zero) that `text` starts with, taken off.
 std::optional<int64_t> takeNumber(std::string_view* text) {
   if (text->size() > 1 && (*text)[0] == '0' && g_ascii_isdigit((*text)[1])) return std::nullopt;
   uint64_t value = 0;

@@ -26,10 +26,9 @@ namespace host {
 namespace {
 
 #if !__GLIBC_PREREQ(2, 34)
-// glibc before 2.34 (the portable build's baseline, tools/build-portable) cannot close the
-// installer's descriptors in posix_spawn: here the child closes them itself, between fork and
-// exec, and sets up its signals as the spawn attributes below would. An exec that fails is
-// reported through a pipe that the exec closes, as posix_spawn reports it.
+// glibc before 2.34 (the portable build's) cannot close the installer's descriptors in
+// posix_spawn: the child closes them itself and sets its signals as the attributes below would;
+// a failed exec is reported through a pipe that the exec closes, as posix_spawn reports it.
 int forkAndExec(pid_t* pid, const char* program, char* const argv[]) {
   struct rlimit limit {};
   int highest = getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < 65536
