@@ -55,9 +55,6 @@ class Writer {
     signature(std::string_view(&type, 1));
     type == 'g' ? signature(value) : string(value);
   }
-  void numberAt(size_t at, uint32_t value) {
-    for (int shift = 0; shift < 32; shift += 8) bytes_[at++] = static_cast<char>(value >> shift);
-  }
   size_t size() const { return bytes_.size(); }
   std::string& bytes() { return bytes_; }
 
@@ -137,19 +134,14 @@ void readField(Reader& fields, BusMessage& message) {
   if (type.size() != 1) return fields.fail();  // a container, or no type at all
   if (code != 0 && code < sizeof kFieldTypes - 1 && type[0] != kFieldTypes[code])
     return fields.fail();
-  switch (code) {
-    case kErrorName:
-      message.errorName = fields.string();
-      return;
-    case kReplySerial:
-      message.replySerial = fields.number();
-      return;
-    case kSignature:
-      message.signature = fields.signature();
-      return;
-    default:
-      fields.skip(type[0]);
-  }
+  if (code == kErrorName)
+    message.errorName = fields.string();
+  else if (code == kReplySerial)
+    message.replySerial = fields.number();
+  else if (code == kSignature)
+    message.signature = fields.signature();
+  else
+    fields.skip(type[0]);
 }
 
 }  // namespace
@@ -158,8 +150,13 @@ std::optional<std::string> marshalCall(const BusCall& call, uint32_t serial) {
   for (const std::string* text : {&call.destination, &call.path, &call.interface, &call.member})
     if (!validText(*text)) return std::nullopt;
   if (call.argument && !validText(*call.argument)) return std::nullopt;
-  Writer body;
+  Writer body, fields;  // the fields begin at 16 in the message: their alignment holds there too
   if (call.argument) body.string(*call.argument);
+  fields.field(kPath, 'o', call.path);
+  fields.field(kDestination, 's', call.destination);
+  fields.field(kInterface, 's', call.interface);
+  fields.field(kMember, 's', call.member);
+  if (call.argument) fields.field(kSignature, 'g', "s");
   Writer message;
   message.byte('l');  // little-endian
   message.byte(static_cast<uint8_t>(BusMessageType::kMethodCall));
@@ -167,13 +164,8 @@ std::optional<std::string> marshalCall(const BusCall& call, uint32_t serial) {
   message.byte(1);  // the protocol's version
   message.number(static_cast<uint32_t>(body.size()));
   message.number(serial);
-  message.number(0);  // the header fields' length, once they are written
-  message.field(kPath, 'o', call.path);
-  message.field(kDestination, 's', call.destination);
-  message.field(kInterface, 's', call.interface);
-  message.field(kMember, 's', call.member);
-  if (call.argument) message.field(kSignature, 'g', "s");
-  message.numberAt(kFixedHeader - 4, static_cast<uint32_t>(message.size() - kFixedHeader));
+  message.number(static_cast<uint32_t>(fields.size()));
+  message.bytes() += fields.bytes();
   message.align(8);
   return message.bytes() + body.bytes();
 }
