@@ -5,7 +5,6 @@
 #include <stdlib.h>
 
 #include <algorithm>
-#include <initializer_list>
 #include <vector>
 
 #include "host/system_log.h"

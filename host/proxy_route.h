@@ -27,8 +27,7 @@ struct ProxyRoute {
   bool fallBack(int code, size_t* index) const;
 };
 
-// The route for `url` when the environment names a proxy or hosts to reach without one (any of
-// http_proxy, https_proxy, HTTPS_PROXY, all_proxy, ALL_PROXY, no_proxy, NO_PROXY); else nothing.
+// The route for `url` when the environment names any proxy variable (no_proxy too); else none.
 std::optional<ProxyRoute> environmentRoute(const std::string& url);
 
 // Whether `url`'s host is one of `hosts` ("localhost, .example.com, *.corp, 10.0.0.0/8, ::1",

@@ -54,8 +54,7 @@ void onTerminationSignal(int signal, siginfo_t* info, void* /*context*/) {
 // The processes of the process group `group`, by their parents, read from /proc/<pid>/stat.
 std::multimap<pid_t, pid_t> childrenInGroup(pid_t group) {
   std::multimap<pid_t, pid_t> children;
-  const std::filesystem::path proc = "/proc";
-  for (const std::string& name : listDirectory(proc)) {
+  for (const std::string& name : listDirectory("/proc")) {
     char* end = nullptr;
     long pid = strtol(name.c_str(), &end, 10);
     if (*end != '\0' || pid <= 0) continue;
