@@ -53,8 +53,7 @@ std::deque<std::shared_ptr<Job>> dropQueued(Loop& s) {
   return std::exchange(s.queue, {});
 }
 
-// Runs the closures queued when it starts, then yields to other sources (the window's
-// redraws among them) before taking the next ones.
+// Runs the closures queued when it starts, then yields to other sources (the window's redraws).
 gboolean drainQueue(gpointer) {
   Loop& s = shared();
   std::unique_lock lock(s.mutex);

@@ -44,8 +44,7 @@ struct Asking {
   bool late() const { return Clock::now() >= deadline; }
   bool ended() const { return wasCancelled() || late(); }
 
-  // What one of the desktop's tools printed, when it ended by itself with status 0 before the
-  // deadline and any cancel (it is killed then).
+  // What a desktop tool printed, when it ended by itself with status 0 in time (else it is killed).
   std::optional<std::string> run(std::vector<std::string> arguments) const {
     std::vector<char*> argv;
     for (std::string& argument : arguments) argv.push_back(argument.data());
@@ -86,8 +85,7 @@ ProxyRoute desktopRoute(const char* desktop, std::string proxy = "") {
           .source = std::string("from the desktop's settings (") + desktop + ")"};
 }
 
-// A proxy address of the desktop as libcurl takes it ("" for a direct connection), or nothing
-// for one libcurl cannot use.
+// A desktop's proxy address as libcurl takes it ("" for a direct connection), or nothing.
 std::optional<std::string> curlProxy(std::string_view uri) {
   if (uri.starts_with("direct://")) return "";
   if (uri.starts_with("socks://")) return "socks5://" + std::string(uri.substr(8));

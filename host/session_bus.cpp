@@ -75,9 +75,8 @@ std::vector<BusSocket> busSockets(std::string_view address) {
   return sockets;
 }
 
-// The connection to the bus for one call: its socket, the call's deadline and cancel
-// descriptor, and the bytes read and not yet taken. Each step gives back what ended the call,
-// or nothing while it goes on.
+// The connection for one call: its socket, deadline, cancel descriptor and bytes not yet taken.
+// Each step gives back what ended the call, or nothing while it goes on.
 class Connection {
  public:
   Connection(Clock::time_point deadline, int cancelled)
