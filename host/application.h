@@ -32,8 +32,7 @@ bool runOnMain(std::function<void()> work);
 // Queues `work` for the main thread without waiting. Dropped when the loop is not running.
 void postToMain(std::function<void()> work);
 
-// How many closures from other threads (`runOnMain`, `postToMain`) the main queue has run
-// since the process started: each one is a wake-up of the main thread.
+// How many closures from other threads the main queue has run: each one woke the main thread.
 uint64_t mainQueueClosuresRun();
 
 }  // namespace host

@@ -62,16 +62,14 @@ struct AttemptPlan {
   size_t proxy = 0;  // which of the session's proxies the attempts go through (host/proxy_route.h)
 
   RequestConditions nextRequest(int64_t onDisk) const;
-  // Takes the answer to that request, `onDisk` bytes of the body kept. `retryAfter`: the
-  // seconds its Retry-After asks for, if it has one.
+  // Takes the answer to that request, `onDisk` bytes kept; `retryAfter`: its Retry-After's seconds.
   AnswerOutcome takeAnswer(const UrlResponse& answer, std::optional<int64_t> retryAfter,
                            int64_t onDisk);
   // After an attempt that ended without a usable answer: the wait before the next, or nothing.
   std::optional<int> waitAfterFailure(bool transient, int64_t onDisk);
 
  private:
-  // The seconds to wait after a failed attempt, or nothing when none is to be made.
-  // `progressed`: it took the body further than any before it.
+  // The wait after a failed attempt, or none; `progressed`: it took the body further than before.
   std::optional<int> nextWait(bool progressed, std::optional<int64_t> retryAfter);
 };
 

@@ -21,8 +21,7 @@ enum class CertificateFault {
 };
 using CertificateStatus = Status<CertificateFault>;
 
-// The first certificate bundle and the first hashed certificate directory found under
-// `systemRoot`, each empty when none is found.
+// The first certificate bundle and hashed directory under `systemRoot`; each empty if none.
 std::pair<std::string, std::string> findSystemCertificateStore(
     const std::filesystem::path& systemRoot = "/");
 

@@ -31,8 +31,7 @@ class DesktopProxyQuestion {
   FileDescriptor cancelled_, cancel_;  // a pipe: a byte in it ends every wait of the question
 };
 
-// The route for `url`, logged: the environment's when it names a proxy variable, else the
-// desktop's.
+// The route for `url`, logged: the environment's if it names a proxy variable, else the desktop's.
 ProxyRoute chooseProxyRoute(const std::string& url, DesktopProxyQuestion& question);
 
 }  // namespace host

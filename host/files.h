@@ -1,5 +1,4 @@
-// Small file-system helpers that every layer of the installer shares: stateless, silent and
-// safe on any thread.
+// Small file-system helpers that every layer shares: stateless, silent and safe on any thread.
 #pragma once
 
 #include <filesystem>
@@ -31,8 +30,7 @@ bool writeAll(int fd, std::string_view bytes);
 // `what`, ": " and the text of the errno value `error`: the one place an errno becomes words.
 std::string systemError(const std::string& what, int error);
 
-// Whether `path` names anything (a link counts by its target); one that cannot be tested
-// counts as absent.
+// Whether `path` names anything, a link by its target; one that cannot be tested is absent.
 bool pathExists(const std::filesystem::path& path);
 bool isDirectory(const std::filesystem::path& path);
 
@@ -47,8 +45,7 @@ struct ExposedLevel {
 // or writable by group or others without the sticky bit. Levels still to be made are passed over.
 ExposedLevel exposedLevel(const std::filesystem::path& dir);
 
-// The names in the directory `path`, in the order the listing gives them, without "." and
-// "..": empty when it cannot be listed.
+// The names in the directory `path` as its listing gives them, without "." and "..", or none.
 std::vector<std::string> listDirectory(const std::filesystem::path& path);
 
 // Whether `fd` is a terminal that takes control sequences (to erase a line): not TERM=dumb.

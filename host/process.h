@@ -12,8 +12,7 @@
 
 namespace host {
 
-// The parent and the process group of the process `pid`, as /proc/<pid>/stat gives them; false
-// when it cannot be read (the process has ended, say).
+// The parent and process group of `pid` from /proc/<pid>/stat; false when it cannot be read.
 bool readParentage(pid_t pid, pid_t* parent, pid_t* group);
 
 class Process {

@@ -27,8 +27,7 @@ struct BusReply {
   BusMessage message;  // kReplied: the method return or the error
 };
 
-// Calls `call` on the bus at `address`, after the bus's own Hello, and waits for its reply,
-// passing over the bus's signals and any other message.
+// Calls `call` on the bus at `address` after Hello, and waits for its reply, passing over others.
 BusReply callSessionBus(std::string_view address, const BusCall& call,
                         std::chrono::steady_clock::time_point deadline, int cancelled);
 

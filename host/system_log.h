@@ -16,8 +16,7 @@ std::string redactedUrl(const std::string& url);
 // '#', '?' or '/', so everything up to the last '@' goes.
 std::string withoutCredentials(std::string proxy);
 
-// `text` (a library's account of a failure, say) with the user and password taken out of every
-// proxy address that the environment names.
+// `text` without the user and password of every proxy address that the environment names.
 std::string withProxiesRedacted(std::string text);
 
 }  // namespace host

@@ -62,8 +62,7 @@ class UrlSessionDelegate {
   // comes as always; should the delegate not cancel there, a new attempt follows at once.
   virtual bool shouldReceiveBody(DownloadTask& /*task*/) { return true; }
 
-  // A transient failure (`cause`, e.g. "Connection reset by peer") ended an attempt; the next,
-  // which keeps the body so far, begins in `seconds`.
+  // A transient failure (`cause`) ended an attempt; the next, with the body kept, is in `seconds`.
   virtual void willRetry(DownloadTask& /*task*/, const std::string& /*cause*/, int /*seconds*/) {}
   // Once a second while the task waits for its next attempt: the whole seconds left.
   virtual void retryCountdown(DownloadTask& /*task*/, int /*secondsLeft*/) {}
@@ -121,8 +120,7 @@ class DownloadTask : public std::enable_shared_from_this<DownloadTask> {
  public:
   // Starts the task, once, unless the session is invalidated; a task cancelled before ends so.
   void resume();
-  // On the delegate queue it also closes the connection at once: an abandoned download costs the
-  // server nothing more.
+  // On the delegate queue it also closes the connection at once, costing the server nothing more.
   void cancel();
   // Before `resume`: `observer` sees every byte of the body as it goes into the file, with its
   // offset; each time the body begins again it is first told so with no bytes at offset 0.
