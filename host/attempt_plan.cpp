@@ -114,10 +114,8 @@ RequestConditions AttemptPlan::nextRequest(int64_t onDisk) const {
 AnswerOutcome AttemptPlan::takeAnswer(const UrlResponse& answer, std::optional<int64_t> retryAfter,
                                       int64_t onDisk) {
   const long status = answer.statusCode;
-  if (isTransientStatus(status)) {
-    if (std::optional<int> wait = nextWait(false, retryAfter))
-      return {.kind = AnswerOutcome::kRetry, .seconds = *wait};
-  }
+  std::optional<int> wait = isTransientStatus(status) ? nextWait(false, retryAfter) : std::nullopt;
+  if (wait) return {.kind = AnswerOutcome::kRetry, .seconds = *wait};
   // A body the server encoded is not the file, and is not decoded here: a range of it would be
   // a range of the encoding, which the rest of a download could not continue.
   std::string encoding = answer.headerField("Content-Encoding").value_or("identity");

@@ -427,8 +427,7 @@ struct UrlSession::Shared {
 
 UrlSession::UrlSession(UrlSessionConfiguration configuration, UrlSessionDelegate* delegate) {
   // libcurl's global state, once per process (thread-safe since libcurl 7.84).
-  static std::once_flag transport;
-  std::call_once(transport, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+  [[maybe_unused]] static const CURLcode transport = curl_global_init(CURL_GLOBAL_DEFAULT);
   if (configuration.temporaryDirectory.empty())
     configuration.temporaryDirectory = temporaryDirectory();
   shared_ = std::make_shared<Shared>(std::move(configuration), delegate);
