@@ -7,6 +7,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -39,12 +40,10 @@ void systemLog(const char* format, ...) {
 }
 
 std::string redactedUrl(const std::string& url) {
-  std::string shown = url.substr(0, url.find_first_of("?#"));
-  size_t authority = shown.find("://");
-  authority = authority == std::string::npos ? 0 : authority + 3;
-  size_t at = shown.substr(0, shown.find('/', authority)).rfind('@');
-  if (at != std::string::npos && at >= authority) shown.erase(authority, at + 1 - authority);
-  return shown;
+  const std::string shown = url.substr(0, url.find_first_of("?#"));
+  const size_t scheme = shown.find("://");
+  const size_t path = shown.find('/', scheme == std::string::npos ? 0 : scheme + 3);
+  return withoutCredentials(shown.substr(0, path)) + shown.substr(std::min(path, shown.size()));
 }
 
 std::string withoutCredentials(std::string proxy) {
