@@ -97,10 +97,8 @@ std::optional<int> AttemptPlan::nextWait(bool progressed, std::optional<int64_t>
   barrenAttempts = progressed ? 0 : barrenAttempts + 1;
   if (progressed) waitsSinceProgress = 0;
   if (barrenAttempts >= kAttemptsWithoutProgress) return std::nullopt;
-  if (retryAfter) {
-    if (*retryAfter > kLongestRetryAfter) return std::nullopt;
-    return static_cast<int>(*retryAfter);
-  }
+  if (retryAfter && *retryAfter > kLongestRetryAfter) return std::nullopt;
+  if (retryAfter) return static_cast<int>(*retryAfter);
   return std::min(1 << std::min(waitsSinceProgress++, 30), kLongestWait);
 }
 

@@ -149,10 +149,9 @@ int waitForChild(pid_t child) {
   }
   sigaction(SIGQUIT, &previousQuit, nullptr);
   int status = 0;
-  for (;;) {
-    if (waitpid(child, &status, 0) == child) return status;
+  while (waitpid(child, &status, 0) != child)
     if (errno != EINTR) return -1;
-  }
+  return status;
 }
 
 }  // namespace host
