@@ -26,17 +26,6 @@ constexpr size_t kLongestAuthLine = 512;
 // How long a connection that the bus's full backlog turned away waits before it tries again.
 constexpr std::chrono::milliseconds kRetryPause{5};
 
-// The pieces of `text` between its `separator`s.
-std::vector<std::string_view> pieces(std::string_view text, char separator) {
-  std::vector<std::string_view> found;
-  for (size_t end; (end = text.find(separator)) != std::string_view::npos;) {
-    found.push_back(text.substr(0, end));
-    text.remove_prefix(end + 1);
-  }
-  found.push_back(text);
-  return found;
-}
-
 // `value` with its %-escapes decoded; nothing when one is not two hexadecimal digits.
 std::optional<std::string> unescaped(std::string_view value) {
   g_autoptr(GBytes) bytes =
@@ -55,13 +44,16 @@ struct BusSocket {
 
 // The sockets of `address` ("unix:path=/run/user/1000/bus;unix:abstract=/tmp/dbus-x,guid=…"), in
 // its order, their %-escapes decoded; entries of other transports or unreadable ones are skipped.
-std::vector<BusSocket> busSockets(std::string_view address) {
+std::vector<BusSocket> busSockets(const std::string& address) {
   std::vector<BusSocket> sockets;
-  for (std::string_view entry : pieces(address, ';')) {
-    if (!entry.starts_with("unix:")) continue;
+  g_auto(GStrv) entries = g_strsplit(address.c_str(), ";", -1);
+  for (gchar** entry = entries; *entry != nullptr; ++entry) {
+    if (!g_str_has_prefix(*entry, "unix:")) continue;
     std::optional<BusSocket> socket;
     bool readable = true;
-    for (std::string_view pair : pieces(entry.substr(5), ',')) {
+    g_auto(GStrv) pairs = g_strsplit(*entry + 5, ",", -1);
+    for (gchar** each = pairs; *each != nullptr; ++each) {
+      const std::string_view pair = *each;
       const size_t equals = pair.find('=');
       std::optional<std::string> value =
           equals == std::string_view::npos ? std::nullopt : unescaped(pair.substr(equals + 1));
@@ -196,7 +188,7 @@ BusReply callSessionBus(std::string_view address, const BusCall& call,
   if (!asked) return {BusOutcome::kNoBus, {}};
   Connection connection(deadline, cancelled);
   std::optional<BusOutcome> ending = BusOutcome::kNoBus;
-  for (const BusSocket& socket : busSockets(address))
+  for (const BusSocket& socket : busSockets(std::string(address)))
     if ((ending = connection.open(socket)) != BusOutcome::kNoBus) break;
   if (!ending) ending = connection.authenticate();
   // The bus takes the messages that follow BEGIN at once, the calls after Hello in their order.
