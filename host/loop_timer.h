@@ -1,6 +1,5 @@
-// A repeating timer on the application loop's context (GLib's default main context), removed
-// when its owner goes away. Main thread only. Header-only, so that the desktop window module
-// can use it without linking the installer's core.
+// A repeating timer on GLib's default main context, removed with its owner; main thread only.
+// Header-only, so that the desktop window module can use it without linking the installer's core.
 #pragma once
 
 #include <glib.h>

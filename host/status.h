@@ -1,7 +1,6 @@
-// What an operation that can fail gives back: success, or what failed. `Code` is the caller's
-// own enumeration of what can fail; `subject` names what it failed on (a path, a URL, a reason
-// from elsewhere) and `systemError` is the errno value behind it, when there was one. Messages
-// are made from a status in one place, by the layer that shows them; no decision reads them.
+// What an operation that can fail gives back: success, or a `Code` of the caller's own, the
+// `subject` it failed on (a path, a URL, a reason from elsewhere) and the errno value behind it,
+// if any. Messages are made from a status in one place, by the layer that shows them.
 #pragma once
 
 #include <string>
