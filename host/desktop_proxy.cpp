@@ -44,7 +44,7 @@ struct Asking {
   bool late() const { return Clock::now() >= deadline; }
   bool ended() const { return wasCancelled() || late(); }
 
-  // What a desktop tool printed, when it ended by itself with status 0 in time (else it is killed).
+  // What a desktop tool printed, if it ended in time with status 0; one still running is killed.
   std::optional<std::string> run(std::vector<std::string> arguments) const {
     std::vector<char*> argv;
     for (std::string& argument : arguments) argv.push_back(argument.data());
