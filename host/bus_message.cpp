@@ -62,9 +62,8 @@ class Writer {
   std::string bytes_;
 };
 
-// Reads values from bytes of either byte order, never past their end. A value that does not fit,
-// padding that is not zero or a string that is not one fails the reader for good: every later
-// value reads as zero or empty, and ok() stays false.
+// Reads values of either byte order, never past the end. A value that does not fit, padding that
+// is not zero or a bad string fails the reader for good: later values read as zero or empty.
 class Reader {
  public:
   Reader(std::string_view bytes, bool bigEndian, size_t at = 0)

@@ -6,7 +6,6 @@
 #pragma once
 
 #include <chrono>
-#include <string>
 #include <string_view>
 
 #include "host/bus_message.h"
