@@ -6,7 +6,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <thread>
 #include <utility>
 
 namespace {
@@ -23,28 +26,23 @@ constexpr size_t kSignatureLines = 4;
 // The lines of a small text file, without their line ends ("\n" or "\r\n").
 std::vector<std::string> linesOf(std::string_view text) {
   std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = std::min(text.find('\n', start), text.size());
-    std::string line(text.substr(start, end - start));
+  for (size_t start = 0, end; start < text.size(); start = end + 1) {
+    end = std::min(text.find('\n', start), text.size());
+    std::string& line = lines.emplace_back(text.substr(start, end - start));
     if (line.ends_with('\r')) line.pop_back();
-    lines.push_back(std::move(line));
-    start = end + 1;
   }
   return lines;
 }
 
 // The bytes of a base64 line of exactly `length` bytes, blanks around it dropped (as minisign
-// reads it); nothing for any other line. GLib's decoder skips what is not base64, so the line is
-// checked first.
+// reads it), or nothing; checked first, as GLib's decoder skips what is not base64.
 std::optional<std::string> decodeBase64(std::string line, size_t length) {
   line.erase(line.find_last_not_of(" \t") + 1);
   line.erase(0, line.find_first_not_of(" \t"));
-  bool base64 = !line.empty() && line.size() % 4 == 0 &&
-                line.find_first_not_of(
-                    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
-                    "0123456789+/=") == std::string::npos;
-  if (!base64) return std::nullopt;
+  if (line.empty() || line.size() % 4 != 0 ||
+      line.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=") !=
+          std::string::npos)
+    return std::nullopt;
   gsize size = 0;
   g_autofree guchar* bytes = g_base64_decode(line.c_str(), &size);
   std::string decoded(reinterpret_cast<const char*>(bytes), size);
@@ -61,84 +59,12 @@ bool verifies(std::string_view signature, std::string_view message, const Signin
 // Checks the signature `signature` ("Ed": of the file itself) over the archive in `path`.
 SignatureStatus verifyOverFile(std::string_view signature, const std::string& path,
                                const SigningKey& key) {
-  GError* error = nullptr;
-  GMappedFile* file = g_mapped_file_new(path.c_str(), FALSE, &error);
-  if (!file) {
-    SignatureStatus unreadable{SignatureProblem::kArchiveUnreadable, error->message};
-    g_error_free(error);
-    return unreadable;
-  }
-  bool good = verifies(
-      signature, std::string_view(g_mapped_file_get_contents(file), g_mapped_file_get_length(file)),
-      key);
-  g_mapped_file_unref(file);
-  return good ? SignatureStatus() : SignatureProblem::kArchiveAltered;
+  g_autoptr(GError) error = nullptr;
+  g_autoptr(GMappedFile) file = g_mapped_file_new(path.c_str(), FALSE, &error);
+  if (!file) return {SignatureProblem::kArchiveUnreadable, error->message};
+  std::string_view bytes(g_mapped_file_get_contents(file), g_mapped_file_get_length(file));
+  return verifies(signature, bytes, key) ? SignatureStatus() : SignatureProblem::kArchiveAltered;
 }
-
-}  // namespace
-
-std::filesystem::path signingKeyFilePath(const std::filesystem::path& bundleLocation) {
-  return bundleLocation / "installAgentKey.pub";
-}
-
-std::string keyIdText(const std::array<unsigned char, 8>& id) {
-  std::string text;
-  // minisign reads the number as little-endian.
-  for (auto byte = id.rbegin(); byte != id.rend(); ++byte) {
-    char digits[3];
-    g_snprintf(digits, sizeof digits, "%02X", *byte);
-    text += digits;
-  }
-  return text;
-}
-
-KeyFileStatus parseSigningKeys(const std::string& text, SigningKeys* keys) {
-  std::vector<std::string> lines = linesOf(text);
-  // Lines of nothing but blanks between two keys are no part of either.
-  std::erase_if(lines, [](const std::string& line) {
-    return line.find_first_not_of(" \t") == std::string::npos;
-  });
-  keys->clear();
-  for (size_t i = 0; i < lines.size(); i += 2) {
-    KeyFileStatus status;
-    std::optional<std::string> bytes;
-    if (!lines[i].starts_with(kUntrustedPrefix) || i + 1 == lines.size()) {
-      status = KeyFileProblem::kNoKeyLines;
-    } else if (!(bytes = decodeBase64(lines[i + 1], 2 + 8 + crypto_sign_PUBLICKEYBYTES))) {
-      status = {KeyFileProblem::kNotBase64, std::to_string(i + 2)};
-    } else if (!bytes->starts_with("Ed")) {
-      status = {KeyFileProblem::kNotEd25519, std::to_string(i + 2)};
-    }
-    if (!status.ok()) {
-      keys->clear();
-      return status;
-    }
-    SigningKey& key = keys->emplace_back();
-    memcpy(key.id.data(), bytes->data() + 2, key.id.size());
-    memcpy(key.publicKey.data(), bytes->data() + 2 + key.id.size(), key.publicKey.size());
-  }
-  if (keys->empty()) return KeyFileProblem::kNoKey;
-  return {};
-}
-
-KeyFileStatus readSigningKeys(const std::filesystem::path& bundleLocation, SigningKeys* keys) {
-  std::string path = signingKeyFilePath(bundleLocation);
-  keys->clear();
-  struct stat entry;
-  // Whatever stands under the name, a link that leads nowhere included, means a key was meant.
-  if (lstat(path.c_str(), &entry) != 0 && errno == ENOENT) return {};
-  g_autofree gchar* text = nullptr;
-  gsize length = 0;
-  // Only a regular file: a named pipe in its place must not hold the run up.
-  if (!g_file_test(path.c_str(), G_FILE_TEST_IS_REGULAR) ||
-      !g_file_get_contents(path.c_str(), &text, &length, nullptr))
-    return KeyFileProblem::kUnreadable;
-  KeyFileStatus status = parseSigningKeys(std::string(text, length), keys);
-  if (status.ok() && sodium_init() < 0) abort();  // only when the system gives no randomness
-  return status;
-}
-
-namespace {
 
 // A signature file taken apart.
 struct ParsedSignature {
@@ -179,9 +105,8 @@ std::optional<ParsedSignature> parseSignature(std::vector<std::string> lines) {
   return parsed;
 }
 
-// Checks the key of a parsed signature and its global signature, which vouches for the trusted
-// comment; `facts` gets what that says. The archive's own signature is left to the caller, with
-// the key `made`.
+// Checks a parsed signature's key and the global signature, which vouches for the trusted
+// comment (into `facts`); the archive's own signature is left to the caller, with the key `made`.
 SignatureStatus checkSignature(const SigningKeys& keys, const ParsedSignature& parsed,
                                const SigningKey** made, SignedFacts* facts) {
   if (parsed.algorithm != "ED" && parsed.algorithm != "Ed")
@@ -202,10 +127,6 @@ SignatureStatus checkSignature(const SigningKeys& keys, const ParsedSignature& p
   return {};
 }
 
-std::string_view bytesOf(const ArchiveHash& hash) {
-  return {reinterpret_cast<const char*>(hash.data()), hash.size()};
-}
-
 SignatureStatus verifyParsed(const SigningKeys& keys, const std::optional<ParsedSignature>& parsed,
                              const ArchiveHash& hash, const std::string* archivePath,
                              SignedFacts* facts) {
@@ -217,14 +138,13 @@ SignatureStatus verifyParsed(const SigningKeys& keys, const std::optional<Parsed
     if (!archivePath) return SignatureProblem::kSignsTheFile;
     return verifyOverFile(parsed->archiveSignature, *archivePath, *key);
   }
-  if (!verifies(parsed->archiveSignature, bytesOf(hash), *key))
-    return SignatureProblem::kArchiveAltered;
+  std::string_view hashed(reinterpret_cast<const char*>(hash.data()), hash.size());
+  if (!verifies(parsed->archiveSignature, hashed, *key)) return SignatureProblem::kArchiveAltered;
   return {};
 }
 
-// A proof, as the cache keeps it: the agent's archive's hash in hexadecimal on the first line,
-// then signatures of four lines each, the agent's first, then one for each other key that ever
-// verified an agent here.
+// A proof as the cache keeps it: the agent's archive's hash in hexadecimal, then signatures of
+// four lines each: the agent's, then one for each other key that ever verified an agent here.
 struct Proof {
   std::optional<ArchiveHash> hash;
   std::vector<ParsedSignature> signatures;  // those that can be taken apart
@@ -273,7 +193,67 @@ std::string archiveName(const std::string& url) {
   return decoded ? decoded : segment;
 }
 
+// Why the signature's answer, `bytes` long so far, is no signature file.
+SignatureStatus answerProblem(const host::UrlResponse& response, int64_t bytes) {
+  if (response.statusCode != 200 && !response.continuesBody)
+    return {SignatureProblem::kAnsweredStatus, std::to_string(response.statusCode)};
+  if (bytes > kMostSignatureBytes) return SignatureProblem::kAnswerTooLarge;
+  return {};
+}
+
 }  // namespace
+
+std::filesystem::path signingKeyFilePath(const std::filesystem::path& bundleLocation) {
+  return bundleLocation / "installAgentKey.pub";
+}
+
+std::string keyIdText(const std::array<unsigned char, 8>& id) {
+  uint64_t number = 0;  // minisign reads the number as little-endian
+  for (auto byte = id.rbegin(); byte != id.rend(); ++byte) number = number << 8 | *byte;
+  g_autofree gchar* text = g_strdup_printf("%016" G_GINT64_MODIFIER "X", number);
+  return text;
+}
+
+KeyFileStatus parseSigningKeys(const std::string& text, SigningKeys* keys) {
+  std::vector<std::string> lines = linesOf(text);
+  // Lines of nothing but blanks between two keys are no part of either.
+  std::erase_if(lines, [](const std::string& line) {
+    return line.find_first_not_of(" \t") == std::string::npos;
+  });
+  keys->clear();
+  SigningKeys parsed;
+  for (size_t i = 0; i < lines.size(); i += 2) {
+    if (!lines[i].starts_with(kUntrustedPrefix) || i + 1 == lines.size())
+      return KeyFileProblem::kNoKeyLines;
+    std::optional<std::string> bytes =
+        decodeBase64(lines[i + 1], 2 + 8 + crypto_sign_PUBLICKEYBYTES);
+    if (!bytes) return {KeyFileProblem::kNotBase64, std::to_string(i + 2)};
+    if (!bytes->starts_with("Ed")) return {KeyFileProblem::kNotEd25519, std::to_string(i + 2)};
+    SigningKey& key = parsed.emplace_back();
+    memcpy(key.id.data(), bytes->data() + 2, key.id.size());
+    memcpy(key.publicKey.data(), bytes->data() + 2 + key.id.size(), key.publicKey.size());
+  }
+  if (parsed.empty()) return KeyFileProblem::kNoKey;
+  *keys = std::move(parsed);
+  return {};
+}
+
+KeyFileStatus readSigningKeys(const std::filesystem::path& bundleLocation, SigningKeys* keys) {
+  std::string path = signingKeyFilePath(bundleLocation);
+  keys->clear();
+  struct stat entry;
+  // Whatever stands under the name, a link that leads nowhere included, means a key was meant.
+  if (lstat(path.c_str(), &entry) != 0 && errno == ENOENT) return {};
+  g_autofree gchar* text = nullptr;
+  gsize length = 0;
+  // Only a regular file: a named pipe in its place must not hold the run up.
+  if (!g_file_test(path.c_str(), G_FILE_TEST_IS_REGULAR) ||
+      !g_file_get_contents(path.c_str(), &text, &length, nullptr))
+    return KeyFileProblem::kUnreadable;
+  KeyFileStatus status = parseSigningKeys(std::string(text, length), keys);
+  if (status.ok() && sodium_init() < 0) abort();  // only when the system gives no randomness
+  return status;
+}
 
 SignatureStatus verifyArchiveSignature(const SigningKeys& keys, const std::string& signatureText,
                                        const ArchiveHash& hash, const std::string* archivePath,
@@ -324,69 +304,80 @@ std::string signatureUrl(const std::string& archiveUrl) {
   return url.insert(std::min(url.find('?'), url.size()), ".minisig");
 }
 
-ArchiveDigest::ArchiveDigest() : ring_(kRingBytes) {
-  if (sodium_init() < 0) abort();  // only when the system gives no randomness at all
-  crypto_generichash_init(&state_, nullptr, 0, crypto_generichash_BYTES_MAX);
-  thread_ = std::thread([this] { run(); });
-}
-
-ArchiveDigest::~ArchiveDigest() {
-  {
-    std::lock_guard lock(mutex_);
-    ending_ = true;
+// The BLAKE2b-512 hash of an archive, computed on a thread of its own while it downloads, so the
+// download does not wait for it. The bytes pass through a ring of a few megabytes (`add` waits
+// while it is full); nothing is allocated per piece.
+class ArchiveDigest {
+ public:
+  ArchiveDigest() : ring_(kRingBytes) {
+    if (sodium_init() < 0) abort();  // only when the system gives no randomness at all
+    crypto_generichash_init(&state_, nullptr, 0, crypto_generichash_BYTES_MAX);
+    thread_ = std::thread([this] { run(); });
   }
-  changed_.notify_all();
-  thread_.join();
-}
+  ArchiveDigest(const ArchiveDigest&) = delete;
+  ArchiveDigest& operator=(const ArchiveDigest&) = delete;
 
-void ArchiveDigest::add(std::string_view bytes) {
-  std::unique_lock lock(mutex_);
-  while (!bytes.empty()) {
-    changed_.wait(lock, [this] { return waiting_ < ring_.size(); });
-    // Into the free room after the waiting bytes, up to the ring's end.
-    size_t end = (first_ + waiting_) % ring_.size();
-    size_t room = std::min(ring_.size() - waiting_, ring_.size() - end);
-    size_t length = std::min(room, bytes.size());
-    memcpy(ring_.data() + end, bytes.data(), length);
-    waiting_ += length;
-    bytes.remove_prefix(length);
+  ~ArchiveDigest() {
+    {
+      std::lock_guard lock(mutex_);
+      ending_ = true;
+    }
     changed_.notify_all();
+    thread_.join();
   }
-}
 
-void ArchiveDigest::waitUntilHashed(std::unique_lock<std::mutex>& lock) {
-  changed_.wait(lock, [this] { return waiting_ == 0; });
-}
-
-void ArchiveDigest::restart() {
-  std::unique_lock lock(mutex_);
-  waitUntilHashed(lock);
-  crypto_generichash_init(&state_, nullptr, 0, crypto_generichash_BYTES_MAX);
-}
-
-ArchiveHash ArchiveDigest::finish() {
-  std::unique_lock lock(mutex_);
-  waitUntilHashed(lock);
-  ArchiveHash hash;
-  crypto_generichash_final(&state_, hash.data(), hash.size());
-  return hash;
-}
-
-void ArchiveDigest::run() {
-  std::unique_lock lock(mutex_);
-  for (;;) {
-    changed_.wait(lock, [this] { return waiting_ > 0 || ending_; });
-    if (ending_) return;
-    // The waiting bytes up to the ring's end; `add` writes only after all that waits.
-    size_t length = std::min(waiting_, ring_.size() - first_);
-    lock.unlock();
-    crypto_generichash_update(&state_, ring_.data() + first_, length);
-    lock.lock();
-    first_ = (first_ + length) % ring_.size();
-    waiting_ -= length;
-    changed_.notify_all();
+  void add(std::string_view bytes) {
+    std::unique_lock lock(mutex_);
+    while (!bytes.empty()) {
+      changed_.wait(lock, [this] { return waiting_ < ring_.size(); });
+      // Into the free room after the waiting bytes, up to the ring's end.
+      size_t end = (first_ + waiting_) % ring_.size();
+      size_t room = std::min(ring_.size() - waiting_, ring_.size() - end);
+      size_t length = std::min(room, bytes.size());
+      memcpy(ring_.data() + end, bytes.data(), length);
+      waiting_ += length;
+      bytes.remove_prefix(length);
+      changed_.notify_all();
+    }
   }
-}
+
+  // The hash of everything added since the last call (or the start), which starts afresh; an
+  // archive that starts over drops the hash of what it had.
+  ArchiveHash finish() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return waiting_ == 0; });
+    ArchiveHash hash;
+    crypto_generichash_final(&state_, hash.data(), hash.size());
+    crypto_generichash_init(&state_, nullptr, 0, crypto_generichash_BYTES_MAX);
+    return hash;
+  }
+
+ private:
+  void run() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [this] { return waiting_ > 0 || ending_; });
+      if (ending_) return;
+      // The waiting bytes up to the ring's end; `add` writes only after all that waits.
+      size_t length = std::min(waiting_, ring_.size() - first_);
+      lock.unlock();
+      crypto_generichash_update(&state_, ring_.data() + first_, length);
+      lock.lock();
+      first_ = (first_ + length) % ring_.size();
+      waiting_ -= length;
+      changed_.notify_all();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<unsigned char> ring_;
+  size_t first_ = 0;    // where the bytes not yet hashed begin in the ring
+  size_t waiting_ = 0;  // how many there are, those being hashed included
+  bool ending_ = false;
+  crypto_generichash_state state_;  // the thread's, except while nothing waits
+  std::thread thread_;
+};
 
 SignatureCheck::SignatureCheck(SigningKeys keys, Completion done)
     : keys_(std::move(keys)), done_(std::move(done)), digest_(std::make_unique<ArchiveDigest>()) {}
@@ -405,7 +396,7 @@ SignatureCheck::~SignatureCheck() {
 
 void SignatureCheck::observe(host::DownloadTask& archiveTask) {
   archiveTask.setBodyObserver([digest = digest_.get()](int64_t offset, std::string_view bytes) {
-    if (offset == 0) digest->restart();
+    if (offset == 0) digest->finish();  // the archive starts over
     digest->add(bytes);
   });
 }
@@ -433,11 +424,12 @@ void SignatureCheck::archiveArrived(const std::string& location) {
 
 void SignatureCheck::didWriteData(host::DownloadTask&, int64_t, int64_t totalBytesWritten,
                                   int64_t) {
-  if (SignatureStatus problem = answerProblem(totalBytesWritten); !problem.ok()) fail(problem);
+  SignatureStatus problem = answerProblem(task_->response(), totalBytesWritten);
+  if (!problem.ok()) fail(problem);
 }
 
 void SignatureCheck::didFinishDownloading(host::DownloadTask&, const std::string& location) {
-  SignatureStatus problem = answerProblem(0);
+  SignatureStatus problem = answerProblem(task_->response(), 0);
   g_autofree gchar* text = nullptr;
   gsize length = 0;
   if (problem.ok() && !g_file_get_contents(location.c_str(), &text, &length, nullptr))
@@ -451,23 +443,14 @@ void SignatureCheck::didComplete(host::DownloadTask&, const std::optional<host::
   if (error && !error->cancelled) fail({SignatureProblem::kTransportFailed, error->description});
 }
 
-SignatureStatus SignatureCheck::answerProblem(int64_t bytes) const {
-  host::UrlResponse response = task_->response();
-  if (response.statusCode != 200 && !response.continuesBody)
-    return {SignatureProblem::kAnsweredStatus, std::to_string(response.statusCode)};
-  if (bytes > kMostSignatureBytes) return SignatureProblem::kAnswerTooLarge;
-  return {};
-}
-
 void SignatureCheck::verify(const std::string& archive) {
   DownloadedArchive downloaded{archive, archiveName(archiveUrl_), digest_->finish()};
   SignedFacts facts;
-  Outcome outcome{{}, archive, "", ""};
-  outcome.status = verifyDownload(keys_, downloaded, *signature_, keptProof_,
-                                  g_get_real_time() / G_USEC_PER_SEC, &facts, &outcome.proof);
-  if (!outcome.status.ok()) return fail(outcome.status);
-  outcome.trustedComment = facts.trustedComment;
-  done_(outcome);
+  std::string proof;
+  SignatureStatus status = verifyDownload(keys_, downloaded, *signature_, keptProof_,
+                                          g_get_real_time() / G_USEC_PER_SEC, &facts, &proof);
+  if (!status.ok()) return fail(status);
+  done_({status, archive, proof, facts.trustedComment});
 }
 
 void SignatureCheck::fail(const SignatureStatus& status) {

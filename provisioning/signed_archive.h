@@ -1,32 +1,26 @@
 // The signed agent archive: a bundle that carries the vendor's public keys
-// ("installAgentKey.pub": one or more keys, one after another, as `minisign -G` writes each)
-// starts a downloaded agent only when the archive's signature file (`minisign -Sm`, served at the
-// archive's URL + ".minisig") holds for it under one of them: the signature of the archive ("ED":
-// of its BLAKE2b-512 hash; the older "Ed": of the file itself), made by that key, and the global
-// signature over it and its trusted comment, verified with libsodium.
+// ("installAgentKey.pub": one or more, one after another, as `minisign -G` writes each) starts a
+// downloaded agent only when the archive's signature file (`minisign -Sm`, at the archive's URL +
+// ".minisig") holds under one of them: the archive's signature ("ED": of its BLAKE2b-512 hash; the
+// older "Ed": of the file itself) and the global signature over it and its trusted comment.
 //
-// This unit reads the keys, hashes the archive as its bytes arrive, fetches and checks the
-// signature, and makes the proof the cache keeps beside a verified agent: that agent's signature
-// and hash, and for each key that ever verified an agent there its newest signature, the floor
-// below which no download signed with that key is taken. Everything in the proof is signed, so it
-// is checked again, never trusted. The functions are stateless and safe on any thread;
-// `ArchiveDigest` hashes on a thread of its own; `SignatureCheck` runs on its session's delegate
-// queue and reports through its completion, never showing, ending or starting anything itself.
+// The proof the cache keeps beside a verified agent holds that agent's signature and hash, and for
+// each key that ever verified an agent there its newest signature: the floor below which no
+// download signed with that key is taken. The proof is signed, so it is checked again, never
+// trusted. The functions are stateless and safe on any thread; `SignatureCheck` runs on its
+// session's delegate queue and only reports through its completion.
 #pragma once
 
 #include <sodium.h>
 
 #include <array>
-#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "host/status.h"
@@ -66,16 +60,14 @@ std::filesystem::path signingKeyFilePath(const std::filesystem::path& bundleLoca
 // The keys in `text`, a public key file's content, into `keys` (empty on failure).
 KeyFileStatus parseSigningKeys(const std::string& text, SigningKeys* keys);
 
-// Reads the bundle's keys into `keys`; without a key file they stay empty and that is no
-// failure. Anything else under the key file's name that holds no key (a link that leads
-// nowhere, a directory, an unreadable file) is one.
+// Reads the bundle's keys into `keys`; no key file is no failure, but anything else under its
+// name that holds no key (a link that leads nowhere, a directory, an unreadable file) is.
 KeyFileStatus readSigningKeys(const std::filesystem::path& bundleLocation, SigningKeys* keys);
 
 // The key number as minisign prints it (16 hexadecimal digits).
 std::string keyIdText(const std::array<unsigned char, 8>& id);
 
-// Why a downloaded archive, or the proof kept for a cached agent, is not shown to be the
-// vendor's. `subject` carries what the failure names, as noted.
+// Why an archive, or a cached agent's proof, is not shown to be the vendor's; `subject` as noted.
 enum class SignatureProblem {
   kNotASignature,      // the text is not a minisign signature file
   kUnknownAlgorithm,   // neither "ED" nor "Ed"
@@ -96,10 +88,9 @@ enum class SignatureProblem {
 };
 using SignatureStatus = host::Status<SignatureProblem>;
 
-// Whether `signatureText`, a signature file's content, is a valid signature by one of `keys`
-// of the archive with BLAKE2b-512 hash `hash`, stored at `archivePath` (read only for the older
-// algorithm, which signs the file itself; without it that never holds). `facts` gets what the
-// trusted comment says once that holds.
+// Whether `signatureText` is a valid signature by one of `keys` of the archive of hash `hash` at
+// `archivePath` (read only for "Ed", which signs the file; without a path that never holds).
+// `facts` gets what the trusted comment says once that holds.
 SignatureStatus verifyArchiveSignature(const SigningKeys& keys, const std::string& signatureText,
                                        const ArchiveHash& hash, const std::string* archivePath,
                                        SignedFacts* facts);
@@ -112,15 +103,13 @@ struct DownloadedArchive {
 };
 
 // Whether `archive` is the vendor's by `signatureText` and no replay: signed for its name, not
-// before the floor of `keptProof` (the proof the cache keeps, whatever agent it is of), and not
-// more than a day after `now` (seconds since 1970). On success `proof` gets what the cache is to
-// keep beside the new agent, and `facts` the trusted comment.
+// before the floor of `keptProof` (whatever agent it is of), nor over a day after `now`. On
+// success `proof` gets what the cache is to keep beside the new agent, `facts` the comment.
 SignatureStatus verifyDownload(const SigningKeys& keys, const DownloadedArchive& archive,
                                const std::string& signatureText, std::string_view keptProof,
                                int64_t now, SignedFacts* facts, std::string* proof);
 
-// Whether `proof`, kept beside a cached agent, shows that agent's archive to be signed by one of
-// `keys`.
+// Whether `proof`, kept beside a cached agent, shows its archive signed by one of `keys`.
 SignatureStatus verifyProof(const SigningKeys& keys, std::string_view proof);
 
 // The time no download signed with one of `keys` may be older than: the newest signature in
@@ -130,42 +119,10 @@ std::optional<int64_t> replayFloor(const SigningKeys& keys, std::string_view pro
 // The signature file's URL: the archive's path with ".minisig" after it, its query kept.
 std::string signatureUrl(const std::string& archiveUrl);
 
-// The BLAKE2b-512 hash of an archive, computed while it downloads on a thread of its own, so
-// the download does not wait for it. The bytes pass through a ring of a few megabytes (`add`
-// waits while it is full); nothing is allocated per piece.
-class ArchiveDigest {
- public:
-  ArchiveDigest();
-  ~ArchiveDigest();
-  ArchiveDigest(const ArchiveDigest&) = delete;
-  ArchiveDigest& operator=(const ArchiveDigest&) = delete;
+class ArchiveDigest;
 
-  // The next bytes of the archive.
-  void add(std::string_view bytes);
-  // Forgets what was added: the archive starts over.
-  void restart();
-  // The hash of everything added since the last restart, once it is computed; once, unless
-  // a restart follows.
-  ArchiveHash finish();
-
- private:
-  void run();
-  // Waits, with `lock` held on `mutex_`, until every byte added is in the hash.
-  void waitUntilHashed(std::unique_lock<std::mutex>& lock);
-
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<unsigned char> ring_;
-  size_t first_ = 0;    // where the bytes not yet hashed begin in the ring
-  size_t waiting_ = 0;  // how many there are, those being hashed included
-  bool ending_ = false;
-  crypto_generichash_state state_;  // the thread's, except while nothing waits
-  std::thread thread_;
-};
-
-// The check of one run's download, with a signing key: the archive's hash as its bytes arrive,
-// its signature file fetched on the same session once the archive is decided on, and the
-// archive kept until both are in.
+// The check of one run's download, with a signing key: the archive hashed as it arrives, its
+// signature fetched on the same session once it is decided on, the archive kept until both are in.
 class SignatureCheck : private host::UrlSessionDelegate {
  public:
   // The outcome, once: with success the archive's file and the proof for the cache.
@@ -202,8 +159,6 @@ class SignatureCheck : private host::UrlSessionDelegate {
                     int64_t totalBytesExpectedToWrite) override;
   void didFinishDownloading(host::DownloadTask& task, const std::string& location) override;
   void didComplete(host::DownloadTask& task, const std::optional<host::UrlError>& error) override;
-  // Why the signature's answer, `bytes` long so far, is no signature file.
-  SignatureStatus answerProblem(int64_t bytes) const;
   void verify(const std::string& archive);
   // The check has failed: no more reports, and no archive kept.
   void fail(const SignatureStatus& status);
