@@ -27,6 +27,12 @@ const char kProofFile[] = ".agentproof";
 const char kTemporarySuffix[] = ".XXXXXX";
 const char kUnpackingSuffix[] = ".unpacking-";
 
+// The kind of what stands at `path` itself, a link not followed (the S_IFMT bits); 0 for nothing.
+mode_t kindOf(const fs::path& path) {
+  struct stat info;
+  return lstat(path.c_str(), &info) == 0 ? info.st_mode & S_IFMT : 0;
+}
+
 // Replaces the file at `path` with exactly `content`: a new file (mode 0600) renamed into place,
 // so a link or a directory there is replaced, never written through, and a short write leaves
 // the old content, not half of the new one. Gives up silently.
@@ -36,15 +42,13 @@ void replaceFile(const std::string& path, const std::string& content) {
   if (file.get() < 0) return;
   bool complete = host::writeAll(file.get(), content);
   file.reset();
-  struct stat info;
-  if (complete && lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) removeTree(path);
+  if (complete && S_ISDIR(kindOf(path))) removeTree(path);
   if (!complete || rename(written.c_str(), path.c_str()) != 0) unlink(written.c_str());
 }
 
 // The agent directory's identity: device, inode and birth time, or where the file system keeps
-// none (ext4 with small inodes, NFS) the time of its last change, since an inode number freed
-// and given again would pass for the same. A directory unpacked in its place, by any installer,
-// has another.
+// none (ext4 with small inodes, NFS) its last change, since a freed inode number given again
+// would pass for the same. A directory unpacked in its place, by any installer, has another.
 std::string agentIdentity(const fs::path& dir) {
   struct statx info;
   if (statx(AT_FDCWD, dir.c_str(), AT_SYMLINK_NOFOLLOW, STATX_INO | STATX_BTIME | STATX_CTIME,
@@ -58,20 +62,15 @@ std::string agentIdentity(const fs::path& dir) {
 
 // Why `level` may not be trusted, if it may not; `missing` says whether it exists.
 std::optional<TrustProblem> distrust(const fs::path& level, bool* missing) {
-  *missing = false;
   struct stat info;
-  if (lstat(level.c_str(), &info) != 0) {
-    *missing = errno == ENOENT;
-    return *missing ? std::nullopt : std::optional(TrustProblem::kUnexaminable);
-  }
-  if (S_ISLNK(info.st_mode)) {
+  bool examined = lstat(level.c_str(), &info) == 0;
+  if (examined && S_ISLNK(info.st_mode)) {
     // Only the user can have made a link that the user owns; another's link is a trap.
     if (info.st_uid != geteuid()) return TrustProblem::kLinkOfAnother;
-    if (stat(level.c_str(), &info) != 0) {
-      *missing = errno == ENOENT;
-      return *missing ? std::nullopt : std::optional(TrustProblem::kUnexaminable);
-    }
+    examined = stat(level.c_str(), &info) == 0;
   }
+  *missing = !examined && errno == ENOENT;
+  if (!examined) return *missing ? std::nullopt : std::optional(TrustProblem::kUnexaminable);
   if (!S_ISDIR(info.st_mode)) return TrustProblem::kNotADirectory;
   if (info.st_uid != geteuid()) return TrustProblem::kOwnedByAnother;
   if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) return TrustProblem::kWritableByOthers;
@@ -83,14 +82,11 @@ CacheTrust checkTrust(fs::path level) {
   // Whoever may rename a directory above the cache could put another cache in its place: a
   // run as root with a user's HOME (sudo -E) refuses that user's HOME.
   if (host::ExposedLevel above = host::exposedLevel(level); !above.directory.empty()) {
-    switch (above.exposure) {
-      case host::Exposure::kOwnedByAnother:
-        return {TrustProblem::kOwnedByAnother, above.directory};
-      case host::Exposure::kWritableByOthers:
-        return {TrustProblem::kWritableByOthers, above.directory};
-      default:
-        return {TrustProblem::kUnexaminable, above.directory};
-    }
+    using host::Exposure;
+    return {above.exposure == Exposure::kOwnedByAnother     ? TrustProblem::kOwnedByAnother
+            : above.exposure == Exposure::kWritableByOthers ? TrustProblem::kWritableByOthers
+                                                            : TrustProblem::kUnexaminable,
+            above.directory};
   }
   // The levels: every component of the sub-path, then the agent directory.
   for (const fs::path& name : fs::path(INSTALL_AGENT_CACHE_SUBPATH) / INSTALL_AGENT_DIR) {
@@ -103,6 +99,20 @@ CacheTrust checkTrust(fs::path level) {
 }
 
 fs::path proofPath(const fs::path& dir) { return dir / kProofFile; }
+
+// What keeps the agent unpacked in `dir` from being started: its entry file must be a regular
+// file, or a link to one inside `dir`.
+std::optional<CacheProblem> entryProblem(const fs::path& dir) {
+  std::error_code ec, targetError, dirError;
+  fs::path entry = getInstallAgentExecutable(dir);
+  if (!fs::exists(fs::symlink_status(entry, ec))) return CacheProblem::kNoEntryFile;
+  fs::path target = fs::canonical(entry, targetError);
+  fs::path inside = fs::canonical(dir, dirError) / "";
+  if (targetError || dirError || !fs::is_regular_file(target, ec) ||
+      !target.string().starts_with(inside.string()))
+    return CacheProblem::kEntryNotRegular;
+  return std::nullopt;
+}
 
 }  // namespace
 
@@ -120,19 +130,15 @@ std::string getInstallAgentCacheDir() {
 std::string getInstallAgentExecutable(const fs::path& dir) { return (dir / kEntryFile).string(); }
 
 bool isCacheValid(std::string dir, std::string validationString) {
-  // Without a directory there is no cache to vouch for anything.
-  if (dir.empty() || validationString.empty()) return false;
-  return storedValidationString(dir) == validationString;
+  // Without a directory there is no stored tag either.
+  return !validationString.empty() && storedValidationString(dir) == validationString;
 }
 
 std::string storedValidationString(const fs::path& dir) {
   if (dir.empty()) return "";
   // Only a file the installer wrote vouches for the agent, never one reached through a link.
-  std::string path = validationStringPath(dir);
-  struct stat info;
-  std::string stored;
-  if (lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return "";
-  readFirstLine(path, &stored);
+  std::string path = validationStringPath(dir), stored;
+  if (S_ISREG(kindOf(path))) readFirstLine(path, &stored);
   return stored;
 }
 
@@ -143,11 +149,9 @@ void writeValidationString(std::string dir, std::string validationString) {
 
 std::optional<KeptProof> readKeptProof(const fs::path& dir) {
   fs::path path = proofPath(dir);
-  struct stat info;
   g_autofree gchar* text = nullptr;
   gsize length = 0;
-  if (lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode) ||
-      !g_file_get_contents(path.c_str(), &text, &length, nullptr))
+  if (!S_ISREG(kindOf(path)) || !g_file_get_contents(path.c_str(), &text, &length, nullptr))
     return std::nullopt;
   // The tag and the agent's identity, a line each; then the proof.
   std::string content(text, length);
@@ -197,13 +201,10 @@ AgentCache::Decision AgentCache::decide(const std::string& tag, const ProofCheck
         (decision.gap = unproven(tag, proven)) == ProofGap::kNone)
       return {Verdict::kCurrent};
   }
-  struct stat info;
-  if (hasAgent() && !tag.empty() && lstat(validationStringPath(dir_).c_str(), &info) == 0 &&
-      S_ISDIR(info.st_mode))
+  if (hasAgent() && !tag.empty() && S_ISDIR(kindOf(validationStringPath(dir_))))
     decision.gap = ProofGap::kTagIsDirectory;
   removeStaleAgent(tag, proven);
-  std::optional<KeptProof> kept = readKeptProof(dir_);
-  if (kept) decision.keptProof = kept->proof;
+  if (std::optional<KeptProof> kept = readKeptProof(dir_)) decision.keptProof = kept->proof;
   return decision;
 }
 
@@ -250,8 +251,7 @@ void AgentCache::forgetAgent() {
 }
 
 void AgentCache::removeStaleAgent(const std::string& tag, const ProofCheck& proven) {
-  // Under the lock no other run unpacks or writes a tag: what is there was left by a run that
-  // died.
+  // Under the lock no other run unpacks or writes a tag: what is there, a run that died left.
   const std::string unpacking = std::string(INSTALL_AGENT_DIR) + kUnpackingSuffix;
   const std::string tagPrefix = std::string(VALIDATION_STRING_FILE) + ".";
   const std::string proofPrefix = std::string(kProofFile) + ".";
@@ -270,24 +270,6 @@ void AgentCache::removeStaleAgent(const std::string& tag, const ProofCheck& prov
   // No tag from the server: no stored tag may vouch for what is downloaded now.
   if (tag.empty()) removeTree(validationStringPath(dir_));
 }
-
-namespace {
-
-// What keeps the agent unpacked in `dir` from being started: its entry file must be a regular
-// file, or a link to one inside `dir`.
-std::optional<CacheProblem> entryProblem(const fs::path& dir) {
-  std::error_code ec, targetError, dirError;
-  fs::path entry = getInstallAgentExecutable(dir);
-  if (!fs::exists(fs::symlink_status(entry, ec))) return CacheProblem::kNoEntryFile;
-  fs::path target = fs::canonical(entry, targetError);
-  fs::path inside = fs::canonical(dir, dirError) / "";
-  if (targetError || dirError || !fs::is_regular_file(target, ec) ||
-      !target.string().starts_with(inside.string()))
-    return CacheProblem::kEntryNotRegular;
-  return std::nullopt;
-}
-
-}  // namespace
 
 host::Status<CacheProblem> AgentCache::unpack(const fs::path& archive, MessageCallback report) {
   const std::string agentDir = agentDirectory().string();

@@ -9,8 +9,8 @@
 // Every directory the installer makes there is private (0700); one that another user could
 // change is not used (`AgentCache::trust`), and nothing in it is followed through a symbolic
 // link. One `AgentCache` is made for a run, by the agent's sourcing, and used by the download on
-// one thread at a time. The cache knows no
-// signature: it keeps the proof a signed download hands it, and asks the caller's `ProofCheck`.
+// one thread at a time. It knows no signature: it keeps the proof a signed download hands it,
+// and asks the caller's `ProofCheck`.
 #pragma once
 
 #include <filesystem>
@@ -41,23 +41,20 @@ bool isCacheValid(std::string dir, std::string validationString);
 // regular file counts, never one reached through a link. Empty when there is none.
 std::string storedValidationString(const std::filesystem::path& dir);
 
-// Stores exactly the bytes of `validationString` in the validation-string file in `dir`,
-// replacing whatever is there. Does nothing when either is empty; gives up silently when the
-// file cannot be written.
+// Replaces the validation-string file in `dir` with exactly the bytes of `validationString`;
+// nothing when either is empty, and silently nothing when the file cannot be written.
 void writeValidationString(std::string dir, std::string validationString);
 
-// The proof file as the cache keeps it: the tag and the agent directory's identity it was
-// stored with, then the bytes a signed download handed in. It vouches for the agent only while
-// both are still the agent's: installers without a key, older ones included, change either when
-// they change the agent. It stays when the agent goes, for the signing times it holds.
+// The proof file: the tag and the agent directory's identity it was stored with, then the bytes
+// a signed download handed in. It vouches for the agent only while both are still the agent's
+// (installers without a key change either with the agent), and stays, for its signing times.
 struct KeptProof {
   std::string tag;
   std::string agent;  // device, inode and birth time; empty once the agent has gone
   std::string proof;
 };
 
-// The proof file in the cache directory `dir`: only a regular file, never one reached through
-// a link.
+// The proof file in the cache directory `dir`: only a regular file, never reached through a link.
 std::optional<KeptProof> readKeptProof(const std::filesystem::path& dir);
 
 // Why a directory of the cache may not be used; the status's subject names it.
@@ -87,8 +84,8 @@ enum class CacheProblem {
 // archive's `verifyProof`). Empty without a key: every agent its tag names is current.
 using ProofCheck = std::function<bool(std::string_view proof)>;
 
-// Why an agent on disk is downloaded again, where the log says why: its tag is current, but
-// its proof is not; or its validation string is a directory.
+// Why an agent on disk is downloaded again, for the log: its tag is current but its proof is
+// not, or its validation string is a directory.
 enum class ProofGap {
   kNone,
   kNoProof,     // no signature was checked for it
@@ -98,14 +95,12 @@ enum class ProofGap {
 };
 
 // One run's use of the user's cache: its trust, checked once when it is made; the decision on
-// the first data, under the cache's lock; the new agent put in place; the agent's start, which
-// then holds the lock while it runs.
+// the first data, under the lock; the new agent put in place; and the lock its agent holds.
 class AgentCache {
  public:
-  // Reads HOME and checks the cache's trust: every directory of it below HOME (".vellum" down
-  // to the agent directory, as far as they exist) must be owned by the effective user and
-  // writable by no one else, a symbolic link among them counting only when that user made it
-  // (and then by its target), and no directory above it may be open to another user.
+  // Reads HOME and checks the cache's trust: every directory from ".vellum" down to the agent
+  // directory, as far as they exist, owned by the effective user and writable by no one else (a
+  // link only when that user made it, then by its target); none above open to another user.
   AgentCache();
 
   const CacheTrust& trust() const { return trust_; }
@@ -115,9 +110,9 @@ class AgentCache {
   // Whether the agent's entry file exists (any kind of file).
   bool hasAgent() const;
 
-  // Makes the cache's missing directories, down to the agent directory, private (0700). A
-  // directory that could not be made (kNoDirectory, with mkdir's errno) shows in the steps that
-  // follow, as a lock that cannot be had first. Only for a trusted cache.
+  // Makes the cache's missing directories, down to the agent directory, private (0700); one
+  // that could not be made (kNoDirectory, with mkdir's errno) shows first as a lock that cannot
+  // be had. Only for a trusted cache.
   host::Status<CacheProblem> prepare();
 
   // The decision on the first data of a download whose server tags the archive `tag`.
@@ -132,9 +127,8 @@ class AgentCache {
   struct Decision {
     Verdict verdict;
     host::Status<CacheProblem> whyUnlockable = {};  // kUnlockable
-    // kStale: why the agent on disk was not current, where the log says why; and the proof
-    // bytes kept, whatever agent they are of (empty when none), the signing times a new
-    // download must keep to.
+    // kStale: why the agent on disk was not current, for the log; and the proof bytes kept,
+    // whatever agent they are of, the signing times a new download must keep to.
     ProofGap gap = ProofGap::kNone;
     std::string keptProof = {};
   };
@@ -163,20 +157,18 @@ class AgentCache {
   // Takes the lock in `mode`, polling while another installer holds it.
   CacheLock::Result lock(CacheLock::Mode mode, const std::function<void()>& waiting,
                          const std::function<bool()>& givesUp);
-  // Why the agent on disk, tagged `tag` as stored, is not vouched for by its proof; kNone when
-  // it is (always, without a check).
+  // Why the agent on disk, tagged `tag`, is not vouched for by its proof; kNone when it is
+  // (always, without a check).
   ProofGap unproven(const std::string& tag, const ProofCheck& proven) const;
-  // Under the lock, before a new agent of `tag` is fetched: what runs that died left goes; the
-  // stale agent (the directory, or the link in its place) too, unless `proven` still vouches for
-  // it (it then goes when the new one is in place); and without a tag the stored one, which then
-  // vouches for nothing.
+  // Under the lock, before a new agent of `tag` is fetched: what runs that died left goes, the
+  // stale agent (the directory, or the link in its place) unless `proven` still vouches for it
+  // (it then goes when the new one is in place), and without a tag the stored one.
   void removeStaleAgent(const std::string& tag, const ProofCheck& proven);
   // The agent goes: its proof vouches for no later one, whatever identity the file system gives
   // that (without birth times, an inode is soon given again), and keeps its signing times.
   void forgetAgent();
   void writeProof(const KeptProof& kept) const;
-  // Unpacks `archive` into a fresh directory beside the agent's, renamed into place only when
-  // it holds an agent.
+  // Unpacks `archive` beside the agent's directory, renamed into place only when it holds one.
   host::Status<CacheProblem> unpack(const std::filesystem::path& archive, MessageCallback report);
 
   std::filesystem::path dir_;
