@@ -16,9 +16,7 @@ const char VALIDATION_STRING_FILE[] = ".validatestring";
 
 std::string composeInstallAgentCacheSubpath(const std::string& releaseLabel,
                                             const std::string& archTag) {
-  const std::string separator = PATH_SEPARATOR;
-  return ".vellum" + separator + "app_installer_cache" + separator + releaseLabel + separator +
-         archTag + separator;
+  return ".vellum/app_installer_cache/" + releaseLabel + "/" + archTag + "/";
 }
 
 const std::string INSTALL_AGENT_CACHE_SUBPATH =

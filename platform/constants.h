@@ -1,6 +1,5 @@
-// The names and the per-user cache path that the whole installer shares. Every part of the
-// installer takes these from here. They are set up before `main` runs and never change; any thread
-// may read them.
+// The names and the per-user cache path that the whole installer takes from here. Set up before
+// `main` runs and never changed; any thread may read them.
 #pragma once
 
 #include <string>
@@ -17,8 +16,7 @@ extern const char INSTALL_AGENT_DIR[];
 // The file beside the agent directory that holds the server's tag of the cached agent.
 extern const char VALIDATION_STRING_FILE[];
 
-// The cache directory below the user's home directory: relative, ending in the separator.
-// Composed at start-up from the constants above.
+// The cache directory below HOME, relative and ending in "/": composed at start-up from the above.
 extern const std::string INSTALL_AGENT_CACHE_SUBPATH;
 
 // How INSTALL_AGENT_CACHE_SUBPATH is composed, for any release label and platform tag.

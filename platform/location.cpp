@@ -39,9 +39,7 @@ std::optional<MainBundle> bundleForExecutable(const std::string& executablePath)
 std::optional<MainBundle> mainBundle() { return bundleForExecutable(executableLink()); }
 
 std::string directoryOfPath(const std::string& path) {
-  size_t cut = path.find_last_of("/\\");
-  if (cut == std::string::npos) return path;
-  return path.substr(0, cut);
+  return path.substr(0, path.find_last_of("/\\"));  // all of it without either
 }
 
 std::string getPathToExecutable() {
@@ -49,11 +47,7 @@ std::string getPathToExecutable() {
   return bundle ? bundle->bundlePath : executableLink();
 }
 
-std::string getDirectoryOfExecutable() {
-  std::string path = getPathToExecutable();
-  if (path.empty()) return "";
-  return directoryOfPath(path);
-}
+std::string getDirectoryOfExecutable() { return directoryOfPath(getPathToExecutable()); }
 
 std::string getBundleLocation(const std::optional<MainBundle>& bundle) {
   if (!bundle) return getDirectoryOfExecutable();

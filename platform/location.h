@@ -1,12 +1,9 @@
-// Where the installer runs from: its executable, its bundle and what the bundle carries. An
-// installer bundle is a directory "<Name>.app" holding the executable at
-// "<Name>.app/Contents/MacOS/<file>" and its resources in "<Name>.app/Contents/Resources"; the
-// process has a main bundle exactly when its executable (the target of /proc/self/exe, so a link
-// to it does not count) lies at such a place. The bootstrap driver asks for the executable's
-// directory and the bundle location (which holds "installAgentURL.txt" and "bundle.zip"),
-// provisioning what agent the bundle carries, the download window for the bundle's splash and
-// its catalogues. Nothing here reports a message or keeps state: where there is no answer, the
-// result is empty. Safe on any thread.
+// Where the installer runs from: its executable, its bundle and what the bundle carries. A bundle
+// is a directory "<Name>.app" with the executable at "Contents/MacOS/<file>" and the resources in
+// "Contents/Resources"; the process has a main bundle exactly when its executable (the target of
+// /proc/self/exe, so a link to it does not count) lies at such a place. Asked by the driver,
+// provisioning and the download window. Nothing here reports or keeps state: where there is no
+// answer, the result is empty. Safe on any thread.
 #pragma once
 
 #include <filesystem>
@@ -18,15 +15,13 @@ struct MainBundle {
   std::string resourcePath;  // "<Name>.app/Contents/Resources", or empty when it does not exist
 };
 
-// The bundle holding the executable at `executablePath`, or nothing when the path does not
-// have the bundle's shape.
+// The bundle holding the executable at `executablePath`; nothing without the bundle's shape.
 std::optional<MainBundle> bundleForExecutable(const std::string& executablePath);
 
 // The bundle of the running process (asked afresh on every call).
 std::optional<MainBundle> mainBundle();
 
-// The main bundle's directory; without a main bundle, the target of "/proc/self/exe";
-// empty when that cannot be read.
+// The main bundle's directory, else the target of "/proc/self/exe"; empty when unreadable.
 std::string getPathToExecutable();
 
 // `getPathToExecutable` cut before its last "/" or backslash: the directory that holds the
@@ -37,9 +32,8 @@ std::string getDirectoryOfExecutable();
 // `getDirectoryOfExecutable`. No separator at the end.
 std::string getBundleLocation(const std::optional<MainBundle>& bundle = mainBundle());
 
-// The agent that the bundle may carry: "<resources>/InstallerForMac" when that exists,
-// otherwise "<resources>/InstallAgent.zip", which may not exist. Empty without a bundle or
-// without a resource directory.
+// The agent the bundle may carry: "<resources>/InstallerForMac" when that exists, else
+// "<resources>/InstallAgent.zip" (which may not). Empty without a bundle or its resources.
 std::string getDefaultInstallAgentLocation(const std::optional<MainBundle>& bundle = mainBundle());
 
 // The download window's catalogues, "locale" in the bundle's resources; empty without them.

@@ -15,35 +15,26 @@ bool isOrdinary(unsigned char c) {
   return g_ascii_isalnum(c) || std::string_view("/._-+,:@%= \t").find(c) != std::string_view::npos;
 }
 
-std::string singleQuote(const std::string& text) {
-  std::string quoted = "'";
-  for (char c : text) {
-    if (c == '\'')
-      quoted += "'\\''";
-    else
-      quoted += c;
-  }
-  quoted += '\'';
-  return quoted;
-}
-
 }  // namespace
 
 std::string smart_quote(std::string text) {
-  if (text.find(' ') != std::string::npos || text.find('\t') != std::string::npos)
-    return "\"" + text + "\"";
+  if (text.find_first_of(" \t") != std::string::npos) return "\"" + text + "\"";
   return text;
 }
 
 std::string shell_word(std::string path) {
   if (!path.empty() && path.front() != '-' && std::all_of(path.begin(), path.end(), isOrdinary))
     return smart_quote(std::move(path));
-  return singleQuote(path);
+  std::string quoted = "'";
+  for (char c : path) {
+    if (c == '\'') quoted += "'\\'";  // ends the quote, then \' and a new quote: '\''
+    quoted += c;
+  }
+  return quoted + "'";
 }
 
 std::string operand_path(std::string path) {
-  if (!path.empty() && path.front() == '-') return "./" + path;
-  return path;
+  return path.starts_with('-') ? "./" + path : path;
 }
 
 // system() itself cannot pass a signal on: it ignores SIGINT and SIGQUIT while it waits and
@@ -56,9 +47,8 @@ int call_system(std::string /*program*/, std::string command) {
   // or passed on, takes effect only after the command (which got the signal too) has ended,
   // and then ends the shell with that same signal, as system()'s status would show it.
   std::string line;
-  for (const char* name : {"INT", "TERM", "HUP"}) {
+  for (const char* name : {"INT", "TERM", "HUP"})
     line += std::string("trap 'trap - ") + name + "; kill -" + name + " $$' " + name + "; ";
-  }
   line += command;
   // "--": a command that starts with "-" is still the command.
   host::Process shell = host::Process::start("/bin/sh", {"-c", "--", line});

@@ -1,7 +1,6 @@
-// Shell command lines: quoting a word and running the line. The installer starts `unzip` by handing
-// one command line to the system shell; the caller assembles the line from these pieces. Nothing
-// here reports a message; results say everything. All functions are stateless and safe on any
-// thread.
+// Shell command lines: quoting a word and running the line. The installer starts `unzip` with one
+// command line for the system shell, assembled by the caller from these pieces. Nothing here
+// reports a message. Stateless and safe on any thread.
 #pragma once
 
 #include <string>
@@ -15,13 +14,11 @@ std::string smart_quote(std::string text);
 // any other, and the empty one, is single-quoted with each ' written as '\''.
 std::string shell_word(std::string path);
 
-// `path` as a program's operand: a relative path that starts with "-" gets "./" in front, so
-// that no program takes it for an option; every other path is returned unchanged.
+// `path` as an operand that no program takes for an option: "./" before a leading "-".
 std::string operand_path(std::string path);
 
-// Runs `command` with "/bin/sh -c", waits for it and returns its status as system() does (0
-// only when the command ended with status 0; -1 when no process could be made). `program`
-// names what the command starts; it is not used to run anything. Unlike system(), it passes
-// the termination signals on to the command (host/termination.h); once the run has received
-// one it starts nothing and answers as if the command had been ended by it.
+// Runs `command` with "/bin/sh -c", waits and returns its status as system() does (0 only for
+// status 0; -1 when no process could be made); `program` names what it starts, unused. Unlike
+// system(), it passes the termination signals on (host/termination.h); once the run has had one
+// it starts nothing and answers as if the command had been ended by it.
 int call_system(std::string program, std::string command);

@@ -4,7 +4,6 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
-#include <sys/types.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -19,6 +18,16 @@ namespace {
 
 // Where tools/lib/run-header.sh unpacked the one-file installer.
 constexpr char kHeaderTemporaryDirectory[] = "VL_INTERNAL_TMPDIR";
+
+// Gives the owner full access to every directory below `path`, so that their entries can be
+// removed. Links are not followed.
+void openUpDirectories(const fs::path& path) {
+  std::error_code ec;
+  if (!fs::is_directory(fs::symlink_status(path, ec))) return;
+  fs::permissions(path, fs::perms::owner_all, fs::perm_options::add, ec);
+  for (fs::directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec))
+    openUpDirectories(it->path());
+}
 
 }  // namespace
 
@@ -63,20 +72,6 @@ TempDir::~TempDir() {
   if (!dir.empty()) removeTree(dir);
 }
 
-namespace {
-
-// Gives the owner full access to every directory below `path`, so that their entries can be
-// removed. Links are not followed.
-void openUpDirectories(const fs::path& path) {
-  std::error_code ec;
-  if (!fs::is_directory(fs::symlink_status(path, ec))) return;
-  fs::permissions(path, fs::perms::owner_all, fs::perm_options::add, ec);
-  for (fs::directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec))
-    openUpDirectories(it->path());
-}
-
-}  // namespace
-
 bool removeTree(const std::string& path) {
   // "link/" would name what a symbolic link points to; the link itself is what goes.
   if (path.size() > 1 && path.ends_with('/')) return removeTree(path.substr(0, path.size() - 1));
@@ -94,9 +89,8 @@ int mkpath(std::string path, uint16_t mode) {
     errno = ENOENT;
     return -1;
   }
-  fs::path whole(path);
   fs::path level;
-  for (const fs::path& component : whole) {
+  for (const fs::path& component : fs::path(path)) {
     level /= component;
     // A level that another process makes meanwhile counts as made; one made here gets `mode`
     // whatever the umask.

@@ -1,7 +1,5 @@
-// The run's scoped temporary directory, and creating a directory path level by level. The bootstrap
-// driver holds one `TempDir` for the whole run as its working directory; provisioning uses `mkpath`
-// for the agent directory in the per-user cache. Neither reports a message. Used on the main
-// thread.
+// The run's scoped temporary directory, which the driver holds for the whole run, and making or
+// removing a directory tree (the cache's). Nothing here reports a message. Used on the main thread.
 #pragma once
 
 #include <cstdint>
@@ -10,12 +8,11 @@
 
 class TempDir {
  public:
-  // Creates a new private directory "vlXXXXXX" in the user's temporary directory (TMPDIR,
-  // else "/tmp"), or first in VL_INTERNAL_TMPDIR, where a one-file installer's header found
-  // room, which it then drops from the environment; where that fails, where programs may not
-  // run there, or where another user could rename it, in the next of "/tmp", "/var/tmp",
-  // "~/.cache", XDG_RUNTIME_DIR and "/dev/shm" that does. `name` is not used: the directory's
-  // name is always "vl" and six random characters.
+  // Creates a private directory "vl" + six random characters (`name` is not used) in the user's
+  // temporary directory (TMPDIR, else "/tmp"), or first in VL_INTERNAL_TMPDIR, where a one-file
+  // installer's header found room (then dropped from the environment); where that fails, where
+  // programs may not run or another user could rename it, in the next of "/tmp", "/var/tmp",
+  // "~/.cache", XDG_RUNTIME_DIR and "/dev/shm" that does.
   explicit TempDir(std::string name);
   // Removes the directory with everything in it.
   ~TempDir();
@@ -32,9 +29,8 @@ class TempDir {
   std::vector<std::string> tried_;
 };
 
-// Creates every missing directory of `path` with `mode`, whatever the umask. 0 when the whole path
-// is a directory afterwards; -1 otherwise, errno ENOTDIR for a level that is no directory, else
-// mkdir's own.
+// Creates every missing directory of `path` with `mode`, whatever the umask: 0 when the whole
+// path is a directory afterwards, else -1 with errno (ENOTDIR for a level that is no directory).
 int mkpath(std::string path, uint16_t mode);
 
 // Removes `path` and everything below it, also entries in directories that their owner made
