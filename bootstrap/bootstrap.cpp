@@ -12,11 +12,7 @@
 #include "provisioning/endpoint_file.h"
 #include "provisioning/source_agent.h"
 
-namespace {
-
-const char kUnitTestSwitch[] = "__VL_BOOTSTRAP_INSTALLER_UNITTEST__";
-
-}  // namespace
+constexpr char kUnitTestSwitch[] = "__VL_BOOTSTRAP_INSTALLER_UNITTEST__";
 
 int extractPayloadToDir(std::string /*dir*/, bool /*flag*/, MessageCallback /*report*/) {
   return 0;

@@ -1,8 +1,6 @@
-// The bootstrap driver: one run of the installer, from the payload directory to the agent. `main`
-// calls `bootstrapInstallerMainFunc` once, on the main thread, with the process's arguments and the
-// console reporter. The driver only orders the steps: locations, the endpoint URL file, sourcing
-// the agent (with the download window when the installer carries none) and starting it are other
-// parts' work.
+// The bootstrap driver: one run of the installer, from the payload directory to the agent, called
+// once by `main` on the main thread. It only orders the steps: locations, the endpoint URL file,
+// sourcing the agent (with the download window when none is carried) and starting it.
 #pragma once
 
 #include <optional>
@@ -14,9 +12,8 @@
 
 // Runs the whole sequence: 0 when the install agent ran and ended with status 0, -1 otherwise.
 // The run's temporary directory is removed before it returns; a run that cannot make one fails,
-// naming where it tried, but for "__VL_BOOTSTRAP_INSTALLER_UNITTEST__" in the environment, which
-// makes the directory that holds the bundle (platform/location.h `getDirectoryOfExecutable`)
-// the payload directory instead.
+// naming where it tried, but with "__VL_BOOTSTRAP_INSTALLER_UNITTEST__" in the environment the
+// directory that holds the bundle (`getDirectoryOfExecutable`) is the payload directory instead.
 int bootstrapInstallerMainFunc(int argc, const char* argv[], MessageCallback report);
 
 // The payload step: this installer carries no payload, so it does nothing and returns 0.

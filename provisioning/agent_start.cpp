@@ -6,28 +6,16 @@
 #include "platform/constants.h"
 #include "platform/shell.h"
 
-namespace {
-
-const char kShell[] = "/bin/sh";
-
-// The words that "/bin/sh" is given for `agentFile`. A relative path that starts with "-" gets
-// "./" in front, so that sh does not take it for an option.
-std::vector<std::string> installAgentWords(const std::string& agentFile,
-                                           const AgentArguments& arguments) {
-  // The agent gets the bundle's archive as the words "<bundle location>/bundle.zip", byte for
-  // byte, whatever the location ends in: not a path normalised by joining.
+host::Process startInstallAgent(const std::string& agentFile, const AgentArguments& arguments) {
+  if (host::terminationSignal() != 0 || host::isDirectory(agentFile)) return host::Process();
+  // A relative path that starts with "-" gets "./", so that sh does not take it for an option.
+  // The bundle's archive is "<bundle location>/bundle.zip" byte for byte, whatever the location
+  // ends in: not a path normalised by joining.
   std::vector<std::string> words = {
       operand_path(agentFile), "-installbundle",
       operand_path(arguments.bundleLocation + PATH_SEPARATOR + "bundle.zip")};
   words.insert(words.end(), arguments.userArguments.begin(), arguments.userArguments.end());
-  return words;
-}
-
-}  // namespace
-
-host::Process startInstallAgent(const std::string& agentFile, const AgentArguments& arguments) {
-  if (host::terminationSignal() != 0 || host::isDirectory(agentFile)) return host::Process();
-  host::Process agent = host::Process::start(kShell, installAgentWords(agentFile, arguments));
+  host::Process agent = host::Process::start("/bin/sh", words);
   if (!agent.started())
     host::systemLog(
         "%s",

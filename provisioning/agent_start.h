@@ -1,9 +1,8 @@
-// Starting the install agent: one way for every road. The agent is started as "/bin/sh" with the
-// words "<agent file> -installbundle <bundle location>/bundle.zip <the user's arguments…>", each a
-// word of its own: nothing is quoted, joined or split, so every argument reaches the agent byte for
-// byte. The driver starts a carried agent this way, the download window the cached one; the driver
-// waits for either. The agent inherits the installer's environment, working directory and standard
-// streams.
+// Starting the install agent, one way for every road: "/bin/sh" with the words "<agent file>
+// -installbundle <bundle location>/bundle.zip <the user's arguments…>", each a word of its own, so
+// every argument reaches the agent byte for byte. The driver starts a carried agent this way, the
+// download window the cached one; the driver waits for either. The agent inherits the installer's
+// environment, working directory and standard streams.
 #pragma once
 
 #include <string>

@@ -1,12 +1,9 @@
-// The cache's lock. Installers of the same user may run at once. Each takes an advisory lock
-// (flock) on the file ".lock" in the cache directory from the moment it decides on the first data
-// whether the cache is current until the agent it handed over to has ended (or it gave up):
+// The cache's lock: an advisory lock (flock) on ".lock" in the cache directory, which a run holds
+// from its decision on the first data until the agent it handed over to has ended (or it gave up):
 // shared while it only reads the cache or its agent runs, so that runs of a current agent go on
-// together (an agent may start another installer), and exclusive while it changes the cache, so
-// that no run removes or overwrites an agent that another is unpacking, starting or running. The
-// kernel releases the lock when its holder dies, however it dies.
-//
-// The download application uses it on its session's delegate queue; one object per run.
+// together (an agent may start another installer); exclusive while it changes the cache, so that
+// no run removes or overwrites an agent another is unpacking, starting or running. The kernel
+// releases it when its holder dies. Used on the download's delegate queue; one object per run.
 #pragma once
 
 #include <filesystem>

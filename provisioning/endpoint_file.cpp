@@ -15,10 +15,7 @@ std::string readEndpointUrlFile(std::string path, MessageCallback report) {
     report("The install agent URL file is a directory: " + path, true);
     return "";
   }
-  std::string url;
-  if (!readFirstLine(path, &url)) {
-    report("Failed to open install agent URL file", true);
-    return "";
-  }
+  std::string url;  // empty when the file cannot be opened
+  if (!readFirstLine(path, &url)) report("Failed to open install agent URL file", true);
   return url;
 }

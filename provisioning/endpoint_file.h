@@ -1,6 +1,5 @@
-// The endpoint URL file "installAgentURL.txt" in the bundle location: the address from which the
-// install agent's archive is downloaded when the bundle carries no agent. Read once per run by the
-// bootstrap driver, on the main thread.
+// The endpoint URL file "installAgentURL.txt" in the bundle location: where the agent's archive is
+// downloaded from when the bundle carries no agent. Read once per run by the driver (main thread).
 #pragma once
 
 #include <string>

@@ -6,7 +6,6 @@
 #include "host/termination.h"
 #include "platform/constants.h"
 #include "platform/location.h"
-#include "provisioning/agent_cache.h"
 #include "provisioning/unzip.h"
 
 namespace {
@@ -21,9 +20,8 @@ bool isArchiveLocation(const std::string& location) {
 
 // The first carried archive that the listing of `directory` delivers, or empty.
 std::string findCarriedArchive(const std::string& directory) {
-  for (const std::string& name : host::listDirectory(directory)) {
+  for (const std::string& name : host::listDirectory(directory))
     if (isCarriedArchiveName(name)) return (std::filesystem::path(directory) / name).string();
-  }
   return "";
 }
 
@@ -45,8 +43,7 @@ SourcedAgent downloadAgent(const std::string& payloadDir, const std::string& end
 }  // namespace
 
 bool isCarriedArchiveName(const std::string& name) {
-  return name.size() >= sizeof kArchivePrefix - 1 + sizeof kArchiveSuffix - 1 &&
-         name.starts_with(kArchivePrefix) && name.ends_with(kArchiveSuffix);
+  return name.starts_with(kArchivePrefix) && name.ends_with(kArchiveSuffix);
 }
 
 SourcedAgent sourceInstallAgent(std::string payloadDir, std::string endpointUrl,

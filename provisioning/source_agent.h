@@ -1,9 +1,8 @@
-// Deciding where this run's install agent comes from, and making it available. The sources, in
-// order: a ready agent "InstallerForMac" in the bundle's resources; an agent archive carried there
-// ("InstallAgent.zip", else the first "InstallAgent_*.zip" listed), unpacked into the payload
-// directory; otherwise a download into the per-user cache, which the caller provides (the download
-// window). Called once per run by the bootstrap driver, on the main thread; a download runs on this
-// thread until it ends.
+// Where this run's install agent comes from, in order: a ready agent "InstallerForMac" in the
+// bundle's resources; an agent archive carried there ("InstallAgent.zip", else the first
+// "InstallAgent_*.zip" listed), unpacked into the payload directory; otherwise a download into the
+// per-user cache, which the caller provides (the download window). Called once per run by the
+// driver, on the main thread; a download runs on this thread until it ends.
 #pragma once
 
 #include <functional>
@@ -26,8 +25,7 @@ struct SourcedAgent {
 using AgentDownload = std::function<std::optional<host::Process>(
     const std::string& to, const std::string& from, std::shared_ptr<AgentCache> cache)>;
 
-// This run's agent. Reports "Failed to initialize the install agent." when a carried archive
-// could not be unpacked.
+// This run's agent. A carried archive not unpacked: "Failed to initialize the install agent."
 SourcedAgent sourceInstallAgent(std::string payloadDir, std::string endpointUrl,
                                 const AgentDownload& download, MessageCallback report);
 

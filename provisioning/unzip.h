@@ -1,6 +1,5 @@
-// Unpacking an install agent archive with the system's `unzip` tool. Called by provisioning on the
-// main thread (carried archives) and by the download application on its session's delegate queue (a
-// fresh download). Blocks until the tool ends.
+// Unpacking an install agent archive with the system's `unzip` tool, for a carried archive (main
+// thread) and a download (the session's delegate queue). Blocks until the tool ends.
 #pragma once
 
 #include <string>
@@ -13,13 +12,13 @@ enum class UnzipResult {
   ToolMissing,  // the system has no such tool: a minimal install often lacks unzip
 };
 
-// Said when the system has no `unzip`: the package to install has that name on Debian,
-// Ubuntu, Fedora and Arch alike.
+// Said when the system has no `unzip`, whose package has that name on Debian, Ubuntu, Fedora, Arch.
 inline constexpr const char* kUnzipMissing =
     "unzip is not installed: install the package \"unzip\" and run the installer again";
 
 // Runs "<tool> -qq -o -P '' <archive> -d <destination> </dev/null" through the shell, each path
-// reaching the tool unchanged (but for "./" before a relative one that starts with "-"). A missing archive gives Failed without running anything or reporting; a failing
-// tool reports "Failed to unzip the install agent", a tool the shell cannot find kUnzipMissing.
+// reaching the tool unchanged (but for "./" before a relative one that starts with "-"). A
+// missing archive gives Failed without running anything or reporting; a failing tool reports
+// "Failed to unzip the install agent", a tool the shell cannot find kUnzipMissing.
 UnzipResult unzipInstallAgent(std::string archivePath, std::string destinationDir,
                               std::string unzipTool, MessageCallback report);
