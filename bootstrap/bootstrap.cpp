@@ -31,8 +31,7 @@ int bootstrapInstallerMainFunc(int argc, const char* argv[], MessageCallback rep
   // Made first and destroyed last: a termination signal at any point of the run, the removal
   // of the temporary directory included, lets the run end through its own cleanup.
   host::TerminationGuard terminationGuard;
-  // Declared before everything else of the run, so that it is destroyed after it: the
-  // directory outlives the agent.
+  // Declared before the rest of the run, so destroyed after it: the directory outlives the agent.
   TempDir tempDir("tmp_install_dir");
   std::string payloadDir = tempDir.getDir();
   if (getenv(kUnitTestSwitch) != nullptr) {

@@ -1,7 +1,6 @@
 #include "platform/constants.h"
 
-// Plain character arrays are constant-initialized, so they are ready before any other
-// start-up code of the installer can read them.
+// Plain character arrays are constant-initialized: ready before other start-up code reads them.
 const char PATH_SEPARATOR[] = "/";
 const char RELEASE_LABEL[] = "Q7312m";
 // An arm64 machine keeps its agents apart from an x86-64 one's, in a home that both share (NFS).

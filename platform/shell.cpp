@@ -33,13 +33,10 @@ std::string shell_word(std::string path) {
   return quoted + "'";
 }
 
-std::string operand_path(std::string path) {
-  return path.starts_with('-') ? "./" + path : path;
-}
+std::string operand_path(std::string path) { return path.starts_with('-') ? "./" + path : path; }
 
-// system() itself cannot pass a signal on: it ignores SIGINT and SIGQUIT while it waits and
-// never tells its caller the command's process id. So the shell is started here as system()
-// starts it, and the wait passes the termination signals on.
+// system() cannot pass a signal on: it ignores SIGINT and SIGQUIT while it waits and hides the
+// command's process id. So the shell is started as system() starts it, and the wait passes them on.
 int call_system(std::string /*program*/, std::string command) {
   if (int signal = host::terminationSignal()) return signal;  // the wait status of that end
 

@@ -291,8 +291,7 @@ host::Status<CacheProblem> AgentCache::unpack(const fs::path& archive, MessageCa
   }
   if (status.ok()) return status;
   removeTree(fresh);
-  // A tag may stand beside no agent, but never vouch for a broken or an older one (one that
-  // could not be removed).
+  // A tag may stand beside no agent, but never vouch for a broken one, nor an old one that stayed.
   if (unzipped == UnzipResult::Unpacked || hasAgent()) removeTree(validationStringPath(dir_));
   return status;
 }

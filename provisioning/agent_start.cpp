@@ -8,9 +8,8 @@
 
 host::Process startInstallAgent(const std::string& agentFile, const AgentArguments& arguments) {
   if (host::terminationSignal() != 0 || host::isDirectory(agentFile)) return host::Process();
-  // A relative path that starts with "-" gets "./", so that sh does not take it for an option.
-  // The bundle's archive is "<bundle location>/bundle.zip" byte for byte, whatever the location
-  // ends in: not a path normalised by joining.
+  // "./" before a relative path that starts with "-", or sh takes it for an option; the archive
+  // is "<bundle location>/bundle.zip" byte for byte, not a path normalised by joining.
   std::vector<std::string> words = {
       operand_path(agentFile), "-installbundle",
       operand_path(arguments.bundleLocation + PATH_SEPARATOR + "bundle.zip")};

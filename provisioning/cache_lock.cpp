@@ -24,8 +24,7 @@ bool heldByAncestor(int fd) {
   struct stat file;
   if (fstat(fd, &file) != 0) return false;
   std::set<pid_t> holders;
-  // With stdio, not iostreams, which would carry the C++ library's locales into the portable
-  // executable.
+  // stdio, not iostreams: those would carry the C++ library's locales into the portable build.
   std::unique_ptr<FILE, int (*)(FILE*)> locks(fopen("/proc/locks", "re"), fclose);
   char line[512];
   while (locks != nullptr && fgets(line, sizeof line, locks.get()) != nullptr) {

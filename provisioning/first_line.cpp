@@ -7,8 +7,7 @@
 
 bool readFirstLine(const std::string& path, std::string* line) {
   line->clear();
-  // Opened without blocking, so that a named pipe in place of the file cannot hold the run;
-  // reading then blocks as usual.
+  // Opened without blocking, so a named pipe in its place cannot hold the run; reads then block.
   int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;
   int flags = fcntl(fd, F_GETFL);

@@ -184,8 +184,7 @@ std::string proofOf(const ArchiveHash& hash, const ParsedSignature& signature,
   return text;
 }
 
-// The archive's file name, as a signature's trusted comment names it: the last segment of the
-// URL's path, percent-decoded.
+// The archive's file name as a trusted comment names it: its URL's last path segment, decoded.
 std::string archiveName(const std::string& url) {
   std::string path = url.substr(0, url.find_first_of("?#"));
   std::string segment = path.substr(path.rfind('/') + 1);
@@ -341,8 +340,7 @@ class ArchiveDigest {
     }
   }
 
-  // The hash of everything added since the last call (or the start), which starts afresh; an
-  // archive that starts over drops the hash of what it had.
+  // The hash of what was added since the last call (or the start); the next starts afresh.
   ArchiveHash finish() {
     std::unique_lock lock(mutex_);
     changed_.wait(lock, [this] { return waiting_ == 0; });

@@ -29,8 +29,7 @@ std::string findCarriedArchive(const std::string& directory) {
 SourcedAgent downloadAgent(const std::string& payloadDir, const std::string& endpointUrl,
                            const AgentDownload& download) {
   auto cache = std::make_shared<AgentCache>();
-  // A cache that is refused is not made either: made by root in a user's HOME (sudo -E), it
-  // would lock that user out.
+  // A refused cache is not made either: made by root in a user's HOME (sudo -E), it locks them out.
   if (cache->trust().ok()) cache->prepare();
   // A run asked to stop shows no download window.
   if (host::terminationSignal() != 0) return {};
