@@ -56,16 +56,6 @@ bool verifies(std::string_view signature, std::string_view message, const Signin
                                      message.size(), key.publicKey.data()) == 0;
 }
 
-// Checks the signature `signature` ("Ed": of the file itself) over the archive in `path`.
-SignatureStatus verifyOverFile(std::string_view signature, const std::string& path,
-                               const SigningKey& key) {
-  g_autoptr(GError) error = nullptr;
-  g_autoptr(GMappedFile) file = g_mapped_file_new(path.c_str(), FALSE, &error);
-  if (!file) return {SignatureProblem::kArchiveUnreadable, error->message};
-  std::string_view bytes(g_mapped_file_get_contents(file), g_mapped_file_get_length(file));
-  return verifies(signature, bytes, key) ? SignatureStatus() : SignatureProblem::kArchiveAltered;
-}
-
 // A signature file taken apart.
 struct ParsedSignature {
   std::string algorithm;  // "ED" (of the hash) or "Ed" (of the file)
@@ -134,12 +124,16 @@ SignatureStatus verifyParsed(const SigningKeys& keys, const std::optional<Parsed
   const SigningKey* key = nullptr;
   SignatureStatus status = checkSignature(keys, *parsed, &key, facts);
   if (!status.ok()) return status;
-  if (parsed->algorithm == "Ed") {
+  std::string_view message(reinterpret_cast<const char*>(hash.data()), hash.size());
+  g_autoptr(GMappedFile) file = nullptr;
+  if (parsed->algorithm == "Ed") {  // the older algorithm signs the file itself
     if (!archivePath) return SignatureProblem::kSignsTheFile;
-    return verifyOverFile(parsed->archiveSignature, *archivePath, *key);
+    g_autoptr(GError) error = nullptr;
+    if (!(file = g_mapped_file_new(archivePath->c_str(), FALSE, &error)))
+      return {SignatureProblem::kArchiveUnreadable, error->message};
+    message = {g_mapped_file_get_contents(file), g_mapped_file_get_length(file)};
   }
-  std::string_view hashed(reinterpret_cast<const char*>(hash.data()), hash.size());
-  if (!verifies(parsed->archiveSignature, hashed, *key)) return SignatureProblem::kArchiveAltered;
+  if (!verifies(parsed->archiveSignature, message, *key)) return SignatureProblem::kArchiveAltered;
   return {};
 }
 
@@ -313,15 +307,11 @@ class ArchiveDigest {
     crypto_generichash_init(&state_, nullptr, 0, crypto_generichash_BYTES_MAX);
     thread_ = std::thread([this] { run(); });
   }
-  ArchiveDigest(const ArchiveDigest&) = delete;
-  ArchiveDigest& operator=(const ArchiveDigest&) = delete;
-
   ~ArchiveDigest() {
-    {
-      std::lock_guard lock(mutex_);
-      ending_ = true;
-    }
+    std::unique_lock lock(mutex_);
+    ending_ = true;
     changed_.notify_all();
+    lock.unlock();
     thread_.join();
   }
 
