@@ -4,8 +4,7 @@
 
 #include <string>
 
-// The directory separator, "/".
-extern const char PATH_SEPARATOR[];
+extern const char PATH_SEPARATOR[];  // "/"
 // The release and platform that the per-user cache is kept for.
 extern const char RELEASE_LABEL[];
 extern const char ARCH_TAG[];

@@ -60,11 +60,10 @@ TempDir::TempDir(std::string /*name*/) {
     // Another user who could rename the directory could put programs in the run's place.
     if (!host::exposedLevel(candidate).directory.empty()) continue;
     std::string pattern = (candidate / "vlXXXXXX").string();
-    if (mkdtemp(pattern.data()) != nullptr) {
-      chmod(pattern.c_str(), 0700);  // whatever the umask
-      dir = pattern;
-      return;
-    }
+    if (mkdtemp(pattern.data()) == nullptr) continue;
+    chmod(pattern.c_str(), 0700);  // whatever the umask
+    dir = pattern;
+    return;
   }
 }
 

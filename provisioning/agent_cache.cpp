@@ -60,23 +60,6 @@ std::string agentIdentity(const fs::path& dir) {
          std::to_string(born.tv_nsec);
 }
 
-// Why `level` may not be trusted, if it may not; `missing` says whether it exists.
-std::optional<TrustProblem> distrust(const fs::path& level, bool* missing) {
-  struct stat info;
-  bool examined = lstat(level.c_str(), &info) == 0;
-  if (examined && S_ISLNK(info.st_mode)) {
-    // Only the user can have made a link that the user owns; another's link is a trap.
-    if (info.st_uid != geteuid()) return TrustProblem::kLinkOfAnother;
-    examined = stat(level.c_str(), &info) == 0;
-  }
-  *missing = !examined && errno == ENOENT;
-  if (!examined) return *missing ? std::nullopt : std::optional(TrustProblem::kUnexaminable);
-  if (!S_ISDIR(info.st_mode)) return TrustProblem::kNotADirectory;
-  if (info.st_uid != geteuid()) return TrustProblem::kOwnedByAnother;
-  if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) return TrustProblem::kWritableByOthers;
-  return std::nullopt;
-}
-
 // Tests every directory of the cache below `level` (HOME, or "/tmp") and every one above it.
 CacheTrust checkTrust(fs::path level) {
   // Whoever may rename a directory above the cache could put another cache in its place: a
@@ -91,9 +74,18 @@ CacheTrust checkTrust(fs::path level) {
   // The levels: every component of the sub-path, then the agent directory.
   for (const fs::path& name : fs::path(INSTALL_AGENT_CACHE_SUBPATH) / INSTALL_AGENT_DIR) {
     level /= name;
-    bool missing = false;
-    if (std::optional<TrustProblem> problem = distrust(level, &missing)) return {*problem, level};
-    if (missing) break;  // nothing below it exists either
+    struct stat info;
+    bool examined = lstat(level.c_str(), &info) == 0;
+    if (examined && S_ISLNK(info.st_mode)) {
+      // Only the user can have made a link that the user owns; another's link is a trap.
+      if (info.st_uid != geteuid()) return {TrustProblem::kLinkOfAnother, level};
+      examined = stat(level.c_str(), &info) == 0;
+    }
+    if (!examined && errno == ENOENT) break;  // nothing below it exists either
+    if (!examined) return {TrustProblem::kUnexaminable, level};
+    if (!S_ISDIR(info.st_mode)) return {TrustProblem::kNotADirectory, level};
+    if (info.st_uid != geteuid()) return {TrustProblem::kOwnedByAnother, level};
+    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) return {TrustProblem::kWritableByOthers, level};
   }
   return {};
 }

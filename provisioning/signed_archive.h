@@ -3,7 +3,6 @@
 // downloaded agent only when the archive's signature file (`minisign -Sm`, at the archive's URL +
 // ".minisig") holds under one of them: the archive's signature ("ED": of its BLAKE2b-512 hash; the
 // older "Ed": of the file itself) and the global signature over it and its trusted comment.
-//
 // The proof the cache keeps beside a verified agent holds that agent's signature and hash, and for
 // each key that ever verified an agent there its newest signature: the floor below which no
 // download signed with that key is taken. The proof is signed, so it is checked again, never

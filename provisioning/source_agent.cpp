@@ -35,8 +35,7 @@ SourcedAgent downloadAgent(const std::string& payloadDir, const std::string& end
   if (host::terminationSignal() != 0) return {};
   std::optional<host::Process> agent = download(
       (std::filesystem::path(payloadDir) / INSTALL_AGENT_ZIP).string(), endpointUrl, cache);
-  if (!agent) return {};
-  return {cache->agentExecutable(), agent};
+  return agent ? SourcedAgent{cache->agentExecutable(), std::move(agent)} : SourcedAgent{};
 }
 
 }  // namespace
