@@ -146,9 +146,8 @@ class AgentCache {
   // Read without the lock: a hint, which `decide` makes sure of.
   std::string likelyCurrentTag(const ProofCheck& proven) const;
 
-  // Puts the agent in `archive` in place with its tag, and with `proof` when the archive's
-  // signature was checked. A failed unpacking leaves no agent and no tag that vouches for one;
-  // unzip reports to `report`.
+  // Puts the agent in `archive` in place with its tag, and `proof` when its signature was checked;
+  // a failed unpacking leaves no agent and no tag that vouches for one. unzip reports to `report`.
   host::Status<CacheProblem> install(const std::filesystem::path& archive, const std::string& tag,
                                      const std::optional<std::string>& proof,
                                      MessageCallback report);

@@ -24,9 +24,8 @@ class CacheLock {
 
   enum class Mode { kShared, kExclusive };
 
-  // Takes the lock of the cache directory `cacheDir` in `mode` without waiting; a lock held
-  // already changes to `mode`, and is let go when the change is kBusy. The lock file is made
-  // with mode 0600 and never opened through a symbolic link.
+  // Takes the lock of `cacheDir` in `mode` without waiting; a lock held changes to `mode` and is
+  // let go when that is kBusy. The lock file is made 0600, never opened through a symbolic link.
   Result tryLock(const std::filesystem::path& cacheDir, Mode mode = Mode::kExclusive);
   void unlock() { lock_.reset(); }  // closing the only descriptor releases the lock
   bool held() const { return lock_.get() >= 0; }
