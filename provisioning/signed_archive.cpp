@@ -101,8 +101,7 @@ SignatureStatus checkSignature(const SigningKeys& keys, const ParsedSignature& p
                                const SigningKey** made, SignedFacts* facts) {
   if (parsed.algorithm != "ED" && parsed.algorithm != "Ed")
     return SignatureProblem::kUnknownAlgorithm;
-  auto key = std::find_if(keys.begin(), keys.end(),
-                          [&](const SigningKey& k) { return k.id == parsed.keyId; });
+  auto key = std::ranges::find(keys, parsed.keyId, &SigningKey::id);
   if (key == keys.end()) {
     std::string ids = keyIdText(parsed.keyId);
     for (const SigningKey& k : keys) ids += " " + keyIdText(k.id);
