@@ -30,7 +30,6 @@ std::string getInstallAgentCacheDir();
 // The entry file of an agent unpacked in `dir`. An empty `dir` gives "install".
 std::string getInstallAgentExecutable(const std::filesystem::path& dir);
 
-// The validation-string file of the cache directory `dir`.
 std::string validationStringPath(const std::filesystem::path& dir);
 
 // True when the first line of the validation-string file in `dir` equals `validationString`

@@ -34,5 +34,4 @@ class CacheLock {
   host::FileDescriptor lock_;
 };
 
-// The lock file of `cacheDir`.
 std::string cacheLockPath(const std::filesystem::path& cacheDir);

@@ -6,7 +6,6 @@
 
 #include "provisioning/message.h"
 
-// The endpoint URL file in `bundleLocation`.
 std::string endpointUrlFilePath(const std::string& bundleLocation);
 
 // The file's first line as it stands (no trimming; a carriage return before the line feed

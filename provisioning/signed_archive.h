@@ -139,8 +139,7 @@ class SignatureCheck : private host::UrlSessionDelegate {
 
   // Before the archive's task resumes: hashes its body as it arrives.
   void observe(host::DownloadTask& archiveTask);
-  // The archive at `archiveUrl` has been decided on, with `keptProof` in the cache: fetches its
-  // signature on `session`, anew for each decision.
+  // Fetches on `session` the signature of `archiveUrl`, decided on with `keptProof` in the cache.
   void fetchSignature(host::UrlSession& session, const std::string& archiveUrl,
                       std::string keptProof);
   // The archive has arrived whole at `location`, the session's file: verified when the
