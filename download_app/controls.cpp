@@ -6,9 +6,6 @@
 
 namespace download_app {
 
-Window::Window(ControlState& state, WindowLoader load, WindowLoader fallback)
-    : state_(state), load_(std::move(load)), fallback_(std::move(fallback)) {}
-
 void Window::close() {
   if (closed_) return;
   closed_ = true;
@@ -18,7 +15,6 @@ void Window::close() {
 }
 
 void Window::hide() {
-  hidden_ = true;
   delay_.stop();
   drawnBar_.reset();
   drawnStatus_.reset();
@@ -48,15 +44,14 @@ gboolean Window::drawOnce(gpointer self) {
 }
 
 void Window::draw() {
-  hidden_ = false;
   std::pair<Status, TextColor> status{state_.status, state_.color};
   if (drawnStatus_ != status) {
     drawnStatus_ = status;
-    if (state_.color == TextColor::Red) {
-      window_->failure(state_.status);
-    } else {
-      window_->status(state_.status);
-    }
+    bool failed = state_.color == TextColor::Red;
+    (window_.get()->*(failed ? &DownloadWindow::failure : &DownloadWindow::status))(state_.status);
+    // A window no user can close closes after a failure, once the caller has drawn all it draws
+    // on this turn of the loop.
+    if (failed && window_->closesAfterFailure()) host::postToMain([this] { close(); });
   }
   if (drawnBar_ != state_.bar) {
     drawnBar_ = state_.bar;
@@ -72,15 +67,11 @@ void Window::pressed() {
 void Window::lost(const WindowStatus& cause) {
   if (closed_) return;
   host::systemLog("%s", windowGivenUpNote(cause).c_str());
-  bool shown = !hidden_ && drawnStatus_;
+  bool shown = drawnStatus_.has_value();  // drawn, and not hidden since
   window_ = fallback_(state_.image, *this);
   drawnBar_.reset();
   drawnStatus_.reset();
-  if (!shown) return;
-  draw();
-  // A failure it showed already closes this window as one shown here does.
-  if (state_.color == TextColor::Red && window_->closesAfterFailure())
-    host::postToMain([this] { close(); });
+  if (shown) draw();  // a failure it showed closes this window as one shown here does
 }
 
 }  // namespace download_app

@@ -1,8 +1,7 @@
-// The download window's controls, as the `Download` object drives them. They hold what the
-// window shows; the window control draws it when its views need display, through the calls of
-// download_window.h, on a window it loads only then: a run whose cache is current hands over
-// within tens of milliseconds, where a window would flash by unread (and GTK alone takes longer
-// to load). A window closed before it was loaded is never loaded. Main thread only.
+// The download window's controls, as the `Download` object drives them: they hold what the window
+// shows, and the window control draws it (download_window.h) when its views need display, on a
+// window it loads only then, as a run whose cache is current hands over within tens of
+// milliseconds, where a window would flash by unread. Main thread only.
 #pragma once
 
 #include <chrono>
@@ -35,70 +34,59 @@ struct ControlState {
   std::function<void()> action;  // the button's
 };
 
-class ProgressBar {
- public:
-  explicit ProgressBar(ControlState& state) : bar_(state.bar) {}
+// Each control is a view of the part of the state it sets.
+struct ProgressBar {
   void setDoubleValue(double value) {
-    bar_.value = value;
-    bar_.countsBytes = false;
+    bar.value = value;
+    bar.countsBytes = false;
   }
-  void setMaxValue(double value) { bar_.maximum = value; }
-  double maxValue() const { return bar_.maximum; }
+  void setMaxValue(double value) { bar.maximum = value; }
+  double maxValue() const { return bar.maximum; }
   // An indeterminate bar moves while it is one, on the window's own loop, and counts its bytes
   // afresh; its animation starts and stops with it, whatever the animation calls say.
   void setIndeterminate(bool indeterminate) {
-    if (indeterminate && !bar_.indeterminate) bar_.countsBytes = false;
-    bar_.indeterminate = indeterminate;
+    if (indeterminate && !bar.indeterminate) bar.countsBytes = false;
+    bar.indeterminate = indeterminate;
   }
   void setUsesThreadedAnimation(bool) {}
   void startAnimation() {}
   void stopAnimation() {}
   void incrementBy(double delta) {
-    bar_.value += delta;
-    bar_.countsBytes = true;
+    bar.value += delta;
+    bar.countsBytes = true;
   }
 
- private:
-  Progress& bar_;
+  Progress& bar;
 };
 
 // The one-line status text.
-class StatusText {
- public:
-  explicit StatusText(ControlState& state) : state_(state) {}
+struct StatusText {
   void setUsesSingleLineMode(bool) {}  // every window draws it as one line
-  void setStringValue(const std::string& text) { state_.status.text = text; }
-  void setTextColor(TextColor color) { state_.color = color; }
+  void setStringValue(const std::string& text) { state.status.text = text; }
+  void setTextColor(TextColor color) { state.color = color; }
 
- private:
-  ControlState& state_;
+  ControlState& state;
 };
 
-class Button {
- public:
-  explicit Button(ControlState& state) : state_(state) {}
-  void setTitle(const std::string& title) { state_.status.button = title; }
-  void setEnabled(bool enabled) { state_.status.buttonEnabled = enabled; }
-  void setAction(std::function<void()> action) { state_.action = std::move(action); }
+struct Button {
+  void setTitle(const std::string& title) { state.status.button = title; }
+  void setEnabled(bool enabled) { state.status.buttonEnabled = enabled; }
+  void setAction(std::function<void()> action) { state.action = std::move(action); }
   // Return presses the button in every window that has one (the GTK window's file makes it the
   // default); no other key is asked for.
   void setKeyEquivalent(const std::string&) {}
 
- private:
-  ControlState& state_;
+  ControlState& state;
 };
 
-class ImageView {
- public:
-  explicit ImageView(ControlState& state) : state_(state) {}
+struct ImageView {
   // An image is always fitted with its proportions kept, and never edited.
   void setScalesProportionally(bool) {}
   void setEditable(bool) {}
   // The splash a window is made with: the download sets it before anything is drawn.
-  void setImage(const Image& image) { state_.image = image; }
+  void setImage(const Image& image) { state.image = image; }
 
- private:
-  ControlState& state_;
+  ControlState& state;
 };
 
 // Makes the window that draws the controls, reporting to `events`; nothing when it cannot.
@@ -109,12 +97,12 @@ class Window : private WindowEvents {
  public:
   // `load` makes the window when there is first something to draw; where it makes none, or the
   // window it made is lost, `fallback` makes one (the terminal window).
-  Window(ControlState& state, WindowLoader load, WindowLoader fallback);
-  Window(const Window&) = delete;
-  Window& operator=(const Window&) = delete;
+  Window(ControlState& state, WindowLoader load, WindowLoader fallback)
+      : state_(state), load_(std::move(load)), fallback_(std::move(fallback)) {}
 
   void setDelegate(WindowDelegate* delegate) { delegate_ = delegate; }
-  // Tells the delegate, then takes the window off the screen. Later calls do nothing.
+  // Tells the delegate, then takes the window off the screen; one not loaded yet never will be.
+  // Later calls do nothing.
   void close();
   // A window not loaded yet counts as visible until it is closed.
   bool isVisible() const { return !closed_; }
@@ -122,7 +110,8 @@ class Window : private WindowEvents {
   void hide();
   // The window lays itself out as it draws.
   void layoutIfNeeded() {}
-  // Draws what changed, loading the window first when it is not.
+  // Draws what changed, loading the window first when it is not. A window that no user can
+  // close then closes after a failure.
   void setViewsNeedDisplay(bool needed);
   // Draws the window, loading it, once `delay` has passed on the application loop, unless it
   // has been loaded, hidden or closed by then.
@@ -141,30 +130,10 @@ class Window : private WindowEvents {
   std::unique_ptr<DownloadWindow> window_;  // once loaded
   WindowDelegate* delegate_ = nullptr;
   bool closed_ = false;
-  bool hidden_ = false;  // nothing shown until the views next need display
-  // What the loaded window shows; nothing once it must be drawn whole.
+  // What the loaded window shows; nothing while it is hidden or must be drawn whole.
   std::optional<Progress> drawnBar_;
   std::optional<std::pair<Status, TextColor>> drawnStatus_;
   host::LoopTimer delay_;
-};
-
-// A window and its controls; each keeps its address for as long as they live.
-struct WindowControls {
-  WindowControls(WindowLoader load, WindowLoader fallback)
-      : window(state, std::move(load), std::move(fallback)),
-        progress(state),
-        status(state),
-        button(state),
-        image(state) {}
-  WindowControls(const WindowControls&) = delete;
-  WindowControls& operator=(const WindowControls&) = delete;
-
-  ControlState state;
-  Window window;
-  ProgressBar progress;
-  StatusText status;
-  Button button;
-  ImageView image;
 };
 
 }  // namespace download_app

@@ -79,11 +79,7 @@ void Download::failure(const std::string& message, TextColor color) {
   progress_->setDoubleValue(progress_->maxValue());
   downloadPercent_->setStringValue(message);
   downloadPercent_->setTextColor(color);
-  redraw();
-  if (closesAfterFailure_) {
-    // After whatever the caller still draws on this turn of the loop.
-    host::postToMain([window = window_] { window->close(); });
-  }
+  redraw();  // a window no user can close then closes (controls.h)
 }
 
 void Download::downloadFromURL(const std::string& url) {

@@ -99,9 +99,6 @@ class Download : public host::UrlSessionDelegate, public WindowDelegate {
   const std::string& installAgentLocation() const { return installAgentLocation_; }
   void setCancel(Button* button) { cancel_ = button; }
 
-  // A window nobody can close after a failure closes itself right after showing it.
-  void setClosesAfterFailure(bool closes) { closesAfterFailure_ = closes; }
-
   // Where the splash is looked up: the process's main bundle unless a test sets another (or
   // none) before `applicationDidFinishLaunching`.
   void setMainBundle(std::optional<MainBundle> bundle) { bundle_ = std::move(bundle); }
@@ -152,7 +149,6 @@ class Download : public host::UrlSessionDelegate, public WindowDelegate {
   std::string validationString_;
   std::unique_ptr<host::UrlSession> urlSession_;
 
-  bool closesAfterFailure_ = false;
   std::optional<MainBundle> bundle_;
   bool sawFirstData_ = false;     // delegate queue only: the first-data decision was made
   std::string likelyCurrentTag_;  // the cached agent's tag until then, read without the lock

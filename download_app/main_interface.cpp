@@ -16,34 +16,23 @@ std::optional<std::chrono::milliseconds> millisecondsFromEnvironment(const char*
 
 MainInterface::MainInterface(WindowLoader load, WindowLoader fallback, DownloadRequest request)
     : download_(std::make_unique<Download>(std::move(request))),
-      controls_(telling(std::move(load)), telling(std::move(fallback))) {
-  Window* window = &controls_.window;
-  download_->setProgress(&controls_.progress);
-  download_->setImage(&controls_.image);
-  download_->setDownloadPercent(&controls_.status);
-  download_->setWindow(window);
-  download_->setCancel(&controls_.button);
-  window->setDelegate(download_.get());
-  controls_.button.setTitle(translate("Cancel"));
+      window_(state_, std::move(load), std::move(fallback)) {
+  download_->setProgress(&progress_);
+  download_->setImage(&image_);
+  download_->setDownloadPercent(&status_);
+  download_->setWindow(&window_);
+  download_->setCancel(&button_);
+  window_.setDelegate(download_.get());
+  button_.setTitle(translate("Cancel"));
   // A run that has not handed over ends only when the window closes.
-  controls_.button.setAction([window] { window->close(); });
+  button_.setAction([this] { window_.close(); });
   download_->init();
 }
 
 MainInterface::~MainInterface() {
   download_->finishSession();
-  controls_.button.setAction(nullptr);
+  button_.setAction(nullptr);
   window().setDelegate(nullptr);
-}
-
-WindowLoader MainInterface::telling(WindowLoader load) {
-  // Known only now, as a display that does not answer gives the terminal window. A failure
-  // draws the window, and so loads it, before it asks.
-  return [this, load = std::move(load)](const std::optional<Image>& splash, WindowEvents& events) {
-    std::unique_ptr<DownloadWindow> window = load(splash, events);
-    if (window) download_->setClosesAfterFailure(window->closesAfterFailure());
-    return window;
-  };
 }
 
 void MainInterface::applicationDidFinishLaunching() {

@@ -29,11 +29,9 @@ class MainInterface {
   MainInterface(WindowLoader load, WindowLoader fallback, DownloadRequest request);
   // Ends the download's session before the controls go.
   ~MainInterface();
-  MainInterface(const MainInterface&) = delete;
-  MainInterface& operator=(const MainInterface&) = delete;
 
   Download& download() { return *download_; }
-  Window& window() { return controls_.window; }
+  Window& window() { return window_; }
 
   // The download starts first; the window follows when it has something to show, or after
   // `kWindowDelay`.
@@ -42,11 +40,14 @@ class MainInterface {
   void closeRequested() { window().close(); }
 
  private:
-  // `load`, telling the download whether the window it made closes after a failure.
-  WindowLoader telling(WindowLoader load);
-
   std::unique_ptr<Download> download_;
-  WindowControls controls_;
+  // The window and its controls, each at its address for as long as the interface lives.
+  ControlState state_;
+  Window window_;
+  ProgressBar progress_{state_.bar};
+  StatusText status_{state_};
+  Button button_{state_};
+  ImageView image_{state_};
 };
 
 // The interface on the desktop window when a display answers, on the terminal otherwise.
