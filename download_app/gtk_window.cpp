@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
-#include <functional>
 #include <future>
 #include <memory>
 #include <optional>
@@ -105,8 +104,7 @@ double luminance(const GdkRGBA& colour) {
 }
 
 double contrast(const GdkRGBA& one, const GdkRGBA& other) {
-  double lighter = std::max(luminance(one), luminance(other));
-  double darker = std::min(luminance(one), luminance(other));
+  auto [darker, lighter] = std::minmax({luminance(one), luminance(other)});
   return (lighter + 0.05) / (darker + 0.05);
 }
 
@@ -148,28 +146,19 @@ class GtkStatus {
     if (g_strcmp0(gtk_label_get_text(label_.get()), valid) != 0)
       gtk_label_set_text(label_.get(), valid);
     g_free(valid);
-    failed_ = failed;
-    if (failed) {
-      gtk_style_context_add_class(style(), kFailedStyleClass);
-    } else {
-      gtk_style_context_remove_class(style(), kFailedStyleClass);
-    }
-    showWholeFailure();
+    auto mark = failed ? gtk_style_context_add_class : gtk_style_context_remove_class;
+    mark(style(), kFailedStyleClass);
+    // A failure's cause may lie past the end of the one line (a long path, a TLS error): the
+    // whole text shows when the pointer rests on it. Without a pointer (a compositor without a
+    // seat) nothing can rest on it, and GTK complains.
+    GtkWidget* widget = GTK_WIDGET(label_.get());
+    GdkSeat* seat = gdk_display_get_default_seat(gtk_widget_get_display(widget));
+    if (seat != nullptr && (gdk_seat_get_capabilities(seat) & GDK_SEAT_CAPABILITY_POINTER) != 0)
+      gtk_widget_set_tooltip_text(widget, failed ? gtk_label_get_text(label_.get()) : nullptr);
   }
 
  private:
   GtkStyleContext* style() const { return gtk_widget_get_style_context(GTK_WIDGET(label_.get())); }
-
-  // A failure's cause may lie past the end of the one line (a long path, a TLS error): the
-  // whole text shows when the pointer rests on it.
-  void showWholeFailure() {
-    GtkWidget* label = GTK_WIDGET(label_.get());
-    // Without a pointer (a compositor without a seat) nothing can rest on it, and GTK complains.
-    GdkSeat* seat = gdk_display_get_default_seat(gtk_widget_get_display(label));
-    if (seat == nullptr || (gdk_seat_get_capabilities(seat) & GDK_SEAT_CAPABILITY_POINTER) == 0)
-      return;
-    gtk_widget_set_tooltip_text(label, failed_ ? gtk_label_get_text(label_.get()) : nullptr);
-  }
 
   static void onStyleUpdated(GtkWidget*, gpointer self) {
     static_cast<GtkStatus*>(self)->updateFailureColour();
@@ -187,7 +176,6 @@ class GtkStatus {
   }
 
   ObjectRef<GtkLabel> label_;
-  bool failed_ = false;
   ObjectRef<GtkCssProvider> failureStyle_;
   std::string failureCss_;
 };
@@ -261,7 +249,7 @@ std::vector<GtkDownloadWindow*> liveWindows;  // to be told when their display g
 // The window and its controls, drawn as the run's calls say.
 class GtkDownloadWindow : public DownloadWindow {
  public:
-  GtkDownloadWindow(GtkBuilder* builder, WindowEvents& events)
+  GtkDownloadWindow(GtkBuilder* builder, const std::optional<Image>& splash, WindowEvents& events)
       : events_(events),
         window_(retain(GTK_WIDGET(gtk_builder_get_object(builder, "window")))),
         button_(retain(GTK_BUTTON(gtk_builder_get_object(builder, "button")))),
@@ -272,6 +260,7 @@ class GtkDownloadWindow : public DownloadWindow {
     g_signal_connect(window_.get(), "destroy", G_CALLBACK(onDestroyed), this);
     g_signal_connect(button_.get(), "clicked", G_CALLBACK(onClicked), this);
     liveWindows.push_back(this);
+    if (splash) splash_.setImage(*splash);
   }
 
   ~GtkDownloadWindow() override {
@@ -284,8 +273,6 @@ class GtkDownloadWindow : public DownloadWindow {
     gtk_widget_destroy(window_.get());
     gdk_display_flush(display);
   }
-
-  void showSplash(const Image& image) { splash_.setImage(image); }
 
   // Nothing reaches a window that is gone, nor a display that is.
   void progress(const Progress& bar) override {
@@ -438,9 +425,7 @@ std::unique_ptr<DownloadWindow> makeGtkWindow(const std::optional<Image>& splash
   if (gdk_display_get_default_seat(gtk_widget_get_display(GTK_WIDGET(window))) == nullptr)
     gtk_window_set_position(window, GTK_WIN_POS_NONE);
 
-  auto made = std::make_unique<GtkDownloadWindow>(builder.get(), events);
-  if (splash) made->showSplash(*splash);
-  return made;
+  return std::make_unique<GtkDownloadWindow>(builder.get(), splash, events);
 }
 
 }  // namespace download_app
