@@ -33,22 +33,6 @@ Bool dropErrorsOnceWindowGone(Display* display, XErrorEvent* error, xError* wire
   return previous != nullptr ? previous(display, error, wire) : True;
 }
 
-}  // namespace
-
-void toleratePeerDestruction(GtkWidget* window) {
-  GdkWindow* native = gtk_widget_get_window(window);
-  if (native == nullptr || !GDK_IS_X11_WINDOW(native)) return;
-  shownWindow = GDK_WINDOW_XID(native);
-  shownWindowGone = false;
-  static std::once_flag hooked;
-  std::call_once(hooked, [display = GDK_WINDOW_XDISPLAY(native)] {
-    for (int code = 1; code < 256; ++code)
-      previousWireToError[code] = XESetWireToError(display, code, dropErrorsOnceWindowGone);
-  });
-}
-
-namespace {
-
 // GDK ends the process when the connection to its display breaks, on X11 and on Wayland, and
 // nothing of ours runs. So the connection is watched ahead of GDK, by a source of higher
 // priority. Once the display has hung up, that source stays ready, so the loop never again
@@ -69,12 +53,6 @@ int noteBrokenConnection(Display*) {
 }
 
 void leaveInert(Display*, void*) {}
-
-void outliveBrokenConnection(Display* display) {
-  if (XSetIOErrorExitHandler == nullptr) return;  // Xlib would exit after any handler
-  XSetIOErrorExitHandler(display, leaveInert, nullptr);
-  XSetIOErrorHandler(noteBrokenConnection);
-}
 
 struct DisplayWatch {
   GSource source;
@@ -106,11 +84,26 @@ GSourceFuncs displayWatchFuncs = {
 
 }  // namespace
 
+void toleratePeerDestruction(GtkWidget* window) {
+  GdkWindow* native = gtk_widget_get_window(window);
+  if (native == nullptr || !GDK_IS_X11_WINDOW(native)) return;
+  shownWindow = GDK_WINDOW_XID(native);
+  shownWindowGone = false;
+  static std::once_flag hooked;
+  std::call_once(hooked, [display = GDK_WINDOW_XDISPLAY(native)] {
+    for (int code = 1; code < 256; ++code)
+      previousWireToError[code] = XESetWireToError(display, code, dropErrorsOnceWindowGone);
+  });
+}
+
 void watchDisplay(GdkDisplay* display, void (*lost)()) {
   int fd = -1;
   if (GDK_IS_X11_DISPLAY(display)) {
     fd = ConnectionNumber(GDK_DISPLAY_XDISPLAY(display));
-    outliveBrokenConnection(GDK_DISPLAY_XDISPLAY(display));
+    if (XSetIOErrorExitHandler != nullptr) {  // without it, Xlib would exit after any handler
+      XSetIOErrorExitHandler(GDK_DISPLAY_XDISPLAY(display), leaveInert, nullptr);
+      XSetIOErrorHandler(noteBrokenConnection);
+    }
   }
   if (GDK_IS_WAYLAND_DISPLAY(display))
     fd = wl_display_get_fd(gdk_wayland_display_get_wl_display(display));
