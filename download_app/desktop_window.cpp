@@ -1,8 +1,6 @@
-// The desktop window, loaded when it is shown, on a display that answers.
-//
-// GTK and its hundred libraries take longer to load than a cached run takes to start its agent,
-// and a terminal has no use for them: the executable carries the desktop window's file (a module
-// or the window helper, desktop_window.h) and uses it only when a display is named. Toolkits
+// The desktop window, loaded when it is shown, on a display that answers. GTK and its hundred
+// libraries take longer to load than a cached run takes to start its agent: the executable
+// carries the window's file (desktop_window.h) and uses it only when a display is named. Toolkits
 // wait for their display's first answer without a time limit, and a display can accept and never
 // answer (a frozen X server or Xwayland, an ssh -X forward whose far end is gone): so the display
 // is asked first, as GDK would open it, and one that does not answer within a few seconds counts
@@ -19,8 +17,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -56,19 +54,26 @@ std::string environment(const char* name) {
   return value != nullptr ? value : "";
 }
 
-// A display's socket address and the request its server answers first.
+struct Address {
+  sockaddr_storage storage{};
+  socklen_t length = 0;
+};
+
+// A display's socket addresses and the request its server answers first.
 struct Display {
   std::string name;  // for messages
-  std::vector<sockaddr_storage> addresses;
+  std::vector<Address> addresses;
   std::string request;
 };
 
-sockaddr_storage unixAddress(const std::string& path, bool abstract) {
-  sockaddr_storage storage{};
-  auto* address = reinterpret_cast<sockaddr_un*>(&storage);
-  address->sun_family = AF_UNIX;
-  path.copy(address->sun_path + (abstract ? 1 : 0), sizeof address->sun_path - 2);
-  return storage;
+// An abstract name is as long as it is: padded with zeros it would name another socket.
+Address unixAddress(const std::string& path, bool abstract) {
+  Address address;
+  auto* un = reinterpret_cast<sockaddr_un*>(&address.storage);
+  un->sun_family = AF_UNIX;
+  size_t copied = path.copy(un->sun_path + (abstract ? 1 : 0), sizeof un->sun_path - 2);
+  address.length = abstract ? offsetof(sockaddr_un, sun_path) + 1 + copied : sizeof(sockaddr_un);
+  return address;
 }
 
 // The Wayland display GDK would try first: WAYLAND_DISPLAY, or "wayland-0", in the runtime
@@ -103,37 +108,31 @@ std::optional<Display> xDisplay() {
     display.addresses = {unixAddress(path, true), unixAddress(path, false)};
     return display;
   }
-  sockaddr_storage storage{};
-  auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
-  auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
+  Address address;
+  auto* v4 = reinterpret_cast<sockaddr_in*>(&address.storage);
+  auto* v6 = reinterpret_cast<sockaddr_in6*>(&address.storage);
   if (host == "localhost" || inet_pton(AF_INET, host.c_str(), &v4->sin_addr) == 1) {
     v4->sin_family = AF_INET;
     if (host == "localhost") v4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     v4->sin_port = htons(static_cast<uint16_t>(6000 + number));
+    address.length = sizeof(sockaddr_in);
   } else if (inet_pton(AF_INET6, host.c_str(), &v6->sin6_addr) == 1) {
     v6->sin6_family = AF_INET6;
     v6->sin6_port = htons(static_cast<uint16_t>(6000 + number));
+    address.length = sizeof(sockaddr_in6);
   } else {
     return std::nullopt;  // a named host: left to Xlib, which must ask for its address anyway
   }
-  display.addresses = {storage};
+  display.addresses = {address};
   return display;
 }
 
 // A connection to the first of `display`'s addresses that takes one; -1 (with errno) when none.
 int connectTo(const Display& display) {
-  for (const sockaddr_storage& address : display.addresses) {
-    int fd = socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  for (const Address& address : display.addresses) {
+    int fd = socket(address.storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) return -1;
-    // An abstract name is as long as it is: padded with zeros it would name another socket.
-    const char* path = reinterpret_cast<const sockaddr_un*>(&address)->sun_path;
-    socklen_t length =
-        address.ss_family == AF_UNIX
-            ? (path[0] == '\0' ? offsetof(sockaddr_un, sun_path) + 1 + strlen(path + 1)
-                               : sizeof(sockaddr_un))
-        : address.ss_family == AF_INET ? sizeof(sockaddr_in)
-                                       : sizeof(sockaddr_in6);
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0 ||
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&address.storage), address.length) == 0 ||
         errno == EINPROGRESS)
       return fd;
     int error = errno;
@@ -144,22 +143,19 @@ int connectTo(const Display& display) {
 }
 
 // Whether `display` answers its first request in time: nothing when it does, why not otherwise;
-// `reached` says whether it took the connection, which stays in `connection`. A hang-up is asked
-// again once: an X server resets when its last client leaves, and hangs up unanswered on one
-// that came meanwhile.
-WindowStatus unanswered(const Display& display, bool& reached, host::FileDescriptor& connection) {
+// the connection stays in `connection`. A hang-up is asked again once: an X server resets when
+// its last client leaves, and hangs up unanswered on one that came meanwhile.
+WindowStatus unanswered(const Display& display, host::FileDescriptor& connection) {
   auto deadline = std::chrono::steady_clock::now() + kDisplayAnswer;
   for (int asked = 1;; ++asked) {
     connection.reset(connectTo(display));
-    reached = connection.get() >= 0;
-    if (!reached) return {WindowProblem::kDisplayUnreachable, display.name, errno};
+    if (connection.get() < 0) return {WindowProblem::kDisplayUnreachable, display.name, errno};
     Wait wait = waitForReady(connection.get(), POLLOUT, deadline);
     if (wait == Wait::kReady) {
       int error = 0;
       socklen_t size = sizeof error;
       getsockopt(connection.get(), SOL_SOCKET, SO_ERROR, &error, &size);
-      reached = error == 0;
-      if (!reached) return {WindowProblem::kDisplayUnreachable, display.name, error};
+      if (error != 0) return {WindowProblem::kDisplayUnreachable, display.name, error};
       // A server that refuses may answer and hang up before the request is in.
       (void)send(connection.get(), display.request.data(), display.request.size(), MSG_NOSIGNAL);
       wait = waitForReady(connection.get(), POLLIN, deadline);
@@ -177,18 +173,14 @@ WindowStatus unanswered(const Display& display, bool& reached, host::FileDescrip
 // connection stays in `connection`: while it is open, the server has a client and no reason to
 // reset before the window's own connection is made.
 WindowStatus displayProblem(host::FileDescriptor& connection) {
-  bool reached = false;
   WindowStatus problem;
   if (std::optional<Display> wayland = waylandDisplay()) {
-    problem = unanswered(*wayland, reached, connection);
-    if (problem.ok() || reached) return problem;  // GDK goes on to X11 only when none is there
+    problem = unanswered(*wayland, connection);
+    // GDK goes on to X11 only when no Wayland display is there.
+    if (problem.ok() || problem.code() != WindowProblem::kDisplayUnreachable) return problem;
   }
-  if (std::optional<Display> x = xDisplay()) return unanswered(*x, reached, connection);
+  if (std::optional<Display> x = xDisplay()) return unanswered(*x, connection);
   return problem;
-}
-
-bool displayNamed() {
-  return !environment("DISPLAY").empty() || !environment("WAYLAND_DISPLAY").empty();
 }
 
 }  // namespace
@@ -220,7 +212,7 @@ Wait waitForReady(int fd, short events, std::chrono::steady_clock::time_point de
 
 std::unique_ptr<DownloadWindow> makeDesktopWindow(const std::optional<Image>& splash,
                                                   WindowEvents& events) {
-  if (!displayNamed()) return nullptr;
+  if (environment("DISPLAY").empty() && environment("WAYLAND_DISPLAY").empty()) return nullptr;
   host::FileDescriptor probe;
   WindowStatus problem = displayProblem(probe);
   std::unique_ptr<DownloadWindow> window;
