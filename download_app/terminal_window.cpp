@@ -4,7 +4,6 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <optional>
@@ -33,18 +32,10 @@ class Screen : public DownloadWindow {
 
   void progress(const Progress& bar) override {
     bar_ = bar;
-    show();
+    show(text_, failed_);
   }
-  void status(const Status& status) override {
-    text_ = status.text;
-    failed_ = false;
-    show();
-  }
-  void failure(const Status& status) override {
-    text_ = status.text;
-    failed_ = true;
-    show();
-  }
+  void status(const Status& status) override { show(status.text, false); }
+  void failure(const Status& status) override { show(status.text, true); }
   void hide() override {
     hidden_ = true;
     eraseLine();
@@ -57,7 +48,9 @@ class Screen : public DownloadWindow {
   bool closesAfterFailure() const override { return true; }
 
  private:
-  void show() {
+  void show(const std::string& text, bool failed) {
+    text_ = text;
+    failed_ = failed;
     hidden_ = false;
     render();
   }
@@ -123,7 +116,7 @@ class Screen : public DownloadWindow {
     glong columns = 80;
     if (ioctl(fd_, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) columns = size.ws_col;
     if (!g_utf8_validate(line.data(), static_cast<gssize>(line.size()), nullptr))
-      return line.substr(0, std::min(line.size(), static_cast<size_t>(columns - 1)));
+      return line.substr(0, static_cast<size_t>(columns - 1));
     glong used = 0;
     for (const gchar* at = line.c_str(); *at != '\0'; at = g_utf8_next_char(at)) {
       gunichar c = g_utf8_get_char(at);
