@@ -1,14 +1,11 @@
-// The desktop window of the portable installer, drawn by a helper process.
-//
-// The portable installer carries its own GLib, and GTK must run on the GLib it was loaded with:
-// two copies share neither a main loop nor a type system. So the executable carries the window
-// helper (download_app/window_helper.cpp), linked against the system's GTK 3, and starts it from
-// an anonymous file (a /tmp mounted noexec does not matter); the window's calls go to it as
-// messages over a socket. The installer never waits for the helper without an end: its first
-// message must come within a few seconds, later ones are sent without blocking, and a helper
-// that leaves what it was sent unread for a few seconds, or sends what no message is, is ended,
-// and the run goes on with the terminal window. The helper is a grandchild, so nobody waits for
-// it; it ends when the installer hangs up.
+// The desktop window of the portable installer, drawn by the window helper (window_helper.cpp),
+// linked against the system's GTK 3: GTK must run on the GLib it was loaded with, and two copies
+// share neither a main loop nor a type system. The helper starts from an anonymous file (a /tmp
+// mounted noexec does not matter), and the window's calls go to it as messages over a socket.
+// The installer never waits for it without an end: its first message must come within a few
+// seconds, later ones are sent without blocking, and a helper that leaves what it was sent unread
+// for a few seconds, or sends what no message is, is ended; the run goes on with the terminal
+// window. The helper is a grandchild, so nobody waits for it; it ends when the installer hangs up.
 
 #include <errno.h>
 #include <fcntl.h>
@@ -113,14 +110,12 @@ class HelperWindow : public DownloadWindow {
   static gboolean onCheck(gpointer self) {
     auto* window = static_cast<HelperWindow*>(self);
     window->flush();
-    if (!window->behind()) {
-      window->check_.stop();
-      return G_SOURCE_REMOVE;
-    }
-    if (Clock::now() - window->drained_ < kBehind && window->outbox_.size() < kLargestOutbox)
+    bool behind = window->behind();
+    if (behind && Clock::now() - window->drained_ < kBehind &&
+        window->outbox_.size() < kLargestOutbox)
       return G_SOURCE_CONTINUE;
     window->check_.stop();
-    window->giveUp(WindowProblem::kHelperBehind);
+    if (behind) window->giveUp(WindowProblem::kHelperBehind);
     return G_SOURCE_REMOVE;
   }
 
@@ -159,14 +154,17 @@ class HelperWindow : public DownloadWindow {
   bool given_up_ = false;
 };
 
-// Starts the helper with `socket` as its standard input and its arguments after its name, into
-// `helper`; false (errno says why) when it could not be started. `complaints` gets the reading
-// end of its standard error until it has started (what the dynamic loader has to say about a
-// missing GTK). The intermediate process ends at once and is reaped here.
-bool startHelper(int socket, const std::vector<std::string>& arguments, Helper& helper,
+// Starts the helper, with its arguments after its name and one end of a new socket (the other in
+// `helper`) as its standard input; false (errno says why) when it could not be. `complaints`
+// gets the reading end of its standard error until it has started (what the dynamic loader has
+// to say about a missing GTK). The intermediate process ends at once and is reaped here.
+bool startHelper(const std::vector<std::string>& arguments, Helper& helper,
                  host::FileDescriptor& complaints) {
+  int ends[2], errors[2], pids[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return false;
+  helper.socket.reset(ends[0]);
+  host::FileDescriptor helperEnd(ends[1]);  // ours goes on return: the helper's hang-up tells
   host::FileDescriptor program(carriedDesktopWindowFile());
-  int errors[2], pids[2];
   if (program.get() < 0 || pipe2(errors, O_CLOEXEC | O_NONBLOCK) != 0) return false;
   complaints.reset(errors[0]);
   host::FileDescriptor writing(errors[1]);
@@ -184,7 +182,7 @@ bool startHelper(int socket, const std::vector<std::string>& arguments, Helper& 
       _exit(0);
     }
     int standardError = fcntl(STDERR_FILENO, F_DUPFD, 10);
-    if (standardError < 0 || dup2(socket, STDIN_FILENO) < 0 ||
+    if (standardError < 0 || dup2(helperEnd.get(), STDIN_FILENO) < 0 ||
         dup2(writing.get(), STDERR_FILENO) < 0 || dup2(standardError, 3) < 0)
       _exit(127);
     execv(path.c_str(), const_cast<char* const*>(argv.data()));
@@ -233,23 +231,16 @@ std::optional<WindowMessage> firstMessage(Helper& helper, int complaints, Window
 
 std::unique_ptr<DownloadWindow> openDesktopWindow(const std::optional<Image>& splash,
                                                   WindowEvents& events, WindowStatus& problem) {
-  int ends[2];
-  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
-    problem = {WindowProblem::kHelperUnstarted, "", errno};
-    return nullptr;
-  }
   auto helper = std::make_unique<Helper>();
-  helper->socket.reset(ends[0]);
-  host::FileDescriptor helperEnd(ends[1]), complaints;
+  host::FileDescriptor complaints;
   std::vector<std::string> arguments = {catalogueFolder().string()};
   if (splash)
     arguments.insert(arguments.end(), {splash->path, std::to_string(splash->width),
                                        std::to_string(splash->height)});
-  if (!startHelper(helperEnd.get(), arguments, *helper, complaints)) {
+  if (!startHelper(arguments, *helper, complaints)) {
     problem = {WindowProblem::kHelperUnstarted, "", errno};
     return nullptr;
   }
-  helperEnd.reset();  // the helper's hang-up now reaches the installer
   std::optional<WindowMessage> first = firstMessage(*helper, complaints.get(), problem);
   if (first && first->kind == K::Shown)
     return std::make_unique<HelperWindow>(std::move(helper), events);

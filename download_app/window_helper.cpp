@@ -1,9 +1,8 @@
-// The window helper: the desktop window as a process of its own, for the portable installer,
-// whose own GLib cannot run the system's GTK (download_app/desktop_window_process.cpp). Standard
-// input is the socket to the installer; file descriptor 3 the installer's standard error, given
-// to GTK once the program has started (until then the dynamic loader's complaint about a missing
-// GTK stays off the terminal); argv[1] the installer's catalogues, then the splash's path, width
-// and height when there is one.
+// The window helper: the desktop window as a process of its own, for the portable installer
+// (desktop_window_process.cpp). Standard input is the socket to the installer; descriptor 3 the
+// installer's standard error, given to GTK once the program has started (until then the dynamic
+// loader's complaint about a missing GTK stays off the terminal); argv[1] the installer's
+// catalogues, then the splash's path, width and height when there is one.
 
 #include <glib-unix.h>
 #include <unistd.h>
@@ -21,9 +20,7 @@ namespace {
 constexpr int kInstaller = STDIN_FILENO;
 constexpr int kInstallerStandardError = 3;
 
-void send(WindowMessageKind kind, const std::string& text = {}) {
-  sendWindowMessage(kInstaller, {kind, {}, {text, {}, true}});
-}
+void send(WindowMessageKind kind) { sendWindowMessage(kInstaller, {kind}); }
 
 // Gives the installer's messages to the window, and tells the installer what its user did. A
 // closed window is never shown again: the helper's work is done.

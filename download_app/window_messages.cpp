@@ -13,11 +13,10 @@ namespace {
 // A status text with a path in it fits many times over; noise on the socket does not.
 constexpr uint32_t kLongestText = 16384;
 
-enum Flag : uint8_t { kIndeterminate = 1, kCountsBytes = 2, kButtonEnabled = 4 };
-
+// The flags as bytes, never read as bools: noise on the socket may hold any value.
 struct Header {
   WindowMessageKind kind;
-  uint8_t flags;
+  uint8_t indeterminate, countsBytes, buttonEnabled;
   uint32_t textLength;
   uint32_t buttonLength;
   double value;
@@ -28,9 +27,9 @@ struct Header {
 
 std::string encodeWindowMessage(const WindowMessage& m) {
   Header header{m.kind,
-                static_cast<uint8_t>((m.progress.indeterminate ? kIndeterminate : 0) |
-                                     (m.progress.countsBytes ? kCountsBytes : 0) |
-                                     (m.status.buttonEnabled ? kButtonEnabled : 0)),
+                m.progress.indeterminate,
+                m.progress.countsBytes,
+                m.status.buttonEnabled,
                 static_cast<uint32_t>(m.status.text.size()),
                 static_cast<uint32_t>(m.status.button.size()),
                 m.progress.value,
@@ -52,20 +51,11 @@ void sendWindowMessage(int fd, const WindowMessage& message) {
 
 void deliverWindowMessage(const WindowMessage& m, DownloadWindow& window) {
   using K = WindowMessageKind;
-  switch (m.kind) {
-    case K::Progress:
-      return window.progress(m.progress);
-    case K::Status:
-      return window.status(m.status);
-    case K::Failure:
-      return window.failure(m.status);
-    case K::Hide:
-      return window.hide();
-    case K::Close:
-      return window.close();
-    default:
-      return;
-  }
+  if (m.kind == K::Progress) window.progress(m.progress);
+  if (m.kind == K::Status) window.status(m.status);
+  if (m.kind == K::Failure) window.failure(m.status);
+  if (m.kind == K::Hide) window.hide();
+  if (m.kind == K::Close) window.close();
 }
 
 bool WindowMessageReader::readFrom(int fd) {
@@ -85,12 +75,12 @@ std::optional<WindowMessage> WindowMessageReader::next() {
             header.buttonLength > kLongestText;
   size_t length = sizeof header + header.textLength + header.buttonLength;
   if (broken_ || buffer_.size() < length) return std::nullopt;
-  WindowMessage message{header.kind,
-                        {header.value, header.maximum, (header.flags & kIndeterminate) != 0,
-                         (header.flags & kCountsBytes) != 0},
-                        {buffer_.substr(sizeof header, header.textLength),
-                         buffer_.substr(sizeof header + header.textLength, header.buttonLength),
-                         (header.flags & kButtonEnabled) != 0}};
+  WindowMessage message{
+      header.kind,
+      {header.value, header.maximum, header.indeterminate != 0, header.countsBytes != 0},
+      {buffer_.substr(sizeof header, header.textLength),
+       buffer_.substr(sizeof header + header.textLength, header.buttonLength),
+       header.buttonEnabled != 0}};
   buffer_.erase(0, length);
   return message;
 }

@@ -1,8 +1,7 @@
-// The download window's calls (download_window.h) as messages, for the portable installer and
-// its window helper: the installer sends one for each call, the helper sends back what its user
-// did. Both ends are built together, so a message is a fixed-size record with its two texts
-// after it; a record that announces more than a message can hold ends the connection. Any
-// thread.
+// The download window's calls (download_window.h) as messages between the portable installer and
+// its window helper, which sends back what its user did. Both ends are built together: a message
+// is a fixed-size record with its two texts after it, and a record that announces more than a
+// message can hold ends the connection. Any thread.
 #pragma once
 
 #include <cstdint>
