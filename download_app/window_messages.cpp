@@ -1,7 +1,6 @@
 #include "download_app/window_messages.h"
 
 #include <errno.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 

@@ -32,7 +32,6 @@ struct WindowMessage {
   Status status = {};      // a Status's or a Failure's
 };
 
-// The bytes of `message`.
 std::string encodeWindowMessage(const WindowMessage& message);
 
 // Sends `message` whole on the socket `fd`, waiting while it is full (the helper's way: the
