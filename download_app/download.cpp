@@ -13,14 +13,6 @@
 
 namespace download_app {
 
-namespace {
-
-// Each delivery of progress is a trip to the main thread while the download waits; a bar and a
-// status line gain nothing from more than ten redraws a second.
-constexpr std::chrono::milliseconds kProgressInterval{100};
-
-}  // namespace
-
 Download::Download(DownloadRequest request)
     : request_(std::move(request)), bundle_(mainBundle()), cache_(*request_.cache) {}
 
@@ -51,21 +43,18 @@ void Download::applicationDidFinishLaunching() {
   if (!cache_.trust().ok()) return showFailure(untrustedCacheFailure(cache_.trust()));
   std::filesystem::path splash = std::filesystem::path(bundle_->resourcePath) / "splash.png";
   if (!bundle_->resourcePath.empty() && host::pathExists(splash)) {
-    Image loaded{splash, 400, 400};
     image_->setScalesProportionally(true);
     image_->setEditable(false);
-    image_->setImage(loaded);
+    image_->setImage(Image{splash, 400, 400});
   }
   downloadFromURL(request_.from);
 }
 
 void Download::windowWillClose() {
-  int status;
-  {
-    std::lock_guard<std::mutex> lock(handOverMutex_);
-    windowClosed_ = true;
-    status = handedOver_ ? 1 : 0;
-  }
+  std::unique_lock lock(handOverMutex_);
+  windowClosed_ = true;
+  const int status = handedOver_ ? 1 : 0;
+  lock.unlock();
   if (theDownload_) theDownload_->cancel();
   if (urlSession_) urlSession_->invalidateAndCancel();
   host::stopApplication(status);
@@ -89,7 +78,9 @@ void Download::downloadFromURL(const std::string& url) {
     host::systemLog("%s", note->c_str());
   host::UrlSessionConfiguration configuration = request_.session;
   configuration.temporaryDirectory = directoryOfPath(request_.to);
-  configuration.progressInterval = kProgressInterval;
+  // Each delivery of progress is a trip to the main thread while the download waits; a bar
+  // and a status line gain nothing from more than ten redraws a second.
+  configuration.progressInterval = std::chrono::milliseconds{100};
   try {
     urlSession_ = std::make_unique<host::UrlSession>(configuration, this);
     theDownload_ = urlSession_->downloadTask(url);
@@ -137,9 +128,8 @@ bool Download::decideOnFirstData() {
   // Only a whole answer is the archive: not an error page, whatever proxy or server sent it,
   // nor a part of a body. A 304 answers the cached tag the download asked with.
   const bool notModified = status == 304 && !likelyCurrentTag_.empty();
-  if (status != 200 && !notModified) {
+  if (status != 200 && !notModified)
     return abandon(statusFailure(status, false, response.proxy, theDownload_->url()));
-  }
   // A 304 without an ETag (or with an empty one) answers for the tag asked with.
   std::string tag = response.headerField("ETag").value_or("");
   if (tag.empty() && notModified) tag = likelyCurrentTag_;
@@ -302,16 +292,6 @@ void Download::showStatus(const std::string& text) {
 void Download::redraw() {
   window_->layoutIfNeeded();
   window_->setViewsNeedDisplay(true);
-}
-
-bool Download::windowClosed() const {
-  std::lock_guard<std::mutex> lock(handOverMutex_);
-  return windowClosed_;
-}
-
-bool Download::handedOver() const {
-  std::lock_guard<std::mutex> lock(handOverMutex_);
-  return handedOver_;
 }
 
 std::optional<host::Process> Download::takeAgent() {

@@ -8,6 +8,7 @@
 // (host/application.h), in callback order.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -104,7 +105,7 @@ class Download : public host::UrlSessionDelegate, public WindowDelegate {
   void setMainBundle(std::optional<MainBundle> bundle) { bundle_ = std::move(bundle); }
 
   // True once the agent has been handed over.
-  bool handedOver() const;
+  bool handedOver() const { return handedOver_; }
   // The agent started by `fireInstallAgent`, taken once.
   std::optional<host::Process> takeAgent();
   // Invalidates the session and waits for the delegate queue (for the end of a run).
@@ -119,7 +120,7 @@ class Download : public host::UrlSessionDelegate, public WindowDelegate {
   // Shows `stage` over a busy bar, after the bytes not yet shown, with Cancel enabled when
   // `cancellable`. False when the window has closed.
   bool showBusy(Stage stage, bool cancellable);
-  bool windowClosed() const;
+  bool windowClosed() const { return windowClosed_; }
   // Shows `text` as the status, over the bar as it is.
   void showStatus(const std::string& text);
   void redraw();
@@ -156,9 +157,10 @@ class Download : public host::UrlSessionDelegate, public WindowDelegate {
   AgentCache& cache_;             // delegate queue only, while the session lives
   std::unique_ptr<SignatureCheck> signatureCheck_;  // with a signing key
 
-  mutable std::mutex handOverMutex_;  // orders a hand-over against the window's close
-  bool windowClosed_ = false;
-  bool handedOver_ = false;
+  // Written under the mutex, which orders a hand-over against the window's close; read anywhere.
+  std::mutex handOverMutex_;
+  std::atomic<bool> windowClosed_ = false;
+  std::atomic<bool> handedOver_ = false;
   std::optional<host::Process> agent_;
 };
 
