@@ -47,8 +47,12 @@ void Window::draw() {
   std::pair<Status, TextColor> status{state_.status, state_.color};
   if (drawnStatus_ != status) {
     drawnStatus_ = status;
-    bool failed = state_.color == TextColor::Red;
-    (window_.get()->*(failed ? &DownloadWindow::failure : &DownloadWindow::status))(state_.status);
+    const bool failed = state_.color == TextColor::Red;
+    if (failed) {
+      window_->failure(state_.status);
+    } else {
+      window_->status(state_.status);
+    }
     // A window no user can close closes after a failure, once the caller has drawn all it draws
     // on this turn of the loop.
     if (failed && window_->closesAfterFailure()) host::postToMain([this] { close(); });

@@ -55,7 +55,6 @@ void Download::windowWillClose() {
   windowClosed_ = true;
   const int status = handedOver_ ? 1 : 0;
   lock.unlock();
-  if (theDownload_) theDownload_->cancel();
   if (urlSession_) urlSession_->invalidateAndCancel();
   host::stopApplication(status);
 }
@@ -84,17 +83,16 @@ void Download::downloadFromURL(const std::string& url) {
   try {
     urlSession_ = std::make_unique<host::UrlSession>(configuration, this);
     theDownload_ = urlSession_->downloadTask(url);
-    if (!request_.signingKeys.empty())
-      signatureCheck_ = std::make_unique<SignatureCheck>(
-          request_.signingKeys, [this](const SignatureCheck::Outcome& o) { signatureChecked(o); });
+    signatureCheck_ = std::make_unique<SignatureCheck>(
+        request_.signingKeys, [this](const SignatureCheck::Outcome& o) { signatureChecked(o); });
   } catch (const std::system_error& error) {  // no thread to download on (a process limit)
     return showFailure(transportFailure(error.what()));
   }
   // A server that finds the cached agent current answers without the archive
   // (shouldReceiveBody stops one that comes all the same).
-  likelyCurrentTag_ = cache_.likelyCurrentTag(proofCheck());
+  likelyCurrentTag_ = cache_.likelyCurrentTag(signatureCheck_->proofCheck());
   theDownload_->setCachedTag(likelyCurrentTag_);
-  if (signatureCheck_) signatureCheck_->observe(*theDownload_);
+  signatureCheck_->observe(*theDownload_);
   theDownload_->resume();
 }
 
@@ -145,19 +143,18 @@ bool Download::decideOnFirstData() {
   };
   // A window closed while another installer holds the cache ends the wait, and the run.
   using Verdict = AgentCache::Verdict;
-  const AgentCache::Decision decision = cache_.decide(tag, proofCheck(), waiting, [this] {
-    return windowClosed() || !host::applicationIsRunning();
-  });
+  const AgentCache::Decision decision =
+      cache_.decide(tag, signatureCheck_->proofCheck(), waiting,
+                    [this] { return windowClosed() || !host::applicationIsRunning(); });
   if (decision.verdict == Verdict::kCurrent) startCachedAgent();
   if (decision.verdict == Verdict::kUnlockable)
     return abandon(cacheFailure(decision.whyUnlockable));
   if (decision.verdict == Verdict::kHeldAbove) return abandon(nestedRunFailure());
   if (decision.verdict != Verdict::kStale) return false;
-  const SignatureStatus why = signatureCheck_ ? signatureCheck_->proofProblem() : SignatureStatus{};
+  const SignatureStatus& why = signatureCheck_->proofProblem();
   if (std::optional<std::string> note = staleAgentNote(decision.gap, why, cache_.directory()))
     host::systemLog("%s", note->c_str());
-  if (signatureCheck_)
-    signatureCheck_->fetchSignature(*urlSession_, theDownload_->url(), decision.keptProof);
+  signatureCheck_->fetchSignature(*urlSession_, theDownload_->url(), decision.keptProof);
   return true;
 }
 
@@ -199,20 +196,16 @@ void Download::didFinishDownloading(host::DownloadTask&, const std::string& loca
   std::error_code error;
   if (std::filesystem::file_size(location, error) == 0 && !decideOnFirstData()) return;
   // Until the signature holds, Cancel still ends the run.
-  if (!showBusy(signatureCheck_ ? Stage::kVerifying : Stage::kInitializing,
-                signatureCheck_ != nullptr))
-    return;
-  if (signatureCheck_) return signatureCheck_->archiveArrived(location);
-  installArchive(location, std::nullopt);
+  if (signatureCheck_->verifies() && !showBusy(Stage::kVerifying, true)) return;
+  signatureCheck_->archiveArrived(location);
 }
 
 void Download::signatureChecked(const SignatureCheck::Outcome& outcome) {
   if (!outcome.status.ok()) {
-    cache_.unlock();
     abandon(verificationFailure(theDownload_->url(), outcome.status));
     return;
   }
-  host::systemLog("%s", signatureNote(outcome.trustedComment).c_str());
+  if (outcome.trustedComment) host::systemLog("%s", signatureNote(*outcome.trustedComment).c_str());
   if (showBusy(Stage::kInitializing, false)) installArchive(outcome.archive, outcome.proof);
 }
 
@@ -230,8 +223,7 @@ bool Download::showBusy(Stage stage, bool cancellable) {
 
 void Download::installArchive(const std::string& archive, const std::optional<std::string>& proof) {
   if (windowClosed()) return;  // the run has ended: nothing more goes into the cache
-  host::Status<CacheProblem> installed =
-      cache_.install(archive, validationString_, proof, request_.report);
+  const auto installed = cache_.install(archive, validationString_, proof, request_.report);
   bool started = installed.ok() && fireInstallAgent();
   cache_.unlock();
   if (!installed.ok()) return showFailure(cacheFailure(installed));
@@ -241,7 +233,7 @@ void Download::installArchive(const std::string& archive, const std::optional<st
 
 void Download::didComplete(host::DownloadTask&, const std::optional<host::UrlError>& error) {
   // An archive that waits for its signature keeps the cache locked.
-  if (!signatureCheck_ || !signatureCheck_->holdsArchive()) cache_.unlock();
+  if (!signatureCheck_->holdsArchive()) cache_.unlock();
   // The signature's download ends too: its own end would call the archive not the vendor's.
   if (error && !error->cancelled) abandon(transportFailure(*error, theDownload_->url()));
 }
@@ -255,6 +247,7 @@ void Download::showFailure(const Failure& failure) {
 
 bool Download::abandon(const Failure& failure) {
   showFailure(failure);
+  cache_.unlock();
   endSession();
   return false;
 }

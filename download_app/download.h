@@ -128,15 +128,14 @@ class Download : public host::UrlSessionDelegate, public WindowDelegate {
   void showFailure(const Failure& failure);
   // Cancels the task, and the session on the main thread.
   void endSession();
-  // Shows `failure` and ends the session: the download does not go on (false).
+  // Shows `failure`, lets the cache go and ends the session: the download does not go on
+  // (false).
   bool abandon(const Failure& failure);
   // The archive has arrived whole, and with a signing key its signature holds (`proof`):
   // it goes into the cache with its tag and the agent starts.
   void installArchive(const std::string& archive, const std::optional<std::string>& proof);
   // The signature's check has ended.
   void signatureChecked(const SignatureCheck::Outcome& outcome);
-  // With a key, whether a kept proof vouches for its agent.
-  ProofCheck proofCheck() { return signatureCheck_ ? signatureCheck_->proofCheck() : ProofCheck{}; }
 
   const DownloadRequest request_;
   ProgressBar* progress_ = nullptr;
@@ -155,7 +154,7 @@ class Download : public host::UrlSessionDelegate, public WindowDelegate {
   std::string likelyCurrentTag_;  // the cached agent's tag until then, read without the lock
   int64_t unshownBytes_ = 0;      // delegate queue only: received, not yet on the bar
   AgentCache& cache_;             // delegate queue only, while the session lives
-  std::unique_ptr<SignatureCheck> signatureCheck_;  // with a signing key
+  std::unique_ptr<SignatureCheck> signatureCheck_;
 
   // Written under the mutex, which orders a hand-over against the window's close; read anywhere.
   std::mutex handOverMutex_;

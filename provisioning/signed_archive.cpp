@@ -367,9 +367,12 @@ class ArchiveDigest {
 };
 
 SignatureCheck::SignatureCheck(SigningKeys keys, Completion done)
-    : keys_(std::move(keys)), done_(std::move(done)), digest_(std::make_unique<ArchiveDigest>()) {}
+    : keys_(std::move(keys)),
+      done_(std::move(done)),
+      digest_(keys_.empty() ? nullptr : std::make_unique<ArchiveDigest>()) {}
 
 std::function<bool(std::string_view proof)> SignatureCheck::proofCheck() {
+  if (!verifies()) return {};
   return [this](std::string_view proof) {
     SignatureStatus status = verifyProof(keys_, proof);
     if (!status.ok()) proofProblem_ = status;
@@ -382,6 +385,7 @@ SignatureCheck::~SignatureCheck() {
 }
 
 void SignatureCheck::observe(host::DownloadTask& archiveTask) {
+  if (!verifies()) return;
   archiveTask.setBodyObserver([digest = digest_.get()](int64_t offset, std::string_view bytes) {
     if (offset == 0) digest->finish();  // the archive starts over
     digest->add(bytes);
@@ -390,6 +394,7 @@ void SignatureCheck::observe(host::DownloadTask& archiveTask) {
 
 void SignatureCheck::fetchSignature(host::UrlSession& session, const std::string& archiveUrl,
                                     std::string keptProof) {
+  if (!verifies()) return;
   // A new decision is about another archive: its signature is fetched anew.
   if (task_) task_->cancel();
   signature_.reset();
@@ -400,6 +405,7 @@ void SignatureCheck::fetchSignature(host::UrlSession& session, const std::string
 }
 
 void SignatureCheck::archiveArrived(const std::string& location) {
+  if (!verifies()) return done_({{}, location, std::nullopt, std::nullopt});
   if (signature_) return verify(location);
   // Kept beside the session's file, which goes when the callback returns.
   awaiting_ = location + ".archive";
@@ -444,5 +450,5 @@ void SignatureCheck::fail(const SignatureStatus& status) {
   // One failure, not one for each later delivery; no archive kept.
   if (task_) task_->cancel();
   if (!awaiting_.empty()) unlink(std::exchange(awaiting_, "").c_str());
-  done_({status, "", "", ""});
+  done_({status, "", std::nullopt, std::nullopt});
 }

@@ -124,15 +124,17 @@ class ArchiveDigest;
 // signature fetched on the same session once it is decided on, the archive kept until both are in.
 class SignatureCheck : private host::UrlSessionDelegate {
  public:
-  // The outcome, once: with success the archive's file and the proof for the cache.
+  // The outcome, once: with success the archive's file, and with a key the proof for the
+  // cache and the signature's trusted comment.
   struct Outcome {
     SignatureStatus status;
     std::string archive;
-    std::string proof;
-    std::string trustedComment;
+    std::optional<std::string> proof;
+    std::optional<std::string> trustedComment;
   };
   using Completion = std::function<void(const Outcome& outcome)>;
 
+  // Without a key nothing is checked: the archive is handed on as it arrives.
   SignatureCheck(SigningKeys keys, Completion done);
   // Removes an archive that waited in vain.
   ~SignatureCheck() override;
@@ -147,8 +149,9 @@ class SignatureCheck : private host::UrlSessionDelegate {
   void archiveArrived(const std::string& location);
   // True while an archive waits for its signature.
   bool holdsArchive() const { return !awaiting_.empty(); }
-  // Whether a proof the cache keeps vouches for its agent under the keys; the last refusal is
-  // kept for the log (`proofProblem`).
+  bool verifies() const { return !keys_.empty(); }
+  // Whether a proof the cache keeps vouches for its agent under the keys (none without a key);
+  // the last refusal is kept for the log (`proofProblem`).
   std::function<bool(std::string_view proof)> proofCheck();
   const SignatureStatus& proofProblem() const { return proofProblem_; }
 
