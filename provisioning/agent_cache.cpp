@@ -243,7 +243,7 @@ void AgentCache::forgetAgent() {
 }
 
 void AgentCache::removeStaleAgent(const std::string& tag, const ProofCheck& proven) {
-  // Under the lock no other run unpacks or writes a tag: what is there, a run that died left.
+  // Under the lock no other run unpacks or writes a tag: a run that died left what is here.
   const std::string unpacking = std::string(INSTALL_AGENT_DIR) + kUnpackingSuffix;
   const std::string tagPrefix = std::string(VALIDATION_STRING_FILE) + ".";
   const std::string proofPrefix = std::string(kProofFile) + ".";
