@@ -21,6 +21,7 @@ namespace {
 
 // One closure on the main queue.
 struct Job {
+  explicit Job(std::function<void()> work) : work(std::move(work)) {}
   std::function<void()> work;
   std::promise<bool> ran;  // true once it ran, false when it was dropped
 };
