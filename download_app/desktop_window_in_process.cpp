@@ -40,8 +40,12 @@ std::unique_ptr<DownloadWindow> openDesktopWindow(const std::optional<Image>& sp
                                                   WindowEvents& events, WindowStatus& problem) {
   static WindowStatus loadProblem;
   static const MakeWindow make = loadModule(loadProblem);  // once per process
-  std::unique_ptr<DownloadWindow> window(make != nullptr ? make(&splash, &events) : nullptr);
-  if (!window) problem = make != nullptr ? WindowStatus(WindowProblem::kNoDisplay) : loadProblem;
+  if (make == nullptr) {
+    problem = loadProblem;
+    return nullptr;
+  }
+  std::unique_ptr<DownloadWindow> window(make(&splash, &events));
+  if (!window) problem = WindowProblem::kNoDisplay;
   return window;
 }
 

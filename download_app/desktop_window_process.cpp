@@ -110,12 +110,14 @@ class HelperWindow : public DownloadWindow {
   static gboolean onCheck(gpointer self) {
     auto* window = static_cast<HelperWindow*>(self);
     window->flush();
-    bool behind = window->behind();
-    if (behind && Clock::now() - window->drained_ < kBehind &&
-        window->outbox_.size() < kLargestOutbox)
+    if (!window->behind()) {
+      window->check_.stop();
+      return G_SOURCE_REMOVE;
+    }
+    if (Clock::now() - window->drained_ < kBehind && window->outbox_.size() < kLargestOutbox)
       return G_SOURCE_CONTINUE;
     window->check_.stop();
-    if (behind) window->giveUp(WindowProblem::kHelperBehind);
+    window->giveUp(WindowProblem::kHelperBehind);
     return G_SOURCE_REMOVE;
   }
 

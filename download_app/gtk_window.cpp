@@ -146,8 +146,11 @@ class GtkStatus {
     if (g_strcmp0(gtk_label_get_text(label_.get()), valid) != 0)
       gtk_label_set_text(label_.get(), valid);
     g_free(valid);
-    auto mark = failed ? gtk_style_context_add_class : gtk_style_context_remove_class;
-    mark(style(), kFailedStyleClass);
+    if (failed) {
+      gtk_style_context_add_class(style(), kFailedStyleClass);
+    } else {
+      gtk_style_context_remove_class(style(), kFailedStyleClass);
+    }
     // A failure's cause may lie past the end of the one line (a long path, a TLS error): the
     // whole text shows when the pointer rests on it. Without a pointer (a compositor without a
     // seat) nothing can rest on it, and GTK complains.

@@ -27,8 +27,10 @@ std::string shell_word(std::string path) {
     return smart_quote(std::move(path));
   std::string quoted = "'";
   for (char c : path) {
-    if (c == '\'') quoted += "'\\'";  // ends the quote, then \' and a new quote: '\''
-    quoted += c;
+    if (c == '\'')
+      quoted += "'\\''";  // ends the quote, adds \' and opens a new one
+    else
+      quoted += c;
   }
   return quoted + "'";
 }
